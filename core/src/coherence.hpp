@@ -1,0 +1,38 @@
+// Fibre coherence of a transformed direction field: stepping along each
+// white-matter direction should land among voxels pointing the same way.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "matrix.hpp"
+#include "tensor.hpp"
+#include "volume.hpp"
+
+namespace tarvix {
+
+struct CoherenceTally {
+  double sum = 0;
+  std::uint64_t valid = 0;
+  std::uint64_t attempted = 0;
+};
+
+struct CoherenceScore {
+  double coherence = 0;
+  std::uint64_t n_samples = 0;
+};
+
+// Scores candidate matrix m. `buffer` is the reusable transformed field
+// (grid length, zero-filled once per ranking); only WM entries are rewritten.
+CoherenceScore candidate_coherence(const TensorField& field, const Mask& mask,
+                                   const std::vector<std::uint64_t>& wm_indices, const Mat3& m,
+                                   const Mat3& frame_map, double step, std::vector<Vec3>& buffer);
+
+CoherenceTally coherence_sum(const std::vector<Vec3>& field, const std::vector<std::uint64_t>& wm_indices,
+                             const Mask& mask, const std::array<std::uint64_t, 3>& shape, double step);
+
+std::optional<Vec3> sample(const std::array<std::uint64_t, 3>& shape, const std::vector<Vec3>& field,
+                           const Mask& mask, const Vec3& point, const Vec3& reference);
+
+}  // namespace tarvix

@@ -1,0 +1,111 @@
+#include "fileio.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "error.hpp"
+#include "text.hpp"
+
+namespace tarvix {
+namespace {
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+void write_all(int fd, const std::string& contents) {
+  const char* p = contents.data();
+  std::size_t left = contents.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw Error::io(errno);
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+std::string directory_of(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string read_file(const std::string& path) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) throw Error::io(errno);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) throw Error::io(errno);
+  if (S_ISDIR(st.st_mode)) throw Error::io(EISDIR);
+  std::string out;
+  if (S_ISREG(st.st_mode) && st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
+  char buf[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw Error::io(errno);
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+std::string read_text_file(const std::string& path) {
+  std::string text = read_file(path);
+  if (!is_valid_utf8(text)) throw Error::io_text("stream did not contain valid UTF-8");
+  return text;
+}
+
+void write_file_atomic(const std::string& path, const std::string& contents) {
+  // An existing directory at the target must fail like a plain write would,
+  // before anything is created beside it.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) throw Error::io(EISDIR);
+
+  std::string tmpl = directory_of(path) + "/.tarvix-tmp-XXXXXX";
+  Fd fd(::mkstemp(tmpl.data()));
+  if (fd.get() < 0) throw Error::io(errno);
+  const std::string tmp = tmpl;
+  try {
+    // mkstemp creates 0600; give the file the usual permissions.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd.get(), 0666 & ~mask);
+    write_all(fd.get(), contents);
+    if (::fsync(fd.get()) != 0) throw Error::io(errno);
+    if (::close(fd.release()) != 0) throw Error::io(errno);
+    if (::rename(tmp.c_str(), path.c_str()) != 0) throw Error::io(errno);
+  } catch (...) {
+    ::unlink(tmp.c_str());
+    throw;
+  }
+}
+
+}  // namespace tarvix

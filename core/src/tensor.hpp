@@ -1,0 +1,28 @@
+// Per-voxel log-linear diffusion-tensor fit and the white-matter proxy mask.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "gradient.hpp"
+#include "volume.hpp"
+
+namespace tarvix {
+
+// Four parallel lists in voxel linear order (x * ny + y) * nz + z.
+struct TensorField {
+  std::vector<Vec3> v1;
+  std::vector<double> fa;
+  std::vector<double> s0;
+  std::vector<std::uint8_t> valid;
+  std::array<std::uint64_t, 3> shape{};
+
+  // Otsu threshold on s0, combined with validity and fa >= fa_threshold.
+  Mask wm_proxy(double fa_threshold) const;
+};
+
+TensorField fit_dti(const Volume& volume, const GradientTable& table, const std::vector<std::uint64_t>& b0_indices,
+                    const std::vector<std::uint64_t>& shell_indices, double min_s0);
+
+}  // namespace tarvix

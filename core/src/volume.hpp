@@ -1,0 +1,65 @@
+// DWI and mask images: NIfTI-1 reading into 32-bit floats, geometry, masks and
+// the masked means used by the b=0 drift measure.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "matrix.hpp"
+
+namespace tarvix {
+
+// One byte per voxel in voxel linear order (x * ny + y) * nz + z; non-zero = inside.
+using Mask = std::vector<std::uint8_t>;
+
+struct VolumeInfo {
+  std::vector<std::uint64_t> shape;  // dim[1] .. dim[dim[0]]
+  Vec3 voxel_sizes{};                // pixdim[1..3]
+  Mat4 affine{};                     // voxel index -> world, row by row
+  std::uint64_t n_volumes = 1;
+};
+
+// Image data kept in the stored NIfTI order (x fastest, then y, z, then volume),
+// so each volume is one contiguous run of grid_voxels() floats.
+struct Volume {
+  std::vector<std::uint64_t> shape;
+  std::vector<float> data;
+
+  std::size_t ndim() const { return shape.size(); }
+  std::uint64_t dim(std::size_t i) const { return i < shape.size() ? shape[i] : 1; }
+  // Product of the first (up to) three sizes.
+  std::uint64_t grid_voxels() const;
+  // Size of the fourth axis when there is one, else 1.
+  std::uint64_t volume_count() const { return shape.size() >= 4 ? shape[3] : 1; }
+  const float* volume_data(std::uint64_t k) const { return data.data() + k * grid_voxels(); }
+};
+
+struct ReadTimings {
+  double decompress_s = 0;  // file read, gunzip and header
+  double convert_s = 0;     // conversion to float32
+};
+
+struct VolumeRead {
+  Volume volume;
+  VolumeInfo info;
+};
+
+// Opens a .nii or .nii.gz and converts it to floats with scl_slope/scl_inter.
+// Failures are Error::nifti. With `timings`, the two stages are timed.
+VolumeRead read_volume_with_info(const std::string& path, ReadTimings* timings = nullptr);
+
+// Reads a 3-D or 4-D mask image (first volume) into a voxel mask.
+Mask read_mask(const std::string& path);
+
+// Non-zero (and NaN) values are inside; only the first volume of a 4-D image.
+Mask mask_from_volume(const Volume& volume);
+
+// Mean of the grid values (voxel linear order) where the mask is set.
+double masked_mean_of_volume(const Volume& volume, std::uint64_t k, const Mask* mask);
+
+// One masked mean per requested volume, in request order, in parallel.
+std::vector<double> mean_for_volumes(const Volume& volume, const std::vector<std::uint64_t>& indices,
+                                     const Mask* mask);
+
+}  // namespace tarvix
