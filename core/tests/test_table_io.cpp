@@ -1,0 +1,272 @@
+// Gradient-table text formats, the table loader, input digests and the
+// gradient table's own edge cases.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <string>
+
+#include "error.hpp"
+#include "gradient.hpp"
+#include "io/fsl.hpp"
+#include "io/mrtrix.hpp"
+#include "io/provenance.hpp"
+#include "io/table_loader.hpp"
+#include "json.hpp"
+
+using namespace tarvix;
+namespace fsl = tarvix::io::fsl;
+namespace mrtrix = tarvix::io::mrtrix;
+
+namespace {
+
+class TableIo : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tarvix-table-io-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+  std::string put(const std::string& name, const std::string& contents) {
+    const std::string path = dir_ + "/" + name;
+    std::ofstream(path, std::ios::binary) << contents;
+    return path;
+  }
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  static std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+  std::string dir_;
+};
+
+// The display text of whatever the call throws.
+template <class F>
+std::string error_of(F&& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return e.display();
+  } catch (const Failure& e) {
+    return "Failure: " + e.text();
+  }
+  return "<no error>";
+}
+
+std::string invalid(const std::string& token) {
+  return error_of([&] { fsl::parse_floats(token, "b.bval"); });
+}
+
+}  // namespace
+
+TEST(NumberSyntax, AcceptsDecimalFormsAndWordsOnly) {
+  const std::pair<const char*, double> ok[] = {
+      {"1000", 1000}, {"-0.5", -0.5}, {".5", 0.5}, {"5.", 5}, {"+1e3", 1000}, {"2.5E-2", 0.025}, {"1e+2", 100}};
+  for (const auto& [tok, v] : ok) EXPECT_EQ(fsl::parse_number(tok), v) << tok;
+  EXPECT_TRUE(std::isnan(*fsl::parse_number("NaN")));
+  EXPECT_TRUE(std::isnan(*fsl::parse_number("-nan")));
+  EXPECT_EQ(*fsl::parse_number("-Infinity"), -std::numeric_limits<double>::infinity());
+  EXPECT_EQ(*fsl::parse_number("+INF"), std::numeric_limits<double>::infinity());
+
+  for (const char* bad : {"1,5", "0x10", "1_000", "e5", ".", "#", "+", "-", "", "1e", "1e+", "--1", "+-1", ".e3",
+                          "infin", "nan(1)", "1.2.3", "1 ", "\xEF\xBC\x91"})
+    EXPECT_FALSE(fsl::parse_number(bad).has_value()) << bad;
+
+  // Out of range is not an error: the value saturates to inf or zero, keeping its sign.
+  EXPECT_EQ(*fsl::parse_number("1e400"), std::numeric_limits<double>::infinity());
+  EXPECT_EQ(*fsl::parse_number("-1e99999999999999999999"), -std::numeric_limits<double>::infinity());
+  EXPECT_EQ(*fsl::parse_number("1e-400"), 0.0);
+  EXPECT_TRUE(std::signbit(*fsl::parse_number("-1e-400")));
+  EXPECT_EQ(*fsl::parse_number("0.000000000001e320"), 1e308);
+  EXPECT_EQ(*fsl::parse_number("0e999999"), 0.0);
+  EXPECT_EQ(*fsl::parse_number("4.9406564584124654e-324"), std::numeric_limits<double>::denorm_min());
+}
+
+TEST(NumberSyntax, InvalidTokensAreQuotedWithEscapes) {
+  EXPECT_EQ(invalid("0 1000 x"), "failed to parse b.bval: invalid number: \"x\"");
+  EXPECT_EQ(invalid("1 1,5 0x10"), "failed to parse b.bval: invalid number: \"1,5\"");
+  EXPECT_EQ(invalid(std::string("a\0b\x01\x7f", 5)), "failed to parse b.bval: invalid number: \"a\\0b\\u{1}\\u{7f}\"");
+  EXPECT_EQ(invalid("q\"\\"), "failed to parse b.bval: invalid number: \"q\\\"\\\\\"");
+  // Non-ASCII text stays as it is; invisible format characters (a byte-order mark) are escaped.
+  EXPECT_EQ(invalid("1\xC2\xB5s"), "failed to parse b.bval: invalid number: \"1\xC2\xB5s\"");
+  EXPECT_EQ(invalid("\xEF\xBB\xBF" "0 1000"), "failed to parse b.bval: invalid number: \"\\u{feff}0\"");
+  EXPECT_EQ(invalid("1\xE2\x80\x8B" "2"), "failed to parse b.bval: invalid number: \"1\\u{200b}2\"");
+  EXPECT_EQ(invalid("1\x1c" "2"), "failed to parse b.bval: invalid number: \"1\\u{1c}2\"");
+  EXPECT_EQ(error_of([] { fsl::parse_floats("x", "\xFF" "b.bval"); }),
+            "failed to parse \xEF\xBF\xBD" "b.bval: invalid number: \"x\"");
+}
+
+TEST(FslText, UnicodeWhitespaceLinesAndBlankLines) {
+  // NBSP, ideographic space, line separator, NEL, VT, FF and lone CR all separate tokens.
+  const auto v = fsl::parse_floats("1\xC2\xA0" "2\xE3\x80\x80" "3\xE2\x80\xA8" "4\xC2\x85" "5\v6\f7\r8\n", "b");
+  EXPECT_EQ(v, (std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_TRUE(fsl::parse_floats(" \n\t\xE2\x80\x8A", "b").empty());
+
+  const auto clean = fsl::parse_rows("1 0 0\n0 1 0\n0 0 1\n", "v");
+  EXPECT_EQ(fsl::parse_rows("\r\n1 0 0  \r\n \xC2\xA0\r\n0\t1 0\r\n\n0 0 1", "v"), clean);
+  // Only '\n' ends a line: a line separator inside a line is plain whitespace.
+  EXPECT_EQ(fsl::parse_rows("1 0 0\xE2\x80\xA8" "0 1 0\n", "v"), (std::vector<std::vector<double>>{{1, 0, 0, 0, 1, 0}}));
+  EXPECT_EQ(fsl::trim(" \xE3\x80\x80" "a b\xC2\xA0\r"), "a b");
+}
+
+TEST(FslText, BvecLayouts) {
+  using Rows = std::vector<std::vector<double>>;
+  const Rows block{{1, 0, 0}, {0, 1, 0}, {0, 0.5, 1}};
+  // A 3x3 block is read as x, y and z rows.
+  EXPECT_EQ(fsl::to_directions(block, 3, "v"), (std::vector<Vec3>{{1, 0, 0}, {0, 1, 0.5}, {0, 0, 1}}));
+  const Rows per_line{{1, 2, 3}, {4, 5, 6}, {7, 8, 9}, {1, 1, 1}};
+  EXPECT_EQ(fsl::to_directions(per_line, 4, "v")[3], (Vec3{1, 1, 1}));
+  EXPECT_TRUE(fsl::to_directions({}, 0, "v").empty());
+
+  const std::string shape = "failed to parse a.bvec: bvec shape does not match the b-value count";
+  const Rows four_rows{{1, 2}, {1, 2}, {1, 2}, {1, 2}};
+  const Rows ragged{{1, 2}, {1, 2}, {1}};
+  EXPECT_EQ(error_of([&] { fsl::to_directions(four_rows, 2, "a.bvec"); }), shape);
+  EXPECT_EQ(error_of([&] { fsl::to_directions(ragged, 2, "a.bvec"); }), shape);
+  EXPECT_EQ(error_of([&] { fsl::to_directions(block, 4, "a.bvec"); }), shape);
+  EXPECT_EQ(error_of([&] { fsl::to_directions({}, 1, "a.bvec"); }), shape);
+}
+
+TEST(MrtrixText, RowsCommentsAndFaults) {
+  const auto t = mrtrix::read("# header\n  # indented comment\n\n0 0 0 0\r\n\t1\t0 0 1000 extra #\n", "g.b");
+  EXPECT_EQ(t.directions, (std::vector<Vec3>{{0, 0, 0}, {1, 0, 0}}));
+  EXPECT_EQ(t.bvals, (std::vector<double>{0, 1000}));
+  EXPECT_EQ(mrtrix::read("#only\n\n  \n", "g.b").size(), 0u);
+
+  EXPECT_EQ(error_of([] { mrtrix::read("1 0 0 1000\n1 0 1000\n", "g.b"); }),
+            "failed to parse g.b: expected 4 values per row, found 3");
+  EXPECT_EQ(error_of([] { mrtrix::parse_row("1 x", "g.b"); }), "failed to parse g.b: invalid number: \"x\"");
+  EXPECT_EQ(error_of([] { mrtrix::parse_row("1 0 0 #", "g.b"); }), "failed to parse g.b: invalid number: \"#\"");
+  EXPECT_EQ(error_of([] { mrtrix::parse_row("1 0 0 5 x#y", "g.b"); }), "<no error>");
+}
+
+TEST_F(TableIo, WritersAreByteExactAndRoundTrip) {
+  GradientTable t = GradientTable::make({{-0.0, 0.5, 1e-9}, {-1e-9, std::nan(""), -INFINITY}}, {1000, 0.0001});
+  fsl::write(path("o.bvec"), path("o.bval"), t);
+  EXPECT_EQ(slurp(path("o.bvec")), "0.000000 -0.000000\n0.500000 NaN\n0.000000 -inf\n");
+  EXPECT_EQ(slurp(path("o.bval")), "1000 0.0001\n");
+
+  const GradientTable odd = GradientTable::make({{1, -0.0, 0}, {0, 0, 1}, {0, 1, 0}}, {3000, -0.0, 1000.5});
+  mrtrix::write(path("o.b"), odd);
+  EXPECT_EQ(slurp(path("o.b")),
+            "1.000000 0.000000 0.000000 3000\n0.000000 0.000000 1.000000 -0\n0.000000 1.000000 0.000000 1000.5\n");
+
+  fsl::write(path("e.bvec"), path("e.bval"), GradientTable{});
+  mrtrix::write(path("e.b"), GradientTable{});
+  EXPECT_EQ(slurp(path("e.bvec")), "\n\n\n");
+  EXPECT_EQ(slurp(path("e.bval")), "\n");
+  EXPECT_EQ(slurp(path("e.b")), "");
+
+  const GradientTable src =
+      GradientTable::make({{0.123456789, -0.7071067811865476, 1e-7}, {1, 0, 0}}, {995.123456789, 1e21});
+  fsl::write(path("r.bvec"), path("r.bval"), src);
+  const GradientTable back = fsl::read(path("r.bvec"), path("r.bval"));
+  EXPECT_EQ(back.bvals, src.bvals);
+  for (std::size_t i = 0; i < 2; ++i)
+    for (int a = 0; a < 3; ++a) EXPECT_NEAR(back.directions[i][a], src.directions[i][a], 5e-7);
+  mrtrix::write(path("r.b"), src);
+  EXPECT_EQ(load_table(std::nullopt, std::nullopt, path("r.b")).table.bvals, src.bvals);
+
+  // A failing bvec write leaves the bval file alone.
+  ::mkdir(path("dir.bvec").c_str(), 0755);
+  EXPECT_EQ(error_of([&] { fsl::write(path("dir.bvec"), path("never.bval"), src); }),
+            "I/O error: Is a directory (os error 21)");
+  EXPECT_NE(::access(path("never.bval").c_str(), F_OK), 0);
+}
+
+TEST_F(TableIo, LoaderOrderAndInputs) {
+  const std::string missing = "I/O error: No such file or directory (os error 2)";
+  EXPECT_EQ(error_of([&] { load_table(path("no.bvec"), path("no.bval"), std::nullopt); }), missing);
+  EXPECT_EQ(error_of([&] { load_table(path("no.bvec"), std::nullopt, std::nullopt); }),
+            "Failure: provide bvec and bval, or grad");
+  ::mkdir(path("d").c_str(), 0755);
+  EXPECT_EQ(error_of([&] { load_table(path("no.bvec"), path("d"), std::nullopt); }),
+            "I/O error: Is a directory (os error 21)");
+  const std::string bad_utf8 = put("bad.bval", "0 \xFF 1000");
+  try {
+    load_table(path("no.bvec"), bad_utf8, std::nullopt);
+    ADD_FAILURE();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.kind(), ErrorKind::Io);
+  }
+  // A bval parse fault is reported before the bvec file is even opened.
+  const std::string x_bval = put("x.bval", "0 1000 x");
+  EXPECT_EQ(error_of([&] { load_table(path("no.bvec"), x_bval, std::nullopt); }),
+            "failed to parse " + x_bval + ": invalid number: \"x\"");
+
+  const std::string bval = put("a.bval", "0 1000 1000");
+  const std::string bvec = put("a.bvec", "1 0 0\n0 1 0\n0 0 1");
+  const std::string short_bvec = put("s.bvec", "1 0\n0 1\n0 0\n");
+  EXPECT_EQ(error_of([&] { load_table(short_bvec, bval, std::nullopt); }),
+            "failed to parse " + short_bvec + ": bvec shape does not match the b-value count");
+  const LoadedTable fsl_loaded = load_table(bvec, bval, std::nullopt);
+  EXPECT_EQ(fsl_loaded.table.directions, (std::vector<Vec3>{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}));
+  EXPECT_FALSE(fsl_loaded.world_frame);
+  ASSERT_EQ(fsl_loaded.inputs.size(), 2u);
+  EXPECT_EQ(fsl_loaded.inputs[0].path, bvec);
+  EXPECT_EQ(fsl_loaded.inputs[0].bytes, 17u);
+  EXPECT_EQ(fsl_loaded.inputs[1].path, bval);
+
+  // grad wins: the FSL paths are not even looked at.
+  const std::string grad = put("a.b", "1 0 0 1000\n");
+  const LoadedTable mr = load_table(path("no.bvec"), std::nullopt, grad);
+  EXPECT_TRUE(mr.world_frame);
+  ASSERT_EQ(mr.inputs.size(), 1u);
+  EXPECT_EQ(mr.inputs[0].path, grad);
+}
+
+TEST_F(TableIo, InputFileDigests) {
+  const InputFile empty = InputFile::of(put("empty", ""));
+  EXPECT_EQ(empty.sha256, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(empty.bytes, 0u);
+  const InputFile abc = InputFile::of_contents("\xFF" "abc", "abc");
+  EXPECT_EQ(json::dump(abc.to_json()),
+            "{\"path\":\"\xEF\xBF\xBD" "abc\",\"sha256\":"
+            "\"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\",\"bytes\":3}");
+  EXPECT_EQ(error_of([&] { InputFile::of(path("none")); }), "I/O error: No such file or directory (os error 2)");
+}
+
+TEST(GradientTableEdges, ThresholdsToleranceAndRecovery) {
+  EXPECT_EQ(error_of([] { GradientTable::make({{1, 0, 0}}, {0, 1000}); }),
+            "gradient table mismatch: 1 directions but 2 b-values");
+
+  const double nan = std::nan("");
+  // b == threshold is b0; |len - 1| == tolerance is still unit; a NaN b-value is neither.
+  const GradientTable t = GradientTable::make({{9, 9, 9}, {1.5, 0, 0}, {0, 0, 0}, {0, 2, 0}}, {50, 1000, 1000, nan});
+  EXPECT_EQ(t.b0_indices(50), (std::vector<std::uint64_t>{0}));
+  const NormStats s = t.norm_stats(50, 0.5);
+  EXPECT_EQ(s.non_b0_count, 2u);
+  EXPECT_EQ(s.non_unit_count, 1u);  // only the zero vector
+  EXPECT_EQ(s.norm_min, 0.0);
+  EXPECT_EQ(s.norm_max, 1.5);
+  EXPECT_EQ(s.norm_mean, 0.75);
+  const GradientTable n = t.normalized(50);
+  EXPECT_EQ(n.directions, (std::vector<Vec3>{{0, 0, 0}, {1, 0, 0}, {0, 0, 0}, {0, 1, 0}}));
+
+  const GradientTable all_b0 = GradientTable::make({{1, 0, 0}, {0, 1, 0}}, {0, 50});
+  const NormStats z = all_b0.norm_stats(50, 0.05);
+  EXPECT_EQ(z.non_b0_count, 0u);
+  EXPECT_EQ(z.norm_min, 0.0);
+  EXPECT_EQ(z.tolerance, 0.05);
+  EXPECT_EQ(error_of([&] { all_b0.recover_bvals(50); }), "no usable non-b0 shell for flip detection");
+
+  const GradientTable amp =
+      GradientTable::make({{1, 0, 0}, {0, 0.5, 0}, {0, 0, 0.75}, {0, 0, 0}, {0, 0.5, 0}}, {1000, 1000, 1000, 0, nan});
+  const RecoveredTable r = amp.recover_bvals(50);
+  EXPECT_EQ(r.b_nominal, 1000);
+  EXPECT_EQ(r.max_norm, 1.0);
+  // 1000 * 0.75^2 = 562.5 rounds away from zero; the NaN b-value is recomputed from its length.
+  EXPECT_EQ(r.table.bvals, (std::vector<double>{1000, 250, 563, 0, 250}));
+  EXPECT_EQ(r.table.directions[1], (Vec3{0, 1, 0}));
+  EXPECT_EQ(r.table.directions[4], (Vec3{0, 1, 0}));
+}
