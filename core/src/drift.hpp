@@ -22,7 +22,8 @@ struct B0Drift {
 };
 
 B0Drift b0_drift(std::vector<std::uint64_t> indices, std::vector<double> means);
-B0Drift compute_drift(const Volume& volume, const GradientTable& table, const std::vector<bool>* mask,
+// `mask` is a voxel mask in voxel linear order (the Mask of volume.hpp).
+B0Drift compute_drift(const Volume& volume, const GradientTable& table, const std::vector<std::uint8_t>* mask,
                       double b0_threshold);
 
 }  // namespace tarvix

@@ -1,6 +1,7 @@
 // The report record every analysis returns, and its JSON form.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -62,5 +63,7 @@ struct Report {
 
 // RFC 3339 UTC time with trimmed nanoseconds; empty when it cannot be formatted.
 std::string rfc3339_now();
+// The same form for a given instant.
+std::string rfc3339_at(std::chrono::system_clock::time_point t);
 
 }  // namespace tarvix

@@ -1,0 +1,333 @@
+// Scheme analysis: shells, angular quality, b0 drift, findings, the report's
+// JSON form and the pipelines that need no image.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+#include "pipeline.hpp"
+#include "scheme_qc.hpp"
+
+using namespace tarvix;
+using Idx = std::vector<std::uint64_t>;
+using Texts = std::vector<std::string>;
+
+namespace {
+
+Texts keys_of(const json::Value& v) {
+  Texts out;
+  for (const auto& [k, _] : v.as_object()) out.push_back(k);
+  return out;
+}
+
+Vec3 from_angles(double theta_deg, double phi_deg) {
+  const double t = theta_deg * M_PI / 180, p = phi_deg * M_PI / 180;
+  return {std::sin(t) * std::cos(p), std::sin(t) * std::sin(p), std::cos(t)};
+}
+
+// n well-separated directions on a hemisphere (golden spiral).
+std::vector<Vec3> spiral(int n) {
+  std::vector<Vec3> out;
+  for (int k = 0; k < n; ++k) {
+    const double z = 1 - (k + 0.5) / n, r = std::sqrt(1 - z * z), phi = k * M_PI * (3 - std::sqrt(5.0));
+    out.push_back({r * std::cos(phi), r * std::sin(phi), z});
+  }
+  return out;
+}
+
+GradientTable table_of(const std::vector<Vec3>& dirs, double b, int leading_b0 = 0) {
+  GradientTable t{std::vector<Vec3>(leading_b0, Vec3{0, 0, 0}), std::vector<double>(leading_b0, 0.0)};
+  for (const auto& d : dirs) {
+    t.directions.push_back(d);
+    t.bvals.push_back(b);
+  }
+  return t;
+}
+
+ShellAngular shell_angular(double b, std::uint64_t n, std::optional<double> cond) {
+  return {b, n, 0.0, cond, n >= 6, n >= 30, n >= 45, {}};
+}
+
+Report report_with(std::vector<ShellAngular> shells) {
+  Report r = Report::make({});
+  r.angular = AngularSummary{5.0, std::move(shells)};
+  return r;
+}
+
+template <class F>
+std::string error_text(F&& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return e.display();
+  }
+  return "(no error)";
+}
+
+}  // namespace
+
+TEST(Shells, ClusteringSummaryAndNonIntegers) {
+  auto s = detect_shells({0, 5, 1000, 1005, 2000, 3000}, 50, 0.05);
+  ASSERT_EQ(s.size(), 4u);
+  EXPECT_TRUE(s[0].is_b0);
+  EXPECT_EQ(s[0].indices, (Idx{0, 1}));
+  EXPECT_EQ(s[0].mean_b, 2.5);
+  EXPECT_EQ(s[0].nominal_b, 3);  // half rounds away from zero
+  EXPECT_EQ(s[1].indices, (Idx{2, 3}));
+  EXPECT_EQ(s[1].mean_b, 1002.5);
+  EXPECT_EQ(s[1].nominal_b, 1003);
+  EXPECT_EQ(s[3].nominal_b, 3000);
+
+  // The anchor does not move inside a group.
+  s = detect_shells({1000, 1040, 1080, 1100}, 50, 0.05);
+  ASSERT_EQ(s.size(), 2u);
+  EXPECT_EQ(s[1].indices, (Idx{2, 3}));
+
+  // Exactly the factor above the anchor joins; the threshold itself is b=0.
+  const double edge = (1 + 0.05) * 1000;
+  s = detect_shells({1000, edge, std::nextafter(edge, 2000.0), 50}, 50, 0.05);
+  ASSERT_EQ(s.size(), 3u);
+  EXPECT_EQ(s[0].indices, (Idx{3}));
+  EXPECT_EQ(s[1].count, 2u);
+
+  // Members in volume order; a NaN b-value belongs to no shell.
+  s = detect_shells({2000, 1000, std::nan(""), 2001, 1001, 999}, 50, 0.05);
+  ASSERT_EQ(s.size(), 2u);
+  EXPECT_EQ(s[0].indices, (Idx{1, 4, 5}));
+  EXPECT_EQ(s[1].indices, (Idx{0, 3}));
+  EXPECT_TRUE(detect_shells({}, 50, 0.05).empty());
+
+  std::vector<double> b(36, 1000);
+  for (int i : {0, 10, 20, 35}) b[i] = 0;
+  EXPECT_EQ(b0_summary(b, 50).spacings, (Idx{10, 10, 15}));
+  auto none = b0_summary({1000, 2000}, 50);
+  EXPECT_TRUE(none.count == 0 && none.indices.empty() && none.spacings.empty());
+
+  EXPECT_EQ(non_integer_bvals({999.9995, 1000.002, std::nan(""), INFINITY, 2.5}, 0.001), (Idx{1, 4}));
+}
+
+TEST(Angular, DuplicatesEnergyAndConditioning) {
+  EXPECT_TRUE(angular::analyze(table_of({}, 0, 3), 50, 0.05, 5.0).shells.empty());
+
+  // Two orthogonal directions (one not unit length): both distances are sqrt(2).
+  auto two = angular::analyze(table_of({{1, 0, 0}, {0, 2, 0}}, 1000), 50, 0.05, 5.0).shells.at(0);
+  EXPECT_NEAR(two.electrostatic_energy, std::sqrt(2.0), 1e-12);
+  EXPECT_FALSE(two.condition_number || two.meets_dti_minimum);
+
+  const double h = std::sqrt(0.5);
+  std::vector<Vec3> six{{h, h, 0}, {h, -h, 0}, {h, 0, h}, {h, 0, -h}, {0, h, h}, {0, h, -h}};
+  auto good = angular::analyze(table_of(six, 1000, 1), 50, 0.05, 5.0).shells.at(0);
+  ASSERT_TRUE(good.condition_number.has_value());
+  EXPECT_TRUE(std::isfinite(*good.condition_number) && *good.condition_number >= 1.0);
+  EXPECT_TRUE(good.duplicates.empty());
+
+  // Two identical directions: rank 5, a 0-degree pair (volume indices) and a 1e9 energy term.
+  six[5] = six[0];
+  auto bad = angular::analyze(table_of(six, 1000, 1), 50, 0.05, 5.0).shells.at(0);
+  EXPECT_FALSE(bad.condition_number.has_value());
+  ASSERT_EQ(bad.duplicates.size(), 1u);
+  EXPECT_EQ(json::dump(bad.duplicates[0].to_json()), R"({"i":1,"j":6,"angle_deg":0.0,"antipodal":false})");
+  EXPECT_GT(bad.electrostatic_energy, 1e9);
+
+  // Opposite directions are an antipodal pair; 4.9 degrees apart is listed, 5.1 is not.
+  auto d = angular::analyze(table_of({{1, 0, 0}, {-1, 0, 0}, from_angles(0, 0), from_angles(4.9, 0),
+                                      from_angles(90, 90), from_angles(84.9, 90)},
+                                     1000),
+                            50, 0.05, 5.0)
+               .shells.at(0)
+               .duplicates;
+  ASSERT_EQ(d.size(), 2u);
+  EXPECT_TRUE(d[0].i == 0 && d[0].j == 1 && d[0].angle_deg == 0.0 && d[0].antipodal);
+  EXPECT_TRUE(d[1].i == 2 && d[1].j == 3 && !d[1].antipodal);
+  EXPECT_NEAR(d[1].angle_deg, 4.9, 1e-9);
+
+  for (int n : {6, 30, 45}) {
+    auto s = angular::analyze(table_of(spiral(n), 1000), 50, 0.05, 5.0).shells.at(0);
+    EXPECT_TRUE(s.meets_dti_minimum && s.meets_dti_recommended == (n >= 30) && s.meets_csd_minimum == (n >= 45));
+  }
+}
+
+TEST(Drift, SlopeAndRelativeSpread) {
+  for (auto d : {b0_drift({}, {}), b0_drift({4}, {120}), b0_drift({0, 10, 20}, {100, 100, 100})})
+    EXPECT_TRUE(d.slope == 0.0 && d.relative_drift == 0.0);
+  EXPECT_EQ(b0_drift({0, 1}, {-5, 5}).relative_drift, 0.0);  // zero average
+
+  auto d = b0_drift({0, 10, 20}, {100, 105, 110});
+  EXPECT_DOUBLE_EQ(d.slope, 0.5);
+  EXPECT_DOUBLE_EQ(d.relative_drift, 10.0 / 105.0);
+  d = b0_drift({0, 10, 20}, {110, 105, 100});
+  EXPECT_TRUE(d.slope < 0 && d.relative_drift > 0);
+  EXPECT_EQ(json::dump(d.to_json()),
+            R"({"indices":[0,10,20],"mean_signal":[110.0,105.0,100.0],"slope":-0.5,"relative_drift":0.09523809523809523})");
+}
+
+TEST(SchemeQc, FindingsOrderTextsAndStrictPromotion) {
+  Report clean = scheme_qc::apply(report_with({shell_angular(1000, 64, 3.0)}), true);
+  EXPECT_TRUE(clean.notes.empty());
+  EXPECT_EQ(clean.status, Status::Pass);
+
+  // Not severe: even strict keeps PASS.
+  Report mild = scheme_qc::apply(report_with({shell_angular(1000, 20, 12.3)}), true);
+  EXPECT_EQ(mild.notes, (Texts{"shell b=1000: 20 directions, below the recommended 30 for a robust DTI fit",
+                               "shell b=1000: DTI design-matrix condition number 12.3 is elevated"}));
+  EXPECT_EQ(mild.status, Status::Pass);
+
+  // Severe findings promote only with strict, and only from PASS.
+  const std::string too_few = "shell b=2000: 5 directions, below the DTI minimum of 6 \u2014 the tensor fit is underdetermined";
+  Report lax = scheme_qc::apply(report_with({shell_angular(2000, 5, std::nullopt)}), false);
+  EXPECT_EQ(lax.notes, (Texts{too_few}));
+  EXPECT_EQ(lax.status, Status::Pass);
+  Report strict = scheme_qc::apply(report_with({shell_angular(2000, 5, std::nullopt)}), true);
+  EXPECT_EQ(strict.notes, (Texts{too_few, "strict: severe scheme-quality issue(s) promoted status PASS \u2192 WARN"}));
+  EXPECT_EQ(strict.status, Status::Warn);
+  Report flagged = report_with({shell_angular(2000, 5, std::nullopt)});
+  flagged.status = Status::Flag;
+  flagged = scheme_qc::apply(std::move(flagged), true);
+  EXPECT_EQ(flagged.status, Status::Flag);
+  EXPECT_EQ(flagged.notes.size(), 1u);
+
+  // Condition-number boundaries, duplicate counts, rank deficiency.
+  auto dups = shell_angular(1000, 64, 10.0);
+  dups.duplicates = {{1, 2, 1.0, true}, {3, 4, 2.0, false}, {5, 6, 0.5, false}};
+  Report mixed = scheme_qc::apply(
+      report_with({shell_angular(500, 40, 50.0), dups, shell_angular(3000, 64, std::nullopt)}), false);
+  EXPECT_EQ(mixed.notes,
+            (Texts{"shell b=500: DTI design-matrix condition number 50.0 is very high (ill-conditioned scheme)",
+                   "shell b=1000: DTI design-matrix condition number 10.0 is elevated",
+                   "shell b=1000: 1 antipodal + 2 near-duplicate direction pair(s) within 5.0\u00b0",
+                   "shell b=3000: DTI design matrix is rank-deficient (degenerate gradient directions)"}));
+
+  Report extra = Report::make({});
+  extra.shells = ShellSummary{{}, {}, {3, 7}, 50, 0.05};
+  extra.b0_drift = B0Drift{{}, {}, 0, 0.1};
+  EXPECT_EQ(scheme_qc::apply(extra, false).notes,
+            (Texts{"2 volume(s) have non-integer b-values (ramp sampling or rounding)",
+                   "b0 signal drift is large (10.0% peak-to-peak) \u2014 check scanner stability"}));
+  extra.shells.reset();
+  extra.b0_drift = b0_drift({0, 10, 20}, {100, 105, 110});
+  EXPECT_EQ(scheme_qc::apply(extra, false).notes, (Texts{"b0 signal drift is 9.5% peak-to-peak"}));
+  extra.b0_drift->relative_drift = std::nextafter(0.05, 0.0);
+  EXPECT_TRUE(scheme_qc::apply(extra, true).notes.empty());
+}
+
+TEST(SchemeQc, AmplitudeGate) {
+  auto with_norms = [](double fraction, Status status) {
+    Report r = report_with({shell_angular(1000, 5, std::nullopt)});
+    r.status = status;
+    r.norm_stats = NormStats{100, static_cast<std::uint64_t>(fraction * 100), fraction, 0.5, 1.0, 0.7512, 0.05};
+    return r;
+  };
+  EXPECT_EQ(scheme_qc::apply(with_norms(0.5, Status::Pass), false).notes.size(), 1u);
+
+  const std::string message =
+      "51% of non-b0 directions are not unit-length (norm 0.500\u20131.000, mean 0.751; tol 5%) \u2014 likely "
+      "amplitude-encoded bvecs: the b-values cannot be trusted and tarvix will not auto-correct them; recover "
+      "explicitly with `tarvix recompute-bval`.";
+  Report lax = scheme_qc::apply(with_norms(0.51, Status::Pass), false);
+  EXPECT_EQ(lax.notes.back(), message);  // after the finding, never among them
+  EXPECT_EQ(lax.status, Status::Warn);
+  EXPECT_EQ(scheme_qc::apply(with_norms(0.51, Status::Flag), false).status, Status::Flag);
+  EXPECT_EQ(error_text([&] { scheme_qc::apply(with_norms(0.51, Status::Pass), true); }),
+            "amplitude-encoded bvecs (--strict): " + message);
+
+  Report none = Report::make({});
+  none.norm_stats = NormStats{0, 0, 1.0, 0, 0, 0, 0.05};  // no weighted volumes: nothing to judge
+  EXPECT_TRUE(scheme_qc::apply(none, true).notes.empty());
+}
+
+TEST(ReportJson, KeysOmissionAndValues) {
+  GradientTable t = table_of(spiral(30), 1000, 2);
+  t.bvals[1] = std::nan("");
+  Report r = inspect_pipeline(t, {}, RunOptions{});
+  EXPECT_EQ(keys_of(r.to_json()), (Texts{"schema_version", "tool", "tool_version", "timestamp", "status", "inputs",
+                                         "scheme", "shells", "angular", "norm_stats", "notes"}));
+  EXPECT_EQ(keys_of(r.shells->to_json()), (Texts{"b0_threshold", "tolerance", "shells", "b0", "non_integer_bvals"}));
+  EXPECT_EQ(json::dump(r.shells->shells[0].to_json()),
+            R"({"nominal_b":0.0,"mean_b":0.0,"min_b":0.0,"max_b":0.0,"count":1,"indices":[0],"is_b0":true})");
+  EXPECT_EQ(json::dump(r.shells->b0.to_json()), R"({"count":1,"indices":[0],"spacings":[]})");
+
+  const std::string text = r.to_json_text();
+  EXPECT_EQ(text.rfind(R"({"schema_version":1,"tool":"tarvix","tool_version":"1.1.6","timestamp":")", 0), 0u);
+  EXPECT_NE(text.find(R"("status":"PASS","inputs":[],"scheme":{"directions":[[0.0,0.0,0.0],)"), std::string::npos);
+  EXPECT_NE(text.find(R"("bvals":[0.0,null,1000.0,)"), std::string::npos);
+  EXPECT_NE(text.find(R"("angular":{"duplicate_angle_deg":5.0,"shells":[{"nominal_b":1000.0,"count":30,)"),
+            std::string::npos);
+  EXPECT_EQ(text.substr(text.size() - 11), R"("notes":[]})");
+
+  ShellAngular sa = shell_angular(1000, 5, std::nullopt);
+  EXPECT_EQ(json::dump(sa.to_json()),
+            R"({"nominal_b":1000.0,"count":5,"electrostatic_energy":0.0,"condition_number":null,)"
+            R"("meets_dti_minimum":false,"meets_dti_recommended":false,"meets_csd_minimum":false,"duplicates":[]})");
+
+  // A repair section sits between the (absent) flip and norm_stats sections.
+  r.repair = RepairInfo{identity3(), "+x+y+z", {"out.bvec", "out.bval"}};
+  r.status = Status::Warn;
+  r.shells.reset();
+  EXPECT_EQ(keys_of(r.to_json()), (Texts{"schema_version", "tool", "tool_version", "timestamp", "status", "inputs",
+                                         "scheme", "angular", "repair", "norm_stats", "notes"}));
+  EXPECT_NE(r.to_json_text().find(R"("status":"WARN")"), std::string::npos);
+  EXPECT_EQ(json::dump(r.repair->to_json()),
+            R"({"matrix":[[1.0,0.0,0.0],[0.0,1.0,0.0],[0.0,0.0,1.0]],"label":"+x+y+z","outputs":["out.bvec","out.bval"]})");
+}
+
+TEST(ReportJson, Timestamp) {
+  using namespace std::chrono;
+  const sys_days day = year{2024} / 2 / 29;
+  EXPECT_EQ(rfc3339_at(day + hours(13) + minutes(5) + seconds(9)), "2024-02-29T13:05:09Z");
+  EXPECT_EQ(rfc3339_at(day + seconds(3) + milliseconds(500)), "2024-02-29T00:00:03.5Z");
+  EXPECT_EQ(rfc3339_at(day + nanoseconds(1)), "2024-02-29T00:00:00.000000001Z");
+  const std::regex form(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{0,8}[1-9])?Z)");
+  EXPECT_TRUE(std::regex_match(Report::make({}).timestamp, form));
+}
+
+TEST(Pipelines, WithoutImage) {
+  // A 5-direction shell, and 12 amplitude-encoded directions at a non-integer b.
+  GradientTable t = table_of(spiral(5), 1000, 1);
+  for (const auto& d : spiral(12)) {
+    t.directions.push_back({d[0] * 0.5, d[1] * 0.5, d[2] * 0.5});
+    t.bvals.push_back(3000.4);
+  }
+  RunOptions opts;
+  Report inspected = inspect_pipeline(t, {}, opts);
+  Report audited = audit_pipeline(t, nullptr, nullptr, {}, opts);
+  inspected.timestamp = audited.timestamp = "";
+  EXPECT_EQ(inspected.to_json_text(), audited.to_json_text());
+  EXPECT_EQ(inspected.status, Status::Warn);  // amplitude gate without strict
+  ASSERT_EQ(inspected.notes.size(), 4u);
+  EXPECT_EQ(inspected.notes[1], "shell b=3000: 12 directions, below the recommended 30 for a robust DTI fit");
+  EXPECT_EQ(inspected.notes[2], "12 volume(s) have non-integer b-values (ramp sampling or rounding)");
+  EXPECT_EQ(inspected.notes[3].rfind("71% of non-b0 directions are not unit-length (norm 0.500\u20131.000", 0), 0u);
+  opts.strict = true;
+  EXPECT_EQ(error_text([&] { inspect_pipeline(t, {}, opts); }).rfind("amplitude-encoded bvecs (--strict): 71%", 0), 0u);
+
+  // Requested shell: nearest nominal b, the earlier one on a tie, any distance allowed.
+  const std::vector<double> b{0, 1000, 1000, 3000, 3000};
+  EXPECT_EQ(pick_shell(b, 50, 0.05, 2900).nominal_b, 3000);
+  EXPECT_EQ(pick_shell(b, 50, 0.05, 2000).nominal_b, 1000);
+  EXPECT_EQ(pick_shell(b, 50, 0.05, 1e9).indices, (Idx{3, 4}));
+  EXPECT_EQ(error_text([] { pick_shell({0, 10}, 50, 0.05, 1000); }), "no usable non-b0 shell for flip detection");
+}
+
+TEST(Pipelines, LowMaskNoteAndImageChecks) {
+  Report r = Report::make({});
+  note_low_mask_fa(r);
+  for (double fa : {0.0, 0.3, 0.25}) {
+    r.flip = FlipResult{};
+    r.flip->mask_mean_fa = fa;
+    note_low_mask_fa(r);
+  }
+  EXPECT_EQ(r.notes, (Texts{"coherence mask mean FA 0.25 is low (looks whole-brain) \u2014 flip-detection "
+                            "sensitivity is reduced; supply a WM mask (FA-thresholded) for a wider margin"}));
+
+  EXPECT_EQ(error_text([] { check_volume_and_mask(table_of(spiral(64), 1000), Volume{{2, 3, 4, 65}, {}}, nullptr); }),
+            "volume mismatch: 64 gradients but 65 DWI volumes");
+  const GradientTable one = table_of({{1, 0, 0}}, 1000);
+  check_volume_and_mask(one, Volume{{20, 20, 20}, {}}, nullptr);  // a 3-D image is one volume
+  Mask small(1000, 1);
+  EXPECT_EQ(error_text([&] { check_volume_and_mask(one, Volume{{20, 20, 20}, {}}, &small); }),
+            "mask grid mismatch: mask has 1000 voxels but the DWI grid has 8000");
+}
