@@ -1,0 +1,224 @@
+#include "bids_batch.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <map>
+#include <utility>
+
+#include "error.hpp"
+#include "fileio.hpp"
+#include "format.hpp"
+#include "frame.hpp"
+#include "io/table_loader.hpp"
+#include "json.hpp"
+#include "report.hpp"
+#include "text.hpp"
+#include "volume.hpp"
+
+namespace tarvix::bids_batch {
+namespace {
+
+constexpr const char* kSummaryName = "dataset_summary.json";
+
+std::string join(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  if (dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+// Batch failures outside a run carry the operating system's text alone.
+Failure os_failure(const Error& error) {
+  static const std::string prefix = "I/O error: ";
+  const std::string& text = error.display();
+  if (error.kind() == ErrorKind::Io && text.starts_with(prefix)) return Failure(text.substr(prefix.size()));
+  return Failure(text);
+}
+
+bool is_directory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// mkdir -p: every missing level is created; an existing directory is fine.
+void create_dirs(const std::string& path) {
+  if (path.empty() || is_directory(path)) return;
+  std::size_t pos = path.front() == '/' ? 1 : 0;
+  for (;;) {
+    pos = path.find('/', pos);
+    const std::string level = path.substr(0, pos);
+    if (!level.empty() && ::mkdir(level.c_str(), 0777) != 0) {
+      const int err = errno;
+      if (!(err == EEXIST && is_directory(level))) throw Failure(os_error_text(err));
+    }
+    if (pos == std::string::npos) break;
+    ++pos;
+  }
+}
+
+std::optional<Mask> choose_mask(const DwiEntry& entry, std::uint64_t grid_voxels, std::string& chosen) {
+  for (const auto& candidate : entry.masks) {
+    try {
+      Mask mask = read_mask(candidate);
+      if (mask.size() != grid_voxels) continue;
+      chosen = candidate;
+      return mask;
+    } catch (const Error&) {
+      // An unreadable candidate is not this run's mask; try the next one.
+    }
+  }
+  return std::nullopt;
+}
+
+json::Value result_object(const BatchItem& item) {
+  json::Value r = json::Value::object();
+  r.set("dwi", display_path(item.dwi));
+  r.set("name", item.name);
+  r.set("status", status_text(item.status));
+  return r;
+}
+
+json::Value results_array(const BatchOutcome& outcome) {
+  json::Value results = json::Value::array();
+  for (const auto& item : outcome.items) results.push(result_object(item));
+  return results;
+}
+
+}  // namespace
+
+double default_step(const Vec3& voxel_sizes) {
+  const double mean = (voxel_sizes[0] + voxel_sizes[1] + voxel_sizes[2]) / 3.0;
+  if (mean > 0) return std::max(4.0 / mean, 1.0);
+  return 1.0;
+}
+
+std::vector<std::string> report_file_names(const std::vector<DwiEntry>& entries) {
+  std::map<std::string, std::uint64_t> seen;
+  std::vector<std::string> names;
+  names.reserve(entries.size());
+  for (const auto& entry : entries) {
+    const std::string name = entry.name();
+    const std::uint64_t k = ++seen[name];
+    names.push_back(k == 1 ? name + "_report.json" : name + "_" + std::to_string(k) + "_report.json");
+  }
+  return names;
+}
+
+Status audit_entry(const DwiEntry& entry, const std::string& report_path, const BatchOptions& options,
+                   Execution& execution) {
+  try {
+    LoadedTable loaded = load_table(entry.bvec, entry.bval, std::nullopt);
+    const VolumeRead dwi = read_volume_with_info(entry.dwi);
+
+    std::string mask_path;
+    const std::optional<Mask> mask = choose_mask(entry, dwi.volume.grid_voxels(), mask_path);
+    std::vector<InputFile> inputs = std::move(loaded.inputs);
+    if (mask) inputs.push_back(InputFile::of(mask_path));
+
+    // The run's own geometry, as a single audit of these files would use it:
+    // the table came from bvec/bval files, so the FSL frame of this image.
+    RunOptions run = options.run;
+    run.flip.frame_map = voxel_frame_map(loaded.world_frame, dwi.info);
+    run.flip.step = options.step ? *options.step : default_step(dwi.info.voxel_sizes);
+
+    Report report = execution.run([&] {
+      return audit_pipeline(loaded.table, &dwi.volume, mask ? &*mask : nullptr, std::move(inputs), run);
+    });
+
+    if (entry.sidecar) {
+      try {
+        if (auto note = bids::sidecar_note(bids::read_sidecar(*entry.sidecar))) report.notes.push_back(*note);
+      } catch (const Error&) {
+        // An unusable sidecar only means no sidecar note.
+      }
+    }
+
+    write_file_atomic(report_path, report.to_json_text(true));
+    return report.status;
+  } catch (const Error& error) {
+    throw Failure(error.display());
+  }
+}
+
+BatchOutcome run(const std::string& root, const BatchOptions& options, Execution& execution) {
+  std::vector<DwiEntry> entries;
+  try {
+    entries = bids::discover(root);
+  } catch (const Error& error) {
+    throw os_failure(error);
+  }
+  if (entries.empty()) {
+    throw Failure("no *_dwi NIfTI with sibling bvec/bval (or bvecs/bvals) found under " + display_path(root));
+  }
+
+  // Every run has an image to sample, so a caller's step is checked as a single
+  // audit checks it, before anything is written.
+  if (options.step && !(std::isfinite(*options.step) && *options.step > 0.0)) {
+    throw Failure("step must be finite and greater than 0: " + format_plain(*options.step));
+  }
+
+  const std::string out_dir = join(join(root, "derivatives"), "tarvix");
+  create_dirs(out_dir);
+  const std::string summary_path = join(out_dir, kSummaryName);
+  // A summary left by an earlier batch must not look like this batch's result
+  // if this one stops early.
+  if (::unlink(summary_path.c_str()) != 0 && errno != ENOENT) throw Failure(os_error_text(errno));
+
+  const std::vector<std::string> report_names = report_file_names(entries);
+  BatchOutcome outcome;
+  outcome.summary_path = summary_path;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const Status status = audit_entry(entries[i], join(out_dir, report_names[i]), options, execution);
+    outcome.status = std::max(outcome.status, status);
+    outcome.items.push_back({entries[i].name(), entries[i].dwi, status});
+  }
+
+  json::Value summary = json::Value::object();
+  summary.set("bids_root", display_path(root));
+  summary.set("n_datasets", static_cast<std::uint64_t>(entries.size()));
+  summary.set("results", results_array(outcome));
+  summary.set("status", status_text(outcome.status));
+  summary.set("tool", kToolName);
+  try {
+    write_file_atomic(summary_path, json::dump(summary, true));
+  } catch (const Error& error) {
+    throw os_failure(error);
+  }
+  return outcome;
+}
+
+std::string outcome_json(const BatchOutcome& outcome) {
+  json::Value out = json::Value::object();
+  out.set("exit_code", outcome.status == Status::Warn ? 3 : 0);
+  out.set("results", results_array(outcome));
+  out.set("status", status_text(outcome.status));
+  out.set("summary_path", display_path(outcome.summary_path));
+  return json::dump(out);
+}
+
+}  // namespace tarvix::bids_batch
+
+namespace tarvix {
+
+std::string audit_bids(const BidsArgs& args) {
+  Execution execution(args.threads);
+
+  bids_batch::BatchOptions options;
+  RunOptions& run = options.run;
+  run.shell = args.shell;
+  run.b0_threshold = args.b0_threshold;
+  run.tolerance = args.tolerance;
+  run.norm_tolerance = args.norm_tolerance;
+  run.strict = args.strict;
+  run.flip.b0_threshold = args.b0_threshold;
+  run.flip.tolerance = args.tolerance;
+  run.flip.margin_threshold = args.margin_threshold;
+  options.step = args.step;
+
+  return bids_batch::outcome_json(bids_batch::run(args.root, options, execution));
+}
+
+}  // namespace tarvix

@@ -1,0 +1,65 @@
+// Finding the DWI runs of a BIDS dataset: the tree walk, DWI file names, sibling
+// gradient files, sidecars and mask candidates. Only names and file types are
+// looked at here; no image or gradient file is opened.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarvix {
+
+// One discovered run.
+struct DwiEntry {
+  std::string dwi;                     // .../<name>.nii or .../<name>.nii.gz
+  std::string bvec;                    // <base>.bvec, else <base>.bvecs
+  std::string bval;                    // <base>.bval, else <base>.bvals
+  std::vector<std::string> masks;      // mask candidates beside the image, in path order
+  std::optional<std::string> sidecar;  // <base>.json when it is a regular file
+  std::string base;                    // the image path cut before ".nii"
+
+  // The file name of the base path (sub-01_dwi): the run's name in batch mode.
+  std::string name() const;
+};
+
+// The sidecar fields batch mode reports; absent when missing or null.
+struct BidsSidecar {
+  std::optional<std::string> phase_encoding_direction;
+  std::optional<double> total_readout_time;
+  std::optional<std::uint32_t> multiband_acceleration_factor;
+};
+
+namespace bids {
+
+// Every run under `root`, sorted by path order. A root that is missing or not
+// a directory gives an empty list; an unlistable directory is an I/O error.
+std::vector<DwiEntry> discover(const std::string& root);
+
+// Appends every non-directory path under `dir`, following symbolic links,
+// skipping every directory named exactly "derivatives" and any directory that
+// is already on the current path (a link leading back up the tree).
+void walk(const std::string& dir, std::vector<std::string>& files);
+
+// The image path with its file name cut before ".nii"/".nii.gz", when the file
+// name marks a DWI image (<stem>_dwi.nii[.gz], case-sensitive, not "._*").
+std::optional<std::string> nifti_base(const std::string& path);
+
+// Mask images in `dir` (name containing "mask", any case), in path order.
+// A directory that cannot be listed has none.
+std::vector<std::string> find_masks(const std::string& dir);
+
+// Path order: component by component, each compared as bytes.
+bool path_less(const std::string& a, const std::string& b);
+
+// Reads a sidecar strictly. Io or Json error when the file cannot be read, is
+// not one JSON object, repeats one of the three fields or gives one of them a
+// value of the wrong type.
+BidsSidecar read_sidecar(const std::string& path);
+
+// "BIDS sidecar: PE=j-, TRT=0.0542s, MB=3" from the fields present; none when
+// no field is present.
+std::optional<std::string> sidecar_note(const BidsSidecar& sidecar);
+
+}  // namespace bids
+}  // namespace tarvix

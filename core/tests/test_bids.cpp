@@ -1,0 +1,248 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+#include "io/bids.hpp"
+
+using namespace tarvix;
+namespace fs = std::filesystem;
+
+namespace {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "tarvix-bids-XXXXXX").string();
+    path_ = ::mkdtemp(tmpl.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+
+ private:
+  std::string path_;
+};
+
+void put(const std::string& path, const std::string& contents = "x") {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << contents;
+}
+
+// The three files a run needs, with the gradient files' chosen spellings.
+void run_files(const std::string& base, const std::string& ext, const char* bvec = "bvec",
+               const char* bval = "bval") {
+  put(base + ext);
+  put(base + "." + bvec);
+  put(base + "." + bval);
+}
+
+std::vector<std::string> relative_dwis(const TempDir& root, const std::vector<DwiEntry>& entries) {
+  std::vector<std::string> out;
+  for (const auto& e : entries) out.push_back(e.dwi.substr(root.path().size() + 1));
+  return out;
+}
+
+std::string rel(const TempDir& root, const std::string& path) { return path.substr(root.path().size() + 1); }
+
+BidsSidecar sidecar_of(const TempDir& dir, const std::string& text) {
+  const std::string path = dir / "s.json";
+  put(path, text);
+  return bids::read_sidecar(path);
+}
+
+}  // namespace
+
+TEST(BidsDiscovery, RealisticTree) {
+  TempDir root;
+  // Two sessions of one subject, .nii.gz and .nii, both gradient spellings.
+  run_files(root / "sub-01/ses-01/dwi/sub-01_ses-01_dwi", ".nii.gz");
+  put(root / "sub-01/ses-01/dwi/sub-01_ses-01_dwi.json", R"({"PhaseEncodingDirection": "j-"})");
+  put(root / "sub-01/ses-01/dwi/sub-01_ses-01_desc-brain_mask.nii.gz");
+  put(root / "sub-01/ses-01/dwi/MASK.nii");
+  put(root / "sub-01/ses-01/dwi/Brain_MASK.NII.GZ");
+  put(root / "sub-01/ses-01/dwi/mask.txt");
+  put(root / "sub-01/ses-01/dwi/._mask.nii");
+  fs::create_directories(root / "sub-01/ses-01/dwi/mask.nii");
+  run_files(root / "sub-01/ses-02/dwi/sub-01_ses-02_dwi", ".nii", "bvecs", "bvals");
+  // bvec wins over bvecs; a second run in the same folder sees the same masks.
+  run_files(root / "sub-02/dwi/sub-02_dwi", ".nii.gz", "bvecs", "bval");
+  put(root / "sub-02/dwi/sub-02_dwi.bvec");
+  run_files(root / "sub-02/dwi/sub-02_acq-hi_dwi", ".nii.gz");
+  put(root / "sub-02/dwi/sub-02_mask.nii");
+  // Byte order would put "sub-02-rescan/..." before "sub-02/..."; path order does not.
+  run_files(root / "sub-02-rescan/dwi/sub-02-rescan_dwi", ".nii.gz");
+  // Not DWI images by name, or lacking a gradient file.
+  run_files(root / "sub-03/dwi/._sub-03_dwi", ".nii.gz");
+  run_files(root / "sub-03/dwi/sub-03_dwi", ".NII.GZ");
+  run_files(root / "sub-03/dwi/sub-03_DWI", ".nii.gz");
+  put(root / "sub-04/dwi/sub-04_dwi.nii.gz");
+  put(root / "sub-04/dwi/sub-04_dwi.bvec");
+  // Earlier outputs and nested derivatives are skipped; "Derivatives" is walked.
+  run_files(root / "derivatives/tarvix/sub-09_dwi", ".nii.gz");
+  run_files(root / "sub-01/derivatives/sub-08_dwi", ".nii");
+  run_files(root / "Derivatives/sub-05/dwi/sub-05_dwi", ".nii.gz");
+  // A link back up the tree, a link to a sibling folder and a broken link.
+  fs::create_directory_symlink("../..", root / "sub-02/dwi/loop");
+  fs::create_directory_symlink("../sub-02-rescan", root / "Derivatives/linked");
+  fs::create_symlink("nowhere", root / "sub-02/dwi/broken_dwi.nii.gz");
+
+  const auto entries = bids::discover(root.path());
+  EXPECT_EQ(relative_dwis(root, entries),
+            (std::vector<std::string>{"Derivatives/linked/dwi/sub-02-rescan_dwi.nii.gz",
+                                      "Derivatives/sub-05/dwi/sub-05_dwi.nii.gz",
+                                      "sub-01/ses-01/dwi/sub-01_ses-01_dwi.nii.gz",
+                                      "sub-01/ses-02/dwi/sub-01_ses-02_dwi.nii",
+                                      "sub-02/dwi/sub-02_acq-hi_dwi.nii.gz",
+                                      "sub-02/dwi/sub-02_dwi.nii.gz",
+                                      "sub-02-rescan/dwi/sub-02-rescan_dwi.nii.gz"}));
+  ASSERT_EQ(entries.size(), 7u);
+
+  const DwiEntry& s1 = entries[2];
+  EXPECT_EQ(s1.name(), "sub-01_ses-01_dwi");
+  EXPECT_EQ(rel(root, s1.bvec), "sub-01/ses-01/dwi/sub-01_ses-01_dwi.bvec");
+  ASSERT_TRUE(s1.sidecar);
+  EXPECT_EQ(rel(root, *s1.sidecar), "sub-01/ses-01/dwi/sub-01_ses-01_dwi.json");
+  std::vector<std::string> masks;
+  for (const auto& m : s1.masks) masks.push_back(rel(root, m));
+  EXPECT_EQ(masks, (std::vector<std::string>{"sub-01/ses-01/dwi/Brain_MASK.NII.GZ", "sub-01/ses-01/dwi/MASK.nii",
+                                             "sub-01/ses-01/dwi/sub-01_ses-01_desc-brain_mask.nii.gz"}));
+
+  const DwiEntry& s12 = entries[3];
+  EXPECT_EQ(rel(root, s12.bvec), "sub-01/ses-02/dwi/sub-01_ses-02_dwi.bvecs");
+  EXPECT_EQ(rel(root, s12.bval), "sub-01/ses-02/dwi/sub-01_ses-02_dwi.bvals");
+  EXPECT_FALSE(s12.sidecar);
+  EXPECT_TRUE(s12.masks.empty());
+
+  EXPECT_EQ(rel(root, entries[5].bvec), "sub-02/dwi/sub-02_dwi.bvec");
+  EXPECT_EQ(rel(root, entries[5].bval), "sub-02/dwi/sub-02_dwi.bval");
+  EXPECT_EQ(entries[4].masks, entries[5].masks);
+  ASSERT_EQ(entries[5].masks.size(), 1u);
+  EXPECT_EQ(rel(root, entries[5].masks[0]), "sub-02/dwi/sub-02_mask.nii");
+
+  // The walk keeps broken links as files and sees the cycle only once.
+  std::vector<std::string> files;
+  bids::walk(root.path(), files);
+  EXPECT_NE(std::find(files.begin(), files.end(), root / "sub-02/dwi/broken_dwi.nii.gz"), files.end());
+  for (const auto& f : files) EXPECT_EQ(f.find("loop/sub-02/dwi/loop"), std::string::npos) << f;
+}
+
+TEST(BidsDiscovery, RootsAndFailures) {
+  TempDir root;
+  EXPECT_TRUE(bids::discover(root / "missing").empty());
+  put(root / "file");
+  EXPECT_TRUE(bids::discover(root / "file").empty());
+
+  // A trailing slash and a leading "./" keep the root as given, joined once.
+  run_files(root / "data/sub-01/dwi/sub-01_dwi", ".nii");
+  auto entries = bids::discover(root / "data/");
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].dwi, root / "data/sub-01/dwi/sub-01_dwi.nii");
+
+  // A directory below the root that cannot be listed ends discovery.
+  if (::geteuid() != 0) {
+    fs::create_directories(root / "data/sub-02/dwi");
+    ::chmod((root / "data/sub-02").c_str(), 0);
+    try {
+      bids::discover(root / "data");
+      ADD_FAILURE() << "expected an I/O error";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.kind(), ErrorKind::Io);
+      EXPECT_EQ(e.display(), "I/O error: Permission denied (os error 13)");
+    }
+    ::chmod((root / "data/sub-02").c_str(), 0755);
+  }
+}
+
+TEST(BidsDiscovery, NiftiBaseAndPathOrder) {
+  EXPECT_EQ(bids::nifti_base("d/sub-01/dwi/sub-01_dwi.nii.gz"), "d/sub-01/dwi/sub-01_dwi");
+  EXPECT_EQ(bids::nifti_base("sub-01_dwi.nii"), "sub-01_dwi");
+  EXPECT_EQ(bids::nifti_base("d/_dwi.nii"), "d/_dwi");
+  // Dots inside the base stay part of the run's name.
+  EXPECT_EQ(bids::nifti_base("d/sub-01_acq-1.5mm_dwi.nii"), "d/sub-01_acq-1.5mm_dwi");
+  for (const char* no : {"d/sub-01_dwi.NII.GZ", "d/sub-01_DWI.nii", "d/._sub-01_dwi.nii", "d/dwi.nii",
+                         "d/sub-01_dwi.nii.gz.bak", "d/sub-01_dwi", "d/sub-01_bold.nii.gz", "d/\xff_dwi.nii",
+                         "d/sub-01_dwi.nii/"}) {
+    EXPECT_FALSE(bids::nifti_base(no)) << no;
+  }
+
+  EXPECT_TRUE(bids::path_less("r/a/b", "r/a-b"));
+  EXPECT_FALSE(bids::path_less("r/a-b", "r/a/b"));
+  EXPECT_TRUE(bids::path_less("r/a", "r/a/b"));
+  EXPECT_TRUE(bids::path_less("r/B", "r/a"));       // bytes, not case-folded
+  EXPECT_TRUE(bids::path_less("r/a\x7f", "r/a\xc3\xa9"));  // bytes compare unsigned
+  EXPECT_FALSE(bids::path_less("r//a/", "r/a"));
+  EXPECT_FALSE(bids::path_less("r/a", "r//a/"));
+}
+
+TEST(BidsDiscovery, DottedBaseFindsItsOwnSiblings) {
+  TempDir root;
+  run_files(root / "sub-01_acq-1.5mm_dwi", ".nii.gz");
+  put(root / "sub-01_acq-1.bvec");
+  put(root / "sub-01_acq-1.bval");
+  const auto entries = bids::discover(root.path());
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].bvec, root / "sub-01_acq-1.5mm_dwi.bvec");
+  EXPECT_EQ(entries[0].name(), "sub-01_acq-1.5mm_dwi");
+}
+
+TEST(BidsSidecarTest, TypingAndNote) {
+  TempDir dir;
+  auto note = [&](const std::string& text) { return bids::sidecar_note(sidecar_of(dir, text)); };
+  EXPECT_EQ(note(R"({"PhaseEncodingDirection":"j-","TotalReadoutTime":0.05421,"MultibandAccelerationFactor":3,
+                     "EchoTime":0.089,"SliceTiming":[0,0.5]})"),
+            "BIDS sidecar: PE=j-, TRT=0.0542s, MB=3");
+  EXPECT_EQ(note(R"({"MultibandAccelerationFactor": 3})"), "BIDS sidecar: MB=3");
+  EXPECT_EQ(note(R"({"TotalReadoutTime": 1, "MultibandAccelerationFactor": 4294967295})"),
+            "BIDS sidecar: TRT=1.0000s, MB=4294967295");
+  EXPECT_EQ(note(R"({"PhaseEncodingDirection": null, "EchoTime": 0.1})"), std::nullopt);
+  EXPECT_EQ(note("{}  \n"), std::nullopt);
+  // Fields nested in other keys are not the sidecar's fields; other keys may repeat.
+  EXPECT_EQ(note(R"({"Meta": {"MultibandAccelerationFactor": 2.5, "x": 1, "x": 2}, "EchoTime": 1, "EchoTime": 2})"),
+            std::nullopt);
+
+  for (const char* bad : {
+           R"({"MultibandAccelerationFactor": 2.0})",
+           R"({"MultibandAccelerationFactor": -1})",
+           R"({"MultibandAccelerationFactor": 4294967296})",
+           R"({"MultibandAccelerationFactor": "3"})",
+           R"({"PhaseEncodingDirection": 1})",
+           R"({"PhaseEncodingDirection": ["j-"]})",
+           R"({"TotalReadoutTime": "0.05"})",
+           R"({"TotalReadoutTime": true})",
+           R"({"TotalReadoutTime": 1e400})",
+           R"({"PhaseEncodingDirection": "j-", "PhaseEncodingDirection": "j-"})",
+           R"({"PhaseEncodingDirection": null, "PhaseEncodingDirection": "j"})",
+           R"({"MultibandAccelerationFactor": 3} x)",
+           R"({"MultibandAccelerationFactor": 3)",
+           R"([{"MultibandAccelerationFactor": 3}])",
+           "null",
+           "3",
+           "",
+           "{\"PhaseEncodingDirection\": \"j\xff\"}",
+       }) {
+    try {
+      sidecar_of(dir, bad);
+      ADD_FAILURE() << "accepted: " << bad;
+    } catch (const Error& e) {
+      EXPECT_EQ(e.kind(), ErrorKind::Json) << bad;
+    }
+  }
+  try {
+    bids::read_sidecar(dir / "missing.json");
+    ADD_FAILURE();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.kind(), ErrorKind::Io);
+  }
+}

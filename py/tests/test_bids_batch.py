@@ -1,0 +1,247 @@
+"""audit_bids end to end on BIDS-like trees of synthetic phantoms.
+
+Every run of a batch must be audited exactly as a single `audit` call on the
+same files would audit it (its own frame map and default step), so the tests
+compare each batch report with the report of that single call."""
+
+import importlib.util
+import json
+import math
+import os
+import pathlib
+
+import numpy as np
+import pytest
+
+try:
+    from tarvix import synthetic
+except ImportError:  # package not installed yet: use the source tree
+    _src = pathlib.Path(__file__).resolve().parents[2] / "python" / "tarvix" / "synthetic.py"
+    _spec = importlib.util.spec_from_file_location("tarvix_synthetic", _src)
+    synthetic = importlib.util.module_from_spec(_spec)
+    _spec.loader.exec_module(synthetic)
+
+try:
+    from tarvix import _tarvix
+except ImportError:
+    _tarvix = None
+
+pytestmark = pytest.mark.skipif(_tarvix is None, reason="tarvix._tarvix is not built")
+
+SHAPE = (24, 24, 16)
+NO_RUN = "no *_dwi NIfTI with sibling bvec/bval (or bvecs/bvals) found under {}"
+SIDECAR_NOTE = "BIDS sidecar: PE=j-, TRT=0.0542s, MB=3"
+
+
+def call(name, *args, **kwargs):
+    try:
+        return getattr(_tarvix, name)(*args, **kwargs)
+    except NotImplementedError as exc:
+        pytest.skip(f"{name} not built yet: {exc}")
+
+
+_images = {}
+
+
+def image(preset):
+    """Phantom data for an affine preset, simulated once per session."""
+    if preset not in _images:
+        bvals, dirs = synthetic.make_scheme((1000.0,), 30, 6)
+        affine = synthetic.affine_preset(preset, 2.0, SHAPE)
+        data, _ = synthetic.make_phantom(SHAPE, affine, bvals, dirs, snr=30.0, seed=5)
+        _images[preset] = (data, affine, bvals, dirs)
+    return _images[preset]
+
+
+def run(folder, name, preset="LAS", fmt="nii.gz", transform=None, spelling=("bvec", "bval"), scale=1.0):
+    """Writes <name>.<fmt> and its FSL table (correct for the image's frame
+    unless `transform` corrupts it) into folder; returns the paths."""
+    folder = pathlib.Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    data, affine, bvals, dirs = image(preset)
+    written = synthetic.table_directions(dirs, affine, "fsl") * scale
+    if transform:
+        written = synthetic.corrupt(written, transform)
+    written = np.where(np.abs(written) < 5e-7, 0.0, written)
+    paths = {"dwi": str(folder / f"{name}.{fmt}"), "bvec": str(folder / f"{name}.{spelling[0]}"),
+             "bval": str(folder / f"{name}.{spelling[1]}")}
+    synthetic.write_nifti(paths["dwi"], data, affine)
+    synthetic.write_fsl(paths["bvec"], paths["bval"], bvals, written)
+    return paths
+
+
+def mask(path, shape=SHAPE, preset="LAS"):
+    m = np.zeros(shape, np.uint8)
+    m[3:-3, 3:-3, 2:-2] = 1
+    synthetic.write_nifti(str(path), m, synthetic.affine_preset(preset, 2.0, SHAPE))
+    return str(path)
+
+
+def close(a, b, path="report"):
+    """Equal JSON values, reals within a relative 1e-9 (coherence sums may
+    differ in their last bits between two runs)."""
+    if isinstance(a, dict):
+        assert list(a) == list(b), path
+        for k in a:
+            close(a[k], b[k], f"{path}.{k}")
+    elif isinstance(a, list):
+        assert len(a) == len(b), path
+        for i, (x, y) in enumerate(zip(a, b)):
+            close(x, y, f"{path}[{i}]")
+    elif isinstance(a, float) and isinstance(b, float):
+        assert math.isclose(a, b, rel_tol=1e-9, abs_tol=1e-12), (path, a, b)
+    else:
+        assert a == b, path
+
+
+def same_as_single_audit(report_file, paths, mask_path=None, sidecar_note=None):
+    batch = json.loads(pathlib.Path(report_file).read_text())
+    kwargs = {k: paths[k] for k in ("bvec", "bval", "dwi")}
+    if mask_path:
+        kwargs["mask"] = mask_path
+    single = json.loads(call("audit", **kwargs))
+    assert batch["notes"][-1:] == ([sidecar_note] if sidecar_note else single["notes"][-1:])
+    if sidecar_note:
+        batch["notes"].pop()
+    # The batch records the mask it chose; a single audit lists only the table files.
+    assert [i["path"] for i in batch["inputs"]] == [paths["bvec"], paths["bval"]] + ([mask_path] if mask_path else [])
+    batch_inputs = batch.pop("inputs")
+    single_inputs = single.pop("inputs")
+    assert batch_inputs[:2] == single_inputs
+    batch["timestamp"] = single["timestamp"]
+    close(batch, single)
+    return batch_inputs, batch
+
+
+def test_dataset_tree(tmp_path):
+    root = tmp_path / "ds"
+    s1 = root / "sub-01/ses-01/dwi"
+    s1_paths = run(s1, "sub-01_ses-01_dwi")
+    (s1 / "sub-01_ses-01_dwi.json").write_text(
+        '{"PhaseEncodingDirection": "j-", "TotalReadoutTime": 0.0542, "MultibandAccelerationFactor": 3,'
+        ' "EchoTime": 0.089}')
+    mask(s1 / "sub-01_ses-01_desc-a_mask.nii.gz", shape=(24, 24, 15))  # wrong grid: passed over
+    brain = mask(s1 / "sub-01_ses-01_desc-brain_mask.nii.gz")
+    (s1 / "sub-01_ses-01_desc-c_mask.nii.gz").write_bytes(b"not an image")
+    # Positive affine determinant with a correct FSL table: must pass.
+    s2 = root / "sub-01/ses-02/dwi"
+    s2_paths = run(s2, "sub-01_ses-02_dwi", preset="RAS", fmt="nii", spelling=("bvecs", "bvals"))
+    (s2 / "sub-01_ses-02_dwi.json").write_text('{"PhaseEncodingDirection": "j-",')  # broken
+    mask(s2 / "Brain_MASK.NII.GZ", shape=(12, 12, 8))  # only candidate, wrong grid
+    s3 = root / "sub-02/dwi"
+    s3_paths = run(s3, "sub-02_dwi", transform="+y+x+z")
+    (s3 / "sub-02_dwi.json").write_text('{"MultibandAccelerationFactor": 3, "MultibandAccelerationFactor": 3}')
+    (s3 / "._sub-02_dwi.nii.gz").write_bytes(b"\0\5\26\7")
+    (s3 / "._sub-02_dwi.bvec").write_bytes(b"\0")
+    (s3 / "._sub-02_dwi.bval").write_bytes(b"\0")
+    os.symlink("../..", s3 / "loop")
+    run(root / "sub-03/dwi", "sub-03_dwi", fmt="NII.GZ")
+    s4_paths = run(root / "Derivatives/sub-04/dwi", "sub-04_dwi")
+    # An earlier output folder holding something that would fail if read.
+    junk = root / "derivatives/tarvix"
+    junk.mkdir(parents=True)
+    for ext in ("nii.gz", "bvec", "bval"):
+        (junk / f"old_dwi.{ext}").write_text("junk")
+
+    text = call("audit_bids", str(root))
+    out = json.loads(text)
+    assert text == json.dumps(out, separators=(",", ":"), ensure_ascii=False)
+    assert list(out) == ["exit_code", "results", "status", "summary_path"]
+    expected = [(s4_paths, "sub-04_dwi", "PASS"), (s1_paths, "sub-01_ses-01_dwi", "PASS"),
+                (s2_paths, "sub-01_ses-02_dwi", "PASS"), (s3_paths, "sub-02_dwi", "FLAG")]
+    assert out["results"] == [{"dwi": p["dwi"], "name": n, "status": s} for p, n, s in expected]
+    assert (out["status"], out["exit_code"]) == ("FLAG", 0)
+    out_dir = root / "derivatives/tarvix"
+    assert out["summary_path"] == str(out_dir / "dataset_summary.json")
+
+    summary_text = (out_dir / "dataset_summary.json").read_text()
+    summary = json.loads(summary_text)
+    assert summary_text == json.dumps(summary, indent=2, ensure_ascii=False)
+    assert summary == {"bids_root": str(root), "n_datasets": 4, "results": out["results"], "status": "FLAG",
+                       "tool": "tarvix"}
+    assert list(summary) == sorted(summary)
+
+    reports = {n: out_dir / f"{n}_report.json" for _, n, _ in expected}
+    assert sorted(p.name for p in out_dir.iterdir()) == sorted(
+        ["dataset_summary.json", "old_dwi.nii.gz", "old_dwi.bvec", "old_dwi.bval"] + [p.name for p in reports.values()])
+    first = reports["sub-01_ses-01_dwi"].read_text()
+    assert first.startswith('{\n  "schema_version": 1,\n  "tool": "tarvix",\n') and first.endswith("\n}")
+
+    inputs, _ = same_as_single_audit(reports["sub-01_ses-01_dwi"], s1_paths, brain, SIDECAR_NOTE)
+    assert inputs[2]["bytes"] == os.path.getsize(brain)
+    _, r2 = same_as_single_audit(reports["sub-01_ses-02_dwi"], s2_paths)
+    assert r2["flip"]["best"]["label"] in ("+x+y+z", "-x-y-z")
+    _, r3 = same_as_single_audit(reports["sub-02_dwi"], s3_paths)
+    assert r3["flip"]["recommended_label"] in ("+y+x+z", "-y-x-z")
+    same_as_single_audit(reports["sub-04_dwi"], s4_paths)
+
+
+def test_duplicate_names_and_step(tmp_path):
+    root = tmp_path / "ds"
+    a = run(root / "site-a/sub-01/dwi", "sub-01_dwi")
+    b = run(root / "site-b/sub-01/dwi", "sub-01_dwi", transform="-x+y+z")
+    c = run(root / "site-c/sub-01/dwi", "sub-01_dwi", scale=0.8)  # amplitude-encoded: WARN
+    for _ in range(2):  # a second batch reuses the same names
+        out = json.loads(call("audit_bids", str(root), threads=1))
+        assert [(r["name"], r["status"]) for r in out["results"]] == [
+            ("sub-01_dwi", "PASS"), ("sub-01_dwi", "FLAG"), ("sub-01_dwi", "WARN")]
+        assert (out["status"], out["exit_code"]) == ("FLAG", 0)
+    out_dir = root / "derivatives/tarvix"
+    assert sorted(p.name for p in out_dir.iterdir()) == [
+        "dataset_summary.json", "sub-01_dwi_2_report.json", "sub-01_dwi_3_report.json", "sub-01_dwi_report.json"]
+    same_as_single_audit(out_dir / "sub-01_dwi_report.json", a)
+    same_as_single_audit(out_dir / "sub-01_dwi_2_report.json", b)
+    same_as_single_audit(out_dir / "sub-01_dwi_3_report.json", c)
+
+    # Without the FLAG run the batch is WARN, the one status that blocks.
+    for f in pathlib.Path(b["dwi"]).parent.iterdir():
+        f.unlink()
+    out = json.loads(call("audit_bids", str(root), step=3.0))
+    assert (out["status"], out["exit_code"]) == ("WARN", 3)
+    report = json.loads((out_dir / "sub-01_dwi_report.json").read_text())
+    single = json.loads(call("audit", a["bvec"], a["bval"], dwi=a["dwi"], step=3.0))
+    assert report["flip"]["best"]["n_samples"] == single["flip"]["best"]["n_samples"]
+
+
+def test_failed_batch_keeps_earlier_reports_and_no_summary(tmp_path):
+    root = tmp_path / "ds"
+    run(root / "sub-01/dwi", "sub-01_dwi")
+    out_dir = root / "derivatives/tarvix"
+    assert json.loads(call("audit_bids", str(root)))["status"] == "PASS"
+    assert (out_dir / "dataset_summary.json").is_file()
+    (out_dir / "sub-01_dwi_report.json").unlink()
+
+    bad = run(root / "sub-02/dwi", "sub-02_dwi")
+    pathlib.Path(bad["bval"]).write_text("0 1000 abc\n")
+    run(root / "sub-03/dwi", "sub-03_dwi")
+    with pytest.raises(ValueError) as exc:
+        call("audit_bids", str(root))
+    assert str(exc.value).startswith(f"failed to parse {bad['bval']}: ")
+    assert sorted(p.name for p in out_dir.iterdir()) == ["sub-01_dwi_report.json"]
+
+    # A bvec whose shape does not fit the b-values stops the batch the same way.
+    pathlib.Path(bad["bval"]).write_text("0 1000\n")
+    with pytest.raises(ValueError, match="bvec shape does not match the b-value count"):
+        call("audit_bids", str(root))
+    assert not (out_dir / "dataset_summary.json").exists()
+
+
+def test_no_run_creates_nothing(tmp_path):
+    root = tmp_path / "ds"
+    (root / "sub-01/dwi").mkdir(parents=True)
+    (root / "sub-01/dwi/sub-01_dwi.nii.gz").write_bytes(b"")
+    (root / "sub-01/dwi/sub-01_dwi.bvec").write_text("1\n0\n0\n")
+    with pytest.raises(ValueError) as exc:
+        call("audit_bids", str(root))
+    assert str(exc.value) == NO_RUN.format(root)
+    assert not (root / "derivatives").exists()
+    # With a run, a step no single audit accepts is refused before anything is written.
+    (root / "sub-01/dwi/sub-01_dwi.bval").write_text("0\n")
+    with pytest.raises(ValueError, match="^step must be finite and greater than 0: 0$"):
+        call("audit_bids", str(root), step=0.0)
+    assert not (root / "derivatives").exists()
+    with pytest.raises(ValueError, match="^threads must be a positive integer$"):
+        call("audit_bids", str(tmp_path / "missing"), threads=0)
+    with pytest.raises(ValueError) as exc:
+        call("audit_bids", str(tmp_path / "missing"))
+    assert str(exc.value) == NO_RUN.format(tmp_path / "missing")
