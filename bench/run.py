@@ -1,0 +1,189 @@
+"""Benchmarks of tarvix (what `make bench` runs).
+
+1. inspect: in-process time per call (the returned JSON text included) on a
+   single-shell table of 1,000 directions and on a 4,000-volume multi-shell
+   table, median of 20 calls.
+2. audit: wall time on a clinical-sized and a research-sized synthetic scan
+   (int16 .nii.gz), median of 3, with the default pool and with one thread,
+   next to nibabel's load + get_fdata(float32) of the same file, plus peak
+   RSS of one call in a fresh process.
+
+Synthetic data is generated on first use into bench/data/ and reused.
+`--quick` runs only part 1.
+"""
+
+import argparse
+import importlib.util
+import json
+import os
+import pathlib
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+DATA = HERE / "data"
+
+try:
+    from tarvix import synthetic
+except ImportError:  # package not installed: take the generator from the source tree
+    _spec = importlib.util.spec_from_file_location("tarvix_synthetic", HERE.parent / "python/tarvix/synthetic.py")
+    synthetic = importlib.util.module_from_spec(_spec)
+    _spec.loader.exec_module(synthetic)
+
+INSPECT_TARGET_MS = 20.0
+
+TABLES = {
+    "single shell, 1,000 directions": ("table-1000dirs", dict(shells=(1000.0,), n_dirs=1000, n_b0=0)),
+    "multi-shell, 4,000 volumes": ("table-4000vols", dict(shells=(1000.0, 2000.0, 3000.0), n_dirs=1300, n_b0=100)),
+}
+
+SCANS = {
+    "clinical": dict(shape=(96, 96, 60), voxel=2.0, shells=(1000.0,), n_dirs=60, n_b0=5),
+    "research": dict(shape=(140, 140, 96), voxel=1.5, shells=(1000.0, 2000.0), n_dirs=60, n_b0=10),
+}
+
+# Rician noise at this level makes the int16 data compress about 1.7x with gzip -6.
+SNR, SEED = 30.0, 7
+
+
+def median_ms(fn, repeats):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        times.append((time.perf_counter() - start) * 1e3)
+    return statistics.median(times), min(times)
+
+
+def not_built(section, exc):
+    print(f"  skipped: {section} is not built yet ({exc})")
+
+
+def ensure_table(stem, spec):
+    stem = DATA / stem
+    bvec, bval = f"{stem}.bvec", f"{stem}.bval"
+    if not (os.path.exists(bvec) and os.path.exists(bval)):
+        DATA.mkdir(parents=True, exist_ok=True)
+        bvals, dirs = synthetic.make_scheme(**spec)
+        synthetic.write_fsl(bvec + ".tmp", bval + ".tmp", bvals, dirs)
+        os.replace(bval + ".tmp", bval)
+        os.replace(bvec + ".tmp", bvec)
+    return bvec, bval
+
+
+def ensure_scan(name, spec):
+    """Paths of a scan, generating it when missing or made with other settings.
+    A stamp file written last marks a complete set."""
+    stamp = DATA / f"{name}.json"
+    wanted = dict(spec, snr=SNR, seed=SEED, shape=list(spec["shape"]), shells=list(spec["shells"]))
+    if stamp.exists():
+        recorded = json.loads(stamp.read_text())
+        paths = {k: str(DATA / v) for k, v in recorded.get("files", {}).items()}
+        if recorded.get("spec") == wanted and paths and all(os.path.exists(p) for p in paths.values()):
+            return paths
+    print(f"  generating the {name} scan into {DATA} (first use only; gzip -6 takes a while) ...", flush=True)
+    start = time.perf_counter()
+    affine = synthetic.affine_preset("LAS", spec["voxel"], spec["shape"])
+    paths = synthetic.write_scan(DATA, name, shape=spec["shape"], affine=affine, shells=spec["shells"],
+                                 n_dirs=spec["n_dirs"], n_b0=spec["n_b0"], snr=SNR, seed=SEED)
+    files = {k: os.path.basename(v) for k, v in paths.items()}
+    stamp.write_text(json.dumps({"spec": wanted, "files": files}))
+    print(f"  ... done in {time.perf_counter() - start:.0f} s", flush=True)
+    return paths
+
+
+def bench_inspect(tarvix):
+    print("inspect: in-process time per call incl. JSON, median of 20")
+    print(f"  {'table':<34}{'entries':>8}{'median ms':>11}{'min ms':>9}  target")
+    for name, (stem, spec) in TABLES.items():
+        bvec, bval = ensure_table(stem, spec)
+        try:
+            report = tarvix.inspect(bvec=bvec, bval=bval)
+        except NotImplementedError as exc:
+            return not_built("inspect", exc)
+        entries = len(json.loads(report)["scheme"]["bvals"])
+        med, low = median_ms(lambda: tarvix.inspect(bvec=bvec, bval=bval), 20)
+        target = ""
+        if spec["n_dirs"] == 1000:
+            target = f"<= {INSPECT_TARGET_MS:.0f} ms: " + ("met" if med <= INSPECT_TARGET_MS else "MISSED")
+        print(f"  {name:<34}{entries:>8}{med:>11.2f}{low:>9.2f}  {target}")
+
+
+def peak_rss_mb(code):
+    """Peak resident set of a fresh interpreter running code, in MB.
+
+    VmHWM belongs to the new process image; getrusage's ru_maxrss would also
+    count the parent's resident set at fork time, which Linux carries across
+    exec, so it is only the fallback."""
+    probe = code + """
+import resource
+try:
+    hwm = [line for line in open("/proc/self/status") if line.startswith("VmHWM:")][0].split()[1]
+except (OSError, IndexError):
+    hwm = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(hwm)
+"""
+    done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True)
+    if done.returncode != 0:
+        return None
+    return int(done.stdout.split()[-1]) / 1024.0
+
+
+def megabytes(value):
+    return f"{value:>8.0f}" if value is not None else f"{'n/a':>8}"
+
+
+def bench_audit(tarvix):
+    print("audit: wall time in seconds, median of 3")
+    header = (f"  {'scan':<10}{'grid':<16}{'vols':>5}{'gz MB':>7}{'ratio':>7}{'threads=None':>13}{'threads=1':>10}"
+              f"{'nibabel f32':>12}{'RSS MB':>8}{'nib RSS':>8}  decision")
+    print(header)
+    for name, spec in SCANS.items():
+        paths = ensure_scan(name, spec)
+        args = dict(dwi=paths["dwi"], bvec=paths["bvec"], bval=paths["bval"])
+        try:
+            report = json.loads(tarvix.audit(**args))
+        except NotImplementedError as exc:
+            return not_built("audit", exc)
+        default_s = median_ms(lambda: tarvix.audit(**args), 3)[0] / 1e3
+        single_s = median_ms(lambda: tarvix.audit(threads=1, **args), 3)[0] / 1e3
+
+        import nibabel as nib
+        import numpy as np
+
+        nib_s = median_ms(lambda: nib.load(args["dwi"]).get_fdata(dtype=np.float32), 3)[0] / 1e3
+        call = ", ".join(f"{k}={v!r}" for k, v in args.items())
+        rss = peak_rss_mb(f"from tarvix import _tarvix\n_tarvix.audit({call})")
+        nib_rss = peak_rss_mb(f"import nibabel, numpy\nnibabel.load({args['dwi']!r}).get_fdata(dtype=numpy.float32)")
+
+        shape = spec["shape"]
+        vols = len(report["scheme"]["bvals"])
+        gz_mb = os.path.getsize(args["dwi"]) / 1e6
+        ratio = (2.0 * shape[0] * shape[1] * shape[2] * vols + 352) / os.path.getsize(args["dwi"])
+        flip = report.get("flip", {})
+        decision = f"{report['status']} (best {flip.get('best', {}).get('label', '?')})"
+        print(f"  {name:<10}{'x'.join(map(str, shape)):<16}{vols:>5}{gz_mb:>7.0f}{ratio:>7.2f}"
+              f"{default_s:>13.2f}{single_s:>10.2f}{nib_s:>12.2f}{megabytes(rss)}{megabytes(nib_rss)}  {decision}",
+              flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="run only the inspect timings")
+    options = parser.parse_args()
+    try:
+        from tarvix import _tarvix
+    except ImportError as exc:
+        print(f"tarvix._tarvix cannot be imported ({exc}); build it first (make build)")
+        return 1
+    print(f"tarvix {_tarvix.version()} on {os.cpu_count()} CPUs, Python {sys.version.split()[0]}")
+    bench_inspect(_tarvix)
+    if not options.quick:
+        bench_audit(_tarvix)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
