@@ -1,0 +1,211 @@
+#include "call.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <stdexcept>
+#include <utility>
+
+#include "error.hpp"
+#include "execution.hpp"
+#include "format.hpp"
+#include "frame.hpp"
+#include "pipeline.hpp"
+#include "report.hpp"
+
+namespace tarvix {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_between(Clock::time_point start, Clock::time_point end) {
+  if (end <= start) return 0.0;
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
+  return static_cast<double>(ns / 1'000'000'000) + static_cast<double>(ns % 1'000'000'000) / 1e9;
+}
+
+// Sampling four units of the header's voxel-size unit apart, never closer
+// than one voxel; headers with unusable sizes fall back to one voxel.
+double default_step(const VolumeInfo& info) {
+  const double m = (info.voxel_sizes[0] + info.voxel_sizes[1] + info.voxel_sizes[2]) / 3.0;
+  if (m > 0.0) return std::max(4.0 / m, 1.0);
+  return 1.0;
+}
+
+// Everything a pipeline needs, read on the calling thread before the pool runs.
+struct Frame {
+  LoadedTable loaded;
+  std::optional<VolumeRead> dwi;
+  std::optional<Mask> mask;
+  RunOptions options;
+
+  const Volume* volume() const { return dwi ? &dwi->volume : nullptr; }
+  const Mask* mask_ptr() const { return mask ? &*mask : nullptr; }
+};
+
+RunOptions run_options(const AnalysisArgs& args) {
+  RunOptions o;
+  o.shell = args.shell;
+  o.b0_threshold = args.b0_threshold;
+  o.tolerance = args.tolerance;
+  o.duplicate_angle_deg = 5.0;
+  o.norm_tolerance = args.norm_tolerance;
+  o.strict = args.strict;
+  o.flip.b0_threshold = args.b0_threshold;
+  o.flip.tolerance = args.tolerance;
+  o.flip.min_s0 = 1.0;
+  o.flip.fa_threshold = 0.2;
+  o.flip.step = 1.0;
+  o.flip.margin_threshold = args.margin_threshold;
+  o.flip.frame_map = identity3();
+  return o;
+}
+
+// The images of a call, after the table: DWI (with its frame map and default
+// step), then the mask, then the check of a caller-given step, which only
+// matters when there is an image to sample.
+void read_images(Frame& f, const AnalysisArgs& args, ReadTimings* timings) {
+  if (args.dwi) {
+    f.dwi = read_volume_with_info(*args.dwi, timings);
+    f.options.flip.frame_map = voxel_frame_map(f.loaded.world_frame, f.dwi->info);
+    f.options.flip.step = args.step ? *args.step : default_step(f.dwi->info);
+  }
+  if (args.mask) f.mask = read_mask(*args.mask);
+  if (args.dwi && args.step && !(std::isfinite(*args.step) && *args.step > 0.0))
+    throw Failure("step must be finite and greater than 0: " + format_plain(*args.step));
+}
+
+Frame load(const AnalysisArgs& args) {
+  return Frame{load_table(args.table.bvec, args.table.bval, args.table.grad), std::nullopt, std::nullopt,
+               run_options(args)};
+}
+
+const AnalysisArgs& require_dwi(const AnalysisArgs& args) {
+  if (!args.dwi) throw std::logic_error("this entry point needs a DWI path");
+  return args;
+}
+
+}  // namespace
+
+std::string call_inspect(const AnalysisArgs& args) {
+  Execution exec(args.threads);
+  Frame f = load(args);
+  Report report = exec.run([&] { return inspect_pipeline(f.loaded.table, std::move(f.loaded.inputs), f.options); });
+  return report.to_json_text();
+}
+
+std::string call_audit(const AnalysisArgs& args) {
+  Execution exec(args.threads);
+  Frame f = load(args);
+  read_images(f, args, nullptr);
+  Report report = exec.run([&] {
+    return audit_pipeline(f.loaded.table, f.volume(), f.mask_ptr(), std::move(f.loaded.inputs), f.options);
+  });
+  return report.to_json_text();
+}
+
+std::string call_detect_flip(const AnalysisArgs& args) {
+  require_dwi(args);
+  Execution exec(args.threads);
+  Frame f = load(args);
+  read_images(f, args, nullptr);
+  Report report = exec.run([&] {
+    return detect_pipeline(f.loaded.table, *f.volume(), f.mask_ptr(), std::move(f.loaded.inputs), f.options);
+  });
+  return report.to_json_text();
+}
+
+CallResult call_audit_with_glyphs(const AnalysisArgs& args) {
+  require_dwi(args);
+  Execution exec(args.threads);
+  Frame f = load(args);
+  read_images(f, args, nullptr);
+  GlyphData glyphs;
+  Report report = exec.run([&] {
+    return audit_pipeline(f.loaded.table, f.volume(), f.mask_ptr(), std::move(f.loaded.inputs), f.options,
+                          PipelineExtras{&glyphs, nullptr});
+  });
+  CallResult out;
+  out.json = report.to_json_text();
+  out.glyphs = std::move(glyphs);
+  out.info = std::move(f.dwi->info);
+  return out;
+}
+
+CallResult call_detect_flip_with_glyphs(const AnalysisArgs& args) {
+  require_dwi(args);
+  Execution exec(args.threads);
+  Frame f = load(args);
+  read_images(f, args, nullptr);
+  GlyphData glyphs;
+  Report report = exec.run([&] {
+    return detect_pipeline(f.loaded.table, *f.volume(), f.mask_ptr(), std::move(f.loaded.inputs), f.options,
+                           PipelineExtras{&glyphs, nullptr});
+  });
+  CallResult out;
+  out.json = report.to_json_text();
+  out.glyphs = std::move(glyphs);
+  out.info = std::move(f.dwi->info);
+  return out;
+}
+
+CallResult call_audit_profiled(const AnalysisArgs& args, bool with_glyphs) {
+  require_dwi(args);
+  Execution exec(args.threads);
+  Frame f = load(args);
+
+  // The clock covers the image reads and the analysis, not argument
+  // conversion, table loading or serialisation.
+  const auto start = Clock::now();
+  ReadTimings read;
+  read_images(f, args, &read);
+  DetectTimings detect;
+  GlyphData glyphs;
+  Report report = exec.run([&] {
+    return audit_pipeline(f.loaded.table, f.volume(), f.mask_ptr(), std::move(f.loaded.inputs), f.options,
+                          PipelineExtras{with_glyphs ? &glyphs : nullptr, &detect});
+  });
+  const auto end = Clock::now();
+
+  StageTimings t;
+  t.decompress = read.decompress_s;
+  t.convert = read.convert_s;
+  t.fit = detect.fit_s;
+  t.coherence = detect.coherence_s;
+  t.total = seconds_between(start, end);
+  t.other = std::max(0.0, t.total - t.decompress - t.convert - t.fit - t.coherence);
+  t.threads = static_cast<double>(exec.concurrency());
+
+  CallResult out;
+  out.json = report.to_json_text();
+  out.timings = t;
+  if (with_glyphs) {
+    out.glyphs = std::move(glyphs);
+    out.info = std::move(f.dwi->info);
+  }
+  return out;
+}
+
+std::string call_audit_bids(const BidsArgs& args) {
+  Execution exec(args.threads);
+  throw NotBuilt("audit_bids is not built yet");
+}
+
+CallResult call_repair(const RepairArgs& args, bool with_glyphs) {
+  (void)with_glyphs;
+  require_dwi(args.analysis);
+  Execution exec(args.analysis.threads);
+  Frame f = load(args.analysis);
+  read_images(f, args.analysis, nullptr);
+  throw NotBuilt("repair is not built yet");
+}
+
+std::string call_recompute_bval(const RecomputeArgs& args) {
+  Execution exec(args.threads);
+  const LoadedTable loaded = load_table(args.table.bvec, args.table.bval, args.table.grad);
+  (void)loaded;
+  throw NotBuilt("recompute_bval is not built yet");
+}
+
+}  // namespace tarvix
