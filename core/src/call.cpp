@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "bids_batch.hpp"
 #include "error.hpp"
 #include "execution.hpp"
 #include "format.hpp"
@@ -187,10 +188,7 @@ CallResult call_audit_profiled(const AnalysisArgs& args, bool with_glyphs) {
   return out;
 }
 
-std::string call_audit_bids(const BidsArgs& args) {
-  Execution exec(args.threads);
-  throw NotBuilt("audit_bids is not built yet");
-}
+std::string call_audit_bids(const BidsArgs& args) { return audit_bids(args); }
 
 CallResult call_repair(const RepairArgs& args, bool with_glyphs) {
   (void)with_glyphs;

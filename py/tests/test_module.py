@@ -264,8 +264,6 @@ def test_unbuilt_operations_are_placeholders(tmp_path, fsl_pair):
     bvec, bval = fsl_pair
     with pytest.raises(NotImplementedError):
         m.recompute_bval(str(tmp_path / "o.bvec"), str(tmp_path / "o.bval"), bvec=bvec, bval=bval)
-    with pytest.raises(NotImplementedError):
-        m.audit_bids(str(tmp_path))
     with pytest.raises(ValueError, match="provide bvec and bval, or grad"):
         m.recompute_bval("o", "v", bvec=bvec)
 
