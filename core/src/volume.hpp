@@ -45,7 +45,8 @@ struct VolumeRead {
   VolumeInfo info;
 };
 
-// Opens a .nii or .nii.gz and converts it to floats with scl_slope/scl_inter.
+// Opens a .nii or .nii.gz (or a .hdr/.img pair, either part gzipped) and
+// converts it to floats with scl_slope/scl_inter.
 // Failures are Error::nifti. With `timings`, the two stages are timed.
 VolumeRead read_volume_with_info(const std::string& path, ReadTimings* timings = nullptr);
 

@@ -1,0 +1,400 @@
+#include <gtest/gtest.h>
+
+#include <isa-l/igzip_lib.h>
+#include <nifti1_io.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+#include "volume.hpp"
+
+using namespace tarvix;
+
+namespace {
+
+std::string temp_dir() {
+  static std::string dir = [] {
+    std::string tmpl = ::testing::TempDir() + "tarvix_volume_XXXXXX";
+    if (!::mkdtemp(tmpl.data())) std::abort();
+    return tmpl;
+  }();
+  return dir;
+}
+
+std::string path_of(const std::string& name) { return temp_dir() + "/" + name; }
+
+void write_bytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+nifti_1_header make_header(std::vector<short> dims, short datatype, short bitpix) {
+  nifti_1_header h;
+  std::memset(&h, 0, sizeof h);
+  h.sizeof_hdr = 348;
+  h.dim[0] = static_cast<short>(dims.size());
+  for (std::size_t i = 0; i < dims.size(); ++i) h.dim[i + 1] = dims[i];
+  for (std::size_t i = dims.size() + 1; i < 8; ++i) h.dim[i] = 1;
+  h.datatype = datatype;
+  h.bitpix = bitpix;
+  for (int i = 0; i < 8; ++i) h.pixdim[i] = 1.0f;
+  h.vox_offset = 352;
+  std::memcpy(h.magic, "n+1", 4);
+  return h;
+}
+
+// Header, the four-byte extension flag, then the data.
+std::string nii_bytes(const nifti_1_header& h, const std::string& data) {
+  std::string out(reinterpret_cast<const char*>(&h), sizeof h);
+  out.append(4, '\0');
+  return out + data;
+}
+
+template <class T>
+std::string raw(const std::vector<T>& values, bool big_endian = false) {
+  std::string out(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
+  if (big_endian)
+    for (std::size_t i = 0; i < values.size(); ++i)
+      std::reverse(out.begin() + static_cast<long>(i * sizeof(T)),
+                   out.begin() + static_cast<long>((i + 1) * sizeof(T)));
+  return out;
+}
+
+std::string gzip(const std::string& plain) {
+  isal_zstream zs;
+  isal_deflate_init(&zs);
+  zs.gzip_flag = IGZIP_GZIP;
+  zs.end_of_stream = 1;
+  std::string out(plain.size() + plain.size() / 2 + 1024, '\0');
+  zs.next_in = reinterpret_cast<uint8_t*>(const_cast<char*>(plain.data()));
+  zs.avail_in = static_cast<uint32_t>(plain.size());
+  zs.next_out = reinterpret_cast<uint8_t*>(out.data());
+  zs.avail_out = static_cast<uint32_t>(out.size());
+  EXPECT_EQ(isal_deflate(&zs), COMP_OK);
+  EXPECT_EQ(zs.internal_state.state, ZSTATE_END);
+  out.resize(zs.total_out);
+  return out;
+}
+
+std::string write_nii(const std::string& name, const std::string& bytes) {
+  const std::string p = path_of(name);
+  write_bytes(p, name.ends_with(".gz") ? gzip(bytes) : bytes);
+  return p;
+}
+
+std::string nifti_error(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.kind(), ErrorKind::Nifti) << e.display();
+    return e.display();
+  }
+  ADD_FAILURE() << "no error";
+  return {};
+}
+
+std::string read_error(const std::string& path) {
+  return nifti_error([&] { read_volume_with_info(path); });
+}
+
+// Stored (x fastest) offset and voxel linear index of (x, y, z) on an nx*ny*nz grid.
+std::size_t stored(int x, int y, int z, int nx, int ny) { return x + nx * (y + ny * z); }
+std::size_t linear(int x, int y, int z, int ny, int nz) { return (x * ny + y) * nz + z; }
+
+}  // namespace
+
+TEST(VolumeRead, Int16WithScalingFromGzip) {
+  // 2x3x4 grid, 2 volumes: differing sizes catch any axis mix-up.
+  std::vector<std::int16_t> v(48);
+  for (int i = 0; i < 48; ++i) v[i] = static_cast<std::int16_t>(i * 100 - 2000);
+  auto h = make_header({2, 3, 4, 2}, DT_INT16, 16);
+  h.scl_slope = 0.5f;
+  h.scl_inter = 3.0f;
+  h.pixdim[1] = 1.5f, h.pixdim[2] = 2.0f, h.pixdim[3] = 2.5f;
+  ReadTimings t{-1, -1};
+  auto r = read_volume_with_info(write_nii("s16.nii.gz", nii_bytes(h, raw(v))), &t);
+  EXPECT_EQ(r.info.shape, (std::vector<std::uint64_t>{2, 3, 4, 2}));
+  EXPECT_EQ(r.volume.shape, r.info.shape);
+  EXPECT_EQ(r.info.n_volumes, 2u);
+  EXPECT_EQ(r.info.voxel_sizes, (Vec3{1.5, 2.0, 2.5}));
+  ASSERT_EQ(r.volume.data.size(), 48u);
+  for (int i = 0; i < 48; ++i) EXPECT_EQ(r.volume.data[i], v[i] * 0.5f + 3.0f);
+  EXPECT_EQ(r.volume.grid_voxels(), 24u);
+  EXPECT_EQ(r.volume.volume_data(1), r.volume.data.data() + 24);
+  EXPECT_GE(t.decompress_s, 0.0);
+  EXPECT_GE(t.convert_s, 0.0);
+
+  // Slope 0 (and a non-finite slope) means the stored values as they are.
+  h.scl_slope = 0;
+  auto plain = read_volume_with_info(write_nii("s16_noscale.nii", nii_bytes(h, raw(v))));
+  h.scl_slope = std::numeric_limits<float>::quiet_NaN();
+  auto nan_slope = read_volume_with_info(write_nii("s16_nanscale.nii", nii_bytes(h, raw(v))));
+  for (int i = 0; i < 48; ++i) {
+    EXPECT_EQ(plain.volume.data[i], v[i]);
+    EXPECT_EQ(nan_slope.volume.data[i], v[i]);
+  }
+}
+
+TEST(VolumeRead, EveryDataTypeInBothByteOrders) {
+  const std::vector<double> values = {0, 1, 7, 100, 127};
+  const std::vector<double> negatives = {-128, -1, 0, 5, 127};
+  auto check = [&](auto zero, short dt, bool signed_values) {
+    using T = decltype(zero);
+    const auto& src = signed_values ? negatives : values;
+    std::vector<T> v(src.begin(), src.end());
+    for (bool big : {false, true}) {
+      auto h = make_header({5, 1, 1}, dt, sizeof(T) * 8);
+      std::string data = raw(v, big);
+      if (big) swap_nifti_header(&h, 1);
+      const std::string name = "dt" + std::to_string(dt) + (big ? "be" : "le") + ".nii";
+      auto r = read_volume_with_info(write_nii(name, nii_bytes(h, data)));
+      ASSERT_EQ(r.volume.data.size(), src.size()) << dt;
+      for (std::size_t i = 0; i < src.size(); ++i) EXPECT_EQ(r.volume.data[i], src[i]) << dt << " " << big;
+      EXPECT_EQ(r.info.shape.size(), 3u);
+    }
+  };
+  check(std::uint8_t{}, DT_UINT8, false);
+  check(std::int8_t{}, DT_INT8, true);
+  check(std::int16_t{}, DT_INT16, true);
+  check(std::uint16_t{}, DT_UINT16, false);
+  check(std::int32_t{}, DT_INT32, true);
+  check(std::uint32_t{}, DT_UINT32, false);
+  check(std::int64_t{}, DT_INT64, true);
+  check(std::uint64_t{}, DT_UINT64, false);
+  check(float{}, DT_FLOAT32, true);
+  check(double{}, DT_FLOAT64, true);
+  if (sizeof(long double) == 16) check(static_cast<long double>(0), DT_FLOAT128, true);
+
+  // Big-endian float32 through gzip, with scaling on top.
+  std::vector<float> f = {1.25f, -2.5f, std::numeric_limits<float>::infinity(), 3e7f};
+  auto h = make_header({2, 2, 1}, DT_FLOAT32, 32);
+  h.scl_slope = 2;
+  h.scl_inter = -1;
+  swap_nifti_header(&h, 1);
+  auto r = read_volume_with_info(write_nii("f32be.nii.gz", nii_bytes(h, raw(f, true))));
+  EXPECT_EQ(r.volume.data, (std::vector<float>{1.5f, -6.0f, f[2], 6e7f - 1}));
+}
+
+TEST(VolumeRead, AffineChoice) {
+  auto h = make_header({2, 2, 2}, DT_UINT8, 8);
+  h.pixdim[1] = 2, h.pixdim[2] = 3, h.pixdim[3] = 4;
+  const std::string data(8, '\1');
+  auto affine = [&](const std::string& name) {
+    return read_volume_with_info(write_nii(name, nii_bytes(h, data))).info.affine;
+  };
+  EXPECT_EQ(affine("diag.nii"), (Mat4{{{2, 0, 0, 0}, {0, 3, 0, 0}, {0, 0, 4, 0}, {0, 0, 0, 1}}}));
+
+  // 90 degrees about z: a = cos 45, d = sin 45.
+  h.qform_code = 1;
+  h.quatern_d = static_cast<float>(std::sqrt(0.5));
+  h.qoffset_x = 10, h.qoffset_y = -20, h.qoffset_z = 30;
+  const double d = h.quatern_d;
+  const double a = std::sqrt(std::max(0.0, 1.0 - d * d));
+  const double c0 = a * a - d * d, s = 2 * a * d;
+  const Mat4 q = affine("qform.nii");
+  EXPECT_EQ(q[0], (std::array<double, 4>{c0 * 2, -s * 3, 0, 10}));
+  EXPECT_EQ(q[1], (std::array<double, 4>{s * 2, c0 * 3, 0, -20}));
+  EXPECT_EQ(q[2], (std::array<double, 4>{0, 0, (a * a + d * d) * 4, 30}));
+  EXPECT_EQ(q[3], (std::array<double, 4>{0, 0, 0, 1}));
+  h.pixdim[0] = -1;
+  const Mat4 flipped = affine("qfac.nii");
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(flipped[i][2], -q[i][2]);
+    EXPECT_EQ(flipped[i][0], q[i][0]);
+  }
+
+  // Both codes set: the sform rows win, widened from their 32-bit values.
+  h.sform_code = 2;
+  const float rows[3][4] = {{0.1f, 0, 0, 5}, {0, 0, 1.3f, 6}, {0, -2, 0, 7}};
+  std::memcpy(h.srow_x, rows[0], sizeof rows[0]);
+  std::memcpy(h.srow_y, rows[1], sizeof rows[1]);
+  std::memcpy(h.srow_z, rows[2], sizeof rows[2]);
+  const Mat4 sf = affine("sform.nii");
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 4; ++j) EXPECT_EQ(sf[i][j], static_cast<double>(rows[i][j]));
+  EXPECT_EQ(sf[3], (std::array<double, 4>{0, 0, 0, 1}));
+}
+
+TEST(VolumeMeans, VoxelOrderAndMasks) {
+  // Value at each voxel = its voxel linear index, stored x fastest.
+  const int nx = 2, ny = 3, nz = 4;
+  Volume vol;
+  vol.shape = {nx, ny, nz};
+  vol.data.resize(24);
+  for (int x = 0; x < nx; ++x)
+    for (int y = 0; y < ny; ++y)
+      for (int z = 0; z < nz; ++z) vol.data[stored(x, y, z, nx, ny)] = float(linear(x, y, z, ny, nz));
+
+  const Mask m = mask_from_volume(vol);
+  ASSERT_EQ(m.size(), 24u);
+  for (std::size_t i = 0; i < 24; ++i) EXPECT_EQ(m[i] != 0, i != 0) << i;
+
+  EXPECT_DOUBLE_EQ(masked_mean_of_volume(vol, 0, nullptr), 11.5);
+  Mask pick(24, 0);
+  pick[5] = pick[14] = 1;
+  EXPECT_DOUBLE_EQ(masked_mean_of_volume(vol, 0, &pick), 9.5);
+  const Mask shorter(3, 1);  // pairs only the first three voxels
+  EXPECT_DOUBLE_EQ(masked_mean_of_volume(vol, 0, &shorter), 1.0);
+  const Mask longer(30, 0);
+  EXPECT_EQ(masked_mean_of_volume(vol, 0, &longer), 0.0);
+  // Fewer than four axes: the whole-image mean for every index.
+  EXPECT_EQ(mean_for_volumes(vol, {0, 7, 3}, &pick), (std::vector<double>{9.5, 9.5, 9.5}));
+
+  // 4-D: each volume k holds k * 10 + its linear index; results keep request order.
+  Volume four;
+  four.shape = {nx, ny, nz, 4};
+  for (int k = 0; k < 4; ++k)
+    for (int i = 0; i < 24; ++i) four.data.push_back(vol.data[i] + 10.0f * k);
+  EXPECT_EQ(mean_for_volumes(four, {3, 0, 2, 3}, &pick), (std::vector<double>{39.5, 9.5, 29.5, 39.5}));
+  EXPECT_EQ(mean_for_volumes(four, {1}, nullptr), (std::vector<double>{21.5}));
+  EXPECT_TRUE(mean_for_volumes(four, {}, nullptr).empty());
+  EXPECT_EQ(mask_from_volume(four), m);  // first volume only
+}
+
+TEST(VolumeMasks, ReadFromFiles) {
+  // 3-D float mask with a NaN inside, at a voxel whose two orders differ.
+  std::vector<float> v(24, 0.0f);
+  v[stored(1, 0, 2, 2, 3)] = std::numeric_limits<float>::quiet_NaN();
+  v[stored(0, 2, 1, 2, 3)] = -0.5f;
+  const Mask m = read_mask(write_nii("mask3.nii", nii_bytes(make_header({2, 3, 4}, DT_FLOAT32, 32), raw(v))));
+  ASSERT_EQ(m.size(), 24u);
+  for (std::size_t i = 0; i < 24; ++i)
+    EXPECT_EQ(m[i] != 0, i == linear(1, 0, 2, 3, 4) || i == linear(0, 2, 1, 3, 4)) << i;
+
+  // 4-D: only the first volume counts.
+  std::vector<std::uint8_t> u(48, 1);
+  std::fill(u.begin(), u.begin() + 24, 0);
+  u[stored(1, 1, 1, 2, 3)] = 9;
+  const Mask m4 = read_mask(write_nii("mask4.nii.gz", nii_bytes(make_header({2, 3, 4, 2}, DT_UINT8, 8), raw(u))));
+  EXPECT_EQ(std::count(m4.begin(), m4.end(), 1), 1);
+  EXPECT_EQ(m4[linear(1, 1, 1, 3, 4)], 1);
+
+  const std::string flat = write_nii("mask2.nii", nii_bytes(make_header({4, 6}, DT_UINT8, 8), std::string(24, '\1')));
+  EXPECT_EQ(nifti_error([&] { read_mask(flat); }), "NIfTI error: a mask image must be 3-D or 4-D, got 2-D");
+}
+
+TEST(VolumeRead, HeaderImagePair) {
+  std::vector<std::int16_t> v = {1, -2, 3, -4, 5, -6};
+  auto h = make_header({3, 2, 1}, DT_INT16, 16);
+  std::memcpy(h.magic, "ni1", 4);
+  h.vox_offset = 0;
+  write_bytes(path_of("pair.hdr"), std::string(reinterpret_cast<const char*>(&h), sizeof h));
+  write_bytes(path_of("pair.img"), raw(v));
+  for (const char* name : {"pair.hdr", "pair.img"}) {
+    auto r = read_volume_with_info(path_of(name));
+    EXPECT_EQ(r.volume.data, (std::vector<float>{1, -2, 3, -4, 5, -6})) << name;
+  }
+}
+
+TEST(VolumeRead, GzipStreams) {
+  std::vector<std::int16_t> v(3 * 5 * 7 * 4);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<std::int16_t>((i * 7919) % 3001 - 1500);
+  const std::string file = nii_bytes(make_header({3, 5, 7, 4}, DT_INT16, 16), raw(v));
+  const std::vector<float> expected(v.begin(), v.end());
+
+  // Several members, split inside the header and inside an element.
+  std::string multi = gzip(file.substr(0, 100)) + gzip(file.substr(100, 301)) + gzip(file.substr(401)) +
+                      gzip("");
+  multi.append(16, '\0');  // padding after the last member is never looked at
+  write_bytes(path_of("multi.nii.gz"), multi);
+  EXPECT_EQ(read_volume_with_info(path_of("multi.nii.gz")).volume.data, expected);
+
+  const std::string whole = gzip(file);
+  write_bytes(path_of("cut.nii.gz"), whole.substr(0, whole.size() / 2));
+  EXPECT_NE(read_error(path_of("cut.nii.gz")).find("truncated gzip stream"), std::string::npos);
+  write_bytes(path_of("notrailer.nii.gz"), whole.substr(0, whole.size() - 4));
+  EXPECT_NE(read_error(path_of("notrailer.nii.gz")).find("truncated gzip stream"), std::string::npos);
+  write_bytes(path_of("tiny.nii.gz"), whole.substr(0, 5));
+  read_error(path_of("tiny.nii.gz"));
+
+  // A member that ends cleanly before the image data is complete.
+  write_bytes(path_of("short.nii.gz"), gzip(file.substr(0, file.size() - 10)));
+  EXPECT_EQ(read_error(path_of("short.nii.gz")),
+            "NIfTI error: file too short: expected 840 bytes of image data, found 830");
+
+  std::string bad_crc = whole;
+  bad_crc[bad_crc.size() - 6] ^= 0x5a;
+  write_bytes(path_of("crc.nii.gz"), bad_crc);
+  EXPECT_EQ(read_error(path_of("crc.nii.gz")), "NIfTI error: corrupt gzip stream: checksum mismatch");
+  std::string garbled = whole;
+  for (std::size_t i = 40; i < garbled.size() - 20; i += 7) garbled[i] = static_cast<char>(~garbled[i]);
+  write_bytes(path_of("garbled.nii.gz"), garbled);
+  EXPECT_NE(read_error(path_of("garbled.nii.gz")).find("gzip"), std::string::npos);
+  write_bytes(path_of("notgzip.nii.gz"), file);
+  EXPECT_EQ(read_error(path_of("notgzip.nii.gz")), "NIfTI error: corrupt gzip stream: invalid gzip header");
+
+  // A stream far longer than the header promises: the data is read and the
+  // rest left alone. The member is cut short near its end, which only a reader
+  // that kept inflating would notice.
+  const std::string bomb = gzip(file + std::string(16 << 20, '\0'));
+  write_bytes(path_of("bomb.nii.gz"), bomb.substr(0, bomb.size() - 64));
+  EXPECT_EQ(read_volume_with_info(path_of("bomb.nii.gz")).volume.data, expected);
+  // The other way round: a small file whose header promises gigabytes.
+  write_bytes(path_of("promise.nii.gz"), gzip(nii_bytes(make_header({2000, 2000, 500}, DT_FLOAT32, 32), "")));
+  EXPECT_NE(read_error(path_of("promise.nii.gz")).find("8000000000 bytes of image data"), std::string::npos);
+}
+
+TEST(VolumeRead, HostileHeadersFailQuietly) {
+  // Nothing may reach stderr, whatever the library thinks of the input.
+  std::fflush(stderr);
+  const int saved = ::dup(2);
+  const std::string err_path = path_of("stderr.txt");
+  std::FILE* err = std::fopen(err_path.c_str(), "w+");
+  ::dup2(::fileno(err), 2);
+
+  const std::string data(24, '\1');
+  auto with = [&](const std::string& name, const std::function<void(nifti_1_header&)>& edit,
+                  const std::string& payload) {
+    auto h = make_header({2, 3, 4}, DT_UINT8, 8);
+    edit(h);
+    return read_error(write_nii(name, nii_bytes(h, payload)));
+  };
+  EXPECT_EQ(with("dim0.nii", [](auto& h) { h.dim[0] = 9; }, data),
+            "NIfTI error: inconsistent dimension: dim[0] = 9");
+  EXPECT_EQ(with("dim0z.nii.gz", [](auto& h) { h.dim[0] = 0; }, data),
+            "NIfTI error: inconsistent dimension: dim[0] = 0");
+  EXPECT_EQ(with("dim2.nii", [](auto& h) { h.dim[2] = 0; }, data), "NIfTI error: inconsistent dimension: dim[2] = 0");
+  EXPECT_EQ(with("dim3.nii", [](auto& h) { h.dim[3] = -4; }, data),
+            "NIfTI error: inconsistent dimension: dim[3] = -4");
+  EXPECT_EQ(with("overflow.nii", [](auto& h) {
+              h.dim[0] = 7;
+              for (int i = 1; i <= 7; ++i) h.dim[i] = 32767;
+            }, data),
+            "NIfTI error: image too large: the dimensions overflow");
+  EXPECT_EQ(with("big.nii", [](auto& h) { h.dim[1] = 30000; h.dim[2] = 30000; }, data),
+            "NIfTI error: file too short: expected 3600000000 bytes of image data, found 24");
+  EXPECT_EQ(with("short.nii", [](auto&) {}, data.substr(0, 23)),
+            "NIfTI error: file too short: expected 24 bytes of image data, found 23");
+  EXPECT_EQ(with("offset.nii", [](auto& h) { h.vox_offset = 1e9f; }, data),
+            "NIfTI error: vox_offset 1000000000 is past the end of the file (376 bytes)");
+  EXPECT_NE(with("nanoffset.nii", [](auto& h) { h.vox_offset = NAN; }, data).find("invalid vox_offset"),
+            std::string::npos);
+  EXPECT_EQ(with("complex.nii", [](auto& h) { h.datatype = DT_COMPLEX64; h.bitpix = 64; }, std::string(192, 0)),
+            "NIfTI error: unsupported data type COMPLEX64 (32)");
+  EXPECT_EQ(with("rgb.nii", [](auto& h) { h.datatype = DT_RGB24; h.bitpix = 24; }, std::string(72, 0)),
+            "NIfTI error: unsupported data type RGB24 (128)");
+  EXPECT_EQ(with("dt77.nii", [](auto& h) { h.datatype = 77; }, data), "NIfTI error: unknown data type code 77");
+  EXPECT_EQ(with("magic.nii", [](auto& h) { h.sizeof_hdr = 540; }, data),
+            "NIfTI error: not a NIfTI-1 file: header size 540 instead of 348");
+  write_bytes(path_of("stub.nii"), std::string(100, 'x'));
+  EXPECT_EQ(read_error(path_of("stub.nii")), "NIfTI error: file too short for a NIfTI-1 header");
+  EXPECT_EQ(read_error(path_of("missing.nii.gz")),
+            "NIfTI error: cannot open " + path_of("missing.nii.gz") + ": No such file or directory (os error 2)");
+  EXPECT_NE(read_error(temp_dir()).find("(os error 21)"), std::string::npos);
+
+  std::fflush(stderr);
+  ::dup2(saved, 2);
+  ::close(saved);
+  std::fseek(err, 0, SEEK_END);
+  EXPECT_EQ(std::ftell(err), 0L);
+  std::fclose(err);
+}
