@@ -12,6 +12,7 @@
 #include "format.hpp"
 #include "frame.hpp"
 #include "pipeline.hpp"
+#include "repair.hpp"
 #include "report.hpp"
 
 namespace tarvix {
@@ -191,19 +192,41 @@ CallResult call_audit_profiled(const AnalysisArgs& args, bool with_glyphs) {
 std::string call_audit_bids(const BidsArgs& args) { return audit_bids(args); }
 
 CallResult call_repair(const RepairArgs& args, bool with_glyphs) {
-  (void)with_glyphs;
   require_dwi(args.analysis);
   Execution exec(args.analysis.threads);
   Frame f = load(args.analysis);
   read_images(f, args.analysis, nullptr);
-  throw NotBuilt("repair is not built yet");
+  RepairSpec spec{args.out_bvec,
+                  args.out_bval,
+                  args.out_grad,
+                  args.provenance,
+                  FrameMaps::resolve(f.loaded.world_frame, f.dwi->info),
+                  args.dry_run,
+                  args.in_place,
+                  args.force_repair};
+  GlyphData glyphs;
+  RepairOutput out = exec.run([&] {
+    return run_repair(f.loaded.table, *f.volume(), f.mask_ptr(), std::move(f.loaded.inputs), f.options, spec,
+                      with_glyphs ? &glyphs : nullptr);
+  });
+  CallResult result;
+  result.json = out.report.to_json_text();
+  if (with_glyphs) {
+    result.glyphs = std::move(glyphs);
+    result.info = std::move(f.dwi->info);
+  }
+  return result;
 }
 
 std::string call_recompute_bval(const RecomputeArgs& args) {
   Execution exec(args.threads);
-  const LoadedTable loaded = load_table(args.table.bvec, args.table.bval, args.table.grad);
-  (void)loaded;
-  throw NotBuilt("recompute_bval is not built yet");
+  LoadedTable loaded = load_table(args.table.bvec, args.table.bval, args.table.grad);
+  RecomputeSpec spec{args.out_bvec, args.out_bval, args.out_grad, args.provenance, args.dry_run, args.in_place};
+  // Shells before and after recovery are always clustered with the default tolerance.
+  constexpr double kShellTolerance = 0.05;
+  RecomputeOutput out = exec.run(
+      [&] { return recompute_bval(loaded.table, loaded.inputs, spec, args.b0_threshold, kShellTolerance); });
+  return json::dump(out.to_json());
 }
 
 }  // namespace tarvix

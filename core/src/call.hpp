@@ -17,17 +17,6 @@
 
 namespace tarvix {
 
-// Raised by entry points whose capability is not built yet; the binding turns
-// it into NotImplementedError.
-class NotBuilt : public std::exception {
- public:
-  explicit NotBuilt(std::string what) : what_(std::move(what)) {}
-  const char* what() const noexcept override { return what_.c_str(); }
-
- private:
-  std::string what_;
-};
-
 using OptPath = std::optional<std::string>;
 
 struct TableArgs {

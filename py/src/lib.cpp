@@ -622,8 +622,6 @@ PyObject* guarded(F&& f) noexcept {
     raise_text(PyExc_ValueError, e.display());
   } catch (const tarvix::Failure& e) {
     raise_text(PyExc_ValueError, e.text());
-  } catch (const tarvix::NotBuilt& e) {
-    PyErr_Format(PyExc_NotImplementedError, "%s", e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

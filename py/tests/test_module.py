@@ -258,12 +258,8 @@ def test_audit_reads_an_unused_mask(tmp_path, fsl_pair):
         m.audit(bvec=bvec, bval=bval, mask=str(tmp_path / "missing_mask.nii"))
 
 
-def test_unbuilt_operations_are_placeholders(tmp_path, fsl_pair):
-    # Placeholders until repair, b-value recovery and the batch exist; the call
-    # frame still runs up to them, so their ordinary errors come first.
+def test_recompute_needs_a_whole_table(fsl_pair):
     bvec, bval = fsl_pair
-    with pytest.raises(NotImplementedError):
-        m.recompute_bval(str(tmp_path / "o.bvec"), str(tmp_path / "o.bval"), bvec=bvec, bval=bval)
     with pytest.raises(ValueError, match="provide bvec and bval, or grad"):
         m.recompute_bval("o", "v", bvec=bvec)
 
@@ -336,8 +332,9 @@ def test_step_is_checked_only_with_an_image(small_dwi, tmp_path):
     # The mask is read before the step is looked at.
     with pytest.raises(ValueError, match="^NIfTI error"):
         m.audit(bvec=bvec, bval=bval, dwi=dwi, mask=str(tmp_path / "none.nii"), step=0)
-    with pytest.raises(NotImplementedError):
-        m.repair(dwi, str(tmp_path / "o.bvec"), str(tmp_path / "o.bval"), bvec=bvec, bval=bval)
+    with pytest.raises(ValueError, match="^step must be finite"):
+        m.repair(dwi, str(tmp_path / "o.bvec"), str(tmp_path / "o.bval"), bvec=bvec, bval=bval, step=0)
+    assert not (tmp_path / "o.bvec").exists()
 
 
 def test_non_utf8_paths_reach_the_file_system(tmp_path, fsl_pair):

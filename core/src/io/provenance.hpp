@@ -6,6 +6,16 @@
 
 #include "json.hpp"
 
+// The provenance record below carries the analysis sections it summarises.
+#include <optional>
+#include <vector>
+
+#include "angular.hpp"
+#include "flip.hpp"
+#include "frame.hpp"
+#include "matrix.hpp"
+#include "shell.hpp"
+
 namespace tarvix {
 
 struct InputFile {
@@ -20,5 +30,64 @@ struct InputFile {
 
   json::Value to_json() const;
 };
+
+}  // namespace tarvix
+
+namespace tarvix {
+
+struct Report;
+
+// How the written tables relate to the image frames.
+struct FrameProvenance {
+  std::string input_format;  // "mrtrix" for a world-frame table, else "fsl"
+  double affine_determinant_sign = 1.0;
+  Mat3 rotation{};  // transpose of the world voxel map: voxel axes -> world
+  Mat3 fsl_voxel_map{};
+  Mat3 world_voxel_map{};
+  bool frames_divergent = false;
+  bool emitted_fsl = true;
+  bool emitted_mrtrix = false;
+
+  static FrameProvenance of(const FrameMaps& maps, bool emitted_mrtrix);
+  json::Value to_json() const;
+};
+
+// The JSON record written beside repaired or recomputed gradient files.
+// Absent optional members are left out of the file.
+struct Provenance {
+  std::uint32_t schema_version = 1;
+  std::string tool;
+  std::string tool_version;
+  std::string timestamp;
+  std::vector<InputFile> inputs;
+  std::optional<ShellSummary> shells;
+  std::optional<AngularSummary> angular;
+  std::optional<FlipResult> flip;
+  std::optional<Mat3> applied_transform;
+  std::optional<std::string> applied_label;
+  std::optional<FrameProvenance> frame;
+  std::vector<std::string> outputs;
+  std::vector<std::string> notes;
+
+  // Header, the current UTC time and the inputs; everything else empty.
+  static Provenance make(std::vector<InputFile> inputs);
+  // Copies the flip result; the applied transform and label come only from
+  // its recommendation.
+  Provenance& with_flip(const FlipResult& flip);
+  Provenance& with_outputs(std::vector<std::string> outputs);
+
+  json::Value to_json() const;
+};
+
+namespace io::provenance {
+// Two-space indented JSON, no final newline, written atomically.
+void write(const std::string& path, const Provenance& record);
+}  // namespace io::provenance
+
+// The record of a repair: shells and angular only when the report has both,
+// the flip result, the outputs, and the frame section when frames are known.
+void write_provenance(const std::string& path, const Report& report, const FlipResult& flip,
+                      const std::vector<InputFile>& inputs, const std::vector<std::string>& outputs,
+                      const FrameMaps* frames, bool emitted_mrtrix);
 
 }  // namespace tarvix

@@ -1,0 +1,255 @@
+#include "repair.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <utility>
+
+#include "error.hpp"
+#include "format.hpp"
+#include "io/fsl.hpp"
+#include "io/mrtrix.hpp"
+#include "text.hpp"
+
+namespace tarvix {
+namespace {
+
+bool exists(const std::string& path, struct stat* st) { return ::stat(path.c_str(), st) == 0; }
+
+std::string parent_directory(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool is_point_inversion(const Mat3& m) {
+  // Value comparison, so a stored -0.0 off the diagonal still matches.
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      if (m[i][j] != (i == j ? -1.0 : 0.0)) return false;
+  return true;
+}
+
+std::string force_note(double relative_margin, double margin_threshold) {
+  return "repair force-applied on a WARN decision (--force-repair); margin " +
+         format_fixed(relative_margin * 100.0, 2) + "% is below the " + format_fixed(margin_threshold * 100.0, 0) +
+         "% auto-repair threshold \u2014 verify the result.";
+}
+
+// Writes a table pair and the optional MRtrix file; returns the display forms
+// in writing order.
+std::vector<std::string> write_tables(const std::string& out_bvec, const std::string& out_bval,
+                                      const GradientTable& fsl_table, const std::optional<std::string>& out_grad,
+                                      const GradientTable* grad_table) {
+  io::fsl::write(out_bvec, out_bval, fsl_table);
+  std::vector<std::string> outputs{path_str(out_bvec), path_str(out_bval)};
+  if (out_grad) {
+    io::mrtrix::write(*out_grad, *grad_table);
+    outputs.push_back(path_str(*out_grad));
+  }
+  return outputs;
+}
+
+std::vector<std::string> gradient_paths(const std::string& bvec, const std::string& bval,
+                                        const std::optional<std::string>& grad) {
+  std::vector<std::string> paths{bvec, bval};
+  if (grad) paths.push_back(*grad);
+  return paths;
+}
+
+}  // namespace
+
+GradientTable apply_transform(const GradientTable& table, const Mat3& m) {
+  GradientTable out{table.directions, table.bvals};
+  for (auto& d : out.directions) {
+    d = mul(m, d);
+    // -0.0 + 0.0 is +0.0: a b=0 row must never print with a minus sign.
+    for (double& c : d) c += 0.0;
+  }
+  return out;
+}
+
+std::string with_suffix(const std::string& path, const std::string& suffix) { return path + "." + suffix; }
+
+std::string next_backup_path(const std::string& path) {
+  struct stat st {};
+  std::string candidate = with_suffix(path, "bak");
+  for (std::uint32_t n = 1; exists(candidate, &st); ++n) candidate = with_suffix(path, "bak." + std::to_string(n));
+  return candidate;
+}
+
+std::optional<std::string> prepare_output(const std::string& path, bool in_place) {
+  struct stat st {};
+  if (!exists(path, &st)) return std::nullopt;
+  // Renaming a directory away would "succeed" and hide it behind a backup name.
+  if (S_ISDIR(st.st_mode)) throw Error::io(EISDIR);
+  if (!in_place) throw Error::refuse_overwrite(path);
+  std::string backup = next_backup_path(path);
+  if (::rename(path.c_str(), backup.c_str()) != 0) throw Error::io(errno);
+  return backup;
+}
+
+void check_output_path(const std::string& path, bool in_place, bool refuse_existing) {
+  if (path.empty()) throw Error::io(ENOENT);
+  struct stat st {};
+  if (exists(path, &st)) {
+    if (S_ISDIR(st.st_mode)) throw Error::io(EISDIR);
+    if (refuse_existing && !in_place) throw Error::refuse_overwrite(path);
+  } else if (errno != ENOENT && errno != ELOOP) {
+    // A dangling or looping symbolic link is simply replaced by the write; any
+    // other failure (a file on the way, no search permission, a name too long)
+    // would only make the write fail later, after other files had moved.
+    throw Error::io(errno);
+  }
+  // The new file is created beside the target and renamed over it, so its
+  // directory must exist and take new entries.
+  const std::string dir = parent_directory(path);
+  struct stat dst {};
+  if (!exists(dir, &dst)) throw Error::io(errno);
+  if (!S_ISDIR(dst.st_mode)) throw Error::io(ENOTDIR);
+  if (::access(dir.c_str(), W_OK | X_OK) != 0) throw Error::io(errno);
+}
+
+std::vector<std::string> clear_outputs(const std::vector<std::string>& paths,
+                                       const std::optional<std::string>& provenance, bool in_place) {
+  for (const auto& p : paths) check_output_path(p, in_place, true);
+  if (provenance) check_output_path(*provenance, in_place, false);
+  std::vector<std::string> backups;
+  for (const auto& p : paths) push_backup(backups, prepare_output(p, in_place));
+  return backups;
+}
+
+void push_backup(std::vector<std::string>& list, std::optional<std::string> path) {
+  if (path) list.push_back(std::move(*path));
+}
+
+std::string path_str(const std::string& path) { return display_path(path); }
+
+std::optional<Repair> Repair::force_from_best(const GradientTable& table, const FlipResult& flip) {
+  const CandidateScore& best = flip.best;
+  if (best.is_identity || is_point_inversion(best.matrix)) return std::nullopt;
+  return Repair{apply_transform(table, best.matrix), best.label, best.matrix};
+}
+
+RepairOutput repair_from_report(const GradientTable& table, Report report, const std::vector<InputFile>& inputs,
+                                const RepairSpec& spec, double margin_threshold) {
+  RepairOutput out;
+  const FrameMaps* frames = spec.frames ? &*spec.frames : nullptr;
+  if (frames && frames->frames_divergent) report.notes.emplace_back(kFramesDivergentNote);
+
+  std::optional<Repair> repair;
+  if (report.flip) {
+    const FlipResult& flip = *report.flip;
+    if (flip.recommended_transform && flip.recommended_label) {
+      repair = Repair{apply_transform(table, *flip.recommended_transform), *flip.recommended_label,
+                      *flip.recommended_transform};
+    } else if (spec.force_repair && flip.decision == Status::Warn) {
+      repair = Repair::force_from_best(table, flip);
+      if (repair) report.notes.push_back(force_note(flip.relative_margin, margin_threshold));
+    }
+  }
+  if (!repair) {
+    out.report = std::move(report);
+    return out;
+  }
+
+  if (spec.dry_run) {
+    report.repair = RepairInfo{repair->matrix, repair->label, {}};
+    out.report = std::move(report);
+    out.table = std::move(repair->table);
+    return out;
+  }
+
+  out.backups = clear_outputs(gradient_paths(spec.out_bvec, spec.out_bval, spec.out_grad), spec.provenance,
+                              spec.in_place);
+
+  // The repair lives in the analysis frame; each format's frame change goes on top.
+  const GradientTable fsl_table = frames ? apply_transform(repair->table, to_fsl(*frames)) : repair->table;
+  std::optional<GradientTable> world_table;
+  if (spec.out_grad) world_table = frames ? apply_transform(repair->table, to_world(*frames)) : repair->table;
+  std::vector<std::string> outputs =
+      write_tables(spec.out_bvec, spec.out_bval, fsl_table, spec.out_grad, world_table ? &*world_table : nullptr);
+
+  report.repair = RepairInfo{repair->matrix, repair->label, outputs};
+  if (spec.provenance)
+    write_provenance(*spec.provenance, report, *report.flip, inputs, outputs, frames, spec.out_grad.has_value());
+
+  out.report = std::move(report);
+  out.table = std::move(repair->table);
+  return out;
+}
+
+RepairOutput run_repair(const GradientTable& table, const Volume& dwi, const Mask* mask,
+                        std::vector<InputFile> inputs, const RunOptions& options, const RepairSpec& spec,
+                        GlyphData* glyphs) {
+  Report report = audit_pipeline(table, &dwi, mask, inputs, options, PipelineExtras{glyphs, nullptr});
+  return repair_from_report(table, std::move(report), inputs, spec, options.flip.margin_threshold);
+}
+
+Report repair_pipeline(const GradientTable& table, const Volume& dwi, const Mask* mask,
+                       std::vector<InputFile> inputs, const RunOptions& options, const RepairSpec& spec,
+                       GlyphData* glyphs) {
+  return run_repair(table, dwi, mask, std::move(inputs), options, spec, glyphs).report;
+}
+
+std::string recompute_note(double b_nominal, double max_norm) {
+  return "recompute-bval: recovered b-values from amplitude-encoded bvecs (b_nominal=" + format_fixed(b_nominal, 0) +
+         ", max |g|=" + format_fixed(max_norm, 4) + "); directions unit-normalized.";
+}
+
+json::Value RecomputeOutput::to_json() const {
+  auto counts = [](const std::vector<ShellCount>& shells) {
+    json::Array a;
+    a.reserve(shells.size());
+    for (const auto& s : shells) a.push_back(s.to_json());
+    return json::Value(std::move(a));
+  };
+  return json::Value(json::Object{
+      {"b_nominal", b_nominal},
+      {"max_norm", max_norm},
+      {"b_min", b_min},
+      {"b_max", b_max},
+      {"before", counts(before)},
+      {"after", counts(after)},
+      {"outputs", json::strings(outputs)},
+  });
+}
+
+RecomputeOutput recompute_bval(const GradientTable& table, const std::vector<InputFile>& inputs,
+                               const RecomputeSpec& spec, double b0_threshold, double tolerance) {
+  RecoveredTable recovered = table.recover_bvals(b0_threshold);
+  RecomputeOutput out;
+  out.b_nominal = recovered.b_nominal;
+  out.max_norm = recovered.max_norm;
+  out.table = std::move(recovered.table);
+  out.before = shell_counts(table.bvals, b0_threshold, tolerance);
+  out.after = shell_counts(out.table.bvals, b0_threshold, tolerance);
+
+  bool any = false;
+  for (double b : out.table.bvals) {
+    if (!(b > b0_threshold)) continue;  // also skips NaN
+    out.b_min = any ? std::fmin(out.b_min, b) : b;
+    out.b_max = any ? std::fmax(out.b_max, b) : b;
+    any = true;
+  }
+  if (spec.dry_run) return out;
+
+  out.backups = clear_outputs(gradient_paths(spec.out_bvec, spec.out_bval, spec.out_grad), spec.provenance,
+                              spec.in_place);
+  // Recovery keeps the table's own frame for both formats.
+  out.outputs = write_tables(spec.out_bvec, spec.out_bval, out.table, spec.out_grad, &out.table);
+
+  if (spec.provenance) {
+    Provenance record = Provenance::make(inputs);
+    record.with_outputs(out.outputs);
+    record.notes.push_back(recompute_note(out.b_nominal, out.max_norm));
+    io::provenance::write(*spec.provenance, record);
+  }
+  return out;
+}
+
+}  // namespace tarvix

@@ -1,0 +1,462 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "candidate.hpp"
+#include "error.hpp"
+#include "format.hpp"
+#include "io/table_loader.hpp"
+#include "repair.hpp"
+
+using namespace tarvix;
+namespace fs = std::filesystem;
+using ojson = nlohmann::ordered_json;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+// A scratch directory with the FSL targets of a repair in it.
+struct Scene {
+  fs::path root;
+  RepairSpec spec;
+  Scene() {
+    std::string tmpl = (fs::temp_directory_path() / "tarvix-repair-XXXXXX").string();
+    root = ::mkdtemp(tmpl.data());
+    spec.out_bvec = at("out.bvec");
+    spec.out_bval = at("out.bval");
+  }
+  ~Scene() { fs::remove_all(root); }
+  std::string at(const std::string& name) const { return (root / name).string(); }
+  Strings entries() const {  // sorted, so stray temporary files show up too
+    Strings out;
+    for (const auto& e : fs::directory_iterator(root)) out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+};
+
+std::string slurp(const std::string& path) {
+  std::stringstream ss;
+  ss << std::ifstream(path, std::ios::binary).rdbuf();
+  return ss.str();
+}
+void put(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+std::string error_text(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return e.display();
+  }
+  return "<no error>";
+}
+
+std::string refusal(const std::string& path) {
+  return "refusing to overwrite existing file: " + path + " (pass --force to allow)";
+}
+
+Strings keys_of(const ojson& j) {
+  Strings keys;
+  for (const auto& [k, v] : j.items()) keys.push_back(k);
+  return keys;
+}
+
+Mat3 candidate(const std::string& label) {
+  for (const auto& c : all_candidates())
+    if (c.label == label) return c.matrix;
+  ADD_FAILURE() << label;
+  return identity3();
+}
+
+const GradientTable kTable = GradientTable::make({{0, 0, 0}, {1, 0, 0}, {0, 0.6, 0.8}}, {0, 1000, 1000});
+
+// A flip result whose best candidate is `label`; FLAG carries the recommendation.
+Report audit_report(std::optional<Status> decision, const std::string& label = "-x+y+z",
+                    const std::optional<Mat3>& matrix = std::nullopt) {
+  Report r = Report::make(SchemeTable::of(kTable));
+  r.notes.push_back("audit note");
+  if (!decision) return r;
+  FlipResult f;
+  f.best = {label, matrix ? *matrix : candidate(label), label == "+x+y+z", 0.5, 10};
+  f.ranking = {f.best};
+  f.runner_up = f.best;
+  f.relative_margin = 0.0123;
+  f.decision = *decision;
+  if (*decision == Status::Flag) {
+    f.recommended_transform = f.best.matrix;
+    f.recommended_label = label;
+  }
+  r.status = *decision;
+  r.flip = f;
+  return r;
+}
+
+VolumeInfo info_with(const Mat3& block) {
+  VolumeInfo info;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) info.affine[i][j] = block[i][j];
+  info.affine[3][3] = 1;
+  return info;
+}
+
+// A phantom with straight bundles along x and y and arcs in the x-y and y-z
+// planes, so that every axis sign and swap changes the coherence.
+constexpr int NX = 32, NY = 30, NZ = 24;
+
+GradientTable voxel_scheme() {
+  GradientTable t{{{0, 0, 0}, {0, 0, 0}}, {0, 0}};
+  for (int i = 0, n = 40; i < n; ++i) {
+    const double z = 1 - (i + 0.5) * 2 / n, r = std::sqrt(1 - z * z), phi = i * 2.399963229728653;
+    t.directions.push_back({r * std::cos(phi), r * std::sin(phi), z});
+    t.bvals.push_back(1000);
+  }
+  return t;
+}
+
+std::optional<Vec3> fibre(int x, int y, int z) {
+  if (y >= 4 && y < 7 && z >= 4 && z < 7 && x >= 2 && x < 30) return Vec3{1, 0, 0};
+  if (x >= 4 && x < 7 && z >= 17 && z < 20 && y >= 2 && y < 28) return Vec3{0, 1, 0};
+  const double rc = std::hypot(x - 16.0, y - 15.0), rd = std::hypot(y - 15.0, z - 12.0);
+  if (z >= 10 && z < 13 && rc >= 6.5 && rc < 9.5) return Vec3{-(y - 15.0), x - 16.0, 0};
+  if (x >= 26 && x < 29 && rd >= 5.5 && rd < 8.5) return Vec3{0, -(z - 12.0), y - 15.0};
+  return std::nullopt;
+}
+
+const Volume& phantom() {
+  static const Volume vol = [] {
+    const GradientTable t = voxel_scheme();
+    const std::uint64_t grid = std::uint64_t(NX) * NY * NZ;
+    Volume v{{NX, NY, NZ, t.size()}, std::vector<float>(grid * t.size())};
+    for (int z = 1; z < NZ - 1; ++z)
+      for (int y = 1; y < NY - 1; ++y)
+        for (int x = 1; x < NX - 1; ++x) {
+          const auto e = fibre(x, y, z);
+          const double n = e ? norm(*e) : 1;
+          for (std::size_t k = 0; k < t.size(); ++k) {
+            const Vec3& g = t.directions[k];
+            const double c = e ? (g[0] * (*e)[0] + g[1] * (*e)[1] + g[2] * (*e)[2]) / n : 0;
+            // Sticks: 0.3e-3 across, 1.7e-3 along; elsewhere isotropic 0.7e-3.
+            const double adc = e ? 0.3e-3 * norm(g) * norm(g) + 1.4e-3 * c * c : 0.7e-3 * norm(g) * norm(g);
+            v.data[k * grid + x + NX * (y + NY * std::uint64_t(z))] = float(1000 * std::exp(-t.bvals[k] * adc));
+          }
+        }
+    return v;
+  }();
+  return vol;
+}
+
+// Voxels of 2 units: the default sampling step of 4 units is 2 voxels.
+RunOptions audit_options(bool world, const VolumeInfo& info) {
+  RunOptions o;
+  o.flip.step = 2.0;
+  o.flip.frame_map = voxel_frame_map(world, info);
+  return o;
+}
+
+Status reaudit(const LoadedTable& loaded, const VolumeInfo& info) {
+  FlipOptions o;
+  o.step = 2.0;
+  o.frame_map = voxel_frame_map(loaded.world_frame, info);
+  return detect_flip(phantom(), loaded.table, nullptr, o).decision;
+}
+
+}  // namespace
+
+TEST(RepairEndToEnd, CorruptedTablesRepairToPass) {
+  const GradientTable truth = voxel_scheme();
+  for (double sx : {2.0, -2.0}) {  // positive and negative affine determinant
+    const VolumeInfo info = info_with({{{sx, 0, 0}, {0, 2, 0}, {0, 0, 2}}});
+    // F_fsl is its own inverse: the FSL table of the voxel directions.
+    const GradientTable fsl_truth = truth.transformed(fsl_voxel_map(info));
+    for (const char* corruption : {"-x+y+z", "+x-y+z", "+y+x+z", "+y+z+x"}) {
+      SCOPED_TRACE(std::string(corruption) + (sx > 0 ? " det>0" : " det<0"));
+      Scene s;
+      s.spec.frames = FrameMaps::resolve(false, info);
+      const Report r = repair_pipeline(fsl_truth.transformed(candidate(corruption)), phantom(), nullptr, {},
+                                       audit_options(false, info), s.spec);
+      ASSERT_EQ(r.status, Status::Flag);
+      EXPECT_EQ(reaudit(load_table(s.spec.out_bvec, s.spec.out_bval, std::nullopt), info), Status::Pass);
+    }
+  }
+  // An MRtrix table on an oblique image: both outputs re-audit clean.
+  const double c = std::cos(0.4), sn = std::sin(0.4);
+  const VolumeInfo info = info_with({{{2 * c, 0, 2 * sn}, {0, 2, 0}, {-2 * sn, 0, 2 * c}}});
+  Scene s;
+  s.spec.out_grad = s.at("out.b");
+  s.spec.frames = FrameMaps::resolve(true, info);
+  const GradientTable world = truth.transformed(transpose(world_voxel_map(info)));
+  const Report r = repair_pipeline(world.transformed(candidate("+z+x+y")), phantom(), nullptr, {},
+                                   audit_options(true, info), s.spec);
+  ASSERT_EQ(r.status, Status::Flag);
+  EXPECT_EQ(reaudit(load_table(s.spec.out_bvec, s.spec.out_bval, std::nullopt), info), Status::Pass);
+  EXPECT_EQ(reaudit(load_table(std::nullopt, std::nullopt, *s.spec.out_grad), info), Status::Pass);
+}
+
+TEST(RepairDecision, RecommendedForcedRefusedAndAbsent) {
+  const FrameMaps divergent = FrameMaps::resolve(false, info_with({{{-2, 0, 0}, {0, -2, 0}, {0, 0, 2}}}));
+  ASSERT_TRUE(divergent.frames_divergent);
+  const std::string force_note =
+      "repair force-applied on a WARN decision (--force-repair); margin 1.23% is below the 2% auto-repair "
+      "threshold \u2014 verify the result.";
+  const Mat3 inversion_negzero{{{-1, -0.0, 0}, {0, -1, -0.0}, {-0.0, 0, -1}}};
+  struct Case {
+    std::optional<Status> decision;
+    std::string label;
+    std::optional<Mat3> matrix;
+    bool force;
+    bool applied;
+    bool noted;
+  };
+  const std::vector<Case> cases{
+      {std::nullopt, "", {}, true, false, false},          // no flip result
+      {Status::Flag, "-x+y+z", {}, true, true, false},     // the recommendation, never a force note
+      {Status::Warn, "+y+x+z", {}, false, false, false},   // WARN alone applies nothing
+      {Status::Warn, "+y+x+z", {}, true, true, true},      // forced best candidate
+      {Status::Warn, "+x+y+z", {}, true, false, false},    // never the identity
+      {Status::Warn, "-x-y-z", inversion_negzero, true, false, false},  // nor the inversion
+      {Status::Pass, "+y+x+z", {}, true, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Scene s;
+    s.spec.force_repair = c.force;
+    s.spec.frames = divergent;
+    const RepairOutput out = repair_from_report(kTable, audit_report(c.decision, c.label, c.matrix), {}, s.spec, 0.02);
+    ASSERT_EQ(out.report.repair.has_value(), c.applied);
+    EXPECT_EQ(out.table.has_value(), c.applied);
+    Strings notes{"audit note", kFramesDivergentNote};
+    if (c.noted) notes.push_back(force_note);
+    EXPECT_EQ(out.report.notes, notes);
+    if (!c.applied) {
+      EXPECT_TRUE(s.entries().empty());
+      continue;
+    }
+    EXPECT_EQ(out.report.repair->label, c.label);
+    EXPECT_EQ(out.report.repair->outputs, (Strings{s.spec.out_bvec, s.spec.out_bval}));
+    EXPECT_EQ(out.table->directions[2], mul(candidate(c.label), kTable.directions[2]));
+    EXPECT_EQ(s.entries(), (Strings{"out.bval", "out.bvec"}));
+  }
+}
+
+TEST(RepairFiles, RefusalBackupsAndDryRun) {
+  const Report report = audit_report(Status::Flag);
+  {  // Refusals name the first existing path (bvec, bval, grad) and touch nothing,
+     // not even the FSL pair when only the grad target exists.
+    Scene s;
+    s.spec.out_grad = s.at("out.b");
+    s.spec.provenance = s.at("prov.json");
+    put(*s.spec.out_grad, "old");
+    EXPECT_EQ(error_text([&] { repair_from_report(kTable, report, {}, s.spec, 0.02); }), refusal(*s.spec.out_grad));
+    EXPECT_EQ(s.entries(), Strings{"out.b"});
+    put(s.spec.out_bval, "old");
+    EXPECT_EQ(error_text([&] { repair_from_report(kTable, report, {}, s.spec, 0.02); }), refusal(s.spec.out_bval));
+    put(s.spec.out_bvec, "old");
+    EXPECT_EQ(error_text([&] { repair_from_report(kTable, report, {}, s.spec, 0.02); }), refusal(s.spec.out_bvec));
+    EXPECT_EQ(s.entries(), (Strings{"out.b", "out.bval", "out.bvec"}));
+
+    // A dry run examines nothing: no refusal, no move, no file, even for a
+    // target in a missing directory.
+    s.spec.dry_run = true;
+    s.spec.out_grad = s.at("missing/out.b");
+    for (bool in_place : {false, true}) {
+      s.spec.in_place = in_place;
+      const RepairOutput out = repair_from_report(kTable, report, {}, s.spec, 0.02);
+      EXPECT_TRUE(out.report.repair && out.report.repair->outputs.empty());
+      EXPECT_TRUE(out.backups.empty() && out.table);
+      EXPECT_EQ(s.entries(), (Strings{"out.b", "out.bval", "out.bvec"}));
+    }
+  }
+  {  // in_place: renames to the first free .bak / .bak.N, in the order bvec, bval, grad.
+    Scene s;
+    s.spec.out_grad = s.at("out.b");
+    s.spec.in_place = true;
+    put(s.spec.out_bvec, "bvec v1");
+    put(s.spec.out_bvec + ".bak", "bvec v0");
+    put(s.spec.out_bval, "bval v1");
+    put(*s.spec.out_grad, "grad v1");
+    const RepairOutput out = repair_from_report(kTable, report, {}, s.spec, 0.02);
+    EXPECT_EQ(out.backups, (Strings{s.spec.out_bvec + ".bak.1", s.spec.out_bval + ".bak", *s.spec.out_grad + ".bak"}));
+    EXPECT_EQ(slurp(s.spec.out_bvec + ".bak"), "bvec v0");
+    EXPECT_EQ(slurp(s.spec.out_bvec + ".bak.1"), "bvec v1");
+    EXPECT_EQ(slurp(*s.spec.out_grad + ".bak"), "grad v1");
+    EXPECT_EQ(slurp(s.spec.out_bval), "0 1000 1000\n");
+    EXPECT_EQ(s.entries(), (Strings{"out.b", "out.b.bak", "out.bval", "out.bval.bak", "out.bvec", "out.bvec.bak",
+                                    "out.bvec.bak.1"}));
+    repair_from_report(kTable, report, {}, s.spec, 0.02);
+    EXPECT_EQ(slurp(s.spec.out_bvec + ".bak.2"), slurp(s.spec.out_bvec));
+  }
+}
+
+TEST(RepairFiles, UnwritableTargetsFailBeforeAnythingMoves) {
+  const std::string is_dir = "I/O error: " + os_error_text(EISDIR);
+  const std::string no_dir = "I/O error: " + os_error_text(ENOENT);
+  struct Case {
+    const char* bval;
+    const char* grad;
+    const char* prov;
+    std::string expected;
+  };
+  const std::vector<Case> cases{
+      {"sub", nullptr, nullptr, is_dir},
+      {"out.bval", "nowhere/out.b", nullptr, no_dir},
+      {"out.bval", "out.b", "sub", is_dir},
+      {"out.bval", "out.b", "nowhere/prov.json", no_dir},
+      {"out.bval", "out.bvec/out.b", nullptr, "I/O error: " + os_error_text(ENOTDIR)},
+  };
+  for (const auto& c : cases) {
+    Scene s;
+    fs::create_directory(s.at("sub"));
+    s.spec.in_place = true;
+    s.spec.out_bval = s.at(c.bval);
+    if (c.grad) s.spec.out_grad = s.at(c.grad);
+    if (c.prov) s.spec.provenance = s.at(c.prov);
+    put(s.spec.out_bvec, "bvec v1");
+    put(s.at("out.b"), "grad v1");
+    const Strings before = s.entries();
+    EXPECT_EQ(error_text([&] { repair_from_report(kTable, audit_report(Status::Flag), {}, s.spec, 0.02); }),
+              c.expected);
+    EXPECT_EQ(s.entries(), before);
+    EXPECT_EQ(slurp(s.spec.out_bvec), "bvec v1");
+  }
+  Scene s;  // prepare_output on its own never hides a directory behind a backup name
+  EXPECT_EQ(error_text([&] { prepare_output(s.root.string(), true); }), is_dir);
+  EXPECT_EQ(with_suffix("d/out.bval", "bak"), "d/out.bval.bak");
+}
+
+TEST(RepairFormats, FramesGoOnTopOfTheRepairAndZerosHaveNoSign) {
+  // A world-frame table on an oblique image: the FSL file holds to_fsl * R * g,
+  // the MRtrix file to_world * R * g.
+  const double c = std::cos(0.3), sn = std::sin(0.3);
+  const FrameMaps maps = FrameMaps::resolve(true, info_with({{{2 * c, -2 * sn, 0}, {2 * sn, 2 * c, 0}, {0, 0, 2}}}));
+  // A b=0 row read as "0 -0 -0": its x flip sums three negative zeros.
+  const GradientTable table = GradientTable::make({{0, -0.0, -0.0}, {0.6, 0.8, 0}, {0, 0, 1}}, {5, 1000, 1000});
+  Report report = audit_report(Status::Flag, "-x-z-y");
+  report.scheme = SchemeTable::of(table);
+  Scene s;
+  s.spec.out_grad = s.at("out.b");
+  s.spec.frames = maps;
+  const RepairOutput out = repair_from_report(table, report, {}, s.spec, 0.02);
+
+  std::string rows[3], grad;
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    const Vec3 r = mul(candidate("-x-z-y"), table.directions[i]);
+    const Vec3 f = mul(to_fsl(maps), r), w = mul(to_world(maps), r);
+    for (int a = 0; a < 3; ++a) rows[a].append(i ? " " : "").append(format_component(f[a]));
+    grad += format_component(w[0]) + " " + format_component(w[1]) + " " + format_component(w[2]) + " " +
+            format_plain(table.bvals[i]) + "\n";
+  }
+  EXPECT_EQ(slurp(s.spec.out_bvec), rows[0] + "\n" + rows[1] + "\n" + rows[2] + "\n");
+  EXPECT_EQ(slurp(*s.spec.out_grad), grad);
+  EXPECT_EQ(grad.substr(0, 29), "0.000000 0.000000 0.000000 5\n");
+  // The repaired table stays in the analysis frame, its zeros unsigned.
+  EXPECT_EQ(out.table->directions[2], (Vec3{0, -1, 0}));
+  for (double v : out.table->directions[0]) EXPECT_FALSE(std::signbit(v));
+}
+
+TEST(RepairFormats, ProvenanceRecord) {
+  const std::vector<InputFile> inputs{{"in.bvec", std::string(64, 'a'), 12}, {"in.bval", std::string(64, 'b'), 7}};
+  Scene s;
+  s.spec.out_grad = s.at("out.b");
+  s.spec.provenance = s.at("prov.json");
+  s.spec.frames = FrameMaps::resolve(true, info_with({{{0, -2, 0}, {2, 0, 0}, {0, 0, 2}}}));
+  Report report = audit_report(Status::Flag);
+  report.shells = ShellSummary{};
+  report.angular = AngularSummary{};
+  repair_from_report(kTable, report, inputs, s.spec, 0.02);
+
+  const std::string text = slurp(*s.spec.provenance);
+  EXPECT_EQ(text.substr(0, 24), "{\n  \"schema_version\": 1,");
+  EXPECT_EQ(text.back(), '}');
+  const ojson j = ojson::parse(text);
+  EXPECT_EQ(keys_of(j), (Strings{"schema_version", "tool", "tool_version", "timestamp", "inputs", "shells", "angular",
+                                 "flip", "applied_transform", "applied_label", "frame", "outputs", "notes"}));
+  EXPECT_EQ(j["tool_version"], "1.1.6");
+  EXPECT_EQ(j["inputs"][1]["path"], "in.bval");
+  EXPECT_EQ(j["applied_label"], "-x+y+z");
+  EXPECT_EQ(j["outputs"], (ojson{s.spec.out_bvec, s.spec.out_bval, *s.spec.out_grad}));
+  EXPECT_TRUE(j["notes"].empty());  // the report's notes stay in the report
+  const ojson& f = j["frame"];
+  EXPECT_EQ(keys_of(f), (Strings{"input_format", "affine_determinant_sign", "rotation", "fsl_voxel_map",
+                                 "world_voxel_map", "frames_divergent", "emitted_fsl", "emitted_mrtrix"}));
+  EXPECT_EQ(f["input_format"], "mrtrix");
+  // Voxel axis 0 points along world +y: row 0 of the world map, column 0 of the rotation.
+  EXPECT_EQ(f["world_voxel_map"][0], (ojson{0.0, 1.0, 0.0}));
+  EXPECT_EQ(f["rotation"][1][0], 1.0);
+  EXPECT_EQ(f["emitted_mrtrix"], true);
+
+  // Forced on WARN, shells without angular, no frames: the file is replaced by
+  // one without applied_*, shells, angular or frame.
+  s.spec.out_grad.reset();
+  s.spec.frames.reset();
+  s.spec.in_place = s.spec.force_repair = true;
+  Report warn = audit_report(Status::Warn, "+y+x+z");
+  warn.shells = ShellSummary{};
+  repair_from_report(kTable, warn, inputs, s.spec, 0.02);
+  const ojson k = ojson::parse(slurp(*s.spec.provenance));
+  EXPECT_EQ(keys_of(k), (Strings{"schema_version", "tool", "tool_version", "timestamp", "inputs", "flip", "outputs",
+                                 "notes"}));
+  EXPECT_EQ(k["outputs"].size(), 2u);
+}
+
+TEST(Recompute, AmplitudeEncodedTableWithAllOutputs) {
+  const GradientTable table =
+      GradientTable::make({{0, 0, 0}, {1, 0, 0}, {0, 0.5, 0}, {0, 0, 0.7071}}, {0, 1000, 1000, 1000});
+  Scene s;
+  RecomputeSpec spec{s.spec.out_bvec, s.spec.out_bval, s.at("r.b"), s.at("r.json"), false, false};
+  const RecomputeOutput out = recompute_bval(table, {{"in.b", std::string(64, 'a'), 3}}, spec, 50.0, 0.05);
+  EXPECT_EQ(out.table.bvals, (std::vector<double>{0, 1000, 250, 500}));
+  ASSERT_EQ(out.before.size(), 2u);
+  EXPECT_EQ(out.before[1].count, 3u);
+  EXPECT_EQ(out.after.size(), 4u);
+  const std::string summary = json::dump(out.to_json());
+  EXPECT_EQ(summary.substr(0, 72), R"({"b_nominal":1000.0,"max_norm":1.0,"b_min":250.0,"b_max":1000.0,"before")");
+  EXPECT_LT(summary.find("\"after\""), summary.find("\"outputs\""));
+  EXPECT_EQ(out.outputs, (Strings{spec.out_bvec, spec.out_bval, *spec.out_grad}));
+  EXPECT_EQ(slurp(*spec.out_grad), "0.000000 0.000000 0.000000 0\n1.000000 0.000000 0.000000 1000\n"
+                                   "0.000000 1.000000 0.000000 250\n0.000000 0.000000 1.000000 500\n");
+  const ojson prov = ojson::parse(slurp(*spec.provenance));
+  EXPECT_EQ(keys_of(prov), (Strings{"schema_version", "tool", "tool_version", "timestamp", "inputs", "outputs",
+                                    "notes"}));
+  EXPECT_EQ(prov["outputs"].size(), 3u);
+  EXPECT_EQ(prov["notes"], (ojson{"recompute-bval: recovered b-values from amplitude-encoded bvecs (b_nominal=1000, "
+                                  "max |g|=1.0000); directions unit-normalized."}));
+}
+
+TEST(Recompute, EdgeCasesAndOutputRules) {
+  RecomputeSpec dry;
+  dry.dry_run = true;
+  // Unit multi-shell: every weighted volume takes the largest b.
+  const GradientTable multi = GradientTable::make({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {0, 1000, 2000});
+  EXPECT_EQ(recompute_bval(multi, {}, dry, 50.0, 0.05).table.bvals, (std::vector<double>{0, 2000, 2000}));
+
+  Scene s;
+  RecomputeSpec spec{s.spec.out_bvec, s.spec.out_bval, s.at("r.b"), std::nullopt, false, false};
+  // Only b=0 volumes: the shell error, nothing written.
+  const GradientTable b0 = GradientTable::make({{0, 0, 0}, {1, 0, 0}}, {0, 50});
+  EXPECT_EQ(error_text([&] { recompute_bval(b0, {}, spec, 50.0, 0.05); }), "no usable non-b0 shell for flip detection");
+  EXPECT_TRUE(s.entries().empty());
+  // A refused grad target leaves no FSL files behind.
+  const GradientTable t = GradientTable::make({{0, 0, 0}, {2, 0, 0}}, {0, 1000});
+  put(*spec.out_grad, "old");
+  EXPECT_EQ(error_text([&] { recompute_bval(t, {}, spec, 50.0, 0.05); }), refusal(*spec.out_grad));
+  EXPECT_EQ(s.entries(), Strings{"r.b"});
+  // A dry run with existing targets reports and touches nothing.
+  spec.dry_run = true;
+  EXPECT_TRUE(recompute_bval(t, {}, spec, 50.0, 0.05).outputs.empty());
+  EXPECT_EQ(s.entries(), Strings{"r.b"});
+  // in_place backs existing files up in the order bvec, bval, grad.
+  put(spec.out_bvec, "old");
+  put(spec.out_bval, "old");
+  spec.dry_run = false;
+  spec.in_place = true;
+  const RecomputeOutput out = recompute_bval(t, {}, spec, 50.0, 0.05);
+  EXPECT_EQ(out.backups, (Strings{spec.out_bvec + ".bak", spec.out_bval + ".bak", *spec.out_grad + ".bak"}));
+  EXPECT_EQ(slurp(spec.out_bvec), "0.000000 1.000000\n0.000000 0.000000\n0.000000 0.000000\n");
+}
