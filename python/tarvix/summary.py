@@ -1,0 +1,170 @@
+"""Short human summaries of the module's JSON results, for the command line."""
+
+from __future__ import annotations
+
+import os
+
+STATUS_MEANING = {
+    "PASS": "no problem found",
+    "WARN": "needs a look",
+    "FLAG": "the table's axes do not fit the image",
+}
+
+
+def _b(value) -> str:
+    """A b-value as people write it: 1000, not 1000.0."""
+    if value is None:
+        return "?"
+    return f"{value:.0f}" if float(value).is_integer() else f"{value:g}"
+
+
+def shell_counts(shells) -> str:
+    """'b=0 ×6, b=1000 ×30' from shell or shell-count objects."""
+    return ", ".join(f"b={_b(s['nominal_b'])} ×{s['count']}" for s in shells) or "none"
+
+
+def _same_axes(a, b) -> bool:
+    flat_a = [v for row in a for v in row]
+    flat_b = [v for row in b for v in row]
+    return flat_a == flat_b or flat_a == [-v for v in flat_b]
+
+
+def distinct_ranking(ranking):
+    """The ranking with each transform's negation left out: M and -M describe the
+    same axis convention and always score the same."""
+    out = []
+    for entry in ranking:
+        if not any(_same_axes(entry["matrix"], kept["matrix"]) for kept in out):
+            out.append(entry)
+    return out
+
+
+def _identity_like(entry) -> bool:
+    return _same_axes(entry["matrix"], [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
+
+
+def flip_lines(flip, show=3, hints=True) -> list[str]:
+    distinct = distinct_ranking(flip["ranking"])
+    threshold = flip.get("margin_threshold", 0.02)
+    lines = [
+        f"axes:   checked on the b={_b(flip['working_b'])} shell, {flip['n_wm_voxels']} white-matter voxels "
+        f"(mean FA {flip['mask_mean_fa']:.2f})",
+        "        rank  transform  coherence",
+    ]
+    listed = distinct[:show]
+    for rank, entry in enumerate(distinct, 1):
+        if entry in listed or _identity_like(entry):
+            if rank > len(listed) + 1 and entry not in listed:
+                lines.append("        ...")
+            marks = []
+            if rank == 1:
+                marks.append("best")
+            if _identity_like(entry):
+                marks.append("table as given")
+            lines.append(f"        {rank:>4}  {entry['label']:<9}  {entry['coherence']:.4f}"
+                         + (f"  ({', '.join(marks)})" if marks else ""))
+    margin = flip["relative_margin"] * 100.0
+    decision = flip["decision"]
+    compare = "≥" if flip["relative_margin"] >= threshold else "<"
+    lines.append(f"        best leads the runner-up {flip['runner_up']['label']} by {margin:.2f}% "
+                 f"({compare} the {threshold * 100:g}% threshold)")
+    if decision == "PASS":
+        lines.append("        decision PASS: the table as given scores best")
+    elif decision == "FLAG":
+        lines.append(f"        decision FLAG: recommended transform {flip['recommended_label']}"
+                     + (" (apply it with 'tarvix repair')" if hints else ""))
+    else:
+        lines.append(f"        decision WARN: {flip['best']['label']} scores best, but not clearly enough to "
+                     "recommend it" + ("\n        ('tarvix repair --force-repair' applies it anyway)" if hints else ""))
+    return lines
+
+
+def _inputs(report) -> str:
+    names = [os.path.basename(i["path"]) or i["path"] for i in report.get("inputs", [])]
+    count = len(report.get("scheme", {}).get("bvals", []))
+    return f"table:  {', '.join(names) or '(none)'}: {count} volume{'s' if count != 1 else ''}"
+
+
+def report_summary(report: dict, hints: bool = True) -> str:
+    """Status, shells with counts, the flip ranking and every note. `hints`
+    suggests the repair command where it would help."""
+    status = report["status"]
+    meaning = STATUS_MEANING.get(status, "")
+    flip = report.get("flip")
+    if status == "WARN" and flip and flip["decision"] == "WARN":
+        meaning = "the best axis transform leads, but not clearly"
+    elif status == "WARN":
+        meaning = "needs a look (see the notes)"
+    elif status == "PASS" and report.get("notes"):
+        meaning = "no fault that blocks, but see the notes"
+    lines = [f"status: {status}" + (f" — {meaning}" if meaning else ""), _inputs(report)]
+    if "shells" in report:
+        lines.append(f"shells: {shell_counts(report['shells']['shells'])}")
+    if flip:
+        lines += flip_lines(flip, hints=hints)
+    notes = report.get("notes", [])
+    if notes:
+        lines.append("notes:")
+        lines += [f"  - {n}" for n in notes]
+    return "\n".join(lines)
+
+
+def repair_summary(report: dict, backups: dict, provenance, dry_run: bool, force_repair: bool) -> str:
+    repair = report.get("repair")
+    flip = report.get("flip") or {}
+    if repair is None:
+        decision = flip.get("decision")
+        if decision == "WARN" and not force_repair:
+            return (f"repair: nothing written; the lead of {flip['best']['label']} is too small to apply it "
+                    "automatically (add --force-repair to apply it anyway)")
+        return "repair: nothing written; the table as given is kept"
+    if dry_run or not repair["outputs"]:
+        return f"repair: dry run, would apply {repair['label']}; nothing written"
+    lines = [f"repair: applied {repair['label']}, wrote {', '.join(repair['outputs'])}"]
+    for path in repair["outputs"]:
+        if path in backups:
+            lines.append(f"        the old {path} is now {backups[path]}")
+    if provenance:
+        lines.append(f"        provenance record: {provenance}")
+    return "\n".join(lines)
+
+
+def recompute_summary(result: dict, backups: dict, provenance) -> str:
+    lines = [
+        f"recovered b-values from direction lengths: nominal b {_b(result['b_nominal'])} at the longest "
+        f"vector (|g| = {result['max_norm']:.4f})",
+        f"new diffusion-weighted b-values: {_b(result['b_min'])} to {_b(result['b_max'])}",
+        f"shells before: {shell_counts(result['before'])}",
+        f"shells after:  {shell_counts(result['after'])}",
+    ]
+    if result["outputs"]:
+        lines.append(f"wrote: {', '.join(result['outputs'])}")
+        lines += [f"       the old {p} is now {backups[p]}" for p in result["outputs"] if p in backups]
+        if provenance:
+            lines.append(f"provenance record: {provenance}")
+    else:
+        lines.append("dry run: nothing written")
+    return "\n".join(lines)
+
+
+def bids_summary(result: dict, list_runs: bool = True) -> str:
+    runs = result.get("results", [])
+    counts = {s: sum(1 for r in runs if r["status"] == s) for s in ("PASS", "WARN", "FLAG")}
+    tally = ", ".join(f"{n} {s}" for s, n in counts.items() if n)
+    lines = [f"status: {result['status']} — {len(runs)} run{'s' if len(runs) != 1 else ''}: {tally}"]
+    if list_runs:
+        lines += [f"  {r['status']:<4}  {r['name']}" for r in runs if r["status"] != "PASS"]
+    lines.append(f"dataset summary: {result['summary_path']}")
+    return "\n".join(lines)
+
+
+def timings_table(timings: dict) -> str:
+    total = timings.get("total", 0.0)
+    lines = ["stage        seconds   share"]
+    for stage in ("decompress", "convert", "fit", "coherence", "other"):
+        value = timings.get(stage, 0.0)
+        share = f"{100.0 * value / total:5.1f}%" if total > 0 else "     -"
+        lines.append(f"{stage:<11} {value:8.4f}  {share}")
+    lines.append(f"{'total':<11} {total:8.4f}")
+    lines.append(f"threads: {timings.get('threads', 0):.0f}")
+    return "\n".join(lines)
