@@ -23,7 +23,21 @@ struct CoherenceScore {
   std::uint64_t n_samples = 0;
 };
 
-// Scores candidate matrix m. `buffer` is the reusable transformed field
+// Storage reused by every candidate of one ranking (same mask and WM list): the
+// transformed field and which of its voxels may serve as interpolation corners.
+// Both are grid length, zero outside the WM list; only WM entries are rewritten.
+struct CoherenceWorkspace {
+  std::vector<Vec3> field;
+  std::vector<std::uint8_t> usable;
+};
+
+// Scores candidate matrix m.
+CoherenceScore candidate_coherence(const TensorField& field, const Mask& mask,
+                                   const std::vector<std::uint64_t>& wm_indices, const Mat3& m,
+                                   const Mat3& frame_map, double step, CoherenceWorkspace& workspace);
+
+// The same with only the transformed field kept between calls.
+// `buffer` is the reusable transformed field
 // (grid length, zero-filled once per ranking); only WM entries are rewritten.
 CoherenceScore candidate_coherence(const TensorField& field, const Mask& mask,
                                    const std::vector<std::uint64_t>& wm_indices, const Mat3& m,

@@ -1,0 +1,399 @@
+#include "coherence.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_reduce.h>
+
+#include "cpu_features.hpp"
+
+namespace tarvix {
+namespace {
+
+constexpr double kMinLength = 1e-9;
+
+inline double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+// floor as a signed integer: NaN becomes 0, values beyond the range saturate.
+inline std::int64_t floor_index(double f) {
+  if (std::isnan(f)) return 0;
+  if (f >= 9223372036854775807.0) return std::numeric_limits<std::int64_t>::max();
+  if (f < -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(f);
+}
+
+// Integer part and fraction of one coordinate. The cast path avoids a libm
+// call for every coordinate on targets without a rounding instruction.
+inline void split(double p, std::int64_t& base, double& frac) {
+  if (std::abs(p) < 4.0e15) {
+    std::int64_t i = static_cast<std::int64_t>(p);
+    if (static_cast<double>(i) > p) --i;
+    base = i;
+    frac = p - static_cast<double>(i);
+  } else {
+    const double f = std::floor(p);
+    base = floor_index(f);
+    frac = p - f;
+  }
+}
+
+// Corner c = base + d lies inside [0, size) without forming base + d, which
+// could overflow for a saturated base.
+inline bool corner_inside(std::int64_t base, int d, std::uint64_t size) {
+  return base >= -d && base < static_cast<std::int64_t>(size) - d;
+}
+
+inline bool finite(const Vec3& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); }
+
+// Corners that can take part in a sample: inside the mask with a direction.
+// Kept as one byte per voxel so that a corner costs a load, not a square root.
+// `clean` tells whether every other field entry is finite, which the unchecked
+// interior path relies on (it multiplies them by a zero weight).
+std::vector<std::uint8_t> usable_corners(const std::vector<Vec3>& field, const Mask& mask, bool& clean) {
+  const std::size_t len = std::min(field.size(), mask.size());
+  std::vector<std::uint8_t> usable(len, 0);
+  clean = true;
+  for (std::size_t t = 0; t < len; ++t) {
+    if (mask[t] && !(norm(field[t]) < kMinLength))
+      usable[t] = 1;
+    else
+      clean = clean && finite(field[t]);
+  }
+  return usable;
+}
+
+struct Accum {
+  Vec3 acc{0, 0, 0};
+  double wsum = 0;
+};
+
+// Sign-aligned trilinear accumulation over the eight corners, in the order dx,
+// dy, dz (outer to inner), with every bounds check; usable(t) tells whether voxel
+// t may be a corner. Eigenvector signs are arbitrary, so each corner is flipped
+// to agree with the reference.
+template <class Usable>
+Accum accumulate_checked(const std::int64_t base[3], const double frac[3], const std::array<std::uint64_t, 3>& shape,
+                         const Vec3* field, Usable&& usable, const Vec3& reference) {
+  Accum a;
+  for (int dx = 0; dx < 2; ++dx) {
+    if (!corner_inside(base[0], dx, shape[0])) continue;
+    const double wx = dx ? frac[0] : 1 - frac[0];
+    for (int dy = 0; dy < 2; ++dy) {
+      if (!corner_inside(base[1], dy, shape[1])) continue;
+      const double wy = dy ? frac[1] : 1 - frac[1];
+      const std::uint64_t row =
+          (static_cast<std::uint64_t>(base[0] + dx) * shape[1] + static_cast<std::uint64_t>(base[1] + dy)) * shape[2];
+      for (int dz = 0; dz < 2; ++dz) {
+        if (!corner_inside(base[2], dz, shape[2])) continue;
+        const double w = wx * wy * (dz ? frac[2] : 1 - frac[2]);
+        // Also skips a NaN weight (a non-finite point), which would otherwise
+        // poison the whole sum.
+        if (!(w > 0)) continue;
+        const std::uint64_t t = row + static_cast<std::uint64_t>(base[2] + dz);
+        if (!usable(t)) continue;
+        const Vec3& r = field[t];
+        const double sw = w * (1.0 - 2.0 * static_cast<double>(dot(reference, r) < 0));
+        a.acc[0] += sw * r[0];
+        a.acc[1] += sw * r[1];
+        a.acc[2] += sw * r[2];
+        a.wsum += w;
+      }
+    }
+  }
+  return a;
+}
+
+// Unit direction of the accumulated corners, or nothing.
+std::optional<Vec3> finish(const Accum& a) {
+  if (!(a.wsum > 0)) return std::nullopt;
+  const Vec3 m{a.acc[0] / a.wsum, a.acc[1] / a.wsum, a.acc[2] / a.wsum};
+  const double len = norm(m);
+  if (len < kMinLength) return std::nullopt;
+  return Vec3{m[0] / len, m[1] / len, m[2] / len};
+}
+
+// |unit(m) . u| of a finished sample; false when it has no result. m = acc / wsum
+// only rescales acc, so the length test and the score are taken on acc directly.
+inline bool score_of(const Accum& a, const Vec3& u, double& score) {
+  if (!(a.wsum > 0)) return false;
+  const double len = norm(a.acc);
+  if (len < kMinLength * a.wsum) return false;
+  score = std::abs(dot(a.acc, u)) / len;
+  return true;
+}
+
+// The shared read-only inputs of one tally.
+struct Grid {
+  std::array<std::uint64_t, 3> shape;
+  const Vec3* field;
+  std::size_t n_field;
+  const std::uint8_t* usable;
+  std::size_t n_usable;
+  bool interior_ok;  // field and usable cover the grid, unusable entries are finite
+  bool avx2;
+};
+
+#if TARVIX_X86_DISPATCH
+// Four samples side by side, one per vector lane. Every lane runs the same
+// operations in the same order as accumulate_checked does for an interior
+// point, so the lanes give bit-for-bit the sums of the scalar path. A corner
+// that is unusable (or has zero weight) is multiplied by a zero weight and adds
+// exactly nothing, so no corner needs a branch. Samples near the border (or at
+// a non-finite point) take the checked path instead.
+using v4d = double __attribute__((vector_size(32)));
+
+// Scores up to four samples; hit[k] and score[k] receive each one's result.
+[[gnu::always_inline]] inline void score_batch_impl(const Grid& g, const Vec3* points, const Vec3* refs, int n,
+                                                    bool* hit, double* score) {
+  std::int64_t base[4][3];
+  double frac[4][3];
+  double on[4], fr[3][4], ref[3][4];  // per lane; zero for lanes off the interior path
+  std::uint64_t t0[4];
+  bool any_interior = false;
+  for (int k = 0; k < 4; ++k) {
+    bool interior = k < n && g.interior_ok;
+    for (int a = 0; a < 3; ++a) {
+      if (k < n) {
+        split(points[k][a], base[k][a], frac[k][a]);
+        interior = interior && !std::isnan(points[k][a]) && base[k][a] >= 0 &&
+                   base[k][a] < static_cast<std::int64_t>(g.shape[a]) - 1;
+      }
+      ref[a][k] = k < n ? refs[k][a] : 0.0;
+    }
+    on[k] = interior ? 1.0 : 0.0;
+    t0[k] = 0;
+    for (int a = 0; a < 3; ++a) fr[a][k] = interior ? frac[k][a] : 0.0;
+    if (interior) {
+      t0[k] = (static_cast<std::uint64_t>(base[k][0]) * g.shape[1] + static_cast<std::uint64_t>(base[k][1])) *
+                  g.shape[2] +
+              static_cast<std::uint64_t>(base[k][2]);
+      any_interior = true;
+    }
+  }
+  v4d ax = {0, 0, 0, 0}, ay = ax, az = ax, ws = ax;
+  if (any_interior) {
+    const v4d plus = {1, 1, 1, 1}, minus = {-1, -1, -1, -1};
+    const v4d mask = {on[0], on[1], on[2], on[3]};
+    v4d w[3][2], r[3];
+    for (int a = 0; a < 3; ++a) {
+      const v4d f = {fr[a][0], fr[a][1], fr[a][2], fr[a][3]};
+      w[a][0] = (1 - f) * mask;
+      w[a][1] = f * mask;
+      r[a] = v4d{ref[a][0], ref[a][1], ref[a][2], ref[a][3]};
+    }
+    const std::uint64_t ny = g.shape[1], nz = g.shape[2];
+    for (int dx = 0; dx < 2; ++dx) {
+      for (int dy = 0; dy < 2; ++dy) {
+        const v4d wxy = w[0][dx] * w[1][dy];
+        const std::uint64_t row = (dx * ny + dy) * nz;
+        for (int dz = 0; dz < 2; ++dz) {
+          const Vec3& c0 = g.field[t0[0] + row + dz];
+          const Vec3& c1 = g.field[t0[1] + row + dz];
+          const Vec3& c2 = g.field[t0[2] + row + dz];
+          const Vec3& c3 = g.field[t0[3] + row + dz];
+          const v4d cx = {c0[0], c1[0], c2[0], c3[0]};
+          const v4d cy = {c0[1], c1[1], c2[1], c3[1]};
+          const v4d cz = {c0[2], c1[2], c2[2], c3[2]};
+          const v4d ok = {static_cast<double>(g.usable[t0[0] + row + dz]),
+                          static_cast<double>(g.usable[t0[1] + row + dz]),
+                          static_cast<double>(g.usable[t0[2] + row + dz]),
+                          static_cast<double>(g.usable[t0[3] + row + dz])};
+          const v4d wc = wxy * w[2][dz] * ok;
+          const v4d d = r[0] * cx + r[1] * cy + r[2] * cz;
+          const v4d sw = wc * (d < 0 ? minus : plus);
+          ax += sw * cx;
+          ay += sw * cy;
+          az += sw * cz;
+          ws += wc;
+        }
+      }
+    }
+  }
+  for (int k = 0; k < n; ++k) {
+    Accum a;
+    if (on[k] != 0) {
+      a.acc = {ax[k], ay[k], az[k]};
+      a.wsum = ws[k];
+    } else {
+      a = accumulate_checked(
+          base[k], frac[k], g.shape, g.field,
+          [&](std::uint64_t t) { return t < g.n_usable && t < g.n_field && g.usable[t]; }, refs[k]);
+    }
+    hit[k] = score_of(a, refs[k], score[k]);
+  }
+}
+
+[[gnu::target("avx2")]] void score_batch_avx2(const Grid& g, const Vec3* points, const Vec3* refs, int n, bool* hit,
+                                              double* score) {
+  score_batch_impl(g, points, refs, n, hit, score);
+}
+#endif
+
+// Without wide vectors, the lanes would be split into pairs and shuffled
+// through memory; one sample at a time is faster there. Same operations, same
+// order, so the same sums.
+void score_batch_base(const Grid& g, const Vec3* points, const Vec3* refs, int n, bool* hit, double* score) {
+  for (int k = 0; k < n; ++k) {
+    std::int64_t base[3];
+    double frac[3];
+    bool interior = g.interior_ok;
+    for (int a = 0; a < 3; ++a) {
+      split(points[k][a], base[a], frac[a]);
+      interior = interior && !std::isnan(points[k][a]) && base[a] >= 0 &&
+                 base[a] < static_cast<std::int64_t>(g.shape[a]) - 1;
+    }
+    Accum acc;
+    if (interior) {
+      const std::uint64_t ny = g.shape[1], nz = g.shape[2];
+      const std::uint64_t t0 =
+          (static_cast<std::uint64_t>(base[0]) * ny + static_cast<std::uint64_t>(base[1])) * nz +
+          static_cast<std::uint64_t>(base[2]);
+      const Vec3& u = refs[k];
+      for (int dx = 0; dx < 2; ++dx) {
+        const double wx = dx ? frac[0] : 1 - frac[0];
+        for (int dy = 0; dy < 2; ++dy) {
+          const double wy = dy ? frac[1] : 1 - frac[1];
+          const std::uint64_t row = t0 + (dx * ny + dy) * nz;
+          for (int dz = 0; dz < 2; ++dz) {
+            const double w = wx * wy * (dz ? frac[2] : 1 - frac[2]) * static_cast<double>(g.usable[row + dz]);
+            const Vec3& r = g.field[row + dz];
+            const double sw = w * (1.0 - 2.0 * static_cast<double>(dot(u, r) < 0));
+            acc.acc[0] += sw * r[0];
+            acc.acc[1] += sw * r[1];
+            acc.acc[2] += sw * r[2];
+            acc.wsum += w;
+          }
+        }
+      }
+    } else {
+      acc = accumulate_checked(
+          base, frac, g.shape, g.field,
+          [&](std::uint64_t t) { return t < g.n_usable && t < g.n_field && g.usable[t]; }, refs[k]);
+    }
+    hit[k] = score_of(acc, refs[k], score[k]);
+  }
+}
+
+inline void score_batch(const Grid& g, const Vec3* points, const Vec3* refs, int n, bool* hit, double* score) {
+#if TARVIX_X86_DISPATCH
+  if (g.avx2) return score_batch_avx2(g, points, refs, n, hit, score);
+#endif
+  score_batch_base(g, points, refs, n, hit, score);
+}
+
+// Both samples of every white-matter voxel, folded in index order within each
+// range. Samples are queued four at a time for the lanes; the fold order is
+// unchanged by the batching.
+CoherenceTally tally(const Grid& g, const std::vector<std::uint64_t>& wm_indices, double step) {
+  const std::uint64_t ny = g.shape[1], nz = g.shape[2];
+  return tbb::parallel_reduce(
+      tbb::blocked_range<std::size_t>(0, wm_indices.size()), CoherenceTally{},
+      [&](const tbb::blocked_range<std::size_t>& r, CoherenceTally acc) {
+        Vec3 points[4], refs[4];
+        bool hit[4];
+        double score[4];
+        int queued = 0;
+        auto flush = [&] {
+          score_batch(g, points, refs, queued, hit, score);
+          for (int k = 0; k < queued; ++k)
+            if (hit[k]) {
+              acc.sum += score[k];
+              ++acc.valid;
+            }
+          queued = 0;
+        };
+        for (std::size_t i = r.begin(); i != r.end(); ++i) {
+          const std::uint64_t t = wm_indices[i];
+          const Vec3& u = g.field[t];
+          if (norm(u) < kMinLength) continue;
+          const Vec3 p{static_cast<double>(t / (ny * nz)), static_cast<double>((t / nz) % ny),
+                       static_cast<double>(t % nz)};
+          acc.attempted += 2;
+          points[queued] = {p[0] + step * u[0], p[1] + step * u[1], p[2] + step * u[2]};
+          refs[queued++] = u;
+          points[queued] = {p[0] - step * u[0], p[1] - step * u[1], p[2] - step * u[2]};
+          refs[queued++] = u;
+          if (queued == 4) flush();
+        }
+        if (queued) flush();
+        return acc;
+      },
+      [](CoherenceTally a, const CoherenceTally& b) {
+        a.sum += b.sum;
+        a.valid += b.valid;
+        a.attempted += b.attempted;
+        return a;
+      });
+}
+
+Grid make_grid(const std::vector<Vec3>& field, const std::vector<std::uint8_t>& usable,
+               const std::array<std::uint64_t, 3>& shape, bool clean) {
+  const std::uint64_t cells = shape[0] * shape[1] * shape[2];
+  return {shape,
+          field.data(),
+          field.size(),
+          usable.data(),
+          usable.size(),
+          clean && field.size() >= cells && usable.size() >= cells,
+          have_avx2()};
+}
+
+CoherenceScore to_score(const CoherenceTally& t) {
+  if (t.attempted == 0) return {};
+  return {t.sum / static_cast<double>(t.attempted), t.valid};
+}
+
+}  // namespace
+
+std::optional<Vec3> sample(const std::array<std::uint64_t, 3>& shape, const std::vector<Vec3>& field,
+                           const Mask& mask, const Vec3& point, const Vec3& reference) {
+  std::int64_t base[3];
+  double frac[3];
+  for (int a = 0; a < 3; ++a) split(point[a], base[a], frac[a]);
+  auto usable = [&](std::uint64_t t) {
+    return t < mask.size() && t < field.size() && mask[t] && !(norm(field[t]) < kMinLength);
+  };
+  return finish(accumulate_checked(base, frac, shape, field.data(), usable, reference));
+}
+
+CoherenceTally coherence_sum(const std::vector<Vec3>& field, const std::vector<std::uint64_t>& wm_indices,
+                             const Mask& mask, const std::array<std::uint64_t, 3>& shape, double step) {
+  bool clean = true;
+  const std::vector<std::uint8_t> usable = usable_corners(field, mask, clean);
+  return tally(make_grid(field, usable, shape, clean), wm_indices, step);
+}
+
+CoherenceScore candidate_coherence(const TensorField& field, const Mask& mask,
+                                   const std::vector<std::uint64_t>& wm_indices, const Mat3& m,
+                                   const Mat3& frame_map, double step, CoherenceWorkspace& ws) {
+  const std::size_t grid = field.v1.size();
+  if (ws.field.size() != grid) ws.field.assign(grid, Vec3{0, 0, 0});
+  if (ws.usable.size() != grid) ws.usable.assign(grid, 0);
+  const Mat3 a = mul(frame_map, m);
+  bool clean = true;
+  for (std::uint64_t t : wm_indices) {
+    const Vec3& v = field.v1[t];
+    const Vec3 u = norm(v) < kMinLength ? v : mul(a, v);
+    ws.field[t] = u;
+    ws.usable[t] = t < mask.size() && mask[t] && !(norm(u) < kMinLength);
+    if (!ws.usable[t]) clean = clean && finite(u);
+  }
+  return to_score(tally(make_grid(ws.field, ws.usable, field.shape, clean), wm_indices, step));
+}
+
+CoherenceScore candidate_coherence(const TensorField& field, const Mask& mask,
+                                   const std::vector<std::uint64_t>& wm_indices, const Mat3& m,
+                                   const Mat3& frame_map, double step, std::vector<Vec3>& buffer) {
+  const std::size_t grid = field.v1.size();
+  if (buffer.size() != grid) buffer.assign(grid, Vec3{0, 0, 0});
+  const Mat3 a = mul(frame_map, m);
+  for (std::uint64_t t : wm_indices) {
+    const Vec3& v = field.v1[t];
+    buffer[t] = norm(v) < kMinLength ? v : mul(a, v);
+  }
+  return to_score(coherence_sum(buffer, wm_indices, mask, field.shape, step));
+}
+
+}  // namespace tarvix

@@ -1,0 +1,237 @@
+#include "flip.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "coherence.hpp"
+#include "error.hpp"
+
+namespace tarvix {
+namespace {
+
+constexpr double kDefaultMarginThreshold = 0.02;
+constexpr double kPreferredB = 1000.0;
+
+// IEEE total order as an integer key: -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.
+inline std::int64_t total_order_key(double d) {
+  auto bits = std::bit_cast<std::int64_t>(d);
+  return bits < 0 ? bits ^ std::numeric_limits<std::int64_t>::max() : bits;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start, std::chrono::steady_clock::time_point end) {
+  const double s = std::chrono::duration<double>(end - start).count();
+  return s > 0 ? s : 0.0;
+}
+
+}  // namespace
+
+json::Value CandidateScore::to_json() const {
+  json::Value o = json::Value::object();
+  o.set("label", label);
+  o.set("matrix", json::mat3(matrix));
+  o.set("is_identity", is_identity);
+  o.set("coherence", coherence);
+  o.set("n_samples", n_samples);
+  return o;
+}
+
+json::Value FlipResult::to_json() const {
+  json::Value o = json::Value::object();
+  o.set("working_b", working_b);
+  o.set("n_wm_voxels", n_wm_voxels);
+  o.set("mask_mean_fa", mask_mean_fa);
+  json::Value list = json::Value::array();
+  for (const auto& s : ranking) list.push(s.to_json());
+  o.set("ranking", std::move(list));
+  o.set("best", best.to_json());
+  o.set("runner_up", runner_up.to_json());
+  o.set("identity_coherence", identity_coherence);
+  o.set("margin", margin);
+  o.set("relative_margin", relative_margin);
+  if (margin_threshold) o.set("margin_threshold", *margin_threshold);
+  o.set("decision", status_text(decision));
+  o.set("recommended_transform", recommended_transform ? json::mat3(*recommended_transform) : json::Value(nullptr));
+  o.set("recommended_label", json::optional(recommended_label));
+  return o;
+}
+
+bool antipodal_or_equal(const Mat3& a, const Mat3& b) {
+  bool equal = true, opposite = true;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      equal = equal && a[i][j] == b[i][j];
+      opposite = opposite && a[i][j] == -b[i][j];
+    }
+  return equal || opposite;
+}
+
+std::optional<Shell> select_working_shell(const GradientTable& table, double b0_threshold, double tolerance) {
+  std::vector<Shell> shells = detect_shells(table.bvals, b0_threshold, tolerance);
+  const Shell* pick = nullptr;
+  for (const Shell& s : shells) {
+    if (s.is_b0) continue;
+    if (!pick) {
+      pick = &s;
+      continue;
+    }
+    const double d = std::abs(s.nominal_b - kPreferredB), best = std::abs(pick->nominal_b - kPreferredB);
+    // Closer to b = 1000 wins, then the lower b; identical b keeps the earlier shell.
+    if (d < best || (d == best && s.nominal_b < pick->nominal_b)) pick = &s;
+  }
+  if (!pick) return std::nullopt;
+  return *pick;
+}
+
+FitAndMask fit_and_mask(const Volume& volume, const GradientTable& table, const Mask* mask,
+                        const std::vector<std::uint64_t>& shell_indices, const FlipOptions& options) {
+  const double mt = options.margin_threshold;
+  if (!(std::isfinite(mt) && mt > 0 && mt <= 1)) throw Error::margin_threshold(mt);
+
+  FitAndMask out;
+  out.field = fit_dti(volume, table, table.b0_indices(options.b0_threshold), shell_indices, options.min_s0);
+  const TensorField& f = out.field;
+
+  if (mask) {
+    // The user's mask is taken as the scoring region as it stands.
+    out.mask = *mask;
+  } else {
+    out.mask = f.wm_proxy(options.fa_threshold);
+    if (std::none_of(out.mask.begin(), out.mask.end(), [](std::uint8_t b) { return b != 0; })) {
+      const std::size_t len = std::min(f.valid.size(), f.fa.size());
+      out.mask.assign(len, 0);
+      for (std::size_t i = 0; i < len; ++i) out.mask[i] = (f.valid[i] && f.fa[i] >= options.fa_threshold) ? 1 : 0;
+    }
+  }
+
+  out.n_wm_voxels = static_cast<std::uint64_t>(
+      std::count_if(out.mask.begin(), out.mask.end(), [](std::uint8_t b) { return b != 0; }));
+  if (out.n_wm_voxels == 0) throw Error::dti_fit("no WM voxels above the FA threshold");
+
+  const std::size_t len = std::min({out.mask.size(), f.valid.size(), f.fa.size()});
+  double sum = 0;
+  std::uint64_t count = 0;
+  for (std::size_t i = 0; i < len; ++i)
+    if (out.mask[i] && f.valid[i]) {
+      sum += f.fa[i];
+      ++count;
+    }
+  out.mask_mean_fa = count ? sum / static_cast<double>(count) : 0.0;
+  return out;
+}
+
+std::vector<CandidateScore> rank_candidates(const TensorField& field, const Mask& mask, const Mat3& frame_map,
+                                            double step) {
+  const std::size_t grid = field.v1.size();
+  // Sampling looks up the mask by grid index; a mask of another length would
+  // read past its end, so score against one cut or padded to the grid.
+  Mask grid_mask;
+  const Mask* m = &mask;
+  if (mask.size() != grid) {
+    grid_mask.assign(grid, 0);
+    std::copy_n(mask.begin(), std::min(grid, mask.size()), grid_mask.begin());
+    m = &grid_mask;
+  }
+
+  std::vector<std::uint64_t> wm;
+  for (std::size_t t = 0; t < grid; ++t)
+    if ((*m)[t]) wm.push_back(t);
+
+  CoherenceWorkspace workspace{std::vector<Vec3>(grid, Vec3{0, 0, 0}), std::vector<std::uint8_t>(grid, 0)};
+  std::vector<Candidate> candidates = all_candidates();
+  std::vector<CandidateScore> scores;
+  scores.reserve(candidates.size());
+  for (Candidate& c : candidates) {
+    CandidateScore s;
+    // M and -M transform every direction to the same axis up to sign, so each
+    // pair is scored once.
+    auto twin = std::find_if(scores.begin(), scores.end(),
+                             [&](const CandidateScore& o) { return antipodal_or_equal(o.matrix, c.matrix); });
+    if (twin != scores.end()) {
+      s.coherence = twin->coherence;
+      s.n_samples = twin->n_samples;
+    } else {
+      const CoherenceScore cs = candidate_coherence(field, *m, wm, c.matrix, frame_map, step, workspace);
+      s.coherence = cs.coherence;
+      s.n_samples = cs.n_samples;
+    }
+    s.label = std::move(c.label);
+    s.matrix = c.matrix;
+    s.is_identity = c.is_identity;
+    scores.push_back(std::move(s));
+  }
+  std::stable_sort(scores.begin(), scores.end(), [](const CandidateScore& a, const CandidateScore& b) {
+    return total_order_key(a.coherence) > total_order_key(b.coherence);
+  });
+  return scores;
+}
+
+FlipResult assemble_result(std::uint64_t n_wm_voxels, std::vector<CandidateScore> ranking, double working_b,
+                           double mask_mean_fa, double margin_threshold) {
+  if (ranking.empty()) throw std::invalid_argument("assemble_result: empty candidate ranking");
+  FlipResult r;
+  r.working_b = working_b;
+  r.n_wm_voxels = n_wm_voxels;
+  r.mask_mean_fa = mask_mean_fa;
+  r.best = ranking.front();
+
+  if (ranking.size() == 1) {
+    r.runner_up = r.best;
+  } else {
+    auto it = std::find_if(ranking.begin() + 1, ranking.end(),
+                           [&](const CandidateScore& s) { return !antipodal_or_equal(s.matrix, r.best.matrix); });
+    r.runner_up = it != ranking.end() ? *it : ranking[1];
+  }
+
+  r.margin = r.best.coherence - r.runner_up.coherence;
+  r.relative_margin = r.best.coherence > 0 ? r.margin / r.best.coherence : 0.0;
+
+  if (r.best.is_identity || antipodal_or_equal(r.best.matrix, identity3()))
+    r.decision = Status::Pass;
+  else if (r.relative_margin >= margin_threshold)
+    r.decision = Status::Flag;
+  else
+    r.decision = Status::Warn;
+
+  auto id = std::find_if(ranking.begin(), ranking.end(), [](const CandidateScore& s) { return s.is_identity; });
+  r.identity_coherence = id != ranking.end() ? id->coherence : 0.0;
+
+  if (r.decision == Status::Flag) {
+    r.recommended_transform = r.best.matrix;
+    r.recommended_label = r.best.label;
+  }
+  if (margin_threshold != kDefaultMarginThreshold) r.margin_threshold = margin_threshold;
+  r.ranking = std::move(ranking);
+  return r;
+}
+
+FlipResult detect_flip_on_shell(const Volume& volume, const GradientTable& table, const Mask* mask,
+                                const Shell& shell, const FlipOptions& options, GlyphData* glyphs,
+                                DetectTimings* timings) {
+  using clock = std::chrono::steady_clock;
+  const auto t0 = clock::now();
+  FitAndMask fm = fit_and_mask(volume, table, mask, shell.indices, options);
+  const auto t1 = clock::now();
+  std::vector<CandidateScore> ranking = rank_candidates(fm.field, fm.mask, options.frame_map, options.step);
+  const auto t2 = clock::now();
+  FlipResult result =
+      assemble_result(fm.n_wm_voxels, std::move(ranking), shell.nominal_b, fm.mask_mean_fa, options.margin_threshold);
+  if (timings) {
+    timings->fit_s = seconds_since(t0, t1);
+    timings->coherence_s = seconds_since(t1, t2);
+  }
+  if (glyphs) *glyphs = GlyphData{std::move(fm.field), std::move(fm.mask), options.frame_map};
+  return result;
+}
+
+FlipResult detect_flip(const Volume& volume, const GradientTable& table, const Mask* mask,
+                       const FlipOptions& options, GlyphData* glyphs, DetectTimings* timings) {
+  std::optional<Shell> shell = select_working_shell(table, options.b0_threshold, options.tolerance);
+  if (!shell) throw Error::no_flip_shell();
+  return detect_flip_on_shell(volume, table, mask, *shell, options, glyphs, timings);
+}
+
+}  // namespace tarvix

@@ -1,0 +1,434 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <string>
+
+#include <tbb/task_arena.h>
+
+#include "candidate.hpp"
+#include "coherence.hpp"
+#include "error.hpp"
+#include "flip.hpp"
+#include "frame.hpp"
+#include "json.hpp"
+#include "tensor.hpp"
+
+using namespace tarvix;
+
+namespace {
+
+using Tensor = std::array<double, 6>;  // Dxx, Dyy, Dzz, Dxy, Dxz, Dyz
+
+Tensor stick(Vec3 e, double l1 = 1.7e-3, double l2 = 0.3e-3) {
+  const double n = norm(e);
+  for (auto& c : e) c /= n;
+  auto d = [&](int i, int j) { return l2 * (i == j) + (l1 - l2) * e[i] * e[j]; };
+  return {d(0, 0), d(1, 1), d(2, 2), d(0, 1), d(0, 2), d(1, 2)};
+}
+
+// Two b=0 volumes, then n directions spread over the sphere at b=1000.
+GradientTable scheme(int n) {
+  GradientTable t;
+  for (int i = 0; i < 2; ++i) t.directions.push_back({0, 0, 0}), t.bvals.push_back(0);
+  for (int i = 0; i < n; ++i) {
+    const double z = 1 - (i + 0.5) * 2 / n, r = std::sqrt(1 - z * z), phi = i * 2.399963229728653;
+    t.directions.push_back({r * std::cos(phi), r * std::sin(phi), z});
+    t.bvals.push_back(1000);
+  }
+  return t;
+}
+
+// Volume in stored order (x fastest) from a per-voxel (S0, tensor) function.
+Volume synthesize(std::uint64_t nx, std::uint64_t ny, std::uint64_t nz, const GradientTable& t,
+                  const std::function<std::pair<double, Tensor>(int, int, int)>& voxel) {
+  const std::uint64_t nv = t.size(), grid = nx * ny * nz;
+  Volume v{{nx, ny, nz, nv}, std::vector<float>(grid * nv)};
+  for (std::uint64_t z = 0; z < nz; ++z)
+    for (std::uint64_t y = 0; y < ny; ++y)
+      for (std::uint64_t x = 0; x < nx; ++x) {
+        const auto [s0, d] = voxel(int(x), int(y), int(z));
+        for (std::uint64_t k = 0; k < nv; ++k) {
+          const Vec3& g = t.directions[k];
+          const double q = d[0] * g[0] * g[0] + d[1] * g[1] * g[1] + d[2] * g[2] * g[2] +
+                           2 * (d[3] * g[0] * g[1] + d[4] * g[0] * g[2] + d[5] * g[1] * g[2]);
+          v.data[k * grid + x + nx * (y + ny * z)] = float(s0 * std::exp(-t.bvals[k] * q));
+        }
+      }
+  return v;
+}
+
+// Brain box of isotropic tissue crossed by thin bundles: straight along x and
+// along y, an arc in the x-y plane and an arc in the y-z plane, so that every
+// axis and sign matters. Bundles are thinner than the sampling step: a wrong
+// direction steps out of them.
+constexpr int NX = 32, NY = 30, NZ = 24;
+int bundle_voxels = 0;
+
+std::pair<double, Tensor> phantom(int x, int y, int z) {
+  if (x < 1 || y < 1 || z < 1 || x >= NX - 1 || y >= NY - 1 || z >= NZ - 1) return {0, {}};
+  const double rc = std::hypot(x - 16.0, y - 15.0), rd = std::hypot(y - 15.0, z - 12.0);
+  if (y >= 4 && y < 7 && z >= 4 && z < 7 && x >= 2 && x < 30) return {1000, stick({1, 0, 0})};
+  if (x >= 4 && x < 7 && z >= 17 && z < 20 && y >= 2 && y < 28) return {1000, stick({0, 1, 0})};
+  if (z >= 10 && z < 13 && rc >= 6.5 && rc < 9.5) return {1000, stick({-(y - 15.0), x - 16.0, 0})};
+  if (x >= 26 && x < 29 && rd >= 5.5 && rd < 8.5) return {1000, stick({0, -(z - 12.0), y - 15.0})};
+  return {1000, stick({1, 0, 0}, 0.7e-3, 0.7e-3)};
+}
+
+FlipOptions options() {
+  FlipOptions o;
+  o.step = 2.0;
+  return o;
+}
+
+const Volume& phantom_volume() {
+  static const Volume v = [] {
+    for (int x = 0; x < NX; ++x)
+      for (int y = 0; y < NY; ++y)
+        for (int z = 0; z < NZ; ++z) {
+          const auto [s0, d] = phantom(x, y, z);
+          const bool isotropic = d[0] == d[1] && d[1] == d[2] && d[3] == 0 && d[4] == 0 && d[5] == 0;
+          bundle_voxels += s0 > 0 && !isotropic;
+        }
+    return synthesize(NX, NY, NZ, scheme(40), phantom);
+  }();
+  return v;
+}
+
+Mat3 mat(const std::string& label) {
+  for (const auto& c : all_candidates())
+    if (c.label == label) return c.matrix;
+  ADD_FAILURE() << label;
+  return {};
+}
+
+template <class F>
+void expect_error(F&& f, ErrorKind kind, const std::string& text) {
+  try {
+    f();
+    ADD_FAILURE() << "no error, expected " << text;
+  } catch (const Error& e) {
+    EXPECT_EQ(e.kind(), kind);
+    EXPECT_EQ(e.display(), text);
+  }
+}
+
+}  // namespace
+
+TEST(Flip, WrongTablesAreFlaggedWithTheirInverse) {
+  const Volume& vol = phantom_volume();
+  const GradientTable truth = scheme(40);
+  {
+    GlyphData glyphs;
+    DetectTimings timings{-1, -1};
+    const FlipResult r = detect_flip(vol, truth, nullptr, options(), &glyphs, &timings);
+    EXPECT_EQ(r.decision, Status::Pass);
+    EXPECT_EQ(r.ranking[0].label, "+x+y+z");
+    EXPECT_EQ(r.ranking[1].label, "-x-y-z");
+    EXPECT_EQ(r.ranking[0].coherence, r.ranking[1].coherence);
+    EXPECT_FALSE(antipodal_or_equal(r.runner_up.matrix, identity3()));
+    EXPECT_EQ(r.identity_coherence, r.best.coherence);
+    EXPECT_FALSE(r.recommended_transform);
+    EXPECT_EQ(r.working_b, 1000.0);
+    // The Otsu mask keeps exactly the anisotropic bundles inside the brain box.
+    EXPECT_EQ(r.n_wm_voxels, std::uint64_t(bundle_voxels));
+    EXPECT_GT(r.mask_mean_fa, 0.6);
+    EXPECT_EQ(glyphs.field.fa.size(), std::size_t(NX * NY * NZ));
+    EXPECT_EQ(glyphs.mask.size(), glyphs.field.fa.size());
+    EXPECT_GE(timings.fit_s, 0);
+    EXPECT_GE(timings.coherence_s, 0);
+  }
+  const std::pair<const char*, const char*> cases[] = {
+      {"-x+y+z", "-x+y+z"}, {"+x-y+z", "+x-y+z"}, {"+y+x+z", "+y+x+z"}, {"+y+z+x", "+z+x+y"}};
+  for (const auto& [applied, inverse] : cases) {
+    SCOPED_TRACE(applied);
+    const FlipResult r = detect_flip(vol, truth.transformed(mat(applied)), nullptr, options());
+    EXPECT_EQ(r.decision, Status::Flag);
+    ASSERT_TRUE(r.recommended_transform);
+    EXPECT_TRUE(antipodal_or_equal(*r.recommended_transform, mat(inverse)));
+    EXPECT_EQ(*r.recommended_label, r.best.label);
+    EXPECT_GE(r.relative_margin, 0.02);
+  }
+  // A bvec table on a neurological image is mirrored in x; the frame map undoes it.
+  FlipOptions o = options();
+  o.frame_map = mat("-x+y+z");
+  EXPECT_EQ(detect_flip(vol, truth.transformed(o.frame_map), nullptr, o).decision, Status::Pass);
+}
+
+TEST(TensorFit, VoxelOrderBlocksAndThreads) {
+  // 13 x 11 x 9 spans several fit blocks, the last one partial.
+  const GradientTable t = scheme(12);
+  const Volume v = synthesize(13, 11, 9, t, [](int x, int y, int z) {
+    return std::pair{1000.0 + 100 * x + 10 * y + z, stick(x == 4 && y == 7 && z == 2 ? Vec3{0, 1, 0} : Vec3{1, 0, 0})};
+  });
+  const TensorField f = fit_dti(v, t, {0, 1}, {2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}, 1.0);
+  EXPECT_EQ(f.shape, (std::array<std::uint64_t, 3>{13, 11, 9}));
+  for (int x = 0; x < 13; ++x)
+    for (int y = 0; y < 11; ++y)
+      for (int z = 0; z < 9; ++z) {
+        const std::size_t i = (x * 11 + y) * 9 + z;
+        ASSERT_NEAR(f.s0[i], 1000.0 + 100 * x + 10 * y + z, 1e-3);
+        ASSERT_TRUE(f.valid[i]);
+        ASSERT_NEAR(std::abs(f.v1[i][x == 4 && y == 7 && z == 2 ? 1 : 0]), 1.0, 1e-6);
+      }
+
+  const Volume& vol = phantom_volume();
+  const GradientTable truth = scheme(40);
+  std::vector<std::uint64_t> shell(40);
+  for (int i = 0; i < 40; ++i) shell[i] = 2 + i;
+  tbb::task_arena one(1), two(2);
+  const TensorField a = one.execute([&] { return fit_dti(vol, truth, {0, 1}, shell, 1.0); });
+  const TensorField b = two.execute([&] { return fit_dti(vol, truth, {0, 1}, shell, 1.0); });
+  EXPECT_EQ(std::memcmp(a.v1.data(), b.v1.data(), a.v1.size() * sizeof(Vec3)), 0);
+  EXPECT_EQ(std::memcmp(a.fa.data(), b.fa.data(), a.fa.size() * sizeof(double)), 0);
+  EXPECT_EQ(std::memcmp(a.s0.data(), b.s0.data(), a.s0.size() * sizeof(double)), 0);
+  EXPECT_EQ(a.valid, b.valid);
+}
+
+TEST(TensorFit, EdgeVoxelsAndErrors) {
+  const GradientTable t = scheme(10);
+  Volume v = synthesize(3, 1, 1, t, [](int x, int, int) {
+    if (x == 0) return std::pair{0.5, stick({1, 0, 0})};
+    if (x == 1) return std::pair{800.0, stick({1, 0, 0}, 0.8e-3, 0.8e-3)};
+    return std::pair{800.0, stick({0, 0, 1})};
+  });
+  const std::vector<std::uint64_t> shell{2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+  TensorField f = fit_dti(v, t, {0, 1}, shell, 1.0);
+  EXPECT_EQ(f.s0[0], 0.5);  // too dark: baseline kept, not fitted
+  EXPECT_FALSE(f.valid[0]);
+  EXPECT_EQ(f.fa[0], 0.0);
+  EXPECT_EQ(f.v1[0], (Vec3{0, 0, 0}));
+  EXPECT_TRUE(f.valid[1]);  // isotropic: valid with FA ~0
+  EXPECT_NEAR(f.fa[1], 0, 1e-5);
+  EXPECT_NEAR(std::abs(f.v1[2][2]), 1, 1e-6);
+  EXPECT_NEAR(f.fa[2], 0.79902, 1e-5);  // eigenvalues 1.7e-3, 0.3e-3, 0.3e-3
+
+  // Without b=0 volumes the fit still runs and the baseline is the shell mean.
+  const TensorField g = fit_dti(v, t, {}, shell, 1.0);
+  double shell_mean = 0;
+  for (std::uint64_t k : shell) shell_mean += v.data[k * 3 + 2];
+  EXPECT_DOUBLE_EQ(g.s0[2], shell_mean / 10);
+
+  // A single baseline value is its own threshold.
+  TensorField flat;
+  flat.s0 = {5, 5, 5, 5};
+  flat.fa = {0.1, 0.3, 0.5, 0.2};
+  flat.valid = {1, 1, 0, 1};
+  EXPECT_EQ(flat.wm_proxy(0.2), (Mask{0, 1, 0, 1}));
+  // Otsu separates the dark voxel from the two bright ones.
+  EXPECT_EQ(f.wm_proxy(0.0), (Mask{0, 1, 1}));
+  f.s0[1] = 10;
+  EXPECT_EQ(f.wm_proxy(0.0), (Mask{0, 0, 1}));
+
+  expect_error([&] { fit_dti(v, t, {0, 1}, {}, 1.0); }, ErrorKind::DtiFit,
+               "DTI fit failed: no DWI volumes in the working shell");
+  v.shape.pop_back();
+  expect_error([&] { fit_dti(v, t, {0, 1}, shell, 1.0); }, ErrorKind::DtiFit,
+               "DTI fit failed: expected 4-D DWI, got 3-D");
+}
+
+TEST(Candidates, OrderLabelsAndPairs) {
+  const auto c = all_candidates();
+  ASSERT_EQ(c.size(), 48u);
+  EXPECT_TRUE(c[0].is_identity);
+  EXPECT_EQ(std::count_if(c.begin(), c.end(), [](const Candidate& k) { return k.is_identity; }), 1);
+  const char* expected[] = {"+x+y+z", "-x-y-z", "+x+z+y", "-y+x+z", "+y+z+x", "-z-x+y", "+z+y+x", "-z-y-x"};
+  const int at[] = {0, 7, 8, 17, 24, 35, 40, 47};
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(c[at[i]].label, expected[i]);
+  EXPECT_EQ(mul(c[16].matrix, Vec3{1, 2, 3}), (Vec3{2, 1, 3}));
+  EXPECT_EQ(mul(c[1].matrix, Vec3{1, 2, 3}), (Vec3{-1, 2, 3}));
+  for (int i = 0; i < 48; ++i) {
+    const int j = (i & ~7) | ((i & 7) ^ 7);
+    EXPECT_TRUE(antipodal_or_equal(c[i].matrix, c[j].matrix));
+    EXPECT_FALSE(c[i].matrix == c[j].matrix);
+  }
+}
+
+TEST(Frames, MapsAndDivergence) {
+  auto info = [](Vec3 d) {
+    VolumeInfo i;
+    i.affine = {{{d[0], 0, 0, 0}, {0, d[1], 0, 0}, {0, 0, d[2], 0}, {0, 0, 0, 1}}};
+    return i;
+  };
+  const Mat3 mirror = mat("-x+y+z");
+  FrameMaps m = FrameMaps::resolve(false, info({1, 1, 1}));
+  EXPECT_EQ(m.fsl_voxel_map, mirror);
+  EXPECT_EQ(m.world_voxel_map, identity3());
+  EXPECT_EQ(m.affine_determinant_sign, 1.0);
+  EXPECT_FALSE(m.frames_divergent);
+  EXPECT_EQ(to_world(m), mirror);
+  EXPECT_EQ(to_fsl(m), identity3());
+  EXPECT_EQ(emit_table(scheme(3), &m).directions[3], mul(mirror, scheme(3).directions[3]));
+
+  m = FrameMaps::resolve(false, info({-2, 2, 2}));
+  EXPECT_EQ(m.fsl_voxel_map, identity3());
+  EXPECT_EQ(m.world_voxel_map, mirror);
+  EXPECT_EQ(m.affine_determinant_sign, -1.0);
+  EXPECT_FALSE(m.frames_divergent);
+  EXPECT_TRUE(frames_divergent(info({-2, -2, 2})));
+  EXPECT_FALSE(frames_divergent(info({2, 0, 2})));
+  EXPECT_EQ(world_voxel_map(info({2, 0, 2})), identity3());
+
+  // A world-frame table on a rotated orthonormal image: to_world is the identity.
+  VolumeInfo rot;
+  rot.affine = {{{0, -1, 0, 0}, {1, 0, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}};
+  m = FrameMaps::resolve(true, rot);
+  EXPECT_EQ(m.table_frame, TableFrame::World);
+  EXPECT_EQ(to_world(m), identity3());
+  EXPECT_EQ(to_fsl(m), mul(m.fsl_voxel_map, m.world_voxel_map));
+  EXPECT_EQ(voxel_frame_map(true, rot), (Mat3{{{0, 1, 0}, {-1, 0, 0}, {0, 0, 1}}}));
+}
+
+TEST(Coherence, EdgeCases) {
+  // Uniform axis-aligned field on a cube: every sample hits a voxel centre and
+  // every candidate loses the same border samples, so all 48 tie exactly.
+  TensorField f;
+  f.shape = {6, 6, 6};
+  f.v1.assign(216, Vec3{1, 0, 0});
+  f.fa.assign(216, 0.7);
+  f.s0.assign(216, 100);
+  f.valid.assign(216, 1);
+  Mask all(216, 1);
+  const auto ranking = rank_candidates(f, all, identity3(), 1.0);
+  const auto cands = all_candidates();
+  for (int i = 0; i < 48; ++i) {
+    EXPECT_EQ(ranking[i].label, cands[i].label);
+    EXPECT_EQ(ranking[i].coherence, 360.0 / 432.0);
+    EXPECT_EQ(ranking[i].n_samples, 360u);
+  }
+
+  // A white-matter voxel without a direction is neither a start nor a corner.
+  std::vector<std::uint64_t> wm(216);
+  for (std::uint64_t i = 0; i < 216; ++i) wm[i] = i;
+  f.v1[0] = {0, 0, 0};
+  std::vector<Vec3> buf;
+  const CoherenceScore s = candidate_coherence(f, all, wm, identity3(), identity3(), 1.0, buf);
+  EXPECT_EQ(s.n_samples, 360u - 2);  // voxel 0 and its neighbour's backward sample
+  EXPECT_DOUBLE_EQ(s.coherence, 358.0 / 430.0);
+
+  // Negation leaves a curved field's score unchanged.
+  const Volume& vol = phantom_volume();
+  std::vector<std::uint64_t> shell(40);
+  for (int i = 0; i < 40; ++i) shell[i] = 2 + i;
+  const TensorField pf = fit_dti(vol, scheme(40), {0, 1}, shell, 1.0);
+  const Mask pm = pf.wm_proxy(0.2);
+  std::vector<std::uint64_t> pwm;
+  for (std::size_t i = 0; i < pm.size(); ++i)
+    if (pm[i]) pwm.push_back(i);
+  const Mat3 m = mat("+y-z+x");
+  CoherenceWorkspace ws;
+  const auto a = candidate_coherence(pf, pm, pwm, m, identity3(), 1.5, ws);
+  const auto b = candidate_coherence(pf, pm, pwm, mat("-y+z-x"), identity3(), 1.5, buf);
+  EXPECT_NEAR(a.coherence, b.coherence, 1e-12);
+  EXPECT_EQ(a.n_samples, b.n_samples);
+
+  // The batched scoring agrees with sampling point by point.
+  double sum = 0;
+  std::uint64_t valid = 0, attempted = 0;
+  for (std::uint64_t t : pwm) {
+    const Vec3 u = mul(m, pf.v1[t]);
+    if (norm(u) < 1e-9) continue;
+    attempted += 2;
+    const Vec3 p{double(t / (NY * NZ)), double(t / NZ % NY), double(t % NZ)};
+    for (double s : {1.5, -1.5})
+      if (auto q = sample(pf.shape, ws.field, pm, {p[0] + s * u[0], p[1] + s * u[1], p[2] + s * u[2]}, u)) {
+        sum += std::abs((*q)[0] * u[0] + (*q)[1] * u[1] + (*q)[2] * u[2]);
+        ++valid;
+      }
+  }
+  EXPECT_EQ(a.n_samples, valid);
+  EXPECT_NEAR(a.coherence, sum / double(attempted), 1e-12);
+
+  // Whatever lies outside the mask is never read, not even a NaN.
+  std::vector<Vec3> dirty(216, Vec3{1, 0, 0});
+  Mask holed = all;
+  holed[100] = 0;
+  std::vector<std::uint64_t> holed_wm;
+  for (std::uint64_t i = 0; i < 216; ++i)
+    if (holed[i]) holed_wm.push_back(i);
+  const CoherenceTally clean = coherence_sum(dirty, holed_wm, holed, f.shape, 1.0);
+  dirty[100] = {std::nan(""), 0, 0};
+  const CoherenceTally with_nan = coherence_sum(dirty, holed_wm, holed, f.shape, 1.0);
+  EXPECT_EQ(with_nan.sum, clean.sum);
+  EXPECT_EQ(with_nan.valid, clean.valid);
+
+  f.v1.assign(216, Vec3{0, 0, 0});
+  const CoherenceScore none = candidate_coherence(f, all, wm, identity3(), identity3(), 1.0, buf);
+  EXPECT_EQ(none.coherence, 0.0);
+  EXPECT_EQ(none.n_samples, 0u);
+  EXPECT_FALSE(sample(f.shape, f.v1, all, {2.5, 2.5, 2.5}, {1, 0, 0}));
+}
+
+TEST(Flip, ThresholdShellAndMaskFailures) {
+  const Volume& vol = phantom_volume();
+  const GradientTable t = scheme(40);
+  Volume flat{{2, 2, 2}, std::vector<float>(8, 1)};  // would fail the fit
+  const std::pair<double, const char*> bad[] = {
+      {0, "0"}, {-0.5, "-0.5"}, {1.5, "1.5"}, {std::nan(""), "NaN"}, {INFINITY, "inf"}};
+  for (const auto& [value, shown] : bad) {
+    FlipOptions o;
+    o.margin_threshold = value;
+    expect_error([&] { detect_flip(flat, t, nullptr, o); }, ErrorKind::MarginThreshold,
+                 std::string("margin threshold must be finite and in (0, 1]: ") + shown);
+  }
+  FlipOptions o;
+  o.margin_threshold = 1.0;
+  EXPECT_EQ(detect_flip(vol, t, nullptr, o).margin_threshold, 1.0);
+
+  const GradientTable b0_only{std::vector<Vec3>{Vec3{0, 0, 0}}, std::vector<double>{0}};
+  o.margin_threshold = 0;  // the shell is looked for first
+  expect_error([&] { detect_flip(flat, b0_only, nullptr, o); }, ErrorKind::NoFlipShell,
+               "no usable non-b0 shell for flip detection");
+
+  const Mask empty(NX * NY * NZ, 0);
+  expect_error([&] { detect_flip(vol, t, &empty, FlipOptions{}); }, ErrorKind::DtiFit,
+               "DTI fit failed: no WM voxels above the FA threshold");
+
+  auto shell_b = [](std::vector<double> b) {
+    return select_working_shell(GradientTable{std::vector<Vec3>(b.size(), Vec3{1, 0, 0}), b}, 50, 0.05)->nominal_b;
+  };
+  EXPECT_EQ(shell_b({0, 500, 1500}), 500);
+  EXPECT_EQ(shell_b({0, 1000, 900}), 1000);
+  EXPECT_FALSE(select_working_shell(b0_only, 50, 0.05));
+}
+
+TEST(Flip, DecisionRulesAndJson) {
+  auto score = [](const char* label, double coherence) {
+    return CandidateScore{label, mat(label), mat(label) == identity3(), coherence, 10};
+  };
+  const std::vector<CandidateScore> flipped{score("-x+y+z", 1.0), score("+x-y-z", 1.0), score("+x+y+z", 0.95)};
+
+  FlipResult r = assemble_result(7, flipped, 1000, 0.5, 0.02);
+  EXPECT_EQ(r.decision, Status::Flag);
+  EXPECT_EQ(r.runner_up.label, "+x+y+z");
+  EXPECT_NEAR(r.relative_margin, 0.05, 1e-12);
+  EXPECT_EQ(r.identity_coherence, 0.95);
+  const std::string text = json::dump(r.to_json());
+  EXPECT_EQ(text.rfind(R"({"working_b":1000.0,"n_wm_voxels":7,"mask_mean_fa":0.5,"ranking":[{"label":"-x+y+z")", 0), 0u);
+  const std::string tail = text.substr(text.find("\"identity_coherence\""));
+  EXPECT_EQ(tail, R"("identity_coherence":0.95,"margin":0.050000000000000044,"relative_margin":0.050000000000000044,)"
+                  R"("decision":"FLAG","recommended_transform":[[-1.0,0.0,0.0],[0.0,1.0,0.0],[0.0,0.0,1.0]],)"
+                  R"("recommended_label":"-x+y+z"})");
+  EXPECT_EQ(json::dump(r.best.to_json()),
+            R"({"label":"-x+y+z","matrix":[[-1.0,0.0,0.0],[0.0,1.0,0.0],[0.0,0.0,1.0]],"is_identity":false,)"
+            R"("coherence":1.0,"n_samples":10})");
+
+  r = assemble_result(7, flipped, 1000, 0.5, 0.1);
+  EXPECT_EQ(r.decision, Status::Warn);
+  const std::string warn = json::dump(r.to_json());
+  EXPECT_NE(warn.find(R"("margin_threshold":0.1,"decision":"WARN","recommended_transform":null,)"
+                      R"("recommended_label":null})"),
+            std::string::npos);
+
+  r = assemble_result(7, {score("+x+y+z", 0.5), score("-x-y-z", 0.5), score("+y+x+z", 0.1)}, 1000, 0.5, 0.02);
+  EXPECT_EQ(r.decision, Status::Pass);
+  EXPECT_EQ(r.runner_up.label, "+y+x+z");
+
+  r = assemble_result(7, {score("+y+x+z", 0.0), score("-y-x-z", 0.0)}, 1000, 0.5, 0.02);
+  EXPECT_EQ(r.runner_up.label, "-y-x-z");  // every later entry is equivalent
+  EXPECT_EQ(r.relative_margin, 0.0);
+  EXPECT_EQ(r.decision, Status::Warn);
+  EXPECT_EQ(r.identity_coherence, 0.0);
+}
