@@ -176,7 +176,14 @@ CallResult call_audit_profiled(const AnalysisArgs& args, bool with_glyphs) {
   t.fit = detect.fit_s;
   t.coherence = detect.coherence_s;
   t.total = seconds_between(start, end);
-  t.other = std::max(0.0, t.total - t.decompress - t.convert - t.fit - t.coherence);
+  // `other` closes the gap to `total`. Summed left to right the five parts
+  // must not fall short of `total`, so a remainder that rounds down is
+  // nudged up by the last unit it lost.
+  const double parts = t.decompress + t.convert + t.fit + t.coherence;
+  if (t.total > parts) {
+    t.other = t.total - parts;
+    while (parts + t.other < t.total) t.other = std::nextafter(t.other, HUGE_VAL);
+  }
   t.threads = static_cast<double>(exec.concurrency());
 
   CallResult out;

@@ -577,8 +577,8 @@ PyObject* timings_dict(const tarvix::StageTimings& t) {
   Ref dict(PyDict_New());
   if (!dict) return nullptr;
   const std::pair<const char*, double> entries[] = {
-      {"decompress", t.decompress}, {"convert", t.convert}, {"fit", t.fit},         {"coherence", t.coherence},
-      {"other", t.other},           {"total", t.total},     {"threads", t.threads},
+      {"threads", t.threads}, {"decompress", t.decompress}, {"convert", t.convert}, {"fit", t.fit},
+      {"coherence", t.coherence}, {"other", t.other}, {"total", t.total},
   };
   for (const auto& [key, value] : entries)
     if (!set_item(dict.get(), key, PyFloat_FromDouble(value))) return nullptr;

@@ -1,0 +1,236 @@
+"""Glyph payloads and stage timings of the instrumented module functions,
+checked on synthetic phantoms against an independent numpy tensor fit."""
+
+import importlib.util
+import json
+import os
+import pathlib
+
+import nibabel as nib
+import numpy as np
+import pytest
+
+from tarvix import _tarvix as m
+
+try:
+    from tarvix import synthetic
+except ImportError:  # package not installed yet: use the source tree
+    _src = pathlib.Path(__file__).resolve().parents[2] / "python" / "tarvix" / "synthetic.py"
+    _spec = importlib.util.spec_from_file_location("tarvix_synthetic", _src)
+    synthetic = importlib.util.module_from_spec(_spec)
+    _spec.loader.exec_module(synthetic)
+
+# Three different sizes, so a transposed voxel order cannot pass.
+GRID = (22, 18, 14)
+TIMING_KEYS = ["threads", "decompress", "convert", "fit", "coherence", "other", "total"]
+MIN_S0, FA_THRESHOLD, B0_THRESHOLD = 1.0, 0.2, 50.0
+
+
+@pytest.fixture(scope="module")
+def scans(tmp_path_factory):
+    root = tmp_path_factory.mktemp("scans")
+    # Oblique, so that a transposed affine shows; plain .nii keeps it quick.
+    glyph = synthetic.write_scan(str(root), "grid", shape=GRID, affine="oblique", n_dirs=20, n_b0=4, fmt="nii")
+    # The same image with its first two table axes swapped: a repair is due.
+    swapped = synthetic.write_scan(str(root), "swapped", shape=GRID, affine="oblique", n_dirs=20, n_b0=4,
+                                   fmt="nii", transform="+y+x+z")
+    # A realistically sized compressed int16 image, so both read stages take time.
+    big = synthetic.write_scan(str(root), "big", shape=(48, 48, 30), n_dirs=16, n_b0=4, fmt="nii.gz")
+    return glyph, swapped, big
+
+
+def table(paths):
+    return dict(bvec=paths["bvec"], bval=paths["bval"])
+
+
+def otsu_threshold(s0):
+    lo, hi = np.nanmin(s0), np.nanmax(s0)
+    if not lo < hi:
+        return lo
+    scale = 256.0 / (hi - lo)
+    with np.errstate(invalid="ignore"):
+        scaled = (s0 - lo) * scale
+    bins = np.where(np.isnan(scaled) | (scaled < 0), 0, np.minimum(np.floor(np.nan_to_num(scaled)), 255))
+    counts = np.bincount(bins.astype(int).ravel(), minlength=256).astype(float)
+    total, weighted = s0.size, (np.arange(256) * counts).sum()
+    best, best_bin, w0, sum0 = -1.0, 0, 0.0, 0.0
+    for b in range(256):
+        w0 += counts[b]
+        sum0 += b * counts[b]
+        if w0 == 0:
+            continue
+        w1 = total - w0
+        if w1 == 0:
+            break
+        variance = w0 * w1 * (sum0 / w0 - (weighted - sum0) / w1) ** 2
+        if variance > best:
+            best, best_bin = variance, b
+    return lo + (best_bin + 0.5) / scale
+
+
+def numpy_fit(paths):
+    """Log-linear tensor fit over the b=0 volumes and the single b=1000 shell,
+    written from the model rather than from the core."""
+    data = np.asarray(nib.load(paths["dwi"]).dataobj).astype(np.float64)
+    bvals = np.loadtxt(paths["bval"])
+    dirs = np.loadtxt(paths["bvec"]).T
+    b0 = np.flatnonzero(bvals <= B0_THRESHOLD)
+    shell = np.flatnonzero(bvals > B0_THRESHOLD)
+    rows = [[1.0, 0, 0, 0, 0, 0, 0]] * len(b0)
+    for k in shell:
+        u, b = dirs[k] / np.linalg.norm(dirs[k]), bvals[k]
+        rows.append([1.0, -b * u[0] ** 2, -b * u[1] ** 2, -b * u[2] ** 2,
+                     -2 * b * u[0] * u[1], -2 * b * u[0] * u[2], -2 * b * u[1] * u[2]])
+    params = np.log(np.maximum(data[..., np.concatenate([b0, shell])], 1e-6)) @ np.linalg.pinv(np.array(rows)).T
+    d = np.empty(data.shape[:3] + (3, 3))
+    for (i, j), c in {(0, 0): 1, (1, 1): 2, (2, 2): 3, (0, 1): 4, (0, 2): 5, (1, 2): 6}.items():
+        d[..., i, j] = d[..., j, i] = params[..., c]
+    evals, evecs = np.linalg.eigh(d)
+    evals = np.maximum(evals, 0.0)
+    sq = (evals**2).sum(-1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        fa = np.sqrt(1.5 * ((evals - evals.mean(-1, keepdims=True)) ** 2).sum(-1) / sq)
+    fa = np.where(sq > 0, fa, 0.0)
+    # Summed in volume order, like the core; the int16 signals keep the sum exact.
+    s0 = sum(data[..., k] for k in b0) / len(b0)
+    valid = (s0 >= MIN_S0) & np.isfinite(fa) & (evals[..., 2] > 0)
+    gap = (evals[..., 2] - evals[..., 1]) / np.where(valid, evals[..., 2], 1.0)
+    mask = valid & (fa >= FA_THRESHOLD) & (s0 >= otsu_threshold(s0))
+    return dict(s0=s0, fa=np.where(valid, fa, 0.0), v1=evecs[..., :, 2], valid=valid, gap=gap, mask=mask)
+
+
+def unpack(glyphs):
+    shape = tuple(glyphs["shape"])
+    for key in ("v1", "fa", "s0", "mask"):
+        assert type(glyphs[key]) is bytes, key
+    return dict(
+        v1=np.frombuffer(glyphs["v1"], "<f4").reshape(shape + (3,)),
+        fa=np.frombuffer(glyphs["fa"], "<f4").reshape(shape),
+        s0=np.frombuffer(glyphs["s0"], "<f4").reshape(shape),
+        mask=np.frombuffer(glyphs["mask"], np.uint8).reshape(shape),
+    )
+
+
+def test_glyph_buffers_match_an_independent_fit(scans):
+    paths = scans[0]
+    _, glyphs = m.audit_with_glyphs(paths["dwi"], **table(paths), threads=2)
+    assert glyphs["shape"] == list(GRID)
+    header = nib.load(paths["dwi"]).header
+    np.testing.assert_allclose(glyphs["affine"], header.get_best_affine(), rtol=0, atol=1e-6)
+    assert glyphs["voxel_sizes"] == [float(z) for z in header.get_zooms()[:3]]
+    got, ref = unpack(glyphs), numpy_fit(paths)
+
+    # The baseline is the float32 of the mean b=0 signal, valid voxel or not.
+    np.testing.assert_array_equal(got["s0"], ref["s0"].astype(np.float32))
+    valid = ref["valid"]
+    assert valid.sum() > 1000 and (~valid).any()
+    np.testing.assert_allclose(got["fa"][valid], ref["fa"][valid], rtol=0, atol=1e-6)
+    assert not got["fa"][~valid].any() and not got["v1"][~valid].any()
+    # Principal directions agree up to sign wherever the largest eigenvalue stands apart.
+    sharp = valid & (ref["gap"] > 1e-3)
+    assert sharp.sum() > 0.9 * valid.sum()
+    np.testing.assert_allclose(np.linalg.norm(got["v1"][valid], axis=-1), 1.0, atol=1e-6)
+    np.testing.assert_allclose(np.abs((got["v1"] * ref["v1"]).sum(-1))[sharp], 1.0, atol=1e-5)
+    # The scoring mask is the white-matter proxy: one byte 0/1 per voxel.
+    assert set(np.unique(got["mask"])) == {0, 1}
+    np.testing.assert_array_equal(got["mask"], ref["mask"].astype(np.uint8))
+
+
+def test_variants_return_their_tuples(scans, tmp_path):
+    paths = scans[1]
+    # One worker: coherence sums then add up in one order, so reports compare exactly.
+    t = dict(table(paths), threads=1)
+    out = dict(out_bvec=str(tmp_path / "fixed.bvec"), out_bval=str(tmp_path / "fixed.bval"))
+    results = {
+        "audit_with_glyphs": m.audit_with_glyphs(paths["dwi"], **t),
+        "detect_flip_with_glyphs": m.detect_flip_with_glyphs(paths["dwi"], **t),
+        "audit_profiled": m.audit_profiled(paths["dwi"], **t),
+        "audit_profiled_with_glyphs": m.audit_profiled_with_glyphs(paths["dwi"], **t),
+        "repair_with_glyphs": m.repair_with_glyphs(paths["dwi"], **out, **t),
+    }
+    for name, result in results.items():
+        assert type(result) is tuple, name
+        expected = [str, dict, dict] if name == "audit_profiled_with_glyphs" else [str, dict]
+        assert [type(x) for x in result] == expected, name
+        json.loads(result[0])
+        if "glyphs" in name:
+            assert list(result[-1]) == ["shape", "affine", "voxel_sizes", "frame_map", "v1", "fa", "s0", "mask"]
+            # One fit of the same data whatever the variant.
+            assert result[-1] == results["audit_with_glyphs"][1], name
+        if "profiled" in name:
+            assert list(result[1]) == TIMING_KEYS, name
+
+    def strip(text):
+        report = json.loads(text)
+        del report["timestamp"]
+        return report
+
+    assert strip(results["audit_with_glyphs"][0]) == strip(m.audit(dwi=paths["dwi"], **t))
+    assert strip(results["detect_flip_with_glyphs"][0]) == strip(m.detect_flip(paths["dwi"], **t))
+    repair = json.loads(results["repair_with_glyphs"][0])
+    assert repair["flip"] == json.loads(results["audit_with_glyphs"][0])["flip"]
+    assert repair["repair"] == {"matrix": [[0.0, 1.0, 0.0], [1.0, 0.0, 0.0], [0.0, 0.0, 1.0]], "label": "+y+x+z",
+                                "outputs": [out["out_bvec"], out["out_bval"]]}
+    assert os.path.exists(out["out_bvec"]) and os.path.exists(out["out_bval"])
+
+
+def check_timings(timings):
+    assert list(timings) == TIMING_KEYS
+    assert all(type(v) is float for v in timings.values())
+    d, c, f, co, other, total = (timings[k] for k in TIMING_KEYS[1:])
+    assert other >= 0.0
+    # Summed the way a caller would, the parts never fall short of the total.
+    assert d + c + f + co + other >= total
+    # The measured stages are disjoint stretches of the timed call.
+    assert d + c + f + co <= total + 1e-6
+    if other > 0:
+        assert d + c + f + co + other == pytest.approx(total, rel=1e-12)
+    assert f > 0 and co > 0
+
+
+def test_profiled_timings(scans):
+    big = scans[2]
+    t = table(big)
+    _, timings = m.audit_profiled(big["dwi"], **t, threads=3)
+    check_timings(timings)
+    assert timings["threads"] == 3.0
+    # Reading a compressed int16 image: inflating and turning into floats both cost time,
+    # and conversion is a visible part of the read, not a rounding error beside it.
+    read = timings["decompress"] + timings["convert"]
+    assert timings["decompress"] > 0 and timings["convert"] > 0
+    assert timings["convert"] >= 0.02 * read
+
+    # No thread count: the default arena, one worker per processor this process may use.
+    _, timings, _ = m.audit_profiled_with_glyphs(big["dwi"], **t, shell=1000.0)
+    check_timings(timings)
+    assert timings["threads"] == float(len(os.sched_getaffinity(0)))
+
+
+def test_profiled_reports_equal_the_audit(scans):
+    big = scans[2]
+    # One worker, as coherence sums split over several may differ in their last bits.
+    t = dict(table(big), threads=1)
+
+    def strip(text):
+        report = json.loads(text)
+        del report["timestamp"]
+        return report
+
+    for options in [{}, dict(shell=1000.0, margin_threshold=0.05, step=1.5)]:
+        plain = strip(m.audit(dwi=big["dwi"], **t, **options))
+        assert strip(m.audit_profiled(big["dwi"], **t, **options)[0]) == plain
+        assert strip(m.audit_profiled_with_glyphs(big["dwi"], **t, **options)[0]) == plain
+
+
+def test_no_weighted_shell_for_glyph_detection(tmp_path):
+    bvals = np.zeros(4)
+    dirs = np.zeros((4, 3))
+    data, affine = synthetic.make_phantom((6, 5, 4), synthetic.affine_preset("LAS", 2.0, (6, 5, 4)), bvals, dirs)
+    dwi = str(tmp_path / "b0.nii")
+    synthetic.write_nifti(dwi, data, affine)
+    bvec, bval = str(tmp_path / "b0.bvec"), str(tmp_path / "b0.bval")
+    synthetic.write_fsl(bvec, bval, bvals, dirs)
+    for shell in (1000.0, None):
+        with pytest.raises(ValueError) as e:
+            m.detect_flip_with_glyphs(dwi, bvec=bvec, bval=bval, shell=shell)
+        assert str(e.value) == "no usable non-b0 shell for flip detection"
