@@ -285,11 +285,14 @@ inline void score_batch(const Grid& g, const Vec3* points, const Vec3* refs, int
 
 // Both samples of every white-matter voxel, folded in index order within each
 // range. Samples are queued four at a time for the lanes; the fold order is
-// unchanged by the batching.
+// unchanged by the batching. The ranges and the order in which their tallies
+// are joined depend only on the voxel count, never on the thread count, so a
+// report is byte-identical however many threads ran it.
 CoherenceTally tally(const Grid& g, const std::vector<std::uint64_t>& wm_indices, double step) {
+  constexpr std::size_t kGrain = 1024;
   const std::uint64_t ny = g.shape[1], nz = g.shape[2];
-  return tbb::parallel_reduce(
-      tbb::blocked_range<std::size_t>(0, wm_indices.size()), CoherenceTally{},
+  return tbb::parallel_deterministic_reduce(
+      tbb::blocked_range<std::size_t>(0, wm_indices.size(), kGrain), CoherenceTally{},
       [&](const tbb::blocked_range<std::size_t>& r, CoherenceTally acc) {
         Vec3 points[4], refs[4];
         bool hit[4];
@@ -325,7 +328,8 @@ CoherenceTally tally(const Grid& g, const std::vector<std::uint64_t>& wm_indices
         a.valid += b.valid;
         a.attempted += b.attempted;
         return a;
-      });
+      },
+      tbb::simple_partitioner());
 }
 
 Grid make_grid(const std::vector<Vec3>& field, const std::vector<std::uint8_t>& usable,

@@ -61,9 +61,13 @@ std::string format_json_real(double value) {
     const int n = static_cast<int>(digits.size());
     if (exp10 >= 0) {
       if (n <= exp10 + 1) {
-        out += digits + std::string(exp10 + 1 - n, '0') + ".0";
+        out += digits;
+        out.append(static_cast<std::size_t>(exp10 + 1 - n), '0');
+        out += ".0";
       } else {
-        out += digits.substr(0, exp10 + 1) + "." + digits.substr(exp10 + 1);
+        out.append(digits, 0, static_cast<std::size_t>(exp10 + 1));
+        out += '.';
+        out.append(digits, static_cast<std::size_t>(exp10 + 1));
       }
     } else {
       out += "0.";
@@ -72,8 +76,11 @@ std::string format_json_real(double value) {
     }
     return out;
   }
-  out += digits.substr(0, 1);
-  if (digits.size() > 1) out += "." + digits.substr(1);
+  out += digits[0];
+  if (digits.size() > 1) {
+    out += '.';
+    out.append(digits, 1);
+  }
   out += exp10 < 0 ? "e-" : "e+";
   out += std::to_string(std::abs(exp10));
   return out;
