@@ -4,7 +4,6 @@ Every run of a batch must be audited exactly as a single `audit` call on the
 same files would audit it (its own frame map and default step), so the tests
 compare each batch report with the report of that single call."""
 
-import importlib.util
 import json
 import math
 import os
@@ -13,20 +12,10 @@ import pathlib
 import numpy as np
 import pytest
 
-try:
-    from tarvix import synthetic
-except ImportError:  # package not installed yet: use the source tree
-    _src = pathlib.Path(__file__).resolve().parents[2] / "python" / "tarvix" / "synthetic.py"
-    _spec = importlib.util.spec_from_file_location("tarvix_synthetic", _src)
-    synthetic = importlib.util.module_from_spec(_spec)
-    _spec.loader.exec_module(synthetic)
+from tarvix import synthetic
 
-try:
-    from tarvix import _tarvix
-except ImportError:
-    _tarvix = None
+from tarvix import _tarvix
 
-pytestmark = pytest.mark.skipif(_tarvix is None, reason="tarvix._tarvix is not built")
 
 SHAPE = (24, 24, 16)
 NO_RUN = "no *_dwi NIfTI with sibling bvec/bval (or bvecs/bvals) found under {}"

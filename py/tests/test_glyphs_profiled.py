@@ -1,10 +1,8 @@
 """Glyph payloads and stage timings of the instrumented module functions,
 checked on synthetic phantoms against an independent numpy tensor fit."""
 
-import importlib.util
 import json
 import os
-import pathlib
 
 import nibabel as nib
 import numpy as np
@@ -12,13 +10,7 @@ import pytest
 
 from tarvix import _tarvix as m
 
-try:
-    from tarvix import synthetic
-except ImportError:  # package not installed yet: use the source tree
-    _src = pathlib.Path(__file__).resolve().parents[2] / "python" / "tarvix" / "synthetic.py"
-    _spec = importlib.util.spec_from_file_location("tarvix_synthetic", _src)
-    synthetic = importlib.util.module_from_spec(_spec)
-    _spec.loader.exec_module(synthetic)
+from tarvix import synthetic
 
 # Three different sizes, so a transposed voxel order cannot pass.
 GRID = (22, 18, 14)
