@@ -1,18 +1,26 @@
 # One entry point for set-up, build, tests and benchmarks.
 # Every target installs what is missing first, so a fresh Debian machine needs nothing else.
+#
+# Hardening targets (not part of `make test`):
+#   make fuzz       installs clang if missing, builds the libFuzzer harnesses of fuzz/ (the
+#                   core again with ASan+UBSan) in build/fuzz and runs each for FUZZ_SECONDS
+#                   (default 60); fails on any crash, sanitizer report, leak, timeout or OOM.
+#   make sanitize   builds the core, the C++ tests and the module with ASan+UBSan in
+#                   build/sanitize and runs ctest and pytest under them (the module is staged
+#                   in build/sanitize/pkg and loaded with libasan preloaded; .venv is untouched).
 
 SHELL := /bin/bash
 APT_PACKAGES := build-essential cmake pkg-config libeigen3-dev libtbb-dev libniftiio-dev \
                 libisal-dev libssl-dev nlohmann-json3-dev libgtest-dev \
-                libnifti2-dev libznz-dev
-PY_PACKAGES := pytest numpy nibabel scikit-build-core cmake ninja
+                libnifti2-dev libznz-dev isal
+PY_PACKAGES := pytest numpy nibabel matplotlib scikit-build-core cmake ninja
 VENV := .venv
 PY := $(VENV)/bin/python
 STAMPS := .stamps
 CORE_BUILD := build/core
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps venv build core-tests py-tests test demo bench clean
+.PHONY: all deps venv build core-tests py-tests test demo bench clean fuzz sanitize
 
 all: build
 
@@ -38,7 +46,7 @@ $(PY):
 	else echo "CPython 3.13 not found (pyenv 3.13.0 or python3.13)" >&2; exit 1; fi; \
 	"$$base" -m venv $(VENV)
 
-$(STAMPS)/venv: $(PY)
+$(STAMPS)/venv: $(PY) Makefile
 	@mkdir -p $(STAMPS)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q $(PY_PACKAGES)
@@ -69,3 +77,40 @@ bench: build
 
 clean:
 	rm -rf build $(STAMPS)
+
+# ---- hardening ---------------------------------------------------------------------------
+FUZZ_BUILD ?= build/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
+SAN_BUILD ?= build/sanitize
+SAN_CXX ?= g++
+
+fuzz: deps venv
+	@missing=""; for p in $(FUZZ_APT_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+	FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) CMAKE=$(abspath $(VENV))/bin/cmake NINJA=$(abspath $(VENV))/bin/ninja \
+	  fuzz/run.sh $(abspath $(FUZZ_BUILD))
+
+# Leak checking stays on for the C++ tests; CPython keeps objects alive until exit by design,
+# so it is off for pytest. The interpreter itself is not linked to libstdc++, so it is preloaded
+# next to libasan: otherwise ASan cannot find the real __cxa_throw and stops at the first C++
+# exception the module throws.
+sanitize: deps venv
+	$(VENV)/bin/cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=$(SAN_CXX) -DTARVIX_SANITIZE=ON -DTARVIX_BUILD_TESTS=ON -DTARVIX_BUILD_PYTHON=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+	$(VENV)/bin/cmake --build $(SAN_BUILD) -j $(JOBS)
+	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+	rm -rf $(SAN_BUILD)/pkg && mkdir -p $(SAN_BUILD)/pkg
+	cp -r python/tarvix $(SAN_BUILD)/pkg/ && cp $(SAN_BUILD)/py/_tarvix*.so $(SAN_BUILD)/pkg/tarvix/
+	export LD_PRELOAD="$$($(SAN_CXX) -print-file-name=libasan.so) $$($(SAN_CXX) -print-file-name=libstdc++.so)" \
+	  ASAN_OPTIONS=detect_leaks=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=$(abspath $(SAN_BUILD)/pkg); \
+	$(PY) -c 'import sys, tarvix._tarvix as m; sys.exit(0 if m.__file__.startswith(sys.argv[1]) else "the sanitized module was not the one imported: " + m.__file__)' $(abspath $(SAN_BUILD)/pkg) && \
+	$(PY) -m pytest -q -p no:cacheprovider py/tests
