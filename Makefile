@@ -25,7 +25,7 @@ JOBS ?= $(shell nproc)
 all: build
 
 # apt packages: install only what dpkg does not already report as installed.
-$(STAMPS)/apt:
+$(STAMPS)/apt: Makefile
 	@mkdir -p $(STAMPS)
 	@missing=""; for p in $(APT_PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
