@@ -7,6 +7,11 @@
    (int16 .nii.gz), median of 3, with the default pool and with one thread,
    next to nibabel's load + get_fdata(float32) of the same file, plus peak
    RSS of one call in a fresh process.
+3. audit targets: per scan, in one run and interleaved, `igzip -dc FILE >
+   /dev/null` (the floor: inflating alone) and `audit_profiled` with two
+   threads, median of 3 each, with the stage split of the median call and the
+   peak RSS of a fresh process running the audit. Targets: total at most 2.5x
+   the igzip time, peak RSS at most 1.3x the float32 array plus 100 MB.
 
 Synthetic data is generated on first use into bench/data/ and reused.
 `--quick` runs only part 1.
@@ -17,6 +22,7 @@ import importlib.util
 import json
 import os
 import pathlib
+import shutil
 import statistics
 import subprocess
 import sys
@@ -33,6 +39,8 @@ except ImportError:  # package not installed: take the generator from the source
     _spec.loader.exec_module(synthetic)
 
 INSPECT_TARGET_MS = 20.0
+AUDIT_TIME_TARGET = 2.5  # x the igzip time
+AUDIT_RSS_FACTOR, AUDIT_RSS_EXTRA_MB = 1.3, 100.0  # peak RSS <= 1.3 x the float32 array + 100 MB
 
 TABLES = {
     "single shell, 1,000 directions": ("table-1000dirs", dict(shells=(1000.0,), n_dirs=1000, n_b0=0)),
@@ -169,6 +177,58 @@ def bench_audit(tarvix):
               flush=True)
 
 
+def igzip_seconds(path):
+    """Wall time of `igzip -dc path > /dev/null`, or None without igzip."""
+    igzip = shutil.which("igzip")
+    if igzip is None:
+        return None
+    start = time.perf_counter()
+    with open(os.devnull, "wb") as sink:
+        subprocess.run([igzip, "-dc", path], stdout=sink, check=True)
+    return time.perf_counter() - start
+
+
+def mark(ok):
+    return "pass" if ok else "FAIL"
+
+
+def bench_audit_targets(tarvix):
+    print(f"audit targets: threads=2, median of 3, igzip and audit interleaved; total <= {AUDIT_TIME_TARGET}x igzip, "
+          f"peak RSS <= {AUDIT_RSS_FACTOR}x float32 + {AUDIT_RSS_EXTRA_MB:.0f} MB")
+    print(f"  {'scan':<10}{'igzip s':>8}{'total s':>8}{'decomp':>8}{'convert':>8}{'fit':>7}{'coher':>7}{'other':>7}"
+          f"{'x igzip':>8}{'':>5}{'RSS MB':>8}{'f32 MB':>8}{'limit':>8}")
+    for name, spec in SCANS.items():
+        paths = ensure_scan(name, spec)
+        args = dict(dwi=paths["dwi"], bvec=paths["bvec"], bval=paths["bval"], threads=2)
+        try:
+            tarvix.audit_profiled(**args)  # warm the page cache and the allocator
+        except NotImplementedError as exc:
+            return not_built("audit_profiled", exc)
+        inflate, calls = [], []
+        for _ in range(3):
+            inflate.append(igzip_seconds(args["dwi"]))
+            calls.append(tarvix.audit_profiled(**args)[1])
+        calls.sort(key=lambda t: t["total"])
+        t = calls[len(calls) // 2]
+        igzip = statistics.median(inflate) if None not in inflate else None
+
+        call = ", ".join(f"{k}={v!r}" for k, v in args.items())
+        rss = peak_rss_mb(f"from tarvix import _tarvix\n_tarvix.audit({call})")
+        shape = spec["shape"]
+        with open(args["bval"]) as f:
+            vols = len(f.read().split())
+        f32_mb = 4.0 * shape[0] * shape[1] * shape[2] * vols / 2**20
+        rss_limit = AUDIT_RSS_FACTOR * f32_mb + AUDIT_RSS_EXTRA_MB
+
+        ratio = t["total"] / igzip if igzip else None
+        ratio_text = f"{ratio:>8.2f}{mark(ratio <= AUDIT_TIME_TARGET):>5}" if ratio else f"{'n/a':>8}{'':>5}"
+        rss_text = (f"{rss:>8.0f}{f32_mb:>8.0f}{rss_limit:>8.0f}{mark(rss <= rss_limit):>5}" if rss is not None
+                    else f"{'n/a':>8}{f32_mb:>8.0f}{rss_limit:>8.0f}{'':>5}")
+        igzip_text = f"{igzip:>8.3f}" if igzip else f"{'n/a':>8}"
+        print(f"  {name:<10}{igzip_text}{t['total']:>8.3f}{t['decompress']:>8.3f}{t['convert']:>8.3f}{t['fit']:>7.3f}"
+              f"{t['coherence']:>7.3f}{t['other']:>7.3f}{ratio_text}{rss_text}", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="run only the inspect timings")
@@ -182,6 +242,7 @@ def main():
     bench_inspect(_tarvix)
     if not options.quick:
         bench_audit(_tarvix)
+        bench_audit_targets(_tarvix)
     return 0
 
 

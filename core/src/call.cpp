@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -41,6 +42,8 @@ struct Frame {
   std::optional<VolumeRead> dwi;
   std::optional<Mask> mask;
   RunOptions options;
+  // Declared last, so it stops before the volume it reads from is freed.
+  std::unique_ptr<FitStream> fit;
 
   const Volume* volume() const { return dwi ? &dwi->volume : nullptr; }
   const Mask* mask_ptr() const { return mask ? &*mask : nullptr; }
@@ -64,12 +67,49 @@ RunOptions run_options(const AnalysisArgs& args) {
   return o;
 }
 
+// The flip detection's fit, run while the DWI is read, when nothing the
+// pipeline checks before the fit can fail on these arguments; otherwise none,
+// and the pipeline reaches its error (or fit) as it would anyway. The shell is
+// chosen exactly as the detection will choose it. `keep_b0`: the pipeline
+// measures the b=0 drift, so those volumes stay in memory.
+std::unique_ptr<FitStream> start_fit(const Frame& f, const AnalysisArgs& args, const Execution& exec, bool keep_b0) {
+  const RunOptions& o = f.options;
+  const GradientTable& table = f.loaded.table;
+  const double mt = o.flip.margin_threshold;
+  if (!(std::isfinite(mt) && mt > 0.0 && mt <= 1.0)) return nullptr;
+  if (args.step && !(std::isfinite(*args.step) && *args.step > 0.0)) return nullptr;
+  std::optional<Shell> shell;
+  if (o.shell) {
+    try {
+      shell = pick_shell(table.bvals, o.b0_threshold, o.tolerance, *o.shell);
+    } catch (const Error&) {
+      return nullptr;
+    }
+  } else {
+    shell = select_working_shell(table, o.flip.b0_threshold, o.flip.tolerance);
+  }
+  if (!shell || shell->indices.empty()) return nullptr;
+  std::vector<std::uint64_t> keep;
+  if (keep_b0) keep = table.b0_indices(o.b0_threshold);
+  try {
+    return std::make_unique<FitStream>(table, table.b0_indices(o.flip.b0_threshold), shell->indices, o.flip.min_s0,
+                                       std::move(keep), exec.arena(), exec.concurrency());
+  } catch (const Error&) {
+    return nullptr;  // a design the fit cannot solve: the fit reports it in its turn
+  }
+}
+
+// Which pipeline will read the image: the audit also measures the b=0 drift.
+enum class Uses { Audit, Detect };
+
 // The images of a call, after the table: DWI (with its frame map and default
 // step), then the mask, then the check of a caller-given step, which only
 // matters when there is an image to sample.
-void read_images(Frame& f, const AnalysisArgs& args, ReadTimings* timings) {
+void read_images(Frame& f, const AnalysisArgs& args, ReadTimings* timings, const Execution& exec, Uses uses) {
   if (args.dwi) {
-    f.dwi = read_volume_with_info(*args.dwi, timings);
+    f.fit = start_fit(f, args, exec, uses == Uses::Audit);
+    f.options.flip.prefit = f.fit.get();
+    f.dwi = read_volume_with_info(*args.dwi, timings, f.fit.get());
     f.options.flip.frame_map = voxel_frame_map(f.loaded.world_frame, f.dwi->info);
     f.options.flip.step = args.step ? *args.step : default_step(f.dwi->info);
   }
@@ -80,7 +120,7 @@ void read_images(Frame& f, const AnalysisArgs& args, ReadTimings* timings) {
 
 Frame load(const AnalysisArgs& args) {
   return Frame{load_table(args.table.bvec, args.table.bval, args.table.grad), std::nullopt, std::nullopt,
-               run_options(args)};
+               run_options(args), nullptr};
 }
 
 const AnalysisArgs& require_dwi(const AnalysisArgs& args) {
@@ -100,7 +140,7 @@ std::string call_inspect(const AnalysisArgs& args) {
 std::string call_audit(const AnalysisArgs& args) {
   Execution exec(args.threads);
   Frame f = load(args);
-  read_images(f, args, nullptr);
+  read_images(f, args, nullptr, exec, Uses::Audit);
   Report report = exec.run([&] {
     return audit_pipeline(f.loaded.table, f.volume(), f.mask_ptr(), std::move(f.loaded.inputs), f.options);
   });
@@ -111,7 +151,7 @@ std::string call_detect_flip(const AnalysisArgs& args) {
   require_dwi(args);
   Execution exec(args.threads);
   Frame f = load(args);
-  read_images(f, args, nullptr);
+  read_images(f, args, nullptr, exec, Uses::Detect);
   Report report = exec.run([&] {
     return detect_pipeline(f.loaded.table, *f.volume(), f.mask_ptr(), std::move(f.loaded.inputs), f.options);
   });
@@ -122,7 +162,7 @@ CallResult call_audit_with_glyphs(const AnalysisArgs& args) {
   require_dwi(args);
   Execution exec(args.threads);
   Frame f = load(args);
-  read_images(f, args, nullptr);
+  read_images(f, args, nullptr, exec, Uses::Audit);
   GlyphData glyphs;
   Report report = exec.run([&] {
     return audit_pipeline(f.loaded.table, f.volume(), f.mask_ptr(), std::move(f.loaded.inputs), f.options,
@@ -139,7 +179,7 @@ CallResult call_detect_flip_with_glyphs(const AnalysisArgs& args) {
   require_dwi(args);
   Execution exec(args.threads);
   Frame f = load(args);
-  read_images(f, args, nullptr);
+  read_images(f, args, nullptr, exec, Uses::Detect);
   GlyphData glyphs;
   Report report = exec.run([&] {
     return detect_pipeline(f.loaded.table, *f.volume(), f.mask_ptr(), std::move(f.loaded.inputs), f.options,
@@ -161,7 +201,7 @@ CallResult call_audit_profiled(const AnalysisArgs& args, bool with_glyphs) {
   // conversion, table loading or serialisation.
   const auto start = Clock::now();
   ReadTimings read;
-  read_images(f, args, &read);
+  read_images(f, args, &read, exec, Uses::Audit);
   DetectTimings detect;
   GlyphData glyphs;
   Report report = exec.run([&] {
@@ -202,7 +242,7 @@ CallResult call_repair(const RepairArgs& args, bool with_glyphs) {
   require_dwi(args.analysis);
   Execution exec(args.analysis.threads);
   Frame f = load(args.analysis);
-  read_images(f, args.analysis, nullptr);
+  read_images(f, args.analysis, nullptr, exec, Uses::Audit);
   RepairSpec spec{args.out_bvec,
                   args.out_bval,
                   args.out_grad,

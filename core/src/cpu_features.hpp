@@ -23,4 +23,18 @@ inline bool have_avx2() {
 #endif
 }
 
+// AVX-512 foundation with the double-word, byte/word and 256-bit-lane parts.
+inline bool have_avx512() {
+#if TARVIX_X86_DISPATCH
+  static const bool yes = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw");
+  }();
+  return yes;
+#else
+  return false;
+#endif
+}
+
 }  // namespace tarvix

@@ -33,6 +33,8 @@ class Execution {
 
   // Number of threads that run this call's parallel work.
   int concurrency() const;
+  // The call's own arena, or null when the default arena serves the call.
+  tbb::task_arena* arena() const { return arena_.get(); }
 
  private:
   std::unique_ptr<tbb::global_control> limit_;

@@ -25,6 +25,10 @@ struct FlipOptions {
   double step = 1.0;
   double margin_threshold = 0.02;
   Mat3 frame_map = identity3();
+  // A fit the call frame ran while the DWI was read. Detection takes its field
+  // when it was made for the b=0 and shell volumes detection uses, and fits
+  // the volume itself otherwise.
+  FitStream* prefit = nullptr;
 };
 
 struct CandidateScore {

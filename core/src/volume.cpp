@@ -558,7 +558,7 @@ std::string short_text(std::uint64_t expected, std::uint64_t got) {
          std::to_string(got);
 }
 
-VolumeRead read_image(const std::string& path, double& decompress_s, double& convert_s) {
+VolumeRead read_image(const std::string& path, double& decompress_s, double& convert_s, VolumeSink* sink) {
   quiet_library();
   Header hd;
   std::unique_ptr<ByteSource> image;
@@ -608,50 +608,99 @@ VolumeRead read_image(const std::string& path, double& decompress_s, double& con
   out.volume.shape = out.info.shape;
   std::vector<float>& data = out.volume.data;
   const std::uint64_t n = hd.voxels;
-  {
-    Lap lap(convert_s);
-    try {
-      data.reserve(static_cast<std::size_t>(n));
-    } catch (const std::bad_alloc&) {
-      fail("not enough memory for " + std::to_string(n) + " voxels");
-    } catch (const std::length_error&) {
-      fail("not enough memory for " + std::to_string(n) + " voxels");
-    }
-    advise_huge_pages(data.data(), static_cast<std::size_t>(n) * sizeof(float));
-  }
 
-  const bool direct = hd.h.datatype == DT_FLOAT32 && !hd.swapped && !hd.scaling.on;
-  std::unique_ptr<unsigned char[]> buffer;
-  if (!direct) buffer.reset(new unsigned char[kChunkBytes]);
-  const std::size_t per_chunk = kChunkBytes / static_cast<std::size_t>(hd.nbyper);
-  std::uint64_t done = 0;
-  while (done < n) {
-    const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(per_chunk, n - done));
-    const std::size_t bytes = m * static_cast<std::size_t>(hd.nbyper);
-    if (direct) {
-      {
-        Lap lap(convert_s);
-        data.resize(static_cast<std::size_t>(done) + m);
-      }
-      Lap lap(decompress_s);
-      const std::size_t got = image->read(reinterpret_cast<unsigned char*>(data.data() + done), bytes);
-      if (got < bytes) fail(short_text(hd.data_bytes, done * 4 + got));
-    } else {
-      {
-        Lap lap(decompress_s);
-        const std::size_t got = image->read(buffer.get(), bytes);
-        if (got < bytes) fail(short_text(hd.data_bytes, done * static_cast<std::uint64_t>(hd.nbyper) + got));
-      }
-      Lap lap(convert_s);
-      if (hd.swapped && hd.swapsize > 1) nifti_swap_Nbytes(m, hd.swapsize, buffer.get());
-      data.resize(static_cast<std::size_t>(done) + m);
-      hd.convert(buffer.get(), m, data.data() + done, hd.scaling);
-    }
-    done += m;
+  // A sink takes a 4-D image volume by volume: kept volumes go into `data`,
+  // wanted ones to the sink, the rest is inflated and dropped. Otherwise the
+  // whole image is one run into `data`.
+  std::vector<std::uint8_t> keep, want;
+  bool streamed = false;
+  if (sink && out.info.shape.size() == 4) {
+    keep.assign(static_cast<std::size_t>(out.info.n_volumes), 0);
+    want.assign(static_cast<std::size_t>(out.info.n_volumes), 0);
+    streamed = sink->begin(out.info, keep, want);
   }
-  {
-    Lap lap(decompress_s);
-    image->finish();
+  try {
+    const std::uint64_t runs = streamed ? out.info.n_volumes : 1;
+    const std::uint64_t run_voxels = n / runs;
+    std::uint64_t kept = n;
+    if (streamed) {
+      out.volume.partial = true;
+      for (std::uint64_t k = 0; k < runs; ++k)
+        if (keep[k]) out.volume.held.push_back(k);
+      kept = out.volume.held.size() * run_voxels;
+    }
+    {
+      Lap lap(convert_s);
+      try {
+        data.reserve(static_cast<std::size_t>(kept));
+      } catch (const std::bad_alloc&) {
+        fail("not enough memory for " + std::to_string(n) + " voxels");
+      } catch (const std::length_error&) {
+        fail("not enough memory for " + std::to_string(n) + " voxels");
+      }
+      advise_huge_pages(data.data(), static_cast<std::size_t>(kept) * sizeof(float));
+    }
+
+    const bool direct = hd.h.datatype == DT_FLOAT32 && !hd.swapped && !hd.scaling.on;
+    std::unique_ptr<unsigned char[]> buffer;
+    if (!direct || streamed) buffer.reset(new unsigned char[kChunkBytes]);
+    const std::size_t per_chunk = kChunkBytes / static_cast<std::size_t>(hd.nbyper);
+    std::uint64_t done = 0;  // voxels read so far
+    for (std::uint64_t k = 0; k < runs; ++k) {
+      const bool to_data = !streamed || keep[k];
+      const bool to_sink = streamed && want[k];
+      const std::size_t data_start = data.size();
+      float* const out_run = !to_data && to_sink ? sink->buffer_for(k) : nullptr;
+      for (std::uint64_t pos = 0; pos < run_voxels;) {
+        const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(per_chunk, run_voxels - pos));
+        const std::size_t bytes = m * static_cast<std::size_t>(hd.nbyper);
+        if (!to_data && !out_run) {
+          Lap lap(decompress_s);
+          const std::size_t got = image->read(buffer.get(), bytes);
+          if (got < bytes) fail(short_text(hd.data_bytes, done * static_cast<std::uint64_t>(hd.nbyper) + got));
+        } else if (direct) {
+          float* dst;
+          if (to_data) {
+            Lap lap(convert_s);
+            data.resize(data_start + static_cast<std::size_t>(pos) + m);
+            dst = data.data() + data_start + pos;
+          } else {
+            dst = out_run + pos;
+          }
+          Lap lap(decompress_s);
+          const std::size_t got = image->read(reinterpret_cast<unsigned char*>(dst), bytes);
+          if (got < bytes) fail(short_text(hd.data_bytes, done * 4 + got));
+        } else {
+          {
+            Lap lap(decompress_s);
+            const std::size_t got = image->read(buffer.get(), bytes);
+            if (got < bytes) fail(short_text(hd.data_bytes, done * static_cast<std::uint64_t>(hd.nbyper) + got));
+          }
+          Lap lap(convert_s);
+          if (hd.swapped && hd.swapsize > 1) nifti_swap_Nbytes(m, hd.swapsize, buffer.get());
+          float* dst;
+          if (to_data) {
+            data.resize(data_start + static_cast<std::size_t>(pos) + m);
+            dst = data.data() + data_start + pos;
+          } else {
+            dst = out_run + pos;
+          }
+          hd.convert(buffer.get(), m, dst, hd.scaling);
+        }
+        pos += m;
+        done += m;
+      }
+      if (to_sink) sink->volume_ready(k, to_data ? data.data() + data_start : out_run);
+    }
+    {
+      Lap lap(decompress_s);
+      image->finish();
+    }
+    if (streamed) sink->end();
+  } catch (...) {
+    // The sink may still be reading volumes in `data`, which unwinding frees.
+    if (streamed) sink->abandon();
+    throw;
   }
   return out;
 }
@@ -681,9 +730,28 @@ std::uint64_t Volume::grid_voxels() const {
   return n;
 }
 
-VolumeRead read_volume_with_info(const std::string& path, ReadTimings* timings) {
+bool Volume::holds(std::uint64_t k) const {
+  if (k >= volume_count()) return false;
+  return !partial || std::binary_search(held.begin(), held.end(), k);
+}
+
+const float* Volume::volume_data(std::uint64_t k) const {
+  const std::uint64_t grid = grid_voxels();
+  std::uint64_t slot = k;
+  if (partial) {
+    const auto it = std::lower_bound(held.begin(), held.end(), k);
+    if (it == held.end() || *it != k)
+      throw std::logic_error("volume " + std::to_string(k) + " was not kept when the image was read");
+    slot = static_cast<std::uint64_t>(it - held.begin());
+  }
+  if (grid == 0) return data.data();
+  if (data.size() / grid <= slot) throw std::out_of_range("volume data is shorter than its shape");
+  return data.data() + slot * grid;
+}
+
+VolumeRead read_volume_with_info(const std::string& path, ReadTimings* timings, VolumeSink* sink) {
   double decompress_s = 0, convert_s = 0;
-  VolumeRead out = read_image(path, decompress_s, convert_s);
+  VolumeRead out = read_image(path, decompress_s, convert_s, sink);
   if (timings) {
     timings->decompress_s = decompress_s;
     timings->convert_s = convert_s;
@@ -704,7 +772,7 @@ Mask mask_from_volume(const Volume& volume) {
   const std::uint64_t grid = volume.grid_voxels();
   if (volume.data.size() < grid) throw std::out_of_range("mask_from_volume: volume data is shorter than its grid");
   Mask mask(static_cast<std::size_t>(grid));
-  const float* v = volume.data.data();
+  const float* v = volume.ndim() >= 4 ? volume.volume_data(0) : volume.data.data();
   for_each_voxel(nx, ny, nz, grid, [&](std::uint64_t i, std::uint64_t off) {
     mask[i] = v[off] != 0.0f;  // NaN != 0 holds: NaN voxels are inside
   });
@@ -713,12 +781,13 @@ Mask mask_from_volume(const Volume& volume) {
 
 double masked_mean_of_volume(const Volume& volume, std::uint64_t k, const Mask* mask) {
   const std::uint64_t grid = volume.grid_voxels();
-  const std::uint64_t first = volume.ndim() >= 4 ? k * grid : 0;
-  if (volume.ndim() >= 4 && k >= volume.volume_count())
-    throw std::out_of_range("masked_mean_of_volume: volume index out of range");
-  if (volume.data.size() < first + grid)
+  const float* v = volume.data.data();
+  if (volume.ndim() >= 4) {
+    if (k >= volume.volume_count()) throw std::out_of_range("masked_mean_of_volume: volume index out of range");
+    v = volume.volume_data(k);
+  } else if (volume.data.size() < grid) {
     throw std::out_of_range("masked_mean_of_volume: volume data is shorter than its grid");
-  const float* v = volume.data.data() + first;
+  }
   const std::uint64_t limit = mask ? std::min<std::uint64_t>(grid, mask->size()) : grid;
   double sum = 0;
   std::uint64_t count = 0;

@@ -25,6 +25,11 @@ struct VolumeInfo {
 struct Volume {
   std::vector<std::uint64_t> shape;
   std::vector<float> data;
+  // A reader that streamed the image into a fit keeps only the volumes still
+  // needed afterwards: then `partial` is set and `held` lists them, ascending,
+  // in the order they follow each other in `data`.
+  bool partial = false;
+  std::vector<std::uint64_t> held{};
 
   std::size_t ndim() const { return shape.size(); }
   std::uint64_t dim(std::size_t i) const { return i < shape.size() ? shape[i] : 1; }
@@ -32,7 +37,32 @@ struct Volume {
   std::uint64_t grid_voxels() const;
   // Size of the fourth axis when there is one, else 1.
   std::uint64_t volume_count() const { return shape.size() >= 4 ? shape[3] : 1; }
-  const float* volume_data(std::uint64_t k) const { return data.data() + k * grid_voxels(); }
+  bool holds(std::uint64_t k) const;
+  // Start of volume k; std::logic_error when the reader did not keep it.
+  const float* volume_data(std::uint64_t k) const;
+};
+
+// Told about the volumes of a 4-D image while it is read, in volume order, on
+// the reading thread; lets a consumer work on each volume as soon as it is
+// complete and decide which volumes are kept in memory at all.
+class VolumeSink {
+ public:
+  virtual ~VolumeSink() = default;
+  // Once the header is known, before any voxel data. False: the sink takes no
+  // part and the image is read whole. True: `keep` and `want` (one flag per
+  // volume, already sized) say which volumes stay in the Volume and which are
+  // handed to volume_ready; a volume in neither is inflated and dropped.
+  virtual bool begin(const VolumeInfo& info, std::vector<std::uint8_t>& keep, std::vector<std::uint8_t>& want) = 0;
+  // Where to convert wanted volume k that is not kept (grid floats); may wait
+  // until the sink has a buffer free.
+  virtual float* buffer_for(std::uint64_t k) = 0;
+  // Wanted volume k is complete at `data`: the buffer from buffer_for, or
+  // its place in the Volume being read.
+  virtual void volume_ready(std::uint64_t k, const float* data) = 0;
+  // Every volume was delivered.
+  virtual void end() = 0;
+  // The read failed: stop touching what was handed out before it is freed.
+  virtual void abandon() noexcept = 0;
 };
 
 struct ReadTimings {
@@ -48,7 +78,10 @@ struct VolumeRead {
 // Opens a .nii or .nii.gz (or a .hdr/.img pair, either part gzipped) and
 // converts it to floats with scl_slope/scl_inter.
 // Failures are Error::nifti. With `timings`, the two stages are timed.
-VolumeRead read_volume_with_info(const std::string& path, ReadTimings* timings = nullptr);
+// With a `sink`, a 4-D image is handed to it volume by volume (see VolumeSink);
+// time spent in the sink is in neither timing.
+VolumeRead read_volume_with_info(const std::string& path, ReadTimings* timings = nullptr,
+                                 VolumeSink* sink = nullptr);
 
 // Reads a 3-D or 4-D mask image (first volume) into a voxel mask.
 Mask read_mask(const std::string& path);

@@ -1,0 +1,321 @@
+#include <gtest/gtest.h>
+
+#include <isa-l/igzip_lib.h>
+#include <nifti1_io.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <Eigen/Dense>
+#include <tbb/task_arena.h>
+
+#include "error.hpp"
+#include "flip.hpp"
+#include "tensor.hpp"
+#include "volume.hpp"
+
+using namespace tarvix;
+
+namespace {
+
+// 3 fit blocks, the last one partial.
+constexpr int NX = 13, NY = 11, NZ = 9, NV = 40;
+constexpr std::size_t GRID = NX * NY * NZ;
+
+std::string temp_path(const std::string& name) {
+  static const std::string dir = [] {
+    std::string tmpl = ::testing::TempDir() + "tarvix_fit_stream_XXXXXX";
+    if (!::mkdtemp(tmpl.data())) std::abort();
+    return tmpl;
+  }();
+  return dir + "/" + name;
+}
+
+// b=0 every 13th volume, b=2000 (never read by the fit) every 5th from 2, the
+// rest b=1000: more shell volumes than the stream buffers, so buffers are reused.
+GradientTable table() {
+  GradientTable t;
+  for (int k = 0; k < NV; ++k) {
+    const double z = 1 - (k + 0.5) * 2 / NV, r = std::sqrt(1 - z * z), phi = k * 2.399963229728653;
+    const bool b0 = k % 13 == 0;
+    t.directions.push_back(b0 ? Vec3{0, 0, 0} : Vec3{r * std::cos(phi), r * std::sin(phi), z});
+    t.bvals.push_back(b0 ? 0.0 : k % 5 == 2 ? 2000.0 : 1000.0);
+  }
+  return t;
+}
+
+// Stored-order signals of a field of sticks turning with position, plus a few
+// values the fit must floor or pass through (zero, negative, NaN, infinity).
+std::vector<float> signals(const GradientTable& t, bool specials) {
+  std::vector<float> data(GRID * NV);
+  for (int z = 0; z < NZ; ++z)
+    for (int y = 0; y < NY; ++y)
+      for (int x = 0; x < NX; ++x) {
+        const double a = 0.3 * x + 0.2 * y, e[3] = {std::cos(a) * 0.8, std::sin(a) * 0.8, 0.6};
+        const double s0 = 600 + 37 * ((x * 7 + y * 3 + z) % 11);
+        for (int k = 0; k < NV; ++k) {
+          const Vec3& g = t.directions[k];
+          const double dot = e[0] * g[0] + e[1] * g[1] + e[2] * g[2];
+          const double q = 0.4e-3 * (g[0] * g[0] + g[1] * g[1] + g[2] * g[2]) + 1.3e-3 * dot * dot;
+          data[k * GRID + x + NX * (y + NY * z)] = float(s0 * std::exp(-t.bvals[k] * q) * (1 + 0.01 * ((k * 31 + x) % 7)));
+        }
+      }
+  if (specials) {
+    data[1 * GRID + 5] = 0.0f;
+    data[2 * GRID + 600] = -3.0f;
+    data[3 * GRID + 1286] = std::numeric_limits<float>::quiet_NaN();
+    data[4 * GRID + 700] = std::numeric_limits<float>::infinity();
+    data[0 * GRID + 9] = 0.5f;  // a b=0 value below the minimum baseline
+    data[13 * GRID + 9] = 0.5f;
+    data[26 * GRID + 9] = 0.5f;
+    data[39 * GRID + 9] = 0.5f;
+  }
+  return data;
+}
+
+std::string gzip(const std::string& plain) {
+  isal_zstream zs;
+  isal_deflate_init(&zs);
+  zs.gzip_flag = IGZIP_GZIP;
+  zs.end_of_stream = 1;
+  std::string out(plain.size() + plain.size() / 2 + 1024, '\0');
+  zs.next_in = reinterpret_cast<uint8_t*>(const_cast<char*>(plain.data()));
+  zs.avail_in = static_cast<uint32_t>(plain.size());
+  zs.next_out = reinterpret_cast<uint8_t*>(out.data());
+  zs.avail_out = static_cast<uint32_t>(out.size());
+  EXPECT_EQ(isal_deflate(&zs), COMP_OK);
+  out.resize(zs.total_out);
+  return out;
+}
+
+// float32 as stored, or int16 with scl_slope 0.25 (converted while read).
+std::string write_scan(const std::string& name, const std::vector<float>& data, bool as_int16) {
+  nifti_1_header h;
+  std::memset(&h, 0, sizeof h);
+  h.sizeof_hdr = 348;
+  h.dim[0] = 4;
+  h.dim[1] = NX, h.dim[2] = NY, h.dim[3] = NZ, h.dim[4] = NV;
+  for (int i = 5; i < 8; ++i) h.dim[i] = 1;
+  for (int i = 0; i < 8; ++i) h.pixdim[i] = 2.0f;
+  h.datatype = as_int16 ? DT_INT16 : DT_FLOAT32;
+  h.bitpix = as_int16 ? 16 : 32;
+  h.scl_slope = as_int16 ? 0.25f : 0.0f;
+  h.vox_offset = 352;
+  std::memcpy(h.magic, "n+1", 4);
+  std::string bytes(reinterpret_cast<const char*>(&h), sizeof h);
+  bytes.append(4, '\0');
+  for (float v : data) {
+    if (as_int16) {
+      const auto s = static_cast<std::int16_t>(std::isfinite(v) ? std::lround(v * 4) : 0);
+      bytes.append(reinterpret_cast<const char*>(&s), sizeof s);
+    } else {
+      bytes.append(reinterpret_cast<const char*>(&v), sizeof v);
+    }
+  }
+  const std::string path = temp_path(name);
+  const std::string out = name.ends_with(".gz") ? gzip(bytes) : bytes;
+  std::ofstream(path, std::ios::binary).write(out.data(), static_cast<std::streamsize>(out.size()));
+  return path;
+}
+
+void expect_same_bits(const TensorField& a, const TensorField& b) {
+  ASSERT_EQ(a.fa.size(), GRID);
+  ASSERT_EQ(b.fa.size(), GRID);
+  EXPECT_EQ(a.shape, b.shape);
+  EXPECT_EQ(std::memcmp(a.v1.data(), b.v1.data(), GRID * sizeof(Vec3)), 0);
+  EXPECT_EQ(std::memcmp(a.fa.data(), b.fa.data(), GRID * sizeof(double)), 0);
+  EXPECT_EQ(std::memcmp(a.s0.data(), b.s0.data(), GRID * sizeof(double)), 0);
+  EXPECT_EQ(a.valid, b.valid);
+}
+
+struct Lists {
+  std::vector<std::uint64_t> b0, shell;
+};
+
+Lists lists(const GradientTable& t) {
+  return {t.b0_indices(50.0), select_working_shell(t, 50.0, 0.05)->indices};
+}
+
+}  // namespace
+
+TEST(FitStream, StreamedFieldEqualsTheDirectFitForAnyThreadCount) {
+  const GradientTable t = table();
+  const Lists l = lists(t);
+  ASSERT_EQ(l.b0, (std::vector<std::uint64_t>{0, 13, 26, 39}));
+  ASSERT_GT(l.shell.size(), 20u);
+  tbb::task_arena one(1), two(2);
+
+  for (const bool as_int16 : {true, false}) {
+    SCOPED_TRACE(as_int16 ? "int16 .nii.gz" : "float32 .nii");
+    const std::string path = write_scan(as_int16 ? "s16.nii.gz" : "f32.nii", signals(t, !as_int16), as_int16);
+    const VolumeRead whole = read_volume_with_info(path);
+    ASSERT_FALSE(whole.volume.partial);
+    const TensorField direct = one.execute([&] { return fit_dti(whole.volume, t, l.b0, l.shell, 1.0); });
+    expect_same_bits(direct, two.execute([&] { return fit_dti(whole.volume, t, l.b0, l.shell, 1.0); }));
+    if (!as_int16) {
+      // The voxel at stored offset 9 has a dark baseline: kept, not fitted.
+      const std::size_t dark = (9 * NY + 0) * NZ + 0;
+      EXPECT_FALSE(direct.valid[dark]);
+      EXPECT_EQ(direct.s0[dark], 0.5);
+    }
+
+    // Inline on the reading thread, on a call arena of two, on the default arena.
+    const std::pair<tbb::task_arena*, int> runs[] = {{&one, 1}, {&two, 2}, {nullptr, 2}};
+    for (const auto& [arena, concurrency] : runs) {
+      SCOPED_TRACE(concurrency);
+      FitStream stream(t, l.b0, l.shell, 1.0, l.b0, arena, concurrency);
+      ReadTimings timings;
+      const VolumeRead r = read_volume_with_info(path, &timings, &stream);
+      EXPECT_EQ(r.info.shape, whole.info.shape);
+      // Only the b=0 volumes stay; the drift reads exactly those.
+      EXPECT_TRUE(r.volume.partial);
+      EXPECT_EQ(r.volume.held, l.b0);
+      EXPECT_EQ(r.volume.data.size(), l.b0.size() * GRID);
+      EXPECT_TRUE(r.volume.holds(13));
+      EXPECT_FALSE(r.volume.holds(l.shell[0]));
+      EXPECT_THROW(r.volume.volume_data(l.shell[0]), std::logic_error);
+      EXPECT_EQ(std::memcmp(r.volume.volume_data(26), whole.volume.volume_data(26), GRID * sizeof(float)), 0);
+      EXPECT_EQ(mean_for_volumes(r.volume, l.b0, nullptr), mean_for_volumes(whole.volume, l.b0, nullptr));
+
+      EXPECT_FALSE(stream.answers(r.volume, l.b0, {l.shell.begin(), l.shell.end() - 1}, 1.0));
+      EXPECT_FALSE(stream.answers(r.volume, {}, l.shell, 1.0));
+      ASSERT_TRUE(stream.answers(r.volume, l.b0, l.shell, 1.0));
+      const TensorField streamed = arena ? arena->execute([&] { return stream.take(); }) : stream.take();
+      expect_same_bits(direct, streamed);
+      EXPECT_TRUE(stream.taken());
+      EXPECT_FALSE(stream.answers(r.volume, l.b0, l.shell, 1.0));
+      EXPECT_THROW(stream.take(), std::logic_error);
+      EXPECT_GE(stream.reader_seconds(), 0.0);
+    }
+  }
+}
+
+TEST(FitStream, DetectionUsesTheStreamedFieldOnlyWhenItMatches) {
+  const GradientTable t = table();
+  const Lists l = lists(t);
+  const std::string path = write_scan("detect.nii.gz", signals(t, false), true);
+  const VolumeRead whole = read_volume_with_info(path);
+  FlipOptions o;
+  o.step = 1.5;
+  const FlipResult plain = detect_flip(whole.volume, t, nullptr, o);
+
+  FitStream stream(t, l.b0, l.shell, 1.0, {}, nullptr, 2);
+  const VolumeRead r = read_volume_with_info(path, nullptr, &stream);
+  EXPECT_TRUE(r.volume.data.empty());  // nothing kept: detection needs only the fit
+  o.prefit = &stream;
+  DetectTimings timings{-1, -1};
+  const FlipResult streamed = detect_flip(r.volume, t, nullptr, o, nullptr, &timings);
+  EXPECT_TRUE(stream.taken());
+  EXPECT_EQ(json::dump(streamed.to_json()), json::dump(plain.to_json()));
+  EXPECT_GE(timings.fit_s, 0.0);
+
+  // A stream made for another shell is passed over and the volume fitted as usual.
+  std::vector<std::uint64_t> other;
+  for (std::uint64_t k = 0; k < NV; ++k)
+    if (t.bvals[k] == 2000.0) other.push_back(k);
+  FitStream wrong(t, l.b0, other, 1.0, {}, nullptr, 1);
+  const VolumeRead full = read_volume_with_info(path, nullptr, nullptr);
+  o.prefit = &wrong;
+  EXPECT_EQ(json::dump(detect_flip(full.volume, t, nullptr, o).to_json()), json::dump(plain.to_json()));
+  EXPECT_FALSE(wrong.taken());
+}
+
+TEST(FitStream, DeclinedImagesAndFailedReads) {
+  const GradientTable t = table();
+  const Lists l = lists(t);
+  const std::string path = write_scan("decline.nii.gz", signals(t, false), true);
+
+  // A table of another length: the image is read whole and the stream is unused.
+  GradientTable shorter = t;
+  shorter.directions.pop_back();
+  shorter.bvals.pop_back();
+  {
+    const Lists s = lists(shorter);
+    FitStream stream(shorter, s.b0, s.shell, 1.0, s.b0, nullptr, 2);
+    const VolumeRead r = read_volume_with_info(path, nullptr, &stream);
+    EXPECT_FALSE(r.volume.partial);
+    EXPECT_EQ(r.volume.data.size(), GRID * NV);
+    EXPECT_FALSE(stream.answers(r.volume, s.b0, s.shell, 1.0));
+    EXPECT_THROW(stream.take(), std::logic_error);
+  }
+
+  // The set-up errors of the fit come from the constructor.
+  try {
+    FitStream stream(t, l.b0, {}, 1.0, {}, nullptr, 2);
+    ADD_FAILURE() << "an empty shell was accepted";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.display(), "DTI fit failed: no DWI volumes in the working shell");
+  }
+
+  // A read that fails half way stops the summing task before the data goes away.
+  std::string bytes;
+  {
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  const std::string cut = temp_path("cut.nii.gz");
+  std::ofstream(cut, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size() * 2 / 3));
+  for (const int concurrency : {1, 2}) {
+    FitStream stream(t, l.b0, l.shell, 1.0, l.b0, nullptr, concurrency);
+    try {
+      read_volume_with_info(cut, nullptr, &stream);
+      ADD_FAILURE() << "a truncated file was read";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.kind(), ErrorKind::Nifti);
+    }
+    EXPECT_THROW(stream.take(), std::logic_error);
+  }
+}
+
+TEST(SymmetricEigen, SameBitsAsTheLibrarySolver) {
+  std::uint64_t state = 12345;
+  auto uniform = [&] {  // in [-1, 1)
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<double>(state >> 11) / 4503599627370496.0 - 1.0;
+  };
+  std::vector<std::array<double, 6>> cases = {
+      {0, 0, 0, 0, 0, 0},                          // zero
+      {1e-3, 1e-3, 1e-3, 0, 0, 0},                 // three equal
+      {1.7e-3, 3e-4, 3e-4, 0, 0, 0},               // prolate: two smallest equal
+      {3e-4, 1.7e-3, 1.7e-3, 0, 0, 0},             // oblate: two largest equal
+      {-2e-4, -1e-4, -3e-4, 1e-5, 0, 2e-5},        // all negative
+      {1e-3, 1e-3, 1e-3 * (1 + 1e-15), 0, 0, 0},   // nearly three equal
+  };
+  for (int i = 0; i < 3000; ++i) {
+    std::array<double, 6> d;
+    for (double& x : d) x = uniform() * 2e-3;
+    if (i % 3 == 1) {  // a stick with a little noise, along a random axis
+      const Vec3 e{uniform(), uniform(), uniform()};
+      const double n = norm(e), l1 = 1.7e-3, l2 = 3e-4;
+      auto t = [&](int a, int b) { return l2 * (a == b) + (l1 - l2) * e[a] * e[b] / (n * n) + 1e-6 * uniform(); };
+      d = {t(0, 0), t(1, 1), t(2, 2), t(0, 1), t(0, 2), t(1, 2)};
+    } else if (i % 3 == 2) {  // a disc: two equal largest
+      const Vec3 e{uniform(), uniform(), uniform()};
+      const double n = norm(e), l = 1.5e-3;
+      auto t = [&](int a, int b) { return l * (a == b) - 1.2e-3 * e[a] * e[b] / (n * n); };
+      d = {t(0, 0), t(1, 1), t(2, 2), t(0, 1), t(0, 2), t(1, 2)};
+    }
+    cases.push_back(d);
+  }
+  for (const auto& d : cases) {
+    Eigen::Matrix3d m;
+    m << d[0], d[3], d[4], d[3], d[1], d[5], d[4], d[5], d[2];
+    Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver;
+    solver.computeDirect(m);
+    const SymmetricEigen e = symmetric_eigen(d[0], d[1], d[2], d[3], d[4], d[5]);
+    for (int k = 0; k < 3; ++k) {
+      ASSERT_EQ(std::memcmp(&e.values[k], &solver.eigenvalues()(k), sizeof(double)), 0) << k;
+      ASSERT_EQ(std::memcmp(&e.largest[k], &solver.eigenvectors()(k, 2), sizeof(double)), 0) << k;
+    }
+  }
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (double v : symmetric_eigen(nan, 1e-3, 1e-3, 0, 0, 0).values) EXPECT_TRUE(std::isnan(v));
+}
