@@ -89,12 +89,6 @@ json::Value results_array(const BatchOutcome& outcome) {
 
 }  // namespace
 
-double default_step(const Vec3& voxel_sizes) {
-  const double mean = (voxel_sizes[0] + voxel_sizes[1] + voxel_sizes[2]) / 3.0;
-  if (mean > 0) return std::max(4.0 / mean, 1.0);
-  return 1.0;
-}
-
 std::vector<std::string> report_file_names(const std::vector<DwiEntry>& entries) {
   std::map<std::string, std::uint64_t> seen;
   std::vector<std::string> names;
@@ -111,7 +105,14 @@ Status audit_entry(const DwiEntry& entry, const std::string& report_path, const 
                    Execution& execution) {
   try {
     LoadedTable loaded = load_table(entry.bvec, entry.bval, std::nullopt);
-    const VolumeRead dwi = read_volume_with_info(entry.dwi);
+    RunOptions run = options.run;
+    // As in a single audit, the fit runs while the image is read; the stream is
+    // declared after the volume so that it stops before the volume is freed.
+    std::optional<VolumeRead> read;
+    const std::unique_ptr<FitStream> fit = start_streamed_fit(loaded.table, run, execution, true);
+    run.flip.prefit = fit.get();
+    read = read_volume_with_info(entry.dwi, nullptr, fit.get());
+    const VolumeRead& dwi = *read;
 
     std::string mask_path;
     const std::optional<Mask> mask = choose_mask(entry, dwi.volume.grid_voxels(), mask_path);
@@ -120,7 +121,6 @@ Status audit_entry(const DwiEntry& entry, const std::string& report_path, const 
 
     // The run's own geometry, as a single audit of these files would use it:
     // the table came from bvec/bval files, so the FSL frame of this image.
-    RunOptions run = options.run;
     run.flip.frame_map = voxel_frame_map(loaded.world_frame, dwi.info);
     run.flip.step = options.step ? *options.step : default_step(dwi.info.voxel_sizes);
 

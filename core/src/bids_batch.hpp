@@ -37,9 +37,6 @@ struct BatchOptions {
   std::optional<double> step;
 };
 
-// Sampling step of the coherence measure: 4 header units in voxels, at least 1.
-double default_step(const Vec3& voxel_sizes);
-
 // Report file names: <name>_report.json for a name seen once; the k-th later
 // run with the same name (k = 2, 3, ...) gets <name>_<k>_report.json. Run names
 // end in "_dwi", so these never meet another run's name.

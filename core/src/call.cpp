@@ -28,14 +28,6 @@ double seconds_between(Clock::time_point start, Clock::time_point end) {
   return static_cast<double>(ns / 1'000'000'000) + static_cast<double>(ns % 1'000'000'000) / 1e9;
 }
 
-// Sampling four units of the header's voxel-size unit apart, never closer
-// than one voxel; headers with unusable sizes fall back to one voxel.
-double default_step(const VolumeInfo& info) {
-  const double m = (info.voxel_sizes[0] + info.voxel_sizes[1] + info.voxel_sizes[2]) / 3.0;
-  if (m > 0.0) return std::max(4.0 / m, 1.0);
-  return 1.0;
-}
-
 // Everything a pipeline needs, read on the calling thread before the pool runs.
 struct Frame {
   LoadedTable loaded;
@@ -67,36 +59,8 @@ RunOptions run_options(const AnalysisArgs& args) {
   return o;
 }
 
-// The flip detection's fit, run while the DWI is read, when nothing the
-// pipeline checks before the fit can fail on these arguments; otherwise none,
-// and the pipeline reaches its error (or fit) as it would anyway. The shell is
-// chosen exactly as the detection will choose it. `keep_b0`: the pipeline
-// measures the b=0 drift, so those volumes stay in memory.
-std::unique_ptr<FitStream> start_fit(const Frame& f, const AnalysisArgs& args, const Execution& exec, bool keep_b0) {
-  const RunOptions& o = f.options;
-  const GradientTable& table = f.loaded.table;
-  const double mt = o.flip.margin_threshold;
-  if (!(std::isfinite(mt) && mt > 0.0 && mt <= 1.0)) return nullptr;
-  if (args.step && !(std::isfinite(*args.step) && *args.step > 0.0)) return nullptr;
-  std::optional<Shell> shell;
-  if (o.shell) {
-    try {
-      shell = pick_shell(table.bvals, o.b0_threshold, o.tolerance, *o.shell);
-    } catch (const Error&) {
-      return nullptr;
-    }
-  } else {
-    shell = select_working_shell(table, o.flip.b0_threshold, o.flip.tolerance);
-  }
-  if (!shell || shell->indices.empty()) return nullptr;
-  std::vector<std::uint64_t> keep;
-  if (keep_b0) keep = table.b0_indices(o.b0_threshold);
-  try {
-    return std::make_unique<FitStream>(table, table.b0_indices(o.flip.b0_threshold), shell->indices, o.flip.min_s0,
-                                       std::move(keep), exec.arena(), exec.concurrency());
-  } catch (const Error&) {
-    return nullptr;  // a design the fit cannot solve: the fit reports it in its turn
-  }
+bool step_usable(const AnalysisArgs& args) {
+  return !args.step || (std::isfinite(*args.step) && *args.step > 0.0);
 }
 
 // Which pipeline will read the image: the audit also measures the b=0 drift.
@@ -107,14 +71,14 @@ enum class Uses { Audit, Detect };
 // matters when there is an image to sample.
 void read_images(Frame& f, const AnalysisArgs& args, ReadTimings* timings, const Execution& exec, Uses uses) {
   if (args.dwi) {
-    f.fit = start_fit(f, args, exec, uses == Uses::Audit);
+    if (step_usable(args)) f.fit = start_streamed_fit(f.loaded.table, f.options, exec, uses == Uses::Audit);
     f.options.flip.prefit = f.fit.get();
     f.dwi = read_volume_with_info(*args.dwi, timings, f.fit.get());
     f.options.flip.frame_map = voxel_frame_map(f.loaded.world_frame, f.dwi->info);
-    f.options.flip.step = args.step ? *args.step : default_step(f.dwi->info);
+    f.options.flip.step = args.step ? *args.step : default_step(f.dwi->info.voxel_sizes);
   }
   if (args.mask) f.mask = read_mask(*args.mask);
-  if (args.dwi && args.step && !(std::isfinite(*args.step) && *args.step > 0.0))
+  if (args.dwi && !step_usable(args))
     throw Failure("step must be finite and greater than 0: " + format_plain(*args.step));
 }
 

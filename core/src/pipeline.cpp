@@ -1,5 +1,6 @@
 #include "pipeline.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -118,6 +119,37 @@ void note_low_mask_fa(Report& report) {
     report.notes.push_back("coherence mask mean FA " + format_fixed(fa, 2) +
                            " is low (looks whole-brain) \u2014 flip-detection sensitivity is reduced; supply a WM "
                            "mask (FA-thresholded) for a wider margin");
+}
+
+double default_step(const Vec3& voxel_sizes) {
+  const double m = (voxel_sizes[0] + voxel_sizes[1] + voxel_sizes[2]) / 3.0;
+  if (m > 0.0) return std::max(4.0 / m, 1.0);
+  return 1.0;
+}
+
+std::unique_ptr<FitStream> start_streamed_fit(const GradientTable& table, const RunOptions& o, const Execution& exec,
+                                              bool keep_b0) {
+  const double mt = o.flip.margin_threshold;
+  if (!(std::isfinite(mt) && mt > 0.0 && mt <= 1.0)) return nullptr;
+  std::optional<Shell> shell;
+  if (o.shell) {
+    try {
+      shell = pick_shell(table.bvals, o.b0_threshold, o.tolerance, *o.shell);
+    } catch (const Error&) {
+      return nullptr;
+    }
+  } else {
+    shell = select_working_shell(table, o.flip.b0_threshold, o.flip.tolerance);
+  }
+  if (!shell || shell->indices.empty()) return nullptr;
+  std::vector<std::uint64_t> keep;
+  if (keep_b0) keep = table.b0_indices(o.b0_threshold);
+  try {
+    return std::make_unique<FitStream>(table, table.b0_indices(o.flip.b0_threshold), shell->indices, o.flip.min_s0,
+                                       std::move(keep), exec.arena(), exec.concurrency());
+  } catch (const Error&) {
+    return nullptr;  // a design the fit cannot solve: the fit reports it in its turn
+  }
 }
 
 }  // namespace tarvix
