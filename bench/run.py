@@ -243,6 +243,10 @@ def main():
     if not options.quick:
         bench_audit(_tarvix)
         bench_audit_targets(_tarvix)
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+        import batch
+
+        batch.bench_batch(_tarvix, repeats=5)
     return 0
 
 
