@@ -25,15 +25,17 @@ JOBS ?= $(shell nproc)
 all: build
 
 # apt packages: install only what dpkg does not already report as installed.
-$(STAMPS)/apt: Makefile
-	@mkdir -p $(STAMPS)
-	@missing=""; for p in $(APT_PACKAGES); do \
+apt_install_missing = missing=""; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
+
+$(STAMPS)/apt: Makefile
+	@mkdir -p $(STAMPS)
+	@$(call apt_install_missing,$(APT_PACKAGES))
 	@touch $@
 
 deps: $(STAMPS)/apt
@@ -86,13 +88,7 @@ SAN_BUILD ?= build/sanitize
 SAN_CXX ?= g++
 
 fuzz: deps venv
-	@missing=""; for p in $(FUZZ_APT_PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing"; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
-	fi
+	@$(call apt_install_missing,$(FUZZ_APT_PACKAGES))
 	FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) CMAKE=$(abspath $(VENV))/bin/cmake NINJA=$(abspath $(VENV))/bin/ninja \
 	  fuzz/run.sh $(abspath $(FUZZ_BUILD))
 

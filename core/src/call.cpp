@@ -122,15 +122,20 @@ std::string call_detect_flip(const AnalysisArgs& args) {
   return report.to_json_text();
 }
 
-CallResult call_audit_with_glyphs(const AnalysisArgs& args) {
+namespace {
+
+// The glyph variants: the plain pipeline with the glyph data kept beside the report.
+CallResult with_glyphs(const AnalysisArgs& args, Uses uses) {
   require_dwi(args);
   Execution exec(args.threads);
   Frame f = load(args);
-  read_images(f, args, nullptr, exec, Uses::Audit);
+  read_images(f, args, nullptr, exec, uses);
   GlyphData glyphs;
+  const PipelineExtras extras{&glyphs, nullptr};
   Report report = exec.run([&] {
-    return audit_pipeline(f.loaded.table, f.volume(), f.mask_ptr(), std::move(f.loaded.inputs), f.options,
-                          PipelineExtras{&glyphs, nullptr});
+    if (uses == Uses::Audit)
+      return audit_pipeline(f.loaded.table, f.volume(), f.mask_ptr(), std::move(f.loaded.inputs), f.options, extras);
+    return detect_pipeline(f.loaded.table, *f.volume(), f.mask_ptr(), std::move(f.loaded.inputs), f.options, extras);
   });
   CallResult out;
   out.json = report.to_json_text();
@@ -139,22 +144,11 @@ CallResult call_audit_with_glyphs(const AnalysisArgs& args) {
   return out;
 }
 
-CallResult call_detect_flip_with_glyphs(const AnalysisArgs& args) {
-  require_dwi(args);
-  Execution exec(args.threads);
-  Frame f = load(args);
-  read_images(f, args, nullptr, exec, Uses::Detect);
-  GlyphData glyphs;
-  Report report = exec.run([&] {
-    return detect_pipeline(f.loaded.table, *f.volume(), f.mask_ptr(), std::move(f.loaded.inputs), f.options,
-                           PipelineExtras{&glyphs, nullptr});
-  });
-  CallResult out;
-  out.json = report.to_json_text();
-  out.glyphs = std::move(glyphs);
-  out.info = std::move(f.dwi->info);
-  return out;
-}
+}  // namespace
+
+CallResult call_audit_with_glyphs(const AnalysisArgs& args) { return with_glyphs(args, Uses::Audit); }
+
+CallResult call_detect_flip_with_glyphs(const AnalysisArgs& args) { return with_glyphs(args, Uses::Detect); }
 
 CallResult call_audit_profiled(const AnalysisArgs& args, bool with_glyphs) {
   require_dwi(args);

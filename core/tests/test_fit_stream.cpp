@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <isa-l/igzip_lib.h>
 #include <nifti1_io.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include <tbb/task_arena.h>
 
 #include "error.hpp"
+#include "gzip_for_tests.hpp"
 #include "flip.hpp"
 #include "tensor.hpp"
 #include "volume.hpp"
@@ -79,21 +79,6 @@ std::vector<float> signals(const GradientTable& t, bool specials) {
     data[39 * GRID + 9] = 0.5f;
   }
   return data;
-}
-
-std::string gzip(const std::string& plain) {
-  isal_zstream zs;
-  isal_deflate_init(&zs);
-  zs.gzip_flag = IGZIP_GZIP;
-  zs.end_of_stream = 1;
-  std::string out(plain.size() + plain.size() / 2 + 1024, '\0');
-  zs.next_in = reinterpret_cast<uint8_t*>(const_cast<char*>(plain.data()));
-  zs.avail_in = static_cast<uint32_t>(plain.size());
-  zs.next_out = reinterpret_cast<uint8_t*>(out.data());
-  zs.avail_out = static_cast<uint32_t>(out.size());
-  EXPECT_EQ(isal_deflate(&zs), COMP_OK);
-  out.resize(zs.total_out);
-  return out;
 }
 
 // float32 as stored, or int16 with scl_slope 0.25 (converted while read).

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <isa-l/igzip_lib.h>
 #include <nifti1_io.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "gzip_for_tests.hpp"
 #include "volume.hpp"
 
 using namespace tarvix;
@@ -66,22 +66,6 @@ std::string raw(const std::vector<T>& values, bool big_endian = false) {
     for (std::size_t i = 0; i < values.size(); ++i)
       std::reverse(out.begin() + static_cast<long>(i * sizeof(T)),
                    out.begin() + static_cast<long>((i + 1) * sizeof(T)));
-  return out;
-}
-
-std::string gzip(const std::string& plain) {
-  isal_zstream zs;
-  isal_deflate_init(&zs);
-  zs.gzip_flag = IGZIP_GZIP;
-  zs.end_of_stream = 1;
-  std::string out(plain.size() + plain.size() / 2 + 1024, '\0');
-  zs.next_in = reinterpret_cast<uint8_t*>(const_cast<char*>(plain.data()));
-  zs.avail_in = static_cast<uint32_t>(plain.size());
-  zs.next_out = reinterpret_cast<uint8_t*>(out.data());
-  zs.avail_out = static_cast<uint32_t>(out.size());
-  EXPECT_EQ(isal_deflate(&zs), COMP_OK);
-  EXPECT_EQ(zs.internal_state.state, ZSTATE_END);
-  out.resize(zs.total_out);
   return out;
 }
 
