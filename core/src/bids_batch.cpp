@@ -12,12 +12,10 @@
 #include "error.hpp"
 #include "fileio.hpp"
 #include "format.hpp"
-#include "frame.hpp"
-#include "io/table_loader.hpp"
+#include "audit_run.hpp"
 #include "json.hpp"
 #include "report.hpp"
 #include "text.hpp"
-#include "volume.hpp"
 
 namespace tarvix::bids_batch {
 namespace {
@@ -59,20 +57,6 @@ void create_dirs(const std::string& path) {
   }
 }
 
-std::optional<Mask> choose_mask(const DwiEntry& entry, std::uint64_t grid_voxels, std::string& chosen) {
-  for (const auto& candidate : entry.masks) {
-    try {
-      Mask mask = read_mask(candidate);
-      if (mask.size() != grid_voxels) continue;
-      chosen = candidate;
-      return mask;
-    } catch (const Error&) {
-      // An unreadable candidate is not this run's mask; try the next one.
-    }
-  }
-  return std::nullopt;
-}
-
 json::Value result_object(const BatchItem& item) {
   json::Value r = json::Value::object();
   r.set("dwi", display_path(item.dwi));
@@ -101,32 +85,13 @@ std::vector<std::string> report_file_names(const std::vector<DwiEntry>& entries)
   return names;
 }
 
-Status audit_entry(const DwiEntry& entry, const std::string& report_path, const BatchOptions& options,
+Status audit_entry(const DwiEntry& entry, const std::string& report_path, const AnalysisOptions& options,
                    Execution& execution) {
   try {
-    LoadedTable loaded = load_table(entry.bvec, entry.bval, std::nullopt);
-    RunOptions run = options.run;
-    // As in a single audit, the fit runs while the image is read; the stream is
-    // declared after the volume so that it stops before the volume is freed.
-    std::optional<VolumeRead> read;
-    const std::unique_ptr<FitStream> fit = start_streamed_fit(loaded.table, run, execution, true);
-    run.flip.prefit = fit.get();
-    read = read_volume_with_info(entry.dwi, nullptr, fit.get());
-    const VolumeRead& dwi = *read;
-
-    std::string mask_path;
-    const std::optional<Mask> mask = choose_mask(entry, dwi.volume.grid_voxels(), mask_path);
-    std::vector<InputFile> inputs = std::move(loaded.inputs);
-    if (mask) inputs.push_back(InputFile::of(mask_path));
-
-    // The run's own geometry, as a single audit of these files would use it:
-    // the table came from bvec/bval files, so the FSL frame of this image.
-    run.flip.frame_map = voxel_frame_map(loaded.world_frame, dwi.info);
-    run.flip.step = options.step ? *options.step : default_step(dwi.info.voxel_sizes);
-
-    Report report = execution.run([&] {
-      return audit_pipeline(loaded.table, &dwi.volume, mask ? &*mask : nullptr, std::move(inputs), run);
-    });
+    // As a single audit of these files would run: the table came from
+    // bvec/bval files, so the FSL frame of this image and its own default step.
+    const RunInputs inputs{{entry.bvec, entry.bval, std::nullopt}, entry.dwi, std::nullopt, entry.masks};
+    Report report = audit_run(inputs, options, execution, Pipeline::Audit).report;
 
     if (entry.sidecar) {
       try {
@@ -143,7 +108,7 @@ Status audit_entry(const DwiEntry& entry, const std::string& report_path, const 
   }
 }
 
-BatchOutcome run(const std::string& root, const BatchOptions& options, Execution& execution) {
+BatchOutcome run(const std::string& root, const AnalysisOptions& options, Execution& execution) {
   std::vector<DwiEntry> entries;
   try {
     entries = bids::discover(root);
@@ -203,22 +168,10 @@ std::string outcome_json(const BatchOutcome& outcome) {
 
 namespace tarvix {
 
-std::string audit_bids(const BidsArgs& args) {
-  Execution execution(args.threads);
-
-  bids_batch::BatchOptions options;
-  RunOptions& run = options.run;
-  run.shell = args.shell;
-  run.b0_threshold = args.b0_threshold;
-  run.tolerance = args.tolerance;
-  run.norm_tolerance = args.norm_tolerance;
-  run.strict = args.strict;
-  run.flip.b0_threshold = args.b0_threshold;
-  run.flip.tolerance = args.tolerance;
-  run.flip.margin_threshold = args.margin_threshold;
-  options.step = args.step;
-
-  return bids_batch::outcome_json(bids_batch::run(args.root, options, execution));
+std::string audit_bids(const std::string& root, const AnalysisOptions& options,
+                       std::optional<std::uint64_t> threads) {
+  Execution execution(threads);
+  return bids_batch::outcome_json(bids_batch::run(root, options, execution));
 }
 
 }  // namespace tarvix

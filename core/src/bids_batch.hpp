@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "call.hpp"
+#include <cstdint>
+
 #include "execution.hpp"
 #include "io/bids.hpp"
-#include "matrix.hpp"
-#include "pipeline.hpp"
+#include "options.hpp"
 #include "status.hpp"
 
 namespace tarvix {
@@ -30,13 +30,6 @@ struct BatchOutcome {
 
 namespace bids_batch {
 
-// The options shared by every run. `run.flip.frame_map` and `run.flip.step` are
-// filled per run from that run's image; `step` overrides the image's default.
-struct BatchOptions {
-  RunOptions run;
-  std::optional<double> step;
-};
-
 // Report file names: <name>_report.json for a name seen once; the k-th later
 // run with the same name (k = 2, 3, ...) gets <name>_<k>_report.json. Run names
 // end in "_dwi", so these never meet another run's name.
@@ -44,20 +37,21 @@ std::vector<std::string> report_file_names(const std::vector<DwiEntry>& entries)
 
 // Audits one run and writes its report to `report_path`. Throws Failure with
 // the failing error's display text.
-Status audit_entry(const DwiEntry& entry, const std::string& report_path, const BatchOptions& options,
+Status audit_entry(const DwiEntry& entry, const std::string& report_path, const AnalysisOptions& options,
                    Execution& execution);
 
 // The whole batch. Every failure is a Failure with its plain text.
-BatchOutcome run(const std::string& root, const BatchOptions& options, Execution& execution);
+BatchOutcome run(const std::string& root, const AnalysisOptions& options, Execution& execution);
 
 // The compact text returned to the caller.
 std::string outcome_json(const BatchOutcome& outcome);
 
 }  // namespace bids_batch
 
-// Entry point of the module's audit_bids: builds the options, creates the
-// call's Execution, runs the batch and returns the compact summary. Throws
-// Error (thread count) or Failure (every batch failure).
-std::string audit_bids(const BidsArgs& args);
+// Entry point of the module's audit_bids: creates the call's Execution, runs
+// the batch and returns the compact summary. Throws Error (thread count) or
+// Failure (every batch failure).
+std::string audit_bids(const std::string& root, const AnalysisOptions& options,
+                       std::optional<std::uint64_t> threads);
 
 }  // namespace tarvix

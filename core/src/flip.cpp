@@ -2,29 +2,23 @@
 
 #include <algorithm>
 #include <bit>
-#include <chrono>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
 
 #include "coherence.hpp"
 #include "error.hpp"
+#include "timing.hpp"
 
 namespace tarvix {
 namespace {
 
-constexpr double kDefaultMarginThreshold = 0.02;
 constexpr double kPreferredB = 1000.0;
 
 // IEEE total order as an integer key: -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.
 inline std::int64_t total_order_key(double d) {
   auto bits = std::bit_cast<std::int64_t>(d);
   return bits < 0 ? bits ^ std::numeric_limits<std::int64_t>::max() : bits;
-}
-
-double seconds_since(std::chrono::steady_clock::time_point start, std::chrono::steady_clock::time_point end) {
-  const double s = std::chrono::duration<double>(end - start).count();
-  return s > 0 ? s : 0.0;
 }
 
 }  // namespace
@@ -86,28 +80,63 @@ std::optional<Shell> select_working_shell(const GradientTable& table, double b0_
   return *pick;
 }
 
-FitAndMask fit_and_mask(const Volume& volume, const GradientTable& table, const Mask* mask,
-                        const std::vector<std::uint64_t>& shell_indices, const FlipOptions& options) {
-  const double mt = options.margin_threshold;
-  if (!(std::isfinite(mt) && mt > 0 && mt <= 1)) throw Error::margin_threshold(mt);
+Shell pick_shell(const std::vector<double>& bvals, double b0_threshold, double tolerance, double requested) {
+  std::vector<Shell> shells = detect_shells(bvals, b0_threshold, tolerance);
+  Shell* best = nullptr;
+  double best_diff = 0;
+  for (auto& s : shells) {
+    if (s.is_b0) continue;
+    const double diff = std::fabs(s.nominal_b - requested);
+    if (!best || diff < best_diff) {
+      best = &s;
+      best_diff = diff;
+    }
+  }
+  if (!best) throw Error::no_flip_shell();
+  return std::move(*best);
+}
 
+DetectionPlan plan_detection(const GradientTable& table, const AnalysisOptions& options) {
+  DetectionPlan plan;
+  // The shell comes first: a table without one fails for that whatever the margin.
+  if (options.shell) {
+    try {
+      plan.shell = pick_shell(table.bvals, options.b0_threshold, options.tolerance, *options.shell);
+    } catch (const Error& e) {
+      plan.failure = e;
+      return plan;
+    }
+  } else {
+    plan.shell = select_working_shell(table, options.b0_threshold, options.tolerance);
+    if (!plan.shell) {
+      plan.failure = Error::no_flip_shell();
+      return plan;
+    }
+  }
+  const double mt = options.margin_threshold;
+  if (!(std::isfinite(mt) && mt > 0 && mt <= 1)) {
+    plan.failure = Error::margin_threshold(mt);
+    return plan;
+  }
+  plan.b0 = table.b0_indices(options.b0_threshold);
+  return plan;
+}
+
+FitAndMask mask_field(TensorField field, const Mask* mask) {
   FitAndMask out;
-  const std::vector<std::uint64_t> b0 = table.b0_indices(options.b0_threshold);
-  if (options.prefit && options.prefit->answers(volume, b0, shell_indices, options.min_s0))
-    out.field = options.prefit->take();
-  else
-    out.field = fit_dti(volume, table, b0, shell_indices, options.min_s0);
+  out.field = std::move(field);
   const TensorField& f = out.field;
+  const double fa_threshold = defaults::kFaThreshold;
 
   if (mask) {
     // The user's mask is taken as the scoring region as it stands.
     out.mask = *mask;
   } else {
-    out.mask = f.wm_proxy(options.fa_threshold);
+    out.mask = f.wm_proxy(fa_threshold);
     if (std::none_of(out.mask.begin(), out.mask.end(), [](std::uint8_t b) { return b != 0; })) {
       const std::size_t len = std::min(f.valid.size(), f.fa.size());
       out.mask.assign(len, 0);
-      for (std::size_t i = 0; i < len; ++i) out.mask[i] = (f.valid[i] && f.fa[i] >= options.fa_threshold) ? 1 : 0;
+      for (std::size_t i = 0; i < len; ++i) out.mask[i] = (f.valid[i] && f.fa[i] >= fa_threshold) ? 1 : 0;
     }
   }
 
@@ -207,39 +236,39 @@ FlipResult assemble_result(std::uint64_t n_wm_voxels, std::vector<CandidateScore
     r.recommended_transform = r.best.matrix;
     r.recommended_label = r.best.label;
   }
-  if (margin_threshold != kDefaultMarginThreshold) r.margin_threshold = margin_threshold;
+  if (margin_threshold != defaults::kMarginThreshold) r.margin_threshold = margin_threshold;
   r.ranking = std::move(ranking);
   return r;
 }
 
-FlipResult detect_flip_on_shell(const Volume& volume, const GradientTable& table, const Mask* mask,
-                                const Shell& shell, const FlipOptions& options, GlyphData* glyphs,
-                                DetectTimings* timings) {
-  using clock = std::chrono::steady_clock;
-  const auto t0 = clock::now();
-  FitAndMask fm = fit_and_mask(volume, table, mask, shell.indices, options);
-  const auto t1 = clock::now();
-  std::vector<CandidateScore> ranking = rank_candidates(fm.field, fm.mask, options.frame_map, options.step);
-  const auto t2 = clock::now();
+FlipResult detect_on_field(TensorField field, const Mask* mask, const DetectionPlan& plan, const Sampling& sampling,
+                           double margin_threshold, GlyphData* glyphs, DetectTimings* timings, double fit_s) {
+  if (plan.failure) throw *plan.failure;
+  const Stopwatch mask_clock;
+  FitAndMask fm = mask_field(std::move(field), mask);
+  const double mask_s = mask_clock.seconds();
+  const Stopwatch rank_clock;
+  std::vector<CandidateScore> ranking = rank_candidates(fm.field, fm.mask, sampling.frame_map, sampling.step);
+  const double rank_s = rank_clock.seconds();
   FlipResult result =
-      assemble_result(fm.n_wm_voxels, std::move(ranking), shell.nominal_b, fm.mask_mean_fa, options.margin_threshold);
+      assemble_result(fm.n_wm_voxels, std::move(ranking), plan.shell->nominal_b, fm.mask_mean_fa, margin_threshold);
   if (timings) {
-    // A streamed fit ran mostly alongside the read; what it cost the calling
-    // thread there (summing itself, waiting for a buffer) belongs to the fit.
-    double fit_s = seconds_since(t0, t1);
-    if (options.prefit && options.prefit->taken()) fit_s += options.prefit->reader_seconds();
-    timings->fit_s = fit_s;
-    timings->coherence_s = seconds_since(t1, t2);
+    timings->fit_s = fit_s + mask_s;
+    timings->coherence_s = rank_s;
   }
-  if (glyphs) *glyphs = GlyphData{std::move(fm.field), std::move(fm.mask), options.frame_map};
+  if (glyphs) *glyphs = GlyphData{std::move(fm.field), std::move(fm.mask), sampling.frame_map};
   return result;
 }
 
 FlipResult detect_flip(const Volume& volume, const GradientTable& table, const Mask* mask,
-                       const FlipOptions& options, GlyphData* glyphs, DetectTimings* timings) {
-  std::optional<Shell> shell = select_working_shell(table, options.b0_threshold, options.tolerance);
-  if (!shell) throw Error::no_flip_shell();
-  return detect_flip_on_shell(volume, table, mask, *shell, options, glyphs, timings);
+                       const AnalysisOptions& options, const Sampling& sampling, GlyphData* glyphs,
+                       DetectTimings* timings) {
+  const DetectionPlan plan = plan_detection(table, options);
+  if (plan.failure) throw *plan.failure;
+  const Stopwatch fit_clock;
+  TensorField field = fit_dti(volume, table, plan.b0, plan.shell->indices, defaults::kMinS0);
+  const double fit_s = fit_clock.seconds();
+  return detect_on_field(std::move(field), mask, plan, sampling, options.margin_threshold, glyphs, timings, fit_s);
 }
 
 }  // namespace tarvix

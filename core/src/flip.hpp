@@ -8,28 +8,16 @@
 #include <vector>
 
 #include "candidate.hpp"
+#include "error.hpp"
 #include "gradient.hpp"
 #include "json.hpp"
+#include "options.hpp"
 #include "shell.hpp"
 #include "status.hpp"
 #include "tensor.hpp"
 #include "volume.hpp"
 
 namespace tarvix {
-
-struct FlipOptions {
-  double b0_threshold = 50.0;
-  double tolerance = 0.05;
-  double min_s0 = 1.0;
-  double fa_threshold = 0.2;
-  double step = 1.0;
-  double margin_threshold = 0.02;
-  Mat3 frame_map = identity3();
-  // A fit the call frame ran while the DWI was read. Detection takes its field
-  // when it was made for the b=0 and shell volumes detection uses, and fits
-  // the volume itself otherwise.
-  FitStream* prefit = nullptr;
-};
 
 struct CandidateScore {
   std::string label;
@@ -51,7 +39,7 @@ struct FlipResult {
   double identity_coherence = 0;
   double margin = 0;
   double relative_margin = 0;
-  std::optional<double> margin_threshold;  // present only when not exactly 0.02
+  std::optional<double> margin_threshold;  // present only when not exactly the default
   Status decision = Status::Pass;
   std::optional<Mat3> recommended_transform;
   std::optional<std::string> recommended_label;
@@ -79,10 +67,27 @@ struct FitAndMask {
   double mask_mean_fa = 0;
 };
 
-std::optional<Shell> select_working_shell(const GradientTable& table, double b0_threshold, double tolerance);
+// What the detection fits, settled from the table and the options before any
+// image is read, so that the fit can run while the image streams in. When the
+// detection cannot run, `failure` holds the error it ends with, reported in
+// its turn after the checks that come before it.
+struct DetectionPlan {
+  std::optional<Shell> shell;
+  std::vector<std::uint64_t> b0;  // the fit's b=0 rows
+  std::optional<Error> failure;
 
-FitAndMask fit_and_mask(const Volume& volume, const GradientTable& table, const Mask* mask,
-                        const std::vector<std::uint64_t>& shell_indices, const FlipOptions& options);
+  bool ready() const { return !failure; }
+};
+
+DetectionPlan plan_detection(const GradientTable& table, const AnalysisOptions& options);
+
+// The non-b=0 shell nearest b = 1000 (the lower b on a tie).
+std::optional<Shell> select_working_shell(const GradientTable& table, double b0_threshold, double tolerance);
+// The non-b=0 shell nearest `requested`; none is Error::no_flip_shell.
+Shell pick_shell(const std::vector<double>& bvals, double b0_threshold, double tolerance, double requested);
+
+// The scoring mask (the user's, else the white-matter proxy) on a fitted field.
+FitAndMask mask_field(TensorField field, const Mask* mask);
 
 std::vector<CandidateScore> rank_candidates(const TensorField& field, const Mask& mask, const Mat3& frame_map,
                                             double step);
@@ -92,13 +97,16 @@ FlipResult assemble_result(std::uint64_t n_wm_voxels, std::vector<CandidateScore
 
 bool antipodal_or_equal(const Mat3& a, const Mat3& b);
 
-// Automatic working shell. Glyph data and timings are filled when asked for.
-FlipResult detect_flip(const Volume& volume, const GradientTable& table, const Mask* mask,
-                       const FlipOptions& options, GlyphData* glyphs = nullptr, DetectTimings* timings = nullptr);
+// Ranks the candidates on a fitted field. Glyph data and timings are filled
+// when asked for; `fit_s` is what the caller's fit cost and is added to the
+// masking time.
+FlipResult detect_on_field(TensorField field, const Mask* mask, const DetectionPlan& plan, const Sampling& sampling,
+                           double margin_threshold, GlyphData* glyphs = nullptr, DetectTimings* timings = nullptr,
+                           double fit_s = 0);
 
-// On a shell the caller chose.
-FlipResult detect_flip_on_shell(const Volume& volume, const GradientTable& table, const Mask* mask,
-                                const Shell& shell, const FlipOptions& options, GlyphData* glyphs = nullptr,
-                                DetectTimings* timings = nullptr);
+// Plan, fit and rank in one go, for callers that hold the whole image.
+FlipResult detect_flip(const Volume& volume, const GradientTable& table, const Mask* mask,
+                       const AnalysisOptions& options, const Sampling& sampling, GlyphData* glyphs = nullptr,
+                       DetectTimings* timings = nullptr);
 
 }  // namespace tarvix

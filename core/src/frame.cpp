@@ -96,4 +96,14 @@ GradientTable emit_table(const GradientTable& table, const FrameMaps* maps) {
   return table.transformed(to_world(*maps));
 }
 
+double default_step(const Vec3& voxel_sizes) {
+  const double m = (voxel_sizes[0] + voxel_sizes[1] + voxel_sizes[2]) / 3.0;
+  if (m > 0.0) return std::max(4.0 / m, 1.0);
+  return 1.0;
+}
+
+Sampling image_sampling(bool world_frame, const VolumeInfo& info, const std::optional<double>& step) {
+  return Sampling{voxel_frame_map(world_frame, info), step ? *step : default_step(info.voxel_sizes)};
+}
+
 }  // namespace tarvix

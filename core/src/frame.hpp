@@ -1,8 +1,11 @@
 // Maps between the gradient table's frame (FSL or world) and the voxel axes.
 #pragma once
 
+#include <optional>
+
 #include "gradient.hpp"
 #include "matrix.hpp"
+#include "options.hpp"
 #include "volume.hpp"
 
 namespace tarvix {
@@ -14,6 +17,14 @@ Mat3 fsl_voxel_map(const VolumeInfo& info);
 Mat3 world_voxel_map(const VolumeInfo& info);
 Mat3 voxel_frame_map(bool world, const VolumeInfo& info);
 bool frames_divergent(const VolumeInfo& info);
+
+// Sampling four units of the header's voxel-size unit apart, never closer than
+// one voxel; headers with unusable sizes fall back to one voxel.
+double default_step(const Vec3& voxel_sizes);
+
+// Where this image is sampled for a table in the given frame: its frame map,
+// and the caller's step or else the image's default.
+Sampling image_sampling(bool world_frame, const VolumeInfo& info, const std::optional<double>& step);
 
 struct FrameMaps {
   Mat3 fsl_voxel_map{};

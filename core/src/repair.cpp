@@ -11,6 +11,7 @@
 #include "error.hpp"
 #include "format.hpp"
 #include "io/fsl.hpp"
+#include "io/provenance.hpp"
 #include "io/mrtrix.hpp"
 #include "text.hpp"
 
@@ -183,19 +184,6 @@ RepairOutput repair_from_report(const GradientTable& table, Report report, const
   return out;
 }
 
-RepairOutput run_repair(const GradientTable& table, const Volume& dwi, const Mask* mask,
-                        std::vector<InputFile> inputs, const RunOptions& options, const RepairSpec& spec,
-                        GlyphData* glyphs) {
-  Report report = audit_pipeline(table, &dwi, mask, inputs, options, PipelineExtras{glyphs, nullptr});
-  return repair_from_report(table, std::move(report), inputs, spec, options.flip.margin_threshold);
-}
-
-Report repair_pipeline(const GradientTable& table, const Volume& dwi, const Mask* mask,
-                       std::vector<InputFile> inputs, const RunOptions& options, const RepairSpec& spec,
-                       GlyphData* glyphs) {
-  return run_repair(table, dwi, mask, std::move(inputs), options, spec, glyphs).report;
-}
-
 std::string recompute_note(double b_nominal, double max_norm) {
   return "recompute-bval: recovered b-values from amplitude-encoded bvecs (b_nominal=" + format_fixed(b_nominal, 0) +
          ", max |g|=" + format_fixed(max_norm, 4) + "); directions unit-normalized.";
@@ -220,7 +208,7 @@ json::Value RecomputeOutput::to_json() const {
 }
 
 RecomputeOutput recompute_bval(const GradientTable& table, const std::vector<InputFile>& inputs,
-                               const RecomputeSpec& spec, double b0_threshold, double tolerance) {
+                               const OutputPaths& spec, double b0_threshold, double tolerance) {
   RecoveredTable recovered = table.recover_bvals(b0_threshold);
   RecomputeOutput out;
   out.b_nominal = recovered.b_nominal;

@@ -10,23 +10,26 @@
 #include "flip.hpp"
 #include "frame.hpp"
 #include "gradient.hpp"
-#include "io/provenance.hpp"
+#include "io/input_file.hpp"
 #include "json.hpp"
-#include "pipeline.hpp"
 #include "report.hpp"
 #include "shell.hpp"
 #include "volume.hpp"
 
 namespace tarvix {
 
-struct RepairSpec {
+// Where a repair or a b-value recovery writes its files, and how.
+struct OutputPaths {
   std::string out_bvec;
   std::string out_bval;
   std::optional<std::string> out_grad;
   std::optional<std::string> provenance;
-  std::optional<FrameMaps> frames;  // of the DWI image; the module functions always supply it
   bool dry_run = false;
   bool in_place = false;
+};
+
+struct RepairSpec : OutputPaths {
+  std::optional<FrameMaps> frames;  // of the DWI image; the module functions always supply it
   bool force_repair = false;
 };
 
@@ -82,24 +85,6 @@ std::string path_str(const std::string& path);
 RepairOutput repair_from_report(const GradientTable& table, Report report, const std::vector<InputFile>& inputs,
                                 const RepairSpec& spec, double margin_threshold);
 
-// The audit followed by the repair step. With `glyphs`, the audit's glyph data
-// is stored there.
-RepairOutput run_repair(const GradientTable& table, const Volume& dwi, const Mask* mask,
-                        std::vector<InputFile> inputs, const RunOptions& options, const RepairSpec& spec,
-                        GlyphData* glyphs = nullptr);
-Report repair_pipeline(const GradientTable& table, const Volume& dwi, const Mask* mask,
-                       std::vector<InputFile> inputs, const RunOptions& options, const RepairSpec& spec,
-                       GlyphData* glyphs = nullptr);
-
-struct RecomputeSpec {
-  std::string out_bvec;
-  std::string out_bval;
-  std::optional<std::string> out_grad;
-  std::optional<std::string> provenance;
-  bool dry_run = false;
-  bool in_place = false;
-};
-
 struct RecomputeOutput {
   std::vector<ShellCount> before;
   std::vector<ShellCount> after;
@@ -119,7 +104,7 @@ struct RecomputeOutput {
 // Recomputes b-values from direction lengths, normalises the directions and,
 // unless a dry run, writes the FSL pair (and the MRtrix file) and provenance.
 RecomputeOutput recompute_bval(const GradientTable& table, const std::vector<InputFile>& inputs,
-                               const RecomputeSpec& spec, double b0_threshold, double tolerance);
+                               const OutputPaths& spec, double b0_threshold, double tolerance);
 
 // The note a recovery adds to its provenance record.
 std::string recompute_note(double b_nominal, double max_norm);

@@ -11,7 +11,7 @@
 #include "drift.hpp"
 #include "flip.hpp"
 #include "gradient.hpp"
-#include "io/provenance.hpp"
+#include "io/input_file.hpp"
 #include "json.hpp"
 #include "shell.hpp"
 #include "status.hpp"
@@ -19,7 +19,8 @@
 namespace tarvix {
 
 inline constexpr const char* kToolName = "tarvix";
-inline constexpr const char* kToolVersion = "1.1.6";
+// The project version, given by the build from its one declaration.
+inline constexpr const char* kToolVersion = TARVIX_VERSION;
 
 struct SchemeTable {
   std::vector<Vec3> directions;

@@ -20,6 +20,7 @@
 
 #include "cpu_features.hpp"
 #include "error.hpp"
+#include "timing.hpp"
 
 namespace tarvix {
 namespace {
@@ -416,22 +417,22 @@ inline PrincipalFit principal(const double* p, const SymmetricEigen& ev) {
 
 // One design row: its volume, its column of the pseudo-inverse and whether
 // the volume counts towards the baseline mean.
-struct Step {
+struct DesignRow {
   std::uint64_t volume = 0;
   std::array<double, 7> w{};
   bool base = false;
 };
 
 // What every voxel of one fit shares: the rows in ascending volume order.
-struct FitPlan {
-  std::vector<Step> steps;
+struct FitDesign {
+  std::vector<DesignRow> rows;
   double base_count = 1;
   double min_s0 = 1;
   double ln_floor = 0;
 };
 
 // Checks the lists against the table and solves the design; no image needed.
-FitPlan make_plan(const GradientTable& table, const std::vector<std::uint64_t>& b0_indices,
+FitDesign make_design(const GradientTable& table, const std::vector<std::uint64_t>& b0_indices,
                   const std::vector<std::uint64_t>& shell_indices, double min_s0) {
   if (shell_indices.empty()) throw Error::dti_fit("no DWI volumes in the working shell");
   for (const auto* list : {&b0_indices, &shell_indices})
@@ -439,23 +440,23 @@ FitPlan make_plan(const GradientTable& table, const std::vector<std::uint64_t>& 
       if (k >= table.size()) throw std::logic_error("fit_dti: volume index out of range");
   const Eigen::MatrixXd pinv = pseudo_inverse(design_matrix(table, b0_indices, shell_indices));
 
-  FitPlan plan;
+  FitDesign design;
   const std::size_t n = b0_indices.size() + shell_indices.size();
-  plan.steps.resize(n);
+  design.rows.resize(n);
   for (std::size_t r = 0; r < n; ++r) {
-    Step& s = plan.steps[r];
+    DesignRow& s = design.rows[r];
     const bool b0_row = r < b0_indices.size();
     s.volume = b0_row ? b0_indices[r] : shell_indices[r - b0_indices.size()];
     for (int c = 0; c < 7; ++c) s.w[static_cast<std::size_t>(c)] = pinv(c, static_cast<Eigen::Index>(r));
     // The baseline runs over the b=0 rows, or over the shell rows without any.
     s.base = b0_row || b0_indices.empty();
   }
-  std::stable_sort(plan.steps.begin(), plan.steps.end(),
-                   [](const Step& a, const Step& b) { return a.volume < b.volume; });
-  plan.base_count = static_cast<double>(b0_indices.empty() ? n : b0_indices.size());
-  plan.min_s0 = min_s0;
-  plan.ln_floor = std::log(kMinSignal);
-  return plan;
+  std::stable_sort(design.rows.begin(), design.rows.end(),
+                   [](const DesignRow& a, const DesignRow& b) { return a.volume < b.volume; });
+  design.base_count = static_cast<double>(b0_indices.empty() ? n : b0_indices.size());
+  design.min_s0 = min_s0;
+  design.ln_floor = std::log(kMinSignal);
+  return design;
 }
 
 TensorField empty_field(std::uint64_t nx, std::uint64_t ny, std::uint64_t nz) {
@@ -480,16 +481,16 @@ struct FinishScratch {
   FinishScratch() : at(kBlock), slot(kBlock), setup(kBlock), cos_theta(kBlock), sin_theta(kBlock) {}
 };
 
-void finish_block(const FitPlan& plan, const double* acc, std::uint64_t start, std::size_t n, TensorField& field,
+void finish_block(const FitDesign& design, const double* acc, std::uint64_t start, std::size_t n, TensorField& field,
                   FinishScratch& scratch) {
   const std::uint64_t nx = field.shape[0], ny = field.shape[1], nz = field.shape[2];
   std::uint64_t x = start % nx, yy = (start / nx) % ny, z = start / (nx * ny);
   std::size_t fitted = 0;
   for (std::size_t j = 0; j < n; ++j) {
     const std::uint64_t t = (x * ny + yy) * nz + z;
-    const double s0 = acc[7 * kStride + j] / plan.base_count;
+    const double s0 = acc[7 * kStride + j] / design.base_count;
     field.s0[t] = s0;
-    if (!(plan.min_s0 > s0)) {
+    if (!(design.min_s0 > s0)) {
       scratch.at[fitted] = static_cast<std::uint32_t>(j);
       scratch.slot[fitted] = t;
       scratch.setup[fitted] = eigen_setup(acc[1 * kStride + j], acc[2 * kStride + j], acc[3 * kStride + j],
@@ -521,22 +522,6 @@ void finish_block(const FitPlan& plan, const double* acc, std::uint64_t start, s
   }
 }
 
-// Adds the time spent in a scope to an accumulator.
-class ReaderLap {
- public:
-  explicit ReaderLap(double& total) : total_(total), start_(std::chrono::steady_clock::now()) {}
-  ~ReaderLap() {
-    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    if (s > 0) total_ += s;
-  }
-  ReaderLap(const ReaderLap&) = delete;
-  ReaderLap& operator=(const ReaderLap&) = delete;
-
- private:
-  double& total_;
-  std::chrono::steady_clock::time_point start_;
-};
-
 }  // namespace
 
 TensorField fit_dti(const Volume& volume, const GradientTable& table, const std::vector<std::uint64_t>& b0_indices,
@@ -550,10 +535,10 @@ TensorField fit_dti(const Volume& volume, const GradientTable& table, const std:
   for (const auto* list : {&b0_indices, &shell_indices})
     for (std::uint64_t k : *list)
       if (k >= n_volumes || k >= table.size()) throw std::logic_error("fit_dti: volume index out of range");
-  const FitPlan plan = make_plan(table, b0_indices, shell_indices, min_s0);
+  const FitDesign design = make_design(table, b0_indices, shell_indices, min_s0);
   std::vector<const float*> sources;
-  sources.reserve(plan.steps.size());
-  for (const Step& s : plan.steps) sources.push_back(volume.volume_data(s.volume));
+  sources.reserve(design.rows.size());
+  for (const DesignRow& s : design.rows) sources.push_back(volume.volume_data(s.volume));
 
   TensorField field = empty_field(nx, ny, nz);
   const std::size_t n_blocks = static_cast<std::size_t>((grid + kBlock - 1) / kBlock);
@@ -561,16 +546,16 @@ TensorField fit_dti(const Volume& volume, const GradientTable& table, const std:
   // the same arithmetic whatever the thread count.
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_blocks), [&](const tbb::blocked_range<std::size_t>& r) {
     std::vector<double> acc(kBlockDoubles);
-    std::vector<RowInput> rows(plan.steps.size());
+    std::vector<RowInput> rows(design.rows.size());
     FinishScratch scratch;
     for (std::size_t blk = r.begin(); blk != r.end(); ++blk) {
       const std::uint64_t start = blk * kBlock;
       const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, grid - start));
       std::fill(acc.begin(), acc.end(), 0.0);
       for (std::size_t i = 0; i < rows.size(); ++i)
-        rows[i] = {sources[i] + start, plan.steps[i].w.data(), plan.steps[i].base};
-      add_row_run(acc.data(), rows.data(), rows.size(), width, plan.ln_floor);
-      finish_block(plan, acc.data(), start, width, field, scratch);
+        rows[i] = {sources[i] + start, design.rows[i].w.data(), design.rows[i].base};
+      add_row_run(acc.data(), rows.data(), rows.size(), width, design.ln_floor);
+      finish_block(design, acc.data(), start, width, field, scratch);
     }
   });
   return field;
@@ -579,7 +564,7 @@ TensorField fit_dti(const Volume& volume, const GradientTable& table, const std:
 // ---- FitStream ------------------------------------------------------------
 
 struct FitStream::State {
-  FitPlan plan;
+  FitDesign design;
   std::vector<std::uint64_t> b0, shell, keep;
   std::uint64_t table_size = 0;
   tbb::task_arena* arena = nullptr;
@@ -590,7 +575,7 @@ struct FitStream::State {
   std::vector<std::uint64_t> shape;
   std::uint64_t grid = 0;
   std::size_t n_blocks = 0;
-  std::vector<std::size_t> first_step;  // steps of volume k: [first_step[k], first_step[k + 1])
+  std::vector<std::size_t> first_row;  // rows of volume k: [first_row[k], first_row[k + 1])
   std::unique_ptr<double[]> sums;       // n_blocks blocks of kRows rows of kStride
   std::unique_ptr<float[]> ring;        // ring_slots volumes of grid floats
   std::size_t ring_slots = 0;
@@ -636,11 +621,11 @@ struct FitStream::State {
   // Sums deliveries [b, e) into every block, volume after volume.
   void sum_batch(std::size_t b, std::size_t e, bool parallel) {
     // The batch's rows in order, each with the start of its volume.
-    std::vector<std::pair<const Step*, const float*>> batch;
+    std::vector<std::pair<const DesignRow*, const float*>> batch;
     for (std::size_t d = b; d < e; ++d) {
       const std::size_t k = static_cast<std::size_t>(deliveries[d].volume);
-      for (std::size_t i = first_step[k]; i < first_step[k + 1]; ++i)
-        batch.emplace_back(&plan.steps[i], deliveries[d].data);
+      for (std::size_t i = first_row[k]; i < first_row[k + 1]; ++i)
+        batch.emplace_back(&design.rows[i], deliveries[d].data);
     }
     auto body = [&](std::size_t lo, std::size_t hi) {
       std::vector<RowInput> rows(batch.size());
@@ -651,7 +636,7 @@ struct FitStream::State {
         if (b == 0) std::fill(acc, acc + kBlockDoubles, 0.0);
         for (std::size_t i = 0; i < batch.size(); ++i)
           rows[i] = {batch[i].second + start, batch[i].first->w.data(), batch[i].first->base};
-        add_row_run(acc, rows.data(), rows.size(), width, plan.ln_floor);
+        add_row_run(acc, rows.data(), rows.size(), width, design.ln_floor);
       }
     };
     if (parallel)
@@ -669,7 +654,7 @@ struct FitStream::State {
       for (std::size_t blk = r.begin(); blk != r.end(); ++blk) {
         const std::uint64_t start = blk * kBlock;
         const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, grid - start));
-        finish_block(plan, sums.get() + blk * kBlockDoubles, start, width, out, scratch);
+        finish_block(design, sums.get() + blk * kBlockDoubles, start, width, out, scratch);
       }
     });
     sums.reset();
@@ -755,7 +740,7 @@ FitStream::FitStream(const GradientTable& table, std::vector<std::uint64_t> b0_i
                      tbb::task_arena* arena, int concurrency)
     : state_(std::make_unique<State>()) {
   State& st = *state_;
-  st.plan = make_plan(table, b0_indices, shell_indices, min_s0);
+  st.design = make_design(table, b0_indices, shell_indices, min_s0);
   st.b0 = std::move(b0_indices);
   st.shell = std::move(shell_indices);
   std::sort(keep.begin(), keep.end());
@@ -775,16 +760,16 @@ bool FitStream::begin(const VolumeInfo& info, std::vector<std::uint8_t>& keep, s
   if (keep.size() != n_volumes || want.size() != n_volumes) return false;
   const std::uint64_t grid = info.shape[0] * info.shape[1] * info.shape[2];
   if (grid == 0) return false;
-  for (const Step& s : st.plan.steps)
+  for (const DesignRow& s : st.design.rows)
     if (s.volume >= n_volumes) return false;
 
-  std::vector<std::size_t> first_step(static_cast<std::size_t>(n_volumes) + 1, 0);
-  for (const Step& s : st.plan.steps) ++first_step[static_cast<std::size_t>(s.volume) + 1];
-  for (std::size_t k = 0; k < n_volumes; ++k) first_step[k + 1] += first_step[k];
+  std::vector<std::size_t> first_row(static_cast<std::size_t>(n_volumes) + 1, 0);
+  for (const DesignRow& s : st.design.rows) ++first_row[static_cast<std::size_t>(s.volume) + 1];
+  for (std::size_t k = 0; k < n_volumes; ++k) first_row[k + 1] += first_row[k];
 
   std::size_t wanted = 0, ring_volumes = 0;
   for (std::uint64_t k = 0; k < n_volumes; ++k) {
-    const bool w = first_step[k + 1] > first_step[k];
+    const bool w = first_row[k + 1] > first_row[k];
     const bool kp = std::binary_search(st.keep.begin(), st.keep.end(), k);
     keep[k] = kp ? 1 : 0;
     want[k] = w ? 1 : 0;
@@ -807,7 +792,7 @@ bool FitStream::begin(const VolumeInfo& info, std::vector<std::uint8_t>& keep, s
   st.shape = info.shape;
   st.grid = grid;
   st.n_blocks = n_blocks;
-  st.first_step = std::move(first_step);
+  st.first_row = std::move(first_row);
   st.ring_slots = slots;
   st.slot_owner.assign(slots, -1);
   st.min_batch = std::max<std::size_t>(1, slots ? slots / 2 : kRingVolumes / 2);
@@ -827,7 +812,7 @@ bool FitStream::begin(const VolumeInfo& info, std::vector<std::uint8_t>& keep, s
 
 float* FitStream::buffer_for(std::uint64_t) {
   State& st = *state_;
-  const ReaderLap lap(st.reader_s);
+  const Lap lap(st.reader_s);
   std::unique_lock<std::mutex> l(st.m);
   st.rethrow_failure();
   if (!st.ring_slots) throw std::logic_error("FitStream: no ring buffer for a streamed volume");
@@ -848,7 +833,7 @@ float* FitStream::buffer_for(std::uint64_t) {
 
 void FitStream::volume_ready(std::uint64_t k, const float* data) {
   State& st = *state_;
-  const ReaderLap lap(st.reader_s);
+  const Lap lap(st.reader_s);
   std::unique_lock<std::mutex> l(st.m);
   st.rethrow_failure();
   if (!std::binary_search(st.keep.begin(), st.keep.end(), k))
@@ -865,7 +850,7 @@ void FitStream::volume_ready(std::uint64_t k, const float* data) {
 
 void FitStream::end() {
   State& st = *state_;
-  const ReaderLap lap(st.reader_s);
+  const Lap lap(st.reader_s);
   std::unique_lock<std::mutex> l(st.m);
   st.done = true;
   if (st.background) {
@@ -878,11 +863,9 @@ void FitStream::end() {
 
 void FitStream::abandon() noexcept { state_->stop(); }
 
-bool FitStream::answers(const Volume& volume, const std::vector<std::uint64_t>& b0_indices,
-                        const std::vector<std::uint64_t>& shell_indices, double min_s0) const {
+bool FitStream::complete() const {
   const State& st = *state_;
-  return st.began && st.done && !st.taken && volume.shape == st.shape && b0_indices == st.b0 &&
-         shell_indices == st.shell && min_s0 == st.plan.min_s0;
+  return st.began && st.done && !st.taken;
 }
 
 TensorField FitStream::take() {

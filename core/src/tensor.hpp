@@ -68,10 +68,9 @@ class FitStream final : public VolumeSink {
   void end() override;
   void abandon() noexcept override;
 
-  // True when a whole image of this volume's shape went through the stream and
-  // the field not yet taken is what fit_dti would give for these arguments.
-  bool answers(const Volume& volume, const std::vector<std::uint64_t>& b0_indices,
-               const std::vector<std::uint64_t>& shell_indices, double min_s0) const;
+  // True when a whole image went through the stream and its field is not
+  // yet taken; false when begin() declined the image (read whole instead).
+  bool complete() const;
   // Waits for the summing task, which starts the eigen step itself as soon as
   // the last volume the fit reads is summed (possibly well before the read
   // ends); otherwise runs that step here, over the threads of the arena this

@@ -29,11 +29,11 @@
 
 #include "error.hpp"
 #include "text.hpp"
+#include "timing.hpp"
 
 namespace tarvix {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kHeaderBytes = 348;  // sizeof(nifti_1_header)
 // Output is produced and converted in pieces small enough to stay in L2, so
@@ -72,22 +72,6 @@ inline void clear_upper_vector_state() {
 #else
 inline void clear_upper_vector_state() {}
 #endif
-
-// Adds the time spent in a scope to an accumulator.
-class Lap {
- public:
-  explicit Lap(double& total) : total_(total), start_(Clock::now()) {}
-  ~Lap() {
-    const double s = std::chrono::duration<double>(Clock::now() - start_).count();
-    if (s > 0) total_ += s;
-  }
-  Lap(const Lap&) = delete;
-  Lap& operator=(const Lap&) = delete;
-
- private:
-  double& total_;
-  Clock::time_point start_;
-};
 
 bool ends_with(const std::string& s, const char* suffix) {
   const std::size_t n = std::strlen(suffix);

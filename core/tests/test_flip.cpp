@@ -77,11 +77,7 @@ std::pair<double, Tensor> phantom(int x, int y, int z) {
   return {1000, stick({1, 0, 0}, 0.7e-3, 0.7e-3)};
 }
 
-FlipOptions options() {
-  FlipOptions o;
-  o.step = 2.0;
-  return o;
-}
+const Sampling kSampling{identity3(), 2.0};
 
 const Volume& phantom_volume() {
   static const Volume v = [] {
@@ -123,7 +119,7 @@ TEST(Flip, WrongTablesAreFlaggedWithTheirInverse) {
   {
     GlyphData glyphs;
     DetectTimings timings{-1, -1};
-    const FlipResult r = detect_flip(vol, truth, nullptr, options(), &glyphs, &timings);
+    const FlipResult r = detect_flip(vol, truth, nullptr, {}, kSampling, &glyphs, &timings);
     EXPECT_EQ(r.decision, Status::Pass);
     EXPECT_EQ(r.ranking[0].label, "+x+y+z");
     EXPECT_EQ(r.ranking[1].label, "-x-y-z");
@@ -144,7 +140,7 @@ TEST(Flip, WrongTablesAreFlaggedWithTheirInverse) {
       {"-x+y+z", "-x+y+z"}, {"+x-y+z", "+x-y+z"}, {"+y+x+z", "+y+x+z"}, {"+y+z+x", "+z+x+y"}};
   for (const auto& [applied, inverse] : cases) {
     SCOPED_TRACE(applied);
-    const FlipResult r = detect_flip(vol, truth.transformed(mat(applied)), nullptr, options());
+    const FlipResult r = detect_flip(vol, truth.transformed(mat(applied)), nullptr, {}, kSampling);
     EXPECT_EQ(r.decision, Status::Flag);
     ASSERT_TRUE(r.recommended_transform);
     EXPECT_TRUE(antipodal_or_equal(*r.recommended_transform, mat(inverse)));
@@ -152,9 +148,8 @@ TEST(Flip, WrongTablesAreFlaggedWithTheirInverse) {
     EXPECT_GE(r.relative_margin, 0.02);
   }
   // A bvec table on a neurological image is mirrored in x; the frame map undoes it.
-  FlipOptions o = options();
-  o.frame_map = mat("-x+y+z");
-  EXPECT_EQ(detect_flip(vol, truth.transformed(o.frame_map), nullptr, o).decision, Status::Pass);
+  const Sampling mirrored{mat("-x+y+z"), 2.0};
+  EXPECT_EQ(detect_flip(vol, truth.transformed(mirrored.frame_map), nullptr, {}, mirrored).decision, Status::Pass);
 }
 
 TEST(TensorFit, VoxelOrderBlocksAndThreads) {
@@ -368,22 +363,22 @@ TEST(Flip, ThresholdShellAndMaskFailures) {
   const std::pair<double, const char*> bad[] = {
       {0, "0"}, {-0.5, "-0.5"}, {1.5, "1.5"}, {std::nan(""), "NaN"}, {INFINITY, "inf"}};
   for (const auto& [value, shown] : bad) {
-    FlipOptions o;
+    AnalysisOptions o;
     o.margin_threshold = value;
-    expect_error([&] { detect_flip(flat, t, nullptr, o); }, ErrorKind::MarginThreshold,
+    expect_error([&] { detect_flip(flat, t, nullptr, o, {}); }, ErrorKind::MarginThreshold,
                  std::string("margin threshold must be finite and in (0, 1]: ") + shown);
   }
-  FlipOptions o;
+  AnalysisOptions o;
   o.margin_threshold = 1.0;
-  EXPECT_EQ(detect_flip(vol, t, nullptr, o).margin_threshold, 1.0);
+  EXPECT_EQ(detect_flip(vol, t, nullptr, o, {}).margin_threshold, 1.0);
 
   const GradientTable b0_only{std::vector<Vec3>{Vec3{0, 0, 0}}, std::vector<double>{0}};
   o.margin_threshold = 0;  // the shell is looked for first
-  expect_error([&] { detect_flip(flat, b0_only, nullptr, o); }, ErrorKind::NoFlipShell,
+  expect_error([&] { detect_flip(flat, b0_only, nullptr, o, {}); }, ErrorKind::NoFlipShell,
                "no usable non-b0 shell for flip detection");
 
   const Mask empty(NX * NY * NZ, 0);
-  expect_error([&] { detect_flip(vol, t, &empty, FlipOptions{}); }, ErrorKind::DtiFit,
+  expect_error([&] { detect_flip(vol, t, &empty, {}, {}); }, ErrorKind::DtiFit,
                "DTI fit failed: no WM voxels above the FA threshold");
 
   auto shell_b = [](std::vector<double> b) {

@@ -13,6 +13,7 @@
 #include "error.hpp"
 #include "format.hpp"
 #include "io/table_loader.hpp"
+#include "pipeline.hpp"
 #include "repair.hpp"
 
 using namespace tarvix;
@@ -153,18 +154,22 @@ const Volume& phantom() {
 }
 
 // Voxels of 2 units: the default sampling step of 4 units is 2 voxels.
-RunOptions audit_options(bool world, const VolumeInfo& info) {
-  RunOptions o;
-  o.flip.step = 2.0;
-  o.flip.frame_map = voxel_frame_map(world, info);
-  return o;
+Sampling sampling(bool world, const VolumeInfo& info) { return {voxel_frame_map(world, info), 2.0}; }
+
+// The audit of the phantom with `table`, then the repair step.
+Report audit_and_repair(const GradientTable& table, bool world, const VolumeInfo& info, const RepairSpec& spec) {
+  RunData run;
+  run.loaded.table = table;
+  run.loaded.world_frame = world;
+  run.dwi = VolumeRead{phantom(), info};
+  run.sampling = sampling(world, info);
+  run.plan = plan_detection(table, {});
+  Report report = audit_pipeline(run, {});
+  return repair_from_report(table, std::move(report), {}, spec, defaults::kMarginThreshold).report;
 }
 
 Status reaudit(const LoadedTable& loaded, const VolumeInfo& info) {
-  FlipOptions o;
-  o.step = 2.0;
-  o.frame_map = voxel_frame_map(loaded.world_frame, info);
-  return detect_flip(phantom(), loaded.table, nullptr, o).decision;
+  return detect_flip(phantom(), loaded.table, nullptr, {}, sampling(loaded.world_frame, info)).decision;
 }
 
 }  // namespace
@@ -179,8 +184,7 @@ TEST(RepairEndToEnd, CorruptedTablesRepairToPass) {
       SCOPED_TRACE(std::string(corruption) + (sx > 0 ? " det>0" : " det<0"));
       Scene s;
       s.spec.frames = FrameMaps::resolve(false, info);
-      const Report r = repair_pipeline(fsl_truth.transformed(candidate(corruption)), phantom(), nullptr, {},
-                                       audit_options(false, info), s.spec);
+      const Report r = audit_and_repair(fsl_truth.transformed(candidate(corruption)), false, info, s.spec);
       ASSERT_EQ(r.status, Status::Flag);
       EXPECT_EQ(reaudit(load_table(s.spec.out_bvec, s.spec.out_bval, std::nullopt), info), Status::Pass);
     }
@@ -192,8 +196,7 @@ TEST(RepairEndToEnd, CorruptedTablesRepairToPass) {
   s.spec.out_grad = s.at("out.b");
   s.spec.frames = FrameMaps::resolve(true, info);
   const GradientTable world = truth.transformed(transpose(world_voxel_map(info)));
-  const Report r = repair_pipeline(world.transformed(candidate("+z+x+y")), phantom(), nullptr, {},
-                                   audit_options(true, info), s.spec);
+  const Report r = audit_and_repair(world.transformed(candidate("+z+x+y")), true, info, s.spec);
   ASSERT_EQ(r.status, Status::Flag);
   EXPECT_EQ(reaudit(load_table(s.spec.out_bvec, s.spec.out_bval, std::nullopt), info), Status::Pass);
   EXPECT_EQ(reaudit(load_table(std::nullopt, std::nullopt, *s.spec.out_grad), info), Status::Pass);
@@ -377,7 +380,7 @@ TEST(RepairFormats, ProvenanceRecord) {
   const ojson j = ojson::parse(text);
   EXPECT_EQ(keys_of(j), (Strings{"schema_version", "tool", "tool_version", "timestamp", "inputs", "shells", "angular",
                                  "flip", "applied_transform", "applied_label", "frame", "outputs", "notes"}));
-  EXPECT_EQ(j["tool_version"], "1.1.6");
+  EXPECT_EQ(j["tool_version"], TARVIX_VERSION);
   EXPECT_EQ(j["inputs"][1]["path"], "in.bval");
   EXPECT_EQ(j["applied_label"], "-x+y+z");
   EXPECT_EQ(j["outputs"], (ojson{s.spec.out_bvec, s.spec.out_bval, *s.spec.out_grad}));
@@ -409,7 +412,7 @@ TEST(Recompute, AmplitudeEncodedTableWithAllOutputs) {
   const GradientTable table =
       GradientTable::make({{0, 0, 0}, {1, 0, 0}, {0, 0.5, 0}, {0, 0, 0.7071}}, {0, 1000, 1000, 1000});
   Scene s;
-  RecomputeSpec spec{s.spec.out_bvec, s.spec.out_bval, s.at("r.b"), s.at("r.json"), false, false};
+  OutputPaths spec{s.spec.out_bvec, s.spec.out_bval, s.at("r.b"), s.at("r.json"), false, false};
   const RecomputeOutput out = recompute_bval(table, {{"in.b", std::string(64, 'a'), 3}}, spec, 50.0, 0.05);
   EXPECT_EQ(out.table.bvals, (std::vector<double>{0, 1000, 250, 500}));
   ASSERT_EQ(out.before.size(), 2u);
@@ -430,14 +433,14 @@ TEST(Recompute, AmplitudeEncodedTableWithAllOutputs) {
 }
 
 TEST(Recompute, EdgeCasesAndOutputRules) {
-  RecomputeSpec dry;
+  OutputPaths dry;
   dry.dry_run = true;
   // Unit multi-shell: every weighted volume takes the largest b.
   const GradientTable multi = GradientTable::make({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {0, 1000, 2000});
   EXPECT_EQ(recompute_bval(multi, {}, dry, 50.0, 0.05).table.bvals, (std::vector<double>{0, 2000, 2000}));
 
   Scene s;
-  RecomputeSpec spec{s.spec.out_bvec, s.spec.out_bval, s.at("r.b"), std::nullopt, false, false};
+  OutputPaths spec{s.spec.out_bvec, s.spec.out_bval, s.at("r.b"), std::nullopt, false, false};
   // Only b=0 volumes: the shell error, nothing written.
   const GradientTable b0 = GradientTable::make({{0, 0, 0}, {1, 0, 0}}, {0, 50});
   EXPECT_EQ(error_text([&] { recompute_bval(b0, {}, spec, 50.0, 0.05); }), "no usable non-b0 shell for flip detection");

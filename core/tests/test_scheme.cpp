@@ -242,7 +242,7 @@ TEST(SchemeQc, AmplitudeGate) {
 TEST(ReportJson, KeysOmissionAndValues) {
   GradientTable t = table_of(spiral(30), 1000, 2);
   t.bvals[1] = std::nan("");
-  Report r = inspect_pipeline(t, {}, RunOptions{});
+  Report r = inspect_pipeline(t, {}, AnalysisOptions{});
   EXPECT_EQ(keys_of(r.to_json()), (Texts{"schema_version", "tool", "tool_version", "timestamp", "status", "inputs",
                                          "scheme", "shells", "angular", "norm_stats", "notes"}));
   EXPECT_EQ(keys_of(r.shells->to_json()), (Texts{"b0_threshold", "tolerance", "shells", "b0", "non_integer_bvals"}));
@@ -251,7 +251,7 @@ TEST(ReportJson, KeysOmissionAndValues) {
   EXPECT_EQ(json::dump(r.shells->b0.to_json()), R"({"count":1,"indices":[0],"spacings":[]})");
 
   const std::string text = r.to_json_text();
-  EXPECT_EQ(text.rfind(R"({"schema_version":1,"tool":"tarvix","tool_version":"1.1.6","timestamp":")", 0), 0u);
+  EXPECT_EQ(text.rfind(std::string(R"({"schema_version":1,"tool":"tarvix","tool_version":")") + TARVIX_VERSION + R"(","timestamp":")", 0), 0u);
   EXPECT_NE(text.find(R"("status":"PASS","inputs":[],"scheme":{"directions":[[0.0,0.0,0.0],)"), std::string::npos);
   EXPECT_NE(text.find(R"("bvals":[0.0,null,1000.0,)"), std::string::npos);
   EXPECT_NE(text.find(R"("angular":{"duplicate_angle_deg":5.0,"shells":[{"nominal_b":1000.0,"count":30,)"),
@@ -291,9 +291,10 @@ TEST(Pipelines, WithoutImage) {
     t.directions.push_back({d[0] * 0.5, d[1] * 0.5, d[2] * 0.5});
     t.bvals.push_back(3000.4);
   }
-  RunOptions opts;
-  Report inspected = inspect_pipeline(t, {}, opts);
-  Report audited = audit_pipeline(t, nullptr, nullptr, {}, opts);
+  RunData run;
+  run.loaded.table = t;
+  Report inspected = inspect_pipeline(t, {}, {});
+  Report audited = audit_pipeline(run, {});
   inspected.timestamp = audited.timestamp = "";
   EXPECT_EQ(inspected.to_json_text(), audited.to_json_text());
   EXPECT_EQ(inspected.status, Status::Warn);  // amplitude gate without strict
@@ -301,8 +302,9 @@ TEST(Pipelines, WithoutImage) {
   EXPECT_EQ(inspected.notes[1], "shell b=3000: 12 directions, below the recommended 30 for a robust DTI fit");
   EXPECT_EQ(inspected.notes[2], "12 volume(s) have non-integer b-values (ramp sampling or rounding)");
   EXPECT_EQ(inspected.notes[3].rfind("71% of non-b0 directions are not unit-length (norm 0.500\u20131.000", 0), 0u);
-  opts.strict = true;
-  EXPECT_EQ(error_text([&] { inspect_pipeline(t, {}, opts); }).rfind("amplitude-encoded bvecs (--strict): 71%", 0), 0u);
+  AnalysisOptions strict;
+  strict.strict = true;
+  EXPECT_EQ(error_text([&] { inspect_pipeline(t, {}, strict); }).rfind("amplitude-encoded bvecs (--strict): 71%", 0), 0u);
 
   // Requested shell: nearest nominal b, the earlier one on a tie, any distance allowed.
   const std::vector<double> b{0, 1000, 1000, 3000, 3000};

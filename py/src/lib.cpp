@@ -23,6 +23,8 @@
 
 #include "call.hpp"
 #include "error.hpp"
+#include "format.hpp"
+#include "options.hpp"
 #include "report.hpp"
 
 namespace {
@@ -85,32 +87,33 @@ struct FieldSpec {
   Field field;
   const char* name;
   Kind kind;
-  const char* default_text;  // as the signature shows it; "None" also means None is accepted
-  double default_value;      // reals only
+  // The default of a real that has one, from the core's options; every other
+  // parameter defaults to None (False for flags), and accepts None.
+  std::optional<double> real_default = std::nullopt;
 };
 
 constexpr std::array<FieldSpec, kFieldCount> kFields = {{
-    {kBvec, "bvec", Kind::Path, "None", 0},
-    {kBval, "bval", Kind::Path, "None", 0},
-    {kGrad, "grad", Kind::Path, "None", 0},
-    {kDwi, "dwi", Kind::Path, "None", 0},
-    {kMask, "mask", Kind::Path, "None", 0},
-    {kRoot, "root", Kind::Path, "None", 0},
-    {kOutBvec, "out_bvec", Kind::Path, "None", 0},
-    {kOutBval, "out_bval", Kind::Path, "None", 0},
-    {kOutGrad, "out_grad", Kind::Path, "None", 0},
-    {kProvenance, "provenance", Kind::Path, "None", 0},
-    {kTolerance, "tolerance", Kind::Real, "0.05", 0.05},
-    {kB0Threshold, "b0_threshold", Kind::Real, "50.0", 50.0},
-    {kShell, "shell", Kind::Real, "None", 0},
-    {kStep, "step", Kind::Real, "None", 0},
-    {kMarginThreshold, "margin_threshold", Kind::Real, "0.02", 0.02},
-    {kStrict, "strict", Kind::Flag, "False", 0},
-    {kNormTolerance, "norm_tolerance", Kind::Real, "0.05", 0.05},
-    {kDryRun, "dry_run", Kind::Flag, "False", 0},
-    {kInPlace, "in_place", Kind::Flag, "False", 0},
-    {kForceRepair, "force_repair", Kind::Flag, "False", 0},
-    {kThreads, "threads", Kind::Count, "None", 0},
+    {kBvec, "bvec", Kind::Path},
+    {kBval, "bval", Kind::Path},
+    {kGrad, "grad", Kind::Path},
+    {kDwi, "dwi", Kind::Path},
+    {kMask, "mask", Kind::Path},
+    {kRoot, "root", Kind::Path},
+    {kOutBvec, "out_bvec", Kind::Path},
+    {kOutBval, "out_bval", Kind::Path},
+    {kOutGrad, "out_grad", Kind::Path},
+    {kProvenance, "provenance", Kind::Path},
+    {kTolerance, "tolerance", Kind::Real, tarvix::defaults::kTolerance},
+    {kB0Threshold, "b0_threshold", Kind::Real, tarvix::defaults::kB0Threshold},
+    {kShell, "shell", Kind::Real},
+    {kStep, "step", Kind::Real},
+    {kMarginThreshold, "margin_threshold", Kind::Real, tarvix::defaults::kMarginThreshold},
+    {kStrict, "strict", Kind::Flag},
+    {kNormTolerance, "norm_tolerance", Kind::Real, tarvix::defaults::kNormTolerance},
+    {kDryRun, "dry_run", Kind::Flag},
+    {kInPlace, "in_place", Kind::Flag},
+    {kForceRepair, "force_repair", Kind::Flag},
+    {kThreads, "threads", Kind::Count},
 }};
 
 constexpr bool fields_in_order() {
@@ -131,7 +134,13 @@ struct Signature {
   const char* description;
 };
 
-constexpr bool is_none_default(const FieldSpec& f) { return std::string_view(f.default_text) == "None"; }
+constexpr bool is_none_default(const FieldSpec& f) { return f.kind != Kind::Flag && !f.real_default; }
+
+// As the signature shows it: the repr of the default value.
+std::string default_text(const FieldSpec& f) {
+  if (f.kind == Kind::Flag) return "False";
+  return f.real_default ? tarvix::format_json_real(*f.real_default) : "None";
+}
 
 // The converted values of one call; fields a function does not take keep
 // their defaults, which are also the core's defaults.
@@ -143,7 +152,7 @@ struct Bound {
 
   Bound() {
     for (const auto& f : kFields)
-      if (f.kind == Kind::Real && !is_none_default(f)) real[f.field] = f.default_value;
+      if (f.real_default) real[f.field] = f.real_default;
   }
 
   std::string required_path(Field f) const { return path[f].value(); }
@@ -425,62 +434,36 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // ---------------------------------------------------------------------------
 // Bound values into the core's argument records.
 
-tarvix::AnalysisArgs analysis_args(const Bound& b) {
-  tarvix::AnalysisArgs a;
-  a.table = {b.path[kBvec], b.path[kBval], b.path[kGrad]};
-  a.dwi = b.path[kDwi];
-  a.mask = b.path[kMask];
-  a.tolerance = b.real[kTolerance].value();
-  a.b0_threshold = b.real[kB0Threshold].value();
-  a.shell = b.real[kShell];
-  a.step = b.real[kStep];
-  a.margin_threshold = b.real[kMarginThreshold].value();
-  a.strict = b.flag[kStrict];
-  a.norm_tolerance = b.real[kNormTolerance].value();
-  a.threads = b.threads;
-  return a;
+tarvix::TableArgs table_args(const Bound& b) { return {b.path[kBvec], b.path[kBval], b.path[kGrad]}; }
+
+tarvix::AnalysisOptions analysis_options(const Bound& b) {
+  tarvix::AnalysisOptions o;
+  o.tolerance = b.real[kTolerance].value();
+  o.b0_threshold = b.real[kB0Threshold].value();
+  o.shell = b.real[kShell];
+  o.step = b.real[kStep];
+  o.margin_threshold = b.real[kMarginThreshold].value();
+  o.strict = b.flag[kStrict];
+  o.norm_tolerance = b.real[kNormTolerance].value();
+  return o;
 }
 
-tarvix::RepairArgs repair_args(const Bound& b) {
-  tarvix::RepairArgs r;
-  r.analysis = analysis_args(b);
-  r.out_bvec = b.required_path(kOutBvec);
-  r.out_bval = b.required_path(kOutBval);
-  r.out_grad = b.path[kOutGrad];
-  r.provenance = b.path[kProvenance];
-  r.dry_run = b.flag[kDryRun];
-  r.in_place = b.flag[kInPlace];
-  r.force_repair = b.flag[kForceRepair];
-  return r;
+tarvix::OutputPaths output_paths(const Bound& b) {
+  return {b.required_path(kOutBvec), b.required_path(kOutBval), b.path[kOutGrad], b.path[kProvenance],
+          b.flag[kDryRun], b.flag[kInPlace]};
 }
+
+tarvix::AnalysisArgs analysis_args(const Bound& b) {
+  return {table_args(b), b.path[kDwi], b.path[kMask], analysis_options(b), b.threads};
+}
+
+tarvix::RepairArgs repair_args(const Bound& b) { return {analysis_args(b), output_paths(b), b.flag[kForceRepair]}; }
 
 tarvix::RecomputeArgs recompute_args(const Bound& b) {
-  tarvix::RecomputeArgs r;
-  r.table = {b.path[kBvec], b.path[kBval], b.path[kGrad]};
-  r.out_bvec = b.required_path(kOutBvec);
-  r.out_bval = b.required_path(kOutBval);
-  r.out_grad = b.path[kOutGrad];
-  r.provenance = b.path[kProvenance];
-  r.b0_threshold = b.real[kB0Threshold].value();
-  r.dry_run = b.flag[kDryRun];
-  r.in_place = b.flag[kInPlace];
-  r.threads = b.threads;
-  return r;
+  return {table_args(b), output_paths(b), b.real[kB0Threshold].value(), b.threads};
 }
 
-tarvix::BidsArgs bids_args(const Bound& b) {
-  tarvix::BidsArgs r;
-  r.root = b.required_path(kRoot);
-  r.tolerance = b.real[kTolerance].value();
-  r.b0_threshold = b.real[kB0Threshold].value();
-  r.shell = b.real[kShell];
-  r.step = b.real[kStep];
-  r.margin_threshold = b.real[kMarginThreshold].value();
-  r.strict = b.flag[kStrict];
-  r.norm_tolerance = b.real[kNormTolerance].value();
-  r.threads = b.threads;
-  return r;
-}
+tarvix::BidsArgs bids_args(const Bound& b) { return {b.required_path(kRoot), analysis_options(b), b.threads}; }
 
 // ---------------------------------------------------------------------------
 // Results into Python objects.
@@ -769,7 +752,7 @@ std::string docstring(const Signature& sig) {
     doc += kFields[p.field].name;
     if (!p.required) {
       doc += '=';
-      doc += kFields[p.field].default_text;
+      doc += default_text(kFields[p.field]);
     }
   }
   doc += ")\n--\n\n";
@@ -805,20 +788,29 @@ void fill_method_table() {
   g_methods[kFunctionCount] = {nullptr, nullptr, 0, nullptr};
 }
 
-PyModuleDef g_module = {PyModuleDef_HEAD_INIT, "_tarvix", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+// m_size 0: the module keeps no state, so the import system may run the
+// initialisation again on a re-import, which hands back the first module.
+PyModuleDef g_module = {PyModuleDef_HEAD_INIT, "_tarvix", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// The module made by the first initialisation, kept for the life of the process.
+PyObject* g_first = nullptr;
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit__tarvix(void) {
   PyInterpreterState* here = PyInterpreterState_Get();
   if (g_owner && foreign_interpreter()) return nullptr;
+  if (g_first) return Py_NewRef(g_first);
   return guarded([&]() -> PyObject* {
     if (!g_module.m_methods) {
       fill_method_table();
       g_module.m_methods = g_methods.data();
     }
     PyObject* m = PyModule_Create(&g_module);
-    if (m) g_owner = here;
+    if (m) {
+      g_owner = here;
+      g_first = Py_NewRef(m);
+    }
     return m;
   });
 }

@@ -1,5 +1,6 @@
 import hashlib
 import inspect as pyinspect
+import importlib.metadata
 import json
 import pathlib
 import subprocess
@@ -64,11 +65,11 @@ def test_function_table_signatures_and_docs():
         # The interpreter shows an empty description as None.
         assert f.__doc__ == DOCS.get(name), name
         assert getattr(tarvix, name) is f
-    assert tarvix.__version__ == "1.1.6"
+    assert tarvix.__version__ == importlib.metadata.version("tarvix")
 
 
 def test_version_and_features():
-    assert m.version() == "1.1.6"
+    assert m.version() == importlib.metadata.version("tarvix")
     a, b = m.build_features(), m.build_features()
     assert a == [] and b == [] and a is not b
     with pytest.raises(TypeError, match=r"version\(\) takes no keyword arguments$"):
@@ -226,11 +227,11 @@ def test_inspect_report(fsl_pair):
 
     bvec, bval = fsl_pair
     text = m.inspect(bvec=bvec, bval=bval)
-    assert text.startswith('{"schema_version":1,"tool":"tarvix","tool_version":"1.1.6","timestamp":"')
+    assert text.startswith('{"schema_version":1,"tool":"tarvix","tool_version":"%s","timestamp":"' % m.version())
     report = json.loads(text)
     assert list(report) == ["schema_version", "tool", "tool_version", "timestamp", "status", "inputs",
                             "scheme", "shells", "angular", "norm_stats", "notes"]
-    assert report["schema_version"] == 1 and report["tool"] == "tarvix" and report["tool_version"] == "1.1.6"
+    assert report["schema_version"] == 1 and report["tool"] == "tarvix" and report["tool_version"] == m.version()
     assert report["timestamp"].endswith("Z")
     assert report["status"] in ("PASS", "WARN")
     expected_inputs = []
@@ -262,6 +263,20 @@ def test_recompute_needs_a_whole_table(fsl_pair):
     bvec, bval = fsl_pair
     with pytest.raises(ValueError, match="provide bvec and bval, or grad"):
         m.recompute_bval("o", "v", bvec=bvec)
+
+
+def test_reimport_returns_the_first_module():
+    code = textwrap.dedent(
+        """
+        import importlib, sys
+        import tarvix._tarvix as first
+        del sys.modules["tarvix._tarvix"]
+        again = importlib.import_module("tarvix._tarvix")
+        print(again is first, again.audit is first.audit)
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.split() == ["True", "True"]
 
 
 def test_subinterpreter_import_fails():

@@ -1,37 +1,19 @@
-// Input-file digests and the provenance record written beside repaired tables.
+// The provenance record written beside repaired or recomputed tables. It
+// carries the analysis sections it summarises.
 #pragma once
 
 #include <cstdint>
-#include <string>
-
-#include "json.hpp"
-
-// The provenance record below carries the analysis sections it summarises.
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "angular.hpp"
 #include "flip.hpp"
 #include "frame.hpp"
+#include "io/input_file.hpp"
+#include "json.hpp"
 #include "matrix.hpp"
 #include "shell.hpp"
-
-namespace tarvix {
-
-struct InputFile {
-  std::string path;    // display form
-  std::string sha256;  // 64 lower-case hex digits
-  std::uint64_t bytes = 0;
-
-  // Reads the whole file and digests it; an unreadable file is an I/O error.
-  static InputFile of(const std::string& path);
-  // Digest of bytes already read (the loaders read each file once).
-  static InputFile of_contents(const std::string& path, const std::string& contents);
-
-  json::Value to_json() const;
-};
-
-}  // namespace tarvix
 
 namespace tarvix {
 

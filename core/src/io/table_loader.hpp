@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "gradient.hpp"
-#include "io/provenance.hpp"
+#include "io/input_file.hpp"
 
 namespace tarvix {
 

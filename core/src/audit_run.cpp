@@ -1,0 +1,128 @@
+#include "audit_run.hpp"
+
+#include <cmath>
+#include <memory>
+#include <utility>
+
+#include "error.hpp"
+#include "format.hpp"
+#include "frame.hpp"
+#include "pipeline.hpp"
+#include "tensor.hpp"
+#include "timing.hpp"
+
+namespace tarvix {
+namespace {
+
+bool step_usable(const std::optional<double>& step) { return !step || (std::isfinite(*step) && *step > 0.0); }
+
+// The fit of `plan`, made while the DWI is read. None when the detection will
+// not fit (it fails first) or the design cannot be solved: the fit reports that
+// in its turn. `keep_b0`: the audit measures the b=0 drift, so those volumes
+// stay in memory.
+std::unique_ptr<FitStream> start_fit_stream(const GradientTable& table, const DetectionPlan& plan,
+                                            const AnalysisOptions& options, const Execution& exec, bool keep_b0) {
+  if (!plan.ready() || plan.shell->indices.empty()) return nullptr;
+  std::vector<std::uint64_t> keep;
+  if (keep_b0) keep = table.b0_indices(options.b0_threshold);
+  try {
+    return std::make_unique<FitStream>(table, plan.b0, plan.shell->indices, defaults::kMinS0, std::move(keep),
+                                       exec.arena(), exec.concurrency());
+  } catch (const Error&) {
+    return nullptr;
+  }
+}
+
+std::optional<Mask> choose_mask(const std::vector<std::string>& candidates, std::uint64_t grid_voxels,
+                                std::optional<std::string>& chosen) {
+  for (const auto& candidate : candidates) {
+    try {
+      Mask mask = read_mask(candidate);
+      if (mask.size() != grid_voxels) continue;
+      chosen = candidate;
+      return mask;
+    } catch (const Error&) {
+      // An unreadable candidate is not this run's mask; try the next one.
+    }
+  }
+  return std::nullopt;
+}
+
+// The images, after the table: the DWI (with the fit streamed into it, its
+// frame map and default step), then the mask, then the check of a caller-given
+// step, which only matters when there is an image to sample.
+void read_images(RunData& run, RunResult& result, const RunInputs& inputs, const AnalysisOptions& options,
+                 const Execution& exec, Pipeline pipeline, ReadTimings* timings) {
+  if (inputs.dwi) {
+    run.plan = plan_detection(run.loaded.table, options);
+    if (step_usable(options.step))
+      run.stream = start_fit_stream(run.loaded.table, run.plan, options, exec, pipeline == Pipeline::Audit);
+    run.dwi = read_volume_with_info(*inputs.dwi, timings, run.stream.get());
+    run.sampling = image_sampling(run.loaded.world_frame, run.dwi->info, options.step);
+  }
+  if (inputs.mask) {
+    run.mask = read_mask(*inputs.mask);
+  } else if (run.dwi && !inputs.mask_candidates.empty()) {
+    run.mask = choose_mask(inputs.mask_candidates, run.dwi->volume.grid_voxels(), result.mask_path);
+    if (result.mask_path) run.loaded.inputs.push_back(InputFile::of(*result.mask_path));
+  }
+  if (inputs.dwi && !step_usable(options.step))
+    throw Failure("step must be finite and greater than 0: " + format_plain(*options.step));
+}
+
+// `other` closes the gap to `total`. Summed left to right the five parts must
+// not fall short of `total`, so a remainder that rounds down is nudged up by
+// the last unit it lost.
+StageTimings stage_timings(const ReadTimings& read, const DetectTimings& detect, double total, int threads) {
+  StageTimings t;
+  t.decompress = read.decompress_s;
+  t.convert = read.convert_s;
+  t.fit = detect.fit_s;
+  t.coherence = detect.coherence_s;
+  t.total = total;
+  const double parts = t.decompress + t.convert + t.fit + t.coherence;
+  if (t.total > parts) {
+    t.other = t.total - parts;
+    while (parts + t.other < t.total) t.other = std::nextafter(t.other, HUGE_VAL);
+  }
+  t.threads = static_cast<double>(threads);
+  return t;
+}
+
+}  // namespace
+
+RunResult audit_run(const RunInputs& inputs, const AnalysisOptions& options, Execution& execution,
+                    Pipeline pipeline, RunExtras extras) {
+  RunResult result;
+  RunData run;
+  run.loaded = load_table(inputs.table.bvec, inputs.table.bval, inputs.table.grad);
+  if (pipeline == Pipeline::Inspect) {
+    result.report =
+        execution.run([&] { return inspect_pipeline(run.loaded.table, run.loaded.inputs, options); });
+    result.loaded = std::move(run.loaded);
+    return result;
+  }
+
+  // The clock covers the image reads and the analysis, not table loading or
+  // serialisation.
+  const auto start = MonotonicClock::now();
+  ReadTimings read;
+  read_images(run, result, inputs, options, execution, pipeline, extras.timings ? &read : nullptr);
+  DetectTimings detect;
+  GlyphData glyphs;
+  const PipelineExtras pipeline_extras{extras.glyphs ? &glyphs : nullptr, extras.timings ? &detect : nullptr};
+  result.report = execution.run([&] {
+    return pipeline == Pipeline::Audit ? audit_pipeline(run, options, pipeline_extras)
+                                       : detect_pipeline(run, options, pipeline_extras);
+  });
+  if (extras.timings)
+    result.timings = stage_timings(read, detect, seconds_between(start, MonotonicClock::now()),
+                                   execution.concurrency());
+  if (extras.glyphs) result.glyphs = std::move(glyphs);
+  if (run.dwi) result.info = run.dwi->info;
+  result.mask = std::move(run.mask);
+  result.loaded = std::move(run.loaded);
+  return result;
+}
+
+}  // namespace tarvix

@@ -1,0 +1,64 @@
+// The road of one run through the call frame: the table, the images (the
+// detection's fit streamed into the DWI read), where the image is sampled,
+// the mask and the pipeline. Plain inputs (paths and options) in, plain
+// results out: every module function and every run of a batch, in this
+// process or on a remote worker, comes through audit_run.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "execution.hpp"
+#include "flip.hpp"
+#include "io/table_loader.hpp"
+#include "options.hpp"
+#include "report.hpp"
+#include "volume.hpp"
+
+namespace tarvix {
+
+using OptPath = std::optional<std::string>;
+
+struct TableArgs {
+  OptPath bvec, bval, grad;
+};
+
+struct RunInputs {
+  TableArgs table;
+  OptPath dwi, mask;
+  // Without `mask`: the first of these that reads as a mask of the DWI's grid,
+  // which is then listed among the report's inputs. Unreadable ones are skipped.
+  std::vector<std::string> mask_candidates;
+};
+
+enum class Pipeline { Inspect, Audit, Detect };
+
+// What a variant keeps beside the report; the report is the same either way.
+struct RunExtras {
+  bool glyphs = false;   // the fitted field, the scoring mask and the frame map
+  bool timings = false;  // the stage timings of the image reads and the analysis
+};
+
+// The seven stage timings of the profiled audits, in seconds.
+struct StageTimings {
+  double decompress = 0, convert = 0, fit = 0, coherence = 0, other = 0, total = 0, threads = 0;
+};
+
+struct RunResult {
+  Report report;
+  LoadedTable loaded;                    // the table as read, its digests and frame
+  std::optional<VolumeInfo> info;        // the DWI's geometry
+  std::optional<Mask> mask;              // the mask read, as read
+  std::optional<std::string> mask_path;  // the candidate chosen, if any
+  std::optional<GlyphData> glyphs;
+  std::optional<StageTimings> timings;
+};
+
+// Runs on `execution`, which the caller made first (its thread count is
+// checked before any file is read). Errors are Error or Failure, unchanged.
+RunResult audit_run(const RunInputs& inputs, const AnalysisOptions& options, Execution& execution,
+                    Pipeline pipeline, RunExtras extras = {});
+
+}  // namespace tarvix
