@@ -20,6 +20,7 @@
 #include <isa-l/igzip_lib.h>
 
 #include "common.hpp"
+#include "io/image_reader.hpp"
 #include "volume.hpp"
 
 using tarvix_fuzz::refusal;

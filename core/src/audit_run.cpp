@@ -8,6 +8,7 @@
 #include "format.hpp"
 #include "frame.hpp"
 #include "pipeline.hpp"
+#include "fit_stream.hpp"
 #include "tensor.hpp"
 #include "timing.hpp"
 

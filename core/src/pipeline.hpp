@@ -12,7 +12,9 @@
 #include "io/table_loader.hpp"
 #include "options.hpp"
 #include "report.hpp"
+#include "fit_stream.hpp"
 #include "tensor.hpp"
+#include "io/image_reader.hpp"
 #include "volume.hpp"
 
 namespace tarvix {

@@ -1,5 +1,5 @@
-// DWI and mask images: NIfTI-1 reading into 32-bit floats, geometry, masks and
-// the masked means used by the b=0 drift measure.
+// Images in memory: 32-bit float volumes in stored order, their geometry,
+// voxel masks and the masked means used by the b=0 drift measure.
 #pragma once
 
 #include <cstdint>
@@ -64,27 +64,6 @@ class VolumeSink {
   // The read failed: stop touching what was handed out before it is freed.
   virtual void abandon() noexcept = 0;
 };
-
-struct ReadTimings {
-  double decompress_s = 0;  // file read, gunzip and header
-  double convert_s = 0;     // conversion to float32
-};
-
-struct VolumeRead {
-  Volume volume;
-  VolumeInfo info;
-};
-
-// Opens a .nii or .nii.gz (or a .hdr/.img pair, either part gzipped) and
-// converts it to floats with scl_slope/scl_inter.
-// Failures are Error::nifti. With `timings`, the two stages are timed.
-// With a `sink`, a 4-D image is handed to it volume by volume (see VolumeSink);
-// time spent in the sink is in neither timing.
-VolumeRead read_volume_with_info(const std::string& path, ReadTimings* timings = nullptr,
-                                 VolumeSink* sink = nullptr);
-
-// Reads a 3-D or 4-D mask image (first volume) into a voxel mask.
-Mask read_mask(const std::string& path);
 
 // Non-zero (and NaN) values are inside; only the first volume of a 4-D image.
 Mask mask_from_volume(const Volume& volume);

@@ -16,10 +16,13 @@
 #include <Eigen/Dense>
 #include <tbb/task_arena.h>
 
+#include "eigen3x3.hpp"
 #include "error.hpp"
 #include "gzip_for_tests.hpp"
 #include "flip.hpp"
+#include "fit_stream.hpp"
 #include "tensor.hpp"
+#include "io/image_reader.hpp"
 #include "volume.hpp"
 
 using namespace tarvix;

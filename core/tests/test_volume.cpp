@@ -16,6 +16,7 @@
 
 #include "error.hpp"
 #include "gzip_for_tests.hpp"
+#include "io/image_reader.hpp"
 #include "volume.hpp"
 
 using namespace tarvix;

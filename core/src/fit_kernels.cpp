@@ -1,0 +1,342 @@
+#include "fit_kernels.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include <Eigen/Dense>
+
+#include "cpu_features.hpp"
+#include "eigen3x3.hpp"
+#include "error.hpp"
+
+namespace tarvix::fit {
+
+using namespace eigen3x3;
+
+namespace {
+
+// y = ln(max(S, 1e-6)) for the float signal src[j], in double; a NaN signal
+// takes the floor too.
+//
+// The log-linear fit spends most of its time on these logs (one per voxel and
+// row), and the library log cannot be vectorised, so this is a branch-free log
+// that can: f = 2^e * m with m in [0.75, 1.5), ln m = 2 atanh(s) with
+// s = (m - 1) / (m + 1), |s| <= 0.2, as an odd series to s^21 (truncation below
+// 1e-17); within 1 ulp of the library log for positive finite normal floats.
+// The other inputs are patched by two selects, written as bit masks over quiet
+// comparisons: a plain `?:` lets the compiler branch around the series, and
+// the loop no longer vectorises.
+[[gnu::always_inline]] inline double ln_signal(const float* __restrict src, std::size_t j, std::uint64_t floor_bits) {
+  constexpr double kLargest = std::numeric_limits<float>::max();
+  std::uint32_t b;
+  std::memcpy(&b, src + j, sizeof b);
+  const std::uint32_t upper_half = (b >> 22) & 1;  // mantissa >= 1.5: halve it
+  const std::int32_t e = static_cast<std::int32_t>((b >> 23) & 0xff) - 127 + static_cast<std::int32_t>(upper_half);
+  const std::uint32_t mb = ((b & 0x7fffffu) | 0x3f800000u) - (upper_half << 23);
+  float mf;
+  std::memcpy(&mf, &mb, sizeof mf);
+  const double m = mf;
+  const double s = (m - 1) / (m + 1), s2 = s * s;
+  double p = 1.0 / 21;
+  p = p * s2 + 1.0 / 19;
+  p = p * s2 + 1.0 / 17;
+  p = p * s2 + 1.0 / 15;
+  p = p * s2 + 1.0 / 13;
+  p = p * s2 + 1.0 / 11;
+  p = p * s2 + 1.0 / 9;
+  p = p * s2 + 1.0 / 7;
+  p = p * s2 + 1.0 / 5;
+  p = p * s2 + 1.0 / 3;
+  const double ed = e;
+  // ln 2 split in two so that e * ln 2 keeps full precision.
+  const double y = ed * 0.6931471805599453 + (2 * s + (2 * s * s2 * p + ed * 2.319046813846299558e-17));
+  const double v = src[j];
+  const std::uint64_t infinite = -static_cast<std::uint64_t>(__builtin_isgreater(v, kLargest));
+  const std::uint64_t bright = -static_cast<std::uint64_t>(__builtin_isgreater(v, kMinSignal));
+  const std::uint64_t yb = std::bit_cast<std::uint64_t>(y), vb = std::bit_cast<std::uint64_t>(v);
+  return std::bit_cast<double>((((vb & infinite) | (yb & ~infinite)) & bright) | (floor_bits & ~bright));
+}
+
+// Adds G rows, in order, to a block's sums (n voxels): for each row,
+// sum_c += w_c * y for the seven parameters, then S into the baseline sum for
+// the rows that count towards it. Every voxel's sums take the rows one after
+// another in volume order whatever the grouping, so they are the same bits
+// whichever path, thread or batch computes them; the group only saves passes
+// over the sums.
+template <int G>
+[[gnu::always_inline]] inline void add_rows(double* __restrict acc, const RowInput* rows, std::size_t n,
+                                            double ln_floor) {
+  double* __restrict a0 = acc;
+  double* __restrict a1 = acc + kStride;
+  double* __restrict a2 = acc + 2 * kStride;
+  double* __restrict a3 = acc + 3 * kStride;
+  double* __restrict a4 = acc + 4 * kStride;
+  double* __restrict a5 = acc + 5 * kStride;
+  double* __restrict a6 = acc + 6 * kStride;
+  const std::uint64_t floor_bits = std::bit_cast<std::uint64_t>(ln_floor);
+  const float* __restrict src[G];
+  double w[G][7];
+  for (int g = 0; g < G; ++g) {
+    src[g] = rows[g].src;
+    for (int c = 0; c < 7; ++c) w[g][c] = rows[g].w[c];
+  }
+  for (std::size_t j = 0; j < n; ++j) {
+    double y[G];
+    for (int g = 0; g < G; ++g) y[g] = ln_signal(src[g], j, floor_bits);
+    double x0 = a0[j], x1 = a1[j], x2 = a2[j], x3 = a3[j], x4 = a4[j], x5 = a5[j], x6 = a6[j];
+    for (int g = 0; g < G; ++g) {
+      x0 += w[g][0] * y[g];
+      x1 += w[g][1] * y[g];
+      x2 += w[g][2] * y[g];
+      x3 += w[g][3] * y[g];
+      x4 += w[g][4] * y[g];
+      x5 += w[g][5] * y[g];
+      x6 += w[g][6] * y[g];
+    }
+    a0[j] = x0;
+    a1[j] = x1;
+    a2[j] = x2;
+    a3[j] = x3;
+    a4[j] = x4;
+    a5[j] = x5;
+    a6[j] = x6;
+  }
+  double* __restrict sum = acc + 7 * kStride;
+  for (int g = 0; g < G; ++g)
+    if (rows[g].base)
+      for (std::size_t j = 0; j < n; ++j) sum[j] += static_cast<double>(src[g][j]);
+}
+
+using AddRowsFn = void (*)(double*, const RowInput*, std::size_t, double);
+
+template <int G>
+void add_rows_base(double* acc, const RowInput* rows, std::size_t n, double ln_floor) {
+  add_rows<G>(acc, rows, n, ln_floor);
+}
+
+#if TARVIX_X86_DISPATCH
+template <int G>
+[[gnu::target("avx2,fma")]] void add_rows_avx2(double* acc, const RowInput* rows, std::size_t n, double ln_floor) {
+  add_rows<G>(acc, rows, n, ln_floor);
+}
+
+template <int G>
+[[gnu::target("avx512f,avx512dq,avx512vl,avx512bw")]] void add_rows_avx512(double* acc, const RowInput* rows,
+                                                                            std::size_t n, double ln_floor) {
+  add_rows<G>(acc, rows, n, ln_floor);
+}
+#endif
+
+// The variants for 1 .. kGroup rows, for the instruction set at hand.
+struct AddRowsTable {
+  AddRowsFn fn[kGroup];
+};
+
+AddRowsTable pick_add_rows() {
+#if TARVIX_X86_DISPATCH
+  if (have_avx512())
+    return {{add_rows_avx512<1>, add_rows_avx512<2>, add_rows_avx512<3>, add_rows_avx512<4>}};
+  if (have_avx2()) return {{add_rows_avx2<1>, add_rows_avx2<2>, add_rows_avx2<3>, add_rows_avx2<4>}};
+#endif
+  return {{add_rows_base<1>, add_rows_base<2>, add_rows_base<3>, add_rows_base<4>}};
+}
+
+}  // namespace
+
+void add_row_run(double* acc, const RowInput* rows, std::size_t count, std::size_t n, double ln_floor) {
+  static const AddRowsTable table = pick_add_rows();
+  for (std::size_t i = 0; i < count; i += kGroup) {
+    const std::size_t g = std::min(kGroup, count - i);
+    table.fn[g - 1](acc, rows + i, n, ln_floor);
+  }
+}
+
+namespace {
+
+// Rows: b=0 volumes as b = 0 exactly, then the shell volumes with their unit
+// direction (a near-zero direction only estimates the intercept).
+Eigen::MatrixXd design_matrix(const GradientTable& table, const std::vector<std::uint64_t>& b0_indices,
+                              const std::vector<std::uint64_t>& shell_indices) {
+  const Eigen::Index n = static_cast<Eigen::Index>(b0_indices.size() + shell_indices.size());
+  Eigen::MatrixXd a = Eigen::MatrixXd::Zero(n, 7);
+  Eigen::Index r = 0;
+  for (std::size_t i = 0; i < b0_indices.size(); ++i, ++r) a(r, 0) = 1;
+  for (std::uint64_t k : shell_indices) {
+    const Vec3& g = table.directions[k];
+    const double b = table.bvals[k];
+    const double len = norm(g);
+    Vec3 u{0, 0, 0};
+    if (len > kMinDirectionNorm) u = {g[0] / len, g[1] / len, g[2] / len};
+    a(r, 0) = 1;
+    a(r, 1) = -b * u[0] * u[0];
+    a(r, 2) = -b * u[1] * u[1];
+    a(r, 3) = -b * u[2] * u[2];
+    a(r, 4) = -2 * b * u[0] * u[1];
+    a(r, 5) = -2 * b * u[0] * u[2];
+    a(r, 6) = -2 * b * u[1] * u[2];
+    ++r;
+  }
+  return a;
+}
+
+const char* svd_failure_text(Eigen::ComputationInfo info) {
+  switch (info) {
+    case Eigen::InvalidInput: return "the design matrix has non-finite entries";
+    case Eigen::NoConvergence: return "the singular value decomposition did not converge";
+    case Eigen::NumericalIssue: return "numerical issue in the singular value decomposition";
+    default: return "the pseudo-inverse has non-finite entries";
+  }
+}
+
+// Minimum-norm pseudo-inverse V * S+ * U^T (7 x n); rank deficiency is allowed.
+Eigen::MatrixXd pseudo_inverse(const Eigen::MatrixXd& a) {
+  Eigen::JacobiSVD<Eigen::MatrixXd> svd(a, Eigen::ComputeFullU | Eigen::ComputeFullV);
+  if (svd.info() != Eigen::Success) throw Error::dti_fit(std::string("singular design matrix: ") + svd_failure_text(svd.info()));
+  const Eigen::VectorXd& s = svd.singularValues();
+  const Eigen::Index k = s.size();
+  Eigen::VectorXd inv(k);
+  for (Eigen::Index i = 0; i < k; ++i) inv(i) = s(i) > kMinSingularValue ? 1.0 / s(i) : 0.0;
+  Eigen::MatrixXd p = svd.matrixV().leftCols(k) * inv.asDiagonal() * svd.matrixU().leftCols(k).transpose();
+  if (!p.allFinite()) throw Error::dti_fit(std::string("singular design matrix: ") + svd_failure_text(Eigen::Success));
+  return p;
+}
+
+struct PrincipalFit {
+  Vec3 v1{};
+  double fa = 0;
+  bool valid = false;
+};
+
+// What the fit keeps of one voxel's tensor (parameters p, eigen-decomposition
+// ev). The closed-form 3x3 solver is accurate to well under a thousandth of a
+// degree wherever the fibre direction matters (FA > 0.2) and about twice as
+// fast as the iterative one.
+inline PrincipalFit principal(const double* p, const SymmetricEigen& ev) {
+  const double l0 = std::max(ev.values[0], 0.0), l1 = std::max(ev.values[1], 0.0),
+               l2 = std::max(ev.values[2], 0.0);
+  int pi;
+  double lp;
+  if (l2 >= std::max(l0, l1)) {
+    pi = 2;
+    lp = l2;
+  } else if (l0 <= l1) {
+    pi = 1;
+    lp = l1;
+  } else {
+    pi = 0;
+    lp = l0;
+  }
+  const double ss = l0 * l0 + l1 * l1 + l2 * l2;
+  double fa = 0;
+  if (ss > 0) {
+    const double m = (l0 + l1 + l2) / 3;
+    fa = std::sqrt(1.5 * ((l0 - m) * (l0 - m) + (l1 - m) * (l1 - m) + (l2 - m) * (l2 - m)) / ss);
+  }
+  PrincipalFit out;
+  if (std::isfinite(fa) && lp > 0) {
+    if (pi == 2) {
+      out.v1 = ev.largest;
+    } else {
+      // Ascending values clamp to ascending values: only non-finite ones get
+      // here, and the library's solver says what they mean.
+      Eigen::Matrix3d d;
+      d << p[1], p[4], p[5], p[4], p[2], p[6], p[5], p[6], p[3];
+      Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver;
+      solver.computeDirect(d);
+      const auto v = solver.eigenvectors().col(pi);
+      out.v1 = {v(0), v(1), v(2)};
+    }
+    out.fa = fa;
+    out.valid = true;
+  }
+  return out;
+}
+
+}  // namespace
+
+// Checks the lists against the table and solves the design; no image needed.
+FitDesign make_design(const GradientTable& table, const std::vector<std::uint64_t>& b0_indices,
+                      const std::vector<std::uint64_t>& shell_indices, double min_s0) {
+  if (shell_indices.empty()) throw Error::dti_fit("no DWI volumes in the working shell");
+  for (const auto* list : {&b0_indices, &shell_indices})
+    for (std::uint64_t k : *list)
+      if (k >= table.size()) throw std::logic_error("fit_dti: volume index out of range");
+  const Eigen::MatrixXd pinv = pseudo_inverse(design_matrix(table, b0_indices, shell_indices));
+
+  FitDesign design;
+  const std::size_t n = b0_indices.size() + shell_indices.size();
+  design.rows.resize(n);
+  for (std::size_t r = 0; r < n; ++r) {
+    DesignRow& s = design.rows[r];
+    const bool b0_row = r < b0_indices.size();
+    s.volume = b0_row ? b0_indices[r] : shell_indices[r - b0_indices.size()];
+    for (int c = 0; c < 7; ++c) s.w[static_cast<std::size_t>(c)] = pinv(c, static_cast<Eigen::Index>(r));
+    // The baseline runs over the b=0 rows, or over the shell rows without any.
+    s.base = b0_row || b0_indices.empty();
+  }
+  std::stable_sort(design.rows.begin(), design.rows.end(),
+                   [](const DesignRow& a, const DesignRow& b) { return a.volume < b.volume; });
+  design.base_count = static_cast<double>(b0_indices.empty() ? n : b0_indices.size());
+  design.min_s0 = min_s0;
+  design.ln_floor = std::log(kMinSignal);
+  return design;
+}
+
+TensorField empty_field(std::uint64_t nx, std::uint64_t ny, std::uint64_t nz) {
+  const std::uint64_t grid = nx * ny * nz;
+  TensorField field;
+  field.shape = {nx, ny, nz};
+  field.v1.assign(grid, Vec3{0, 0, 0});
+  field.fa.assign(grid, 0.0);
+  field.s0.assign(grid, 0.0);
+  field.valid.assign(grid, 0);
+  return field;
+}
+
+void finish_block(const FitDesign& design, const double* acc, std::uint64_t start, std::size_t n, TensorField& field,
+                  FinishScratch& scratch) {
+  const std::uint64_t nx = field.shape[0], ny = field.shape[1], nz = field.shape[2];
+  std::uint64_t x = start % nx, yy = (start / nx) % ny, z = start / (nx * ny);
+  std::size_t fitted = 0;
+  for (std::size_t j = 0; j < n; ++j) {
+    const std::uint64_t t = (x * ny + yy) * nz + z;
+    const double s0 = acc[7 * kStride + j] / design.base_count;
+    field.s0[t] = s0;
+    if (!(design.min_s0 > s0)) {
+      scratch.at[fitted] = static_cast<std::uint32_t>(j);
+      scratch.slot[fitted] = t;
+      scratch.setup[fitted] = eigen_setup(acc[1 * kStride + j], acc[2 * kStride + j], acc[3 * kStride + j],
+                                          acc[4 * kStride + j], acc[5 * kStride + j], acc[6 * kStride + j]);
+      ++fitted;
+    }
+    if (++x == nx) {
+      x = 0;
+      if (++yy == ny) {
+        yy = 0;
+        ++z;
+      }
+    }
+  }
+  for (std::size_t i = 0; i < fitted; ++i) {
+    const double theta = eigen_angle(scratch.setup[i]);
+    scratch.cos_theta[i] = std::cos(theta);
+    scratch.sin_theta[i] = std::sin(theta);
+  }
+  double p[7];
+  for (std::size_t i = 0; i < fitted; ++i) {
+    const std::size_t j = scratch.at[i];
+    for (std::size_t c = 0; c < 7; ++c) p[c] = acc[c * kStride + j];
+    const PrincipalFit e = principal(p, eigen_finish(scratch.setup[i], scratch.cos_theta[i], scratch.sin_theta[i]));
+    const std::uint64_t t = scratch.slot[i];
+    field.v1[t] = e.v1;
+    field.fa[t] = e.fa;
+    field.valid[t] = e.valid ? 1 : 0;
+  }
+}
+
+}  // namespace tarvix::fit
+

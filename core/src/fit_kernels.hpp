@@ -1,0 +1,81 @@
+// The arithmetic the tensor fit shares between fitting a whole image and
+// fitting it while it streams in: the design and its pseudo-inverse, adding
+// log-signal rows into a block's per-voxel sums, and the per-voxel eigen step.
+// Internal to the fit (tensor.cpp and fit_stream.cpp).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "eigen3x3.hpp"
+#include "gradient.hpp"
+#include "tensor.hpp"
+
+namespace tarvix::fit {
+
+// Stored voxels per block. A block's sums (kRows rows of kBlock doubles) stay
+// in L1/L2 while a run of volumes is added into them.
+constexpr std::size_t kBlock = 512;
+// Per voxel: the seven parameter sums, then the baseline signal sum. Rows
+// exactly 4 KiB apart would alias each other in the load/store unit.
+constexpr std::size_t kRows = 8;
+constexpr std::size_t kStride = kBlock + 16;
+constexpr std::size_t kBlockDoubles = kRows * kStride;
+// Rows added in one pass over a block's sums.
+constexpr std::size_t kGroup = 4;
+constexpr double kMinSignal = 1e-6;
+constexpr double kMinDirectionNorm = 1e-6;
+constexpr double kMinSingularValue = 1e-12;
+
+// One design row: the volume's signals for the block, its column of the
+// pseudo-inverse and whether it counts towards the baseline sum.
+struct RowInput {
+  const float* src;
+  const double* w;
+  bool base;
+};
+
+// One design row: its volume, its column of the pseudo-inverse and whether
+// the volume counts towards the baseline mean.
+struct DesignRow {
+  std::uint64_t volume = 0;
+  std::array<double, 7> w{};
+  bool base = false;
+};
+
+// What every voxel of one fit shares: the rows in ascending volume order.
+struct FitDesign {
+  std::vector<DesignRow> rows;
+  double base_count = 1;
+  double min_s0 = 1;
+  double ln_floor = 0;
+};
+
+// The eigen step for the block of `n` stored voxels from `start`; each voxel
+// is written to its own slot in voxel linear order.
+// Scratch of the eigen step for one block.
+struct FinishScratch {
+  std::vector<std::uint32_t> at;     // block positions of the voxels fitted
+  std::vector<std::uint64_t> slot;   // and their voxel linear indices
+  std::vector<eigen3x3::EigenSetup> setup;
+  std::vector<double> cos_theta, sin_theta;
+  FinishScratch() : at(kBlock), slot(kBlock), setup(kBlock), cos_theta(kBlock), sin_theta(kBlock) {}
+};
+
+// Adds `count` rows, in order, to a block's sums (n voxels).
+void add_row_run(double* acc, const RowInput* rows, std::size_t count, std::size_t n, double ln_floor);
+
+// Checks the lists against the table and solves the design; no image needed.
+FitDesign make_design(const GradientTable& table, const std::vector<std::uint64_t>& b0_indices,
+                      const std::vector<std::uint64_t>& shell_indices, double min_s0);
+
+TensorField empty_field(std::uint64_t nx, std::uint64_t ny, std::uint64_t nz);
+
+// The eigen step for the block of `n` stored voxels from `start`; each voxel
+// is written to its own slot in voxel linear order.
+void finish_block(const FitDesign& design, const double* acc, std::uint64_t start, std::size_t n, TensorField& field,
+                  FinishScratch& scratch);
+
+}  // namespace tarvix::fit

@@ -1,0 +1,355 @@
+#include "fit_stream.hpp"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_group.h>
+
+#include "error.hpp"
+#include "fit_kernels.hpp"
+#include "timing.hpp"
+
+namespace tarvix {
+
+using namespace fit;
+
+namespace {
+
+// Volumes converted ahead of the summing task, beyond those the Volume keeps;
+// the task takes at least half that many at a time, so each block's sums go
+// through the cache once per run of volumes rather than once per volume.
+constexpr std::size_t kRingVolumes = 16;
+
+}  // namespace
+
+struct FitStream::State {
+  FitDesign design;
+  std::vector<std::uint64_t> b0, shell, keep;
+  std::uint64_t table_size = 0;
+  tbb::task_arena* arena = nullptr;
+  bool background = false;
+
+  // Set by begin().
+  bool began = false;
+  std::vector<std::uint64_t> shape;
+  std::uint64_t grid = 0;
+  std::size_t n_blocks = 0;
+  std::vector<std::size_t> first_row;  // rows of volume k: [first_row[k], first_row[k + 1])
+  std::unique_ptr<double[]> sums;       // n_blocks blocks of kRows rows of kStride
+  std::unique_ptr<float[]> ring;        // ring_slots volumes of grid floats
+  std::size_t ring_slots = 0;
+  std::size_t ring_handed = 0;   // ring volumes handed to the reader so far
+  std::size_t pending_slot = 0;  // slot of the volume being read into the ring
+  std::vector<std::ptrdiff_t> slot_owner;  // delivery in each slot, -1 when free
+  std::size_t min_batch = 1;
+  std::size_t wanted = 0;  // volumes the fit reads
+
+  struct Delivery {
+    std::uint64_t volume;
+    const float* data;
+  };
+  // Reserved up front and only appended to, so entries below `produced` can be
+  // read without the lock.
+  std::vector<Delivery> deliveries;
+
+  std::mutex m;
+  std::condition_variable cv;
+  std::size_t produced = 0, consumed = 0;
+  bool busy = false;  // a batch is being summed
+  bool done = false;
+  bool cancelled = false;
+  bool taken = false;
+  std::exception_ptr error;
+  double reader_s = 0;  // the reading thread's time in the sink calls
+  // Made by the summing task as soon as the last volume the fit reads is
+  // summed, which may be well before the read ends.
+  bool finished = false;
+  TensorField field;
+
+  bool drainer_started = false;
+  tbb::task_group group;
+
+  template <class F>
+  void in_arena(F&& f) {
+    if (arena)
+      arena->execute(std::forward<F>(f));
+    else
+      f();
+  }
+
+  // Sums deliveries [b, e) into every block, volume after volume.
+  void sum_batch(std::size_t b, std::size_t e, bool parallel) {
+    // The batch's rows in order, each with the start of its volume.
+    std::vector<std::pair<const DesignRow*, const float*>> batch;
+    for (std::size_t d = b; d < e; ++d) {
+      const std::size_t k = static_cast<std::size_t>(deliveries[d].volume);
+      for (std::size_t i = first_row[k]; i < first_row[k + 1]; ++i)
+        batch.emplace_back(&design.rows[i], deliveries[d].data);
+    }
+    auto body = [&](std::size_t lo, std::size_t hi) {
+      std::vector<RowInput> rows(batch.size());
+      for (std::size_t blk = lo; blk < hi; ++blk) {
+        double* acc = sums.get() + blk * kBlockDoubles;
+        const std::uint64_t start = blk * kBlock;
+        const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, grid - start));
+        if (b == 0) std::fill(acc, acc + kBlockDoubles, 0.0);
+        for (std::size_t i = 0; i < batch.size(); ++i)
+          rows[i] = {batch[i].second + start, batch[i].first->w.data(), batch[i].first->base};
+        add_row_run(acc, rows.data(), rows.size(), width, design.ln_floor);
+      }
+    };
+    if (parallel)
+      tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_blocks, 16),
+                        [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+    else
+      body(0, n_blocks);
+  }
+
+  // The eigen step over every block, once all sums are complete.
+  void finish() {
+    TensorField out = empty_field(shape[0], shape[1], shape[2]);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_blocks), [&](const tbb::blocked_range<std::size_t>& r) {
+      FinishScratch scratch;
+      for (std::size_t blk = r.begin(); blk != r.end(); ++blk) {
+        const std::uint64_t start = blk * kBlock;
+        const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, grid - start));
+        finish_block(design, sums.get() + blk * kBlockDoubles, start, width, out, scratch);
+      }
+    });
+    sums.reset();
+    ring.reset();
+    field = std::move(out);
+    finished = true;
+  }
+
+  // Sums what is delivered and not yet summed, on this thread; called with the
+  // lock held and no batch running, returns with the lock held.
+  void sum_pending(std::unique_lock<std::mutex>& l, bool parallel) {
+    const std::size_t b = consumed, e = produced;
+    busy = true;
+    l.unlock();
+    try {
+      sum_batch(b, e, parallel);
+    } catch (...) {
+      l.lock();
+      busy = false;
+      cancelled = true;
+      if (!error) error = std::current_exception();
+      cv.notify_all();
+      throw;
+    }
+    l.lock();
+    consumed = e;
+    busy = false;
+    cv.notify_all();
+  }
+
+  // Whether the deliveries not yet summed make a batch worth taking.
+  bool batch_ready() const {
+    return produced > consumed && (produced - consumed >= min_batch || produced == wanted || done);
+  }
+
+  // The summing task: takes runs of delivered volumes in order until all are
+  // summed, then runs the eigen step while the reader may still be inflating
+  // volumes the fit does not read.
+  void drain() {
+    std::unique_lock<std::mutex> l(m);
+    for (;;) {
+      cv.wait(l, [&] { return cancelled || (!busy && (batch_ready() || consumed == wanted)); });
+      if (cancelled) return;
+      if (consumed == wanted) break;
+      try {
+        sum_pending(l, true);
+      } catch (...) {
+        return;  // kept in `error` for take()
+      }
+    }
+    l.unlock();
+    try {
+      finish();
+    } catch (...) {
+      l.lock();
+      cancelled = true;
+      if (!error) error = std::current_exception();
+    }
+  }
+
+  void rethrow_failure() {
+    if (error) std::rethrow_exception(error);
+  }
+
+  void stop() noexcept {
+    {
+      std::lock_guard<std::mutex> l(m);
+      cancelled = true;
+    }
+    cv.notify_all();
+    if (drainer_started) {
+      try {
+        in_arena([&] { group.wait(); });
+      } catch (...) {
+      }
+      drainer_started = false;
+    }
+  }
+};
+
+FitStream::FitStream(const GradientTable& table, std::vector<std::uint64_t> b0_indices,
+                     std::vector<std::uint64_t> shell_indices, double min_s0, std::vector<std::uint64_t> keep,
+                     tbb::task_arena* arena, int concurrency)
+    : state_(std::make_unique<State>()) {
+  State& st = *state_;
+  st.design = make_design(table, b0_indices, shell_indices, min_s0);
+  st.b0 = std::move(b0_indices);
+  st.shell = std::move(shell_indices);
+  std::sort(keep.begin(), keep.end());
+  keep.erase(std::unique(keep.begin(), keep.end()), keep.end());
+  st.keep = std::move(keep);
+  st.table_size = table.size();
+  st.arena = arena;
+  st.background = concurrency >= 2;
+}
+
+FitStream::~FitStream() { state_->stop(); }
+
+bool FitStream::begin(const VolumeInfo& info, std::vector<std::uint8_t>& keep, std::vector<std::uint8_t>& want) {
+  State& st = *state_;
+  if (st.began || info.shape.size() != 4 || info.n_volumes != st.table_size) return false;
+  const std::uint64_t n_volumes = info.n_volumes;
+  if (keep.size() != n_volumes || want.size() != n_volumes) return false;
+  const std::uint64_t grid = info.shape[0] * info.shape[1] * info.shape[2];
+  if (grid == 0) return false;
+  for (const DesignRow& s : st.design.rows)
+    if (s.volume >= n_volumes) return false;
+
+  std::vector<std::size_t> first_row(static_cast<std::size_t>(n_volumes) + 1, 0);
+  for (const DesignRow& s : st.design.rows) ++first_row[static_cast<std::size_t>(s.volume) + 1];
+  for (std::size_t k = 0; k < n_volumes; ++k) first_row[k + 1] += first_row[k];
+
+  std::size_t wanted = 0, ring_volumes = 0;
+  for (std::uint64_t k = 0; k < n_volumes; ++k) {
+    const bool w = first_row[k + 1] > first_row[k];
+    const bool kp = std::binary_search(st.keep.begin(), st.keep.end(), k);
+    keep[k] = kp ? 1 : 0;
+    want[k] = w ? 1 : 0;
+    wanted += w;
+    ring_volumes += w && !kp;
+  }
+  const std::size_t n_blocks = static_cast<std::size_t>((grid + kBlock - 1) / kBlock);
+  const std::size_t slots = std::min(kRingVolumes, ring_volumes);
+  try {
+    // Left uninitialised: each block is cleared by the first batch, on the
+    // summing thread, and the ring is written before it is read.
+    st.sums.reset(new double[n_blocks * kBlockDoubles]);
+    if (slots) st.ring.reset(new float[slots * static_cast<std::size_t>(grid)]);
+    st.deliveries.reserve(wanted);
+  } catch (const std::bad_alloc&) {
+    st.sums.reset();
+    st.ring.reset();
+    return false;  // read whole; the fit then runs on its own
+  }
+  st.shape = info.shape;
+  st.grid = grid;
+  st.n_blocks = n_blocks;
+  st.first_row = std::move(first_row);
+  st.ring_slots = slots;
+  st.slot_owner.assign(slots, -1);
+  st.min_batch = std::max<std::size_t>(1, slots ? slots / 2 : kRingVolumes / 2);
+  st.wanted = wanted;
+  st.began = true;
+
+  if (st.background) {
+    tbb::task_handle task = st.group.defer([&st] { st.drain(); });
+    if (st.arena)
+      st.arena->enqueue(std::move(task));
+    else
+      tbb::this_task_arena::enqueue(std::move(task));
+    st.drainer_started = true;
+  }
+  return true;
+}
+
+float* FitStream::buffer_for(std::uint64_t) {
+  State& st = *state_;
+  const Lap lap(st.reader_s);
+  std::unique_lock<std::mutex> l(st.m);
+  st.rethrow_failure();
+  if (!st.ring_slots) throw std::logic_error("FitStream: no ring buffer for a streamed volume");
+  const std::size_t slot = st.ring_handed % st.ring_slots;
+  // The slot's last volume must be summed before it is overwritten: sum it
+  // here when nobody is at it, else wait for the task that is.
+  while (st.slot_owner[slot] >= 0 && static_cast<std::size_t>(st.slot_owner[slot]) >= st.consumed) {
+    st.rethrow_failure();
+    if (!st.busy)
+      st.sum_pending(l, false);
+    else
+      st.cv.wait(l);
+  }
+  ++st.ring_handed;
+  st.pending_slot = slot;
+  return st.ring.get() + slot * static_cast<std::size_t>(st.grid);
+}
+
+void FitStream::volume_ready(std::uint64_t k, const float* data) {
+  State& st = *state_;
+  const Lap lap(st.reader_s);
+  std::unique_lock<std::mutex> l(st.m);
+  st.rethrow_failure();
+  if (!std::binary_search(st.keep.begin(), st.keep.end(), k))
+    st.slot_owner[st.pending_slot] = static_cast<std::ptrdiff_t>(st.produced);
+  st.deliveries.push_back({k, data});
+  ++st.produced;
+  if (st.background) {
+    l.unlock();
+    st.cv.notify_all();
+  } else if (st.batch_ready()) {
+    st.sum_pending(l, false);
+  }
+}
+
+void FitStream::end() {
+  State& st = *state_;
+  const Lap lap(st.reader_s);
+  std::unique_lock<std::mutex> l(st.m);
+  st.done = true;
+  if (st.background) {
+    l.unlock();
+    st.cv.notify_all();
+    return;
+  }
+  if (st.produced > st.consumed) st.sum_pending(l, false);
+}
+
+void FitStream::abandon() noexcept { state_->stop(); }
+
+bool FitStream::complete() const {
+  const State& st = *state_;
+  return st.began && st.done && !st.taken;
+}
+
+TensorField FitStream::take() {
+  State& st = *state_;
+  if (!st.began || st.taken) throw std::logic_error("FitStream::take: no streamed fit to take");
+  if (st.drainer_started) {
+    st.in_arena([&] { st.group.wait(); });
+    st.drainer_started = false;
+  }
+  st.rethrow_failure();
+  if (!st.done || st.consumed != st.wanted) throw std::logic_error("FitStream::take: the image was not read through");
+  st.taken = true;
+  if (!st.finished) st.finish();
+  return std::move(st.field);
+}
+
+double FitStream::reader_seconds() const { return state_->reader_s; }
+
+bool FitStream::taken() const { return state_->taken; }
+
+}  // namespace tarvix
