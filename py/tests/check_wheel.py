@@ -158,8 +158,9 @@ def check_probe(bin_dir: pathlib.Path, scan: list[str], allowed: set[str], work:
         raise CheckFailed(f"extras declared {probe['extras']}, matplotlib installed: {probe['matplotlib']}")
     if probe["status"] != "PASS":
         raise CheckFailed(f"the audit of a correct table answered {probe['status']}")
-    bundled = sum(p.startswith(probe["site"]) for p in probe["loaded"])
-    return f"{', '.join(probe['extensions'])}: {bundled} files from the wheel, the rest from the base set"
+    package = os.path.join(probe["site"], "tarvix")
+    bundled = sum(p.startswith((package + os.sep, package + ".libs" + os.sep)) for p in probe["loaded"])
+    return f"{', '.join(probe['extensions'])} and an audit: {bundled} files from the wheel, the rest from the base set"
 
 
 def check_demo(bin_dir: pathlib.Path, work: pathlib.Path) -> str:
