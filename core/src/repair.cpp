@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <utility>
 
 #include "error.hpp"
@@ -59,6 +60,71 @@ std::vector<std::string> gradient_paths(const std::string& bvec, const std::stri
   std::vector<std::string> paths{bvec, bval};
   if (grad) paths.push_back(*grad);
   return paths;
+}
+
+// Where a path leads, for telling whether two paths are one file: device and
+// inode when something is there, else the absolute path with its existing
+// part resolved (symbolic links, "..") so that two spellings of one new file
+// still match.
+struct FileKey {
+  bool found = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  std::string path;
+
+  static FileKey of(const std::string& p) {
+    FileKey key;
+    struct stat st {};
+    if (exists(p, &st)) {
+      key.found = true;
+      key.dev = st.st_dev;
+      key.ino = st.st_ino;
+      return key;
+    }
+    std::error_code ec;
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(std::filesystem::absolute(p, ec), ec);
+    key.path = ec ? p : resolved.lexically_normal().string();
+    return key;
+  }
+  bool operator==(const FileKey& o) const {
+    if (found != o.found) return false;
+    return found ? (dev == o.dev && ino == o.ino) : path == o.path;
+  }
+};
+
+struct NamedPath {
+  const char* name;
+  std::string path;
+};
+
+std::vector<NamedPath> named_outputs(const std::string& out_bvec, const std::string& out_bval,
+                                     const std::optional<std::string>& out_grad,
+                                     const std::optional<std::string>& provenance) {
+  std::vector<NamedPath> out{{"out_bvec", out_bvec}, {"out_bval", out_bval}};
+  if (out_grad) out.push_back({"out_grad", *out_grad});
+  if (provenance) out.push_back({"provenance", *provenance});
+  return out;
+}
+
+// Two outputs on one file would leave only the last one written, and a
+// provenance record over a gradient file destroys the table it describes;
+// both are refused before anything is read or moved.
+void check_distinct_files(const std::vector<NamedPath>& outputs, const std::optional<std::string>& provenance,
+                          const std::vector<InputFile>& inputs) {
+  std::vector<FileKey> keys;
+  for (const auto& o : outputs) keys.push_back(FileKey::of(o.path));
+  // An empty path names no file (writing to it fails on its own).
+  for (std::size_t i = 0; i < outputs.size(); ++i)
+    for (std::size_t j = 0; j < i; ++j)
+      if (!outputs[i].path.empty() && !outputs[j].path.empty() && keys[i] == keys[j])
+        throw Failure(std::string(outputs[j].name) + " and " + outputs[i].name +
+                      " are the same file: " + display_path(outputs[i].path));
+  if (!provenance) return;
+  const FileKey record = FileKey::of(*provenance);
+  for (const auto& input : inputs)
+    if (!provenance->empty() && FileKey::of(input.path) == record)
+      throw Failure("provenance is the same file as the input " + input.path +
+                    "; the record would replace the table it describes");
 }
 
 }  // namespace
@@ -186,6 +252,8 @@ RepairOutput repair_from_report(const GradientTable& table, Report report, const
 RepairOutput run_repair(const GradientTable& table, const Volume& dwi, const Mask* mask,
                         std::vector<InputFile> inputs, const RunOptions& options, const RepairSpec& spec,
                         GlyphData* glyphs) {
+  check_distinct_files(named_outputs(spec.out_bvec, spec.out_bval, spec.out_grad, spec.provenance), spec.provenance,
+                       inputs);
   Report report = audit_pipeline(table, &dwi, mask, inputs, options, PipelineExtras{glyphs, nullptr});
   return repair_from_report(table, std::move(report), inputs, spec, options.flip.margin_threshold);
 }
@@ -221,6 +289,8 @@ json::Value RecomputeOutput::to_json() const {
 
 RecomputeOutput recompute_bval(const GradientTable& table, const std::vector<InputFile>& inputs,
                                const RecomputeSpec& spec, double b0_threshold, double tolerance) {
+  check_distinct_files(named_outputs(spec.out_bvec, spec.out_bval, spec.out_grad, spec.provenance), spec.provenance,
+                       inputs);
   RecoveredTable recovered = table.recover_bvals(b0_threshold);
   RecomputeOutput out;
   out.b_nominal = recovered.b_nominal;
