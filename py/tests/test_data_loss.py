@@ -49,3 +49,15 @@ def test_one_file_named_twice_is_refused_before_anything_is_written(tmp_path, sc
         getattr(_tarvix, function)(**kwargs)
     assert {p: open(p, "rb").read() for p in before} == before
     assert sorted(os.listdir(tmp_path)) == ["link.bval", "sub"]
+
+
+def test_batch_rejects_its_settings_before_touching_earlier_results(tmp_path):
+    root = tmp_path / "ds"
+    synthetic.write_scan(str(root / "sub-01" / "dwi"), "sub-01_dwi", shape=(12, 12, 8), seed=3)
+    first = json.loads(_tarvix.audit_bids(str(root), threads=1))
+    summary = first["summary_path"]
+    kept = open(summary, encoding="utf-8").read()
+    for value in (0.0, 1.5, float("nan")):
+        with pytest.raises(ValueError, match=r"^margin threshold must be finite and in \(0, 1\]: "):
+            _tarvix.audit_bids(str(root), margin_threshold=value, threads=1)
+        assert open(summary, encoding="utf-8").read() == kept
