@@ -2,8 +2,12 @@
 file, a provenance record over a table, a batch that clears its outputs
 before rejecting its settings."""
 
+import importlib.util
 import json
 import os
+import shutil
+import subprocess
+import sys
 
 import pytest
 
@@ -14,7 +18,7 @@ from tarvix import _tarvix, synthetic  # noqa: E402
 @pytest.fixture(scope="module")
 def scan(tmp_path_factory):
     folder = tmp_path_factory.mktemp("scan")
-    return synthetic.write_scan(str(folder), "scan", shape=(16, 16, 12), transform="-x+y+z", seed=2)
+    return synthetic.write_scan(str(folder), "scan", shape=(24, 24, 16), transform="-x+y+z", seed=2)
 
 
 def _spellings(tmp_path, scan):
@@ -61,3 +65,114 @@ def test_batch_rejects_its_settings_before_touching_earlier_results(tmp_path):
         with pytest.raises(ValueError, match=r"^margin threshold must be finite and in \(0, 1\]: "):
             _tarvix.audit_bids(str(root), margin_threshold=value, threads=1)
         assert open(summary, encoding="utf-8").read() == kept
+
+
+# --- the command line, as a user runs it ----------------------------------------
+
+FAIL_PNG = ("import sys; from tarvix import qcplot, cli\n"
+            "def broken(*a, **k): raise OSError(28, 'No space left on device')\n"
+            "qcplot.write_png = broken\n"
+            "sys.exit(cli.main(sys.argv[1:]))")
+
+
+def cli(*args, prelude=None):
+    command = [sys.executable, "-m", "tarvix"] if prelude is None else [sys.executable, "-c", prelude]
+    return subprocess.run([*command, *map(str, args)], capture_output=True, text=True, timeout=120)
+
+
+def _snapshot(folder):
+    return {name: open(os.path.join(folder, name), "rb").read() for name in sorted(os.listdir(folder))
+            if os.path.isfile(os.path.join(folder, name))}
+
+
+@pytest.fixture
+def job(tmp_path, scan):
+    """A copy of the scan in its own folder, and the command pieces naming it."""
+    for key in ("dwi", "bvec", "bval"):
+        shutil.copy(scan[key], tmp_path / os.path.basename(scan[key]))
+    files = {k: str(tmp_path / os.path.basename(scan[k])) for k in ("dwi", "bvec", "bval")}
+    os.link(files["bval"], tmp_path / "hard.bval")
+    os.symlink(files["bvec"], tmp_path / "soft.bvec")
+    image = ["--dwi", files["dwi"], "--bvec", files["bvec"], "--bval", files["bval"]]
+    return tmp_path, files, image
+
+
+@pytest.mark.parametrize("command, outputs, message", [
+    ("audit", ["--png", "{dwi}"], "--png {dwi} is the input --dwi {dwi}"),
+    ("audit", ["--out", "{bvec}"], "--out {bvec} is the input --bvec {bvec}"),
+    ("audit", ["--out", "{dir}/soft.bvec"], "is the input --bvec {bvec}"),
+    ("detect-flip", ["--out", "{dir}/r.json", "--png", "{dir}/sub/../r.json"], "--out and --png are the same file"),
+    ("repair", ["--out-bvec", "{dir}/x", "--out-bval", "{dir}/x"], "--out-bvec and --out-bval are the same file"),
+    ("repair", ["--out-bvec", "{dir}/f.bvec", "--out-bval", "{dir}/hard.bval"], "is the input --bval {bval}"),
+    ("repair", ["--out-bvec", "{dir}/f.bvec", "--out-bval", "{dir}/f.bval", "--provenance", "{bvec}"],
+     "--provenance {bvec} is the input --bvec"),
+    ("repair", ["--out-bvec", "{dir}/f.bvec", "--out-bval", "{dir}/f.bval", "--out", "{dir}/f.bvec"],
+     "--out-bvec and --out are the same file"),
+])
+def test_an_output_never_lands_on_an_input_or_another_output(job, command, outputs, message):
+    folder, files, image = job
+    (folder / "sub").mkdir()
+    fill = dict(files, dir=str(folder))
+    before = _snapshot(folder)
+    result = cli(command, *image, *[o.format(**fill) for o in outputs], "--force")
+    assert result.returncode == 1, result.stderr
+    assert message.format(**fill) in result.stderr and result.stderr.count("\n") == 1
+    assert _snapshot(folder) == before
+
+
+@pytest.mark.skipif(importlib.util.find_spec("matplotlib") is None, reason="matplotlib is not installed")
+def test_a_failing_picture_takes_back_the_repair(job):
+    folder, files, image = job
+    (folder / "f.bvec").write_text("old\n")
+    args = ["repair", *image, "--out-bvec", folder / "f.bvec", "--out-bval", folder / "f.bval",
+            "--provenance", folder / "p.json", "--out", folder / "r.json", "--png", folder / "q.png", "--force"]
+    before = _snapshot(folder)
+    result = cli(*args, prelude=FAIL_PNG)
+    assert result.returncode == 1 and "No space left on device" in result.stderr
+    assert _snapshot(folder) == before
+    assert cli(*args).returncode == 0  # nothing left behind to refuse a rerun
+    assert (folder / "f.bvec.bak").read_text() == "old\n"
+
+
+@pytest.mark.parametrize("command", ["repair", "recompute-bval"])
+def test_a_dry_run_writes_nothing(job, command):
+    folder, files, image = job
+    table = image if command == "repair" else image[2:]
+    extra = ["--png", folder / "q.png"] if command == "repair" and importlib.util.find_spec("matplotlib") else []
+    before = _snapshot(folder)
+    result = cli(command, *table, "--out-bvec", folder / "f.bvec", "--out-bval", folder / "f.bval",
+                 "--provenance", folder / "p.json", "--out", folder / "r.json", *extra, "--dry-run", "--force")
+    assert result.returncode == 0, result.stderr
+    assert _snapshot(folder) == before
+
+
+def test_existing_outputs_are_kept_unless_forced(job):
+    folder, files, image = job
+    (folder / "r.json").write_text("mine\n")
+    refused = cli("audit", *image, "--out", folder / "r.json")
+    assert refused.returncode == 1 and "refusing to overwrite existing file" in refused.stderr
+    assert (folder / "r.json").read_text() == "mine\n"
+    assert cli("audit", *image, "--out", folder / "r.json", "--force").returncode == 4
+    assert (folder / "r.json.bak").read_text() == "mine\n" and json.loads((folder / "r.json").read_text())
+
+
+def test_bids_audits_a_run_once_however_many_links_reach_it(tmp_path):
+    root = tmp_path / "ds"
+    synthetic.write_scan(str(root / "sub-01" / "dwi"), "sub-01_dwi", shape=(24, 24, 16), seed=3)
+    for level in range(4):
+        here = root / f"L{level}"
+        here.mkdir()
+        for name in ("a", "b"):
+            os.symlink(f"../L{level + 1}" if level < 3 else "../sub-01", here / name)
+    result = cli("bids", root, "--json")
+    assert result.returncode == 0, result.stderr
+    assert [r["name"] for r in json.loads(result.stdout)["results"]] == ["sub-01_dwi"]
+
+
+def test_demo_refuses_a_file_as_its_folder(tmp_path):
+    target = tmp_path / "notes.txt"
+    target.write_text("keep\n")
+    result = cli("demo", "--dir", target)
+    assert result.returncode == 1 and result.stderr == (
+        f"tarvix: error: --dir {target} is a file, not a folder: give a folder for the demo files\n")
+    assert target.read_text() == "keep\n"
