@@ -146,16 +146,6 @@ def test_a_dry_run_writes_nothing(job, command):
     assert _snapshot(folder) == before
 
 
-def test_existing_outputs_are_kept_unless_forced(job):
-    folder, files, image = job
-    (folder / "r.json").write_text("mine\n")
-    refused = cli("audit", *image, "--out", folder / "r.json")
-    assert refused.returncode == 1 and "refusing to overwrite existing file" in refused.stderr
-    assert (folder / "r.json").read_text() == "mine\n"
-    assert cli("audit", *image, "--out", folder / "r.json", "--force").returncode == 4
-    assert (folder / "r.json.bak").read_text() == "mine\n" and json.loads((folder / "r.json").read_text())
-
-
 def test_bids_audits_a_run_once_however_many_links_reach_it(tmp_path):
     root = tmp_path / "ds"
     synthetic.write_scan(str(root / "sub-01" / "dwi"), "sub-01_dwi", shape=(24, 24, 16), seed=3)
