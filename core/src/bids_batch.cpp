@@ -71,6 +71,18 @@ json::Value results_array(const BatchOutcome& outcome) {
   return results;
 }
 
+// Every run samples an image and ranks the candidates, so a setting that one
+// run would reject is rejected before anything under derivatives/tarvix is
+// removed or written, with the text that run would have given. The other
+// settings (tolerance, b0_threshold, shell) fail only with a run's own data.
+void check_options(const AnalysisOptions& options) {
+  if (options.step && !(std::isfinite(*options.step) && *options.step > 0.0)) {
+    throw Failure("step must be finite and greater than 0: " + format_plain(*options.step));
+  }
+  const double mt = options.margin_threshold;
+  if (!(std::isfinite(mt) && mt > 0.0 && mt <= 1.0)) throw Failure(Error::margin_threshold(mt).display());
+}
+
 }  // namespace
 
 std::vector<std::string> report_file_names(const std::vector<DwiEntry>& entries) {
@@ -90,7 +102,11 @@ Status audit_entry(const DwiEntry& entry, const std::string& report_path, const 
   try {
     // As a single audit of these files would run: the table came from
     // bvec/bval files, so the FSL frame of this image and its own default step.
-    const RunInputs inputs{{entry.bvec, entry.bval, std::nullopt}, entry.dwi, std::nullopt, entry.masks};
+    RunInputs inputs;
+    inputs.table.bvec = entry.bvec;
+    inputs.table.bval = entry.bval;
+    inputs.dwi = entry.dwi;
+    inputs.mask_candidates = entry.masks;
     Report report = audit_run(inputs, options, execution, Pipeline::Audit).report;
 
     if (entry.sidecar) {
@@ -119,11 +135,7 @@ BatchOutcome run(const std::string& root, const AnalysisOptions& options, Execut
     throw Failure("no *_dwi NIfTI with sibling bvec/bval (or bvecs/bvals) found under " + display_path(root));
   }
 
-  // Every run has an image to sample, so a caller's step is checked as a single
-  // audit checks it, before anything is written.
-  if (options.step && !(std::isfinite(*options.step) && *options.step > 0.0)) {
-    throw Failure("step must be finite and greater than 0: " + format_plain(*options.step));
-  }
+  check_options(options);
 
   const std::string out_dir = join(join(root, "derivatives"), "tarvix");
   create_dirs(out_dir);

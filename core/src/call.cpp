@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "bids_batch.hpp"
 #include "execution.hpp"
@@ -15,6 +16,15 @@ RunInputs run_inputs(const AnalysisArgs& args) { return RunInputs{args.table, ar
 const AnalysisArgs& require_dwi(const AnalysisArgs& args) {
   if (!args.dwi) throw std::logic_error("this entry point needs a DWI path");
   return args;
+}
+
+// The table files a call reads: the grad file when given, else the FSL pair.
+std::vector<std::string> table_paths(const TableArgs& table) {
+  if (table.grad) return {*table.grad};
+  std::vector<std::string> paths;
+  for (const OptPath& p : {table.bvec, table.bval})
+    if (p) paths.push_back(*p);
+  return paths;
 }
 
 RunResult run(const AnalysisArgs& args, Pipeline pipeline, RunExtras extras = {}) {
@@ -60,6 +70,7 @@ std::string call_audit_bids(const BidsArgs& args) { return audit_bids(args.root,
 CallResult call_repair(const RepairArgs& args, bool with_glyphs) {
   require_dwi(args.analysis);
   Execution exec(args.analysis.threads);
+  check_distinct_outputs(args.outputs, table_paths(args.analysis.table));
   RunResult r = audit_run(run_inputs(args.analysis), args.analysis.options, exec, Pipeline::Audit,
                           {.glyphs = with_glyphs});
   RepairSpec spec{args.outputs, FrameMaps::resolve(r.loaded.world_frame, *r.info), args.force_repair};

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <utility>
 
 #include "error.hpp"
@@ -62,7 +63,67 @@ std::vector<std::string> gradient_paths(const std::string& bvec, const std::stri
   return paths;
 }
 
+// Where a path leads, for telling whether two paths are one file: device and
+// inode when something is there, else the absolute path with its existing
+// part resolved (symbolic links, "..") so that two spellings of one new file
+// still match.
+struct FileKey {
+  bool found = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  std::string path;
+
+  static FileKey of(const std::string& p) {
+    FileKey key;
+    struct stat st {};
+    if (exists(p, &st)) {
+      key.found = true;
+      key.dev = st.st_dev;
+      key.ino = st.st_ino;
+      return key;
+    }
+    std::error_code ec;
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(std::filesystem::absolute(p, ec), ec);
+    key.path = ec ? p : resolved.lexically_normal().string();
+    return key;
+  }
+  bool operator==(const FileKey& o) const {
+    if (found != o.found) return false;
+    return found ? (dev == o.dev && ino == o.ino) : path == o.path;
+  }
+};
+
+struct NamedPath {
+  const char* name;
+  std::string path;
+};
+
+std::vector<NamedPath> named_outputs(const OutputPaths& paths) {
+  std::vector<NamedPath> out{{"out_bvec", paths.out_bvec}, {"out_bval", paths.out_bval}};
+  if (paths.out_grad) out.push_back({"out_grad", *paths.out_grad});
+  if (paths.provenance) out.push_back({"provenance", *paths.provenance});
+  return out;
+}
+
 }  // namespace
+
+void check_distinct_outputs(const OutputPaths& paths, const std::vector<std::string>& input_paths) {
+  const std::vector<NamedPath> outputs = named_outputs(paths);
+  std::vector<FileKey> keys;
+  for (const auto& o : outputs) keys.push_back(FileKey::of(o.path));
+  // An empty path names no file (writing to it fails on its own).
+  for (std::size_t i = 0; i < outputs.size(); ++i)
+    for (std::size_t j = 0; j < i; ++j)
+      if (!outputs[i].path.empty() && !outputs[j].path.empty() && keys[i] == keys[j])
+        throw Failure(std::string(outputs[j].name) + " and " + outputs[i].name +
+                      " are the same file: " + display_path(outputs[i].path));
+  if (!paths.provenance || paths.provenance->empty()) return;
+  const FileKey record = FileKey::of(*paths.provenance);
+  for (const auto& input : input_paths)
+    if (FileKey::of(input) == record)
+      throw Failure("provenance is the same file as the input " + display_path(input) +
+                    "; the record would replace the table it describes");
+}
 
 GradientTable apply_transform(const GradientTable& table, const Mat3& m) {
   GradientTable out{table.directions, table.bvals};
@@ -209,6 +270,9 @@ json::Value RecomputeOutput::to_json() const {
 
 RecomputeOutput recompute_bval(const GradientTable& table, const std::vector<InputFile>& inputs,
                                const OutputPaths& spec, double b0_threshold, double tolerance) {
+  std::vector<std::string> input_paths;
+  for (const auto& input : inputs) input_paths.push_back(input.path);
+  check_distinct_outputs(spec, input_paths);
   RecoveredTable recovered = table.recover_bvals(b0_threshold);
   RecomputeOutput out;
   out.b_nominal = recovered.b_nominal;

@@ -28,6 +28,12 @@ struct OutputPaths {
   bool in_place = false;
 };
 
+// Two outputs on one file would leave only the last one written, and a
+// provenance record over a gradient file destroys the table it describes; both
+// are refused (Failure) before anything is read or moved. Files that exist are
+// compared by device and inode, new ones by their resolved absolute path.
+void check_distinct_outputs(const OutputPaths& paths, const std::vector<std::string>& input_paths);
+
 struct RepairSpec : OutputPaths {
   std::optional<FrameMaps> frames;  // of the DWI image; the module functions always supply it
   bool force_repair = false;

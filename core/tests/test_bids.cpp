@@ -100,16 +100,15 @@ TEST(BidsDiscovery, RealisticTree) {
 
   const auto entries = bids::discover(root.path());
   EXPECT_EQ(relative_dwis(root, entries),
-            (std::vector<std::string>{"Derivatives/linked/dwi/sub-02-rescan_dwi.nii.gz",
-                                      "Derivatives/sub-05/dwi/sub-05_dwi.nii.gz",
+            (std::vector<std::string>{"Derivatives/sub-05/dwi/sub-05_dwi.nii.gz",
                                       "sub-01/ses-01/dwi/sub-01_ses-01_dwi.nii.gz",
                                       "sub-01/ses-02/dwi/sub-01_ses-02_dwi.nii",
                                       "sub-02/dwi/sub-02_acq-hi_dwi.nii.gz",
                                       "sub-02/dwi/sub-02_dwi.nii.gz",
                                       "sub-02-rescan/dwi/sub-02-rescan_dwi.nii.gz"}));
-  ASSERT_EQ(entries.size(), 7u);
+  ASSERT_EQ(entries.size(), 6u);
 
-  const DwiEntry& s1 = entries[2];
+  const DwiEntry& s1 = entries[1];
   EXPECT_EQ(s1.name(), "sub-01_ses-01_dwi");
   EXPECT_EQ(rel(root, s1.bvec), "sub-01/ses-01/dwi/sub-01_ses-01_dwi.bvec");
   ASSERT_TRUE(s1.sidecar);
@@ -119,23 +118,44 @@ TEST(BidsDiscovery, RealisticTree) {
   EXPECT_EQ(masks, (std::vector<std::string>{"sub-01/ses-01/dwi/Brain_MASK.NII.GZ", "sub-01/ses-01/dwi/MASK.nii",
                                              "sub-01/ses-01/dwi/sub-01_ses-01_desc-brain_mask.nii.gz"}));
 
-  const DwiEntry& s12 = entries[3];
+  const DwiEntry& s12 = entries[2];
   EXPECT_EQ(rel(root, s12.bvec), "sub-01/ses-02/dwi/sub-01_ses-02_dwi.bvecs");
   EXPECT_EQ(rel(root, s12.bval), "sub-01/ses-02/dwi/sub-01_ses-02_dwi.bvals");
   EXPECT_FALSE(s12.sidecar);
   EXPECT_TRUE(s12.masks.empty());
 
-  EXPECT_EQ(rel(root, entries[5].bvec), "sub-02/dwi/sub-02_dwi.bvec");
-  EXPECT_EQ(rel(root, entries[5].bval), "sub-02/dwi/sub-02_dwi.bval");
-  EXPECT_EQ(entries[4].masks, entries[5].masks);
-  ASSERT_EQ(entries[5].masks.size(), 1u);
-  EXPECT_EQ(rel(root, entries[5].masks[0]), "sub-02/dwi/sub-02_mask.nii");
+  EXPECT_EQ(rel(root, entries[4].bvec), "sub-02/dwi/sub-02_dwi.bvec");
+  EXPECT_EQ(rel(root, entries[4].bval), "sub-02/dwi/sub-02_dwi.bval");
+  EXPECT_EQ(entries[3].masks, entries[4].masks);
+  ASSERT_EQ(entries[4].masks.size(), 1u);
+  EXPECT_EQ(rel(root, entries[4].masks[0]), "sub-02/dwi/sub-02_mask.nii");
 
   // The walk keeps broken links as files and sees the cycle only once.
   std::vector<std::string> files;
   bids::walk(root.path(), files);
   EXPECT_NE(std::find(files.begin(), files.end(), root / "sub-02/dwi/broken_dwi.nii.gz"), files.end());
   for (const auto& f : files) EXPECT_EQ(f.find("loop/sub-02/dwi/loop"), std::string::npos) << f;
+}
+
+// Two links per level to the next level: without listing each directory once,
+// six levels reach the one run 2^7 - 1 times.
+TEST(BidsDiscovery, EachDirectoryOnceHoweverManyLinksReachIt) {
+  TempDir root, outside;
+  for (int level = 0; level < 6; ++level) {
+    const std::string here = root / ("L" + std::to_string(level));
+    const std::string next = level == 5 ? "../dwi" : "../L" + std::to_string(level + 1);
+    fs::create_directories(here);
+    fs::create_directory_symlink(next, here + "/a");
+    fs::create_directory_symlink(next, here + "/b");
+  }
+  run_files(root / "dwi/sub-01_dwi", ".nii.gz");
+  // A folder reached only through links is listed under the first of them.
+  run_files(outside / "real/sub-02_dwi", ".nii.gz");
+  fs::create_directory_symlink(outside / "real", root / "L0/d");
+  fs::create_directory_symlink(outside / "real", root / "L0/c");
+
+  EXPECT_EQ(relative_dwis(root, bids::discover(root.path())),
+            (std::vector<std::string>{"L0/c/sub-02_dwi.nii.gz", "dwi/sub-01_dwi.nii.gz"}));
 }
 
 TEST(BidsDiscovery, RootsAndFailures) {

@@ -15,11 +15,12 @@ from tarvix import _tarvix, synthetic  # noqa: E402
 
 HAS_MPL = importlib.util.find_spec("matplotlib") is not None
 COMMANDS = ["inspect", "audit", "detect-flip", "repair", "recompute-bval", "bids", "demo"]
+HIDE_MPL = "import sys; sys.modules['matplotlib'] = None; from tarvix.cli import main; sys.exit(main(sys.argv[1:]))"
 
 
-def cli(*args, cwd=None):
-    return subprocess.run([sys.executable, "-m", "tarvix", *map(str, args)], capture_output=True, text=True,
-                          cwd=cwd, timeout=120)
+def cli(*args, cwd=None, prelude=None):
+    command = [sys.executable, "-m", "tarvix"] if prelude is None else [sys.executable, "-c", prelude]
+    return subprocess.run([*command, *map(str, args)], capture_output=True, text=True, cwd=cwd, timeout=120)
 
 
 def same(a, b):
@@ -40,81 +41,106 @@ def same_report(cli_text, module_text):
     return same(a, b)
 
 
-def not_built(result):
-    if "not built yet" in result.stderr:
-        pytest.skip(result.stderr.strip())
+@pytest.fixture(scope="module")
+def scan(tmp_path_factory):
+    """A phantom with enough white matter to judge, whose FSL table has its
+    first axis flipped."""
+    folder = tmp_path_factory.mktemp("scan")
+    return synthetic.write_scan(str(folder), "scan", shape=(24, 24, 16), transform="-x+y+z", seed=2)
 
 
 @pytest.fixture(scope="module")
-def scan(tmp_path_factory):
-    """A small phantom whose FSL table has its first axis flipped."""
-    folder = tmp_path_factory.mktemp("scan")
-    return synthetic.write_scan(str(folder), "scan", shape=(16, 16, 12), transform="-x+y+z", seed=2)
+def small_scan(tmp_path_factory):
+    """Too little white matter (142 voxels) for a verdict, flipped table."""
+    folder = tmp_path_factory.mktemp("small")
+    return synthetic.write_scan(str(folder), "small", shape=(16, 16, 12), transform="-x+y+z", seed=2)
 
 
-def test_help_and_usage_errors():
-    top = cli("--help")
-    assert top.returncode == 0 and "exit status:" in top.stdout
+def test_help_states_exit_status_and_the_evidence_minimum():
+    assert "exit status:" in cli("--help").stdout
     for command in COMMANDS:
         result = cli(command, "--help")
         assert result.returncode == 0, command
         assert result.stdout.startswith(f"usage: tarvix {command}") and "exit status:" in result.stdout
-    assert "4  FLAG with --fail-on flag" in cli("audit", "--help").stdout
-
-    for args in (["audit", "--bogus"], ["detect-flip", "--bvec", "x"], ["inspect", "--threads", "0"],
-                 ["audit", "--bvec", "a", "--bval", "b", "--png", "q.png"], []):
-        result = cli(*args)
-        assert result.returncode == 2, args
-        assert "usage: tarvix" in result.stderr and "Traceback" not in result.stderr
+    audit = cli("audit", "--help").stdout
+    assert "4  FLAG: the table's axes do not fit the image" in audit
+    assert "at least 250 white-matter voxels" in audit and "--force-repair" in audit
 
 
-def test_errors_are_one_line_and_name_the_input(tmp_path, scan):
+@pytest.mark.parametrize("args, message", [
+    (["audit", "--bogus"], "unrecognized arguments: --bogus"),
+    ([], "the following arguments are required: COMMAND"),
+    (["inspect", "--bvec", "NO.bvec"], "missing --bval"),
+    (["inspect", "--bval", "NO.bval"], "missing --bvec"),
+    (["audit", "--grad", "NO.b", "--bvec", "NO.bvec"], "--grad replaces --bvec and --bval"),
+    (["inspect", "--grad", "NO.b", "--tolerance", "0"], "--tolerance must be greater than 0, not 0"),
+    (["inspect", "--grad", "NO.b", "--b0-threshold", "-1"], "--b0-threshold must be 0 or more, not -1"),
+    (["inspect", "--grad", "NO.b", "--threads", "100000"], "100000 is more than 256"),
+    (["audit", "--grad", "NO.b", "--dwi", "NO.nii", "--step", "0"], "--step must be greater than 0 voxels"),
+    (["audit", "--grad", "NO.b", "--dwi", "NO.nii", "--margin-threshold", "1.5"], "at most 1, not 1.5"),
+    (["audit", "--grad", "NO.b", "--png", "q.png"], "--profile and --png need --dwi"),
+    (["bids", "NO-SUCH-FOLDER"], "ROOT NO-SUCH-FOLDER does not exist"),
+])
+def test_usage_errors_exit_2_with_one_line_before_reading_a_file(tmp_path, args, message):
+    result = cli(*args, cwd=tmp_path)
+    assert result.returncode == 2, result.stderr
+    assert result.stderr.count("\n") == 1 and message in result.stderr and "Traceback" not in result.stderr
+    assert os.listdir(tmp_path) == []
+
+
+def test_shell_and_bids_root_are_checked_against_what_exists(tmp_path, scan):
+    table = ["--bvec", scan["bvec"], "--bval", scan["bval"]]
+    result = cli("audit", "--dwi", scan["dwi"], *table, "--shell", "2000")
+    assert result.returncode == 2
+    assert "--shell 2000 matches no shell of the table; its diffusion-weighted shells are: b=1000" in result.stderr
+    assert cli("audit", *table, "--shell", "1010").returncode == 0  # within the shell tolerance
+    result = cli("bids", scan["bval"])
+    assert result.returncode == 2 and f"ROOT {scan['bval']} is not a folder" in result.stderr
+
+
+def test_errors_name_the_input(tmp_path, scan):
     missing = tmp_path / "missing.bval"
     result = cli("inspect", "--bvec", scan["bvec"], "--bval", missing)
     assert result.returncode == 1 and result.stdout == ""
     assert result.stderr == (f"tarvix: error: I/O error: No such file or directory (os error 2), "
                              f"while reading --bval {missing}\n")
-    # Both missing: the module reads the b-values first, and so does the message.
-    result = cli("audit", "--bvec", tmp_path / "no.bvec", "--bval", missing)
-    assert result.stderr.endswith(f"while reading --bval {missing}\n")
-    result = cli("inspect", "--bvec", tmp_path, "--bval", scan["bval"])
-    assert result.stderr == f"tarvix: error: I/O error: Is a directory (os error 21), while reading --bvec {tmp_path}\n"
-
-    result = cli("inspect", "--bvec", scan["bvec"])
-    assert (result.returncode, result.stderr) == (1, "tarvix: error: provide bvec and bval, or grad\n")
-    # Without matplotlib, --png fails up front with a hint.
-    hide = "import sys; sys.modules['matplotlib'] = None; from tarvix.cli import main; sys.exit(main(sys.argv[1:]))"
-    result = subprocess.run([sys.executable, "-c", hide, "detect-flip", "--dwi", scan["dwi"], "--bvec", scan["bvec"],
-                             "--bval", scan["bval"], "--png", str(tmp_path / "q.png")], capture_output=True, text=True)
-    assert (result.returncode, result.stderr) == (1, "tarvix: error: --png needs matplotlib, which is not "
-                                                     "installed; install it with: pip install 'tarvix[viz]'\n")
-    result = cli("audit", "--dwi", scan["dwi"], "--bvec", scan["bvec"], "--bval", scan["bval"],
-                 "--margin-threshold", "1.5")
-    assert (result.returncode, result.stderr) == (
-        1, "tarvix: error: margin threshold must be finite and in (0, 1]: 1.5\n")
-
-
-def test_json_output_exit_codes_and_out_file(tmp_path, scan):
     table = ["--bvec", scan["bvec"], "--bval", scan["bval"]]
-    image = ["--dwi", scan["dwi"], *table, "--threads", "1"]
+    result = cli("audit", "--dwi", scan["bvec"], *table)
+    assert result.stderr.startswith("tarvix: error: NIfTI error: ")
+    assert result.stderr.endswith(f", while reading --dwi {scan['bvec']}\n")
+    result = cli("audit", "--dwi", scan["dwi"], "--mask", scan["bval"], *table)
+    assert result.stderr.endswith(f", while reading --mask {scan['bval']}\n")
+
+    swapped = cli("inspect", "--bvec", scan["bval"], "--bval", scan["bvec"])
+    assert "look swapped (the b-vector file has three rows)" in swapped.stderr
+    bvals, dirs = synthetic.make_scheme((1000.0,), 12, 2)
+    synthetic.write_mrtrix(tmp_path / "t.b", bvals, dirs)
+    mrtrix = cli("inspect", "--bvec", tmp_path / "t.b", "--bval", scan["bval"])
+    assert "looks like an MRtrix gradient file ('x y z b' per line): give it with --grad" in mrtrix.stderr
+    short = tmp_path / "short"
+    synthetic.write_fsl(f"{short}.bvec", f"{short}.bval", bvals, dirs)
+    result = cli("audit", "--dwi", scan["dwi"], "--bvec", f"{short}.bvec", "--bval", f"{short}.bval")
+    assert result.stderr.endswith(f"between the table {short}.bvec and --dwi {scan['dwi']}\n")
+    assert all(r.stderr.count("\n") == 1 for r in (swapped, mrtrix, result))
+
+
+def test_json_output_and_exit_status(tmp_path, scan):
+    image = ["--dwi", scan["dwi"], "--bvec", scan["bvec"], "--bval", scan["bval"], "--threads", "1"]
     module = _tarvix.audit(dwi=scan["dwi"], bvec=scan["bvec"], bval=scan["bval"], threads=1)
     assert json.loads(module)["status"] == "FLAG"
 
     out = tmp_path / "report.json"
     result = cli("audit", *image, "--json", "--out", out)
-    assert result.returncode == 0  # FLAG alone does not fail a run
-    assert same_report(result.stdout, module)
-    assert same_report(out.read_text(), module)
-
+    assert result.returncode == 4  # FLAG fails a pipeline by default
+    assert same_report(result.stdout, module) and same_report(out.read_text(), module)
     assert cli("audit", *image, "--fail-on", "flag").returncode == 4
     detect = cli("detect-flip", *image, "--json")
-    assert detect.returncode == 0
+    assert detect.returncode == 4
     assert same_report(detect.stdout, _tarvix.detect_flip(dwi=scan["dwi"], bvec=scan["bvec"], bval=scan["bval"],
                                                           threads=1))
-
     summary = cli("audit", *image)
     assert summary.stdout.startswith("status: FLAG")
-    assert "decision FLAG: recommended transform -x+y+z" in summary.stdout and "b=1000 ×" in summary.stdout
+    assert "decision FLAG: recommended transform -x+y+z (x axis flipped)" in summary.stdout
 
     profiled = cli("audit", *image, "--profile", "--json")
     assert same_report(profiled.stdout, module)
@@ -125,28 +151,34 @@ def test_json_output_exit_codes_and_out_file(tmp_path, scan):
     dirs[bvals > 0] *= 0.5
     synthetic.write_fsl(tmp_path / "amp.bvec", tmp_path / "amp.bval", bvals, dirs)
     amp = ["--bvec", tmp_path / "amp.bvec", "--bval", tmp_path / "amp.bval"]
-    warn = cli("inspect", *amp, "--json")
-    assert warn.returncode == 3
-    assert same_report(warn.stdout, _tarvix.inspect(bvec=str(tmp_path / "amp.bvec"), bval=str(tmp_path / "amp.bval")))
+    assert cli("inspect", *amp, "--json").returncode == 3
     strict = cli("inspect", *amp, "--strict")
     assert strict.returncode == 1 and strict.stderr.startswith("tarvix: error: amplitude-encoded bvecs (--strict): ")
 
 
-def test_repair_writes_files_and_refuses_to_overwrite(tmp_path, scan):
+@pytest.mark.parametrize("args, module_status, note", [
+    ([], "FLAG", "only 142 white-matter voxels: too few to judge the axes"),
+    (["--step", "1000"], "PASS", "every axis transform scored 0"),
+])
+def test_thin_evidence_is_a_warning(small_scan, args, module_status, note):
+    image = ["--dwi", small_scan["dwi"], "--bvec", small_scan["bvec"], "--bval", small_scan["bval"], *args]
+    result = cli("audit", *image)
+    assert result.returncode == 3, result.stderr
+    assert result.stdout.startswith(f"status: WARN — the evidence is too thin for the module's {module_status}")
+    assert note in result.stdout and "tarvix repair" not in result.stdout
+    as_json = cli("detect-flip", *image, "--json")
+    assert as_json.returncode == 3 and json.loads(as_json.stdout)["status"] == module_status
+    assert note in as_json.stderr
+
+
+def test_repair_writes_backs_up_and_refuses(tmp_path, scan):
     args = ["repair", "--dwi", scan["dwi"], "--bvec", scan["bvec"], "--bval", scan["bval"],
             "--out-bvec", tmp_path / "fixed.bvec", "--out-bval", tmp_path / "fixed.bval",
             "--provenance", tmp_path / "prov.json"]
-    dry = cli(*args, "--dry-run", "--json")
-    not_built(dry)
-    assert dry.returncode == 0 and json.loads(dry.stdout)["repair"]["outputs"] == []
-    assert not (tmp_path / "fixed.bvec").exists()
-
     result = cli(*args, "--json")
     assert result.returncode == 0, result.stderr
     report = json.loads(result.stdout)
-    assert report["repair"]["label"] == "-x+y+z"
     assert report["repair"]["outputs"] == [str(tmp_path / "fixed.bvec"), str(tmp_path / "fixed.bval")]
-    assert (tmp_path / "prov.json").exists()
     written = np.loadtxt(tmp_path / "fixed.bvec")
     np.testing.assert_allclose(written, np.loadtxt(scan["bvec"]) * [[-1.0], [1.0], [1.0]], atol=1e-9)
 
@@ -157,38 +189,59 @@ def test_repair_writes_files_and_refuses_to_overwrite(tmp_path, scan):
     forced = cli(*args, "--force")
     assert forced.returncode == 0
     assert f"the old {tmp_path / 'fixed.bvec'} is now {tmp_path / 'fixed.bvec.bak'}" in forced.stdout
-    assert (tmp_path / "fixed.bvec.bak").exists() and (tmp_path / "fixed.bval.bak").exists()
+    assert {"fixed.bvec.bak", "fixed.bval.bak", "prov.json.bak"} <= set(os.listdir(tmp_path))
+    assert cli(*args, "--force").returncode == 0 and (tmp_path / "fixed.bvec.bak.1").exists()
 
     again = cli("audit", "--dwi", scan["dwi"], "--bvec", tmp_path / "fixed.bvec", "--bval", tmp_path / "fixed.bval")
     assert again.returncode == 0 and again.stdout.startswith("status: PASS")
 
 
-def test_recompute_bval(tmp_path):
+def test_repair_keeps_no_transform_on_thin_evidence(tmp_path, small_scan):
+    args = ["repair", "--dwi", small_scan["dwi"], "--bvec", small_scan["bvec"], "--bval", small_scan["bval"],
+            "--out-bvec", tmp_path / "f.bvec", "--out-bval", tmp_path / "f.bval", "--provenance", tmp_path / "p.json"]
+    result = cli(*args)
+    assert result.returncode == 3 and "evidence is too thin to apply it" in result.stdout
+    assert os.listdir(tmp_path) == []
+    forced = cli(*args, "--force-repair")
+    assert forced.returncode == 0 and sorted(os.listdir(tmp_path)) == ["f.bval", "f.bvec", "p.json"]
+
+
+def test_recompute_bval(tmp_path, scan):
     bvals, dirs = synthetic.make_scheme((1000.0,), 12, 2)
     dirs[bvals > 0] *= np.sqrt(np.linspace(0.25, 1.0, int((bvals > 0).sum())))[:, None]
     synthetic.write_fsl(tmp_path / "amp.bvec", tmp_path / "amp.bval", bvals, dirs)
-    args = ["recompute-bval", "--bvec", tmp_path / "amp.bvec", "--bval", tmp_path / "amp.bval",
-            "--out-bvec", tmp_path / "new.bvec", "--out-bval", tmp_path / "new.bval"]
+    out = ["--out-bvec", tmp_path / "new.bvec", "--out-bval", tmp_path / "new.bval"]
+    args = ["recompute-bval", "--bvec", tmp_path / "amp.bvec", "--bval", tmp_path / "amp.bval", *out]
     result = cli(*args, "--json")
-    not_built(result)
     assert result.returncode == 0, result.stderr
     summary = json.loads(result.stdout)
     assert summary["outputs"] == [str(tmp_path / "new.bvec"), str(tmp_path / "new.bval")]
     assert math.isclose(summary["b_min"], 250.0, rel_tol=1e-3) and (tmp_path / "new.bval").exists()
     assert cli(*args).returncode == 1  # outputs exist now
 
+    unit = ["recompute-bval", "--bvec", scan["bvec"], "--bval", scan["bval"], "--out-bvec", tmp_path / "u.bvec",
+            "--out-bval", tmp_path / "u.bval"]
+    refused = cli(*unit)
+    assert refused.returncode == 1 and "has unit length: nothing to recover" in refused.stderr
+    assert not (tmp_path / "u.bvec").exists()
+    assert cli(*unit, "--force").returncode == 0
 
-def test_bids_exit_code_follows_the_summary(tmp_path):
+
+def test_bids_exit_status_the_worst_run_decides(tmp_path):
     root = tmp_path / "ds"
-    synthetic.write_scan(str(root / "sub-01" / "dwi"), "sub-01_dwi", shape=(16, 16, 12), seed=3)
-    synthetic.write_scan(str(root / "sub-02" / "dwi"), "sub-02_dwi", shape=(16, 16, 12), seed=4,
-                         transform="-x+y+z")
+    synthetic.write_scan(str(root / "sub-01" / "dwi"), "sub-01_dwi", shape=(24, 24, 16), seed=3)
+    assert cli("bids", root).returncode == 0
+    synthetic.write_scan(str(root / "sub-02" / "dwi"), "sub-02_dwi", shape=(16, 16, 12), seed=4)
+    thin = cli("bids", root)
+    assert thin.returncode == 3 and "WARN  sub-02_dwi" in thin.stdout and "white-matter voxels: too few" in thin.stdout
+    synthetic.write_scan(str(root / "sub-03" / "dwi"), "sub-03_dwi", shape=(24, 24, 16), seed=5, transform="-x+y+z")
     result = cli("bids", root, "--json", "--threads", "1")
-    assert result.returncode == 0  # a FLAG batch: the summary's exit code is 0
+    assert result.returncode == 4  # one FLAG, one WARN: FLAG decides
     assert same(json.loads(result.stdout), json.loads(_tarvix.audit_bids(str(root), threads=1)))
-    assert cli("bids", root, "--fail-on", "flag").returncode == 4
     human = cli("bids", root)
-    assert "FLAG  sub-02_dwi" in human.stdout and "sub-01_dwi" not in human.stdout  # not a terminal: no progress
+    assert "FLAG  sub-03_dwi" in human.stdout and "PASS  sub-01_dwi" not in human.stdout
+    assert cli("bids", root, "--fail-on", "flag").returncode == 4
+    (tmp_path / "empty").mkdir()
     assert cli("bids", tmp_path / "empty").returncode == 1
 
 
@@ -196,19 +249,27 @@ def test_bids_exit_code_follows_the_summary(tmp_path):
 def test_png(tmp_path, scan):
     png = tmp_path / "qc.png"
     result = cli("detect-flip", "--dwi", scan["dwi"], "--bvec", scan["bvec"], "--bval", scan["bval"], "--png", png)
-    assert result.returncode == 0 and f"QC picture: {png}" in result.stdout
+    assert result.returncode == 4 and f"QC picture: {png}" in result.stdout
     data = png.read_bytes()
     assert data.startswith(b"\x89PNG\r\n\x1a\n") and len(data) > 50_000
     assert int.from_bytes(data[16:20], "big") >= 1200  # wide enough to read at 100 %
 
 
+def test_png_needs_matplotlib(tmp_path, scan):
+    result = cli("detect-flip", "--dwi", scan["dwi"], "--bvec", scan["bvec"], "--bval", scan["bval"],
+                 "--png", tmp_path / "q.png", prelude=HIDE_MPL)
+    assert (result.returncode, result.stderr) == (1, "tarvix: error: --png needs matplotlib, which is not "
+                                                     "installed; install it with: pip install 'tarvix[viz]'\n")
+
+
 def test_demo(tmp_path):
     # matplotlib hidden: the picture is the one step the demo may skip (and the slow one).
-    hide = "import sys; sys.modules['matplotlib'] = None; from tarvix.cli import main; sys.exit(main(sys.argv[1:]))"
-    demo = subprocess.run([sys.executable, "-c", hide, "demo", "--dir", str(tmp_path)], capture_output=True,
-                          text=True, timeout=120)
-    not_built(demo)
+    demo = cli("demo", "--dir", tmp_path, prelude=HIDE_MPL)
     assert demo.returncode == 0, demo.stderr
     assert "2. audit: FLAG" in demo.stdout and "4. audit of the repaired table: PASS" in demo.stdout
     assert "QC picture skipped: matplotlib is not installed" in demo.stdout
     assert {"demo_fixed.bvec", "demo_fixed.bval", "provenance.json", "repair.json"} <= set(os.listdir(tmp_path))
+    again = cli("demo", "--dir", tmp_path, prelude=HIDE_MPL)
+    assert again.returncode == 1 and "refusing to overwrite existing file" in again.stderr
+    assert cli("demo", "--dir", tmp_path, "--force", prelude=HIDE_MPL).returncode == 0
+    assert (tmp_path / "repair.json.bak").exists()

@@ -12,6 +12,7 @@ import argparse
 import importlib.util
 import inspect
 import json
+import math
 import os
 import re
 import subprocess
@@ -19,38 +20,57 @@ import sys
 import tempfile
 import time
 
-from . import _tarvix, summary
+from . import _tarvix, outputs, summary, verdict
+from .errors import CliError, UsageError
 
 EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_WARN, EXIT_FLAG = 0, 1, 2, 3, 4
+MAX_THREADS = 256
 
 EXIT_TABLE = """\
 exit status:
-  0  PASS (and FLAG, unless --fail-on flag is given)
+  0  PASS
   1  error: unreadable or invalid input, refused overwrite, ...
-  2  usage error: unknown option, missing or malformed argument
-  3  WARN: something needs a look (see the notes)
-  4  FLAG with --fail-on flag: the table's axes do not fit the image"""
+  2  usage error: unknown option, missing or nonsense argument (checked before any file is read)
+  3  WARN: something needs a look (see the notes), or the evidence is too thin to judge the axes
+  4  FLAG: the table's axes do not fit the image"""
+
+REPAIR_EXIT_TABLE = """\
+exit status:
+  0  the corrected files were written (or, with --dry-run, would be), or the table as given is kept (PASS)
+  1  error: unreadable or invalid input, refused overwrite, ...
+  2  usage error
+  3  WARN: nothing written; the lead is too small or the evidence too thin (see the notes)"""
 
 BIDS_EXIT_TABLE = """\
 exit status:
-  0  every run PASS, or the worst run FLAG (unless --fail-on flag is given)
+  0  every run PASS (the worst run decides)
   1  error: no DWI run found, a run that cannot be read, ...
-  2  usage error
-  3  the worst run is WARN (the batch summary's exit_code)
-  4  with --fail-on flag: at least one run is FLAG"""
+  2  usage error, or ROOT is not a folder
+  3  the worst run is WARN
+  4  at least one run is FLAG"""
 
 RECOMPUTE_EXIT_TABLE = """\
 exit status:
   0  b-values recomputed (or, with --dry-run, computed)
-  1  error: unreadable input, no diffusion-weighted volume, refused overwrite, ...
+  1  error: unreadable input, every vector of unit length, no diffusion-weighted volume, refused overwrite, ...
   2  usage error"""
 
+INSPECT_EXIT_TABLE = """\
+exit status:
+  0  PASS
+  1  error: unreadable or invalid input, refused overwrite, ...
+  2  usage error
+  3  WARN: something needs a look (see the notes)"""
+
 PNG_HINT = "--png needs matplotlib, which is not installed; install it with: pip install 'tarvix[viz]'"
+EXIT_OF_STATUS = {"PASS": EXIT_OK, "WARN": EXIT_WARN, "FLAG": EXIT_FLAG}
 
 
-class CliError(Exception):
-    """A failure of the front end itself (writing --out or --png), reported
-    like the module's errors."""
+class Parser(argparse.ArgumentParser):
+    """Usage errors are one line, exit status 2."""
+
+    def error(self, message):
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
 
 
 # --- options -------------------------------------------------------------------
@@ -71,6 +91,8 @@ def _positive_int(text: str) -> int:
         raise argparse.ArgumentTypeError(f"invalid integer: {text!r}") from None
     if value < 1:
         raise argparse.ArgumentTypeError("must be a positive integer")
+    if value > MAX_THREADS:
+        raise argparse.ArgumentTypeError(f"{value} is more than {MAX_THREADS}")
     return value
 
 
@@ -83,7 +105,7 @@ def _add(group, flag, defaults, help_text, **kwargs):
     gets the module's default appended where it has a plain one."""
     dest = kwargs.pop("dest", flag.lstrip("-").replace("-", "_"))
     default = defaults.get(dest)
-    if isinstance(default, (int, float)) and not isinstance(default, bool):
+    if isinstance(default, (int, float)) and not isinstance(default, bool) and "(default" not in help_text:
         help_text += f" (default: {_number(default)})"
     group.add_argument(flag, dest=dest, default=argparse.SUPPRESS, help=help_text, **kwargs)
 
@@ -128,17 +150,20 @@ def _analysis_options(parser, function, flip=True, scheme=True, tolerance=True):
         g.add_argument("--strict", action="store_true", default=argparse.SUPPRESS,
                        help="make amplitude-encoded direction vectors an error instead of a warning")
     g.add_argument("--threads", type=_positive_int, metavar="N", default=argparse.SUPPRESS,
-                   help="number of worker threads for this run (default: one per processor)")
+                   help=f"number of worker threads for this run, at most {MAX_THREADS} (default: one per processor)")
 
 
-def _output_options(parser, what="report", status=True):
+def _output_options(parser, what="report", status=True, force=True):
     g = parser.add_argument_group("output")
     g.add_argument("--json", dest="as_json", action="store_true",
-                   help=f"print the JSON {what} instead of the short summary")
+                   help=f"print the module's JSON {what} unchanged instead of the short summary")
     g.add_argument("--out", metavar="FILE", help=f"also write the JSON {what} to FILE")
+    if force:
+        g.add_argument("--force", action="store_true",
+                       help="replace existing output files; each old file is kept as FILE.bak (then .bak.1, ...)")
     if status:
         g.add_argument("--fail-on", choices=["flag"], metavar="flag",
-                       help="exit with status 4 when the table is flagged as wrong (FLAG otherwise exits 0)")
+                       help="exit with status 4 on FLAG (the default; kept for scripts that set it)")
     return g
 
 
@@ -146,6 +171,8 @@ def _png_option(group):
     group.add_argument("--png", metavar="FILE",
                        help="draw a QC picture to FILE: FA slices with fibre directions before and after the "
                        "transform, and the score of every candidate (needs matplotlib)")
+    group.add_argument("--radiological", action="store_true",
+                       help="draw the slices with the patient's right on the left (default: on the right)")
 
 
 def _write_options(parser, repair):
@@ -157,33 +184,33 @@ def _write_options(parser, repair):
     g.add_argument("--provenance", metavar="FILE", default=argparse.SUPPRESS,
                    help="write a JSON record of inputs, checksums and the change made")
     g.add_argument("--dry-run", action="store_true", default=argparse.SUPPRESS,
-                   help="decide and report, but write no file")
-    g.add_argument("--force", dest="in_place", action="store_true", default=argparse.SUPPRESS,
-                   help="replace existing output files; each old file is kept as FILE.bak (then .bak.1, ...)")
+                   help="decide and report, but write no file at all (not even --out or --png)")
     if repair:
         g.add_argument("--force-repair", action="store_true", default=argparse.SUPPRESS,
-                       help="also apply the best-scoring transform when its lead is too small to flag (WARN)")
+                       help="also apply the best-scoring transform when its lead is too small to flag (WARN), "
+                       "or when the evidence is too thin to judge the axes")
 
 
 def build_parser() -> argparse.ArgumentParser:
     raw = argparse.RawDescriptionHelpFormatter
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog="tarvix", formatter_class=raw,
         description="Check and repair the gradient table (bvec/bval) of a diffusion MRI scan: wrongly\n"
         "flipped or swapped axes, amplitude-encoded vectors and weak acquisition schemes.\n"
         "Run 'tarvix demo' to see it work, and 'tarvix COMMAND --help' for the options of a command.",
-        epilog=EXIT_TABLE)
+        epilog=EXIT_TABLE + "\n\n" + verdict.THIN_EVIDENCE_HELP)
     parser.add_argument("--version", action="version", version=f"%(prog)s {_tarvix.version()}")
-    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=Parser)
 
-    def command(name, help_text, description, run, epilog=EXIT_TABLE):
+    def command(name, help_text, description, run, epilog=EXIT_TABLE + "\n\n" + verdict.THIN_EVIDENCE_HELP):
         p = sub.add_parser(name, help=help_text, description=description, epilog=epilog, formatter_class=raw)
         p.set_defaults(run=run, parser=p)
         return p
 
     p = command("inspect", "judge the acquisition scheme from the gradient table alone",
                 "Judge the acquisition scheme from the gradient table alone: shells, b=0 volumes, direction "
-                "counts,\nspread of directions, non-unit (amplitude-encoded) vectors.", run_inspect)
+                "counts,\nspread of directions, non-unit (amplitude-encoded) vectors.", run_inspect,
+                epilog=INSPECT_EXIT_TABLE)
     _table_options(p)
     _analysis_options(p, "inspect", flip=False)
     _output_options(p)
@@ -209,7 +236,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = command("repair", "audit, then write corrected gradient files when a fix is recommended",
                 "Audit, then write corrected gradient files when a transform is recommended (FLAG).\n"
-                "Existing files are never overwritten unless --force is given.", run_repair)
+                "Existing files are never overwritten unless --force is given.", run_repair,
+                epilog=REPAIR_EXIT_TABLE + "\n\n" + verdict.THIN_EVIDENCE_HELP)
     _table_options(p)
     _image_options(p, dwi_required=True)
     _write_options(p, repair=True)
@@ -223,11 +251,15 @@ def build_parser() -> argparse.ArgumentParser:
     _table_options(p)
     _write_options(p, repair=False)
     _analysis_options(p, "recompute_bval", flip=False, scheme=False, tolerance=False)
-    _output_options(p, what="summary", status=False)
+    g = _output_options(p, what="summary", status=False, force=False)
+    g.add_argument("--force", action="store_true",
+                   help="replace existing output files (each old file kept as FILE.bak, .bak.1, ...), and "
+                   "recompute even when every vector has unit length")
 
     p = command("bids", "audit every DWI run of a BIDS dataset",
                 "Audit every DWI run of a BIDS dataset. One report per run and dataset_summary.json are\n"
-                "written to ROOT/derivatives/tarvix.", run_bids, epilog=BIDS_EXIT_TABLE)
+                "written to ROOT/derivatives/tarvix.", run_bids,
+                epilog=BIDS_EXIT_TABLE + "\n\n" + verdict.THIN_EVIDENCE_HELP)
     p.add_argument("root", metavar="ROOT", help="the dataset's top folder")
     _analysis_options(p, "audit_bids")
     g = _output_options(p, what="summary")
@@ -238,49 +270,90 @@ def build_parser() -> argparse.ArgumentParser:
                 "repaired\ntable and draw the QC picture; prints what it did and where the files are.",
                 run_demo, epilog="exit status:\n  0  the demo ran as expected\n  1  error")
     p.add_argument("--dir", help="folder for the demo files (default: a new temporary folder)")
+    p.add_argument("--force", action="store_true", help="replace demo files left in --dir by an earlier run "
+                   "(each old file kept as FILE.bak)")
     return parser
 
 
 # --- running -------------------------------------------------------------------
 
 
-def _call(function: str, args: argparse.Namespace):
+def _call(function: str, args: argparse.Namespace, **extra):
     """Call a module function with the options the user typed that it takes."""
     fn = getattr(_tarvix, function)
     names = inspect.signature(fn).parameters
-    return fn(**{n: getattr(args, n) for n in names if hasattr(args, n)})
+    kwargs = {n: getattr(args, n) for n in names if hasattr(args, n)}
+    kwargs.update(extra)
+    return fn(**kwargs)
 
 
-def _exit_code(status: str, fail_on: str | None) -> int:
-    if status == "WARN":
-        return EXIT_WARN
-    if status == "FLAG" and fail_on == "flag":
-        return EXIT_FLAG
-    return EXIT_OK
+def _table_given(args) -> bool:
+    return any(getattr(args, name, None) for name in ("bvec", "bval", "grad"))
 
 
-def _write_text(path: str, text: str) -> None:
-    """Whole-file write: a reader never sees a half-written file."""
-    folder = os.path.dirname(path) or "."
-    try:
-        fd, tmp = tempfile.mkstemp(prefix=".tarvix-", dir=folder)
-        try:
-            with os.fdopen(fd, "w", encoding="utf-8") as f:
-                f.write(text)
-            umask = os.umask(0)
-            os.umask(umask)
-            os.chmod(tmp, 0o666 & ~umask)  # as a plain open() would have made it
-            os.replace(tmp, path)
-        except BaseException:
-            os.unlink(tmp)
-            raise
-    except OSError as e:
-        raise CliError(f"cannot write {path}: {e.strerror or e}") from None
+def check_usage(args) -> None:
+    """Mistakes in the command typed, found before any file is read."""
+    grad, bvec, bval = (getattr(args, n, None) for n in ("grad", "bvec", "bval"))
+    if args.command in ("inspect", "audit", "detect-flip", "repair", "recompute-bval"):
+        if grad and (bvec or bval):
+            raise UsageError("--grad replaces --bvec and --bval; give either --grad or both --bvec and --bval")
+        if not grad and not (bvec and bval):
+            missing = "--bval" if bvec else "--bvec" if bval else "--bvec and --bval (or --grad)"
+            raise UsageError(f"missing {missing}: the gradient table is needed")
+    tolerance = getattr(args, "tolerance", None)
+    if tolerance is not None and not (math.isfinite(tolerance) and tolerance > 0):
+        raise UsageError(f"--tolerance must be greater than 0, not {_number(tolerance)}")
+    b0 = getattr(args, "b0_threshold", None)
+    if b0 is not None and not (math.isfinite(b0) and b0 >= 0):
+        raise UsageError(f"--b0-threshold must be 0 or more, not {_number(b0)}")
+    shell = getattr(args, "shell", None)
+    if shell is not None and not (math.isfinite(shell) and shell > 0):
+        raise UsageError(f"--shell must be a b-value greater than 0, not {_number(shell)}")
+    step = getattr(args, "step", None)
+    if step is not None and not (math.isfinite(step) and step > 0):
+        raise UsageError(f"--step must be greater than 0 voxels, not {_number(step)}")
+    margin = getattr(args, "margin_threshold", None)
+    if margin is not None and not (math.isfinite(margin) and 0 < margin <= 1):
+        raise UsageError(f"--margin-threshold must be above 0 and at most 1, not {_number(margin)}")
+    if args.command in ("audit",) and (args.profile or args.png) and not hasattr(args, "dwi"):
+        raise UsageError("--profile and --png need --dwi")
+    if args.command == "bids" and not os.path.isdir(args.root):
+        what = "does not exist" if not os.path.lexists(args.root) else "is not a folder"
+        raise UsageError(f"ROOT {args.root} {what}: give the top folder of a BIDS dataset")
 
 
-def _store(args, text: str) -> None:
-    if args.out:
-        _write_text(args.out, text + "\n")
+def _table_scheme(args) -> dict:
+    """The scheme report of the table alone (reads only the gradient files)."""
+    keep = {n: getattr(args, n) for n in ("bvec", "bval", "grad", "tolerance", "b0_threshold") if hasattr(args, n)}
+    return json.loads(_tarvix.inspect(**keep))
+
+
+def check_shell(args) -> None:
+    """--shell must name a diffusion-weighted shell of the table: the module
+    would quietly take the nearest one."""
+    requested = getattr(args, "shell", None)
+    if requested is None:
+        return
+    shells = [s for s in _table_scheme(args)["shells"]["shells"] if not s["is_b0"]]
+    tolerance = getattr(args, "tolerance", 0.05)
+    if any(abs(s["nominal_b"] - requested) <= tolerance * s["nominal_b"] for s in shells):
+        return
+    existing = ", ".join(f"b={summary._b(s['nominal_b'])}" for s in shells) or "none"
+    raise UsageError(f"--shell {_number(requested)} matches no shell of the table; its diffusion-weighted "
+                     f"shells are: {existing}")
+
+
+def _inputs(args) -> list:
+    return [(f"--{n}", getattr(args, n, None)) for n in ("bvec", "bval", "grad", "dwi", "mask")]
+
+
+def plan_outputs(args, extra=()) -> outputs.OutputPlan:
+    """Every file the command will write, checked before any work."""
+    named = [("--out-bvec", getattr(args, "out_bvec", None)), ("--out-bval", getattr(args, "out_bval", None)),
+             ("--out-grad", getattr(args, "out_grad", None)), ("--provenance", getattr(args, "provenance", None)),
+             ("--out", getattr(args, "out", None)), ("--png", getattr(args, "png", None)), *extra]
+    return outputs.OutputPlan(named, _inputs(args), force=getattr(args, "force", False),
+                              dry_run=getattr(args, "dry_run", False))
 
 
 def _need_matplotlib(args) -> None:
@@ -288,96 +361,120 @@ def _need_matplotlib(args) -> None:
         raise CliError(PNG_HINT)
 
 
-def _draw(args, report: dict, glyphs: dict, command: str) -> None:
+def _write_outputs(args, plan, text: str, report: dict, glyphs, command: str) -> list[str]:
+    """--out and --png; lines to print after the summary."""
+    if plan.dry_run:
+        return []
+    if args.out:
+        outputs.write_text(args.out, text + "\n")
+    if glyphs is None:
+        return []
     from . import qcplot
 
     try:
-        qcplot.write_png(args.png, report, glyphs, source=getattr(args, "dwi", None), command=command)
+        qcplot.write_png(args.png, report, glyphs, source=getattr(args, "dwi", None), command=command,
+                         verdict=verdict.cli_verdict(report), radiological=args.radiological)
     except OSError as e:
         raise CliError(f"cannot write {args.png}: {e.strerror or e}") from None
+    return [f"QC picture: {args.png}"]
 
 
-def _finish(args, text: str, report: dict, human: str, extra: list[str], command: str, glyphs=None) -> int:
-    """Store and print a report; draw the picture; the exit status."""
-    _store(args, text)
-    if glyphs is not None:
-        _draw(args, report, glyphs, command)
-        extra = extra + [f"QC picture: {args.png}"]
+def _print(args, text: str, human: str, extra: list[str], notes: list[str] = ()) -> None:
     if args.as_json:
         print(text)
-        for line in extra:
+        for line in [f"note: {n}" for n in notes] + extra:
             print(line, file=sys.stderr)
     else:
         print("\n".join([human] + extra))
-    return _exit_code(report.get("status", "PASS"), args.fail_on)
+
+
+def _analyse(args, base: str, command: str) -> int:
+    """audit and detect-flip: one call, the verdict, the outputs."""
+    _need_matplotlib(args)
+    check_shell(args)
+    plan = plan_outputs(args)
+    profile = getattr(args, "profile", False)
+    function = base + ("_profiled" if profile else "") + ("_with_glyphs" if args.png else "")
+    with plan.transaction():
+        result = _call(function, args)
+        parts = list(result) if isinstance(result, tuple) else [result]
+        text = parts[0]
+        report = json.loads(text)
+        extra = summary.timings_table(parts[1]).splitlines() if profile else []
+        extra += _write_outputs(args, plan, text, report, parts[-1] if args.png else None, command)
+    status, notes = verdict.cli_verdict(report)
+    _print(args, text, summary.report_summary(report, verdict=(status, notes)), extra, notes)
+    return EXIT_OF_STATUS.get(status, EXIT_OK)
 
 
 def run_inspect(args) -> int:
-    text = _call("inspect", args)
-    report = json.loads(text)
-    return _finish(args, text, report, summary.report_summary(report), [], "inspect")
+    plan = plan_outputs(args)
+    with plan.transaction():
+        text = _call("inspect", args)
+        report = json.loads(text)
+        _write_outputs(args, plan, text, report, None, "inspect")
+    _print(args, text, summary.report_summary(report), [])
+    return EXIT_OF_STATUS.get(report.get("status"), EXIT_OK)
 
 
 def run_audit(args) -> int:
-    if (args.profile or args.png) and not hasattr(args, "dwi"):
-        args.parser.error("--profile and --png need --dwi")
-    _need_matplotlib(args)
-    function = "audit" + ("_profiled" if args.profile else "") + ("_with_glyphs" if args.png else "")
-    result = _call(function, args)
-    parts = list(result) if isinstance(result, tuple) else [result]
-    text = parts[0]
-    timings = parts[1] if args.profile else None
-    glyphs = parts[-1] if args.png else None
-    report = json.loads(text)
-    extra = summary.timings_table(timings).splitlines() if timings else []
-    return _finish(args, text, report, summary.report_summary(report), extra, "audit", glyphs)
+    return _analyse(args, "audit", "audit")
 
 
 def run_detect(args) -> int:
-    _need_matplotlib(args)
-    result = _call("detect_flip_with_glyphs" if args.png else "detect_flip", args)
-    text, glyphs = result if args.png else (result, None)
-    report = json.loads(text)
-    return _finish(args, text, report, summary.report_summary(report), [], "detect-flip", glyphs)
-
-
-def _next_backup(path: str) -> str:
-    candidate, n = f"{path}.bak", 1
-    while os.path.exists(candidate):
-        candidate, n = f"{path}.bak.{n}", n + 1
-    return candidate
-
-
-def _expected_backups(args) -> dict:
-    """Where --force will move existing outputs, worked out before the call
-    (the module reports what it wrote, not what it moved)."""
-    if not getattr(args, "in_place", False) or getattr(args, "dry_run", False):
-        return {}
-    paths = [args.out_bvec, args.out_bval, getattr(args, "out_grad", None)]
-    return {p: _next_backup(p) for p in paths if p and os.path.exists(p)}
+    return _analyse(args, "detect_flip", "detect-flip")
 
 
 def run_repair(args) -> int:
     _need_matplotlib(args)
-    backups = _expected_backups(args)
-    result = _call("repair_with_glyphs" if args.png else "repair", args)
-    text, glyphs = result if args.png else (result, None)
-    report = json.loads(text)
-    human = summary.report_summary(report, hints=False)
-    human += "\n" + summary.repair_summary(report, backups, getattr(args, "provenance", None),
-                                          getattr(args, "dry_run", False), getattr(args, "force_repair", False))
-    return _finish(args, text, report, human, [], "repair", glyphs)
+    check_shell(args)
+    plan = plan_outputs(args)
+    force_repair = getattr(args, "force_repair", False)
+    with plan.transaction():
+        result = _call("repair_with_glyphs" if args.png else "repair", args, in_place=False)
+        text, glyphs = result if args.png else (result, None)
+        report = json.loads(text)
+        status, notes = verdict.cli_verdict(report)
+        repair = report.get("repair")
+        # The module writes as soon as it decides; on thin evidence the
+        # command line takes the files back unless told otherwise.
+        withdrawn = bool(notes and repair and not force_repair)
+        if withdrawn and repair["outputs"]:
+            plan.rollback()
+        else:
+            extra = _write_outputs(args, plan, text, report, glyphs, "repair")
+    human = summary.report_summary(report, hints=False, verdict=(status, notes))
+    if withdrawn:
+        human += (f"\nrepair: nothing written; {summary.labelled(repair['label'])} scored best, but the evidence "
+                  "is too thin to apply it (add --force-repair to apply it anyway)")
+        extra = []
+        if repair["outputs"]:
+            notes = notes + ["repair withdrawn: the files the module wrote were removed"]
+    else:
+        human += "\n" + summary.repair_summary(report, plan.backups(), getattr(args, "provenance", None),
+                                              plan.dry_run, force_repair)
+    _print(args, text, human, extra, notes)
+    if repair and not withdrawn:
+        return EXIT_OK
+    return EXIT_WARN if status != "PASS" else EXIT_OK
 
 
 def run_recompute(args) -> int:
-    backups = _expected_backups(args)
-    text = _call("recompute_bval", args)
-    result = json.loads(text)
-    _store(args, text)
+    if not args.force:
+        norms = _table_scheme(args).get("norm_stats", {})
+        if norms.get("non_b0_count", 0) and norms.get("non_unit_count", 0) == 0:
+            table = getattr(args, "grad", None) or args.bvec
+            raise CliError(f"every direction in {table} has unit length: nothing to recover, the b-values "
+                           "would all become the largest one (pass --force to proceed anyway)")
+    plan = plan_outputs(args)
+    with plan.transaction():
+        text = _call("recompute_bval", args, in_place=False)
+        result = json.loads(text)
+        _write_outputs(args, plan, text, result, None, "recompute-bval")
     if args.as_json:
         print(text)
     else:
-        print(summary.recompute_summary(result, backups, getattr(args, "provenance", None)))
+        print(summary.recompute_summary(result, plan.backups(), getattr(args, "provenance", None)))
     return EXIT_OK
 
 
@@ -442,7 +539,33 @@ def _bids_live(kwargs: dict, show) -> str:
     return outcome["text"]
 
 
+def _run_reports(result: dict) -> list[tuple[dict, str]]:
+    """Each run's result entry and its report file, as the batch names them."""
+    folder = os.path.dirname(result["summary_path"])
+    seen: dict[str, int] = {}
+    out = []
+    for item in result.get("results", []):
+        k = seen[item["name"]] = seen.get(item["name"], 0) + 1
+        stem = item["name"] if k == 1 else f"{item['name']}_{k}"
+        out.append((item, os.path.join(folder, f"{stem}_report.json")))
+    return out
+
+
+def _run_verdicts(result: dict) -> list[tuple[str, str, list[str]]]:
+    """(name, status, notes) of each run under the command line's verdict."""
+    verdicts = []
+    for item, path in _run_reports(result):
+        try:
+            with open(path, encoding="utf-8") as f:
+                status, notes = verdict.cli_verdict(json.load(f))
+        except (OSError, ValueError):
+            status, notes = item["status"], []
+        verdicts.append((item["name"], status, notes))
+    return verdicts
+
+
 def run_bids(args) -> int:
+    plan = plan_outputs(args)
     live = sys.stdout.isatty() and not args.quiet and not args.as_json
     shown: set[str] = set()
 
@@ -450,31 +573,37 @@ def run_bids(args) -> int:
         shown.add(name)
         print(f"  {status:<4}  {name}", flush=True)
 
-    if live:
-        names = inspect.signature(_tarvix.audit_bids).parameters
-        text = _bids_live({n: getattr(args, n) for n in names if hasattr(args, n)}, show)
-    else:
-        text = _call("audit_bids", args)
-    result = json.loads(text)
-    _store(args, text)
+    with plan.transaction():
+        if live:
+            names = inspect.signature(_tarvix.audit_bids).parameters
+            text = _bids_live({n: getattr(args, n) for n in names if hasattr(args, n)}, show)
+        else:
+            text = _call("audit_bids", args)
+        result = json.loads(text)
+        _write_outputs(args, plan, text, result, None, "bids")
+    runs = _run_verdicts(result)
+    notes = [f"{name}: {note}" for name, _, run_notes in runs for note in run_notes]
     if args.as_json:
         print(text)
+        for note in notes:
+            print(f"note: {note}", file=sys.stderr)
     else:
         if live:
-            for item in result.get("results", []):
-                if item["name"] not in shown:
-                    show(item["name"], item["status"])
-        print(summary.bids_summary(result, list_runs=not live))
-    code = int(result.get("exit_code", 0))
-    if args.fail_on == "flag" and any(r.get("status") == "FLAG" for r in result.get("results", [])):
-        code = EXIT_FLAG
-    return code
+            for name, status, _ in runs:
+                if name not in shown:
+                    show(name, status)
+        print(summary.bids_summary(result, list_runs=not live, statuses=[(n, s) for n, s, _ in runs]))
+        if notes:
+            print("notes:\n" + "\n".join(f"  - {n}" for n in notes))
+    worst = max((EXIT_OF_STATUS.get(s, EXIT_OK) for _, s, _ in runs), default=EXIT_OK,
+                key=lambda code: {EXIT_OK: 0, EXIT_WARN: 1, EXIT_FLAG: 2}[code])
+    return worst
 
 
 def run_demo(args) -> int:
     from . import demo
 
-    return demo.run(args.dir)
+    return demo.run(args.dir, force=args.force)
 
 
 # --- errors --------------------------------------------------------------------
@@ -531,15 +660,82 @@ def io_context(message: str, args: argparse.Namespace) -> str:
     return message
 
 
+def _lines(path):
+    """The non-empty lines of a small text file split into words, or None."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            return [line.split() for line in f.read(1 << 20).splitlines() if line.strip()]
+    except (OSError, UnicodeDecodeError):
+        return None
+
+
+def table_hint(args) -> str:
+    """Why a bvec/bval pair may not fit together: swapped files, or an MRtrix
+    file given as --bvec."""
+    bvec, bval = getattr(args, "bvec", None), getattr(args, "bval", None)
+    if not bvec or not bval:
+        return ""
+    vec, val = _lines(bvec), _lines(bval)
+    if vec is None or val is None:
+        return ""
+    if len(vec) > 4 and all(len(row) == 4 for row in vec):
+        return f"; {bvec} looks like an MRtrix gradient file ('x y z b' per line): give it with --grad instead"
+    if len(vec) == 1 and len(val) == 3:
+        return f"; --bvec {bvec} and --bval {bval} look swapped (the b-vector file has three rows)"
+    return ""
+
+
+def _nifti_header_ok(path) -> bool:
+    import gzip
+
+    try:
+        with open(path, "rb") as raw:
+            head = raw.read(2)
+            raw.seek(0)
+            data = (gzip.open(raw) if head == b"\x1f\x8b" else raw).read(348)
+    except (OSError, EOFError, ValueError):
+        return False
+    return len(data) == 348 and int.from_bytes(data[:4], "little") in (348, 348 << 24)
+
+
+def nifti_context(message: str, args) -> str:
+    """Which image a NIfTI error came from: the DWI is read first, then the mask."""
+    mask = getattr(args, "mask", None)
+    dwi = getattr(args, "dwi", None)
+    if mask and ("mask" in message or (not _nifti_header_ok(mask) and _nifti_header_ok(dwi))):
+        return f"{message}, while reading --mask {mask}"
+    if dwi:
+        return f"{message}, while reading --dwi {dwi}"
+    return message
+
+
+def explain(message: str, args) -> str:
+    """The module's message with the input it concerns."""
+    if message.startswith("I/O error: "):
+        return io_context(message, args)
+    if message.startswith("NIfTI error: "):
+        return nifti_context(message, args)
+    if message.startswith(("gradient table mismatch", "failed to parse")):
+        return message + table_hint(args)
+    if message.startswith("volume mismatch") and getattr(args, "dwi", None):
+        table = getattr(args, "grad", None) or getattr(args, "bvec", None)
+        return f"{message}, between the table {table} and --dwi {args.dwi}"
+    if message.startswith("mask grid mismatch") and getattr(args, "mask", None):
+        return f"{message}, for --mask {args.mask}"
+    return message
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
+        check_usage(args)
         return args.run(args)
+    except UsageError as e:
+        print(f"{args.parser.prog}: error: {e}", file=sys.stderr)
+        return EXIT_USAGE
     except ValueError as e:
-        message = str(e)
-        if message.startswith("I/O error: "):
-            message = io_context(message, args)
+        message = explain(str(e), args)
     except (CliError, NotImplementedError) as e:
         message = str(e)
     except KeyboardInterrupt:

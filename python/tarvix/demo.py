@@ -3,25 +3,43 @@ a flipped axis: audit (FLAG), repair, audit again (PASS), QC picture."""
 
 from __future__ import annotations
 
+import contextlib
 import importlib.util
 import json
 import os
 import tempfile
 import time
 
-from . import _tarvix
-from .cli import CliError
+from . import _tarvix, outputs
+from .errors import CliError
+from .summary import labelled
 
 SHAPE = (24, 24, 16)
 MISTAKE = "-x+y+z"  # the first axis flipped, a classic of format conversions
+FILES = ("demo.nii.gz", "demo.bvec", "demo.bval", "audit.json", "demo_fixed.bvec", "demo_fixed.bval",
+         "provenance.json", "repair.json", "audit_fixed.json", "qc.png")
 
 
 def _save(path: str, text: str) -> None:
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(text + "\n")
+    outputs.write_text(path, text + "\n")
 
 
-def run(folder: str | None = None) -> int:
+def _folder(folder: str | None) -> tuple[str, bool]:
+    """The demo's folder and whether the demo made it."""
+    if folder is None:
+        return tempfile.mkdtemp(prefix="tarvix-demo-"), True
+    if os.path.exists(folder) and not os.path.isdir(folder):
+        raise CliError(f"--dir {folder} is a file, not a folder: give a folder for the demo files")
+    if os.path.isdir(folder):
+        return folder, False
+    try:
+        os.makedirs(folder)
+    except OSError as e:
+        raise CliError(f"cannot create the folder --dir {folder}: {e.strerror or e}") from None
+    return folder, True
+
+
+def run(folder: str | None = None, force: bool = False) -> int:
     started = time.perf_counter()
     try:
         from . import synthetic
@@ -29,8 +47,22 @@ def run(folder: str | None = None) -> int:
         import nibabel  # noqa: F401  (the phantom writer needs it)
     except ImportError as e:
         raise CliError(f"the demo needs numpy and nibabel to simulate its scan ({e})") from None
-    folder = folder or tempfile.mkdtemp(prefix="tarvix-demo-")
-    os.makedirs(folder, exist_ok=True)
+    folder, made = _folder(folder)
+    plan = outputs.OutputPlan([("--dir", os.path.join(folder, name)) for name in FILES], force=force)
+    try:
+        with plan.transaction():
+            _steps(folder, started)
+    except BaseException:
+        if made:
+            with contextlib.suppress(OSError):
+                os.rmdir(folder)
+        raise
+    return 0
+
+
+def _steps(folder: str, started: float) -> None:
+    from . import synthetic
+
     at = lambda name: os.path.join(folder, name)  # noqa: E731
 
     print(f"tarvix {_tarvix.version()} demo: all files are in {folder}\n")
@@ -44,7 +76,7 @@ def run(folder: str | None = None) -> int:
     _save(at("audit.json"), text)
     flip = json.loads(text)["flip"]
     status = json.loads(text)["status"]
-    print(f"2. audit: {status}. {flip['best']['label']} makes the fibre directions agree best with their\n"
+    print(f"2. audit: {status}. {labelled(flip['best']['label'])} makes the fibre directions agree best with their\n"
           f"   neighbours (coherence {flip['best']['coherence']:.3f}, the table as given "
           f"{flip['identity_coherence']:.3f});\n"
           f"   it leads the runner-up by {flip['relative_margin'] * 100:.1f}%, "
@@ -53,7 +85,7 @@ def run(folder: str | None = None) -> int:
 
     png = importlib.util.find_spec("matplotlib") is not None
     repair_args = dict(table, out_bvec=at("demo_fixed.bvec"), out_bval=at("demo_fixed.bval"),
-                       provenance=at("provenance.json"), in_place=True)
+                       provenance=at("provenance.json"))
     if png:
         text, glyphs = _tarvix.repair_with_glyphs(**repair_args)
     else:
@@ -63,7 +95,7 @@ def run(folder: str | None = None) -> int:
     repair = repaired.get("repair")
     if not repair or not repair["outputs"]:
         raise CliError("the demo's repair wrote nothing; see " + at("repair.json"))
-    print(f"3. repair: applied {repair['label']}, wrote demo_fixed.bvec, demo_fixed.bval and provenance.json\n"
+    print(f"3. repair: applied {labelled(repair['label'])}, wrote demo_fixed.bvec, demo_fixed.bval and provenance.json\n"
           f"     $ tarvix repair --dwi demo.nii.gz --bvec demo.bvec --bval demo.bval \\\n"
           f"         --out-bvec demo_fixed.bvec --out-bval demo_fixed.bval --provenance provenance.json"
           + (" --png qc.png" if png else ""))
@@ -87,4 +119,3 @@ def run(folder: str | None = None) -> int:
     print(f"done in {time.perf_counter() - started:.1f} s")
     if status != "FLAG" or after["status"] != "PASS":
         raise CliError(f"expected FLAG before and PASS after the repair, got {status} and {after['status']}")
-    return 0

@@ -8,7 +8,9 @@ from __future__ import annotations
 
 import os
 
-from .summary import distinct_ranking
+import numpy as np
+
+from .summary import describe_transform, distinct_ranking, labelled
 
 POSITIVE = ("R", "A", "S")
 NEGATIVE = ("L", "P", "I")
@@ -23,24 +25,26 @@ def _is_identity_like(matrix) -> bool:
     return flat == eye or flat == [-v for v in eye]
 
 
-def axis_letters(affine):
-    """For each voxel axis the letters of its low and high end, from the world
-    axis its affine column mostly follows ('L', 'R' for a column along +x)."""
-    letters = []
-    for j in range(3):
-        column = [affine[i][j] for i in range(3)]
-        k = max(range(3), key=lambda i: abs(column[i]))
-        if column[k] >= 0:
-            letters.append((NEGATIVE[k], POSITIVE[k]))
-        else:
-            letters.append((POSITIVE[k], NEGATIVE[k]))
-    return letters
+def ras_order(affine):
+    """For each world axis R, A, S: the voxel axis that mostly follows it and
+    whether that axis runs the other way (toward L, P or I)."""
+    order, flips = [0, 0, 0], [False, False, False]
+    taken = set()
+    for j in sorted(range(3), key=lambda j: -max(abs(affine[i][j]) for i in range(3))):
+        k = max((i for i in range(3) if i not in taken), key=lambda i: abs(affine[i][j]))
+        taken.add(k)
+        order[k], flips[k] = j, affine[k][j] < 0
+    return order, flips
 
 
-def _plane_name(affine, normal_axis) -> tuple[str, int]:
-    column = [affine[i][normal_axis] for i in range(3)]
-    k = max(range(3), key=lambda i: abs(column[i]))
-    return PLANE[k], k
+def to_ras(array, order, flips):
+    """A voxel-order array (3 leading axes) in R, A, S order, each axis running
+    toward R, A and S."""
+    out = array.transpose(order + list(range(3, array.ndim)))
+    for k in range(3):
+        if flips[k]:
+            out = np.flip(out, axis=k)
+    return out
 
 
 def comparison(flip):
@@ -63,10 +67,14 @@ def _coherence_of(flip, label):
     return float("nan")
 
 
-def write_png(path: str, report: dict, glyphs: dict, source: str | None = None, command: str = "audit") -> None:
-    import numpy as np
+def write_png(path: str, report: dict, glyphs: dict, source: str | None = None, command: str = "audit",
+              verdict=None, radiological: bool = False) -> None:
+    """`verdict` is the command line's (status, notes); `radiological` puts the
+    patient's right on the left of axial and coronal slices (else the right is
+    on the right, the neurological convention)."""
     from matplotlib.collections import LineCollection
     from matplotlib.figure import Figure
+    from matplotlib.colors import PowerNorm
     from matplotlib.patches import Patch
     from matplotlib.ticker import MaxNLocator
 
@@ -84,7 +92,13 @@ def write_png(path: str, report: dict, glyphs: dict, source: str | None = None, 
     voxel = np.asarray(glyphs["voxel_sizes"], float)
     voxel = np.where(voxel > 0, voxel, 1.0)
     frame = np.asarray(glyphs["frame_map"], float)
-    letters = axis_letters(affine)
+    # Shown as viewers show it: world axes R, A, S from the affine, not the
+    # order the voxels happen to be stored in.
+    order, flips = ras_order(affine)
+    sign = np.array([-1.0 if f else 1.0 for f in flips])
+    fa, mask, v1 = to_ras(fa, order, flips), to_ras(mask, order, flips), to_ras(v1, order, flips)
+    voxel = voxel[order]
+    shape = np.array(fa.shape)
 
     matrix, label, heading = comparison(flip)
     rows = [
@@ -97,29 +111,33 @@ def write_png(path: str, report: dict, glyphs: dict, source: str | None = None, 
         where = np.argwhere(mask)
         centre = np.rint(where.mean(axis=0)).astype(int)
         low = np.maximum(where.min(axis=0) - 2, 0)
-        high = np.minimum(where.max(axis=0) + 2, np.array([nx, ny, nz]) - 1)
+        high = np.minimum(where.max(axis=0) + 2, shape - 1)
     else:
-        centre = np.array([nx, ny, nz]) // 2
-        low, high = np.zeros(3, int), np.array([nx, ny, nz]) - 1
-    planes = sorted(range(3), key=lambda k: -_plane_name(affine, k)[1])  # axial, coronal, sagittal
+        centre = shape // 2
+        low, high = np.zeros(3, int), shape - 1
+    planes = (2, 1, 0)  # axial, coronal, sagittal: by the world axis of the slice normal
 
-    fig = Figure(figsize=(17.0, 10.0), dpi=100, layout="constrained")
+    fig = Figure(figsize=(19.0, 10.5), dpi=100, layout="constrained", facecolor="white")
     name = os.path.basename(source) if source else "scan"
     decision = flip["decision"]
     threshold = flip.get("margin_threshold", 0.02)
+    status, notes = verdict or (report["status"], [])
     if decision == "PASS":
-        verdict = "the table as given scores best"
+        said = "the table as given scores best"
     else:
-        verdict = (f"{flip['best']['label']} leads {flip['runner_up']['label']} by "
-                   f"{flip['relative_margin'] * 100:.2f}% (threshold {threshold * 100:g}%)")
-    fig.suptitle(f"tarvix {command} — {name} — {report['status']}: {verdict}",
-                 fontsize=15, fontweight="bold")
-    left, right = fig.subfigures(1, 2, width_ratios=[3.0, 1.15], wspace=0.02)
+        said = (f"{labelled(flip['best']['label'])} leads {flip['runner_up']['label']} by "
+                f"{flip['relative_margin'] * 100:.2f}% (threshold {threshold * 100:g}%)")
+    fig.suptitle(f"tarvix {command} — {name} — {status}: {said}\n"
+                 f"{flip['n_wm_voxels']} white-matter voxels, b={flip['working_b']:g} shell"
+                 + (f" — {notes[0]}" if notes else ""), fontsize=14, fontweight="bold",
+                 color="#b00000" if notes else "black")
+    left, right = fig.subfigures(1, 2, width_ratios=[3.0, 1.5], wspace=0.02)
     row_figs = left.subfigures(2, 1, hspace=0.04)
 
     for (transform, heading), sub in zip(rows, row_figs):
         sub.suptitle(heading, fontsize=13, x=0.01, ha="left")
-        directions = v1 @ (frame @ transform).T  # voxel-axis components
+        # Voxel-axis components, then turned like the slices into R, A, S.
+        directions = (v1 @ (frame @ transform).T)[..., order] * sign
         axes = sub.subplots(1, 3)
         for ax, k in zip(axes, planes):
             a, b = [i for i in range(3) if i != k]
@@ -127,7 +145,10 @@ def write_png(path: str, report: dict, glyphs: dict, source: str | None = None, 
             index[k] = int(centre[k])
             index = tuple(index)
             fa_slice, mask_slice, d_slice = fa[index], mask[index], directions[index]
-            ax.imshow(fa_slice.T, origin="lower", cmap="gray", vmin=0.0, vmax=1.5, interpolation="nearest",
+            mirror = radiological and a == 0
+            # A square-root scale lifts the low FA of grey matter out of the dark.
+            ax.imshow(fa_slice.T, origin="lower", cmap="gray", norm=PowerNorm(0.5, vmin=0.0, vmax=1.0),
+                      interpolation="nearest",
                       extent=(-0.5, fa_slice.shape[0] - 0.5, -0.5, fa_slice.shape[1] - 0.5),
                       aspect=voxel[b] / voxel[a])
             ia, ib = np.nonzero(mask_slice)
@@ -137,24 +158,25 @@ def write_png(path: str, report: dict, glyphs: dict, source: str | None = None, 
             segments = np.stack([np.stack([ia - da, ib - db], 1), np.stack([ia + da, ib + db], 1)], 1)
             colours = np.clip(np.abs(d), 0.0, 1.0)
             colours = colours / np.maximum(colours.max(axis=1, keepdims=True), 1e-9)
-            ax.add_collection(LineCollection(segments, colors=colours, linewidths=2.2, capstyle="round"))
-            ax.set_xlim(low[a] - 0.5, high[a] + 0.5)
+            ax.add_collection(LineCollection(segments, colors=colours, linewidths=2.4, capstyle="round"))
+            ax.set_xlim(*((high[a] + 0.5, low[a] - 0.5) if mirror else (low[a] - 0.5, high[a] + 0.5)))
             ax.set_ylim(low[b] - 0.5, high[b] + 0.5)
-            plane, _ = _plane_name(affine, k)
-            ax.set_title(f"{plane}, {'xyz'[k]} = {int(centre[k])}", fontsize=12)
-            ax.set_xlabel(f"voxel axis {'xyz'[a]}", fontsize=10)
-            ax.set_ylabel(f"voxel axis {'xyz'[b]}", fontsize=10)
-            ax.tick_params(labelsize=9)
-            ax.xaxis.set_major_locator(MaxNLocator(integer=True))
-            ax.yaxis.set_major_locator(MaxNLocator(integer=True))
-            style = dict(transform=ax.transAxes, fontsize=14, fontweight="bold", color="#ffd92f")
-            ax.text(0.015, 0.5, letters[a][0], ha="left", va="center", **style)
-            ax.text(0.985, 0.5, letters[a][1], ha="right", va="center", **style)
-            ax.text(0.5, 0.015, letters[b][0], ha="center", va="bottom", **style)
-            ax.text(0.5, 0.985, letters[b][1], ha="center", va="top", **style)
-    left.supxlabel("Background: FA inside the head (black 0, grey 0.67 at FA 1).  Lines: principal fibre direction of each "
-                   "white-matter voxel, projected onto the slice;\ncolour red / green / blue = along voxel axis "
-                   "x / y / z.  Yellow letters: anatomical directions from the image affine.", fontsize=10.5)
+            ax.set_title(f"{PLANE[k]}, slice {int(centre[k]) + 1} of {shape[k]}", fontsize=12)
+            ax.set_xticks([])
+            ax.set_yticks([])
+            ends_a = (POSITIVE[a], NEGATIVE[a]) if mirror else (NEGATIVE[a], POSITIVE[a])
+            style = dict(transform=ax.transAxes, fontsize=14, fontweight="bold", color="#ffd92f",
+                         bbox=dict(boxstyle="round,pad=0.15", facecolor="black", alpha=0.6, linewidth=0))
+            ax.text(0.015, 0.5, ends_a[0], ha="left", va="center", **style)
+            ax.text(0.985, 0.5, ends_a[1], ha="right", va="center", **style)
+            ax.text(0.5, 0.015, NEGATIVE[b], ha="center", va="bottom", **style)
+            ax.text(0.5, 0.985, POSITIVE[b], ha="center", va="top", **style)
+    convention = ("radiological: the patient's right on the left" if radiological
+                  else "neurological: the patient's right on the right")
+    left.supxlabel(f"Slices in world orientation from the image affine ({convention}).\n"
+                   "Background: FA inside the head on a square-root scale (black 0, mid-grey 0.25, white 1).  "
+                   "Lines: principal fibre direction of each white-matter voxel,\nprojected onto the slice; "
+                   "colour red / green / blue = along R-L / A-P / S-I.", fontsize=10.5)
 
     # The 24 distinct scores (each transform scores the same as its negation).
     distinct = distinct_ranking(flip["ranking"])
@@ -163,18 +185,20 @@ def write_png(path: str, report: dict, glyphs: dict, source: str | None = None, 
     best_label = flip["best"]["label"]
     for entry in distinct:
         identity = _is_identity_like(entry["matrix"])
-        labels.append(entry["label"] + ("  as given" if identity else ""))
+        words = "as given" if identity else describe_transform(entry["label"])
+        labels.append(f"{entry['label']}  {words}")
         values.append(entry["coherence"])
         colours.append(ROW_COLOURS["best"] if entry["label"] == best_label
                        else ROW_COLOURS["identity"] if identity else ROW_COLOURS["other"])
     positions = np.arange(len(values))[::-1]
     ax.barh(positions, values, color=colours, height=0.75)
-    ax.set_yticks(positions, labels, fontfamily="monospace", fontsize=10)
+    ax.set_yticks(positions, labels, fontfamily="monospace", fontsize=8.5)
     top = max(values) if values else 1.0
     bottom = min(values) if values else 0.0
     span = max(top - bottom, 0.02)
     line = flip["best"]["coherence"] * (1.0 - threshold)
     ax.set_xlim(max(0.0, min(bottom, line) - 0.25 * span), top + 0.12 * span)
+    ax.xaxis.set_major_locator(MaxNLocator(4))
     marker = ax.axvline(line, color="#e7298a", linestyle="--", linewidth=1.8)
     for pos, value, colour in zip(positions, values, colours):
         if colour != ROW_COLOURS["other"]:

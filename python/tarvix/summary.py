@@ -39,6 +39,36 @@ def distinct_ranking(ranking):
     return out
 
 
+def describe_transform(label: str) -> str:
+    """Plain words for a transform label: '-x+y+z' is "x axis flipped", '+y+x+z'
+    "x and y swapped", '+y+z+x' "axes rotated x→y→z" (x takes y, y takes z)."""
+    signs, axes = label[0::2], label[1::2]
+    if len(axes) != 3 or sorted(axes) != ["x", "y", "z"]:
+        return ""
+    take = ["xyz".index(a) for a in axes]
+    moved = [i for i in range(3) if take[i] != i]
+    flipped = ["xyz"[i] for i in range(3) if signs[i] == "-"]
+    if not moved and len(flipped) == 3:
+        return "all three axes flipped, which scores as the table as given"
+    parts = []
+    if len(moved) == 2:
+        parts.append(f"{'xyz'[moved[0]]} and {'xyz'[moved[1]]} swapped")
+    elif len(moved) == 3:
+        cycle = [0]
+        while len(cycle) < 3:
+            cycle.append(take[cycle[-1]])
+        parts.append("axes rotated " + "→".join("xyz"[i] for i in cycle))
+    if flipped:
+        parts.append(" and ".join(flipped) + (" axis" if len(flipped) == 1 else " axes") + " flipped")
+    return ", then ".join(parts) if parts else "as given"
+
+
+def labelled(label: str) -> str:
+    """'-x+y+z (x axis flipped)'."""
+    words = describe_transform(label)
+    return f"{label} ({words})" if words else label
+
+
 def _identity_like(entry) -> bool:
     return _same_axes(entry["matrix"], [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
 
@@ -61,20 +91,23 @@ def flip_lines(flip, show=3, hints=True) -> list[str]:
                 marks.append("best")
             if _identity_like(entry):
                 marks.append("table as given")
+            words = describe_transform(entry["label"])
+            if words and not _identity_like(entry):
+                marks.append(words)
             lines.append(f"        {rank:>4}  {entry['label']:<9}  {entry['coherence']:.4f}"
                          + (f"  ({', '.join(marks)})" if marks else ""))
     margin = flip["relative_margin"] * 100.0
     decision = flip["decision"]
     compare = "≥" if flip["relative_margin"] >= threshold else "<"
-    lines.append(f"        best leads the runner-up {flip['runner_up']['label']} by {margin:.2f}% "
+    lines.append(f"        best leads the runner-up {labelled(flip['runner_up']['label'])} by {margin:.2f}% "
                  f"({compare} the {threshold * 100:g}% threshold)")
     if decision == "PASS":
         lines.append("        decision PASS: the table as given scores best")
     elif decision == "FLAG":
-        lines.append(f"        decision FLAG: recommended transform {flip['recommended_label']}"
+        lines.append(f"        decision FLAG: recommended transform {labelled(flip['recommended_label'])}"
                      + (" (apply it with 'tarvix repair')" if hints else ""))
     else:
-        lines.append(f"        decision WARN: {flip['best']['label']} scores best, but not clearly enough to "
+        lines.append(f"        decision WARN: {labelled(flip['best']['label'])} scores best, but not clearly enough to "
                      "recommend it" + ("\n        ('tarvix repair --force-repair' applies it anyway)" if hints else ""))
     return lines
 
@@ -85,13 +118,17 @@ def _inputs(report) -> str:
     return f"table:  {', '.join(names) or '(none)'}: {count} volume{'s' if count != 1 else ''}"
 
 
-def report_summary(report: dict, hints: bool = True) -> str:
+def report_summary(report: dict, hints: bool = True, verdict: tuple[str, list[str]] | None = None) -> str:
     """Status, shells with counts, the flip ranking and every note. `hints`
-    suggests the repair command where it would help."""
-    status = report["status"]
+    suggests the repair command where it would help; `verdict` is the command
+    line's (status, notes) where it differs from the module's."""
+    status, verdict_notes = verdict or (report["status"], [])
     meaning = STATUS_MEANING.get(status, "")
     flip = report.get("flip")
-    if status == "WARN" and flip and flip["decision"] == "WARN":
+    if verdict_notes and status != report["status"]:
+        meaning = f"the evidence is too thin for the module's {report['status']}"
+        hints = False
+    elif status == "WARN" and flip and flip["decision"] == "WARN":
         meaning = "the best axis transform leads, but not clearly"
     elif status == "WARN":
         meaning = "needs a look (see the notes)"
@@ -102,7 +139,7 @@ def report_summary(report: dict, hints: bool = True) -> str:
         lines.append(f"shells: {shell_counts(report['shells']['shells'])}")
     if flip:
         lines += flip_lines(flip, hints=hints)
-    notes = report.get("notes", [])
+    notes = list(verdict_notes) + report.get("notes", [])
     if notes:
         lines.append("notes:")
         lines += [f"  - {n}" for n in notes]
@@ -119,8 +156,8 @@ def repair_summary(report: dict, backups: dict, provenance, dry_run: bool, force
                     "automatically (add --force-repair to apply it anyway)")
         return "repair: nothing written; the table as given is kept"
     if dry_run or not repair["outputs"]:
-        return f"repair: dry run, would apply {repair['label']}; nothing written"
-    lines = [f"repair: applied {repair['label']}, wrote {', '.join(repair['outputs'])}"]
+        return f"repair: dry run, would apply {labelled(repair['label'])}; nothing written"
+    lines = [f"repair: applied {labelled(repair['label'])}, wrote {', '.join(repair['outputs'])}"]
     for path in repair["outputs"]:
         if path in backups:
             lines.append(f"        the old {path} is now {backups[path]}")
@@ -147,13 +184,16 @@ def recompute_summary(result: dict, backups: dict, provenance) -> str:
     return "\n".join(lines)
 
 
-def bids_summary(result: dict, list_runs: bool = True) -> str:
-    runs = result.get("results", [])
-    counts = {s: sum(1 for r in runs if r["status"] == s) for s in ("PASS", "WARN", "FLAG")}
+def bids_summary(result: dict, list_runs: bool = True, statuses=None) -> str:
+    """`statuses`: (name, status) of each run where the command line's verdict
+    replaces the batch's."""
+    runs = [(r["name"], r["status"]) for r in result.get("results", [])] if statuses is None else list(statuses)
+    counts = {s: sum(1 for _, status in runs if status == s) for s in ("PASS", "WARN", "FLAG")}
     tally = ", ".join(f"{n} {s}" for s, n in counts.items() if n)
-    lines = [f"status: {result['status']} — {len(runs)} run{'s' if len(runs) != 1 else ''}: {tally}"]
+    worst = next((s for s in ("FLAG", "WARN") if counts[s]), "PASS")
+    lines = [f"status: {worst} — {len(runs)} run{'s' if len(runs) != 1 else ''}: {tally}"]
     if list_runs:
-        lines += [f"  {r['status']:<4}  {r['name']}" for r in runs if r["status"] != "PASS"]
+        lines += [f"  {status:<4}  {name}" for name, status in runs if status != "PASS"]
     lines.append(f"dataset summary: {result['summary_path']}")
     return "\n".join(lines)
 

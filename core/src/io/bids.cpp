@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <deque>
 #include <limits>
+#include <set>
 #include <string_view>
 #include <utility>
 
@@ -59,9 +61,18 @@ bool is_dot_entry(const char* name) {
 
 using DirId = std::pair<dev_t, ino_t>;
 
-void walk_below(const std::string& dir, std::vector<std::string>& files, std::vector<DirId>& ancestors) {
+// The walk's state: every directory already listed (by device and inode, so
+// however many links reach a directory it is listed once), and the links to
+// directories still to follow.
+struct Walk {
+  std::set<DirId> listed;
+  std::deque<std::string> links;
+};
+
+std::vector<std::string> sorted_names(const std::string& dir) {
   Dir listing(dir);
   if (!listing.get()) throw Error::io(errno);
+  std::vector<std::string> names;
   for (;;) {
     errno = 0;
     const dirent* entry = ::readdir(listing.get());
@@ -69,19 +80,29 @@ void walk_below(const std::string& dir, std::vector<std::string>& files, std::ve
       if (errno != 0) throw Error::io(errno);
       break;
     }
-    if (is_dot_entry(entry->d_name)) continue;
-    const std::string name = entry->d_name;
+    if (!is_dot_entry(entry->d_name)) names.emplace_back(entry->d_name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Lists `dir` and its real subdirectories; links to directories are queued, so
+// that a directory reached both directly and through a link is walked under
+// its own path, whatever the names sort like.
+void walk_below(const std::string& dir, std::vector<std::string>& files, Walk& walk) {
+  for (const std::string& name : sorted_names(dir)) {
     std::string path = join(dir, name);
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
       // Earlier batch outputs live in derivatives/, so they are never read back.
       if (name == "derivatives") continue;
-      const DirId id{st.st_dev, st.st_ino};
-      // A link back to a directory we are inside would recurse forever.
-      if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end()) continue;
-      ancestors.push_back(id);
-      walk_below(path, files, ancestors);
-      ancestors.pop_back();
+      struct stat lst {};
+      if (::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
+        walk.links.push_back(std::move(path));
+        continue;
+      }
+      if (!walk.listed.insert({st.st_dev, st.st_ino}).second) continue;
+      walk_below(path, files, walk);
     } else {
       // Broken links and other unreadable entries are kept as files.
       files.push_back(std::move(path));
@@ -243,8 +264,16 @@ namespace bids {
 void walk(const std::string& dir, std::vector<std::string>& files) {
   struct stat st {};
   if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
-  std::vector<DirId> ancestors{{st.st_dev, st.st_ino}};
-  walk_below(dir, files, ancestors);
+  Walk state;
+  state.listed.insert({st.st_dev, st.st_ino});
+  walk_below(dir, files, state);
+  while (!state.links.empty()) {
+    const std::string link = std::move(state.links.front());
+    state.links.pop_front();
+    struct stat target {};
+    if (::stat(link.c_str(), &target) != 0 || !state.listed.insert({target.st_dev, target.st_ino}).second) continue;
+    walk_below(link, files, state);
+  }
 }
 
 bool path_less(const std::string& a, const std::string& b) {

@@ -37,8 +37,9 @@ namespace bids {
 std::vector<DwiEntry> discover(const std::string& root);
 
 // Appends every non-directory path under `dir`, following symbolic links,
-// skipping every directory named exactly "derivatives" and any directory that
-// is already on the current path (a link leading back up the tree).
+// skipping every directory named exactly "derivatives". Each directory is
+// listed once however many links reach it: under its own path when the walk
+// reaches it without links, else under the first link (in name order) found.
 void walk(const std::string& dir, std::vector<std::string>& files);
 
 // The image path with its file name cut before ".nii"/".nii.gz", when the file
