@@ -1,435 +1,18 @@
-// The CPython extension module _tarvix. It binds and converts the Python
-// arguments (in the manner of the interpreter's own Argument Clinic code, with
-// the same error messages), calls the core's call frame with plain C++ values,
-// and turns the result into str / bytes / list / tuple / dict objects or a
-// Python exception. No analysis happens here, and the interpreter lock stays
-// held for the whole call: the core's worker threads never see a Python object.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-#include <algorithm>
-#include <array>
-#include <cstddef>
-#include <cstdint>
-#include <cstring>
-#include <new>
-#include <optional>
-#include <span>
-#include <stdexcept>
-#include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
-
+// The CPython extension module _tarvix: its thirteen functions, each binding
+// its arguments with the package's binder, calling the core's call frame with
+// plain C++ values and turning the result into str / tuple / dict objects or a
+// Python exception. The interpreter lock stays held for the whole call: the
+// core's worker threads never see a Python object.
+#include "binder.hpp"
 #include "call.hpp"
-#include "error.hpp"
-#include "format.hpp"
-#include "options.hpp"
 #include "report.hpp"
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Owned references
+using namespace tarvix::binding;
 
-class Ref {
- public:
-  Ref() = default;
-  explicit Ref(PyObject* o) : p_(o) {}
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  Ref& operator=(Ref&& other) noexcept {
-    std::swap(p_, other.p_);
-    return *this;
-  }
-  ~Ref() { Py_XDECREF(p_); }
-  PyObject* get() const { return p_; }
-  PyObject* release() { return std::exchange(p_, nullptr); }
-  explicit operator bool() const { return p_ != nullptr; }
+ModuleState g_state{"_tarvix"};
 
- private:
-  PyObject* p_ = nullptr;
-};
-
-// ---------------------------------------------------------------------------
-// Parameters. Every parameter name means the same thing (and has the same
-// default) in every function that has it, so one table describes them all and
-// each function lists the ones it takes, in order.
-
-enum Field : std::size_t {
-  kBvec,
-  kBval,
-  kGrad,
-  kDwi,
-  kMask,
-  kRoot,
-  kOutBvec,
-  kOutBval,
-  kOutGrad,
-  kProvenance,
-  kTolerance,
-  kB0Threshold,
-  kShell,
-  kStep,
-  kMarginThreshold,
-  kStrict,
-  kNormTolerance,
-  kDryRun,
-  kInPlace,
-  kForceRepair,
-  kThreads,
-  kFieldCount
-};
-
-enum class Kind { Path, Real, Flag, Count };
-
-struct FieldSpec {
-  Field field;
-  const char* name;
-  Kind kind;
-  // The default of a real that has one, from the core's options; every other
-  // parameter defaults to None (False for flags), and accepts None.
-  std::optional<double> real_default = std::nullopt;
-};
-
-constexpr std::array<FieldSpec, kFieldCount> kFields = {{
-    {kBvec, "bvec", Kind::Path},
-    {kBval, "bval", Kind::Path},
-    {kGrad, "grad", Kind::Path},
-    {kDwi, "dwi", Kind::Path},
-    {kMask, "mask", Kind::Path},
-    {kRoot, "root", Kind::Path},
-    {kOutBvec, "out_bvec", Kind::Path},
-    {kOutBval, "out_bval", Kind::Path},
-    {kOutGrad, "out_grad", Kind::Path},
-    {kProvenance, "provenance", Kind::Path},
-    {kTolerance, "tolerance", Kind::Real, tarvix::defaults::kTolerance},
-    {kB0Threshold, "b0_threshold", Kind::Real, tarvix::defaults::kB0Threshold},
-    {kShell, "shell", Kind::Real},
-    {kStep, "step", Kind::Real},
-    {kMarginThreshold, "margin_threshold", Kind::Real, tarvix::defaults::kMarginThreshold},
-    {kStrict, "strict", Kind::Flag},
-    {kNormTolerance, "norm_tolerance", Kind::Real, tarvix::defaults::kNormTolerance},
-    {kDryRun, "dry_run", Kind::Flag},
-    {kInPlace, "in_place", Kind::Flag},
-    {kForceRepair, "force_repair", Kind::Flag},
-    {kThreads, "threads", Kind::Count},
-}};
-
-constexpr bool fields_in_order() {
-  for (std::size_t i = 0; i < kFields.size(); ++i)
-    if (kFields[i].field != i) return false;
-  return true;
-}
-static_assert(fields_in_order(), "kFields must be indexed by Field");
-
-struct Param {
-  Field field;
-  bool required = false;
-};
-
-struct Signature {
-  const char* name;
-  std::span<const Param> params;
-  const char* description;
-};
-
-constexpr bool is_none_default(const FieldSpec& f) { return f.kind != Kind::Flag && !f.real_default; }
-
-// As the signature shows it: the repr of the default value.
-std::string default_text(const FieldSpec& f) {
-  if (f.kind == Kind::Flag) return "False";
-  return f.real_default ? tarvix::format_json_real(*f.real_default) : "None";
-}
-
-// The converted values of one call; fields a function does not take keep
-// their defaults, which are also the core's defaults.
-struct Bound {
-  std::array<std::optional<std::string>, kFieldCount> path;
-  std::array<std::optional<double>, kFieldCount> real;
-  std::array<bool, kFieldCount> flag{};
-  std::optional<std::uint64_t> threads;
-
-  Bound() {
-    for (const auto& f : kFields)
-      if (f.real_default) real[f.field] = f.real_default;
-  }
-
-  std::string required_path(Field f) const { return path[f].value(); }
-};
-
-// ---------------------------------------------------------------------------
-// Keyword suggestions ("Did you mean 'tolerance'?"), the interpreter's own
-// weighted edit distance: a case change costs 1, any other edit 2, and a
-// candidate is only offered when at most a third of the characters change.
-
-constexpr std::size_t kMoveCost = 2;
-constexpr std::size_t kCaseCost = 1;
-constexpr std::size_t kMaxStringSize = 40;
-
-std::size_t substitution_cost(char a, char b) {
-  if ((a & 31) != (b & 31)) return kMoveCost;
-  if (a == b) return 0;
-  if ('A' <= a && a <= 'Z') a = static_cast<char>(a + ('a' - 'A'));
-  if ('A' <= b && b <= 'Z') b = static_cast<char>(b + ('a' - 'A'));
-  return a == b ? kCaseCost : kMoveCost;
-}
-
-std::size_t edit_distance(std::string_view a, std::string_view b, std::size_t max_cost) {
-  while (!a.empty() && !b.empty() && a.front() == b.front()) {
-    a.remove_prefix(1);
-    b.remove_prefix(1);
-  }
-  while (!a.empty() && !b.empty() && a.back() == b.back()) {
-    a.remove_suffix(1);
-    b.remove_suffix(1);
-  }
-  if (a.empty() || b.empty()) return (a.size() + b.size()) * kMoveCost;
-  if (a.size() > kMaxStringSize || b.size() > kMaxStringSize) return max_cost + 1;
-  if (b.size() < a.size()) std::swap(a, b);
-  if ((b.size() - a.size()) * kMoveCost > max_cost) return max_cost + 1;
-
-  std::array<std::size_t, kMaxStringSize> row{};
-  for (std::size_t i = 0; i < a.size(); ++i) row[i] = (i + 1) * kMoveCost;
-  std::size_t result = 0;
-  for (std::size_t bi = 0; bi < b.size(); ++bi) {
-    std::size_t distance = result = bi * kMoveCost;
-    std::size_t minimum = SIZE_MAX;
-    for (std::size_t ai = 0; ai < a.size(); ++ai) {
-      const std::size_t substitute = distance + substitution_cost(b[bi], a[ai]);
-      distance = row[ai];
-      const std::size_t insert_delete = std::min(result, distance) + kMoveCost;
-      result = std::min(insert_delete, substitute);
-      row[ai] = result;
-      minimum = std::min(minimum, result);
-    }
-    if (minimum > max_cost) return max_cost + 1;
-  }
-  return result;
-}
-
-const char* suggest_keyword(const Signature& sig, std::string_view given) {
-  const char* best = nullptr;
-  std::size_t best_distance = SIZE_MAX;
-  for (const Param& p : sig.params) {
-    const std::string_view name = kFields[p.field].name;
-    if (name == given) continue;
-    std::size_t max_distance = (given.size() + name.size() + 3) * kMoveCost / 6;
-    if (best_distance != SIZE_MAX) max_distance = std::min(max_distance, best_distance - 1);
-    const std::size_t d = edit_distance(given, name, max_distance);
-    if (d > max_distance) continue;
-    if (!best || d < best_distance) {
-      best = kFields[p.field].name;
-      best_distance = d;
-    }
-  }
-  return best;
-}
-
-// ---------------------------------------------------------------------------
-// Binding: positional and keyword arguments into one slot per parameter, with
-// the interpreter's checks in the interpreter's order and its messages.
-
-PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwstack, const char* name) {
-  const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-    if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0) return kwstack[i];
-  }
-  return nullptr;
-}
-
-bool is_parameter(const Signature& sig, PyObject* key) {
-  for (const Param& p : sig.params)
-    if (PyUnicode_CompareWithASCIIString(key, kFields[p.field].name) == 0) return true;
-  return false;
-}
-
-void raise_unexpected_keyword(const Signature& sig, PyObject* kwnames) {
-  const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-    if (!PyUnicode_Check(key)) {
-      PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-      return;
-    }
-    if (is_parameter(sig, key)) continue;
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
-    const char* suggestion = nullptr;
-    if (utf8)
-      suggestion = suggest_keyword(sig, std::string_view(utf8, static_cast<std::size_t>(size)));
-    else
-      PyErr_Clear();
-    if (suggestion)
-      PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%S'. Did you mean '%s'?",
-                   sig.name, key, suggestion);
-    else
-      PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%S'", sig.name, key);
-    return;
-  }
-  PyErr_Format(PyExc_TypeError, "invalid keyword argument for %.200s()", sig.name);
-}
-
-// Fills `slots` (one per parameter, nullptr where not given). All parameters
-// are positional-or-keyword; the required ones lead.
-bool unpack(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-            std::span<PyObject*> slots) {
-  const Py_ssize_t maxargs = static_cast<Py_ssize_t>(sig.params.size());
-  Py_ssize_t minpos = 0;
-  while (minpos < maxargs && sig.params[static_cast<std::size_t>(minpos)].required) ++minpos;
-
-  Py_ssize_t nkwargs = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  PyObject* const* kwstack = args + nargs;
-  for (auto& s : slots) s = nullptr;
-
-  if (nkwargs == 0 && minpos <= nargs && nargs <= maxargs) {
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = args[i];
-    return true;
-  }
-  if (nargs + nkwargs > maxargs) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes at most %zd %sargument%s (%zd given)", sig.name, maxargs,
-                 nargs == 0 ? "keyword " : "", maxargs == 1 ? "" : "s", nargs + nkwargs);
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = args[i];
-  for (Py_ssize_t i = nargs; i < maxargs; ++i) {
-    const char* name = kFields[sig.params[static_cast<std::size_t>(i)].field].name;
-    PyObject* current = nullptr;
-    if (nkwargs)
-      current = find_keyword(kwnames, kwstack, name);
-    else if (i >= minpos)
-      break;
-    slots[static_cast<std::size_t>(i)] = current;
-    if (current) {
-      --nkwargs;
-    } else if (i < minpos) {
-      PyErr_Format(PyExc_TypeError, "%.200s() missing required argument '%s' (pos %zd)", sig.name, name, i + 1);
-      return false;
-    }
-  }
-  if (nkwargs > 0) {
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-      const char* name = kFields[sig.params[static_cast<std::size_t>(i)].field].name;
-      if (find_keyword(kwnames, kwstack, name)) {
-        PyErr_Format(PyExc_TypeError, "argument for %.200s() given by name ('%s') and position (%zd)", sig.name,
-                     name, i + 1);
-        return false;
-      }
-    }
-    raise_unexpected_keyword(sig, kwnames);
-    return false;
-  }
-  return true;
-}
-
-// ---------------------------------------------------------------------------
-// Conversion, one parameter kind each. A failure names the function and the
-// parameter in the interpreter's "argument 'x' must be T, not U" form.
-
-const char* type_name(PyObject* o) { return o == Py_None ? "None" : Py_TYPE(o)->tp_name; }
-
-bool bad_argument(const Signature& sig, const FieldSpec& f, const char* expected, PyObject* o) {
-  PyErr_Format(PyExc_TypeError, "%.200s() argument '%s' must be %s, not %.50s", sig.name, f.name, expected,
-               type_name(o));
-  return false;
-}
-
-// Only str: path-like objects and bytes are refused rather than guessed at.
-// The file-system encoding with surrogateescape gives back the original bytes
-// of names that are not valid UTF-8.
-bool convert_path(const Signature& sig, const FieldSpec& f, bool none_ok, PyObject* o,
-                  std::optional<std::string>& out) {
-  if (none_ok && o == Py_None) {
-    out.reset();
-    return true;
-  }
-  if (!PyUnicode_Check(o)) return bad_argument(sig, f, none_ok ? "str or None" : "str", o);
-  Ref encoded(PyUnicode_EncodeFSDefault(o));
-  if (!encoded) return false;
-  const char* data = PyBytes_AS_STRING(encoded.get());
-  const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()));
-  // The operating system would silently cut the path at a NUL byte.
-  if (std::memchr(data, 0, size)) {
-    PyErr_Format(PyExc_ValueError, "%.200s: embedded null character in %s", sig.name, f.name);
-    return false;
-  }
-  out.emplace(data, size);
-  return true;
-}
-
-bool convert_real(const Signature& sig, const FieldSpec& f, bool none_ok, PyObject* o,
-                  std::optional<double>& out) {
-  if (none_ok && o == Py_None) {
-    out.reset();
-    return true;
-  }
-  if (PyFloat_CheckExact(o)) {
-    out = PyFloat_AS_DOUBLE(o);
-    return true;
-  }
-  const PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
-  if (!PyFloat_Check(o) && !(nb && (nb->nb_float || nb->nb_index)))
-    return bad_argument(sig, f, none_ok ? "float or None" : "float", o);
-  const double v = PyFloat_AsDouble(o);
-  if (v == -1.0 && PyErr_Occurred()) return false;
-  out = v;
-  return true;
-}
-
-// bool, or an array library's boolean scalar (recognised by its type name so
-// that numpy need not be imported); 1 and 0 are refused.
-bool convert_flag(const Signature& sig, const FieldSpec& f, PyObject* o, bool& out) {
-  if (o == Py_True || o == Py_False) {
-    out = o == Py_True;
-    return true;
-  }
-  const std::string_view tn = Py_TYPE(o)->tp_name;
-  if (tn != "numpy.bool" && tn != "numpy.bool_") return bad_argument(sig, f, "bool", o);
-  const int v = PyObject_IsTrue(o);
-  if (v < 0) return false;
-  out = v != 0;
-  return true;
-}
-
-// None or an integer (anything with __index__, as for any int parameter);
-// negative or too large counts raise the interpreter's OverflowError.
-bool convert_count(const Signature& sig, const FieldSpec& f, PyObject* o, std::optional<std::uint64_t>& out) {
-  if (o == Py_None) {
-    out.reset();
-    return true;
-  }
-  const PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
-  if (!PyLong_Check(o) && !(nb && nb->nb_index)) return bad_argument(sig, f, "int or None", o);
-  Ref index(PyNumber_Index(o));
-  if (!index) return false;
-  const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-  out = v;
-  return true;
-}
-
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound& b) {
-  std::array<PyObject*, kFieldCount> storage{};
-  const std::span<PyObject*> slots(storage.data(), sig.params.size());
-  if (!unpack(sig, args, nargs, kwnames, slots)) return false;
-  for (std::size_t i = 0; i < sig.params.size(); ++i) {
-    PyObject* o = slots[i];
-    if (!o) continue;
-    const Param& p = sig.params[i];
-    const FieldSpec& f = kFields[p.field];
-    const bool none_ok = !p.required && is_none_default(f);
-    bool ok = false;
-    switch (f.kind) {
-      case Kind::Path: ok = convert_path(sig, f, none_ok, o, b.path[p.field]); break;
-      case Kind::Real: ok = convert_real(sig, f, none_ok, o, b.real[p.field]); break;
-      case Kind::Flag: ok = convert_flag(sig, f, o, b.flag[p.field]); break;
-      case Kind::Count: ok = convert_count(sig, f, o, b.threads); break;
-    }
-    if (!ok) return false;
-  }
-  return true;
-}
 
 // ---------------------------------------------------------------------------
 // Bound values into the core's argument records.
@@ -465,109 +48,6 @@ tarvix::RecomputeArgs recompute_args(const Bound& b) {
 
 tarvix::BidsArgs bids_args(const Bound& b) { return {b.required_path(kRoot), analysis_options(b), b.threads}; }
 
-// ---------------------------------------------------------------------------
-// Results into Python objects.
-
-PyObject* text(const std::string& s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
-
-void put_f32_le(char* out, double value) {
-  const float f = static_cast<float>(value);  // round to nearest
-  std::uint32_t bits = 0;
-  std::memcpy(&bits, &f, sizeof bits);
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((bits >> (8 * i)) & 0xFFu);
-}
-
-// One allocation per buffer; `fill` writes exactly n bytes.
-template <class Fill>
-PyObject* bytes_of(std::size_t n, Fill&& fill) {
-  PyObject* b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
-  if (b) fill(PyBytes_AS_STRING(b));
-  return b;
-}
-
-PyObject* float_list(std::span<const double> values) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* v = PyFloat_FromDouble(values[i]);
-    if (!v) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
-  }
-  return list.release();
-}
-
-template <std::size_t R, std::size_t C>
-PyObject* matrix_list(const std::array<std::array<double, C>, R>& m) {
-  Ref rows(PyList_New(R));
-  if (!rows) return nullptr;
-  for (std::size_t r = 0; r < R; ++r) {
-    PyObject* row = float_list(m[r]);
-    if (!row) return nullptr;
-    PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(r), row);
-  }
-  return rows.release();
-}
-
-bool set_item(PyObject* dict, const char* key, PyObject* value) {
-  if (!value) return false;
-  const int rc = PyDict_SetItemString(dict, key, value);
-  Py_DECREF(value);
-  return rc == 0;
-}
-
-// The viewer's payload: geometry as lists, per-voxel data as raw little-endian
-// float32 (and byte) buffers in voxel linear order.
-PyObject* glyph_payload(const tarvix::GlyphData& g, const tarvix::VolumeInfo& info) {
-  const auto& field = g.field;
-  const std::uint64_t n = field.shape[0] * field.shape[1] * field.shape[2];
-  if (field.v1.size() != n || field.fa.size() != n || field.s0.size() != n || g.mask.size() != n)
-    throw std::logic_error("glyph buffers do not match the tensor-field shape");
-
-  Ref dict(PyDict_New());
-  if (!dict) return nullptr;
-  Ref shape(PyList_New(3));
-  if (!shape) return nullptr;
-  for (int i = 0; i < 3; ++i) {
-    PyObject* v = PyLong_FromUnsignedLongLong(field.shape[static_cast<std::size_t>(i)]);
-    if (!v) return nullptr;
-    PyList_SET_ITEM(shape.get(), i, v);
-  }
-  if (!set_item(dict.get(), "shape", shape.release())) return nullptr;
-  if (!set_item(dict.get(), "affine", matrix_list(info.affine))) return nullptr;
-  if (!set_item(dict.get(), "voxel_sizes", float_list(info.voxel_sizes))) return nullptr;
-  if (!set_item(dict.get(), "frame_map", matrix_list(g.frame_map))) return nullptr;
-  PyObject* v1 = bytes_of(12 * n, [&](char* out) {
-    for (std::uint64_t i = 0; i < n; ++i)
-      for (int c = 0; c < 3; ++c) put_f32_le(out + 12 * i + 4 * c, field.v1[i][static_cast<std::size_t>(c)]);
-  });
-  if (!set_item(dict.get(), "v1", v1)) return nullptr;
-  PyObject* fa = bytes_of(4 * n, [&](char* out) {
-    for (std::uint64_t i = 0; i < n; ++i) put_f32_le(out + 4 * i, field.fa[i]);
-  });
-  if (!set_item(dict.get(), "fa", fa)) return nullptr;
-  PyObject* s0 = bytes_of(4 * n, [&](char* out) {
-    for (std::uint64_t i = 0; i < n; ++i) put_f32_le(out + 4 * i, field.s0[i]);
-  });
-  if (!set_item(dict.get(), "s0", s0)) return nullptr;
-  PyObject* mask = bytes_of(n, [&](char* out) {
-    for (std::uint64_t i = 0; i < n; ++i) out[i] = g.mask[i] ? 1 : 0;
-  });
-  if (!set_item(dict.get(), "mask", mask)) return nullptr;
-  return dict.release();
-}
-
-PyObject* timings_dict(const tarvix::StageTimings& t) {
-  Ref dict(PyDict_New());
-  if (!dict) return nullptr;
-  const std::pair<const char*, double> entries[] = {
-      {"threads", t.threads}, {"decompress", t.decompress}, {"convert", t.convert}, {"fit", t.fit},
-      {"coherence", t.coherence}, {"other", t.other}, {"total", t.total},
-  };
-  for (const auto& [key, value] : entries)
-    if (!set_item(dict.get(), key, PyFloat_FromDouble(value))) return nullptr;
-  return dict.release();
-}
-
 // (report, [timings], [glyphs]) in that order.
 PyObject* result_tuple(const tarvix::CallResult& r) {
   std::array<Ref, 3> items;
@@ -589,60 +69,6 @@ PyObject* result_tuple(const tarvix::CallResult& r) {
   return tuple;
 }
 
-// ---------------------------------------------------------------------------
-// Errors: every C++ exception ends here and becomes a Python exception.
-
-void raise_text(PyObject* type, const std::string& message) {
-  Ref s(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (s) PyErr_SetObject(type, s.get());
-}
-
-template <class F>
-PyObject* guarded(F&& f) noexcept {
-  try {
-    return f();
-  } catch (const tarvix::Error& e) {
-    raise_text(PyExc_ValueError, e.display());
-  } catch (const tarvix::Failure& e) {
-    raise_text(PyExc_ValueError, e.text());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_Format(PyExc_RuntimeError, "internal error: %s", e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "internal error: unknown exception");
-  }
-  return nullptr;
-}
-
-// ---------------------------------------------------------------------------
-// The functions.
-
-// The interpreter that first created the module. Its function objects belong
-// to that interpreter; a sub-interpreter that shares the lock could still be
-// handed a copy of the module's dictionary (the import system does that for
-// single-phase modules without calling PyInit__tarvix again), so every call
-// checks too, and a package import in such an interpreter fails through the
-// package's own version() call.
-PyInterpreterState* g_owner = nullptr;
-
-bool foreign_interpreter() {
-  if (PyInterpreterState_Get() == g_owner) return false;
-  PyErr_SetString(PyExc_ImportError, "_tarvix can only be used by the interpreter that first imported it");
-  return true;
-}
-
-using RunFn = PyObject* (*)(const Bound&);
-
-template <const Signature& S, RunFn Run>
-PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (foreign_interpreter()) return nullptr;
-  return guarded([&]() -> PyObject* {
-    Bound b;
-    if (!bind(S, args, nargs, kwnames, b)) return nullptr;
-    return Run(b);
-  });
-}
 
 PyObject* run_inspect(const Bound& b) { return text(tarvix::call_inspect(analysis_args(b))); }
 PyObject* run_audit(const Bound& b) { return text(tarvix::call_audit(analysis_args(b))); }
@@ -721,96 +147,40 @@ constexpr Signature kRepairWithGlyphs{"repair_with_glyphs", kRepairParams, ""};
 constexpr Signature kRecomputeBval{"recompute_bval", kRecomputeParams, kRecomputeDoc};
 
 PyObject* version(PyObject*, PyObject*) {
-  if (foreign_interpreter()) return nullptr;
+  if (foreign_interpreter(g_state)) return nullptr;
   return PyUnicode_FromString(tarvix::kToolVersion);
 }
 PyObject* build_features(PyObject*, PyObject*) {
-  if (foreign_interpreter()) return nullptr;
+  if (foreign_interpreter(g_state)) return nullptr;
   return PyList_New(0);
 }
 
-struct Entry {
-  const Signature* sig;  // nullptr for the two argument-less functions
-  const char* name;
-  PyCFunction fn;
-};
-
-template <const Signature& S, RunFn Run>
-Entry fast_entry() {
-  return {&S, S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<S, Run>))};
-}
-
-// The signature line the interpreter turns into __text_signature__, then the
-// description that becomes __doc__.
-std::string docstring(const Signature& sig) {
-  std::string doc = sig.name;
-  doc += '(';
-  bool first = true;
-  for (const Param& p : sig.params) {
-    if (!first) doc += ", ";
-    first = false;
-    doc += kFields[p.field].name;
-    if (!p.required) {
-      doc += '=';
-      doc += default_text(kFields[p.field]);
-    }
-  }
-  doc += ")\n--\n\n";
-  doc += sig.description;
-  return doc;
-}
-
 constexpr std::size_t kFunctionCount = 13;
-std::array<std::string, kFunctionCount> g_docs;
-std::array<PyMethodDef, kFunctionCount + 1> g_methods{};
 
-void fill_method_table() {
-  const std::array<Entry, kFunctionCount> entries = {{
+std::array<Entry, kFunctionCount> entries() {
+  return {{
       {nullptr, "version", &version},
       {nullptr, "build_features", &build_features},
-      fast_entry<kInspect, run_inspect>(),
-      fast_entry<kAudit, run_audit>(),
-      fast_entry<kAuditWithGlyphs, run_audit_with_glyphs>(),
-      fast_entry<kAuditProfiled, run_audit_profiled>(),
-      fast_entry<kAuditProfiledWithGlyphs, run_audit_profiled_with_glyphs>(),
-      fast_entry<kAuditBids, run_audit_bids>(),
-      fast_entry<kDetectFlip, run_detect_flip>(),
-      fast_entry<kDetectFlipWithGlyphs, run_detect_flip_with_glyphs>(),
-      fast_entry<kRepair, run_repair>(),
-      fast_entry<kRepairWithGlyphs, run_repair_with_glyphs>(),
-      fast_entry<kRecomputeBval, run_recompute_bval>(),
+      fast_entry<g_state, kInspect, run_inspect>(),
+      fast_entry<g_state, kAudit, run_audit>(),
+      fast_entry<g_state, kAuditWithGlyphs, run_audit_with_glyphs>(),
+      fast_entry<g_state, kAuditProfiled, run_audit_profiled>(),
+      fast_entry<g_state, kAuditProfiledWithGlyphs, run_audit_profiled_with_glyphs>(),
+      fast_entry<g_state, kAuditBids, run_audit_bids>(),
+      fast_entry<g_state, kDetectFlip, run_detect_flip>(),
+      fast_entry<g_state, kDetectFlipWithGlyphs, run_detect_flip_with_glyphs>(),
+      fast_entry<g_state, kRepair, run_repair>(),
+      fast_entry<g_state, kRepairWithGlyphs, run_repair_with_glyphs>(),
+      fast_entry<g_state, kRecomputeBval, run_recompute_bval>(),
   }};
-  for (std::size_t i = 0; i < kFunctionCount; ++i) {
-    const Entry& e = entries[i];
-    g_docs[i] = e.sig ? docstring(*e.sig) : std::string(e.name) + "()\n--\n\n";
-    g_methods[i] = {e.name, e.fn, e.sig ? METH_FASTCALL | METH_KEYWORDS : METH_NOARGS, g_docs[i].c_str()};
-  }
-  g_methods[kFunctionCount] = {nullptr, nullptr, 0, nullptr};
 }
+
+MethodTable<kFunctionCount> g_methods;
 
 // m_size 0: the module keeps no state, so the import system may run the
 // initialisation again on a re-import, which hands back the first module.
 PyModuleDef g_module = {PyModuleDef_HEAD_INIT, "_tarvix", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
-// The module made by the first initialisation, kept for the life of the process.
-PyObject* g_first = nullptr;
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit__tarvix(void) {
-  PyInterpreterState* here = PyInterpreterState_Get();
-  if (g_owner && foreign_interpreter()) return nullptr;
-  if (g_first) return Py_NewRef(g_first);
-  return guarded([&]() -> PyObject* {
-    if (!g_module.m_methods) {
-      fill_method_table();
-      g_module.m_methods = g_methods.data();
-    }
-    PyObject* m = PyModule_Create(&g_module);
-    if (m) {
-      g_owner = here;
-      g_first = Py_NewRef(m);
-    }
-    return m;
-  });
-}
+PyMODINIT_FUNC PyInit__tarvix(void) { return init_module(g_state, g_module, g_methods, &entries); }
