@@ -30,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(table.directions.size() == table.bvals.size());
 
   std::size_t k = 0;
-  fsl::for_each_line(text, [&](std::string_view line) {
-    line = fsl::trim(line);
+  tarvix::io::text::for_each_line(text, [&](std::string_view line) {
+    line = tarvix::io::text::trim(line);
     if (line.empty() || line.front() == '#') return;
     FUZZ_CHECK(k < table.size());
     const auto row = mrtrix::parse_row(line, path);  // read accepted it, so must this

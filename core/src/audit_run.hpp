@@ -1,4 +1,4 @@
-// The road of one run through the call frame: the table, the images (the
+// The road of one run through the call path: the table, the images (the
 // detection's fit streamed into the DWI read), where the image is sampled,
 // the mask and the pipeline. Plain inputs (paths and options) in, plain
 // results out: every module function and every run of a batch, in this

@@ -11,6 +11,7 @@
 
 #include "error.hpp"
 #include "fileio.hpp"
+#include "paths.hpp"
 #include "format.hpp"
 #include "audit_run.hpp"
 #include "json.hpp"
@@ -22,39 +23,12 @@ namespace {
 
 constexpr const char* kSummaryName = "dataset_summary.json";
 
-std::string join(const std::string& dir, const std::string& name) {
-  if (dir.empty()) return name;
-  if (dir.back() == '/') return dir + name;
-  return dir + "/" + name;
-}
-
 // Batch failures outside a run carry the operating system's text alone.
 Failure os_failure(const Error& error) {
   static const std::string prefix = "I/O error: ";
   const std::string& text = error.display();
   if (error.kind() == ErrorKind::Io && text.starts_with(prefix)) return Failure(text.substr(prefix.size()));
   return Failure(text);
-}
-
-bool is_directory(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// mkdir -p: every missing level is created; an existing directory is fine.
-void create_dirs(const std::string& path) {
-  if (path.empty() || is_directory(path)) return;
-  std::size_t pos = path.front() == '/' ? 1 : 0;
-  for (;;) {
-    pos = path.find('/', pos);
-    const std::string level = path.substr(0, pos);
-    if (!level.empty() && ::mkdir(level.c_str(), 0777) != 0) {
-      const int err = errno;
-      if (!(err == EEXIST && is_directory(level))) throw Failure(os_error_text(err));
-    }
-    if (pos == std::string::npos) break;
-    ++pos;
-  }
 }
 
 json::Value result_object(const BatchItem& item) {
@@ -137,9 +111,13 @@ BatchOutcome run(const std::string& root, const AnalysisOptions& options, Execut
 
   check_options(options);
 
-  const std::string out_dir = join(join(root, "derivatives"), "tarvix");
-  create_dirs(out_dir);
-  const std::string summary_path = join(out_dir, kSummaryName);
+  const std::string out_dir = join_path(join_path(root, "derivatives"), "tarvix");
+  try {
+    create_directories(out_dir);
+  } catch (const Error& error) {
+    throw os_failure(error);
+  }
+  const std::string summary_path = join_path(out_dir, kSummaryName);
   // A summary left by an earlier batch must not look like this batch's result
   // if this one stops early.
   if (::unlink(summary_path.c_str()) != 0 && errno != ENOENT) throw Failure(os_error_text(errno));
@@ -148,7 +126,7 @@ BatchOutcome run(const std::string& root, const AnalysisOptions& options, Execut
   BatchOutcome outcome;
   outcome.summary_path = summary_path;
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    const Status status = audit_entry(entries[i], join(out_dir, report_names[i]), options, execution);
+    const Status status = audit_entry(entries[i], join_path(out_dir, report_names[i]), options, execution);
     outcome.status = std::max(outcome.status, status);
     outcome.items.push_back({entries[i].name(), entries[i].dwi, status});
   }

@@ -1,4 +1,4 @@
-// The call frame behind each module function: the call's threads, then the
+// The call path behind each module function: the call's threads, then the
 // run's road (audit_run) and what the function does with its result, with
 // typed C++ arguments in and JSON out. The binding only converts Python
 // arguments into these records.

@@ -91,11 +91,6 @@ Mat3 to_fsl(const FrameMaps& maps) { return mul(maps.fsl_voxel_map, table_voxel_
 
 Mat3 to_world(const FrameMaps& maps) { return mul(transpose(maps.world_voxel_map), table_voxel_map(maps)); }
 
-GradientTable emit_table(const GradientTable& table, const FrameMaps* maps) {
-  if (!maps) return table;
-  return table.transformed(to_world(*maps));
-}
-
 double default_step(const Vec3& voxel_sizes) {
   const double m = (voxel_sizes[0] + voxel_sizes[1] + voxel_sizes[2]) / 3.0;
   if (m > 0.0) return std::max(4.0 / m, 1.0);

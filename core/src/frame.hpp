@@ -38,6 +38,5 @@ struct FrameMaps {
 
 Mat3 to_fsl(const FrameMaps& maps);
 Mat3 to_world(const FrameMaps& maps);
-GradientTable emit_table(const GradientTable& table, const FrameMaps* maps);
 
 }  // namespace tarvix

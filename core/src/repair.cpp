@@ -11,6 +11,7 @@
 
 #include "error.hpp"
 #include "format.hpp"
+#include "paths.hpp"
 #include "io/fsl.hpp"
 #include "io/provenance.hpp"
 #include "io/mrtrix.hpp"
@@ -20,13 +21,6 @@ namespace tarvix {
 namespace {
 
 bool exists(const std::string& path, struct stat* st) { return ::stat(path.c_str(), st) == 0; }
-
-std::string parent_directory(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
 
 bool is_point_inversion(const Mat3& m) {
   // Value comparison, so a stored -0.0 off the diagonal still matches.
@@ -169,7 +163,8 @@ void check_output_path(const std::string& path, bool in_place, bool refuse_exist
   }
   // The new file is created beside the target and renamed over it, so its
   // directory must exist and take new entries.
-  const std::string dir = parent_directory(path);
+  const std::string parent = parent_directory(path);
+  const std::string dir = parent.empty() ? std::string(".") : parent;
   struct stat dst {};
   if (!exists(dir, &dst)) throw Error::io(errno);
   if (!S_ISDIR(dst.st_mode)) throw Error::io(ENOTDIR);

@@ -15,13 +15,14 @@
 #include "gradient.hpp"
 #include "io/fsl.hpp"
 #include "io/mrtrix.hpp"
-#include "io/provenance.hpp"
+#include "io/input_file.hpp"
 #include "io/table_loader.hpp"
 #include "json.hpp"
 
 using namespace tarvix;
 namespace fsl = tarvix::io::fsl;
 namespace mrtrix = tarvix::io::mrtrix;
+namespace text = tarvix::io::text;
 
 namespace {
 
@@ -72,24 +73,24 @@ std::string invalid(const std::string& token) {
 TEST(NumberSyntax, AcceptsDecimalFormsAndWordsOnly) {
   const std::pair<const char*, double> ok[] = {
       {"1000", 1000}, {"-0.5", -0.5}, {".5", 0.5}, {"5.", 5}, {"+1e3", 1000}, {"2.5E-2", 0.025}, {"1e+2", 100}};
-  for (const auto& [tok, v] : ok) EXPECT_EQ(fsl::parse_number(tok), v) << tok;
-  EXPECT_TRUE(std::isnan(*fsl::parse_number("NaN")));
-  EXPECT_TRUE(std::isnan(*fsl::parse_number("-nan")));
-  EXPECT_EQ(*fsl::parse_number("-Infinity"), -std::numeric_limits<double>::infinity());
-  EXPECT_EQ(*fsl::parse_number("+INF"), std::numeric_limits<double>::infinity());
+  for (const auto& [tok, v] : ok) EXPECT_EQ(text::parse_number(tok), v) << tok;
+  EXPECT_TRUE(std::isnan(*text::parse_number("NaN")));
+  EXPECT_TRUE(std::isnan(*text::parse_number("-nan")));
+  EXPECT_EQ(*text::parse_number("-Infinity"), -std::numeric_limits<double>::infinity());
+  EXPECT_EQ(*text::parse_number("+INF"), std::numeric_limits<double>::infinity());
 
   for (const char* bad : {"1,5", "0x10", "1_000", "e5", ".", "#", "+", "-", "", "1e", "1e+", "--1", "+-1", ".e3",
                           "infin", "nan(1)", "1.2.3", "1 ", "\xEF\xBC\x91"})
-    EXPECT_FALSE(fsl::parse_number(bad).has_value()) << bad;
+    EXPECT_FALSE(text::parse_number(bad).has_value()) << bad;
 
   // Out of range is not an error: the value saturates to inf or zero, keeping its sign.
-  EXPECT_EQ(*fsl::parse_number("1e400"), std::numeric_limits<double>::infinity());
-  EXPECT_EQ(*fsl::parse_number("-1e99999999999999999999"), -std::numeric_limits<double>::infinity());
-  EXPECT_EQ(*fsl::parse_number("1e-400"), 0.0);
-  EXPECT_TRUE(std::signbit(*fsl::parse_number("-1e-400")));
-  EXPECT_EQ(*fsl::parse_number("0.000000000001e320"), 1e308);
-  EXPECT_EQ(*fsl::parse_number("0e999999"), 0.0);
-  EXPECT_EQ(*fsl::parse_number("4.9406564584124654e-324"), std::numeric_limits<double>::denorm_min());
+  EXPECT_EQ(*text::parse_number("1e400"), std::numeric_limits<double>::infinity());
+  EXPECT_EQ(*text::parse_number("-1e99999999999999999999"), -std::numeric_limits<double>::infinity());
+  EXPECT_EQ(*text::parse_number("1e-400"), 0.0);
+  EXPECT_TRUE(std::signbit(*text::parse_number("-1e-400")));
+  EXPECT_EQ(*text::parse_number("0.000000000001e320"), 1e308);
+  EXPECT_EQ(*text::parse_number("0e999999"), 0.0);
+  EXPECT_EQ(*text::parse_number("4.9406564584124654e-324"), std::numeric_limits<double>::denorm_min());
 }
 
 TEST(NumberSyntax, InvalidTokensAreQuotedWithEscapes) {
@@ -116,7 +117,7 @@ TEST(FslText, UnicodeWhitespaceLinesAndBlankLines) {
   EXPECT_EQ(fsl::parse_rows("\r\n1 0 0  \r\n \xC2\xA0\r\n0\t1 0\r\n\n0 0 1", "v"), clean);
   // Only '\n' ends a line: a line separator inside a line is plain whitespace.
   EXPECT_EQ(fsl::parse_rows("1 0 0\xE2\x80\xA8" "0 1 0\n", "v"), (std::vector<std::vector<double>>{{1, 0, 0, 0, 1, 0}}));
-  EXPECT_EQ(fsl::trim(" \xE3\x80\x80" "a b\xC2\xA0\r"), "a b");
+  EXPECT_EQ(text::trim(" \xE3\x80\x80" "a b\xC2\xA0\r"), "a b");
 }
 
 TEST(FslText, BvecLayouts) {

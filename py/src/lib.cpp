@@ -1,5 +1,5 @@
 // The CPython extension module _tarvix: its thirteen functions, each binding
-// its arguments with the package's binder, calling the core's call frame with
+// its arguments with the package's binder, calling the core's call path with
 // plain C++ values and turning the result into str / tuple / dict objects or a
 // Python exception. The interpreter lock stays held for the whole call: the
 // core's worker threads never see a Python object.

@@ -16,30 +16,11 @@
 #include "error.hpp"
 #include "fileio.hpp"
 #include "format.hpp"
+#include "paths.hpp"
 #include "text.hpp"
 
 namespace tarvix {
 namespace {
-
-std::string join(const std::string& dir, const std::string& name) {
-  if (dir.empty()) return name;
-  if (dir.back() == '/') return dir + name;
-  return dir + "/" + name;
-}
-
-std::string_view file_name(std::string_view path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
-bool ends_with(std::string_view s, std::string_view suffix) {
-  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
-}
-
-bool is_regular_file(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 
 class Dir {
  public:
@@ -91,7 +72,7 @@ std::vector<std::string> sorted_names(const std::string& dir) {
 // its own path, whatever the names sort like.
 void walk_below(const std::string& dir, std::vector<std::string>& files, Walk& walk) {
   for (const std::string& name : sorted_names(dir)) {
-    std::string path = join(dir, name);
+    std::string path = join_path(dir, name);
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
       // Earlier batch outputs live in derivatives/, so they are never read back.
@@ -123,13 +104,6 @@ std::vector<std::string_view> components(std::string_view path) {
     i = next + 1;
   }
   return out;
-}
-
-std::string parent_of(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return {};
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
 }
 
 // The sibling "<base>.<ext>" when it is a regular file. The extension is
@@ -304,7 +278,7 @@ std::vector<std::string> find_masks(const std::string& dir) {
   while (const dirent* entry = ::readdir(listing.get())) {
     if (is_dot_entry(entry->d_name)) continue;
     const std::string name = entry->d_name;
-    std::string path = join(dir, name);
+    std::string path = join_path(dir, name);
     if (!is_regular_file(path) || name.empty() || !is_valid_utf8(name)) continue;
     std::string lower = name;
     for (char& c : lower) {
@@ -338,7 +312,7 @@ std::vector<DwiEntry> discover(const std::string& root) {
     entry.bvec = std::move(*bvec);
     entry.bval = std::move(*bval);
     entry.sidecar = sibling(*base, "json");
-    const std::string dir = parent_of(file);
+    const std::string dir = parent_directory(file);
     if (!dir.empty()) entry.masks = find_masks(dir);
     entry.base = std::move(*base);
     entries.push_back(std::move(entry));

@@ -10,7 +10,7 @@ namespace tarvix::io::mrtrix {
 std::array<double, 4> parse_row(std::string_view line, const std::string& path) {
   std::array<std::string_view, 4> tokens;
   std::size_t found = 0;
-  fsl::for_each_token(line, [&](std::string_view token) {
+  text::for_each_token(line, [&](std::string_view token) {
     tokens[found++] = token;
     return found < tokens.size();
   });
@@ -18,8 +18,8 @@ std::array<double, 4> parse_row(std::string_view line, const std::string& path) 
   // bad number rather than the short row.
   std::array<double, 4> values{};
   for (std::size_t i = 0; i < found; ++i) {
-    const auto v = fsl::parse_number(tokens[i]);
-    if (!v) fsl::throw_invalid_number(path, tokens[i]);
+    const auto v = text::parse_number(tokens[i]);
+    if (!v) text::throw_invalid_number(path, tokens[i]);
     values[i] = *v;
   }
   if (found < 4) throw Error::parse(path, "expected 4 values per row, found " + std::to_string(found));
@@ -29,8 +29,8 @@ std::array<double, 4> parse_row(std::string_view line, const std::string& path) 
 GradientTable read(std::string_view text, const std::string& path) {
   std::vector<Vec3> dirs;
   std::vector<double> bvals;
-  fsl::for_each_line(text, [&](std::string_view line) {
-    line = fsl::trim(line);
+  text::for_each_line(text, [&](std::string_view line) {
+    line = text::trim(line);
     if (line.empty() || line.front() == '#') return;
     const auto row = parse_row(line, path);
     dirs.push_back({row[0], row[1], row[2]});
