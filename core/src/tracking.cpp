@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <stdexcept>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -167,6 +168,12 @@ void check_options(const TrackingOptions& o) {
   if (!ok) throw Failure("tracking options out of range");
 }
 
+// Streamlines index the directions by the shape; a fit always gives as many.
+void check_shape(const TensorField& f) {
+  if (f.shape[0] * f.shape[1] * f.shape[2] != f.v1.size())
+    throw std::invalid_argument("tracking: field shape and direction count differ");
+}
+
 struct Mean {
   double mm = 0;
   std::uint64_t count = 0;
@@ -306,9 +313,23 @@ std::vector<Vec3> streamline_points(const TrackingGeometry& g, const std::vector
   return out;
 }
 
+std::vector<std::vector<Vec3>> sample_streamlines(const TensorField& field, const Mask* mask, const Mat3& frame_map,
+                                                  const Vec3& voxel_sizes_mm, const Mat3& m, std::uint64_t count,
+                                                  const TrackingOptions& options) {
+  check_shape(field);
+  const Mask trackable = trackable_voxels(field, mask, options.fa_threshold);
+  const std::vector<Vec3f> table_field = trackable_field(field, trackable);
+  const TrackingGeometry g = tracking_geometry(field.shape, voxel_sizes_mm, options);
+  const Mat3 a = mul(frame_map, m);
+  std::vector<std::vector<Vec3>> out;
+  for (std::uint64_t t : pick_seeds(trackable, count)) out.push_back(streamline_points(g, table_field, a, t));
+  return out;
+}
+
 TrackingResult track_candidates(const TensorField& field, const Mask* mask, const Mat3& frame_map,
                                 const Vec3& voxel_sizes_mm, const TrackingOptions& options, Execution& exec) {
   check_options(options);
+  check_shape(field);
   const Mask trackable = trackable_voxels(field, mask, options.fa_threshold);
   const std::uint64_t n_trackable =
       static_cast<std::uint64_t>(std::count(trackable.begin(), trackable.end(), std::uint8_t{1}));

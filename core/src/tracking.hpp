@@ -115,6 +115,13 @@ std::vector<std::array<float, 3>> trackable_field(const TensorField& field, cons
 std::vector<Vec3> streamline_points(const TrackingGeometry& g, const std::vector<std::array<float, 3>>& table_field,
                                     const Mat3& a, std::uint64_t seed);
 
+// Up to `count` streamlines under candidate matrix m, from seeds spread over
+// the trackable voxels as the measure spreads its own: what a picture of the
+// measure draws, as given (m = identity) and with the recommended transform.
+std::vector<std::vector<Vec3>> sample_streamlines(const TensorField& field, const Mask* mask, const Mat3& frame_map,
+                                                  const Vec3& voxel_sizes_mm, const Mat3& m, std::uint64_t count,
+                                                  const TrackingOptions& options = {});
+
 // Scores the 24 distinct candidates (a matrix and its negation share every
 // streamline) and decides. Results are the same for any thread count.
 TrackingResult track_candidates(const TensorField& field, const Mask* mask, const Mat3& frame_map,

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <functional>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -140,6 +141,19 @@ TEST(Tracking, CurvedBundleIsFollowedRoundItsBend) {
   // Swapping x and y turns the tangents radial: the streamline leaves the
   // ring within a couple of voxels.
   EXPECT_LT(length_mm(trace(f, vs, index_of(shape, 12, 12, 4), {}, mat("+y+x+z")), vs), 8.0);
+  // The drawing sample: seeds near the ring's jagged rim stop early, but
+  // the longest runs the whole half circle, and together they are twice as
+  // long as under the swap.
+  auto lengths = [&](const Mat3& m) {
+    std::vector<double> out;
+    for (const auto& s : sample_streamlines(f, nullptr, identity3(), vs, m, 12)) out.push_back(length_mm(s, vs));
+    return out;
+  };
+  const std::vector<double> right = lengths(identity3()), swapped = lengths(mat("+y+x+z"));
+  ASSERT_EQ(right.size(), 12u);
+  EXPECT_NEAR(*std::max_element(right.begin(), right.end()), M_PI * 9 * 2, 6.0);
+  const auto sum = [](const std::vector<double>& v) { return std::accumulate(v.begin(), v.end(), 0.0); };
+  EXPECT_GT(sum(right), 2 * sum(swapped));
 }
 
 TEST(Tracking, StopsWhereTheDirectionTurnsSharply) {
