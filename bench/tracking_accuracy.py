@@ -2,8 +2,8 @@
 generated benchmark set.
 
 The set: head-shaped phantoms with straight, curved and crossing bundles at
-1.5, 2.5 and 5 mm voxels and three noise levels. Each image gets the correct
-FSL table and eight corrupted ones (each single flip, two swaps, a cyclic
+1.5, 2.5 and 5 mm voxels (and 2x2x4 mm) and three noise levels. Each image
+gets the correct FSL table and eight corrupted ones (each single flip, two swaps, a cyclic
 permutation, a swap with a flip); an oblique copy of it gets a correct MRtrix
 table and one with a flip in the world frame. Every table is measured with the
 automatic white-matter mask and with a whole-head mask.
@@ -45,8 +45,10 @@ _spec = importlib.util.spec_from_file_location("tarvix_synthetic", ROOT / "pytho
 synthetic = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(synthetic)
 
-# Voxel size (mm) -> grid: heads of 120 to 160 mm, small enough to keep the run short.
-GRIDS = {1.5: (80, 80, 56), 2.5: (56, 56, 40), 5.0: (32, 32, 24)}
+# Voxel sizes (mm) and grid, by name: heads of 120 to 160 mm, small enough to
+# keep the run short; 2x2x4 is a clinical scan with thick slices.
+GRIDS = {"1.5": ((1.5, 1.5, 1.5), (80, 80, 56)), "2.5": ((2.5, 2.5, 2.5), (56, 56, 40)),
+         "5": ((5.0, 5.0, 5.0), (32, 32, 24)), "2x2x4": ((2.0, 2.0, 4.0), (64, 64, 32))}
 # b=0 signal-to-noise ratios; 20 is what a clinical scan gives, 10 a poor one.
 NOISE = {"high": 40.0, "realistic": 20.0, "low": 10.0}
 REALISTIC = ("high", "realistic")
@@ -75,21 +77,21 @@ def same_axes(a, b):
 def image_cases(voxel, noise, affine_name, tables, mrtrix):
     """Writes one phantom and its tables (when not there yet) and lists the
     cases: one per table and mask kind."""
-    shape = GRIDS[voxel]
-    stem = f"v{voxel:g}-{noise}-{affine_name}"
+    sizes, shape = GRIDS[voxel]
+    stem = f"v{voxel}-{noise}-{affine_name}"
     folder = DATA / stem
     stamp = folder / "stamp.json"
-    spec = dict(shape=list(shape), voxel=voxel, snr=NOISE[noise], affine=affine_name, tables=tables,
+    spec = dict(shape=list(shape), voxel=list(sizes), snr=NOISE[noise], affine=affine_name, tables=tables,
                 mrtrix=mrtrix, seed=SEED, scheme={k: list(v) if isinstance(v, tuple) else v
                                                   for k, v in SCHEME.items()})
-    affine = synthetic.affine_preset(affine_name, voxel, shape)
+    affine = synthetic.affine_preset(affine_name, sizes, shape)
     ext = "b" if mrtrix else "bvec"
     if not (stamp.exists() and json.loads(stamp.read_text()) == spec):
         folder.mkdir(parents=True, exist_ok=True)
         bvals, dirs = synthetic.make_scheme(**SCHEME)
         data, _ = synthetic.make_phantom(shape, affine, bvals, dirs, snr=NOISE[noise], seed=SEED, crossing=True)
         synthetic.write_nifti(folder / "dwi.nii.gz", data, affine, compresslevel=1)
-        synthetic.write_nifti(folder / "brainmask.nii", synthetic.head_mask(shape, (voxel,) * 3), affine)
+        synthetic.write_nifti(folder / "brainmask.nii", synthetic.head_mask(shape, sizes), affine)
         for t in tables:
             synthetic.write_table(str(folder), t or "correct", bvals, dirs, affine, t, mrtrix)
         stamp.write_text(json.dumps(spec))
@@ -175,7 +177,7 @@ def print_table(results):
     for (voxel, noise, mask), rows in groups.items():
         coh = [dict(r["coherence"], corrupted=r["corrupted"]) for r in rows]
         trk = [dict(r["tracking"], corrupted=r["corrupted"]) for r in rows]
-        print(f"  {voxel:<6g}{noise:<10}{mask:<5} | {summarise(coh)} | {summarise(trk)}")
+        print(f"  {voxel:<6}{noise:<10}{mask:<5} | {summarise(coh)} | {summarise(trk)}")
     coh = [dict(r["coherence"], corrupted=r["corrupted"]) for r in results]
     trk = [dict(r["tracking"], corrupted=r["corrupted"]) for r in results]
     print(f"  {'all':<21} | {summarise(coh)} | {summarise(trk)}")
@@ -197,7 +199,7 @@ def check_targets(results):
           f"{n_real - len(unflagged)}/{n_real}")
     print(f"  median relative margin >= {TARGET_MEDIAN_MARGIN:g}: {median:.3f}")
     for r in misses + false_flags + unflagged:
-        print(f"    {r['voxel']:g} mm {r['noise']} {r['mask']} {r['table']}: {r['decision']}, "
+        print(f"    {r['voxel']} mm {r['noise']} {r['mask']} {r['table']}: {r['decision']}, "
               f"best right {r['best_right']}, margin {r['margin']:.3f}")
     print(f"  {'all met' if ok else 'NOT MET'}")
     return ok
@@ -240,7 +242,7 @@ def ensure_driver(path):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--driver", type=pathlib.Path, default=DEFAULT_DRIVER)
-    parser.add_argument("--voxels", type=float, nargs="+", default=sorted(GRIDS))
+    parser.add_argument("--voxels", nargs="+", choices=list(GRIDS), default=list(GRIDS))
     parser.add_argument("--no-speed", action="store_true", help="skip the timing of the tracking stage")
     options = parser.parse_args(argv)
     from tarvix import _tarvix

@@ -82,18 +82,20 @@ def make_scheme(shells=(1000.0,), n_dirs=30, n_b0=6):
 def affine_preset(name="LAS", voxel=2.0, shape=(24, 24, 16)):
     """A 4x4 affine centred on the grid: "LAS" diag(-v, v, v) (negative
     determinant), "RAS" diag(v, v, v) (positive), or "oblique" (a rotation of
-    20 degrees about z and 12 about x, positive determinant)."""
+    20 degrees about z and 12 about x, positive determinant). voxel is one
+    size or three (one per axis)."""
     import numpy as np
 
+    v = np.broadcast_to(np.asarray(voxel, float), (3,))
     if name == "LAS":
-        linear = np.diag([-voxel, voxel, voxel])
+        linear = np.diag([-1.0, 1.0, 1.0]) * v
     elif name == "RAS":
-        linear = np.diag([voxel, voxel, voxel])
+        linear = np.eye(3) * v
     elif name == "oblique":
         a, b = math.radians(20.0), math.radians(12.0)
         rz = np.array([[math.cos(a), -math.sin(a), 0], [math.sin(a), math.cos(a), 0], [0, 0, 1]])
         rx = np.array([[1, 0, 0], [0, math.cos(b), -math.sin(b)], [0, math.sin(b), math.cos(b)]])
-        linear = rz @ rx * voxel
+        linear = rz @ rx * v
     else:
         raise ValueError(f"unknown affine preset: {name}")
     affine = np.eye(4)
