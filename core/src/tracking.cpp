@@ -207,8 +207,6 @@ struct Mean {
   std::uint64_t count = 0;
 };
 
-// Mean of the accepted lengths among seeds j with j mod every == offset,
-// summed in seed order.
 // Mean over the seeds j with j mod every == offset, summed in seed order, a
 // rejected streamline counting as length 0: a wrong map both shortens
 // streamlines and rejects more of them, and this score sees both, where the
