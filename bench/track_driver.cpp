@@ -62,9 +62,9 @@ Args parse(int argc, char** argv) {
   return a;
 }
 
-TrackingOptions with_overrides(const std::string& spec) {
+TrackingOptions with_overrides(const std::string& changes) {
   TrackingOptions o;
-  std::istringstream in(spec);
+  std::istringstream in(changes);
   std::string item;
   while (in >> item) {
     const auto eq = item.find('=');

@@ -41,9 +41,9 @@ DATA = HERE / "data" / "tracking"
 DEFAULT_DRIVER = ROOT / "build" / "core" / "bench" / "tarvix_track_driver"
 
 # The generator of the source tree, which may be newer than an installed package.
-_spec = importlib.util.spec_from_file_location("tarvix_synthetic", ROOT / "python" / "tarvix" / "synthetic.py")
-synthetic = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(synthetic)
+_module_spec = importlib.util.spec_from_file_location("tarvix_synthetic", ROOT / "python" / "tarvix" / "synthetic.py")
+synthetic = importlib.util.module_from_spec(_module_spec)
+_module_spec.loader.exec_module(synthetic)
 
 # Voxel sizes (mm) and grid, by name: heads of 120 to 160 mm, small enough to
 # keep the run short; 2x2x4 is a clinical scan with thick slices.
@@ -81,12 +81,12 @@ def image_cases(voxel, noise, affine_name, tables, mrtrix):
     stem = f"v{voxel}-{noise}-{affine_name}"
     folder = DATA / stem
     stamp = folder / "stamp.json"
-    spec = dict(shape=list(shape), voxel=list(sizes), snr=NOISE[noise], affine=affine_name, tables=tables,
-                mrtrix=mrtrix, seed=SEED, scheme={k: list(v) if isinstance(v, tuple) else v
-                                                  for k, v in SCHEME.items()})
+    scheme = {k: list(v) if isinstance(v, tuple) else v for k, v in SCHEME.items()}
+    settings = dict(shape=list(shape), voxel=list(sizes), snr=NOISE[noise], affine=affine_name, tables=tables,
+                    mrtrix=mrtrix, seed=SEED, scheme=scheme)
     affine = synthetic.affine_preset(affine_name, sizes, shape)
     ext = "b" if mrtrix else "bvec"
-    if not (stamp.exists() and json.loads(stamp.read_text()) == spec):
+    if not (stamp.exists() and json.loads(stamp.read_text()) == settings):
         folder.mkdir(parents=True, exist_ok=True)
         bvals, dirs = synthetic.make_scheme(**SCHEME)
         data, _ = synthetic.make_phantom(shape, affine, bvals, dirs, snr=NOISE[noise], seed=SEED, crossing=True)
@@ -94,7 +94,7 @@ def image_cases(voxel, noise, affine_name, tables, mrtrix):
         synthetic.write_nifti(folder / "brainmask.nii", synthetic.head_mask(shape, sizes), affine)
         for t in tables:
             synthetic.write_table(str(folder), t or "correct", bvals, dirs, affine, t, mrtrix)
-        stamp.write_text(json.dumps(spec))
+        stamp.write_text(json.dumps(settings))
     cases = []
     for t in tables:
         name = t or "correct"
