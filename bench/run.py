@@ -12,6 +12,8 @@
    threads, median of 3 each, with the stage split of the median call and the
    peak RSS of a fresh process running the audit. Targets: total at most 2.5x
    the igzip time, peak RSS at most 1.3x the float32 array plus 100 MB.
+4. the batch figure (batch.py), then the accuracy of both flip measures and
+   the speed of the tracking stage (tracking_accuracy.py).
 
 Synthetic data is generated on first use into bench/data/ and reused.
 `--quick` runs only part 1.
@@ -247,6 +249,9 @@ def main():
         import batch
 
         batch.bench_batch(_tarvix, repeats=5)
+        import tracking_accuracy
+
+        tracking_accuracy.main([])
     return 0
 
 

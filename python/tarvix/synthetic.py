@@ -32,7 +32,7 @@ import os
 WM_EIGENVALUES = (1.7e-3, 0.3e-3, 0.3e-3)
 GM_DIFFUSIVITY = 0.8e-3
 
-OUTSIDE, GREY, BUNDLE_X, BUNDLE_YZ, BUNDLE_ARC, BUNDLE_ARCH = 0, 1, 2, 3, 4, 5
+OUTSIDE, GREY, BUNDLE_X, BUNDLE_YZ, BUNDLE_ARC, BUNDLE_ARCH, BUNDLE_CROSS = 0, 1, 2, 3, 4, 5, 6
 
 _GOLDEN_ANGLE = math.pi * (3.0 - math.sqrt(5.0))
 _TILT_X = math.radians(25.0)
@@ -82,18 +82,20 @@ def make_scheme(shells=(1000.0,), n_dirs=30, n_b0=6):
 def affine_preset(name="LAS", voxel=2.0, shape=(24, 24, 16)):
     """A 4x4 affine centred on the grid: "LAS" diag(-v, v, v) (negative
     determinant), "RAS" diag(v, v, v) (positive), or "oblique" (a rotation of
-    20 degrees about z and 12 about x, positive determinant)."""
+    20 degrees about z and 12 about x, positive determinant). voxel is one
+    size or three (one per axis)."""
     import numpy as np
 
+    v = np.broadcast_to(np.asarray(voxel, float), (3,))
     if name == "LAS":
-        linear = np.diag([-voxel, voxel, voxel])
+        linear = np.diag([-1.0, 1.0, 1.0]) * v
     elif name == "RAS":
-        linear = np.diag([voxel, voxel, voxel])
+        linear = np.eye(3) * v
     elif name == "oblique":
         a, b = math.radians(20.0), math.radians(12.0)
         rz = np.array([[math.cos(a), -math.sin(a), 0], [math.sin(a), math.cos(a), 0], [0, 0, 1]])
         rx = np.array([[1, 0, 0], [0, math.cos(b), -math.sin(b)], [0, math.sin(b), math.cos(b)]])
-        linear = rz @ rx * voxel
+        linear = rz @ rx * v
     else:
         raise ValueError(f"unknown affine preset: {name}")
     affine = np.eye(4)
@@ -158,6 +160,18 @@ def phantom_fields(shape, voxel_sizes=(2.0, 2.0, 2.0), radius_mm=3.0, cell_mm=(4
     The bundles fill one cell of cell_mm millimetres; cells are tiled
     from the grid centre so that a large grid holds many bundles of the same
     size (their size relative to the voxel decides how well flips show)."""
+    labels, fibres, _ = phantom_layers(shape, voxel_sizes, radius_mm, cell_mm)
+    return labels, fibres
+
+
+def phantom_layers(shape, voxel_sizes=(2.0, 2.0, 2.0), radius_mm=3.0, cell_mm=(48.0, 48.0, 32.0), crossing=False):
+    """phantom_fields plus a second fibre direction per voxel (zero where a
+    voxel holds one bundle).
+
+    With crossing, one more straight bundle (BUNDLE_CROSS) runs mostly along
+    the third axis and crosses the first bundle at a right angle; voxels of
+    both hold the two directions in equal parts, where the tensor fit sees a
+    flattened tensor of low FA, as in real crossings."""
     import numpy as np
 
     n = np.asarray(shape[:3])
@@ -205,17 +219,36 @@ def phantom_fields(shape, voxel_sizes=(2.0, 2.0, 2.0), radius_mm=3.0, cell_mm=(4
     on_arc = ((rho - major) ** 2 + (y - cy) ** 2 <= r2) & (z >= cz)
     tangent = np.stack([-(z - cz), np.zeros_like(x), x - cx], axis=-1) / np.maximum(rho, 1e-9)[..., None]
     claim(on_arc, BUNDLE_ARCH, tangent)
-    return labels, fibres
+    second = np.zeros_like(fibres)
+    if crossing:
+        c = np.array([-math.sin(_TILT_X), 0.35, math.cos(_TILT_X)])
+        c /= np.linalg.norm(c)
+        inside = tube((0.0, -0.75, 0.3), c)
+        second[inside & (labels == BUNDLE_X)] = c
+        claim(inside, BUNDLE_CROSS, c)
+    return labels, fibres, second
 
 
-def make_phantom(shape, affine, bvals, dirs, snr=30.0, seed=0, s0=1000.0):
+def head_mask(shape, voxel_sizes=(2.0, 2.0, 2.0)):
+    """The whole head of the phantom (every voxel that is not background), as
+    uint8: what a brain-extraction tool would give."""
+    import numpy as np
+
+    labels, _ = phantom_fields(shape, voxel_sizes)
+    return (labels != OUTSIDE).astype(np.uint8)
+
+
+def make_phantom(shape, affine, bvals, dirs, snr=30.0, seed=0, s0=1000.0, radius_mm=3.0,
+                 cell_mm=(48.0, 48.0, 32.0), crossing=False):
     """Simulated DWI as an int16 array of shape (nx, ny, nz, len(bvals)), and
     the affine.
 
     dirs are voxel-axis gradient directions (any length; normalised here).
     Signal S = S0 exp(-b g^T D g) with S0 = s0 in grey matter, 0.9 s0 in white
     matter and 0 outside, plus Rician noise of sigma = s0 / snr (snr None or
-    0: no noise). The same seed gives the same data."""
+    0: no noise); a crossing voxel has the mean of its two bundles' signals.
+    radius_mm, cell_mm and crossing shape the bundles (see phantom_layers).
+    The same seed gives the same data."""
     import numpy as np
 
     affine = np.asarray(affine, float)
@@ -226,11 +259,14 @@ def make_phantom(shape, affine, bvals, dirs, snr=30.0, seed=0, s0=1000.0):
     norms = np.linalg.norm(dirs, axis=1, keepdims=True)
     units = np.where(norms > 1e-9, dirs / np.maximum(norms, 1e-12), 0.0)
 
-    labels, fibres = phantom_fields(shape, np.linalg.norm(affine[:3, :3], axis=0))
+    labels, fibres, second = phantom_layers(shape, np.linalg.norm(affine[:3, :3], axis=0), radius_mm, cell_mm,
+                                            crossing)
     grid = labels.shape
     labels = labels.ravel(order="F")  # NIfTI order: one contiguous run per volume
     wm = np.flatnonzero(labels >= BUNDLE_X)
     wm_fibres = fibres.reshape(-1, 3, order="F")[wm]
+    wm_second = second.reshape(-1, 3, order="F")[wm]
+    crossed = np.flatnonzero(np.any(wm_second != 0, axis=1))
     base = np.select([labels == GREY, labels >= BUNDLE_X], [s0, 0.9 * s0], 0.0).astype(np.float32)
     l1, l2, _ = WM_EIGENVALUES
     iso = np.where(labels == GREY, GM_DIFFUSIVITY, l2).astype(np.float32)
@@ -241,7 +277,10 @@ def make_phantom(shape, affine, bvals, dirs, snr=30.0, seed=0, s0=1000.0):
     for v, (b, g) in enumerate(zip(bvals, units)):
         # g^T D g is the isotropic part plus the bundle's extra diffusivity along its fibre.
         signal = base * np.exp(np.float32(-b) * iso)
-        signal[wm] *= np.exp(-b * (l1 - l2) * (wm_fibres @ g) ** 2).astype(np.float32)
+        along = np.exp(-b * (l1 - l2) * (wm_fibres @ g) ** 2)
+        if crossed.size:
+            along[crossed] = 0.5 * (along[crossed] + np.exp(-b * (l1 - l2) * (wm_second[crossed] @ g) ** 2))
+        signal[wm] *= along.astype(np.float32)
         if sigma:
             noise = rng.standard_normal((2, signal.size), dtype=np.float32) * np.float32(sigma)
             signal = np.hypot(signal + noise[0], noise[1])
@@ -285,33 +324,49 @@ def write_nifti(path, data, affine, compresslevel=6):
             gz.write(img.to_bytes())
 
 
+def write_table(folder, name, bvals, dirs, affine, transform=None, mrtrix=False):
+    """Write the table of voxel-axis directions dirs for an image of this
+    affine, in the frame of its format, corrupted by transform (a signed
+    permutation, matrix or label, applied in that frame) when given. Returns
+    the paths: "bvec" and "bval", or "grad"."""
+    written = table_directions(dirs, affine, "world" if mrtrix else "fsl")
+    if transform is not None:
+        written = corrupt(written, transform)
+    if mrtrix:
+        paths = {"grad": os.path.join(folder, f"{name}.b")}
+        write_mrtrix(paths["grad"], bvals, written)
+    else:
+        paths = {"bvec": os.path.join(folder, f"{name}.bvec"), "bval": os.path.join(folder, f"{name}.bval")}
+        write_fsl(paths["bvec"], paths["bval"], bvals, written)
+    return paths
+
+
 def write_scan(folder, name, shape=(24, 24, 16), affine="LAS", shells=(1000.0,), n_dirs=30, n_b0=6,
-               fmt="nii.gz", transform=None, mrtrix=False, snr=30.0, seed=0, s0=1000.0, compresslevel=6):
+               fmt="nii.gz", transform=None, mrtrix=False, snr=30.0, seed=0, s0=1000.0, compresslevel=6,
+               radius_mm=3.0, cell_mm=(48.0, 48.0, 32.0), crossing=False, brain_mask=False):
     """Simulate a scan and write it to folder as <name>.<fmt> plus its table.
 
     affine is a 4x4 matrix or a preset name of affine_preset (2 mm voxels).
     transform (a signed permutation, matrix or label) corrupts the written
     table; the image always follows the true directions. The table is written
     as FSL <name>.bvec/<name>.bval, or as MRtrix <name>.b (world frame) when
-    mrtrix is true. Returns the paths: "dwi", then "bvec" and "bval" or
-    "grad"."""
+    mrtrix is true. radius_mm, cell_mm and crossing shape the bundles (see
+    phantom_layers); brain_mask also writes the whole-head mask as
+    <name>_brainmask.nii. Returns the paths: "dwi", then "bvec" and "bval" or
+    "grad", then "mask" when written."""
+    import numpy as np
+
     os.makedirs(folder, exist_ok=True)
     if isinstance(affine, str):
         affine = affine_preset(affine, 2.0, shape)
     bvals, dirs = make_scheme(shells, n_dirs, n_b0)
-    data, affine = make_phantom(shape, affine, bvals, dirs, snr=snr, seed=seed, s0=s0)
-
-    written = table_directions(dirs, affine, "world" if mrtrix else "fsl")
-    if transform is not None:
-        written = corrupt(written, transform)
+    data, affine = make_phantom(shape, affine, bvals, dirs, snr=snr, seed=seed, s0=s0, radius_mm=radius_mm,
+                                cell_mm=cell_mm, crossing=crossing)
 
     paths = {"dwi": os.path.join(folder, f"{name}.{fmt}")}
     write_nifti(paths["dwi"], data, affine, compresslevel)
-    if mrtrix:
-        paths["grad"] = os.path.join(folder, f"{name}.b")
-        write_mrtrix(paths["grad"], bvals, written)
-    else:
-        paths["bvec"] = os.path.join(folder, f"{name}.bvec")
-        paths["bval"] = os.path.join(folder, f"{name}.bval")
-        write_fsl(paths["bvec"], paths["bval"], bvals, written)
+    paths.update(write_table(folder, name, bvals, dirs, affine, transform, mrtrix))
+    if brain_mask:
+        paths["mask"] = os.path.join(folder, f"{name}_brainmask.nii")
+        write_nifti(paths["mask"], head_mask(shape, np.linalg.norm(affine[:3, :3], axis=0)), affine)
     return paths

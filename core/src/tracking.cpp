@@ -1,0 +1,420 @@
+#include "tracking.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+#include <stdexcept>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include "error.hpp"
+#include "flip.hpp"
+
+namespace tarvix {
+namespace {
+
+using Vec3f = std::array<float, 3>;
+
+constexpr double kMinLength = 1e-9;
+// Seeds per task. A task tracks its seeds under every candidate in turn, so
+// the voxels around them are still in cache for the next candidate: this
+// order took a third off the time of tracking each candidate over all seeds.
+constexpr std::size_t kSeedsPerTask = 32;
+
+inline double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+inline bool any_set(const Mask& m) {
+  return std::any_of(m.begin(), m.end(), [](std::uint8_t b) { return b != 0; });
+}
+
+// floor of a grid coordinate. Points stay within half a voxel of the grid
+// (a step from a point inside), so the cast is exact and saves a library call
+// per coordinate on targets without a rounding instruction.
+inline std::int64_t floor_coord(double p) {
+  if (!(std::abs(p) < 1e15)) return std::isnan(p) ? 0 : (p < 0 ? -1 : std::numeric_limits<std::int32_t>::max());
+  std::int64_t i = static_cast<std::int64_t>(p);
+  return static_cast<double>(i) > p ? i - 1 : i;
+}
+
+inline void add_corner(Vec3& acc, const Vec3f& c, double w, const Vec3& reference) {
+  const Vec3 v{c[0], c[1], c[2]};
+  const double sw = dot(reference, v) < 0 ? -w : w;
+  acc[0] += sw * v[0];
+  acc[1] += sw * v[1];
+  acc[2] += sw * v[2];
+}
+
+// Sign-aligned trilinear direction at p (voxel coordinates), in the table
+// frame, unnormalised. Corners outside the grid or not trackable (zero vector)
+// add nothing; since only the direction is used, their weight need not be
+// taken out. Eigenvector signs are arbitrary, so each corner is flipped to
+// agree with the reference first.
+Vec3 interpolate(const TrackingGeometry& g, const Vec3f* field, const Vec3& p, const Vec3& reference) {
+  std::int64_t base[3];
+  double frac[3];
+  bool interior = true;
+  for (int a = 0; a < 3; ++a) {
+    base[a] = floor_coord(p[a]);
+    frac[a] = p[a] - static_cast<double>(base[a]);
+    interior = interior && base[a] >= 0 && base[a] + 1 < static_cast<std::int64_t>(g.shape[a]);
+  }
+  Vec3 acc{0, 0, 0};
+  const std::uint64_t ny = g.shape[1], nz = g.shape[2];
+  if (interior) {
+    const std::uint64_t t0 =
+        (static_cast<std::uint64_t>(base[0]) * ny + static_cast<std::uint64_t>(base[1])) * nz +
+        static_cast<std::uint64_t>(base[2]);
+    for (int dx = 0; dx < 2; ++dx) {
+      const double wx = dx ? frac[0] : 1 - frac[0];
+      for (int dy = 0; dy < 2; ++dy) {
+        const double wxy = wx * (dy ? frac[1] : 1 - frac[1]);
+        const Vec3f* row = field + t0 + (dx * ny + dy) * nz;
+        add_corner(acc, row[0], wxy * (1 - frac[2]), reference);
+        add_corner(acc, row[1], wxy * frac[2], reference);
+      }
+    }
+    return acc;
+  }
+  const auto inside = [&](std::int64_t c, int a) { return c >= 0 && c < static_cast<std::int64_t>(g.shape[a]); };
+  for (int dx = 0; dx < 2; ++dx) {
+    const std::int64_t x = base[0] + dx;
+    if (!inside(x, 0)) continue;
+    const double wx = dx ? frac[0] : 1 - frac[0];
+    for (int dy = 0; dy < 2; ++dy) {
+      const std::int64_t y = base[1] + dy;
+      if (!inside(y, 1)) continue;
+      const double wxy = wx * (dy ? frac[1] : 1 - frac[1]);
+      const std::uint64_t row = (static_cast<std::uint64_t>(x) * ny + static_cast<std::uint64_t>(y)) * nz;
+      for (int dz = 0; dz < 2; ++dz) {
+        const std::int64_t z = base[2] + dz;
+        if (inside(z, 2)) add_corner(acc, field[row + static_cast<std::uint64_t>(z)], wxy * (dz ? frac[2] : 1 - frac[2]), reference);
+      }
+    }
+  }
+  return acc;
+}
+
+// Grid index of the voxel nearest to p, or false when that voxel is outside.
+inline bool nearest_voxel(const TrackingGeometry& g, const Vec3& p, std::uint64_t& t) {
+  std::uint64_t i[3];
+  for (int a = 0; a < 3; ++a) {
+    const std::int64_t r = floor_coord(p[a] + 0.5);
+    if (r < 0 || r >= static_cast<std::int64_t>(g.shape[a])) return false;
+    i[a] = static_cast<std::uint64_t>(r);
+  }
+  t = (i[0] * g.shape[1] + i[1]) * g.shape[2] + i[2];
+  return true;
+}
+
+inline bool trackable_at(const Vec3f& v) { return v[0] != 0 || v[1] != 0 || v[2] != 0; }
+
+// Euler steps from p along d (unit, voxel axes) until the field gives no
+// direction, turns too sharply, or the next point's voxel is off the grid or
+// not trackable. Directions are interpolated in the table frame against the
+// reference at = a^T d: (a^T d) . v = d . (a v), so the signs chosen are those
+// of aligning the mapped corners, and the mapped sum is a times the sum.
+// Returns the number of steps taken; visit(p) sees every point reached.
+template <class Visit>
+std::uint64_t grow(const TrackingGeometry& g, const Vec3f* field, const Mat3& a, const Mat3& at, Vec3 p, Vec3 d,
+                   Visit&& visit) {
+  std::uint64_t steps = 0;
+  while (steps < g.max_steps) {
+    const Vec3 u = mul(a, interpolate(g, field, p, mul(at, d)));
+    const double len = norm(u);
+    if (!(len > kMinLength)) break;
+    const Vec3 e{u[0] / len, u[1] / len, u[2] / len};
+    if (dot(e, d) < g.cos_max_angle) break;
+    const Vec3 q{p[0] + g.step_mm * e[0] * g.step_voxels[0], p[1] + g.step_mm * e[1] * g.step_voxels[1],
+                 p[2] + g.step_mm * e[2] * g.step_voxels[2]};
+    std::uint64_t t = 0;
+    if (!nearest_voxel(g, q, t) || !trackable_at(field[t])) break;
+    p = q;
+    d = e;
+    ++steps;
+    visit(p);
+  }
+  return steps;
+}
+
+Vec3 voxel_centre(const TrackingGeometry& g, std::uint64_t t) {
+  const std::uint64_t nz = g.shape[2], nyz = g.shape[1] * nz;
+  return {static_cast<double>(t / nyz), static_cast<double>((t / nz) % g.shape[1]), static_cast<double>(t % nz)};
+}
+
+// The seed's own direction under a, or nothing for a degenerate map.
+std::optional<Vec3> seed_direction(const Vec3f& v, const Mat3& a) {
+  const Vec3 u = mul(a, Vec3{v[0], v[1], v[2]});
+  const double len = norm(u);
+  if (!(len > kMinLength)) return std::nullopt;
+  return Vec3{u[0] / len, u[1] / len, u[2] / len};
+}
+
+// Whole streamline length in mm (both halves) from seed t under map a.
+double streamline_mm(const TrackingGeometry& g, const Vec3f* field, const Mat3& a, const Mat3& at, std::uint64_t t) {
+  const std::optional<Vec3> d = seed_direction(field[t], a);
+  if (!d) return 0.0;
+  const Vec3 p = voxel_centre(g, t);
+  const Vec3 back{-(*d)[0], -(*d)[1], -(*d)[2]};
+  const auto none = [](const Vec3&) {};
+  const std::uint64_t steps = grow(g, field, a, at, p, *d, none) + grow(g, field, a, at, p, back, none);
+  return static_cast<double>(steps) * g.step_mm;
+}
+
+// Seeds evenly spread over the trackable voxels in index order; every one of
+// them when there are no more than asked for.
+std::vector<std::uint64_t> pick_seeds(const Mask& trackable, std::uint64_t wanted) {
+  std::vector<std::uint64_t> all;
+  for (std::size_t t = 0; t < trackable.size(); ++t)
+    if (trackable[t]) all.push_back(t);
+  if (all.size() <= wanted) return all;
+  std::vector<std::uint64_t> seeds(wanted);
+  const double stride = static_cast<double>(all.size()) / static_cast<double>(wanted);
+  for (std::uint64_t j = 0; j < wanted; ++j)
+    seeds[j] = all[static_cast<std::size_t>((static_cast<double>(j) + 0.5) * stride)];
+  return seeds;
+}
+
+// One entry per {M, -M} pair, the first all_candidates() lists.
+std::vector<Candidate> distinct_candidates() {
+  std::vector<Candidate> out;
+  for (Candidate& c : all_candidates())
+    if (std::none_of(out.begin(), out.end(), [&](const Candidate& o) { return antipodal_or_equal(o.matrix, c.matrix); }))
+      out.push_back(std::move(c));
+  return out;
+}
+
+void check_options(const TrackingOptions& o) {
+  const double mt = o.margin_threshold;
+  if (!(std::isfinite(mt) && mt > 0 && mt <= 1)) throw Error::margin_threshold(mt);
+  const bool ok = std::isfinite(o.step_voxels) && o.step_voxels > 0 && std::isfinite(o.max_angle_deg) &&
+                  o.max_angle_deg > 0 && o.max_angle_deg <= 180 && std::isfinite(o.fa_threshold) &&
+                  std::isfinite(o.min_length_mm) && o.min_length_mm >= 0 && std::isfinite(o.max_length_mm) &&
+                  o.max_length_mm > 0 && o.n_seeds > 0 && o.n_subsets > 0 && std::isfinite(o.spread_factor) &&
+                  o.spread_factor >= 0;
+  if (!ok) throw Failure("tracking options out of range");
+}
+
+// Streamlines index the directions by the shape; a fit always gives as many.
+void check_shape(const TensorField& f) {
+  if (f.shape[0] * f.shape[1] * f.shape[2] != f.v1.size())
+    throw std::invalid_argument("tracking: field shape and direction count differ");
+}
+
+struct Mean {
+  double mm = 0;
+  std::uint64_t count = 0;
+};
+
+// Mean over the seeds j with j mod every == offset, summed in seed order, a
+// rejected streamline counting as length 0: a wrong map both shortens
+// streamlines and rejects more of them, and this score sees both, where the
+// mean of the accepted ones alone can favour a wrong map that keeps only a
+// few long straight streamlines.
+Mean seed_mean(const double* lengths, std::size_t n, double min_length, std::size_t every, std::size_t offset) {
+  double sum = 0;
+  std::uint64_t seen = 0, accepted = 0;
+  for (std::size_t j = offset; j < n; j += every) {
+    ++seen;
+    if (lengths[j] > 0 && lengths[j] >= min_length) {
+      sum += lengths[j];
+      ++accepted;
+    }
+  }
+  return {seen ? sum / static_cast<double>(seen) : 0.0, accepted};
+}
+
+double relative(double best, double other) { return best > 0 ? (best - other) / best : 0.0; }
+
+// Sample standard deviation of the relative margin of `best` over `other`
+// across the disjoint seed subsets.
+double subset_spread(const double* best, const double* other, std::size_t n, const TrackingOptions& o) {
+  const std::size_t k = static_cast<std::size_t>(o.n_subsets);
+  if (k < 2) return 0.0;
+  std::vector<double> m(k);
+  for (std::size_t s = 0; s < k; ++s)
+    m[s] = relative(seed_mean(best, n, o.min_length_mm, k, s).mm, seed_mean(other, n, o.min_length_mm, k, s).mm);
+  double mean = 0;
+  for (double x : m) mean += x;
+  mean /= static_cast<double>(k);
+  double ss = 0;
+  for (double x : m) ss += (x - mean) * (x - mean);
+  return std::sqrt(ss / static_cast<double>(k - 1));
+}
+
+Status decide(const TrackingResult& r, std::uint64_t n_trackable, const TrackingOptions& o) {
+  if (n_trackable < o.min_trackable_voxels || r.best.n_streamlines < o.min_streamlines) return Status::Warn;
+  const bool clear = r.relative_margin >= o.margin_threshold && r.relative_margin >= o.spread_factor * r.margin_spread;
+  if (!clear) return Status::Warn;
+  return antipodal_or_equal(r.best.matrix, identity3()) ? Status::Pass : Status::Flag;
+}
+
+}  // namespace
+
+json::Value TrackingScore::to_json() const {
+  json::Value o = json::Value::object();
+  o.set("label", label);
+  o.set("matrix", json::mat3(matrix));
+  o.set("mean_length_mm", mean_length_mm);
+  o.set("n_streamlines", n_streamlines);
+  return o;
+}
+
+json::Value TrackingResult::to_json() const {
+  json::Value o = json::Value::object();
+  o.set("measure", "tracking");
+  o.set("decision", status_text(decision));
+  o.set("recommended_label", json::optional(recommended_label));
+  o.set("recommended_transform", recommended_transform ? json::mat3(*recommended_transform) : json::Value(nullptr));
+  o.set("best", best.to_json());
+  o.set("runner_up", runner_up.to_json());
+  o.set("relative_margin", relative_margin);
+  o.set("margin_spread", margin_spread);
+  o.set("margin_threshold", margin_threshold);
+  json::Value list = json::Value::array();
+  for (const auto& s : ranking) list.push(s.to_json());
+  o.set("ranking", std::move(list));
+  json::Value p = json::Value::object();
+  p.set("step_mm", step_mm);
+  p.set("max_angle_deg", max_angle_deg);
+  p.set("fa_threshold", fa_threshold);
+  p.set("n_seeds", n_seeds);
+  p.set("min_length_mm", min_length_mm);
+  p.set("n_subsets", n_subsets);
+  o.set("parameters", std::move(p));
+  return o;
+}
+
+Mask trackable_voxels(const TensorField& field, const Mask* mask, double fa_threshold) {
+  const std::size_t grid = field.v1.size();
+  Mask region = mask ? *mask : field.wm_proxy(fa_threshold);
+  region.resize(grid, 0);
+  const std::size_t len = std::min({grid, field.fa.size(), field.valid.size()});
+  Mask out(grid, 0);
+  for (std::size_t t = 0; t < len; ++t)
+    out[t] = region[t] && field.valid[t] && field.fa[t] >= fa_threshold && norm(field.v1[t]) > kMinLength;
+  return out;
+}
+
+TrackingGeometry tracking_geometry(const std::array<std::uint64_t, 3>& shape, const Vec3& voxel_sizes_mm,
+                                   const TrackingOptions& options) {
+  // Sizes that are missing or not positive are taken as 1 mm, as a header
+  // without pixdim means.
+  Vec3 vs = voxel_sizes_mm;
+  for (double& s : vs)
+    if (!(std::isfinite(s) && s > 0)) s = 1.0;
+  TrackingGeometry g;
+  g.shape = shape;
+  g.step_voxels = {1.0 / vs[0], 1.0 / vs[1], 1.0 / vs[2]};
+  g.step_mm = options.step_voxels * std::min({vs[0], vs[1], vs[2]});
+  g.cos_max_angle = std::cos(options.max_angle_deg * std::numbers::pi / 180.0);
+  g.max_steps = static_cast<std::uint64_t>(std::ceil(options.max_length_mm / g.step_mm));
+  return g;
+}
+
+std::vector<Vec3f> trackable_field(const TensorField& field, const Mask& trackable) {
+  std::vector<Vec3f> out(field.v1.size(), Vec3f{0, 0, 0});
+  const std::size_t len = std::min(out.size(), trackable.size());
+  for (std::size_t t = 0; t < len; ++t)
+    if (trackable[t]) {
+      const Vec3& v = field.v1[t];
+      out[t] = {static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2])};
+    }
+  return out;
+}
+
+std::vector<Vec3> streamline_points(const TrackingGeometry& g, const std::vector<Vec3f>& table_field, const Mat3& a,
+                                    std::uint64_t seed) {
+  if (seed >= table_field.size()) return {};
+  const std::optional<Vec3> d = seed_direction(table_field[seed], a);
+  const Vec3 p = voxel_centre(g, seed);
+  if (!d) return {p};
+  const Mat3 at = transpose(a);
+  std::vector<Vec3> back;
+  grow(g, table_field.data(), a, at, p, Vec3{-(*d)[0], -(*d)[1], -(*d)[2]}, [&](const Vec3& q) { back.push_back(q); });
+  std::vector<Vec3> out(back.rbegin(), back.rend());
+  out.push_back(p);
+  grow(g, table_field.data(), a, at, p, *d, [&](const Vec3& q) { out.push_back(q); });
+  return out;
+}
+
+std::vector<std::vector<Vec3>> sample_streamlines(const TensorField& field, const Mask* mask, const Mat3& frame_map,
+                                                  const Vec3& voxel_sizes_mm, const Mat3& m, std::uint64_t count,
+                                                  const TrackingOptions& options) {
+  check_shape(field);
+  const Mask trackable = trackable_voxels(field, mask, options.fa_threshold);
+  const std::vector<Vec3f> table_field = trackable_field(field, trackable);
+  const TrackingGeometry g = tracking_geometry(field.shape, voxel_sizes_mm, options);
+  const Mat3 a = mul(frame_map, m);
+  std::vector<std::vector<Vec3>> out;
+  for (std::uint64_t t : pick_seeds(trackable, count)) out.push_back(streamline_points(g, table_field, a, t));
+  return out;
+}
+
+TrackingResult track_candidates(const TensorField& field, const Mask* mask, const Mat3& frame_map,
+                                const Vec3& voxel_sizes_mm, const TrackingOptions& options, Execution& exec) {
+  check_options(options);
+  check_shape(field);
+  const Mask trackable = trackable_voxels(field, mask, options.fa_threshold);
+  const std::uint64_t n_trackable =
+      static_cast<std::uint64_t>(std::count(trackable.begin(), trackable.end(), std::uint8_t{1}));
+  const std::vector<std::uint64_t> seeds = pick_seeds(trackable, options.n_seeds);
+  const std::vector<Vec3f> table_field = trackable_field(field, trackable);
+  const TrackingGeometry g = tracking_geometry(field.shape, voxel_sizes_mm, options);
+  std::vector<Candidate> candidates = distinct_candidates();
+
+  // One length per (candidate, seed), each written by exactly one task, so
+  // the means below do not depend on how the tasks were shared out.
+  const std::size_t n = seeds.size(), nc = candidates.size();
+  const std::size_t chunks = (n + kSeedsPerTask - 1) / kSeedsPerTask;
+  std::vector<double> lengths(nc * n, 0.0);
+  std::vector<Mat3> maps(nc), maps_t(nc);
+  for (std::size_t c = 0; c < nc; ++c) {
+    maps[c] = mul(frame_map, candidates[c].matrix);
+    maps_t[c] = transpose(maps[c]);
+  }
+  exec.run([&] {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, chunks), [&](const tbb::blocked_range<std::size_t>& r) {
+      for (std::size_t task = r.begin(); task != r.end(); ++task) {
+        const std::size_t first = task * kSeedsPerTask, last = std::min(n, first + kSeedsPerTask);
+        for (std::size_t c = 0; c < nc; ++c)
+          for (std::size_t j = first; j < last; ++j)
+            lengths[c * n + j] = streamline_mm(g, table_field.data(), maps[c], maps_t[c], seeds[j]);
+      }
+    });
+  });
+
+  std::vector<TrackingScore> ranking(nc);
+  std::vector<std::size_t> order(nc);
+  for (std::size_t c = 0; c < nc; ++c) {
+    const Mean m = seed_mean(lengths.data() + c * n, n, options.min_length_mm, 1, 0);
+    ranking[c] = {std::move(candidates[c].label), candidates[c].matrix, candidates[c].is_identity, m.mm, m.count};
+    order[c] = c;
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return ranking[a].mean_length_mm > ranking[b].mean_length_mm; });
+
+  TrackingResult r;
+  r.best = ranking[order[0]];
+  r.runner_up = ranking[order[1]];
+  r.relative_margin = relative(r.best.mean_length_mm, r.runner_up.mean_length_mm);
+  if (n > 0)
+    r.margin_spread = subset_spread(lengths.data() + order[0] * n, lengths.data() + order[1] * n, n, options);
+  r.margin_threshold = options.margin_threshold;
+  r.decision = decide(r, n_trackable, options);
+  if (r.decision == Status::Flag) {
+    r.recommended_label = r.best.label;
+    r.recommended_transform = r.best.matrix;
+  }
+  for (std::size_t c : order) r.ranking.push_back(std::move(ranking[c]));
+  r.step_mm = g.step_mm;
+  r.max_angle_deg = options.max_angle_deg;
+  r.fa_threshold = options.fa_threshold;
+  r.n_seeds = n;
+  r.min_length_mm = options.min_length_mm;
+  r.n_subsets = options.n_subsets;
+  return r;
+}
+
+}  // namespace tarvix

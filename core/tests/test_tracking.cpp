@@ -1,0 +1,286 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "candidate.hpp"
+#include "error.hpp"
+#include "execution.hpp"
+#include "flip.hpp"
+#include "json.hpp"
+#include "tensor.hpp"
+#include "tracking.hpp"
+
+using namespace tarvix;
+
+namespace {
+
+constexpr double kBundleFa = 0.7;
+
+// A field of valid isotropic tissue (FA 0.05) where `fibre` returns no
+// direction, and of bundle voxels (FA 0.7) where it does. v1 is stored as the
+// fit would give it for a table corrupted by `table`: table * direction.
+TensorField field_of(std::array<std::uint64_t, 3> shape,
+                     const std::function<std::optional<Vec3>(int, int, int)>& fibre, const Mat3& table = identity3()) {
+  TensorField f;
+  f.shape = shape;
+  for (std::uint64_t x = 0; x < shape[0]; ++x)
+    for (std::uint64_t y = 0; y < shape[1]; ++y)
+      for (std::uint64_t z = 0; z < shape[2]; ++z) {
+        const std::optional<Vec3> d = fibre(int(x), int(y), int(z));
+        Vec3 u = d ? *d : Vec3{0.3, 0.5, 0.8};
+        const double n = norm(u);
+        for (double& c : u) c /= n;
+        f.v1.push_back(mul(table, u));
+        f.fa.push_back(d ? kBundleFa : 0.05);
+        f.s0.push_back(1000);
+        f.valid.push_back(1);
+      }
+  return f;
+}
+
+std::uint64_t index_of(const std::array<std::uint64_t, 3>& s, int x, int y, int z) {
+  return (std::uint64_t(x) * s[1] + std::uint64_t(y)) * s[2] + std::uint64_t(z);
+}
+
+Mat3 mat(const std::string& label) {
+  for (const auto& c : all_candidates())
+    if (c.label == label) return c.matrix;
+  ADD_FAILURE() << label;
+  return {};
+}
+
+// Length in mm of a streamline's point list.
+double length_mm(const std::vector<Vec3>& pts, const Vec3& vs) {
+  double sum = 0;
+  for (std::size_t i = 1; i < pts.size(); ++i) {
+    double s = 0;
+    for (int a = 0; a < 3; ++a) s += std::pow((pts[i][a] - pts[i - 1][a]) * vs[a], 2);
+    sum += std::sqrt(s);
+  }
+  return sum;
+}
+
+std::vector<Vec3> trace(const TensorField& f, const Vec3& vs, std::uint64_t seed, const TrackingOptions& o = {},
+                        const Mat3& a = identity3()) {
+  const Mask trackable = trackable_voxels(f, nullptr, o.fa_threshold);
+  return streamline_points(tracking_geometry(f.shape, vs, o), trackable_field(f, trackable), a, seed);
+}
+
+// A straight bundle, three voxels across, along one axis from `lo` to `hi`
+// (inclusive) of that axis, tracked from its middle.
+struct Straight {
+  int axis;
+  Vec3 voxel_sizes;
+  int lo, hi;  // hi = size - 1 runs into the grid border
+};
+
+class StraightBundle : public ::testing::TestWithParam<Straight> {};
+
+TEST_P(StraightBundle, RunsToTheFaEdgeOrTheBorder) {
+  const Straight p = GetParam();
+  const std::array<std::uint64_t, 3> shape{20, 18, 16};
+  const TensorField f = field_of(shape, [&](int x, int y, int z) -> std::optional<Vec3> {
+    const int c[3] = {x, y, z};
+    const int u = c[(p.axis + 1) % 3], w = c[(p.axis + 2) % 3];
+    if (c[p.axis] < p.lo || c[p.axis] > p.hi || std::abs(u - 6) > 1 || std::abs(w - 6) > 1) return std::nullopt;
+    Vec3 d{0, 0, 0};
+    d[p.axis] = 1;
+    return d;
+  });
+  int mid[3] = {6, 6, 6};
+  mid[p.axis] = (p.lo + p.hi) / 2;
+  const std::vector<Vec3> pts = trace(f, p.voxel_sizes, index_of(shape, mid[0], mid[1], mid[2]));
+  ASSERT_GE(pts.size(), 2u);
+  // Every point stays on the bundle's axis. A point counts as inside while
+  // its nearest voxel is a bundle voxel, so the ends lie within a step of the
+  // outer faces of the end voxels, half a voxel beyond their centres.
+  for (const Vec3& q : pts)
+    for (int a = 0; a < 3; ++a) {
+      if (a != p.axis) {
+        EXPECT_NEAR(q[a], 6.0, 1e-9);
+      }
+    }
+  const double vs = p.voxel_sizes[p.axis];
+  const double step = 0.5 * std::min({p.voxel_sizes[0], p.voxel_sizes[1], p.voxel_sizes[2]}), step_vox = step / vs;
+  const double lo = std::min(pts.front()[p.axis], pts.back()[p.axis]);
+  const double hi = std::max(pts.front()[p.axis], pts.back()[p.axis]);
+  EXPECT_GE(lo, p.lo - 0.5);
+  EXPECT_LE(lo, p.lo - 0.5 + step_vox);
+  EXPECT_LT(hi, p.hi + 0.5);
+  EXPECT_GE(hi, p.hi + 0.5 - step_vox);
+  EXPECT_NEAR(length_mm(pts, p.voxel_sizes), hi * vs - lo * vs, 1e-9);
+  EXPECT_NEAR(length_mm(pts, p.voxel_sizes), (p.hi - p.lo + 1) * vs, 2 * step);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AxesSizesAndEnds, StraightBundle,
+    ::testing::Values(Straight{0, {2, 2, 2}, 3, 15}, Straight{0, {2, 2, 2}, 0, 19}, Straight{1, {2, 2, 2}, 2, 17},
+                      Straight{2, {2.5, 2.5, 5}, 1, 12}, Straight{2, {2.5, 2.5, 5}, 4, 15},
+                      Straight{0, {3, 1.5, 1.5}, 2, 14}));
+
+// Half a ring of radius 9 voxels in the x-y plane, three slices thick.
+std::optional<Vec3> ring(int x, int y, int z) {
+  const double dx = x - 12.0, dy = y - 3.0, r = std::hypot(dx, dy);
+  if (y < 3 || std::abs(r - 9) > 1.5 || z < 3 || z > 5) return std::nullopt;
+  return Vec3{-dy, dx, 0};
+}
+
+TEST(Tracking, CurvedBundleIsFollowedRoundItsBend) {
+  const std::array<std::uint64_t, 3> shape{26, 16, 9};
+  const TensorField f = field_of(shape, ring);
+  const Vec3 vs{2, 2, 2};
+  // Seeded at the top of the ring: the streamline runs down both sides to
+  // the ring's ends, half a circle of 9 voxels (about 56.5 mm).
+  const std::vector<Vec3> pts = trace(f, vs, index_of(shape, 12, 12, 4));
+  EXPECT_NEAR(length_mm(pts, vs), M_PI * 9 * 2, 6.0);
+  for (const Vec3& q : pts) EXPECT_NEAR(std::hypot(q[0] - 12, q[1] - 3), 9, 1.5);
+  // Swapping x and y turns the tangents radial: the streamline leaves the
+  // ring within a couple of voxels.
+  EXPECT_LT(length_mm(trace(f, vs, index_of(shape, 12, 12, 4), {}, mat("+y+x+z")), vs), 8.0);
+  // The drawing sample: seeds near the ring's jagged rim stop early, but
+  // the longest runs the whole half circle, and together they are twice as
+  // long as under the swap.
+  auto lengths = [&](const Mat3& m) {
+    std::vector<double> out;
+    for (const auto& s : sample_streamlines(f, nullptr, identity3(), vs, m, 12)) out.push_back(length_mm(s, vs));
+    return out;
+  };
+  const std::vector<double> right = lengths(identity3()), swapped = lengths(mat("+y+x+z"));
+  ASSERT_EQ(right.size(), 12u);
+  EXPECT_NEAR(*std::max_element(right.begin(), right.end()), M_PI * 9 * 2, 6.0);
+  const auto sum = [](const std::vector<double>& v) { return std::accumulate(v.begin(), v.end(), 0.0); };
+  EXPECT_GT(sum(right), 2 * sum(swapped));
+}
+
+TEST(Tracking, StopsWhereTheDirectionTurnsSharply) {
+  // A slab, every voxel trackable, whose fibres turn from x to y at x = 10.
+  const std::array<std::uint64_t, 3> shape{20, 20, 5};
+  const TensorField f = field_of(shape, [](int x, int, int) { return Vec3{x <= 10 ? 1.0 : 0.0, x <= 10 ? 0.0 : 1.0, 0}; });
+  const Vec3 vs{2, 2, 2};
+  TrackingOptions strict, lenient;
+  strict.max_angle_deg = 30;
+  lenient.max_angle_deg = 60;
+  const std::uint64_t seed = index_of(shape, 4, 10, 2);
+  double furthest = 0;
+  for (const Vec3& q : trace(f, vs, seed, strict)) furthest = std::max(furthest, q[0]);
+  EXPECT_LE(furthest, 10.5);
+  EXPECT_GT(length_mm(trace(f, vs, seed, lenient), vs), length_mm(trace(f, vs, seed, strict), vs) + 10);
+}
+
+TEST(Tracking, AMatrixAndItsNegationGrowTheSameStreamline) {
+  const std::array<std::uint64_t, 3> shape{26, 16, 9};
+  const TensorField f = field_of(shape, ring);
+  for (const Candidate& c : all_candidates()) {
+    Mat3 neg = c.matrix;
+    for (auto& row : neg)
+      for (double& v : row) v = -v;
+    const std::vector<Vec3> a = trace(f, {2, 2, 2}, index_of(shape, 12, 12, 4), {}, c.matrix);
+    const std::vector<Vec3> b = trace(f, {2, 2, 2}, index_of(shape, 12, 12, 4), {}, neg);
+    EXPECT_EQ(a, std::vector<Vec3>(b.rbegin(), b.rend())) << c.label;
+  }
+}
+
+// Bundles that no signed permutation other than +-identity maps onto
+// themselves: straight along x and along y, a ring in the x-y plane, an arch
+// in the y-z plane, in isotropic tissue that fills the grid.
+std::optional<Vec3> phantom(int x, int y, int z) {
+  if (y >= 4 && y < 7 && z >= 4 && z < 7 && x >= 2 && x < 30) return Vec3{1, 0, 0};
+  if (x >= 4 && x < 7 && z >= 17 && z < 20 && y >= 2 && y < 28) return Vec3{0, 1, 0};
+  const double rc = std::hypot(x - 16.0, y - 15.0), rd = std::hypot(y - 15.0, z - 12.0);
+  if (z >= 10 && z < 13 && rc >= 6.5 && rc < 9.5) return Vec3{-(y - 15.0), x - 16.0, 0};
+  if (x >= 26 && x < 29 && rd >= 5.5 && rd < 8.5) return Vec3{0, -(z - 12.0), y - 15.0};
+  return std::nullopt;
+}
+const std::array<std::uint64_t, 3> kPhantom{32, 30, 24};
+
+TrackingResult track(const TensorField& f, const Mask* mask, std::optional<std::uint64_t> threads = 2,
+                     const TrackingOptions& o = {}) {
+  Execution exec(threads);
+  return track_candidates(f, mask, identity3(), {2, 2, 2}, o, exec);
+}
+
+class CorruptedTable : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(CorruptedTable, BestUndoesItWithOrWithoutAWholeBrainMask) {
+  const Mat3 t = mat(GetParam());
+  const TensorField f = field_of(kPhantom, phantom, t);
+  const Mask whole(f.v1.size(), 1);
+  for (const Mask* mask : {static_cast<const Mask*>(nullptr), &whole}) {
+    const TrackingResult r = track(f, mask);
+    EXPECT_TRUE(antipodal_or_equal(r.best.matrix, transpose(t))) << GetParam() << " got " << r.best.label;
+    EXPECT_FALSE(antipodal_or_equal(r.runner_up.matrix, r.best.matrix));
+    EXPECT_GE(r.relative_margin, r.margin_threshold);
+    EXPECT_GT(r.relative_margin, 2 * r.margin_spread);
+    if (GetParam() == "+x+y+z") {
+      EXPECT_EQ(r.decision, Status::Pass);
+      EXPECT_FALSE(r.recommended_transform);
+    } else {
+      EXPECT_EQ(r.decision, Status::Flag);
+      ASSERT_TRUE(r.recommended_transform);
+      EXPECT_EQ(*r.recommended_transform, r.best.matrix);
+      EXPECT_EQ(r.recommended_label, r.best.label);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, CorruptedTable,
+                         ::testing::Values("+x+y+z", "-x+y+z", "+x+y-z", "+y+x+z", "+y+z+x", "-z+y-x"));
+
+TEST(Tracking, RankingHasOneEntryPerPairAndIsTheSameForAnyThreadCount) {
+  const TensorField f = field_of(kPhantom, phantom, mat("+x-y+z"));
+  const TrackingResult one = track(f, nullptr, 1), two = track(f, nullptr, 2), pool = track(f, nullptr, std::nullopt);
+  EXPECT_EQ(json::dump(one.to_json()), json::dump(two.to_json()));
+  EXPECT_EQ(json::dump(one.to_json()), json::dump(pool.to_json()));
+  ASSERT_EQ(one.ranking.size(), 24u);
+  for (const Candidate& c : all_candidates())
+    EXPECT_EQ(std::count_if(one.ranking.begin(), one.ranking.end(),
+                            [&](const TrackingScore& s) { return antipodal_or_equal(s.matrix, c.matrix); }),
+              1)
+        << c.label;
+  for (std::size_t i = 1; i < one.ranking.size(); ++i)
+    EXPECT_GE(one.ranking[i - 1].mean_length_mm, one.ranking[i].mean_length_mm);
+}
+
+std::vector<std::string> keys(const json::Value& v) {
+  std::vector<std::string> out;
+  for (const auto& [k, _] : v.as_object()) out.push_back(k);
+  return out;
+}
+
+TEST(Tracking, RecordKeysInOrderAndWarnWithoutEnoughWhiteMatter) {
+  const TrackingResult r = track(field_of(kPhantom, phantom, mat("-x+y+z")), nullptr);
+  const json::Value j = r.to_json();
+  EXPECT_EQ(keys(j), (std::vector<std::string>{"measure", "decision", "recommended_label", "recommended_transform",
+                                               "best", "runner_up", "relative_margin", "margin_spread",
+                                               "margin_threshold", "ranking", "parameters"}));
+  EXPECT_EQ(keys(j.as_object()[4].second),
+            (std::vector<std::string>{"label", "matrix", "mean_length_mm", "n_streamlines"}));
+  EXPECT_EQ(keys(j.as_object()[10].second), (std::vector<std::string>{"step_mm", "max_angle_deg", "fa_threshold",
+                                                                      "n_seeds", "min_length_mm", "n_subsets"}));
+  EXPECT_TRUE(json::dump(j).starts_with(R"({"measure":"tracking","decision":"FLAG","recommended_label":"-x+y+z",)"));
+
+  // A mask that leaves a few bundle voxels: too little to judge.
+  const TensorField f = field_of(kPhantom, phantom, mat("-x+y+z"));
+  Mask few(f.v1.size(), 0);
+  for (int x = 2; x < 30; ++x) few[index_of(kPhantom, x, 5, 5)] = 1;
+  const TrackingResult w = track(f, &few);
+  EXPECT_EQ(w.decision, Status::Warn);
+  EXPECT_TRUE(json::dump(w.to_json()).starts_with(
+      R"({"measure":"tracking","decision":"WARN","recommended_label":null,"recommended_transform":null,)"));
+}
+
+TEST(Tracking, OptionsOutOfRangeAreErrors) {
+  const TensorField f = field_of(kPhantom, phantom);
+  TrackingOptions o;
+  o.margin_threshold = 0;
+  EXPECT_THROW(track(f, nullptr, 1, o), Error);
+  o = {};
+  o.step_voxels = -1;
+  EXPECT_THROW(track(f, nullptr, 1, o), Failure);
+}
+
+}  // namespace
