@@ -90,6 +90,32 @@ StageTimings stage_timings(const ReadTimings& read, const DetectTimings& detect,
   return t;
 }
 
+bool equivalent_to_identity(const Mat3& m) { return antipodal_or_equal(m, identity3()); }
+
+StreamlineSample sample_for_picture(const GlyphData& fit, const Mask* mask, const Vec3& voxel_sizes,
+                                    const TrackingResult& tracking, std::uint64_t count) {
+  const TrackingScore& other = equivalent_to_identity(tracking.best.matrix) ? tracking.runner_up : tracking.best;
+  StreamlineSample s;
+  s.other_label = other.label;
+  s.as_given = sample_streamlines(fit.field, mask, fit.frame_map, voxel_sizes, identity3(), count);
+  s.other = sample_streamlines(fit.field, mask, fit.frame_map, voxel_sizes, other.matrix, count);
+  return s;
+}
+
+// The tracking measure on the field the pipeline fitted, inside the mask the
+// user gave (not the coherence's white-matter proxy: tracking applies its own
+// FA rule inside whatever mask it is given).
+void run_tracking(RunResult& result, const GlyphData& fit, const RunData& run, const RunExtras& extras,
+                  Execution& execution) {
+  const Stopwatch clock;
+  const Vec3& voxel_sizes = run.dwi->info.voxel_sizes;
+  result.tracking = track_candidates(fit.field, run.mask_ptr(), fit.frame_map, voxel_sizes, {}, execution);
+  result.tracking_s = clock.seconds();
+  if (extras.streamline_sample > 0)
+    result.streamlines = execution.run(
+        [&] { return sample_for_picture(fit, run.mask_ptr(), voxel_sizes, *result.tracking, extras.streamline_sample); });
+}
+
 }  // namespace
 
 RunResult audit_run(const RunInputs& inputs, const AnalysisOptions& options, Execution& execution,
@@ -111,7 +137,9 @@ RunResult audit_run(const RunInputs& inputs, const AnalysisOptions& options, Exe
   read_images(run, result, inputs, options, execution, pipeline, extras.timings ? &read : nullptr);
   DetectTimings detect;
   GlyphData glyphs;
-  const PipelineExtras pipeline_extras{extras.glyphs ? &glyphs : nullptr, extras.timings ? &detect : nullptr};
+  // The tracking measure reuses the fitted field the glyph data carries.
+  const bool keep_field = extras.glyphs || (extras.tracking && run.dwi);
+  const PipelineExtras pipeline_extras{keep_field ? &glyphs : nullptr, extras.timings ? &detect : nullptr};
   result.report = execution.run([&] {
     return pipeline == Pipeline::Audit ? audit_pipeline(run, options, pipeline_extras)
                                        : detect_pipeline(run, options, pipeline_extras);
@@ -119,6 +147,7 @@ RunResult audit_run(const RunInputs& inputs, const AnalysisOptions& options, Exe
   if (extras.timings)
     result.timings = stage_timings(read, detect, seconds_between(start, MonotonicClock::now()),
                                    execution.concurrency());
+  if (extras.tracking && run.dwi) run_tracking(result, glyphs, run, extras, execution);
   if (extras.glyphs) result.glyphs = std::move(glyphs);
   if (run.dwi) result.info = run.dwi->info;
   result.mask = std::move(run.mask);

@@ -15,6 +15,7 @@
 #include "io/table_loader.hpp"
 #include "options.hpp"
 #include "report.hpp"
+#include "tracking.hpp"
 #include "volume.hpp"
 
 namespace tarvix {
@@ -39,6 +40,20 @@ enum class Pipeline { Inspect, Audit, Detect };
 struct RunExtras {
   bool glyphs = false;   // the fitted field, the scoring mask and the frame map
   bool timings = false;  // the stage timings of the image reads and the analysis
+  // The fibre-tracking measure, on the field the detection fitted (one read,
+  // one fit), with this many streamlines of each shown transform kept for a
+  // picture.
+  bool tracking = false;
+  std::uint64_t streamline_sample = 0;
+};
+
+// Streamlines (voxel coordinates) under the table as given and under the
+// transform the tracking measure prefers (or, when that is the table as
+// given, its runner-up), for a picture.
+struct StreamlineSample {
+  std::string other_label;
+  std::vector<std::vector<Vec3>> as_given;
+  std::vector<std::vector<Vec3>> other;
 };
 
 // The seven stage timings of the profiled audits, in seconds.
@@ -54,6 +69,9 @@ struct RunResult {
   std::optional<std::string> mask_path;  // the candidate chosen, if any
   std::optional<GlyphData> glyphs;
   std::optional<StageTimings> timings;
+  std::optional<TrackingResult> tracking;
+  std::optional<StreamlineSample> streamlines;
+  double tracking_s = 0;  // the tracking stage's wall time
 };
 
 // Runs on `execution`, which the caller made first (its thread count is

@@ -67,19 +67,29 @@ CallResult call_audit_profiled(const AnalysisArgs& args, bool with_glyphs) {
 
 std::string call_audit_bids(const BidsArgs& args) { return audit_bids(args.root, args.options, args.threads); }
 
-CallResult call_repair(const RepairArgs& args, bool with_glyphs) {
+RunResult call_repair_run(const RepairArgs& args, RunExtras extras) {
   require_dwi(args.analysis);
   Execution exec(args.analysis.threads);
   check_distinct_outputs(args.outputs, table_paths(args.analysis.table));
-  RunResult r = audit_run(run_inputs(args.analysis), args.analysis.options, exec, Pipeline::Audit,
-                          {.glyphs = with_glyphs});
+  RunResult r = audit_run(run_inputs(args.analysis), args.analysis.options, exec, Pipeline::Audit, extras);
   RepairSpec spec{args.outputs, FrameMaps::resolve(r.loaded.world_frame, *r.info), args.force_repair};
+  std::optional<RepairVerdict> verdict;
+  if (r.tracking) verdict = RepairVerdict::of(*r.tracking);
   RepairOutput out = exec.run([&] {
     return repair_from_report(r.loaded.table, std::move(r.report), r.loaded.inputs, spec,
-                              args.analysis.options.margin_threshold);
+                              args.analysis.options.margin_threshold, verdict);
   });
   r.report = std::move(out.report);
-  return call_result(std::move(r));
+  return r;
+}
+
+CallResult call_repair(const RepairArgs& args, bool with_glyphs) {
+  return call_result(call_repair_run(args, {.glyphs = with_glyphs}));
+}
+
+RunResult call_run(const AnalysisArgs& args, Pipeline pipeline, RunExtras extras) {
+  if (pipeline == Pipeline::Detect) require_dwi(args);
+  return run(args, pipeline, extras);
 }
 
 std::string call_recompute_bval(const RecomputeArgs& args) {

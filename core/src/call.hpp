@@ -58,4 +58,10 @@ std::string call_audit_bids(const BidsArgs& args);
 CallResult call_repair(const RepairArgs& args, bool with_glyphs);
 std::string call_recompute_bval(const RecomputeArgs& args);
 
+// The engine module's calls: the same runs with whatever extras the caller
+// asks for (the tracking measure among them), handed back whole.
+RunResult call_run(const AnalysisArgs& args, Pipeline pipeline, RunExtras extras);
+// With extras.tracking, the tracking verdict chooses the transform.
+RunResult call_repair_run(const RepairArgs& args, RunExtras extras);
+
 }  // namespace tarvix

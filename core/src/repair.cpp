@@ -186,27 +186,56 @@ void push_backup(std::vector<std::string>& list, std::optional<std::string> path
 
 std::string path_str(const std::string& path) { return display_path(path); }
 
-std::optional<Repair> Repair::force_from_best(const GradientTable& table, const FlipResult& flip) {
-  const CandidateScore& best = flip.best;
-  if (best.is_identity || is_point_inversion(best.matrix)) return std::nullopt;
-  return Repair{apply_transform(table, best.matrix), best.label, best.matrix};
+RepairVerdict RepairVerdict::of(const FlipResult& flip, double margin_threshold) {
+  RepairVerdict v;
+  v.decision = flip.decision;
+  v.recommended_transform = flip.recommended_transform;
+  v.recommended_label = flip.recommended_label;
+  v.best_label = flip.best.label;
+  v.best_matrix = flip.best.matrix;
+  v.best_is_identity = flip.best.is_identity;
+  v.relative_margin = flip.relative_margin;
+  v.margin_threshold = margin_threshold;
+  return v;
+}
+
+RepairVerdict RepairVerdict::of(const TrackingResult& tracking) {
+  RepairVerdict v;
+  v.decision = tracking.decision;
+  v.recommended_transform = tracking.recommended_transform;
+  v.recommended_label = tracking.recommended_label;
+  v.best_label = tracking.best.label;
+  v.best_matrix = tracking.best.matrix;
+  v.best_is_identity = tracking.best.is_identity;
+  v.relative_margin = tracking.relative_margin;
+  v.margin_threshold = tracking.margin_threshold;
+  v.measure = DecidingMeasure{"tracking", tracking.to_json(), tracking.recommended_transform,
+                              tracking.recommended_label};
+  return v;
+}
+
+std::optional<Repair> Repair::force_from_best(const GradientTable& table, const RepairVerdict& verdict) {
+  if (verdict.best_is_identity || is_point_inversion(verdict.best_matrix)) return std::nullopt;
+  return Repair{apply_transform(table, verdict.best_matrix), verdict.best_label, verdict.best_matrix};
 }
 
 RepairOutput repair_from_report(const GradientTable& table, Report report, const std::vector<InputFile>& inputs,
-                                const RepairSpec& spec, double margin_threshold) {
+                                const RepairSpec& spec, double margin_threshold,
+                                const std::optional<RepairVerdict>& verdict) {
   RepairOutput out;
   const FrameMaps* frames = spec.frames ? &*spec.frames : nullptr;
   if (frames && frames->frames_divergent) report.notes.emplace_back(kFramesDivergentNote);
 
+  std::optional<RepairVerdict> chosen = verdict;
+  if (!chosen && report.flip) chosen = RepairVerdict::of(*report.flip, margin_threshold);
   std::optional<Repair> repair;
-  if (report.flip) {
-    const FlipResult& flip = *report.flip;
-    if (flip.recommended_transform && flip.recommended_label) {
-      repair = Repair{apply_transform(table, *flip.recommended_transform), *flip.recommended_label,
-                      *flip.recommended_transform};
-    } else if (spec.force_repair && flip.decision == Status::Warn) {
-      repair = Repair::force_from_best(table, flip);
-      if (repair) report.notes.push_back(force_note(flip.relative_margin, margin_threshold));
+  if (chosen) {
+    if (chosen->recommended_transform && chosen->recommended_label) {
+      repair = Repair{apply_transform(table, *chosen->recommended_transform), *chosen->recommended_label,
+                      *chosen->recommended_transform};
+    } else if (spec.force_repair && chosen->decision == Status::Warn) {
+      repair = Repair::force_from_best(table, *chosen);
+      if (repair) report.notes.push_back(force_note(chosen->relative_margin, chosen->margin_threshold));
     }
   }
   if (!repair) {
@@ -233,7 +262,8 @@ RepairOutput repair_from_report(const GradientTable& table, Report report, const
 
   report.repair = RepairInfo{repair->matrix, repair->label, outputs};
   if (spec.provenance)
-    write_provenance(*spec.provenance, report, *report.flip, inputs, outputs, frames, spec.out_grad.has_value());
+    write_provenance(*spec.provenance, report, *report.flip, inputs, outputs, frames, spec.out_grad.has_value(),
+                     chosen->measure ? &*chosen->measure : nullptr);
 
   out.report = std::move(report);
   out.table = std::move(repair->table);

@@ -11,9 +11,11 @@
 #include "frame.hpp"
 #include "gradient.hpp"
 #include "io/input_file.hpp"
+#include "io/provenance.hpp"
 #include "json.hpp"
 #include "report.hpp"
 #include "shell.hpp"
+#include "tracking.hpp"
 #include "volume.hpp"
 
 namespace tarvix {
@@ -39,6 +41,25 @@ struct RepairSpec : OutputPaths {
   bool force_repair = false;
 };
 
+// A measure's verdict as a repair uses it: its decision and recommendation,
+// and its best candidate for a repair forced on a WARN.
+struct RepairVerdict {
+  Status decision = Status::Pass;
+  std::optional<Mat3> recommended_transform;
+  std::optional<std::string> recommended_label;
+  std::string best_label;
+  Mat3 best_matrix{};
+  bool best_is_identity = false;
+  double relative_margin = 0;
+  double margin_threshold = 0;
+  // Set when the verdict is not the coherence's own: it then goes into the
+  // provenance record as the measure that decided.
+  std::optional<DecidingMeasure> measure;
+
+  static RepairVerdict of(const FlipResult& flip, double margin_threshold);
+  static RepairVerdict of(const TrackingResult& tracking);
+};
+
 // A transform chosen for application; `table` is still in the analysis frame.
 struct Repair {
   GradientTable table;
@@ -46,7 +67,7 @@ struct Repair {
   Mat3 matrix{};
 
   // The best-ranked candidate, unless it is the identity or the point inversion.
-  static std::optional<Repair> force_from_best(const GradientTable& table, const FlipResult& flip);
+  static std::optional<Repair> force_from_best(const GradientTable& table, const RepairVerdict& verdict);
 };
 
 struct RepairOutput {
@@ -87,9 +108,11 @@ std::vector<std::string> clear_outputs(const std::vector<std::string>& gradient_
 void push_backup(std::vector<std::string>& list, std::optional<std::string> path);
 std::string path_str(const std::string& path);
 
-// The repair decision and its outputs, on an audit report.
+// The repair decision and its outputs, on an audit report: by the report's own
+// coherence verdict, or by `verdict` when given.
 RepairOutput repair_from_report(const GradientTable& table, Report report, const std::vector<InputFile>& inputs,
-                                const RepairSpec& spec, double margin_threshold);
+                                const RepairSpec& spec, double margin_threshold,
+                                const std::optional<RepairVerdict>& verdict = std::nullopt);
 
 struct RecomputeOutput {
   std::vector<ShellCount> before;

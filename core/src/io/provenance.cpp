@@ -68,6 +68,8 @@ json::Value Provenance::to_json() const {
   if (shells) v.set("shells", shells->to_json());
   if (angular) v.set("angular", angular->to_json());
   if (flip) v.set("flip", flip->to_json());
+  if (tracking) v.set("tracking", *tracking);
+  if (decided_by) v.set("decided_by", *decided_by);
   if (applied_transform) v.set("applied_transform", json::mat3(*applied_transform));
   if (applied_label) v.set("applied_label", *applied_label);
   if (frame) v.set("frame", frame->to_json());
@@ -86,7 +88,7 @@ void write(const std::string& path, const Provenance& record) {
 
 void write_provenance(const std::string& path, const Report& report, const FlipResult& flip,
                       const std::vector<InputFile>& inputs, const std::vector<std::string>& outputs,
-                      const FrameMaps* frames, bool emitted_mrtrix) {
+                      const FrameMaps* frames, bool emitted_mrtrix, const DecidingMeasure* decided) {
   Provenance record = Provenance::make(inputs);
   // The two scheme sections travel together or not at all.
   if (report.shells && report.angular) {
@@ -94,6 +96,12 @@ void write_provenance(const std::string& path, const Report& report, const FlipR
     record.angular = report.angular;
   }
   record.with_flip(flip);
+  if (decided) {
+    record.tracking = decided->record;
+    record.decided_by = decided->name;
+    record.applied_transform = decided->recommended_transform;
+    record.applied_label = decided->recommended_label;
+  }
   record.with_outputs(outputs);
   if (frames) record.frame = FrameProvenance::of(*frames, emitted_mrtrix);
   io::provenance::write(path, record);

@@ -45,6 +45,10 @@ struct Provenance {
   std::optional<ShellSummary> shells;
   std::optional<AngularSummary> angular;
   std::optional<FlipResult> flip;
+  // When another measure than the coherence chose the transform: its record
+  // and its name. Absent otherwise.
+  std::optional<json::Value> tracking;
+  std::optional<std::string> decided_by;
   std::optional<Mat3> applied_transform;
   std::optional<std::string> applied_label;
   std::optional<FrameProvenance> frame;
@@ -66,10 +70,19 @@ namespace io::provenance {
 void write(const std::string& path, const Provenance& record);
 }  // namespace io::provenance
 
+// The measure that chose a repair's transform, when it is not the coherence.
+struct DecidingMeasure {
+  std::string name;    // e.g. "tracking"
+  json::Value record;  // its own record
+  std::optional<Mat3> recommended_transform;
+  std::optional<std::string> recommended_label;
+};
+
 // The record of a repair: shells and angular only when the report has both,
 // the flip result, the outputs, and the frame section when frames are known.
+// With `decided`, the applied transform is that measure's recommendation.
 void write_provenance(const std::string& path, const Report& report, const FlipResult& flip,
                       const std::vector<InputFile>& inputs, const std::vector<std::string>& outputs,
-                      const FrameMaps* frames, bool emitted_mrtrix);
+                      const FrameMaps* frames, bool emitted_mrtrix, const DecidingMeasure* decided = nullptr);
 
 }  // namespace tarvix
