@@ -7,7 +7,10 @@
 #include <cerrno>
 #include <cmath>
 #include <map>
+#include <string_view>
 #include <utility>
+
+#include <nlohmann/json.hpp>
 
 #include "error.hpp"
 #include "fileio.hpp"
@@ -22,6 +25,8 @@ namespace tarvix::bids_batch {
 namespace {
 
 constexpr const char* kSummaryName = "dataset_summary.json";
+constexpr const char* kReportSuffix = "_report.json";
+constexpr const char* kTrackingSuffix = "_tracking.json";
 
 // Batch failures outside a run carry the operating system's text alone.
 Failure os_failure(const Error& error) {
@@ -59,20 +64,76 @@ void check_options(const AnalysisOptions& options) {
 
 }  // namespace
 
-std::vector<std::string> report_file_names(const std::vector<DwiEntry>& entries) {
+std::vector<std::string> file_stems(const std::vector<DwiEntry>& entries) {
   std::map<std::string, std::uint64_t> seen;
-  std::vector<std::string> names;
-  names.reserve(entries.size());
+  std::vector<std::string> stems;
+  stems.reserve(entries.size());
   for (const auto& entry : entries) {
     const std::string name = entry.name();
     const std::uint64_t k = ++seen[name];
-    names.push_back(k == 1 ? name + "_report.json" : name + "_" + std::to_string(k) + "_report.json");
+    stems.push_back(k == 1 ? name : name + "_" + std::to_string(k));
   }
+  return stems;
+}
+
+std::vector<std::string> report_file_names(const std::vector<DwiEntry>& entries) {
+  std::vector<std::string> names = file_stems(entries);
+  for (auto& n : names) n += kReportSuffix;
   return names;
 }
 
-Status audit_entry(const DwiEntry& entry, const std::string& report_path, const AnalysisOptions& options,
-                   Execution& execution) {
+std::optional<std::string> subject_label(const std::string& path) {
+  std::optional<std::string> label;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t end = std::min(path.find('/', start), path.size());
+    const std::string_view part(path.data() + start, end - start);
+    if (part.starts_with("sub-") && part.size() > 4 && part.find('_') == std::string_view::npos)
+      label = std::string(part.substr(4));
+    start = end + 1;
+  }
+  return label;
+}
+
+BatchPlan prepare(const std::string& root, const AnalysisOptions& options, const std::optional<std::string>& out_dir,
+                  const std::vector<std::string>& participants) {
+  BatchPlan plan;
+  plan.root = root;
+  try {
+    plan.entries = bids::discover(root);
+  } catch (const Error& error) {
+    throw os_failure(error);
+  }
+  if (!participants.empty()) {
+    std::erase_if(plan.entries, [&](const DwiEntry& e) {
+      const std::optional<std::string> label = subject_label(e.dwi);
+      return !label || std::none_of(participants.begin(), participants.end(), [&](const std::string& p) {
+        return p == *label || p == "sub-" + *label;
+      });
+    });
+  }
+  if (plan.entries.empty()) {
+    throw Failure("no *_dwi NIfTI with sibling bvec/bval (or bvecs/bvals) found under " + display_path(root));
+  }
+
+  check_options(options);
+
+  plan.out_dir = out_dir ? *out_dir : join_path(join_path(root, "derivatives"), "tarvix");
+  try {
+    create_directories(plan.out_dir);
+  } catch (const Error& error) {
+    throw os_failure(error);
+  }
+  plan.summary_path = join_path(plan.out_dir, kSummaryName);
+  // A summary left by an earlier batch must not look like this batch's result
+  // if this one stops early.
+  if (::unlink(plan.summary_path.c_str()) != 0 && errno != ENOENT) throw Failure(os_error_text(errno));
+  plan.stems = file_stems(plan.entries);
+  return plan;
+}
+
+RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const std::string& stem,
+                       const AnalysisOptions& options, Execution& execution, bool tracking) {
   try {
     // As a single audit of these files would run: the table came from
     // bvec/bval files, so the FSL frame of this image and its own default step.
@@ -81,7 +142,8 @@ Status audit_entry(const DwiEntry& entry, const std::string& report_path, const 
     inputs.table.bval = entry.bval;
     inputs.dwi = entry.dwi;
     inputs.mask_candidates = entry.masks;
-    Report report = audit_run(inputs, options, execution, Pipeline::Audit).report;
+    RunResult run = audit_run(inputs, options, execution, Pipeline::Audit, {.tracking = tracking});
+    Report& report = run.report;
 
     if (entry.sidecar) {
       try {
@@ -91,58 +153,45 @@ Status audit_entry(const DwiEntry& entry, const std::string& report_path, const 
       }
     }
 
-    write_file_atomic(report_path, report.to_json_text(true));
-    return report.status;
+    // The tracking record first: a report on disk always has its record beside it.
+    if (run.tracking) write_file_atomic(join_path(out_dir, stem + kTrackingSuffix), json::dump(run.tracking->to_json(), true));
+    write_file_atomic(join_path(out_dir, stem + kReportSuffix), report.to_json_text(true));
+    RunOutcome out;
+    out.item = {entry.name(), entry.dwi, report.status};
+    out.report = std::move(report);
+    out.tracking = std::move(run.tracking);
+    return out;
   } catch (const Error& error) {
     throw Failure(error.display());
   }
 }
 
-BatchOutcome run(const std::string& root, const AnalysisOptions& options, Execution& execution) {
-  std::vector<DwiEntry> entries;
-  try {
-    entries = bids::discover(root);
-  } catch (const Error& error) {
-    throw os_failure(error);
-  }
-  if (entries.empty()) {
-    throw Failure("no *_dwi NIfTI with sibling bvec/bval (or bvecs/bvals) found under " + display_path(root));
-  }
-
-  check_options(options);
-
-  const std::string out_dir = join_path(join_path(root, "derivatives"), "tarvix");
-  try {
-    create_directories(out_dir);
-  } catch (const Error& error) {
-    throw os_failure(error);
-  }
-  const std::string summary_path = join_path(out_dir, kSummaryName);
-  // A summary left by an earlier batch must not look like this batch's result
-  // if this one stops early.
-  if (::unlink(summary_path.c_str()) != 0 && errno != ENOENT) throw Failure(os_error_text(errno));
-
-  const std::vector<std::string> report_names = report_file_names(entries);
+BatchOutcome finish(const BatchPlan& plan, std::vector<BatchItem> items) {
   BatchOutcome outcome;
-  outcome.summary_path = summary_path;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    const Status status = audit_entry(entries[i], join_path(out_dir, report_names[i]), options, execution);
-    outcome.status = std::max(outcome.status, status);
-    outcome.items.push_back({entries[i].name(), entries[i].dwi, status});
-  }
+  outcome.summary_path = plan.summary_path;
+  outcome.items = std::move(items);
+  for (const auto& item : outcome.items) outcome.status = std::max(outcome.status, item.status);
 
   json::Value summary = json::Value::object();
-  summary.set("bids_root", display_path(root));
-  summary.set("n_datasets", static_cast<std::uint64_t>(entries.size()));
+  summary.set("bids_root", display_path(plan.root));
+  summary.set("n_datasets", static_cast<std::uint64_t>(outcome.items.size()));
   summary.set("results", results_array(outcome));
   summary.set("status", status_text(outcome.status));
   summary.set("tool", kToolName);
   try {
-    write_file_atomic(summary_path, json::dump(summary, true));
+    write_file_atomic(plan.summary_path, json::dump(summary, true));
   } catch (const Error& error) {
     throw os_failure(error);
   }
   return outcome;
+}
+
+BatchOutcome run(const std::string& root, const AnalysisOptions& options, Execution& execution) {
+  const BatchPlan plan = prepare(root, options);
+  std::vector<BatchItem> items;
+  for (std::size_t i = 0; i < plan.entries.size(); ++i)
+    items.push_back(audit_entry(plan.entries[i], plan.out_dir, plan.stems[i], options, execution).item);
+  return finish(plan, std::move(items));
 }
 
 std::string outcome_json(const BatchOutcome& outcome) {
@@ -152,6 +201,48 @@ std::string outcome_json(const BatchOutcome& outcome) {
   out.set("status", status_text(outcome.status));
   out.set("summary_path", display_path(outcome.summary_path));
   return json::dump(out);
+}
+
+json::Value entry_json(const DwiEntry& entry, const std::string& stem) {
+  json::Value e = json::Value::object();
+  e.set("name", entry.name());
+  e.set("stem", stem);
+  e.set("subject", json::optional(subject_label(entry.dwi)));
+  e.set("dwi", entry.dwi);
+  e.set("bvec", entry.bvec);
+  e.set("bval", entry.bval);
+  e.set("masks", json::strings(entry.masks));
+  e.set("sidecar", json::optional(entry.sidecar));
+  e.set("base", entry.base);
+  return e;
+}
+
+DwiEntry entry_from_json(const std::string& text, std::string& stem) {
+  try {
+    const nlohmann::json j = nlohmann::json::parse(text);
+    DwiEntry e;
+    e.dwi = j.at("dwi").get<std::string>();
+    e.bvec = j.at("bvec").get<std::string>();
+    e.bval = j.at("bval").get<std::string>();
+    e.masks = j.at("masks").get<std::vector<std::string>>();
+    if (!j.at("sidecar").is_null()) e.sidecar = j.at("sidecar").get<std::string>();
+    e.base = j.at("base").get<std::string>();
+    stem = j.at("stem").get<std::string>();
+    return e;
+  } catch (const nlohmann::json::exception& ex) {
+    throw Failure(std::string("invalid run entry: ") + ex.what());
+  }
+}
+
+json::Value plan_json(const BatchPlan& plan) {
+  json::Value p = json::Value::object();
+  p.set("root", display_path(plan.root));
+  p.set("out_dir", plan.out_dir);
+  p.set("summary_path", display_path(plan.summary_path));
+  json::Value runs = json::Value::array();
+  for (std::size_t i = 0; i < plan.entries.size(); ++i) runs.push(entry_json(plan.entries[i], plan.stems[i]));
+  p.set("runs", std::move(runs));
+  return p;
 }
 
 }  // namespace tarvix::bids_batch

@@ -11,7 +11,10 @@
 
 #include "execution.hpp"
 #include "io/bids.hpp"
+#include "json.hpp"
 #include "options.hpp"
+#include "report.hpp"
+#include "tracking.hpp"
 #include "status.hpp"
 
 namespace tarvix {
@@ -30,21 +33,58 @@ struct BatchOutcome {
 
 namespace bids_batch {
 
-// Report file names: <name>_report.json for a name seen once; the k-th later
-// run with the same name (k = 2, 3, ...) gets <name>_<k>_report.json. Run names
-// end in "_dwi", so these never meet another run's name.
+// Everything a batch settles before its first run: the runs in discovery
+// order, each with the stem of its file names, and where the files go.
+struct BatchPlan {
+  std::string root;
+  std::string out_dir;
+  std::string summary_path;
+  std::vector<DwiEntry> entries;
+  // <name> for a name seen once; the k-th later run with the same name (k = 2,
+  // 3, ...) gets <name>_<k>. Run names end in "_dwi", so these never meet
+  // another run's name. Files: <stem>_report.json, <stem>_tracking.json.
+  std::vector<std::string> stems;
+};
+
+// One audited run: its summary item, its report and its tracking record.
+struct RunOutcome {
+  BatchItem item;
+  Report report;
+  std::optional<TrackingResult> tracking;
+};
+
 std::vector<std::string> report_file_names(const std::vector<DwiEntry>& entries);
 
-// Audits one run and writes its report to `report_path`. Throws Failure with
-// the failing error's display text.
-Status audit_entry(const DwiEntry& entry, const std::string& report_path, const AnalysisOptions& options,
-                   Execution& execution);
+// The subject label of a run ("01" for .../sub-01/...), from its path.
+std::optional<std::string> subject_label(const std::string& path);
 
-// The whole batch. Every failure is a Failure with its plain text.
+// Discovers the runs (only those of `participants` when given, as "01" or
+// "sub-01"), checks the options every run would reject, creates the output
+// folder (`out_dir`, else <root>/derivatives/tarvix) and removes a stale
+// summary. Every failure is a Failure with its plain text.
+BatchPlan prepare(const std::string& root, const AnalysisOptions& options,
+                  const std::optional<std::string>& out_dir = std::nullopt,
+                  const std::vector<std::string>& participants = {});
+
+// Audits one run as a single `audit` of its files would, and writes its
+// report (and with `tracking` its tracking record) into `out_dir` by temp
+// file and rename. Throws Failure with the failing error's display text.
+RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const std::string& stem,
+                       const AnalysisOptions& options, Execution& execution, bool tracking = false);
+
+// Writes the dataset summary of the runs that were audited, in the order given.
+BatchOutcome finish(const BatchPlan& plan, std::vector<BatchItem> items);
+
+// The whole batch, one run after another. Every failure is a Failure with its plain text.
 BatchOutcome run(const std::string& root, const AnalysisOptions& options, Execution& execution);
 
 // The compact text returned to the caller.
 std::string outcome_json(const BatchOutcome& outcome);
+
+// A plan as plain JSON (what a remote run needs of it), and back for one run.
+json::Value plan_json(const BatchPlan& plan);
+json::Value entry_json(const DwiEntry& entry, const std::string& stem);
+DwiEntry entry_from_json(const std::string& text, std::string& stem);
 
 }  // namespace bids_batch
 

@@ -85,6 +85,8 @@ enum Field : std::size_t {
   kMeasure,
   kEntry,
   kOutDir,
+  kParticipants,
+  kResults,
   kThreads,
   kFieldCount
 };
@@ -127,6 +129,8 @@ constexpr std::array<FieldSpec, kFieldCount> kFields = {{
     {kMeasure, "measure", Kind::Path},
     {kEntry, "entry", Kind::Path},
     {kOutDir, "out_dir", Kind::Path},
+    {kParticipants, "participants", Kind::Path},
+    {kResults, "results", Kind::Path},
     {kThreads, "threads", Kind::Count},
 }};
 

@@ -4,7 +4,12 @@
 // (one read, one fit), the fibre-tracking measure, and hand back everything a
 // caller may show in one dictionary.
 #include "binder.hpp"
+#include "bids_batch.hpp"
 #include "call.hpp"
+#include "paths.hpp"
+#include "text.hpp"
+
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -96,6 +101,66 @@ PyObject* run_repair(const Bound& b) {
   return run_dict(tarvix::call_repair_run(args, run_extras(b)));
 }
 
+// ---- one BIDS run at a time, for batches spread over processes or machines
+
+tarvix::AnalysisOptions options_of(const Bound& b) { return analysis_args(b).options; }
+
+// A JSON array of strings, from a caller that built it with json.dumps.
+std::vector<std::string> string_list(const std::optional<std::string>& text, const char* what) {
+  if (!text) return {};
+  try {
+    return nlohmann::json::parse(*text).get<std::vector<std::string>>();
+  } catch (const nlohmann::json::exception&) {
+    throw tarvix::Failure(std::string(what) + " must be a JSON array of strings");
+  }
+}
+
+// Discovery, the option checks and the output folder, as audit_bids begins;
+// returns the plan as JSON text (root, out_dir, summary_path, runs).
+PyObject* run_bids_prepare(const Bound& b) {
+  const tarvix::bids_batch::BatchPlan plan = tarvix::bids_batch::prepare(
+      b.required_path(kRoot), options_of(b), b.path[kOutDir], string_list(b.path[kParticipants], "participants"));
+  return text(tarvix::json::dump(tarvix::bids_batch::plan_json(plan)));
+}
+
+// One run of a plan (its JSON entry), audited and written as audit_bids does;
+// returns what a progress line and the QC page show of it.
+PyObject* run_bids_audit_run(const Bound& b) {
+  std::string stem;
+  const tarvix::DwiEntry entry = tarvix::bids_batch::entry_from_json(b.required_path(kEntry), stem);
+  tarvix::Execution exec(b.threads);
+  const tarvix::bids_batch::RunOutcome run = tarvix::bids_batch::audit_entry(
+      entry, b.required_path(kOutDir), stem, options_of(b), exec, b.flag[kTracking]);
+  tarvix::json::Value out = tarvix::json::Value::object();
+  out.set("name", run.item.name);
+  out.set("dwi", tarvix::display_path(run.item.dwi));
+  out.set("status", tarvix::status_text(run.item.status));
+  out.set("report", run.report.to_json());
+  out.set("tracking", run.tracking ? run.tracking->to_json() : tarvix::json::Value(nullptr));
+  return text(tarvix::json::dump(out));
+}
+
+// The dataset summary of the runs audited (`results`: a JSON array of
+// {"name", "dwi", "status"} in discovery order); returns what audit_bids returns.
+PyObject* run_bids_finish(const Bound& b) {
+  tarvix::bids_batch::BatchPlan plan;
+  plan.root = b.required_path(kRoot);
+  plan.summary_path = tarvix::join_path(b.required_path(kOutDir), "dataset_summary.json");
+  std::vector<tarvix::BatchItem> items;
+  try {
+    for (const auto& r : nlohmann::json::parse(b.required_path(kResults))) {
+      const std::string status = r.at("status").get<std::string>();
+      items.push_back({r.at("name").get<std::string>(), r.at("dwi").get<std::string>(),
+                       status == "FLAG"   ? tarvix::Status::Flag
+                       : status == "WARN" ? tarvix::Status::Warn
+                                          : tarvix::Status::Pass});
+    }
+  } catch (const nlohmann::json::exception&) {
+    throw tarvix::Failure("results must be a JSON array of {name, dwi, status} objects");
+  }
+  return text(tarvix::bids_batch::outcome_json(tarvix::bids_batch::finish(plan, std::move(items))));
+}
+
 constexpr Param kAuditParams[] = {
     {kDwi},          {kBvec},          {kBval},    {kGrad},    {kMask},    {kTolerance}, {kB0Threshold},
     {kShell},        {kStep},          {kMarginThreshold},     {kStrict},  {kNormTolerance},
@@ -112,6 +177,16 @@ constexpr Param kRepairParams[] = {
     {kGlyphs},    {kThreads},
 };
 
+constexpr Param kBidsPrepareParams[] = {
+    {kRoot, true}, {kOutDir}, {kParticipants}, {kTolerance}, {kB0Threshold}, {kShell}, {kStep},
+    {kMarginThreshold}, {kStrict}, {kNormTolerance},
+};
+constexpr Param kBidsAuditRunParams[] = {
+    {kEntry, true}, {kOutDir, true}, {kTolerance}, {kB0Threshold}, {kShell}, {kStep}, {kMarginThreshold},
+    {kStrict}, {kNormTolerance}, {kTracking}, {kThreads},
+};
+constexpr Param kBidsFinishParams[] = {{kRoot, true}, {kOutDir, true}, {kResults, true}};
+
 constexpr const char* kAuditDoc =
     "The audit of _tarvix.audit, plus on request the fibre-tracking measure on the\n"
     "same fitted field (`tracking`), the glyph payload (`glyphs`) and the stage\n"
@@ -122,17 +197,35 @@ constexpr const char* kRepairDoc =
     "The repair of _tarvix.repair. With `tracking`, the tracking verdict chooses the\n"
     "transform, and the provenance record says so.";
 
+constexpr const char* kBidsPrepareDoc =
+    "Begins a batch as audit_bids does (discovery, option checks, the output folder,\n"
+    "a stale summary removed) and returns the plan as JSON: root, out_dir,\n"
+    "summary_path and the runs, each with the stem of its file names.";
+constexpr const char* kBidsAuditRunDoc =
+    "Audits one run of a plan (`entry`, its JSON) and writes its report, and with\n"
+    "`tracking` its tracking record, into `out_dir`. Returns JSON: name, dwi,\n"
+    "status, report, tracking.";
+constexpr const char* kBidsFinishDoc =
+    "Writes the dataset summary of the runs audited and returns what audit_bids\n"
+    "returns.";
+
 constexpr Signature kAudit{"audit", kAuditParams, kAuditDoc};
+constexpr Signature kBidsPrepare{"bids_prepare", kBidsPrepareParams, kBidsPrepareDoc};
+constexpr Signature kBidsAuditRun{"bids_audit_run", kBidsAuditRunParams, kBidsAuditRunDoc};
+constexpr Signature kBidsFinish{"bids_finish", kBidsFinishParams, kBidsFinishDoc};
 constexpr Signature kDetectFlip{"detect_flip", kDetectParams, kDetectDoc};
 constexpr Signature kRepair{"repair", kRepairParams, kRepairDoc};
 
-constexpr std::size_t kFunctionCount = 3;
+constexpr std::size_t kFunctionCount = 6;
 
 std::array<Entry, kFunctionCount> entries() {
   return {{
       fast_entry<g_state, kAudit, run_audit>(),
       fast_entry<g_state, kDetectFlip, run_detect_flip>(),
       fast_entry<g_state, kRepair, run_repair>(),
+      fast_entry<g_state, kBidsPrepare, run_bids_prepare>(),
+      fast_entry<g_state, kBidsAuditRun, run_bids_audit_run>(),
+      fast_entry<g_state, kBidsFinish, run_bids_finish>(),
   }};
 }
 
