@@ -97,6 +97,9 @@ def test_glyph_buffers_match_an_independent_fit(scans):
     header = nib.load(paths["dwi"]).header
     np.testing.assert_allclose(glyphs["affine"], header.get_best_affine(), rtol=0, atol=1e-6)
     assert glyphs["voxel_sizes"] == [float(z) for z in header.get_zooms()[:3]]
+    # An FSL table is mirrored in x against the voxel axes exactly when the affine keeps handedness.
+    mirrored = np.linalg.det(header.get_best_affine()[:3, :3]) > 0
+    assert glyphs["frame_map"] == np.diag([-1.0 if mirrored else 1.0, 1.0, 1.0]).tolist()
     got, ref = unpack(glyphs), numpy_fit(paths)
 
     # The baseline is the float32 of the mean b=0 signal, valid voxel or not.
