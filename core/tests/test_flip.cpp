@@ -50,7 +50,6 @@ Volume synthesize(std::uint64_t nx, std::uint64_t ny, std::uint64_t nz, const Gr
 
 const Sampling kSampling{identity3(), 2.0};
 const auto mat = candidate_matrix;
-const auto scheme = [](int n) { return sphere_scheme(n); };
 
 template <class F>
 void expect_error(F&& f, ErrorKind kind, const std::string& text) {
@@ -67,7 +66,7 @@ void expect_error(F&& f, ErrorKind kind, const std::string& text) {
 
 TEST(Flip, WrongTablesAreFlaggedWithTheirInverse) {
   const Volume& vol = bundle_phantom();
-  const GradientTable truth = scheme(40);
+  const GradientTable truth = sphere_scheme(40);
   {
     GlyphData glyphs;
     const FlipResult r = detect_flip(vol, truth, nullptr, {}, kSampling, &glyphs);
@@ -103,7 +102,7 @@ TEST(Flip, WrongTablesAreFlaggedWithTheirInverse) {
 
 TEST(TensorFit, VoxelOrderAcrossBlocks) {
   // 13 x 11 x 9 spans several fit blocks, the last one partial.
-  const GradientTable t = scheme(12);
+  const GradientTable t = sphere_scheme(12);
   const Volume v = synthesize(13, 11, 9, t, [](int x, int y, int z) {
     return std::pair{1000.0 + 100 * x + 10 * y + z, stick(x == 4 && y == 7 && z == 2 ? Vec3{0, 1, 0} : Vec3{1, 0, 0})};
   });
@@ -121,7 +120,7 @@ TEST(TensorFit, VoxelOrderAcrossBlocks) {
 }
 
 TEST(TensorFit, EdgeVoxelsAndErrors) {
-  const GradientTable t = scheme(10);
+  const GradientTable t = sphere_scheme(10);
   Volume v = synthesize(3, 1, 1, t, [](int x, int, int) {
     if (x == 0) return std::pair{0.5, stick({1, 0, 0})};
     if (x == 1) return std::pair{800.0, stick({1, 0, 0}, 0.8e-3, 0.8e-3)};
@@ -269,7 +268,7 @@ TEST(Coherence, OutsideTheMaskIsNeverReadNotEvenANaN) {
 TEST(Coherence, NegationLeavesACurvedFieldsScoreUnchanged) {
   std::vector<std::uint64_t> shell(40), wm;
   for (int i = 0; i < 40; ++i) shell[i] = 2 + i;
-  const TensorField f = fit_dti(bundle_phantom(), scheme(40), {0, 1}, shell, 1.0);
+  const TensorField f = fit_dti(bundle_phantom(), sphere_scheme(40), {0, 1}, shell, 1.0);
   const Mask mask = f.wm_proxy(0.2);
   for (std::size_t i = 0; i < mask.size(); ++i)
     if (mask[i]) wm.push_back(i);
@@ -283,7 +282,7 @@ TEST(Coherence, NegationLeavesACurvedFieldsScoreUnchanged) {
 
 TEST(Flip, ThresholdShellAndMaskFailures) {
   const Volume& vol = bundle_phantom();
-  const GradientTable t = scheme(40);
+  const GradientTable t = sphere_scheme(40);
   Volume flat{{2, 2, 2}, std::vector<float>(8, 1)};  // would fail the fit
   const std::pair<double, const char*> bad[] = {
       {0, "0"}, {-0.5, "-0.5"}, {1.5, "1.5"}, {std::nan(""), "NaN"}, {INFINITY, "inf"}};

@@ -228,7 +228,6 @@ TEST(GradientTableEdges, ThresholdsToleranceAndRecovery) {
   EXPECT_EQ(z.non_b0_count, 0u);
   EXPECT_EQ(z.norm_min, 0.0);
   EXPECT_EQ(z.tolerance, 0.05);
-  EXPECT_EQ(error_of([&] { all_b0.recover_bvals(50); }), "no usable non-b0 shell for flip detection");
 
   const GradientTable amp =
       GradientTable::make({{1, 0, 0}, {0, 0.5, 0}, {0, 0, 0.75}, {0, 0, 0}, {0, 0.5, 0}}, {1000, 1000, 1000, 0, nan});
