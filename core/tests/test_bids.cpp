@@ -3,42 +3,21 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "error.hpp"
 #include "io/bids.hpp"
+#include "phantom_for_tests.hpp"
 
 using namespace tarvix;
 namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "tarvix-bids-XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
-
- private:
-  std::string path_;
-};
-
-void put(const std::string& path, const std::string& contents = "x") {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << contents;
-}
+using TempDir = tarvix::test_support::ScratchDir;
+using tarvix::test_support::put;
 
 // The three files a run needs, with the gradient files' chosen spellings.
 void run_files(const std::string& base, const std::string& ext, const char* bvec = "bvec",
@@ -50,11 +29,9 @@ void run_files(const std::string& base, const std::string& ext, const char* bvec
 
 std::vector<std::string> relative_dwis(const TempDir& root, const std::vector<DwiEntry>& entries) {
   std::vector<std::string> out;
-  for (const auto& e : entries) out.push_back(e.dwi.substr(root.path().size() + 1));
+  for (const auto& e : entries) out.push_back(root.rel(e.dwi));
   return out;
 }
-
-std::string rel(const TempDir& root, const std::string& path) { return path.substr(root.path().size() + 1); }
 
 BidsSidecar sidecar_of(const TempDir& dir, const std::string& text) {
   const std::string path = dir / "s.json";
@@ -110,25 +87,25 @@ TEST(BidsDiscovery, RealisticTree) {
 
   const DwiEntry& s1 = entries[1];
   EXPECT_EQ(s1.name(), "sub-01_ses-01_dwi");
-  EXPECT_EQ(rel(root, s1.bvec), "sub-01/ses-01/dwi/sub-01_ses-01_dwi.bvec");
+  EXPECT_EQ(root.rel(s1.bvec), "sub-01/ses-01/dwi/sub-01_ses-01_dwi.bvec");
   ASSERT_TRUE(s1.sidecar);
-  EXPECT_EQ(rel(root, *s1.sidecar), "sub-01/ses-01/dwi/sub-01_ses-01_dwi.json");
+  EXPECT_EQ(root.rel(*s1.sidecar), "sub-01/ses-01/dwi/sub-01_ses-01_dwi.json");
   std::vector<std::string> masks;
-  for (const auto& m : s1.masks) masks.push_back(rel(root, m));
+  for (const auto& m : s1.masks) masks.push_back(root.rel(m));
   EXPECT_EQ(masks, (std::vector<std::string>{"sub-01/ses-01/dwi/Brain_MASK.NII.GZ", "sub-01/ses-01/dwi/MASK.nii",
                                              "sub-01/ses-01/dwi/sub-01_ses-01_desc-brain_mask.nii.gz"}));
 
   const DwiEntry& s12 = entries[2];
-  EXPECT_EQ(rel(root, s12.bvec), "sub-01/ses-02/dwi/sub-01_ses-02_dwi.bvecs");
-  EXPECT_EQ(rel(root, s12.bval), "sub-01/ses-02/dwi/sub-01_ses-02_dwi.bvals");
+  EXPECT_EQ(root.rel(s12.bvec), "sub-01/ses-02/dwi/sub-01_ses-02_dwi.bvecs");
+  EXPECT_EQ(root.rel(s12.bval), "sub-01/ses-02/dwi/sub-01_ses-02_dwi.bvals");
   EXPECT_FALSE(s12.sidecar);
   EXPECT_TRUE(s12.masks.empty());
 
-  EXPECT_EQ(rel(root, entries[4].bvec), "sub-02/dwi/sub-02_dwi.bvec");
-  EXPECT_EQ(rel(root, entries[4].bval), "sub-02/dwi/sub-02_dwi.bval");
+  EXPECT_EQ(root.rel(entries[4].bvec), "sub-02/dwi/sub-02_dwi.bvec");
+  EXPECT_EQ(root.rel(entries[4].bval), "sub-02/dwi/sub-02_dwi.bval");
   EXPECT_EQ(entries[3].masks, entries[4].masks);
   ASSERT_EQ(entries[4].masks.size(), 1u);
-  EXPECT_EQ(rel(root, entries[4].masks[0]), "sub-02/dwi/sub-02_mask.nii");
+  EXPECT_EQ(root.rel(entries[4].masks[0]), "sub-02/dwi/sub-02_mask.nii");
 
   // The walk keeps broken links as files and sees the cycle only once.
   std::vector<std::string> files;

@@ -1,22 +1,18 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "candidate.hpp"
 #include "error.hpp"
-#include "format.hpp"
 #include "io/table_loader.hpp"
 #include "pipeline.hpp"
+#include "phantom_for_tests.hpp"
 #include "repair.hpp"
 
 using namespace tarvix;
+using namespace tarvix::test_support;
 namespace fs = std::filesystem;
 using ojson = nlohmann::ordered_json;
 using Strings = std::vector<std::string>;
@@ -24,40 +20,13 @@ using Strings = std::vector<std::string>;
 namespace {
 
 // A scratch directory with the FSL targets of a repair in it.
-struct Scene {
-  fs::path root;
+struct Scene : ScratchDir {
   RepairSpec spec;
   Scene() {
-    std::string tmpl = (fs::temp_directory_path() / "tarvix-repair-XXXXXX").string();
-    root = ::mkdtemp(tmpl.data());
     spec.out_bvec = at("out.bvec");
     spec.out_bval = at("out.bval");
   }
-  ~Scene() { fs::remove_all(root); }
-  std::string at(const std::string& name) const { return (root / name).string(); }
-  Strings entries() const {  // sorted, so stray temporary files show up too
-    Strings out;
-    for (const auto& e : fs::directory_iterator(root)) out.push_back(e.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
-  }
 };
-
-std::string slurp(const std::string& path) {
-  std::stringstream ss;
-  ss << std::ifstream(path, std::ios::binary).rdbuf();
-  return ss.str();
-}
-void put(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
-std::string error_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.display();
-  }
-  return "<no error>";
-}
 
 std::string refusal(const std::string& path) {
   return "refusing to overwrite existing file: " + path + " (pass --force to allow)";
@@ -69,12 +38,7 @@ Strings keys_of(const ojson& j) {
   return keys;
 }
 
-Mat3 candidate(const std::string& label) {
-  for (const auto& c : all_candidates())
-    if (c.label == label) return c.matrix;
-  ADD_FAILURE() << label;
-  return identity3();
-}
+const auto candidate = candidate_matrix;
 
 const GradientTable kTable = GradientTable::make({{0, 0, 0}, {1, 0, 0}, {0, 0.6, 0.8}}, {0, 1000, 1000});
 
@@ -107,52 +71,6 @@ VolumeInfo info_with(const Mat3& block) {
   return info;
 }
 
-// A phantom with straight bundles along x and y and arcs in the x-y and y-z
-// planes, so that every axis sign and swap changes the coherence.
-constexpr int NX = 32, NY = 30, NZ = 24;
-
-GradientTable voxel_scheme() {
-  GradientTable t{{{0, 0, 0}, {0, 0, 0}}, {0, 0}};
-  for (int i = 0, n = 40; i < n; ++i) {
-    const double z = 1 - (i + 0.5) * 2 / n, r = std::sqrt(1 - z * z), phi = i * 2.399963229728653;
-    t.directions.push_back({r * std::cos(phi), r * std::sin(phi), z});
-    t.bvals.push_back(1000);
-  }
-  return t;
-}
-
-std::optional<Vec3> fibre(int x, int y, int z) {
-  if (y >= 4 && y < 7 && z >= 4 && z < 7 && x >= 2 && x < 30) return Vec3{1, 0, 0};
-  if (x >= 4 && x < 7 && z >= 17 && z < 20 && y >= 2 && y < 28) return Vec3{0, 1, 0};
-  const double rc = std::hypot(x - 16.0, y - 15.0), rd = std::hypot(y - 15.0, z - 12.0);
-  if (z >= 10 && z < 13 && rc >= 6.5 && rc < 9.5) return Vec3{-(y - 15.0), x - 16.0, 0};
-  if (x >= 26 && x < 29 && rd >= 5.5 && rd < 8.5) return Vec3{0, -(z - 12.0), y - 15.0};
-  return std::nullopt;
-}
-
-const Volume& phantom() {
-  static const Volume vol = [] {
-    const GradientTable t = voxel_scheme();
-    const std::uint64_t grid = std::uint64_t(NX) * NY * NZ;
-    Volume v{{NX, NY, NZ, t.size()}, std::vector<float>(grid * t.size())};
-    for (int z = 1; z < NZ - 1; ++z)
-      for (int y = 1; y < NY - 1; ++y)
-        for (int x = 1; x < NX - 1; ++x) {
-          const auto e = fibre(x, y, z);
-          const double n = e ? norm(*e) : 1;
-          for (std::size_t k = 0; k < t.size(); ++k) {
-            const Vec3& g = t.directions[k];
-            const double c = e ? (g[0] * (*e)[0] + g[1] * (*e)[1] + g[2] * (*e)[2]) / n : 0;
-            // Sticks: 0.3e-3 across, 1.7e-3 along; elsewhere isotropic 0.7e-3.
-            const double adc = e ? 0.3e-3 * norm(g) * norm(g) + 1.4e-3 * c * c : 0.7e-3 * norm(g) * norm(g);
-            v.data[k * grid + x + NX * (y + NY * std::uint64_t(z))] = float(1000 * std::exp(-t.bvals[k] * adc));
-          }
-        }
-    return v;
-  }();
-  return vol;
-}
-
 // Voxels of 2 units: the default sampling step of 4 units is 2 voxels.
 Sampling sampling(bool world, const VolumeInfo& info) { return {voxel_frame_map(world, info), 2.0}; }
 
@@ -161,7 +79,7 @@ Report audit_and_repair(const GradientTable& table, bool world, const VolumeInfo
   RunData run;
   run.loaded.table = table;
   run.loaded.world_frame = world;
-  run.dwi = VolumeRead{phantom(), info};
+  run.dwi = VolumeRead{bundle_phantom(), info};
   run.sampling = sampling(world, info);
   run.plan = plan_detection(table, {});
   Report report = audit_pipeline(run, {});
@@ -169,13 +87,13 @@ Report audit_and_repair(const GradientTable& table, bool world, const VolumeInfo
 }
 
 Status reaudit(const LoadedTable& loaded, const VolumeInfo& info) {
-  return detect_flip(phantom(), loaded.table, nullptr, {}, sampling(loaded.world_frame, info)).decision;
+  return detect_flip(bundle_phantom(), loaded.table, nullptr, {}, sampling(loaded.world_frame, info)).decision;
 }
 
 }  // namespace
 
 TEST(RepairEndToEnd, CorruptedTablesRepairToPass) {
-  const GradientTable truth = voxel_scheme();
+  const GradientTable truth = sphere_scheme(40);
   for (double sx : {2.0, -2.0}) {  // positive and negative affine determinant
     const VolumeInfo info = info_with({{{sx, 0, 0}, {0, 2, 0}, {0, 0, 2}}});
     // F_fsl is its own inverse: the FSL table of the voxel directions.
@@ -329,13 +247,12 @@ TEST(RepairFiles, UnwritableTargetsFailBeforeAnythingMoves) {
     EXPECT_EQ(slurp(s.spec.out_bvec), "bvec v1");
   }
   Scene s;  // prepare_output on its own never hides a directory behind a backup name
-  EXPECT_EQ(error_text([&] { prepare_output(s.root.string(), true); }), is_dir);
+  EXPECT_EQ(error_text([&] { prepare_output(s.path(), true); }), is_dir);
   EXPECT_EQ(with_suffix("d/out.bval", "bak"), "d/out.bval.bak");
 }
 
 TEST(RepairFormats, FramesGoOnTopOfTheRepairAndZerosHaveNoSign) {
-  // A world-frame table on an oblique image: the FSL file holds to_fsl * R * g,
-  // the MRtrix file to_world * R * g.
+  // A world-frame table on an image turned 0.3 rad about z.
   const double c = std::cos(0.3), sn = std::sin(0.3);
   const FrameMaps maps = FrameMaps::resolve(true, info_with({{{2 * c, -2 * sn, 0}, {2 * sn, 2 * c, 0}, {0, 0, 2}}}));
   // A b=0 row read as "0 -0 -0": its x flip sums three negative zeros.
@@ -347,17 +264,15 @@ TEST(RepairFormats, FramesGoOnTopOfTheRepairAndZerosHaveNoSign) {
   s.spec.frames = maps;
   const RepairOutput out = repair_from_report(table, report, {}, s.spec, 0.02);
 
-  std::string rows[3], grad;
-  for (std::size_t i = 0; i < table.size(); ++i) {
-    const Vec3 r = mul(candidate("-x-z-y"), table.directions[i]);
-    const Vec3 f = mul(to_fsl(maps), r), w = mul(to_world(maps), r);
-    for (int a = 0; a < 3; ++a) rows[a].append(i ? " " : "").append(format_component(f[a]));
-    grad += format_component(w[0]) + " " + format_component(w[1]) + " " + format_component(w[2]) + " " +
-            format_plain(table.bvals[i]) + "\n";
-  }
-  EXPECT_EQ(slurp(s.spec.out_bvec), rows[0] + "\n" + rows[1] + "\n" + rows[2] + "\n");
-  EXPECT_EQ(slurp(*s.spec.out_grad), grad);
-  EXPECT_EQ(grad.substr(0, 29), "0.000000 0.000000 0.000000 5\n");
+  // R g: (0, 0, 0), (-0.6, 0, -0.8), (0, -1, 0). The FSL frame is the voxel frame turned
+  // back by 0.3 rad and mirrored in x (positive determinant); a world table's
+  // MRtrix file is R g itself.
+  EXPECT_EQ(slurp(s.spec.out_bvec), "0.000000 0.573202 0.295520\n"
+                                    "0.000000 0.177312 -0.955336\n"
+                                    "0.000000 -0.800000 0.000000\n");
+  EXPECT_EQ(slurp(*s.spec.out_grad), "0.000000 0.000000 0.000000 5\n"
+                                     "-0.600000 0.000000 -0.800000 1000\n"
+                                     "0.000000 -1.000000 0.000000 1000\n");
   // The repaired table stays in the analysis frame, its zeros unsigned.
   EXPECT_EQ(out.table->directions[2], (Vec3{0, -1, 0}));
   for (double v : out.table->directions[0]) EXPECT_FALSE(std::signbit(v));

@@ -10,9 +10,11 @@
 
 #include "error.hpp"
 #include "pipeline.hpp"
+#include "phantom_for_tests.hpp"
 #include "scheme_qc.hpp"
 
 using namespace tarvix;
+using tarvix::test_support::error_text;
 using Idx = std::vector<std::uint64_t>;
 using Texts = std::vector<std::string>;
 
@@ -56,16 +58,6 @@ Report report_with(std::vector<ShellAngular> shells) {
   Report r = Report::make({});
   r.angular = AngularSummary{5.0, std::move(shells)};
   return r;
-}
-
-template <class F>
-std::string error_text(F&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.display();
-  }
-  return "(no error)";
 }
 
 }  // namespace
@@ -165,31 +157,37 @@ TEST(Drift, SlopeAndRelativeSpread) {
             R"({"indices":[0,10,20],"mean_signal":[110.0,105.0,100.0],"slope":-0.5,"relative_drift":0.09523809523809523})");
 }
 
-TEST(SchemeQc, FindingsOrderTextsAndStrictPromotion) {
-  Report clean = scheme_qc::apply(report_with({shell_angular(1000, 64, 3.0)}), true);
-  EXPECT_TRUE(clean.notes.empty());
-  EXPECT_EQ(clean.status, Status::Pass);
-
-  // Not severe: even strict keeps PASS.
-  Report mild = scheme_qc::apply(report_with({shell_angular(1000, 20, 12.3)}), true);
-  EXPECT_EQ(mild.notes, (Texts{"shell b=1000: 20 directions, below the recommended 30 for a robust DTI fit",
-                               "shell b=1000: DTI design-matrix condition number 12.3 is elevated"}));
-  EXPECT_EQ(mild.status, Status::Pass);
-
-  // Severe findings promote only with strict, and only from PASS.
+TEST(SchemeQc, SevereFindingsPromoteOnlyWithStrictAndOnlyFromPass) {
   const std::string too_few = "shell b=2000: 5 directions, below the DTI minimum of 6 \u2014 the tensor fit is underdetermined";
-  Report lax = scheme_qc::apply(report_with({shell_angular(2000, 5, std::nullopt)}), false);
-  EXPECT_EQ(lax.notes, (Texts{too_few}));
-  EXPECT_EQ(lax.status, Status::Pass);
-  Report strict = scheme_qc::apply(report_with({shell_angular(2000, 5, std::nullopt)}), true);
-  EXPECT_EQ(strict.notes, (Texts{too_few, "strict: severe scheme-quality issue(s) promoted status PASS \u2192 WARN"}));
-  EXPECT_EQ(strict.status, Status::Warn);
-  Report flagged = report_with({shell_angular(2000, 5, std::nullopt)});
-  flagged.status = Status::Flag;
-  flagged = scheme_qc::apply(std::move(flagged), true);
-  EXPECT_EQ(flagged.status, Status::Flag);
-  EXPECT_EQ(flagged.notes.size(), 1u);
+  const std::string promoted = "strict: severe scheme-quality issue(s) promoted status PASS \u2192 WARN";
+  const Texts mild{"shell b=1000: 20 directions, below the recommended 30 for a robust DTI fit",
+                   "shell b=1000: DTI design-matrix condition number 12.3 is elevated"};
+  struct Case {
+    const char* rule;
+    ShellAngular shell;
+    Status before;
+    bool strict;
+    Texts notes;
+    Status after;
+  };
+  const Case cases[] = {
+      {"clean", shell_angular(1000, 64, 3.0), Status::Pass, true, {}, Status::Pass},
+      {"mild findings stay PASS", shell_angular(1000, 20, 12.3), Status::Pass, true, mild, Status::Pass},
+      {"severe without strict", shell_angular(2000, 5, std::nullopt), Status::Pass, false, {too_few}, Status::Pass},
+      {"severe with strict", shell_angular(2000, 5, std::nullopt), Status::Pass, true, {too_few, promoted}, Status::Warn},
+      {"FLAG is never lowered", shell_angular(2000, 5, std::nullopt), Status::Flag, true, {too_few}, Status::Flag},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rule);
+    Report r = report_with({c.shell});
+    r.status = c.before;
+    r = scheme_qc::apply(std::move(r), c.strict);
+    EXPECT_EQ(r.notes, c.notes);
+    EXPECT_EQ(r.status, c.after);
+  }
+}
 
+TEST(SchemeQc, FindingsOrderAndTexts) {
   // Condition-number boundaries, duplicate counts, rank deficiency.
   auto dups = shell_angular(1000, 64, 10.0);
   dups.duplicates = {{1, 2, 1.0, true}, {3, 4, 2.0, false}, {5, 6, 0.5, false}};

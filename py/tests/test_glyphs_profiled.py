@@ -12,6 +12,8 @@ from tarvix import _tarvix as m
 
 from tarvix import synthetic
 
+from conftest import tensor_fit
+
 # Three different sizes, so a transposed voxel order cannot pass.
 GRID = (22, 18, 14)
 TIMING_KEYS = ["threads", "decompress", "convert", "fit", "coherence", "other", "total"]
@@ -33,6 +35,12 @@ def scans(tmp_path_factory):
 
 def table(paths):
     return dict(bvec=paths["bvec"], bval=paths["bval"])
+
+
+def strip(text):
+    report = json.loads(text)
+    del report["timestamp"]
+    return report
 
 
 def otsu_threshold(s0):
@@ -61,34 +69,13 @@ def otsu_threshold(s0):
 
 
 def numpy_fit(paths):
-    """Log-linear tensor fit over the b=0 volumes and the single b=1000 shell,
-    written from the model rather than from the core."""
     data = np.asarray(nib.load(paths["dwi"]).dataobj).astype(np.float64)
-    bvals = np.loadtxt(paths["bval"])
-    dirs = np.loadtxt(paths["bvec"]).T
-    b0 = np.flatnonzero(bvals <= B0_THRESHOLD)
-    shell = np.flatnonzero(bvals > B0_THRESHOLD)
-    rows = [[1.0, 0, 0, 0, 0, 0, 0]] * len(b0)
-    for k in shell:
-        u, b = dirs[k] / np.linalg.norm(dirs[k]), bvals[k]
-        rows.append([1.0, -b * u[0] ** 2, -b * u[1] ** 2, -b * u[2] ** 2,
-                     -2 * b * u[0] * u[1], -2 * b * u[0] * u[2], -2 * b * u[1] * u[2]])
-    params = np.log(np.maximum(data[..., np.concatenate([b0, shell])], 1e-6)) @ np.linalg.pinv(np.array(rows)).T
-    d = np.empty(data.shape[:3] + (3, 3))
-    for (i, j), c in {(0, 0): 1, (1, 1): 2, (2, 2): 3, (0, 1): 4, (0, 2): 5, (1, 2): 6}.items():
-        d[..., i, j] = d[..., j, i] = params[..., c]
-    evals, evecs = np.linalg.eigh(d)
-    evals = np.maximum(evals, 0.0)
-    sq = (evals**2).sum(-1)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        fa = np.sqrt(1.5 * ((evals - evals.mean(-1, keepdims=True)) ** 2).sum(-1) / sq)
-    fa = np.where(sq > 0, fa, 0.0)
-    # Summed in volume order, like the core; the int16 signals keep the sum exact.
-    s0 = sum(data[..., k] for k in b0) / len(b0)
+    fit = tensor_fit(data, np.loadtxt(paths["bval"]), np.loadtxt(paths["bvec"]).T, B0_THRESHOLD)
+    s0, evals, fa = fit["s0"], fit["evals"], fit["fa"]
     valid = (s0 >= MIN_S0) & np.isfinite(fa) & (evals[..., 2] > 0)
     gap = (evals[..., 2] - evals[..., 1]) / np.where(valid, evals[..., 2], 1.0)
     mask = valid & (fa >= FA_THRESHOLD) & (s0 >= otsu_threshold(s0))
-    return dict(s0=s0, fa=np.where(valid, fa, 0.0), v1=evecs[..., :, 2], valid=valid, gap=gap, mask=mask)
+    return dict(s0=s0, fa=np.where(valid, fa, 0.0), v1=fit["v1"], valid=valid, gap=gap, mask=mask)
 
 
 def unpack(glyphs):
@@ -110,6 +97,9 @@ def test_glyph_buffers_match_an_independent_fit(scans):
     header = nib.load(paths["dwi"]).header
     np.testing.assert_allclose(glyphs["affine"], header.get_best_affine(), rtol=0, atol=1e-6)
     assert glyphs["voxel_sizes"] == [float(z) for z in header.get_zooms()[:3]]
+    # An FSL table is mirrored in x against the voxel axes exactly when the affine keeps handedness.
+    mirrored = np.linalg.det(header.get_best_affine()[:3, :3]) > 0
+    assert glyphs["frame_map"] == np.diag([-1.0 if mirrored else 1.0, 1.0, 1.0]).tolist()
     got, ref = unpack(glyphs), numpy_fit(paths)
 
     # The baseline is the float32 of the mean b=0 signal, valid voxel or not.
@@ -151,11 +141,6 @@ def test_variants_return_their_tuples(scans, tmp_path):
             assert result[-1] == results["audit_with_glyphs"][1], name
         if "profiled" in name:
             assert list(result[1]) == TIMING_KEYS, name
-
-    def strip(text):
-        report = json.loads(text)
-        del report["timestamp"]
-        return report
 
     assert strip(results["audit_with_glyphs"][0]) == strip(m.audit(dwi=paths["dwi"], **t))
     assert strip(results["detect_flip_with_glyphs"][0]) == strip(m.detect_flip(paths["dwi"], **t))
@@ -202,11 +187,6 @@ def test_profiled_reports_equal_the_audit(scans):
     big = scans[2]
     # One worker, as coherence sums split over several may differ in their last bits.
     t = dict(table(big), threads=1)
-
-    def strip(text):
-        report = json.loads(text)
-        del report["timestamp"]
-        return report
 
     for options in [{}, dict(shell=1000.0, margin_threshold=0.05, step=1.5)]:
         plain = strip(m.audit(dwi=big["dwi"], **t, **options))

@@ -1,7 +1,8 @@
 import hashlib
-import inspect as pyinspect
 import importlib.metadata
+import inspect as pyinspect
 import json
+import os
 import pathlib
 import subprocess
 import sys
@@ -11,6 +12,7 @@ import numpy as np
 import pytest
 
 import tarvix
+from tarvix import synthetic
 from tarvix import _tarvix as m
 
 ANALYSIS = "tolerance=0.05, b0_threshold=50.0, shell=None, step=None, margin_threshold=0.02"
@@ -39,43 +41,19 @@ SIGNATURES = {
     "recompute_bval": "(out_bvec, out_bval, bvec=None, bval=None, grad=None, out_grad=None, "
     "provenance=None, b0_threshold=50.0, dry_run=False, in_place=False, threads=None)",
 }
-DOCS = {
-    "audit_profiled": "One instrumented audit: returns the report JSON plus a per-stage wall-clock\n"
-    "split (`decompress`/`convert`/`fit`/`coherence`/`other`/`total`, seconds).\n"
-    "The report is byte-identical to `audit`; only the timing instrumentation is\n"
-    "added, so this drives the Python CLI's `--profile`.",
-    "audit_bids": "Audit every DWI under a BIDS root (shared `bids_batch` core path). Writes the\n"
-    "per-run and dataset reports under `<root>/derivatives/tarvix/` and returns a\n"
-    "small JSON summary (`status`, `exit_code`, `summary_path`, `results`) for the\n"
-    "caller to print. The exit code blocks only on WARN.",
-    "recompute_bval": "Opt-in b-value recovery from amplitude-encoded bvecs. Never reached from\n"
-    "`repair`; returns a JSON before/after summary.",
-}
 
-
-def test_function_table_signatures_and_docs():
+def test_function_table_and_signatures():
     public = [k for k in vars(m) if not k.startswith("__")]
     assert public == list(SIGNATURES)
-    assert m.__doc__ == ""
     for name, sig in SIGNATURES.items():
         f = getattr(m, name)
         s = pyinspect.signature(f)
         assert str(s) == sig, name
         assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in s.parameters.values())
-        # The interpreter shows an empty description as None.
-        assert f.__doc__ == DOCS.get(name), name
         assert getattr(tarvix, name) is f
-    assert tarvix.__version__ == importlib.metadata.version("tarvix")
-
-
-def test_version_and_features():
-    assert m.version() == importlib.metadata.version("tarvix")
-    a, b = m.build_features(), m.build_features()
-    assert a == [] and b == [] and a is not b
+    assert tarvix.__version__ == m.version() == importlib.metadata.version("tarvix")
     with pytest.raises(TypeError, match=r"version\(\) takes no keyword arguments$"):
         m.version(threads=1)
-    with pytest.raises(TypeError):
-        m.build_features(1)
 
 
 @pytest.mark.parametrize(
@@ -99,19 +77,6 @@ def test_binding_errors(call, message):
     with pytest.raises(TypeError) as e:
         call()
     assert str(e.value) == message
-
-
-def test_binding_messages_match_the_interpreter():
-    # Same checks, same texts as an Argument Clinic builtin of the interpreter.
-    def message(f):
-        with pytest.raises(TypeError) as e:
-            f()
-        return str(e.value).split("()", 1)[1]
-
-    assert message(lambda: int.from_bytes()) == message(lambda: m.detect_flip()).replace("'dwi'", "'bytes'")
-    assert message(lambda: int.from_bytes(b"", bytes=1)) == message(lambda: m.detect_flip("x", dwi=1)).replace(
-        "'dwi'", "'bytes'"
-    )
 
 
 def test_keyword_suggestions_follow_the_interpreter():
@@ -203,16 +168,12 @@ def test_conversion_order_and_thread_check_before_files():
         assert str(e.value) == "threads must be a positive integer"
 
 
-def test_table_loading_errors(tmp_path, fsl_pair):
+def test_table_loading_errors(fsl_pair):
     bvec, bval = fsl_pair
     for kwargs in [{}, dict(bvec=bvec), dict(bval=bval), dict(dwi=bvec)]:
         with pytest.raises(ValueError) as e:
             m.audit(**kwargs)
         assert str(e.value) == "provide bvec and bval, or grad"
-    # bval is read first, so its failure is the one reported.
-    with pytest.raises(ValueError) as e:
-        m.inspect(bvec=str(tmp_path / "nobvec"), bval=str(tmp_path / "nobval"))
-    assert str(e.value) == "I/O error: No such file or directory (os error 2)"
 
 
 def test_grad_takes_precedence(fsl_pair, grad_file):
@@ -227,13 +188,8 @@ def test_inspect_report(fsl_pair):
 
     bvec, bval = fsl_pair
     text = m.inspect(bvec=bvec, bval=bval)
-    assert text.startswith('{"schema_version":1,"tool":"tarvix","tool_version":"%s","timestamp":"' % m.version())
     report = json.loads(text)
-    assert list(report) == ["schema_version", "tool", "tool_version", "timestamp", "status", "inputs",
-                            "scheme", "shells", "angular", "norm_stats", "notes"]
-    assert report["schema_version"] == 1 and report["tool"] == "tarvix" and report["tool_version"] == m.version()
-    assert report["timestamp"].endswith("Z")
-    assert report["status"] in ("PASS", "WARN")
+    assert report["tool_version"] == m.version()
     expected_inputs = []
     for path in (bvec, bval):
         data = pathlib.Path(path).read_bytes()
@@ -297,49 +253,14 @@ def test_subinterpreter_import_fails():
     assert out.split() == ["isolated", "ImportError", "legacy", "ImportError"]
 
 
-GLYPH_KEYS = ["shape", "affine", "voxel_sizes", "frame_map", "v1", "fa", "s0", "mask"]
-
-
-def test_glyph_payload(small_dwi):
-    dwi, s0, bvec, bval = small_dwi
-    for name in ["audit_with_glyphs", "detect_flip_with_glyphs", "audit_profiled_with_glyphs"]:
-        result = getattr(m, name)(dwi, bvec=bvec, bval=bval)
-        assert isinstance(result, tuple) and len(result) == (3 if "profiled" in name else 2)
-        report, glyphs = json.loads(result[0]), result[-1]
-        assert list(glyphs) == GLYPH_KEYS
-        assert glyphs["shape"] == [2, 3, 4]
-        assert glyphs["affine"] == [[2.0, 0, 0, 0], [0, 2.0, 0, 0], [0, 0, 2.0, 0], [0, 0, 0, 1.0]]
-        assert glyphs["voxel_sizes"] == [2.0, 2.0, 2.0]
-        assert len(glyphs["frame_map"]) == 3 and all(len(r) == 3 for r in glyphs["frame_map"])
-        assert [len(glyphs[k]) for k in ("v1", "fa", "s0", "mask")] == [288, 96, 96, 24]
-        # Little-endian float32 in voxel linear order (x * ny + y) * nz + z.
-        np.testing.assert_allclose(np.frombuffer(glyphs["s0"], "<f4").reshape(2, 3, 4), s0, rtol=1e-4)
-        v1 = np.frombuffer(glyphs["v1"], "<f4").reshape(24, 3)
-        fa = np.frombuffer(glyphs["fa"], "<f4")
-        valid = fa > 0
-        assert valid.any()
-        np.testing.assert_allclose(np.abs(v1[valid, 0]), 1.0, atol=1e-4)
-        assert set(glyphs["mask"]) <= {0, 1}
-        assert report["flip"]["decision"] in ("PASS", "WARN", "FLAG")
-
-
-def test_profiled_timings_and_report(small_dwi):
-    dwi, _, bvec, bval = small_dwi
-    text, timings = m.audit_profiled(dwi, bvec=bvec, bval=bval, threads=3)
-    assert set(timings) == {"decompress", "convert", "fit", "coherence", "other", "total", "threads"}
-    assert all(type(v) is float for v in timings.values())
-    assert timings["threads"] == 3.0
-    assert timings["other"] >= 0.0
-    parts = sum(timings[k] for k in ("decompress", "convert", "fit", "coherence", "other"))
-    assert parts >= timings["total"] or parts == pytest.approx(timings["total"])
-    profiled = json.loads(text)
-    plain = json.loads(m.audit(bvec=bvec, bval=bval, dwi=dwi))
-    del profiled["timestamp"], plain["timestamp"]
-    assert profiled == plain
+@pytest.fixture
+def small_dwi(tmp_path):
+    paths = synthetic.write_scan(str(tmp_path), "small", shape=(8, 8, 6), n_dirs=6, n_b0=1, fmt="nii")
+    return paths["dwi"], paths["bvec"], paths["bval"]
 
 
 def test_step_is_checked_only_with_an_image(small_dwi, tmp_path):
-    dwi, _, bvec, bval = small_dwi
+    dwi, bvec, bval = small_dwi
     for step, shown in [(0, "0"), (-1.5, "-1.5"), (float("nan"), "NaN"), (float("inf"), "inf")]:
         with pytest.raises(ValueError) as e:
             m.detect_flip(dwi, bvec=bvec, bval=bval, step=step)
@@ -353,8 +274,6 @@ def test_step_is_checked_only_with_an_image(small_dwi, tmp_path):
 
 
 def test_non_utf8_paths_reach_the_file_system(tmp_path, fsl_pair):
-    import os
-
     bvec, bval = fsl_pair
     raw = os.fsencode(str(tmp_path)) + b"/t\xff.bval"
     with open(raw, "wb") as f:

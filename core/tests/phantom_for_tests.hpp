@@ -1,0 +1,149 @@
+// Pieces several test files build the same way: a candidate by label, the
+// display text of a thrown error, a scratch directory, a sphere scheme and the
+// bundle phantom whose every axis sign and swap changes the coherence.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "candidate.hpp"
+#include "error.hpp"
+#include "gradient.hpp"
+#include "volume.hpp"
+
+namespace tarvix::test_support {
+
+inline Mat3 candidate_matrix(const std::string& label) {
+  for (const auto& c : all_candidates())
+    if (c.label == label) return c.matrix;
+  ADD_FAILURE() << "no candidate " << label;
+  return identity3();
+}
+
+// What a user would read: the display text of an Error, or the text of a Failure.
+inline std::string error_text(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return e.display();
+  } catch (const Failure& e) {
+    return "Failure: " + e.text();
+  }
+  return "<no error>";
+}
+
+inline std::string slurp(const std::string& path) {
+  std::stringstream ss;
+  ss << std::ifstream(path, std::ios::binary).rdbuf();
+  return ss.str();
+}
+
+inline void put(const std::string& path, const std::string& text = "x") {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "tarvix-test-XXXXXX").string();
+    root_ = ::mkdtemp(tmpl.data());
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return root_; }
+  std::string at(const std::string& rel) const { return root_ + "/" + rel; }
+  std::string operator/(const std::string& rel) const { return at(rel); }
+  std::string rel(const std::string& full) const { return full.substr(root_.size() + 1); }
+  // Sorted names, so stray temporary files show up too.
+  std::vector<std::string> entries() const {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(root_)) out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+ private:
+  std::string root_;
+};
+
+// n_b0 b=0 volumes, then n directions spread over the sphere at b=1000.
+inline GradientTable sphere_scheme(int n, int n_b0 = 2) {
+  GradientTable t;
+  for (int i = 0; i < n_b0; ++i) t.directions.push_back({0, 0, 0}), t.bvals.push_back(0);
+  for (int i = 0; i < n; ++i) {
+    const double z = 1 - (i + 0.5) * 2 / n, r = std::sqrt(1 - z * z), phi = i * 2.399963229728653;
+    t.directions.push_back({r * std::cos(phi), r * std::sin(phi), z});
+    t.bvals.push_back(1000);
+  }
+  return t;
+}
+
+// Brain box of isotropic tissue crossed by thin bundles: straight along x and
+// along y, an arc in the x-y plane and an arc in the y-z plane. Bundles are
+// thinner than the sampling step of 2 voxels: a wrong direction steps out of them.
+constexpr int kPhantomNx = 32, kPhantomNy = 30, kPhantomNz = 24;
+
+inline bool in_brain_box(int x, int y, int z) {
+  return x >= 1 && y >= 1 && z >= 1 && x < kPhantomNx - 1 && y < kPhantomNy - 1 && z < kPhantomNz - 1;
+}
+
+inline std::optional<Vec3> bundle_direction(int x, int y, int z) {
+  if (y >= 4 && y < 7 && z >= 4 && z < 7 && x >= 2 && x < 30) return Vec3{1, 0, 0};
+  if (x >= 4 && x < 7 && z >= 17 && z < 20 && y >= 2 && y < 28) return Vec3{0, 1, 0};
+  const double rc = std::hypot(x - 16.0, y - 15.0), rd = std::hypot(y - 15.0, z - 12.0);
+  if (z >= 10 && z < 13 && rc >= 6.5 && rc < 9.5) return Vec3{-(y - 15.0), x - 16.0, 0};
+  if (x >= 26 && x < 29 && rd >= 5.5 && rd < 8.5) return Vec3{0, -(z - 12.0), y - 15.0};
+  return std::nullopt;
+}
+
+// The phantom in stored order (x fastest), simulated with sphere_scheme(40):
+// sticks of 1.7e-3 along and 0.3e-3 across, isotropic 0.7e-3 elsewhere, S0 1000.
+inline const Volume& bundle_phantom() {
+  static const Volume vol = [] {
+    const GradientTable t = sphere_scheme(40);
+    const std::uint64_t grid = std::uint64_t(kPhantomNx) * kPhantomNy * kPhantomNz;
+    Volume v{{kPhantomNx, kPhantomNy, kPhantomNz, t.size()}, std::vector<float>(grid * t.size())};
+    for (int z = 0; z < kPhantomNz; ++z)
+      for (int y = 0; y < kPhantomNy; ++y)
+        for (int x = 0; x < kPhantomNx; ++x) {
+          if (!in_brain_box(x, y, z)) continue;
+          const auto e = bundle_direction(x, y, z);
+          const double n = e ? norm(*e) : 1;
+          for (std::size_t k = 0; k < t.size(); ++k) {
+            const Vec3& g = t.directions[k];
+            const double c = e ? (g[0] * (*e)[0] + g[1] * (*e)[1] + g[2] * (*e)[2]) / n : 0;
+            const double g2 = g[0] * g[0] + g[1] * g[1] + g[2] * g[2];
+            const double adc = e ? 0.3e-3 * g2 + 1.4e-3 * c * c : 0.7e-3 * g2;
+            v.data[k * grid + x + kPhantomNx * (y + kPhantomNy * std::uint64_t(z))] =
+                float(1000 * std::exp(-t.bvals[k] * adc));
+          }
+        }
+    return v;
+  }();
+  return vol;
+}
+
+inline std::uint64_t bundle_phantom_voxels() {
+  std::uint64_t n = 0;
+  for (int x = 0; x < kPhantomNx; ++x)
+    for (int y = 0; y < kPhantomNy; ++y)
+      for (int z = 0; z < kPhantomNz; ++z) n += in_brain_box(x, y, z) && bundle_direction(x, y, z).has_value();
+  return n;
+}
+
+}  // namespace tarvix::test_support
