@@ -416,6 +416,16 @@ def _need_matplotlib(args) -> None:
         raise CliError(PNG_HINT)
 
 
+_NUMBER_LIST = re.compile(r"\[\s+(-?[\d.eE+-]+(?:,\s+-?[\d.eE+-]+)*)\s+\]")
+
+
+def record_text(record: dict) -> str:
+    """A record as JSON indented by two spaces, with each list of plain numbers
+    (a matrix row) kept on one line."""
+    text = json.dumps(record, indent=2, ensure_ascii=False)
+    return _NUMBER_LIST.sub(lambda m: "[" + ", ".join(re.split(r",\s+", m.group(1))) + "]", text) + "\n"
+
+
 def _write_outputs(args, plan, text: str, report: dict, run: Run | None, command: str,
                    decided: verdict.Verdict | None = None) -> list[str]:
     """--out, --tracking-out and --png; lines to print after the summary."""
@@ -426,7 +436,7 @@ def _write_outputs(args, plan, text: str, report: dict, run: Run | None, command
     if run is None:
         return []
     if getattr(args, "tracking_out", None) and run.tracking is not None:
-        outputs.write_text(args.tracking_out, json.dumps(run.tracking, indent=2, ensure_ascii=False) + "\n")
+        outputs.write_text(args.tracking_out, record_text(run.tracking))
     if run.glyphs is None:
         return []
     from . import qcplot

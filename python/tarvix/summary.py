@@ -233,7 +233,7 @@ def report_summary(report: dict, hints: bool = True, verdict=None, tracking: dic
         meaning = "the best axis transform leads, but not clearly"
     elif status == "WARN":
         meaning = "needs a look (see the notes)"
-    if status == "PASS" and report.get("notes"):
+    if status == "PASS" and (report.get("notes") or verdict_notes):
         meaning = "no fault that blocks, but see the notes"
     lines = [f"status: {status}" + (f" — {meaning}" if meaning else ""), _inputs(report)]
     if "shells" in report:
@@ -260,8 +260,12 @@ def repair_summary(report: dict, backups: dict, provenance, dry_run: bool, force
     if repair is None:
         decision = measure.get("decision")
         if decision == "WARN" and not force_repair:
-            return (f"repair: nothing written; the lead of {measure['best']['label']} is too small, or its "
-                    "evidence too thin, to apply it automatically (add --force-repair to apply it anyway)")
+            from .verdict import tracking_thin
+
+            why = ("the evidence is too thin to apply it" if tracking is not None and tracking_thin(tracking)
+                   else "its lead is too small to apply it automatically")
+            return (f"repair: nothing written; {labelled(measure['best']['label'])} scores best, but {why} "
+                    "(add --force-repair to apply it anyway)")
         return "repair: nothing written; the table as given is kept"
     if dry_run or not repair["outputs"]:
         return f"repair: dry run, would apply {labelled(repair['label'])}; nothing written"
