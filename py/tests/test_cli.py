@@ -64,7 +64,7 @@ def test_help_states_exit_status_and_the_evidence_minimum():
         assert result.stdout.startswith(f"usage: tarvix {command}") and "exit status:" in result.stdout
     audit = cli("audit", "--help").stdout
     assert "4  FLAG: the table's axes do not fit the image" in audit
-    assert "at least 250 white-matter voxels" in audit and "--force-repair" in audit
+    assert "250 white-matter voxels" in audit and "200 trackable voxels" in audit and "--force-repair" in audit
     for command in ("audit", "detect-flip", "repair"):
         text = cli(command, "--help").stdout
         assert "When the tracking ran it decides" in text and "--no-tracking" in text and "--tracking-out" in text

@@ -175,8 +175,7 @@ def _output_options(parser, what="report", status=True, force=True):
 def _tracking_options(parser):
     g = parser.add_argument_group("fibre tracking (needs --dwi)")
     g.add_argument("--no-tracking", dest="tracking", action="store_false",
-                   help="judge the axes by the coherence alone, without following fibres (the verdict of "
-                   "tarvix 1.1 and earlier)")
+                   help="judge the axes by the coherence alone, without following fibres")
     g.add_argument("--tracking-out", metavar="FILE",
                    help="also write the tracking record (JSON: decision, best and runner-up with their mean "
                    "streamline lengths, margin and its spread, all 24 lengths, parameters) to FILE")

@@ -33,14 +33,13 @@ TRACKING_MIN_STREAMLINES = 50
 TRACKING_SPREADS = 2
 
 THIN_EVIDENCE_HELP = (
-    f"thin evidence: the coherence needs at least {MIN_WM_VOXELS} white-matter voxels, {MIN_SAMPLES}\n"
-    f"  neighbour comparisons for the best and runner-up transforms and {MIN_SHELL_VOLUMES} volumes in the\n"
-    "  working shell, and some non-zero score; the tracking needs "
-    f"{TRACKING_MIN_VOXELS} trackable voxels (FA of at\n"
-    f"  least 0.3 inside the mask) and {TRACKING_MIN_STREAMLINES} streamlines of 10 mm or more. Below that "
-    "a PASS or FLAG is reported\n"
-    "  as WARN, and repair writes no transform without --force-repair (the JSON report is printed\n"
-    "  unchanged)")
+    f"thin evidence: both measures need {MIN_SHELL_VOLUMES} volumes in the working shell. The coherence needs at "
+    f"least\n  {MIN_WM_VOXELS} white-matter voxels, {MIN_SAMPLES} neighbour comparisons for the best and runner-up "
+    "transforms and some\n  non-zero score; the tracking needs "
+    f"{TRACKING_MIN_VOXELS} trackable voxels (FA of at least 0.3 inside the mask) and\n"
+    f"  {TRACKING_MIN_STREAMLINES} streamlines of 10 mm or more, and when it ran only its own minimum counts. "
+    "Below that a PASS\n  or FLAG is reported as WARN, and repair writes no transform without --force-repair "
+    "(the JSON\n  report is printed unchanged)")
 
 COMBINING_HELP = (
     "how the verdict is reached: two measures rank the 24 distinct axis conventions. The tracking\n"
