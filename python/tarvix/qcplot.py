@@ -21,6 +21,7 @@ PLANE = ("sagittal", "coronal", "axial")  # by the world axis the slice normal f
 ROW_COLOURS = {"best": "#d95f02", "identity": "#1f78b4", "other": "#b8b8b8"}
 GLYPH_PLANES = (2, 1, 0)  # axial, coronal, sagittal
 TRACK_PLANES = (2, 1)  # streamlines seen from above and from the front
+GLYPH_MIN_FA = 0.2
 
 
 def _is_identity_like(matrix) -> bool:
@@ -192,7 +193,9 @@ def draw_glyphs(ax, scene, k, directions, radiological):
     from matplotlib.collections import LineCollection
 
     a, b, index = _background(ax, scene, k, radiological)
-    ia, ib = np.nonzero(scene.mask[tuple(index)])
+    # Within a whole-brain mask, the directions of grey matter are noise that
+    # hides the bundles; the automatic mask has no voxel below this FA anyway.
+    ia, ib = np.nonzero(scene.mask[tuple(index)] & (scene.fa[tuple(index)] >= GLYPH_MIN_FA))
     d = directions[tuple(index)][ia, ib]
     half = 0.48 * min(scene.voxel[a], scene.voxel[b])
     da, db = d[:, a] * half / scene.voxel[a], d[:, b] * half / scene.voxel[b]
@@ -252,13 +255,15 @@ def _title(fig, report, command, source, decided, tracking):
     else:
         said = (f"{labelled(flip['best']['label'])} leads {flip['runner_up']['label']} by "
                 f"{flip['relative_margin'] * 100:.2f}% (threshold {flip.get('margin_threshold', 0.02) * 100:g}%)")
-    # A note matters most when the verdict is not a plain PASS or FLAG.
-    shown = notes[0] if notes and status == "WARN" else None
+    # A note matters most when the verdict is not a plain PASS or FLAG, and
+    # a disagreement of the measures always.
+    shown = notes[0] if notes and status == "WARN" else next(
+        (n for n in notes if n.startswith("the measures disagree")), None)
     second = f"{flip['n_wm_voxels']} white-matter voxels, b={flip['working_b']:g} shell"
     if tracking is not None:
         second += f", {tracking['parameters']['n_seeds']} tracking seeds"
     fig.suptitle(f"tarvix {command} — {name} — {status}: {said}\n{second}" + (f" — {shown}" if shown else ""),
-                 fontsize=14, fontweight="bold", color="#b00000" if shown else "black")
+                 fontsize=14, fontweight="bold", color="#b00000" if shown and status == "WARN" else "black")
 
 
 def _legend_text(radiological, tracking):
