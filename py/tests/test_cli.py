@@ -82,6 +82,7 @@ def test_help_states_exit_status_and_the_evidence_minimum():
     (["audit", "--grad", "NO.b", "--dwi", "NO.nii", "--step", "0"], "--step must be greater than 0 voxels"),
     (["audit", "--grad", "NO.b", "--dwi", "NO.nii", "--margin-threshold", "1.5"], "at most 1, not 1.5"),
     (["audit", "--grad", "NO.b", "--png", "q.png"], "--profile and --png need --dwi"),
+    (["audit", "--grad", "NO.b", "--tracking-out", "t.json"], "--tracking-out needs --dwi"),
     (["bids", "NO-SUCH-FOLDER"], "ROOT NO-SUCH-FOLDER does not exist"),
 ])
 def test_usage_errors_exit_2_with_one_line_before_reading_a_file(tmp_path, args, message):
@@ -143,7 +144,7 @@ def test_json_output_and_exit_status(tmp_path, scan):
                                                           threads=1))
     summary = cli("audit", *image)
     assert summary.stdout.startswith("status: FLAG")
-    assert "verdict: FLAG by the tracking: recommended transform -x+y+z (x axis flipped)" in summary.stdout
+    assert "verdict on the axes: FLAG by the tracking: recommended transform -x+y+z (x axis flipped)" in summary.stdout
     alone = cli("audit", *image, "--no-tracking")
     assert alone.returncode == 4 and "decision FLAG: recommended transform -x+y+z (x axis flipped)" in alone.stdout
 

@@ -188,12 +188,12 @@ def verdict_line(decided, tracking: dict | None, hints: bool) -> str:
     """The one line of the combined verdict on the axes."""
     by = "by the tracking" if decided.measure == "tracking" else "by the coherence"
     if decided.axes == "FLAG":
-        return (f"verdict: FLAG {by}: recommended transform {labelled(decided.recommended)}"
+        return (f"verdict on the axes: FLAG {by}: recommended transform {labelled(decided.recommended)}"
                 + (" (apply it with 'tarvix repair')" if hints else ""))
     if decided.axes == "PASS":
-        return f"verdict: PASS {by}: the table as given fits the image"
+        return f"verdict on the axes: PASS {by}: the table as given fits the image"
     best = (tracking or {}).get("best", {}).get("label") if decided.measure == "tracking" else None
-    return ("verdict: WARN: the axes cannot be judged with confidence (see the notes)"
+    return ("verdict on the axes: WARN: they cannot be judged with confidence (see the notes)"
             + (f"; {labelled(best)} scores best" if best else ""))
 
 

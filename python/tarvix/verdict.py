@@ -32,6 +32,10 @@ TRACKING_MIN_VOXELS = 200
 TRACKING_MIN_STREAMLINES = 50
 TRACKING_SPREADS = 2
 
+# Above this share of non-unit directions the module calls the vectors
+# amplitude-encoded and warns.
+AMPLITUDE_FRACTION = 0.5
+
 THIN_EVIDENCE_HELP = (
     f"thin evidence: both measures need {MIN_SHELL_VOLUMES} volumes in the working shell. The coherence needs at "
     f"least\n  {MIN_WM_VOXELS} white-matter voxels, {MIN_SAMPLES} neighbour comparisons for the best and runner-up "
@@ -170,7 +174,7 @@ def _scheme_warns(report: dict) -> bool:
     if not flip or flip["decision"] == "PASS":
         return report.get("status") == "WARN"
     norms = report.get("norm_stats") or {}
-    return bool(norms.get("non_b0_count", 0)) and norms.get("non_unit_fraction", 0.0) > 0.5
+    return bool(norms.get("non_b0_count", 0)) and norms.get("non_unit_fraction", 0.0) > AMPLITUDE_FRACTION
 
 
 def _coherence_only(report: dict) -> Verdict:
