@@ -13,6 +13,7 @@ import os
 import numpy as np
 
 from .summary import describe_transform, distinct_ranking, labelled
+from .verdict import tracking_thin
 
 POSITIVE = ("R", "A", "S")
 NEGATIVE = ("L", "P", "I")
@@ -247,9 +248,11 @@ def _title(fig, report, command, source, decided, tracking):
                     f"± {tracking['margin_spread'] * 100:.1f}%")
         elif tracking["decision"] == "PASS" and (decided is None or decided.axes == "PASS"):
             said = f"the table as given gives the longest fibres, by {margin:.1f}%"
-        else:
+        elif tracking["decision"] == "WARN" and not tracking_thin(tracking):
             said = (f"{labelled(tracking['best']['label'])} leads by {margin:.1f}% "
                     f"± {tracking['margin_spread'] * 100:.1f}%, not clearly enough")
+        else:
+            said = f"{labelled(tracking['best']['label'])} scores best, but the evidence is too thin to judge"
     elif flip["decision"] == "PASS":
         said = "the table as given scores best"
     else:
