@@ -48,12 +48,12 @@ THIN_EVIDENCE_HELP = (
 COMBINING_HELP = (
     "how the verdict is reached: two measures rank the 24 distinct axis conventions. The tracking\n"
     "  (on by default; --no-tracking leaves it out) follows fibres over their whole length and\n"
-    "  compares the mean streamline length; it FLAGs when another transform leads the table as\n"
-    "  given by at least 5% and by at least 2 spreads of that lead over seed subsets. The coherence\n"
-    "  compares each fibre direction with its neighbours one step (4 mm) ahead and FLAGs at a 2%\n"
-    "  lead. When the tracking ran it decides; when it is WARN the verdict is WARN (a note says so\n"
-    "  when the coherence alone would FLAG), and when the measures rank different transforms first\n"
-    "  a note says so. Without the tracking the coherence decides.")
+    "  compares the mean streamline length; it FLAGs when another transform scores best and leads\n"
+    "  the runner-up by at least 5% and by at least 2 spreads of that lead over seed subsets. The\n"
+    "  coherence compares each fibre direction with its neighbours one step (4 mm) ahead and FLAGs\n"
+    "  at a 2% lead. When the tracking ran it decides; when it is WARN the verdict is WARN (a note\n"
+    "  says so when the coherence alone would FLAG), and when the measures rank different\n"
+    "  transforms first a note says so. Without the tracking the coherence decides.")
 
 
 @dataclass
