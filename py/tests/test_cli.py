@@ -64,7 +64,10 @@ def test_help_states_exit_status_and_the_evidence_minimum():
         assert result.stdout.startswith(f"usage: tarvix {command}") and "exit status:" in result.stdout
     audit = cli("audit", "--help").stdout
     assert "4  FLAG: the table's axes do not fit the image" in audit
-    assert "at least 250 white-matter voxels" in audit and "--force-repair" in audit
+    assert "250 white-matter voxels" in audit and "200 trackable voxels" in audit and "--force-repair" in audit
+    for command in ("audit", "detect-flip", "repair"):
+        text = cli(command, "--help").stdout
+        assert "When the tracking ran it decides" in text and "--no-tracking" in text and "--tracking-out" in text
 
 
 @pytest.mark.parametrize("args, message", [
@@ -79,6 +82,7 @@ def test_help_states_exit_status_and_the_evidence_minimum():
     (["audit", "--grad", "NO.b", "--dwi", "NO.nii", "--step", "0"], "--step must be greater than 0 voxels"),
     (["audit", "--grad", "NO.b", "--dwi", "NO.nii", "--margin-threshold", "1.5"], "at most 1, not 1.5"),
     (["audit", "--grad", "NO.b", "--png", "q.png"], "--profile and --png need --dwi"),
+    (["audit", "--grad", "NO.b", "--tracking-out", "t.json"], "--tracking-out needs --dwi"),
     (["bids", "NO-SUCH-FOLDER"], "ROOT NO-SUCH-FOLDER does not exist"),
 ])
 def test_usage_errors_exit_2_with_one_line_before_reading_a_file(tmp_path, args, message):
@@ -140,7 +144,9 @@ def test_json_output_and_exit_status(tmp_path, scan):
                                                           threads=1))
     summary = cli("audit", *image)
     assert summary.stdout.startswith("status: FLAG")
-    assert "decision FLAG: recommended transform -x+y+z (x axis flipped)" in summary.stdout
+    assert "verdict on the axes: FLAG by the tracking: recommended transform -x+y+z (x axis flipped)" in summary.stdout
+    alone = cli("audit", *image, "--no-tracking")
+    assert alone.returncode == 4 and "decision FLAG: recommended transform -x+y+z (x axis flipped)" in alone.stdout
 
     profiled = cli("audit", *image, "--profile", "--json")
     assert same_report(profiled.stdout, module)
@@ -157,14 +163,17 @@ def test_json_output_and_exit_status(tmp_path, scan):
 
 
 @pytest.mark.parametrize("args, module_status, note", [
-    ([], "FLAG", "only 142 white-matter voxels: too few to judge the axes"),
-    (["--step", "1000"], "PASS", "every axis transform scored 0"),
+    (["--no-tracking"], "FLAG", "only 142 white-matter voxels: too few to judge the axes"),
+    (["--no-tracking", "--step", "1000"], "PASS", "every axis transform scored 0"),
+    ([], "FLAG", "the tracking cannot judge the axes: only 142 trackable voxels"),
 ])
 def test_thin_evidence_is_a_warning(small_scan, args, module_status, note):
     image = ["--dwi", small_scan["dwi"], "--bvec", small_scan["bvec"], "--bval", small_scan["bval"], *args]
     result = cli("audit", *image)
     assert result.returncode == 3, result.stderr
-    assert result.stdout.startswith(f"status: WARN — the evidence is too thin for the module's {module_status}")
+    meaning = ("the axes cannot be judged with confidence" if not args
+               else f"the evidence is too thin for the module's {module_status}")
+    assert result.stdout.startswith(f"status: WARN — {meaning}")
     assert note in result.stdout and "tarvix repair" not in result.stdout
     as_json = cli("detect-flip", *image, "--json")
     assert as_json.returncode == 3 and json.loads(as_json.stdout)["status"] == module_status
@@ -196,9 +205,11 @@ def test_repair_writes_backs_up_and_refuses(tmp_path, scan):
     assert again.returncode == 0 and again.stdout.startswith("status: PASS")
 
 
-def test_repair_keeps_no_transform_on_thin_evidence(tmp_path, small_scan):
+@pytest.mark.parametrize("measure", [[], ["--no-tracking"]])  # the module writes nothing / the CLI takes it back
+def test_repair_keeps_no_transform_on_thin_evidence(tmp_path, small_scan, measure):
     args = ["repair", "--dwi", small_scan["dwi"], "--bvec", small_scan["bvec"], "--bval", small_scan["bval"],
-            "--out-bvec", tmp_path / "f.bvec", "--out-bval", tmp_path / "f.bval", "--provenance", tmp_path / "p.json"]
+            "--out-bvec", tmp_path / "f.bvec", "--out-bval", tmp_path / "f.bval", "--provenance", tmp_path / "p.json",
+            *measure]
     result = cli(*args)
     assert result.returncode == 3 and "evidence is too thin to apply it" in result.stdout
     assert os.listdir(tmp_path) == []

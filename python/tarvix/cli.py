@@ -1,14 +1,18 @@
 """The `tarvix` command line.
 
-Every subcommand calls exactly one function of the extension module (the
-`--png` and `--profile` switches pick its glyph or profiled variant) and passes
+Every subcommand calls exactly one function of an extension module and passes
 on only the options the user typed, so the module's own defaults stay the only
-ones. By default a short summary is printed; `--json` prints the module's JSON
-text unchanged and `--out` stores it."""
+ones. `audit` (with --dwi), `detect-flip` and `repair` call `_engine`, which
+returns the report `_tarvix` would and, on the same fitted field, the
+fibre-tracking record (unless --no-tracking), the glyphs of --png and the
+timings of --profile; the rest call `_tarvix`. By default a short summary is
+printed; `--json` prints the module's JSON report unchanged and `--out` stores
+it."""
 
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import importlib.util
 import inspect
 import json
@@ -20,7 +24,7 @@ import sys
 import tempfile
 import time
 
-from . import _tarvix, outputs, summary, verdict
+from . import _engine, _tarvix, outputs, summary, verdict
 from .errors import CliError, UsageError
 
 EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_WARN, EXIT_FLAG = 0, 1, 2, 3, 4
@@ -32,7 +36,7 @@ exit status:
   1  error: unreadable or invalid input, refused overwrite, ...
   2  usage error: unknown option, missing or nonsense argument (checked before any file is read)
   3  WARN: something needs a look (see the notes), or the evidence is too thin to judge the axes
-  4  FLAG: the table's axes do not fit the image"""
+  4  FLAG: the table's axes do not fit the image (the combined verdict below decides)"""
 
 REPAIR_EXIT_TABLE = """\
 exit status:
@@ -62,6 +66,7 @@ exit status:
   2  usage error
   3  WARN: something needs a look (see the notes)"""
 
+AXES_EPILOG = EXIT_TABLE + "\n\n" + verdict.COMBINING_HELP + "\n\n" + verdict.THIN_EVIDENCE_HELP
 PNG_HINT = "--png needs matplotlib, which is not installed; install it with: pip install 'tarvix[viz]'"
 EXIT_OF_STATUS = {"PASS": EXIT_OK, "WARN": EXIT_WARN, "FLAG": EXIT_FLAG}
 
@@ -140,10 +145,10 @@ def _analysis_options(parser, function, flip=True, scheme=True, tolerance=True):
     if flip:
         _add(g, "--shell", d, "b-value of the shell used to check the axes (default: the shell nearest 1000)",
              type=float, metavar="B")
-        _add(g, "--step", d, "distance in voxels from a voxel to the neighbours its fibre direction is compared "
-             "with (default: 4 mm, at least one voxel)", type=float, metavar="VOXELS")
-        _add(g, "--margin-threshold", d, "relative lead the best axis transform needs over the runner-up "
-             "to be flagged", type=float, metavar="FRACTION")
+        _add(g, "--step", d, "coherence: distance in voxels from a voxel to the neighbours its fibre direction "
+             "is compared with (default: 4 mm, at least one voxel)", type=float, metavar="VOXELS")
+        _add(g, "--margin-threshold", d, "coherence: relative lead the best axis transform needs over the "
+             "runner-up to be flagged (the tracking's own is 0.05)", type=float, metavar="FRACTION")
     if scheme:
         _add(g, "--norm-tolerance", d, "how far direction lengths may stray from 1 before the vectors count "
              "as amplitude-encoded", type=float, metavar="FRACTION")
@@ -167,10 +172,20 @@ def _output_options(parser, what="report", status=True, force=True):
     return g
 
 
+def _tracking_options(parser):
+    g = parser.add_argument_group("fibre tracking (needs --dwi)")
+    g.add_argument("--no-tracking", dest="tracking", action="store_false",
+                   help="judge the axes by the coherence alone, without following fibres")
+    g.add_argument("--tracking-out", metavar="FILE",
+                   help="also write the tracking record (JSON: decision, best and runner-up with their mean "
+                   "streamline lengths, margin and its spread, all 24 lengths, parameters) to FILE")
+
+
 def _png_option(group):
     group.add_argument("--png", metavar="FILE",
-                       help="draw a QC picture to FILE: FA slices with fibre directions before and after the "
-                       "transform, and the score of every candidate (needs matplotlib)")
+                       help="draw a QC picture to FILE: FA slices with fibre directions and streamlines as "
+                       "given and with the other transform, and the scores of every candidate (needs "
+                       "matplotlib)")
     group.add_argument("--radiological", action="store_true",
                        help="draw the slices with the patient's right on the left (default: on the right)")
 
@@ -198,11 +213,11 @@ def build_parser() -> argparse.ArgumentParser:
         description="Check and repair the gradient table (bvec/bval) of a diffusion MRI scan: wrongly\n"
         "flipped or swapped axes, amplitude-encoded vectors and weak acquisition schemes.\n"
         "Run 'tarvix demo' to see it work, and 'tarvix COMMAND --help' for the options of a command.",
-        epilog=EXIT_TABLE + "\n\n" + verdict.THIN_EVIDENCE_HELP)
+        epilog=AXES_EPILOG)
     parser.add_argument("--version", action="version", version=f"%(prog)s {_tarvix.version()}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=Parser)
 
-    def command(name, help_text, description, run, epilog=EXIT_TABLE + "\n\n" + verdict.THIN_EVIDENCE_HELP):
+    def command(name, help_text, description, run, epilog=AXES_EPILOG):
         p = sub.add_parser(name, help=help_text, description=description, epilog=epilog, formatter_class=raw)
         p.set_defaults(run=run, parser=p)
         return p
@@ -216,12 +231,13 @@ def build_parser() -> argparse.ArgumentParser:
     _output_options(p)
 
     p = command("audit", "check the scheme and, with --dwi, whether the table's axes fit the image",
-                "Check the scheme and, with --dwi, whether the table's axes fit the image: the fitted fibre "
-                "directions\nare compared with their neighbours under each of the 48 possible axis flips "
-                "and swaps.", run_audit)
+                "Check the scheme and, with --dwi, whether the table's axes fit the image: fibres are "
+                "followed through\nthe fitted directions, and the directions compared with their "
+                "neighbours, under each of the\n48 possible axis flips and swaps.", run_audit)
     _table_options(p)
     _image_options(p, dwi_required=False)
     _analysis_options(p, "audit")
+    _tracking_options(p)
     g = _output_options(p)
     g.add_argument("--profile", action="store_true", help="also print how long each stage took (needs --dwi)")
     _png_option(g)
@@ -232,16 +248,19 @@ def build_parser() -> argparse.ArgumentParser:
     _table_options(p)
     _image_options(p, dwi_required=True)
     _analysis_options(p, "detect_flip", scheme=False)
+    _tracking_options(p)
     _png_option(_output_options(p))
 
     p = command("repair", "audit, then write corrected gradient files when a fix is recommended",
-                "Audit, then write corrected gradient files when a transform is recommended (FLAG).\n"
-                "Existing files are never overwritten unless --force is given.", run_repair,
-                epilog=REPAIR_EXIT_TABLE + "\n\n" + verdict.THIN_EVIDENCE_HELP)
+                "Audit, then write corrected gradient files when a transform is recommended (FLAG):\n"
+                "the tracking's transform, or with --no-tracking the coherence's. Existing files are\n"
+                "never overwritten unless --force is given.", run_repair,
+                epilog=REPAIR_EXIT_TABLE + "\n\n" + verdict.COMBINING_HELP + "\n\n" + verdict.THIN_EVIDENCE_HELP)
     _table_options(p)
     _image_options(p, dwi_required=True)
     _write_options(p, repair=True)
     _analysis_options(p, "repair")
+    _tracking_options(p)
     _png_option(_output_options(p))
 
     p = command("recompute-bval", "recover b-values from the lengths of amplitude-encoded vectors",
@@ -278,13 +297,42 @@ def build_parser() -> argparse.ArgumentParser:
 # --- running -------------------------------------------------------------------
 
 
-def _call(function: str, args: argparse.Namespace, **extra):
+def _call(function: str, args: argparse.Namespace, module=_tarvix, **extra):
     """Call a module function with the options the user typed that it takes."""
-    fn = getattr(_tarvix, function)
+    fn = getattr(module, function)
     names = inspect.signature(fn).parameters
-    kwargs = {n: getattr(args, n) for n in names if hasattr(args, n)}
+    kwargs = {n: getattr(args, n) for n in names if hasattr(args, n) and n not in extra}
     kwargs.update(extra)
     return fn(**kwargs)
+
+
+def _tracking_on(args) -> bool:
+    return getattr(args, "tracking", True) and getattr(args, "dwi", None) is not None
+
+
+@dataclasses.dataclass
+class Run:
+    """One call of `_engine`, decoded: the report text as the module gives it,
+    the report, the tracking record, and what --png and --profile need."""
+
+    text: str
+    report: dict
+    tracking: dict | None
+    timings: dict | None
+    glyphs: dict | None
+    streamlines: dict | None
+
+
+def _engine_run(function: str, args, **extra) -> Run:
+    result = _call(function, args, module=_engine, tracking=_tracking_on(args), glyphs=bool(args.png), **extra)
+    record = result.get("tracking")
+    timings = result.get("timings")
+    if timings is not None and result.get("tracking_seconds") is not None and "tracking" not in timings:
+        # The tracking stage is timed on its own, outside the audit's stages and total.
+        timings = dict(timings, tracking=result["tracking_seconds"],
+                       total=timings.get("total", 0.0) + result["tracking_seconds"])
+    return Run(result["report"], json.loads(result["report"]), json.loads(record) if record else None,
+               timings, result.get("glyphs"), result.get("streamlines"))
 
 
 def _table_given(args) -> bool:
@@ -317,6 +365,11 @@ def check_usage(args) -> None:
         raise UsageError(f"--margin-threshold must be above 0 and at most 1, not {_number(margin)}")
     if args.command in ("audit",) and (args.profile or args.png) and not hasattr(args, "dwi"):
         raise UsageError("--profile and --png need --dwi")
+    if getattr(args, "tracking_out", None):
+        if not getattr(args, "tracking", True):
+            raise UsageError("--tracking-out and --no-tracking contradict each other: the record is the tracking's")
+        if not hasattr(args, "dwi"):
+            raise UsageError("--tracking-out needs --dwi: fibres are followed in the image")
     if args.command == "bids" and not os.path.isdir(args.root):
         what = "does not exist" if not os.path.lexists(args.root) else "is not a folder"
         raise UsageError(f"ROOT {args.root} {what}: give the top folder of a BIDS dataset")
@@ -351,7 +404,8 @@ def plan_outputs(args, extra=()) -> outputs.OutputPlan:
     """Every file the command will write, checked before any work."""
     named = [("--out-bvec", getattr(args, "out_bvec", None)), ("--out-bval", getattr(args, "out_bval", None)),
              ("--out-grad", getattr(args, "out_grad", None)), ("--provenance", getattr(args, "provenance", None)),
-             ("--out", getattr(args, "out", None)), ("--png", getattr(args, "png", None)), *extra]
+             ("--out", getattr(args, "out", None)), ("--tracking-out", getattr(args, "tracking_out", None)),
+             ("--png", getattr(args, "png", None)), *extra]
     return outputs.OutputPlan(named, _inputs(args), force=getattr(args, "force", False),
                               dry_run=getattr(args, "dry_run", False))
 
@@ -361,19 +415,35 @@ def _need_matplotlib(args) -> None:
         raise CliError(PNG_HINT)
 
 
-def _write_outputs(args, plan, text: str, report: dict, glyphs, command: str) -> list[str]:
-    """--out and --png; lines to print after the summary."""
+_NUMBER_LIST = re.compile(r"\[\s+(-?[\d.eE+-]+(?:,\s+-?[\d.eE+-]+)*)\s+\]")
+
+
+def record_text(record: dict) -> str:
+    """A record as JSON indented by two spaces, with each list of plain numbers
+    (a matrix row) kept on one line."""
+    text = json.dumps(record, indent=2, ensure_ascii=False)
+    return _NUMBER_LIST.sub(lambda m: "[" + ", ".join(re.split(r",\s+", m.group(1))) + "]", text) + "\n"
+
+
+def _write_outputs(args, plan, text: str, report: dict, run: Run | None, command: str,
+                   decided: verdict.Verdict | None = None) -> list[str]:
+    """--out, --tracking-out and --png; lines to print after the summary."""
     if plan.dry_run:
         return []
     if args.out:
         outputs.write_text(args.out, text + "\n")
-    if glyphs is None:
+    if run is None:
+        return []
+    if getattr(args, "tracking_out", None) and run.tracking is not None:
+        outputs.write_text(args.tracking_out, record_text(run.tracking))
+    if run.glyphs is None:
         return []
     from . import qcplot
 
     try:
-        qcplot.write_png(args.png, report, glyphs, source=getattr(args, "dwi", None), command=command,
-                         verdict=verdict.cli_verdict(report), radiological=args.radiological)
+        qcplot.write_png(args.png, report, run.glyphs, source=getattr(args, "dwi", None), command=command,
+                         verdict=decided, radiological=args.radiological, tracking=run.tracking,
+                         streamlines=run.streamlines)
     except OSError as e:
         raise CliError(f"cannot write {args.png}: {e.strerror or e}") from None
     return [f"QC picture: {args.png}"]
@@ -394,17 +464,20 @@ def _analyse(args, base: str, command: str) -> int:
     check_shell(args)
     plan = plan_outputs(args)
     profile = getattr(args, "profile", False)
-    function = base + ("_profiled" if profile else "") + ("_with_glyphs" if args.png else "")
     with plan.transaction():
-        result = _call(function, args)
-        parts = list(result) if isinstance(result, tuple) else [result]
-        text = parts[0]
-        report = json.loads(text)
-        extra = summary.timings_table(parts[1]).splitlines() if profile else []
-        extra += _write_outputs(args, plan, text, report, parts[-1] if args.png else None, command)
-    status, notes = verdict.cli_verdict(report)
-    _print(args, text, summary.report_summary(report, verdict=(status, notes)), extra, notes)
-    return EXIT_OF_STATUS.get(status, EXIT_OK)
+        if getattr(args, "dwi", None) is None:
+            # The table alone: nothing to track, and the module's scheme audit is the whole answer.
+            run, text = None, _call("audit", args)
+            report = json.loads(text)
+        else:
+            run = _engine_run(base, args, **({"profile": True} if profile else {}))
+            text, report = run.text, run.report
+        decided = verdict.combined(report, run.tracking if run else None)
+        extra = summary.timings_table(run.timings).splitlines() if profile else []
+        extra += _write_outputs(args, plan, text, report, run, command, decided)
+    human = summary.report_summary(report, verdict=decided, tracking=run.tracking if run else None)
+    _print(args, text, human, extra, decided.notes)
+    return EXIT_OF_STATUS.get(decided.status, EXIT_OK)
 
 
 def run_inspect(args) -> int:
@@ -425,25 +498,34 @@ def run_detect(args) -> int:
     return _analyse(args, "detect_flip", "detect-flip")
 
 
+def _unsupported(repair: dict | None, decided: verdict.Verdict, force_repair: bool) -> bool:
+    """Whether the module wrote a transform the command line's verdict does not
+    recommend: on thin evidence, or one the deciding measure did not pick."""
+    if not repair or force_repair:
+        return False
+    return decided.axes != "FLAG" or repair["label"] != decided.recommended
+
+
 def run_repair(args) -> int:
     _need_matplotlib(args)
     check_shell(args)
     plan = plan_outputs(args)
     force_repair = getattr(args, "force_repair", False)
+    extra = []
     with plan.transaction():
-        result = _call("repair_with_glyphs" if args.png else "repair", args, in_place=False)
-        text, glyphs = result if args.png else (result, None)
-        report = json.loads(text)
-        status, notes = verdict.cli_verdict(report)
+        run = _engine_run("repair", args, in_place=False)
+        text, report = run.text, run.report
+        decided = verdict.combined(report, run.tracking)
         repair = report.get("repair")
-        # The module writes as soon as it decides; on thin evidence the
-        # command line takes the files back unless told otherwise.
-        withdrawn = bool(notes and repair and not force_repair)
+        # The module writes as soon as it decides; where the command line's
+        # verdict does not back the transform it takes the files back unless told otherwise.
+        withdrawn = _unsupported(repair, decided, force_repair)
         if withdrawn and repair["outputs"]:
             plan.rollback()
         else:
-            extra = _write_outputs(args, plan, text, report, glyphs, "repair")
-    human = summary.report_summary(report, hints=False, verdict=(status, notes))
+            extra = _write_outputs(args, plan, text, report, run, "repair", decided)
+    notes = decided.notes
+    human = summary.report_summary(report, hints=False, verdict=decided, tracking=run.tracking)
     if withdrawn:
         human += (f"\nrepair: nothing written; {summary.labelled(repair['label'])} scored best, but the evidence "
                   "is too thin to apply it (add --force-repair to apply it anyway)")
@@ -452,11 +534,11 @@ def run_repair(args) -> int:
             notes = notes + ["repair withdrawn: the files the module wrote were removed"]
     else:
         human += "\n" + summary.repair_summary(report, plan.backups(), getattr(args, "provenance", None),
-                                              plan.dry_run, force_repair)
+                                              plan.dry_run, force_repair, tracking=run.tracking)
     _print(args, text, human, extra, notes)
     if repair and not withdrawn:
         return EXIT_OK
-    return EXIT_WARN if status != "PASS" else EXIT_OK
+    return EXIT_WARN if decided.status != "PASS" else EXIT_OK
 
 
 def run_recompute(args) -> int:

@@ -1,5 +1,6 @@
 """`tarvix demo`: the whole workflow on a small simulated scan whose table has
-a flipped axis: audit (FLAG), repair, audit again (PASS), QC picture."""
+a flipped axis: audit with both measures (FLAG), repair, audit again (PASS),
+QC picture."""
 
 from __future__ import annotations
 
@@ -10,7 +11,7 @@ import os
 import tempfile
 import time
 
-from . import _tarvix, outputs
+from . import _engine, _tarvix, outputs, verdict
 from .errors import CliError
 from .summary import labelled
 
@@ -72,50 +73,66 @@ def _steps(folder: str, started: float) -> None:
           f"   and curved fibre bundles, and wrote its table with its x axis flipped by mistake:\n"
           f"     demo.nii.gz  demo.bvec  demo.bval")
 
-    text = _tarvix.audit(**table)
-    _save(at("audit.json"), text)
-    flip = json.loads(text)["flip"]
-    status = json.loads(text)["status"]
-    print(f"2. audit: {status}. {labelled(flip['best']['label'])} makes the fibre directions agree best with their\n"
-          f"   neighbours (coherence {flip['best']['coherence']:.3f}, the table as given "
-          f"{flip['identity_coherence']:.3f});\n"
-          f"   it leads the runner-up by {flip['relative_margin'] * 100:.1f}%, "
-          f"{flip.get('margin_threshold', 0.02) * 100:g}% is needed\n"
+    first = _engine.audit(**table, tracking=True)
+    _save(at("audit.json"), first["report"])
+    report, tracking = json.loads(first["report"]), json.loads(first["tracking"])
+    status = verdict.combined(report, tracking).status
+    flip = report["flip"]
+    print(f"2. audit: {status}, decided by the fibre tracking: {labelled(tracking['best']['label'])} gives the\n"
+          f"   longest fibres, {tracking['best']['mean_length_mm']:.1f} mm on average against "
+          f"{_length_as_given(tracking):.1f} mm with the table as given; it leads the\n"
+          f"   runner-up by {tracking['relative_margin'] * 100:.0f}% ± {tracking['margin_spread'] * 100:.0f}% "
+          f"({tracking['margin_threshold'] * 100:g}% and {verdict.TRACKING_SPREADS} spreads are needed).\n"
+          f"   The one-step coherence ranks {flip['best']['label']} first"
+          f"{' too' if verdict.same_axes(flip['best']['matrix'], tracking['best']['matrix']) else ''} (coherence "
+          f"{flip['best']['coherence']:.3f}, as given {flip['identity_coherence']:.3f}, a lead of "
+          f"{flip['relative_margin'] * 100:.1f}%)\n"
           f"     $ tarvix audit --dwi demo.nii.gz --bvec demo.bvec --bval demo.bval --out audit.json")
 
     png = importlib.util.find_spec("matplotlib") is not None
     repair_args = dict(table, out_bvec=at("demo_fixed.bvec"), out_bval=at("demo_fixed.bval"),
                        provenance=at("provenance.json"))
-    if png:
-        text, glyphs = _tarvix.repair_with_glyphs(**repair_args)
-    else:
-        text = _tarvix.repair(**repair_args)
-    _save(at("repair.json"), text)
-    repaired = json.loads(text)
+    result = _engine.repair(**repair_args, tracking=True, glyphs=png)
+    _save(at("repair.json"), result["report"])
+    repaired = json.loads(result["report"])
     repair = repaired.get("repair")
     if not repair or not repair["outputs"]:
         raise CliError("the demo's repair wrote nothing; see " + at("repair.json"))
     print(f"3. repair: applied {labelled(repair['label'])}, wrote demo_fixed.bvec, demo_fixed.bval and provenance.json\n"
+          f"   (the provenance record names the measure that decided)\n"
           f"     $ tarvix repair --dwi demo.nii.gz --bvec demo.bvec --bval demo.bval \\\n"
           f"         --out-bvec demo_fixed.bvec --out-bval demo_fixed.bval --provenance provenance.json"
           + (" --png qc.png" if png else ""))
 
-    text = _tarvix.audit(dwi=paths["dwi"], bvec=at("demo_fixed.bvec"), bval=at("demo_fixed.bval"))
-    _save(at("audit_fixed.json"), text)
-    after = json.loads(text)
-    print(f"4. audit of the repaired table: {after['status']} (the table as given now scores best, "
-          f"{after['flip']['identity_coherence']:.3f})\n"
+    fixed = _engine.audit(dwi=paths["dwi"], bvec=at("demo_fixed.bvec"), bval=at("demo_fixed.bval"), tracking=True)
+    _save(at("audit_fixed.json"), fixed["report"])
+    after_report, after_tracking = json.loads(fixed["report"]), json.loads(fixed["tracking"])
+    after = verdict.combined(after_report, after_tracking).status
+    print(f"4. audit of the repaired table: {after} (the table as given now gives the longest fibres, "
+          f"{after_tracking['best']['mean_length_mm']:.1f} mm;\n"
+          f"   the coherence says {after_report['flip']['decision']}, as given "
+          f"{after_report['flip']['identity_coherence']:.3f})\n"
           f"     $ tarvix audit --dwi demo.nii.gz --bvec demo_fixed.bvec --bval demo_fixed.bval")
 
     if png:
         from . import qcplot
 
-        qcplot.write_png(at("qc.png"), repaired, glyphs, source=paths["dwi"], command="repair")
-        print("5. QC picture: qc.png (fibre directions before and after the repair, and every candidate's score)")
+        qcplot.write_png(at("qc.png"), repaired, result["glyphs"], source=paths["dwi"], command="repair",
+                         verdict=verdict.combined(repaired, json.loads(result["tracking"])),
+                         tracking=json.loads(result["tracking"]), streamlines=result["streamlines"])
+        print("5. QC picture: qc.png (fibre directions and streamlines before and after the repair, and every "
+              "candidate's\n   score under both measures)")
     else:
         print("5. QC picture skipped: matplotlib is not installed (pip install 'tarvix[viz]')")
 
     print(f"\nJSON reports: audit.json, repair.json, audit_fixed.json. To rerun a step: cd {folder}")
     print(f"done in {time.perf_counter() - started:.1f} s")
-    if status != "FLAG" or after["status"] != "PASS":
-        raise CliError(f"expected FLAG before and PASS after the repair, got {status} and {after['status']}")
+    if status != "FLAG" or after != "PASS":
+        raise CliError(f"expected FLAG before and PASS after the repair, got {status} and {after}")
+
+
+def _length_as_given(tracking) -> float:
+    return next(e["mean_length_mm"] for e in tracking["ranking"] if verdict.same_axes(e["matrix"], IDENTITY))
+
+
+IDENTITY = [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]]

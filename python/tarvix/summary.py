@@ -118,26 +118,130 @@ def _inputs(report) -> str:
     return f"table:  {', '.join(names) or '(none)'}: {count} volume{'s' if count != 1 else ''}"
 
 
-def report_summary(report: dict, hints: bool = True, verdict: tuple[str, list[str]] | None = None) -> str:
-    """Status, shells with counts, the flip ranking and every note. `hints`
-    suggests the repair command where it would help; `verdict` is the command
-    line's (status, notes) where it differs from the module's."""
-    status, verdict_notes = verdict or (report["status"], [])
+def _rank_of_identity(ranking) -> int | None:
+    return next((rank for rank, e in enumerate(distinct_ranking(ranking), 1) if _identity_like(e)), None)
+
+
+def _transform_cell(entry) -> str:
+    words = "as given" if _identity_like(entry) else describe_transform(entry["label"])
+    return f"{entry['label']} ({words})" if words else entry["label"]
+
+
+def _coherence_column(flip) -> list[str]:
+    threshold = flip.get("margin_threshold", 0.02)
+    margin = flip["relative_margin"]
+    rank = _rank_of_identity(flip["ranking"])
+    as_given = next(e for e in distinct_ranking(flip["ranking"]) if _identity_like(e))
+    return [
+        "coherence (one step)",
+        flip["decision"],
+        _transform_cell(flip["best"]),
+        _transform_cell(flip["runner_up"]),
+        f"{flip['best']['coherence']:.4f} vs {flip['runner_up']['coherence']:.4f}",
+        f"rank {rank}, {as_given['coherence']:.4f}",
+        f"{margin * 100:.2f}% ({'≥' if margin >= threshold else '<'} {threshold * 100:g}%)",
+    ]
+
+
+def _tracking_column(tracking) -> list[str]:
+    from .verdict import TRACKING_SPREADS
+
+    threshold = tracking["margin_threshold"]
+    margin, spread = tracking["relative_margin"], tracking["margin_spread"]
+    clear = margin >= threshold and margin >= TRACKING_SPREADS * spread
+    needed = f"{threshold * 100:g}% and {TRACKING_SPREADS} spreads"
+    rank = _rank_of_identity(tracking["ranking"])
+    as_given = next(e for e in tracking["ranking"] if _identity_like(e))
+    best, runner = tracking["best"], tracking["runner_up"]
+    return [
+        "tracking (whole fibres)",
+        tracking["decision"],
+        _transform_cell(best),
+        _transform_cell(runner),
+        f"{best['mean_length_mm']:.1f} vs {runner['mean_length_mm']:.1f} mm mean length",
+        f"rank {rank}, {as_given['mean_length_mm']:.1f} mm",
+        f"{margin * 100:.2f}% ± {spread * 100:.2f}% ({'≥' if clear else '<'} {needed})",
+    ]
+
+
+ROW_NAMES = ["", "decision", "best", "runner-up", "scores", "as given", "lead"]
+
+
+def side_by_side(report: dict, tracking: dict) -> list[str]:
+    """Both measures of the axes in two columns, row by row."""
+    flip = report["flip"]
+    from .verdict import coherence_evidence
+
+    coherence = _coherence_column(flip)
+    if coherence_evidence(report):
+        coherence[1] += " (thin evidence)"
+    columns = [coherence, _tracking_column(tracking)]
+    width = max(len(cell) for cell in columns[0]) + 3
+    lines = [f"axes:   checked on the b={_b(flip['working_b'])} shell, {flip['n_wm_voxels']} white-matter voxels "
+             f"(mean FA {flip['mask_mean_fa']:.2f}), {tracking['parameters']['n_seeds']} tracking seeds"]
+    for name, left, right in zip(ROW_NAMES, *columns):
+        lines.append(f"        {name:<10}  {left:<{width}}{right}".rstrip())
+    return lines
+
+
+def verdict_line(decided, tracking: dict | None, hints: bool) -> str:
+    """The one line of the combined verdict on the axes."""
+    by = "by the tracking" if decided.measure == "tracking" else "by the coherence"
+    if decided.axes == "FLAG":
+        return (f"verdict on the axes: FLAG {by}: recommended transform {labelled(decided.recommended)}"
+                + (" (apply it with 'tarvix repair')" if hints else ""))
+    if decided.axes == "PASS":
+        return f"verdict on the axes: PASS {by}: the table as given fits the image"
+    best = (tracking or {}).get("best", {}).get("label") if decided.measure == "tracking" else None
+    return ("verdict on the axes: WARN: they cannot be judged with confidence (see the notes)"
+            + (f"; {labelled(best)} scores best" if best else ""))
+
+
+def _as_verdict(report: dict, verdict):
+    """A Verdict from what a caller gives: one, a (status, notes) pair, or nothing."""
+    from .verdict import Verdict, coherence_decision
+
+    if verdict is None:
+        verdict = (report["status"], [])
+    if isinstance(verdict, Verdict):
+        return verdict
+    status, notes = verdict
+    flip = report.get("flip")
+    return Verdict(status, coherence_decision(report) if flip else None,
+                   flip.get("recommended_label") if flip else None, "coherence" if flip else None, list(notes))
+
+
+def report_summary(report: dict, hints: bool = True, verdict=None, tracking: dict | None = None) -> str:
+    """Status, shells with counts, the measures of the axes and every note.
+    `hints` suggests the repair command where it would help; `verdict` is the
+    command line's (a Verdict, or a (status, notes) pair) where it differs
+    from the module's; `tracking` the tracking record when that measure ran."""
+    decided = _as_verdict(report, verdict)
+    status, verdict_notes = decided.status, decided.notes
     meaning = STATUS_MEANING.get(status, "")
     flip = report.get("flip")
-    if verdict_notes and status != report["status"]:
+    if tracking is not None and flip:
+        if status == "WARN" and decided.axes == "WARN":
+            meaning = "the axes cannot be judged with confidence"
+            hints = False
+        elif status == "WARN":
+            meaning = "needs a look (see the notes)"
+    elif verdict_notes and status != report["status"]:
         meaning = f"the evidence is too thin for the module's {report['status']}"
         hints = False
     elif status == "WARN" and flip and flip["decision"] == "WARN":
         meaning = "the best axis transform leads, but not clearly"
     elif status == "WARN":
         meaning = "needs a look (see the notes)"
-    elif status == "PASS" and report.get("notes"):
+    if status == "PASS" and (report.get("notes") or verdict_notes):
         meaning = "no fault that blocks, but see the notes"
     lines = [f"status: {status}" + (f" — {meaning}" if meaning else ""), _inputs(report)]
     if "shells" in report:
         lines.append(f"shells: {shell_counts(report['shells']['shells'])}")
-    if flip:
+    if flip and tracking is not None:
+        lines += side_by_side(report, tracking)
+        lines.append(verdict_line(decided, tracking, hints))
+    elif flip:
         lines += flip_lines(flip, hints=hints)
     notes = list(verdict_notes) + report.get("notes", [])
     if notes:
@@ -146,14 +250,22 @@ def report_summary(report: dict, hints: bool = True, verdict: tuple[str, list[st
     return "\n".join(lines)
 
 
-def repair_summary(report: dict, backups: dict, provenance, dry_run: bool, force_repair: bool) -> str:
+def repair_summary(report: dict, backups: dict, provenance, dry_run: bool, force_repair: bool,
+                   tracking: dict | None = None) -> str:
+    """What repair wrote, or why it wrote nothing. `tracking` is the record of
+    the measure that chose the transform, when it ran."""
     repair = report.get("repair")
     flip = report.get("flip") or {}
+    measure = tracking if tracking is not None else flip
     if repair is None:
-        decision = flip.get("decision")
+        decision = measure.get("decision")
         if decision == "WARN" and not force_repair:
-            return (f"repair: nothing written; the lead of {flip['best']['label']} is too small to apply it "
-                    "automatically (add --force-repair to apply it anyway)")
+            from .verdict import tracking_thin
+
+            why = ("the evidence is too thin to apply it" if tracking is not None and tracking_thin(tracking)
+                   else "its lead is too small to apply it automatically")
+            return (f"repair: nothing written; {labelled(measure['best']['label'])} scores best, but {why} "
+                    "(add --force-repair to apply it anyway)")
         return "repair: nothing written; the table as given is kept"
     if dry_run or not repair["outputs"]:
         return f"repair: dry run, would apply {labelled(repair['label'])}; nothing written"
@@ -201,7 +313,8 @@ def bids_summary(result: dict, list_runs: bool = True, statuses=None) -> str:
 def timings_table(timings: dict) -> str:
     total = timings.get("total", 0.0)
     lines = ["stage        seconds   share"]
-    for stage in ("decompress", "convert", "fit", "coherence", "other"):
+    stages = ["decompress", "convert", "fit", "coherence"] + (["tracking"] if "tracking" in timings else [])
+    for stage in stages + ["other"]:
         value = timings.get(stage, 0.0)
         share = f"{100.0 * value / total:5.1f}%" if total > 0 else "     -"
         lines.append(f"{stage:<11} {value:8.4f}  {share}")

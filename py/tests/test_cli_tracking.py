@@ -1,0 +1,186 @@
+"""The fibre-tracking verdict on the command line, driven as a user drives it:
+on by default, combined with the coherence, in the exit status, the files
+and the repair."""
+
+import copy
+import importlib.util
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+tarvix = pytest.importorskip("tarvix")
+from tarvix import _engine, synthetic, verdict  # noqa: E402
+
+
+def cli(*args):
+    return subprocess.run([sys.executable, "-m", "tarvix", *map(str, args)], capture_output=True, text=True,
+                          timeout=120)
+
+
+def image(scan, mask=False):
+    return ["--dwi", scan["dwi"], "--bvec", scan["bvec"], "--bval", scan["bval"],
+            *(["--mask", scan["mask"]] if mask else [])]
+
+
+@pytest.fixture(scope="module")
+def scans(tmp_path_factory):
+    """A 2 mm phantom with enough white matter for the tracking (360
+    trackable voxels), its correct table and one with the x axis flipped,
+    each with a whole-head mask."""
+    folder = str(tmp_path_factory.mktemp("scans"))
+    return {name: synthetic.write_scan(folder, name, shape=(24, 24, 16), transform=t, seed=2, brain_mask=True)
+            for name, t in (("correct", None), ("flipped", "-x+y+z"))}
+
+
+@pytest.fixture(scope="module")
+def coarse(tmp_path_factory):
+    """5 mm voxels with crossing bundles: the one-step coherence ranks a wrong
+    transform first (and WARNs), the tracking gets the axes right."""
+    folder = str(tmp_path_factory.mktemp("coarse"))
+    shape = (32, 32, 24)
+    affine = synthetic.affine_preset("LAS", (5.0, 5.0, 5.0), shape)
+    return {name: synthetic.write_scan(folder, name, shape=shape, affine=affine, transform=t, snr=20.0, seed=11,
+                                       crossing=True)
+            for name, t in (("correct", None), ("flipped", "-x+y+z"))}
+
+
+@pytest.mark.parametrize("table, mask, status, code", [
+    ("correct", False, "PASS", 0),
+    ("flipped", False, "FLAG", 4),
+    ("correct", True, "PASS", 0),  # a whole-head mask blinds the coherence, not the tracking
+    ("flipped", True, "FLAG", 4),
+])
+@pytest.mark.parametrize("command", ["audit", "detect-flip"])
+def test_tracking_decides_end_to_end(scans, command, table, mask, status, code):
+    args = [command, *image(scans[table], mask)]
+    result = cli(*args)
+    assert result.returncode == code, result.stdout + result.stderr
+    assert result.stdout.startswith(f"status: {status}")
+    assert "tracking (whole fibres)" in result.stdout
+    if status == "FLAG":
+        assert "verdict on the axes: FLAG by the tracking: recommended transform -x+y+z (x axis flipped)" in result.stdout
+        assert cli(*args, "--fail-on", "flag", "--json").returncode == 4
+    else:
+        assert "verdict on the axes: PASS by the tracking" in result.stdout
+
+
+def test_disagreement_is_said_and_no_tracking_is_the_coherence_alone(coarse):
+    correct = image(coarse["correct"])
+    both = cli("audit", *correct)
+    assert both.returncode == 0 and both.stdout.startswith("status: PASS")
+    assert "the measures disagree: coherence ranks +y+z+x first, tracking +x+y+z" in both.stdout
+
+    alone = cli("audit", *correct, "--no-tracking")
+    assert alone.returncode == 3 and alone.stdout.startswith("status: WARN — the best axis transform leads")
+    assert "tracking" not in alone.stdout and "rank  transform  coherence" in alone.stdout
+
+    as_json = cli("detect-flip", *image(coarse["flipped"]), "--json")
+    assert as_json.returncode == 4
+    report = json.loads(as_json.stdout)
+    assert report["flip"]["decision"] == "WARN" and "tracking" not in report  # the module's report, unchanged
+    assert "note: the measures disagree: coherence ranks -y-z+x first, tracking -x+y+z" in as_json.stderr
+
+
+def test_tracking_record_file(tmp_path, scans):
+    record = tmp_path / "tracking.json"
+    args = ["audit", *image(scans["flipped"]), "--tracking-out", record, "--out", tmp_path / "report.json"]
+    assert cli(*args).returncode == 4
+    text = record.read_text()
+    written = json.loads(text)
+    assert list(written)[:4] == ["measure", "decision", "recommended_label", "recommended_transform"]
+    assert (written["decision"], written["recommended_label"]) == ("FLAG", "-x+y+z")
+    assert text.startswith('{\n  "measure": "tracking",') and len(written["ranking"]) == 24
+
+    before = text
+    (tmp_path / "report.json").unlink()
+    refused = cli(*args)
+    assert refused.returncode == 1 and f"refusing to overwrite existing file: {record}" in refused.stderr
+    assert record.read_text() == before and not (tmp_path / "report.json").exists()
+    assert cli(*args, "--force").returncode == 4 and (tmp_path / "tracking.json.bak").exists()
+
+    clash = cli("audit", *image(scans["flipped"]), "--tracking-out", scans["flipped"]["bval"])
+    assert clash.returncode == 1 and "is the input --bval" in clash.stderr
+    usage = cli("audit", *image(scans["flipped"]), "--tracking-out", tmp_path / "x.json", "--no-tracking")
+    assert usage.returncode == 2 and not (tmp_path / "x.json").exists()
+
+
+def test_repair_applies_the_tracking_transform(tmp_path, coarse):
+    """On the coarse scan only the tracking FLAGs: repair writes its transform,
+    names it in the provenance, and the repaired table passes."""
+    flipped = image(coarse["flipped"])
+    out = ["--out-bvec", tmp_path / "f.bvec", "--out-bval", tmp_path / "f.bval", "--provenance", tmp_path / "p.json",
+           "--tracking-out", tmp_path / "t.json"]
+    dry = cli("repair", *flipped, *out, "--dry-run")
+    assert dry.returncode == 0 and "would apply -x+y+z" in dry.stdout and os.listdir(tmp_path) == []
+    assert cli("repair", *flipped, *out[:4], "--no-tracking").returncode == 3  # the coherence alone WARNs
+    assert os.listdir(tmp_path) == []
+
+    result = cli("repair", *flipped, *out)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "repair: applied -x+y+z (x axis flipped)" in result.stdout
+    provenance = json.loads((tmp_path / "p.json").read_text())
+    assert provenance["decided_by"] == "tracking" and provenance["applied_label"] == "-x+y+z"
+    np.testing.assert_allclose(np.loadtxt(tmp_path / "f.bvec"),
+                               np.loadtxt(coarse["flipped"]["bvec"]) * [[-1.0], [1.0], [1.0]], atol=1e-9)
+    again = cli("audit", "--dwi", coarse["flipped"]["dwi"], "--bvec", tmp_path / "f.bvec", "--bval", tmp_path / "f.bval")
+    assert again.returncode == 0 and again.stdout.startswith("status: PASS")
+
+
+@pytest.mark.skipif(importlib.util.find_spec("matplotlib") is None, reason="matplotlib is not installed")
+@pytest.mark.parametrize("extra, width", [([], 2400), (["--no-tracking"], 1900)])
+def test_png_with_and_without_streamlines(tmp_path, scans, extra, width):
+    png = tmp_path / "qc.png"
+    result = cli("detect-flip", *image(scans["flipped"]), "--png", png, *extra)
+    assert result.returncode == 4 and f"QC picture: {png}" in result.stdout
+    data = png.read_bytes()
+    assert data.startswith(b"\x89PNG\r\n\x1a\n") and int.from_bytes(data[16:20], "big") == width
+
+
+# --- the combining rule, on real records bent into each case ------------------------
+
+
+@pytest.fixture(scope="module")
+def flagged(scans):
+    result = _engine.audit(**{k: scans["flipped"][k] for k in ("dwi", "bvec", "bval")}, tracking=True)
+    return json.loads(result["report"]), json.loads(result["tracking"])
+
+
+def _tracking_unsure(report, tracking):
+    tracking.update(decision="WARN", recommended_label=None, recommended_transform=None, relative_margin=0.03)
+
+
+def _tracking_thin(report, tracking):
+    tracking.update(decision="WARN", recommended_label=None, recommended_transform=None)
+    tracking["parameters"]["n_seeds"] = 150
+
+
+def _coherence_thin(report, tracking):
+    report["flip"]["n_wm_voxels"] = 40
+
+
+def _shell_too_small(report, tracking):
+    for shell in report["shells"]["shells"]:
+        if not shell["is_b0"]:
+            shell["count"] = 5
+
+
+@pytest.mark.parametrize("bend, status, note, coherence_alone", [
+    (_tracking_unsure, "WARN", "the coherence alone would FLAG and recommend -x+y+z, but the tracking does not",
+     "FLAG"),
+    (_tracking_thin, "WARN", "only 150 trackable voxels", "FLAG"),
+    (_coherence_thin, "FLAG", None, "WARN"),  # a decisive tracking is not downgraded by the coherence's evidence
+    (_shell_too_small, "WARN", "has only 5 volumes: too few for a tensor fit", "WARN"),  # both stand on the fit
+])
+def test_combining_rule(flagged, bend, status, note, coherence_alone):
+    report, tracking = copy.deepcopy(flagged)
+    bend(report, tracking)
+    decided = verdict.combined(report, tracking)
+    assert decided.status == status and decided.measure == "tracking"
+    assert decided.recommended == ("-x+y+z" if status == "FLAG" else None)
+    if note:
+        assert any(note in n for n in decided.notes), decided.notes
+    assert verdict.combined(report, None).status == coherence_alone
