@@ -24,7 +24,7 @@ import sys
 import tempfile
 import time
 
-from . import _engine, _tarvix, outputs, summary, verdict
+from . import _engine, _tarvix, defaults, outputs, summary, verdict
 from .errors import CliError, UsageError
 
 EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_WARN, EXIT_FLAG = 0, 1, 2, 3, 4
@@ -82,11 +82,7 @@ class Parser(argparse.ArgumentParser):
 
 
 def _defaults(function: str) -> dict:
-    try:
-        params = inspect.signature(getattr(_tarvix, function)).parameters
-    except (TypeError, ValueError):
-        return {}
-    return {n: p.default for n, p in params.items() if p.default is not inspect.Parameter.empty}
+    return defaults.of(function)
 
 
 def _positive_int(text: str) -> int:
@@ -388,7 +384,7 @@ def check_shell(args) -> None:
     if requested is None:
         return
     shells = [s for s in _table_scheme(args)["shells"]["shells"] if not s["is_b0"]]
-    tolerance = getattr(args, "tolerance", 0.05)
+    tolerance = getattr(args, "tolerance", defaults.TOLERANCE)
     if any(abs(s["nominal_b"] - requested) <= tolerance * s["nominal_b"] for s in shells):
         return
     existing = ", ".join(f"b={summary._b(s['nominal_b'])}" for s in shells) or "none"

@@ -12,6 +12,7 @@ import os
 
 import numpy as np
 
+from . import defaults
 from .summary import describe_transform, distinct_ranking, labelled
 from .verdict import tracking_thin
 
@@ -257,7 +258,7 @@ def _title(fig, report, command, source, decided, tracking):
         said = "the table as given scores best"
     else:
         said = (f"{labelled(flip['best']['label'])} leads {flip['runner_up']['label']} by "
-                f"{flip['relative_margin'] * 100:.2f}% (threshold {flip.get('margin_threshold', 0.02) * 100:g}%)")
+                f"{flip['relative_margin'] * 100:.2f}% (threshold {flip.get('margin_threshold', defaults.MARGIN_THRESHOLD) * 100:g}%)")
     # A note matters most when the verdict is not a plain PASS or FLAG, and
     # a disagreement of the measures always.
     shown = notes[0] if notes and status == "WARN" else next(
@@ -328,7 +329,7 @@ def draw_coherence_bars(right, flip):
     """The 24 distinct coherence scores (each transform scores the same as its negation)."""
     from matplotlib.patches import Patch
 
-    threshold = flip.get("margin_threshold", 0.02)
+    threshold = flip.get("margin_threshold", defaults.MARGIN_THRESHOLD)
     distinct = distinct_ranking(flip["ranking"])
     ax = right.subplots(1, 1)
     values = [e["coherence"] for e in distinct]
@@ -360,7 +361,7 @@ def draw_both_bars(right, flip, tracking):
     ax_t.set_title("Tracking: mean streamline\nlength (mm), best first", fontsize=12)
     ax_t.set_xlabel("mm (a rejected seed counts 0)", fontsize=10)
 
-    threshold = flip.get("margin_threshold", 0.02)
+    threshold = flip.get("margin_threshold", defaults.MARGIN_THRESHOLD)
     scores = [_coherence_of(flip, e["matrix"]) for e in entries]
     _bars(ax_c, positions, scores, _bar_colours(entries, flip["best"]["matrix"]),
           flip["best"]["coherence"] * (1.0 - threshold), lambda v: f"{v:.3f}")

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import os
 
+from . import defaults
+
 STATUS_MEANING = {
     "PASS": "no problem found",
     "WARN": "needs a look",
@@ -75,7 +77,7 @@ def _identity_like(entry) -> bool:
 
 def flip_lines(flip, show=3, hints=True) -> list[str]:
     distinct = distinct_ranking(flip["ranking"])
-    threshold = flip.get("margin_threshold", 0.02)
+    threshold = flip.get("margin_threshold", defaults.MARGIN_THRESHOLD)
     lines = [
         f"axes:   checked on the b={_b(flip['working_b'])} shell, {flip['n_wm_voxels']} white-matter voxels "
         f"(mean FA {flip['mask_mean_fa']:.2f})",
@@ -128,7 +130,7 @@ def _transform_cell(entry) -> str:
 
 
 def _coherence_column(flip) -> list[str]:
-    threshold = flip.get("margin_threshold", 0.02)
+    threshold = flip.get("margin_threshold", defaults.MARGIN_THRESHOLD)
     margin = flip["relative_margin"]
     rank = _rank_of_identity(flip["ranking"])
     as_given = next(e for e in distinct_ranking(flip["ranking"]) if _identity_like(e))
