@@ -25,6 +25,7 @@ from . import _engine, outputs, verdict
 ANALYSIS_OPTIONS = ("tolerance", "b0_threshold", "shell", "step", "margin_threshold", "strict", "norm_tolerance")
 SCHEDULER_HINT = ("--scheduler needs dask and distributed, which are not installed; "
                   "install them with: pip install 'tarvix[cluster]'")
+SCHEDULER_TIMEOUT_S = 30
 BIDS_VERSION = "1.9.0"
 FAILED_RUNS = "failed_runs.json"
 DESCRIPTION = "dataset_description.json"
@@ -32,6 +33,11 @@ DESCRIPTION = "dataset_description.json"
 
 class BatchFailed(ValueError):
     """The first failing run in discovery order, with the engine's own text."""
+
+
+class BackendError(RuntimeError):
+    """The runs cannot be sent where they were asked to go (a missing extra,
+    an unreachable scheduler)."""
 
 
 @dataclass
@@ -192,9 +198,12 @@ class DaskBackend:
         try:
             import distributed
         except ImportError:
-            raise ImportError(SCHEDULER_HINT) from None
+            raise BackendError(SCHEDULER_HINT) from None
         self._distributed = distributed
-        self._client = distributed.Client(address)
+        try:
+            self._client = distributed.Client(address, timeout=SCHEDULER_TIMEOUT_S)
+        except (OSError, TimeoutError, ValueError) as e:
+            raise BackendError(f"cannot reach the Dask scheduler at {address}: {e}") from None
         self._index = {}
 
     def submit(self, index, *args):

@@ -504,7 +504,7 @@ def _bids_options(args) -> dict:
     return {n: getattr(args, n) for n in batch.ANALYSIS_OPTIONS if hasattr(args, n)}
 
 
-def _run_line(run, tracking: bool) -> str:
+def _run_line(run) -> str:
     name = run.entry["name"]
     if run.error is not None:
         return f"  FAILED  {name}: {run.error}"
@@ -513,7 +513,7 @@ def _run_line(run, tracking: bool) -> str:
     return f"  {status:<6}  {name}" + (f"  (best {best})" if best else "")
 
 
-def _qc_rows(outcome, tracking: bool) -> list[dict]:
+def _qc_rows(outcome) -> list[dict]:
     from . import qcpage
 
     rows = []
@@ -528,52 +528,50 @@ def _qc_rows(outcome, tracking: bool) -> list[dict]:
     return rows
 
 
-def run_bids(args) -> int:
-    if args.qc_pictures and importlib.util.find_spec("matplotlib") is None:
-        raise CliError(PNG_HINT)
-    plan_out = plan_outputs(args)
-    tracking = args.tracking
-    progress = None
-    live = sys.stderr.isatty() and not args.quiet
+class _BidsProgress:
+    """What the terminal shows while the batch runs: a bar and a line per run
+    on a terminal, and with --keep-going each failure in any case."""
 
-    def on_start(plan):
-        nonlocal progress
-        if live:
-            progress = batch.Progress(sys.stderr, len(plan["runs"]))
-            progress.bar()
+    def __init__(self, args):
+        self.live = sys.stderr.isatty() and not args.quiet
+        self.keep_going = args.keep_going
+        self.bar = None
 
-    def on_run(run):
-        if run.error is not None and args.keep_going:
-            print(f"tarvix: run failed: {run.entry['name']}: {run.error}", file=sys.stderr, flush=True)
-        if progress:
-            progress.run_line(_run_line(run, tracking))
+    def start(self, plan):
+        if self.live:
+            self.bar = batch.Progress(sys.stderr, len(plan["runs"]))
+            self.bar.bar()
 
+    def run(self, run):
+        failed = run.error is not None and self.keep_going
+        line = f"tarvix: run failed: {run.entry['name']}: {run.error}" if failed else _run_line(run)
+        if self.bar:
+            self.bar.run_line(line)
+        elif failed:
+            print(line, file=sys.stderr, flush=True)
+
+    def close(self):
+        if self.bar:
+            self.bar.close()
+
+
+def _bids_batch(args, progress):
     try:
-        with plan_out.transaction():
-            try:
-                outcome = batch.run(args.root, _bids_options(args), out_dir=args.output_dir,
-                                    participants=args.participant_label, tracking=tracking, png=args.qc_pictures,
-                                    jobs=args.jobs, scheduler=args.scheduler, threads=getattr(args, "threads", None),
-                                    keep_going=args.keep_going, on_run=on_run, on_start=on_start)
-            except ImportError as e:
-                raise CliError(str(e)) from None
-            finally:
-                if progress:
-                    progress.close()
-            from . import qcpage
+        return batch.run(args.root, _bids_options(args), out_dir=args.output_dir, participants=args.participant_label,
+                         tracking=args.tracking, png=args.qc_pictures, jobs=args.jobs, scheduler=args.scheduler,
+                         threads=getattr(args, "threads", None), keep_going=args.keep_going,
+                         on_run=progress.run, on_start=progress.start)
+    except batch.BackendError as e:
+        raise CliError(str(e)) from None
+    finally:
+        progress.close()
 
-            failures = [(r.entry["name"], r.error) for r in outcome.failures]
-            page = qcpage.write(outcome.plan["out_dir"], outcome.plan["root"], _qc_rows(outcome, tracking), failures,
-                                tracking, _tarvix.version())
-            text = outcome.finish_text
-            if text is not None:
-                _write_outputs(args, plan_out, text, json.loads(text), None, "bids")
-    except KeyboardInterrupt:
-        print("tarvix: interrupted: queued runs cancelled, no summary written", file=sys.stderr)
-        raise
-    runs = [r for r in outcome.runs if r.result is not None]
+
+def _print_bids(args, outcome, page: str) -> list[str]:
+    """The summary (or --json text) and the notes; returns the runs' statuses."""
+    text = outcome.finish_text
     verdicts = [(r.entry["name"],) + batch.combined_verdict(r.result["report"], r.result.get("tracking"))
-                for r in runs]
+                for r in outcome.runs if r.result is not None]
     notes = [f"{name}: {note}" for name, _, run_notes in verdicts for note in run_notes]
     if text is not None and args.as_json:
         print(text)
@@ -588,10 +586,31 @@ def run_bids(args) -> int:
     if outcome.failures:
         print(f"tarvix: {len(outcome.failures)} of {len(outcome.runs)} runs failed; listed in "
               f"{os.path.join(outcome.plan['out_dir'], batch.FAILED_RUNS)}", file=sys.stderr)
+    return [s for _, s, _ in verdicts]
+
+
+def run_bids(args) -> int:
+    from . import qcpage
+
+    if args.qc_pictures and importlib.util.find_spec("matplotlib") is None:
+        raise CliError(PNG_HINT)
+    plan_out = plan_outputs(args)
+    try:
+        with plan_out.transaction():
+            outcome = _bids_batch(args, _BidsProgress(args))
+            failures = [(r.entry["name"], r.error) for r in outcome.failures]
+            page = qcpage.write(outcome.plan["out_dir"], outcome.plan["root"], _qc_rows(outcome), failures,
+                                args.tracking, _tarvix.version())
+            if outcome.finish_text is not None:
+                _write_outputs(args, plan_out, outcome.finish_text, json.loads(outcome.finish_text), None, "bids")
+    except KeyboardInterrupt:
+        print("tarvix: interrupted: queued runs cancelled, no summary written", file=sys.stderr)
+        raise
+    statuses = _print_bids(args, outcome, page)
+    if outcome.failures:
         return EXIT_ERROR
-    worst = max((EXIT_OF_STATUS.get(s, EXIT_OK) for _, s, _ in verdicts), default=EXIT_OK,
-                key=lambda code: {EXIT_OK: 0, EXIT_WARN: 1, EXIT_FLAG: 2}[code])
-    return worst
+    return max((EXIT_OF_STATUS.get(s, EXIT_OK) for s in statuses), default=EXIT_OK,
+               key=lambda code: {EXIT_OK: 0, EXIT_WARN: 1, EXIT_FLAG: 2}[code])
 
 
 def run_demo(args) -> int:
