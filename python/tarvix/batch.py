@@ -363,8 +363,9 @@ class Progress:
         width = 30
         filled = int(width * self.done / self.total) if self.total else width
         eta = f"{left:.0f} s left" if left is not None else "time left unknown"
+        speed = f"{rate:.1f} runs/s" if rate >= 1 else f"{rate * 60:.1f} runs/min"
         self.stream.write(f"\r\x1b[K[{'#' * filled}{'.' * (width - filled)}] {self.done}/{self.total} runs, "
-                          f"{rate * 60:.1f}/min, {eta}")
+                          f"{speed}, {eta}")
         self.stream.flush()
 
     def close(self) -> None:

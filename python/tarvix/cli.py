@@ -41,10 +41,11 @@ exit status:
 BIDS_EXIT_TABLE = """\
 exit status:
   0  every run PASS (the worst run decides)
-  1  error: no DWI run found, a run that cannot be read, ...
+  1  error: no DWI run found, a run that cannot be read (with --keep-going: any run failed), ...
   2  usage error, or ROOT is not a folder
   3  the worst run is WARN
-  4  at least one run is FLAG"""
+  4  at least one run is FLAG
+  130  interrupted (Ctrl-C): queued runs cancelled, no summary written"""
 
 RECOMPUTE_EXIT_TABLE = """\
 exit status:
