@@ -114,19 +114,27 @@ def _draw_qc(entry: dict, out_dir: str, record: dict, options: dict, threads: in
     report = record["report"]
     if "flip" not in report:
         return None
-    paths = [i["path"] for i in report.get("inputs", [])]
-    mask = next((p for p in paths if p not in (entry["bvec"], entry["bval"])), None)
+    # The report's inputs are the table and, when the batch chose one, the mask.
+    images = [i["path"] for i in report.get("inputs", []) if i["path"].lower().endswith((".nii", ".nii.gz"))]
+    mask = images[0] if images else None
     kwargs = dict(options)
     if threads is not None:
         kwargs["threads"] = threads
+    name = f"{entry['stem']}_qc.png"
+    # Drawn under a temporary name and renamed, as every other output: an
+    # interrupted batch leaves no half-written picture.
+    tmp = os.path.join(out_dir, f".tarvix-tmp-{os.getpid()}-{name}")
     try:
         drawn = _engine.audit(dwi=entry["dwi"], bvec=entry["bvec"], bval=entry["bval"], mask=mask, glyphs=True,
                               **kwargs)
-        name = f"{entry['stem']}_qc.png"
-        qcplot.write_png(os.path.join(out_dir, name), report, drawn["glyphs"], source=entry["dwi"],
-                         command="audit", verdict=combined_verdict(report, record.get("tracking")))
+        qcplot.write_png(tmp, report, drawn["glyphs"], source=entry["dwi"], command="audit",
+                         verdict=combined_verdict(report, record.get("tracking")))
+        os.replace(tmp, os.path.join(out_dir, name))
     except (ValueError, OSError):
         return None  # a picture is a convenience: the run's result stands without it
+    finally:
+        if os.path.exists(tmp):
+            os.unlink(tmp)
     return name
 
 
