@@ -19,7 +19,7 @@ import signal
 import time
 from dataclasses import dataclass, field
 
-from . import _engine, outputs, verdict
+from . import _engine, outputs, qcpage, verdict
 
 # The engine's analysis options a batch passes through to every run.
 ANALYSIS_OPTIONS = ("tolerance", "b0_threshold", "shell", "step", "margin_threshold", "strict", "norm_tolerance")
@@ -279,9 +279,11 @@ def prepare(root: str, options: dict, out_dir: str | None = None, participants=N
         kwargs["participants"] = json.dumps(list(participants))
     plan = json.loads(_engine.bids_prepare(root, **kwargs))
     outputs.write_text(os.path.join(plan["out_dir"], DESCRIPTION), dataset_description())
-    stale = os.path.join(plan["out_dir"], FAILED_RUNS)
-    if os.path.exists(stale):
-        os.unlink(stale)
+    # Like the summary the engine removes: what described an earlier batch goes.
+    for name in (FAILED_RUNS, qcpage.PAGE):
+        stale = os.path.join(plan["out_dir"], name)
+        if os.path.exists(stale):
+            os.unlink(stale)
     return plan
 
 
