@@ -167,12 +167,13 @@ def test_interrupt_cancels_and_leaves_whole_files(tmp_path):
     for k in range(1, 13):
         run(root / f"sub-{k:02d}/dwi", f"sub-{k:02d}_dwi")
     out = root / "derivatives/tarvix"
+    # Its own process group, as a terminal's Ctrl-C reaches the command and its workers alike.
     child = subprocess.Popen([sys.executable, "-m", "tarvix", "bids", str(root), "--jobs", "2"],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
     deadline = time.monotonic() + 120
     while not list(out.glob("*_report.json")) and time.monotonic() < deadline:
         time.sleep(0.05)
-    child.send_signal(signal.SIGINT)
+    os.killpg(child.pid, signal.SIGINT)
     _, stderr = child.communicate(timeout=120)
     assert child.returncode == 130, stderr
     assert "interrupted" in stderr
