@@ -26,6 +26,7 @@ ANALYSIS_OPTIONS = ("tolerance", "b0_threshold", "shell", "step", "margin_thresh
 SCHEDULER_HINT = ("--scheduler needs dask and distributed, which are not installed; "
                   "install them with: pip install 'tarvix[cluster]'")
 SCHEDULER_TIMEOUT_S = 30
+WORKER_LOST = "the worker process auditing this run ended abruptly (out of memory, or killed)"
 BIDS_VERSION = "1.9.0"
 FAILED_RUNS = "failed_runs.json"
 DESCRIPTION = "dataset_description.json"
@@ -186,9 +187,16 @@ class ProcessBackend:
     def completed(self, futures):
         from concurrent.futures import as_completed
 
+        from concurrent.futures.process import BrokenProcessPool
+
         for future in as_completed(futures):
-            if not future.cancelled():
-                yield self._index[future], future.result()
+            if future.cancelled():
+                continue
+            try:
+                outcome = future.result()
+            except BrokenProcessPool:
+                outcome = ("error", WORKER_LOST, None)
+            yield self._index[future], outcome
 
     def cancel(self, futures):
         for future in futures:
@@ -224,7 +232,11 @@ class DaskBackend:
         for future in self._distributed.as_completed(futures):
             if future.status == "cancelled":
                 continue
-            yield self._index[future.key], future.result()
+            try:
+                outcome = future.result()
+            except self._distributed.KilledWorker:
+                outcome = ("error", WORKER_LOST, None)
+            yield self._index[future.key], outcome
 
     def cancel(self, futures):
         pending = [f for f in futures if not f.done()]
