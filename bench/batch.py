@@ -2,7 +2,7 @@
 runs (96x96x60, 65 volumes: 5 b=0 + 60 at b=1000, int16 .nii.gz), against
 single `audit` calls on the same files.
 
-Reported: total batch time, batch time per run, single-audit time per run
+Part 1. Reported: total batch time, batch time per run, single-audit time per run
 (mean over the 8 runs), and their ratio. The batch only adds the report and
 summary writes to what the single audits do, so the target is a per-run batch
 time within 5% of a single audit. Each figure is the median of --repeats
@@ -11,9 +11,23 @@ rounds; within a round the batch and the 8 single audits run back to back.
 The dataset is generated on first use into bench/data/bids_batch/ (one
 simulated scan, copied into the 8 run folders) and reused.
 
-    python bench/batch.py [--repeats 3] [--threads N]
+Part 2 (`bench_parallel`): runs per second of the same tree audited by
+`tarvix bids`'s runner on two worker processes (`--jobs 2`, target >= 1.6x
+audit_bids with its default threads) and on a two-worker Dask LocalCluster
+(target >= 1.5x; the cluster is started before the clock, as a user's
+scheduler would be). Each round times audit_bids and then the runner, and
+the speed-up is the median of the rounds' ratios, which holds up better than
+a ratio of medians on a machine shared with other work. Tracking is off, as
+audit_bids has no tracking.
 
-or, from another script: `batch.bench_batch(_tarvix, repeats=3, threads=None)`.
+Part 3 (`bench_dask_overhead`): 200 tiny runs (12x12x8, 13 volumes) on the
+same cluster against the same runs audited in this process one after another;
+the difference per run and worker is what a task costs on top of its audit.
+
+    python bench/batch.py [--repeats 3] [--threads N] [--skip-single]
+
+or, from another script: `batch.bench_batch(_tarvix, repeats=3, threads=None)`,
+`batch.bench_parallel(repeats=3)`, `batch.bench_dask_overhead()`.
 """
 
 import argparse
@@ -39,6 +53,10 @@ except ImportError:  # package not installed: take the generator from the source
 N_RUNS = 8
 SPEC = dict(shape=[96, 96, 60], voxel=2.0, shells=[1000.0], n_dirs=60, n_b0=5, snr=30.0, seed=7)
 TARGET_RATIO = 1.05
+JOBS_TARGET, DASK_TARGET = 1.6, 1.5
+TINY_ROOT = HERE / "data" / "bids_tiny"
+N_TINY = 200
+TINY_SPEC = dict(shape=[12, 12, 8], n_dirs=12, n_b0=1, seed=3)
 
 
 def run_folder(k):
@@ -106,17 +124,113 @@ def bench_batch(tarvix, repeats=3, threads=None):
     return {"total_s": total, "per_run_s": per_run, "single_s": single, "ratio": ratio}
 
 
+def _local_cluster():
+    """A two-worker cluster on loopback, or None without dask/distributed."""
+    try:
+        from distributed import LocalCluster
+    except ImportError:
+        return None
+    return LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                        dashboard_address=None, worker_dashboard_address=None)
+
+
+def _paired(runner, repeats):
+    """(runs per second, median of the per-round speed-ups) of a runner timed
+    in rounds right after audit_bids, so that both see the same load of a
+    machine shared with other work."""
+    from tarvix import _tarvix
+
+    rounds = [(timed(lambda: _tarvix.audit_bids(str(ROOT)))[0], timed(runner)[0]) for _ in range(repeats)]
+    return N_RUNS / statistics.median(t for _, t in rounds), statistics.median(a / t for a, t in rounds)
+
+
+def bench_parallel(repeats=3):
+    """Each parallel runner paired with audit_bids round by round. The cluster
+    runs only while its own rounds do: its scheduler lives in this process."""
+    from tarvix import _tarvix, batch as runner
+
+    ensure_dataset()
+    print(f"parallel batch: runs per second over the {N_RUNS} runs, {repeats} rounds each paired with audit_bids "
+          "(default threads), no tracking")
+    reference = N_RUNS / statistics.median(timed(lambda: _tarvix.audit_bids(str(ROOT)))[0] for _ in range(repeats))
+    print(f"  {'runner':<30}{'runs/s':>8}{'x audit_bids':>14}  target")
+    print(f"  {'audit_bids (default threads)':<30}{reference:>8.2f}{1.0:>14.2f}")
+    out = {"audit_bids": reference}
+
+    def show(label, key, rate, ratio, target):
+        out[key] = (rate, ratio)
+        print(f"  {label:<30}{rate:>8.2f}{ratio:>14.2f}  >= {target}: {'met' if ratio >= target else 'MISSED'}",
+              flush=True)
+
+    show("--jobs 2 (1 thread each)", "jobs", *_paired(lambda: runner.run(str(ROOT), tracking=False, jobs=2), repeats),
+         JOBS_TARGET)
+    cluster = _local_cluster()
+    if cluster is None:
+        print(f"  {'LocalCluster, 2 workers':<30}  skipped (dask/distributed not installed)")
+    else:
+        with cluster:
+            address = cluster.scheduler_address
+            show("LocalCluster, 2 workers", "dask",
+                 *_paired(lambda: runner.run(str(ROOT), tracking=False, scheduler=address), repeats), DASK_TARGET)
+    load = os.getloadavg()[0]
+    if load > (os.cpu_count() or 1) + 0.5:
+        print(f"  note: load average {load:.1f} on {os.cpu_count()} CPUs: other work shares the cores, so the "
+              "parallel runners cannot show their full speed-up")
+    return out
+
+
+def ensure_tiny():
+    stamp = TINY_ROOT / "stamp.json"
+    if stamp.exists() and json.loads(stamp.read_text()) == dict(TINY_SPEC, n=N_TINY):
+        return
+    shutil.rmtree(TINY_ROOT, ignore_errors=True)
+    first = synthetic.write_scan(TINY_ROOT / "sub-0001" / "dwi", "sub-0001_dwi", shape=tuple(TINY_SPEC["shape"]),
+                                 n_dirs=TINY_SPEC["n_dirs"], n_b0=TINY_SPEC["n_b0"], seed=TINY_SPEC["seed"])
+    for k in range(2, N_TINY + 1):
+        folder = TINY_ROOT / f"sub-{k:04d}" / "dwi"
+        folder.mkdir(parents=True)
+        for key in ("dwi", "bvec", "bval"):
+            shutil.copyfile(first[key], folder / os.path.basename(first[key]).replace("sub-0001", f"sub-{k:04d}"))
+    stamp.write_text(json.dumps(dict(TINY_SPEC, n=N_TINY)))
+
+
+def bench_dask_overhead():
+    from tarvix import batch as runner
+
+    ensure_tiny()
+    cluster = _local_cluster()
+    if cluster is None:
+        print("dask overhead: skipped (dask/distributed not installed)")
+        return None
+    serial = timed(lambda: runner.run(str(TINY_ROOT), tracking=False, threads=1))[0]
+    with cluster:
+        runner.run(str(TINY_ROOT), tracking=False, scheduler=cluster.scheduler_address)  # workers import tarvix
+        dask = timed(lambda: runner.run(str(TINY_ROOT), tracking=False, scheduler=cluster.scheduler_address))[0]
+    per_run = serial / N_TINY
+    # Two workers: each run occupies one of them for 2 * dask / N_TINY of wall time.
+    overhead = 2 * dask / N_TINY - per_run
+    print(f"dask overhead: {N_TINY} tiny runs ({'x'.join(map(str, TINY_SPEC['shape']))}), two-worker LocalCluster")
+    print(f"  in-process {serial:.2f} s ({per_run * 1e3:.1f} ms/run), Dask {dask:.2f} s "
+          f"({N_TINY / dask:.0f} runs/s): {overhead * 1e3:.1f} ms per task on top of the audit, "
+          f"{overhead * 1e4 / 60:.1f} worker-minutes per 10^4 runs", flush=True)
+    return {"serial_s": serial, "dask_s": dask, "overhead_s": overhead}
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--threads", type=int, default=None)
+    parser.add_argument("--skip-single", action="store_true", help="only the parallel and Dask figures")
     options = parser.parse_args(argv)
     try:
         from tarvix import _tarvix
     except ImportError as exc:
         print(f"tarvix._tarvix cannot be imported ({exc}); build it first (make build)")
         return 1
-    bench_batch(_tarvix, options.repeats, options.threads)
+    if not options.skip_single:
+        bench_batch(_tarvix, options.repeats, options.threads)
+    bench_parallel(options.repeats)
+    bench_dask_overhead()
     return 0
 
 

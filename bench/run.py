@@ -12,7 +12,8 @@
    threads, median of 3 each, with the stage split of the median call and the
    peak RSS of a fresh process running the audit. Targets: total at most 2.5x
    the igzip time, peak RSS at most 1.3x the float32 array plus 100 MB.
-4. the batch figure (batch.py), then the accuracy of both flip measures and
+4. the batch figures (batch.py: audit_bids, --jobs 2, a Dask LocalCluster, the
+   per-task overhead of Dask), then the accuracy of both flip measures and
    the speed of the tracking stage (tracking_accuracy.py).
 
 Synthetic data is generated on first use into bench/data/ and reused.
@@ -249,6 +250,8 @@ def main():
         import batch
 
         batch.bench_batch(_tarvix, repeats=5)
+        batch.bench_parallel(repeats=3)
+        batch.bench_dask_overhead()
         import tracking_accuracy
 
         tracking_accuracy.main([])

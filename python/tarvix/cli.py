@@ -19,12 +19,9 @@ import json
 import math
 import os
 import re
-import subprocess
 import sys
-import tempfile
-import time
 
-from . import _engine, _tarvix, defaults, outputs, summary, verdict
+from . import _engine, _tarvix, batch, defaults, outputs, summary, verdict
 from .errors import CliError, UsageError
 
 EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_WARN, EXIT_FLAG = 0, 1, 2, 3, 4
@@ -48,10 +45,11 @@ exit status:
 BIDS_EXIT_TABLE = """\
 exit status:
   0  every run PASS (the worst run decides)
-  1  error: no DWI run found, a run that cannot be read, ...
+  1  error: no DWI run found, a run that cannot be read (with --keep-going: any run failed), ...
   2  usage error, or ROOT is not a folder
   3  the worst run is WARN
-  4  at least one run is FLAG"""
+  4  at least one run is FLAG
+  130  interrupted (Ctrl-C): queued runs cancelled, no summary written"""
 
 RECOMPUTE_EXIT_TABLE = """\
 exit status:
@@ -271,14 +269,36 @@ def build_parser() -> argparse.ArgumentParser:
                    help="replace existing output files (each old file kept as FILE.bak, .bak.1, ...), and "
                    "recompute even when every vector has unit length")
 
-    p = command("bids", "audit every DWI run of a BIDS dataset",
-                "Audit every DWI run of a BIDS dataset. One report per run and dataset_summary.json are\n"
-                "written to ROOT/derivatives/tarvix.", run_bids,
+    p = command("bids", "audit every DWI run of a BIDS dataset, on this machine or a Dask cluster",
+                "Audit every DWI run of a BIDS dataset. One report per run (and, with the tracking measure,\n"
+                "a tracking record), dataset_summary.json, dataset_description.json and the QC page\n"
+                "index.html are written to ROOT/derivatives/tarvix (or --output-dir).", run_bids,
                 epilog=BIDS_EXIT_TABLE + "\n\n" + verdict.THIN_EVIDENCE_HELP)
     p.add_argument("root", metavar="ROOT", help="the dataset's top folder")
+    g = p.add_argument_group("dataset")
+    g.add_argument("--participant-label", nargs="+", metavar="LABEL",
+                   help="audit only these subjects ('01' or 'sub-01'); splits a cohort over a job array")
+    g.add_argument("--output-dir", metavar="DIR",
+                   help="write every output here instead of ROOT/derivatives/tarvix (for read-only datasets)")
+    g.add_argument("--keep-going", action="store_true",
+                   help="a failing run does not stop the batch: failures are listed on stderr, in "
+                   "failed_runs.json and on the QC page, and the exit status is 1")
+    g = p.add_argument_group("where the runs execute (default: one after another in this process)")
+    x = g.add_mutually_exclusive_group()
+    x.add_argument("--jobs", type=_positive_int, metavar="N",
+                   help="audit the runs in N worker processes on this machine")
+    x.add_argument("--scheduler", metavar="ADDRESS",
+                   help="submit the runs to a running Dask distributed scheduler (e.g. tcp://host:8786); "
+                   "the workers must see the dataset at the same path (needs tarvix[cluster])")
     _analysis_options(p, "audit_bids")
     g = _output_options(p, what="summary")
-    g.add_argument("--quiet", action="store_true", help="do not print a line per run while the batch runs")
+    g.add_argument("--tracking", action=argparse.BooleanOptionalAction, default=True,
+                   help="also run the fibre-tracking measure and write <run>_tracking.json; its decision "
+                   "is the verdict shown (default: on)")
+    g.add_argument("--png", dest="qc_pictures", action="store_true",
+                   help="draw each run's QC picture beside its report and show it on the QC page "
+                   "(costs a second read and fit of each run; needs matplotlib)")
+    g.add_argument("--quiet", action="store_true", help="no progress bar or line per run on the terminal")
 
     p = command("demo", "run the whole workflow on a small simulated scan",
                 "Simulate a small scan whose table has a flipped axis, audit it, repair it, audit the "
@@ -558,124 +578,118 @@ def run_recompute(args) -> int:
 
 # --- bids ----------------------------------------------------------------------
 
-_BIDS_CHILD = """\
-import json, sys
-from tarvix import _tarvix
-kwargs = json.loads(sys.argv[1])
-try:
-    out = {"text": _tarvix.audit_bids(**kwargs)}
-except ValueError as e:
-    out = {"error": str(e)}
-with open(sys.argv[2], "w", encoding="utf-8") as f:
-    json.dump(out, f)
-"""
+
+def _bids_options(args) -> dict:
+    return {n: getattr(args, n) for n in batch.ANALYSIS_OPTIONS if hasattr(args, n)}
 
 
-def _bids_live(kwargs: dict, show) -> str:
-    """Run the batch in a child process and report each run as its report
-    file appears. The module keeps the interpreter busy for the whole batch,
-    so this process is free to watch the output folder only while another one
-    does the work."""
-    folder = os.path.join(kwargs["root"], "derivatives", "tarvix")
-    start = time.time() - 1.0  # file times may be coarser than the clock
-    seen: dict[str, float] = {}
-    with tempfile.TemporaryDirectory(prefix="tarvix-bids-") as tmp:
-        result_path = os.path.join(tmp, "result.json")
-        child = subprocess.Popen([sys.executable, "-c", _BIDS_CHILD, json.dumps(kwargs), result_path])
-        try:
-            while child.poll() is None:
-                time.sleep(0.2)
-                try:
-                    names = sorted(os.listdir(folder))
-                except OSError:
-                    continue
-                for name in names:
-                    if not name.endswith("_report.json"):
-                        continue
-                    path = os.path.join(folder, name)
-                    try:
-                        mtime = os.stat(path).st_mtime
-                        if mtime < start or seen.get(name) == mtime:
-                            continue
-                        with open(path, encoding="utf-8") as f:
-                            status = json.load(f)["status"]
-                    except (OSError, ValueError, KeyError):
-                        continue  # still being written: next round
-                    seen[name] = mtime
-                    show(name[: -len("_report.json")], status)
-        except BaseException:
-            child.kill()
-            child.wait()
-            raise
-        try:
-            with open(result_path, encoding="utf-8") as f:
-                outcome = json.load(f)
-        except (OSError, ValueError):
-            raise CliError(f"the batch process ended without a result (exit status {child.returncode})") from None
-    if "error" in outcome:
-        raise ValueError(outcome["error"])
-    return outcome["text"]
+def _run_line(run) -> str:
+    name = run.entry["name"]
+    if run.error is not None:
+        return f"  FAILED  {name}: {run.error}"
+    status, _ = batch.combined_verdict(run.result["report"], run.result.get("tracking"))
+    best = batch.best_label(run.result["report"], run.result.get("tracking"))
+    return f"  {status:<6}  {name}" + (f"  (best {best})" if best else "")
 
 
-def _run_reports(result: dict) -> list[tuple[dict, str]]:
-    """Each run's result entry and its report file, as the batch names them."""
-    folder = os.path.dirname(result["summary_path"])
-    seen: dict[str, int] = {}
-    out = []
-    for item in result.get("results", []):
-        k = seen[item["name"]] = seen.get(item["name"], 0) + 1
-        stem = item["name"] if k == 1 else f"{item['name']}_{k}"
-        out.append((item, os.path.join(folder, f"{stem}_report.json")))
-    return out
+def _qc_rows(outcome) -> list[dict]:
+    from . import qcpage
+
+    rows = []
+    for run in outcome.runs:
+        if run.result is None:
+            continue
+        report, record = run.result["report"], run.result.get("tracking")
+        status, notes = batch.combined_verdict(report, record)
+        stem = run.entry["stem"]
+        files = [f"{stem}_report.json"] + ([f"{stem}_tracking.json"] if record is not None else [])
+        rows.append(qcpage.row_of(run, status, notes, batch.best_label(report, record), files))
+    return rows
 
 
-def _run_verdicts(result: dict) -> list[tuple[str, str, list[str]]]:
-    """(name, status, notes) of each run under the command line's verdict."""
-    verdicts = []
-    for item, path in _run_reports(result):
-        try:
-            with open(path, encoding="utf-8") as f:
-                status, notes = verdict.cli_verdict(json.load(f))
-        except (OSError, ValueError):
-            status, notes = item["status"], []
-        verdicts.append((item["name"], status, notes))
-    return verdicts
+class _BidsProgress:
+    """What the terminal shows while the batch runs: a bar and a line per run
+    on a terminal, and with --keep-going each failure in any case."""
+
+    def __init__(self, args):
+        self.live = sys.stderr.isatty() and not args.quiet
+        self.keep_going = args.keep_going
+        self.bar = None
+
+    def start(self, plan):
+        if self.live:
+            self.bar = batch.Progress(sys.stderr, len(plan["runs"]))
+            self.bar.bar()
+
+    def run(self, run):
+        failed = run.error is not None and self.keep_going
+        line = f"tarvix: run failed: {run.entry['name']}: {run.error}" if failed else _run_line(run)
+        if self.bar:
+            self.bar.run_line(line)
+        elif failed:
+            print(line, file=sys.stderr, flush=True)
+
+    def close(self):
+        if self.bar:
+            self.bar.close()
 
 
-def run_bids(args) -> int:
-    plan = plan_outputs(args)
-    live = sys.stdout.isatty() and not args.quiet and not args.as_json
-    shown: set[str] = set()
+def _bids_batch(args, progress):
+    try:
+        return batch.run(args.root, _bids_options(args), out_dir=args.output_dir, participants=args.participant_label,
+                         tracking=args.tracking, png=args.qc_pictures, jobs=args.jobs, scheduler=args.scheduler,
+                         threads=getattr(args, "threads", None), keep_going=args.keep_going,
+                         on_run=progress.run, on_start=progress.start)
+    except batch.BackendError as e:
+        raise CliError(str(e)) from None
+    finally:
+        progress.close()
 
-    def show(name, status):
-        shown.add(name)
-        print(f"  {status:<4}  {name}", flush=True)
 
-    with plan.transaction():
-        if live:
-            names = inspect.signature(_tarvix.audit_bids).parameters
-            text = _bids_live({n: getattr(args, n) for n in names if hasattr(args, n)}, show)
-        else:
-            text = _call("audit_bids", args)
-        result = json.loads(text)
-        _write_outputs(args, plan, text, result, None, "bids")
-    runs = _run_verdicts(result)
-    notes = [f"{name}: {note}" for name, _, run_notes in runs for note in run_notes]
-    if args.as_json:
+def _print_bids(args, outcome, page: str) -> list[str]:
+    """The summary (or --json text) and the notes; returns the runs' statuses."""
+    text = outcome.finish_text
+    verdicts = [(r.entry["name"],) + batch.combined_verdict(r.result["report"], r.result.get("tracking"))
+                for r in outcome.runs if r.result is not None]
+    notes = [f"{name}: {note}" for name, _, run_notes in verdicts for note in run_notes]
+    if text is not None and args.as_json:
         print(text)
         for note in notes:
             print(f"note: {note}", file=sys.stderr)
-    else:
-        if live:
-            for name, status, _ in runs:
-                if name not in shown:
-                    show(name, status)
-        print(summary.bids_summary(result, list_runs=not live, statuses=[(n, s) for n, s, _ in runs]))
+    elif text is not None:
+        print(summary.bids_summary(json.loads(text), statuses=[(n, s) for n, s, _ in verdicts]))
         if notes:
             print("notes:\n" + "\n".join(f"  - {n}" for n in notes))
-    worst = max((EXIT_OF_STATUS.get(s, EXIT_OK) for _, s, _ in runs), default=EXIT_OK,
-                key=lambda code: {EXIT_OK: 0, EXIT_WARN: 1, EXIT_FLAG: 2}[code])
-    return worst
+    if not args.as_json:
+        print(f"QC page: {page}")
+    if outcome.failures:
+        print(f"tarvix: {len(outcome.failures)} of {len(outcome.runs)} runs failed; listed in "
+              f"{os.path.join(outcome.plan['out_dir'], batch.FAILED_RUNS)}", file=sys.stderr)
+    return [s for _, s, _ in verdicts]
+
+
+def run_bids(args) -> int:
+    from . import qcpage
+
+    if args.qc_pictures and importlib.util.find_spec("matplotlib") is None:
+        raise CliError(PNG_HINT)
+    plan_out = plan_outputs(args)
+    try:
+        with plan_out.transaction():
+            outcome = _bids_batch(args, _BidsProgress(args))
+            failures = [(r.entry["name"], r.error) for r in outcome.failures]
+            page = qcpage.write(outcome.plan["out_dir"], outcome.plan["root"], _qc_rows(outcome), failures,
+                                args.tracking, _tarvix.version())
+            if outcome.finish_text is not None:
+                _write_outputs(args, plan_out, outcome.finish_text, json.loads(outcome.finish_text), None, "bids")
+    except KeyboardInterrupt:
+        print("tarvix: interrupted: queued runs cancelled, no summary written", file=sys.stderr)
+        raise
+    statuses = _print_bids(args, outcome, page)
+    if outcome.failures:
+        return EXIT_ERROR
+    return max((EXIT_OF_STATUS.get(s, EXIT_OK) for s in statuses), default=EXIT_OK,
+               key=lambda code: {EXIT_OK: 0, EXIT_WARN: 1, EXIT_FLAG: 2}[code])
 
 
 def run_demo(args) -> int:

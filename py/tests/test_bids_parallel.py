@@ -1,0 +1,208 @@
+"""`tarvix bids` in its own process, on worker processes and on a Dask cluster:
+the files and the printed JSON must be those of `_tarvix.audit_bids` on the
+same tree (timestamps apart), whatever order the runs finish in."""
+
+import importlib.util
+import json
+import os
+import pathlib
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from tarvix import _tarvix
+
+from test_bids_batch import run
+
+HAS_DASK = all(importlib.util.find_spec(m) for m in ("dask", "distributed"))
+CHROMIUM = shutil.which("chromium")
+TIMESTAMP = re.compile(r'"timestamp": "[^"]*"')
+GOOD = [("sub-01/ses-01/dwi", "sub-01_ses-01_dwi", {}),
+        ("sub-01/ses-02/dwi", "sub-01_ses-02_dwi", {}),
+        ("sub-02/dwi", "sub-02_dwi", {"transform": "-x+y+z"}),  # FLAG
+        ("sub-04/dwi", "sub-04_dwi", {"scale": 0.8})]  # amplitude-encoded: WARN
+BAD = {"sub-03/dwi/sub-03_dwi.bval": "0 1000 abc\n", "sub-05/dwi/sub-05_dwi.bval": "0 1000\n"}
+
+
+def cli(*args, prelude=None, timeout=300):
+    command = [sys.executable, "-m", "tarvix"] if prelude is None else [sys.executable, "-c", prelude]
+    return subprocess.run([*command, *map(str, args)], capture_output=True, text=True, timeout=timeout)
+
+
+def make_tree(root, bad=False):
+    for folder, name, kwargs in GOOD:
+        run(root / folder, name, **kwargs)
+    if bad:
+        for relative, text in BAD.items():
+            paths = run((root / relative).parent, pathlib.Path(relative).name.removesuffix(".bval"))
+            pathlib.Path(paths["bval"]).write_text(text)
+    return root
+
+
+def folder_texts(folder):
+    """Each JSON file's text, timestamps masked."""
+    return {p.name: TIMESTAMP.sub('"timestamp": ""', p.read_text()) for p in sorted(folder.glob("*.json"))}
+
+
+@pytest.fixture(scope="module")
+def trees(tmp_path_factory):
+    """A good tree and the same with two failing runs (sub-03 first in
+    discovery order), each with audit_bids's own outputs kept aside."""
+    out = {}
+    for bad in (False, True):
+        root = make_tree(tmp_path_factory.mktemp("bad" if bad else "good") / "ds", bad)
+        try:
+            reference = _tarvix.audit_bids(str(root), threads=1)
+        except ValueError as e:
+            reference = e
+        expected = root.parent / "expected"
+        shutil.move(root / "derivatives" / "tarvix", expected)
+        shutil.rmtree(root / "derivatives")
+        out[bad] = (root, reference, expected)
+    return out
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    if not HAS_DASK:
+        pytest.skip("dask and distributed are not installed")
+    from distributed import LocalCluster
+
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address=None, worker_dashboard_address=None) as c:
+        yield c.scheduler_address
+
+
+BACKENDS = ["serial", "jobs", "dask"]
+
+
+def backend_args(backend, request):
+    if backend == "jobs":
+        return ["--jobs", "2"]
+    if backend == "dask":
+        return ["--scheduler", request.getfixturevalue("cluster")]
+    return []
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_same_files_and_text_as_audit_bids(trees, backend, request, tmp_path):
+    root, reference, expected = trees[False]
+    out = tmp_path / "out"
+    result = cli("bids", root, "--output-dir", out, "--threads", "1", "--json", *backend_args(backend, request))
+    assert result.returncode == 4, result.stderr  # one FLAG run
+    assert result.stdout.rstrip("\n") == reference.replace(str(expected.parent / "ds/derivatives/tarvix"), str(out))
+    texts = folder_texts(out)
+    tracking = {n for n in texts if n.endswith("_tracking.json")}
+    assert tracking == {f"{name}_tracking.json" for _, name, _ in GOOD}
+    for name in tracking | {"dataset_description.json"}:
+        texts.pop(name)
+    assert texts == folder_texts(expected)
+    assert (out / "index.html").is_file()
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_first_failing_run_in_discovery_order_wins(trees, backend, request):
+    root, error, _ = trees[True]
+    result = cli("bids", root, "--threads", "1", *backend_args(backend, request))
+    assert result.returncode == 1
+    assert result.stderr == f"tarvix: error: {error}\n"
+    assert "sub-03_dwi.bval" in str(error)
+    out = root / "derivatives/tarvix"
+    assert not (out / "dataset_summary.json").exists()
+    for path in out.iterdir():  # whatever was written is whole
+        assert not path.name.startswith(".tarvix-"), path
+        json.loads(path.read_text())
+
+
+def test_keep_going_lists_failures_and_summarises_the_rest(trees, tmp_path):
+    root, _, expected = trees[True]
+    out = tmp_path / "out"
+    result = cli("bids", root, "--keep-going", "--jobs", "2", "--output-dir", out, "--no-tracking")
+    assert result.returncode == 1
+    failed = json.loads((out / "failed_runs.json").read_text())
+    assert [f["name"] for f in failed] == ["sub-03_dwi", "sub-05_dwi"]
+    for f in failed:
+        assert f"tarvix: run failed: {f['name']}: {f['error']}" in result.stderr
+    summary = json.loads((out / "dataset_summary.json").read_text())
+    assert [r["name"] for r in summary["results"]] == [name for _, name, _ in GOOD]
+    assert not list(out.glob("*_tracking.json"))
+    page = (out / "index.html").read_text()
+    assert all(f["name"] in page for f in failed) and "could not be audited" in page
+
+
+def test_participant_labels_and_description(trees, tmp_path):
+    root, _, _ = trees[False]
+    out = tmp_path / "out"
+    result = cli("bids", root, "--participant-label", "01", "sub-04", "--output-dir", out, "--no-tracking", "--json")
+    names = [r["name"] for r in json.loads(result.stdout)["results"]]
+    assert names == ["sub-01_ses-01_dwi", "sub-01_ses-02_dwi", "sub-04_dwi"]
+    description = json.loads((out / "dataset_description.json").read_text())
+    assert description["GeneratedBy"] == [{"Name": "tarvix", "Version": _tarvix.version()}]
+    assert {"Name", "BIDSVersion"} <= set(description)
+    # Same description wherever the outputs go.
+    cli("bids", root, "--participant-label", "02", "--no-tracking")
+    assert (root / "derivatives/tarvix/dataset_description.json").read_text() == \
+        (out / "dataset_description.json").read_text()
+
+
+def test_scheduler_without_dask_is_a_one_line_hint(trees, tmp_path):
+    root, _, _ = trees[False]
+    hide = ("import sys; sys.modules['distributed'] = None; from tarvix.cli import main; "
+            "sys.exit(main(sys.argv[1:]))")
+    result = cli("bids", root, "--scheduler", "tcp://127.0.0.1:1", "--output-dir", tmp_path / "a", prelude=hide)
+    assert result.returncode == 1 and "pip install 'tarvix[cluster]'" in result.stderr
+    assert len(result.stderr.splitlines()) == 1 and not (tmp_path / "a").exists()
+    result = cli("bids", root, "--jobs", "2", "--participant-label", "02", "--output-dir", tmp_path / "b",
+                 "--no-tracking", prelude=hide)
+    assert result.returncode == 4
+
+
+def test_interrupt_cancels_and_leaves_whole_files(tmp_path):
+    root = tmp_path / "ds"
+    for k in range(1, 13):
+        run(root / f"sub-{k:02d}/dwi", f"sub-{k:02d}_dwi")
+    out = root / "derivatives/tarvix"
+    # Its own process group, as a terminal's Ctrl-C reaches the command and its workers alike.
+    child = subprocess.Popen([sys.executable, "-m", "tarvix", "bids", str(root), "--jobs", "2"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    deadline = time.monotonic() + 120
+    while not list(out.glob("*_report.json")) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    os.killpg(child.pid, signal.SIGINT)
+    _, stderr = child.communicate(timeout=120)
+    assert child.returncode == 130, stderr
+    assert "interrupted" in stderr
+    assert not (out / "dataset_summary.json").exists()
+    reports = list(out.glob("*_report.json"))
+    assert 0 < len(reports) < 12
+    for path in out.iterdir():
+        assert not path.name.startswith(".tarvix-"), path
+        json.loads(path.read_text())
+
+
+@pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")
+def test_qc_page_in_chromium(trees, tmp_path):
+    root, _, _ = trees[True]
+    out = tmp_path / "out"
+    cli("bids", root, "--keep-going", "--jobs", "2", "--output-dir", out, "--png")
+    page = (out / "index.html").as_uri()
+    flags = ["--headless", "--no-sandbox", "--disable-gpu", "--enable-logging=stderr", "--v=0",
+             f"--user-data-dir={tmp_path / 'profile'}"]
+    dom = subprocess.run([CHROMIUM, *flags, "--dump-dom", page], capture_output=True, text=True, timeout=120)
+    assert dom.returncode == 0, dom.stderr
+    assert "CONSOLE" not in dom.stderr and "Uncaught" not in dom.stderr
+    rows = re.findall(r'<tr class="(PASS|WARN|FLAG)">', dom.stdout)
+    assert sorted(rows) == ["FLAG", "PASS", "PASS", "WARN"]
+    assert rows[0] == "FLAG"  # worst first
+    assert dom.stdout.count('class="thumb"') == 4 and len(list(out.glob("*_qc.png"))) == 4
+    shot = tmp_path / "page.png"
+    subprocess.run([CHROMIUM, *flags, f"--screenshot={shot}", "--window-size=1500,900", page],
+                   capture_output=True, timeout=120)
+    assert shot.stat().st_size > 0
+    if os.environ.get("TARVIX_KEEP_SCREENSHOT"):
+        shutil.copy(shot, os.environ["TARVIX_KEEP_SCREENSHOT"])
