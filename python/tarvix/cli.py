@@ -1,11 +1,13 @@
 """The `tarvix` command line.
 
-Every subcommand calls exactly one function of an extension module and passes
-on only the options the user typed, so the module's own defaults stay the only
-ones. `audit` (with --dwi), `detect-flip` and `repair` call `_engine`, which
-returns the report `_tarvix` would and, on the same fitted field, the
-fibre-tracking record (unless --no-tracking), the glyphs of --png and the
-timings of --profile; the rest call `_tarvix`. By default a short summary is
+Every subcommand passes on only the options the user typed, so the module's
+own defaults stay the only ones. `audit` (with --dwi), `detect-flip` and
+`repair` each call one function of `_engine`, which returns the report
+`_tarvix` would and, on the same fitted field, the fibre-tracking record
+(unless --no-tracking), the glyphs of --png and the timings of --profile;
+`bids` runs `_engine`'s per-run entry points through `batch.py` (in this
+process, in worker processes or on a Dask cluster); `inspect` and
+`recompute-bval` call `_tarvix`. By default a short summary is
 printed; `--json` prints the module's JSON report unchanged and `--out` stores
 it."""
 
