@@ -15,7 +15,14 @@
 namespace tarvix {
 namespace {
 
-bool step_usable(const std::optional<double>& step) { return !step || (std::isfinite(*step) && *step > 0.0); }
+bool step_usable(const std::optional<double>& step) {
+  try {
+    check_step(step);
+    return true;
+  } catch (const Failure&) {
+    return false;
+  }
+}
 
 // The fit of `plan`, made while the DWI is read. None when the detection will
 // not fit (it fails first) or the design cannot be solved: the fit reports that
@@ -67,8 +74,7 @@ void read_images(RunData& run, RunResult& result, const RunInputs& inputs, const
     run.mask = choose_mask(inputs.mask_candidates, run.dwi->volume.grid_voxels(), result.mask_path);
     if (result.mask_path) run.loaded.inputs.push_back(InputFile::of(*result.mask_path));
   }
-  if (inputs.dwi && !step_usable(options.step))
-    throw Failure("step must be finite and greater than 0: " + format_plain(*options.step));
+  if (inputs.dwi) check_step(options.step);
 }
 
 // `other` closes the gap to `total`. Summed left to right the five parts must

@@ -55,11 +55,12 @@ json::Value results_array(const BatchOutcome& outcome) {
 // removed or written, with the text that run would have given. The other
 // settings (tolerance, b0_threshold, shell) fail only with a run's own data.
 void check_options(const AnalysisOptions& options) {
-  if (options.step && !(std::isfinite(*options.step) && *options.step > 0.0)) {
-    throw Failure("step must be finite and greater than 0: " + format_plain(*options.step));
+  check_step(options.step);
+  try {
+    check_margin_threshold(options.margin_threshold);
+  } catch (const Error& error) {
+    throw Failure(error.display());
   }
-  const double mt = options.margin_threshold;
-  if (!(std::isfinite(mt) && mt > 0.0 && mt <= 1.0)) throw Failure(Error::margin_threshold(mt).display());
 }
 
 }  // namespace

@@ -113,9 +113,10 @@ DetectionPlan plan_detection(const GradientTable& table, const AnalysisOptions& 
       return plan;
     }
   }
-  const double mt = options.margin_threshold;
-  if (!(std::isfinite(mt) && mt > 0 && mt <= 1)) {
-    plan.failure = Error::margin_threshold(mt);
+  try {
+    check_margin_threshold(options.margin_threshold);
+  } catch (const Error& e) {
+    plan.failure = e;
     return plan;
   }
   plan.b0 = table.b0_indices(options.b0_threshold);

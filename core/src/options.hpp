@@ -29,6 +29,12 @@ struct AnalysisOptions {
   double norm_tolerance = defaults::kNormTolerance;
 };
 
+// A caller's step must be finite and above 0 (Failure "step must be finite and
+// greater than 0: ..."); none stands for the image's default.
+void check_step(const std::optional<double>& step);
+// A margin threshold must be finite and in (0, 1] (Error::margin_threshold).
+void check_margin_threshold(double threshold);
+
 // Where one image's coherence is sampled: the map from the table's frame to the
 // voxel axes, and the sampling distance in voxels.
 struct Sampling {

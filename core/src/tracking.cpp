@@ -186,8 +186,7 @@ std::vector<Candidate> distinct_candidates() {
 }
 
 void check_options(const TrackingOptions& o) {
-  const double mt = o.margin_threshold;
-  if (!(std::isfinite(mt) && mt > 0 && mt <= 1)) throw Error::margin_threshold(mt);
+  check_margin_threshold(o.margin_threshold);
   const bool ok = std::isfinite(o.step_voxels) && o.step_voxels > 0 && std::isfinite(o.max_angle_deg) &&
                   o.max_angle_deg > 0 && o.max_angle_deg <= 180 && std::isfinite(o.fa_threshold) &&
                   std::isfinite(o.min_length_mm) && o.min_length_mm >= 0 && std::isfinite(o.max_length_mm) &&
