@@ -22,7 +22,8 @@ using namespace fit;
 
 namespace {
 
-// Volumes converted ahead of the summing task, beyond those the Volume keeps;
+// Volumes held ahead of the summing task (as floats, or as stored when the
+// stream takes them raw), beyond those the Volume keeps;
 // the task takes at least half that many at a time, so each block's sums go
 // through the cache once per run of volumes rather than once per volume.
 constexpr std::size_t kRingVolumes = 16;
