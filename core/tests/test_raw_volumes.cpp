@@ -1,157 +1,113 @@
-// A sink may take the volumes it does not keep as the file stores them and
-// convert them itself; what it converts must be what the reader would have
-// handed over as floats, and the volumes kept in memory must not change.
+// Volumes a sink takes as stored must convert to the floats the reader would
+// have handed over, and the volumes kept in memory must not change.
 #include <gtest/gtest.h>
 
 #include <nifti1_io.h>
-#include <unistd.h>
 
-#include <cstdint>
 #include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <string>
-#include <vector>
 
 #include "gzip_for_tests.hpp"
 #include "io/image_reader.hpp"
-#include "volume.hpp"
 
 using namespace tarvix;
 
 namespace {
 
-constexpr int kNx = 7, kNy = 5, kNz = 3, kNv = 6;
-constexpr std::size_t kGrid = kNx * kNy * kNz;
+constexpr std::size_t kGrid = 7 * 5 * 3, kVolumes = 6;
 
 struct Format {
   const char* name;
-  short datatype;
-  short bitpix;
+  short datatype, bytes;
   float slope;
-  bool big_endian;
-  bool offered;  // whether a sink is offered raw volumes at all
+  bool big_endian, offered;  // offered: whether the sink is asked to take raw volumes at all
 };
 
-std::string temp_path(const std::string& name) {
-  static const std::string dir = [] {
-    std::string tmpl = ::testing::TempDir() + "tarvix_raw_XXXXXX";
-    if (!::mkdtemp(tmpl.data())) std::abort();
-    return tmpl;
-  }();
-  return dir + "/" + name;
-}
-
-// Values 0 .. 255 and some negatives where the type has them, in the type's bytes.
-std::string image_bytes(const Format& f) {
-  nifti_1_header h;
-  std::memset(&h, 0, sizeof h);
+std::string write_image(const Format& f) {
+  nifti_1_header h{};
   h.sizeof_hdr = 348;
-  h.dim[0] = 4;
-  h.dim[1] = kNx, h.dim[2] = kNy, h.dim[3] = kNz, h.dim[4] = kNv;
-  for (int i = 5; i < 8; ++i) h.dim[i] = 1;
-  for (int i = 0; i < 8; ++i) h.pixdim[i] = 1.0f;
-  h.datatype = f.datatype;
-  h.bitpix = f.bitpix;
-  h.scl_slope = f.slope;
-  h.scl_inter = f.slope != 0 ? 3.0f : 0.0f;
+  const short dims[8] = {4, 7, 5, 3, kVolumes, 1, 1, 1};
+  std::copy(dims, dims + 8, h.dim);
+  std::fill(h.pixdim, h.pixdim + 8, 1.0f);
+  h.datatype = f.datatype, h.bitpix = static_cast<short>(8 * f.bytes);
+  h.scl_slope = f.slope, h.scl_inter = f.slope != 0 ? 3.0f : 0.0f;
   h.vox_offset = 352;
   std::memcpy(h.magic, "n+1", 4);
   std::string data;
-  for (std::size_t i = 0; i < kGrid * kNv; ++i) {
+  for (std::size_t i = 0; i < kGrid * kVolumes; ++i) {
     const int v = static_cast<int>((i * 37) % 256) - (f.datatype == DT_UINT8 ? 0 : 40);
-    unsigned char b[4];
-    if (f.datatype == DT_UINT8) {
-      b[0] = static_cast<unsigned char>(v);
-    } else if (f.datatype == DT_INT16) {
-      const auto s = static_cast<std::int16_t>(v * 3);
-      std::memcpy(b, &s, 2);
-    } else {
-      const float x = static_cast<float>(v) * 0.75f;
-      std::memcpy(b, &x, 4);
-    }
-    const std::size_t n = static_cast<std::size_t>(f.bitpix / 8);
-    if (f.big_endian) std::reverse(b, b + n);
-    data.append(reinterpret_cast<const char*>(b), n);
+    const auto s = static_cast<std::int16_t>(3 * v);
+    const float x = 0.75f * static_cast<float>(v);
+    unsigned char b[4] = {static_cast<unsigned char>(v)};
+    if (f.datatype == DT_INT16) std::memcpy(b, &s, 2);
+    if (f.datatype == DT_FLOAT32) std::memcpy(b, &x, 4);
+    if (f.big_endian) std::reverse(b, b + f.bytes);
+    data.append(reinterpret_cast<const char*>(b), static_cast<std::size_t>(f.bytes));
   }
   if (f.big_endian) swap_nifti_header(&h, 1);
-  std::string out(reinterpret_cast<const char*>(&h), sizeof h);
-  out.append(4, '\0');
-  return out + data;
+  const std::string path = ::testing::TempDir() + "tarvix_raw_" + f.name + ".nii.gz";
+  const std::string out = gzip(std::string(reinterpret_cast<const char*>(&h), sizeof h) + std::string(4, '\0') + data);
+  std::ofstream(path, std::ios::binary).write(out.data(), static_cast<std::streamsize>(out.size()));
+  return path;
 }
 
-// Keeps volume 1, wants 1, 2 and 4; records every wanted volume as floats.
-class RecordingSink final : public VolumeSink {
- public:
-  explicit RecordingSink(bool accept_raw) : accept_raw_(accept_raw) {}
+// Keeps volume 1, wants 1, 2 and 4, and records each wanted volume as floats.
+struct RecordingSink final : VolumeSink {
+  explicit RecordingSink(bool accept) : accept(accept) {}
   bool begin(const VolumeInfo&, std::vector<std::uint8_t>& keep, std::vector<std::uint8_t>& want) override {
-    keep[1] = 1;
-    want[1] = want[2] = want[4] = 1;
+    keep[1] = want[1] = want[2] = want[4] = 1;
     return true;
   }
-  float* buffer_for(std::uint64_t k) override { return floats_[k].assign(kGrid, -1.0f), floats_[k].data(); }
-  void volume_ready(std::uint64_t k, const float* data) override { seen_[k].assign(data, data + kGrid); }
+  float* buffer_for(std::uint64_t k) override { return floats[k].assign(kGrid, -1.0f), floats[k].data(); }
+  void volume_ready(std::uint64_t k, const float* data) override { seen[k].assign(data, data + kGrid); }
   void end() override {}
   void abandon() noexcept override {}
-  bool take_raw(const RawVoxels& raw) override {
-    offered_ = true;
-    raw_ = raw;
-    return accept_raw_;
-  }
+  bool take_raw(const RawVoxels& r) override { return offered = true, raw = r, accept; }
   unsigned char* raw_buffer_for(std::uint64_t k) override {
-    return bytes_[k].assign(kGrid * raw_.bytes_per_voxel, 0), bytes_[k].data();
+    return bytes[k].assign(kGrid * raw.bytes_per_voxel, 0), bytes[k].data();
   }
-  void raw_volume_ready(std::uint64_t k, const unsigned char* raw) override {
-    seen_[k].resize(kGrid);
-    raw_.to_float(raw, kGrid, seen_[k].data());
-    raw_seen_.push_back(k);
+  void raw_volume_ready(std::uint64_t k, const unsigned char* data) override {
+    seen[k].resize(kGrid);
+    raw.to_float(data, kGrid, seen[k].data());
+    raw_volumes.push_back(k);
   }
 
-  bool accept_raw_;
-  bool offered_ = false;
-  RawVoxels raw_;
-  std::map<std::uint64_t, std::vector<float>> floats_, seen_;
-  std::map<std::uint64_t, std::vector<unsigned char>> bytes_;
-  std::vector<std::uint64_t> raw_seen_;
+  bool accept, offered = false;
+  RawVoxels raw;
+  std::map<std::uint64_t, std::vector<float>> floats, seen;
+  std::map<std::uint64_t, std::vector<unsigned char>> bytes;
+  std::vector<std::uint64_t> raw_volumes;
 };
 
 class RawVolumes : public ::testing::TestWithParam<Format> {};
 
-TEST_P(RawVolumes, ConvertedBySinkAsTheReaderWould) {
+TEST_P(RawVolumes, ConvertToTheReadersFloats) {
   const Format& f = GetParam();
-  const std::string path = temp_path(std::string(f.name) + ".nii.gz");
-  {
-    const std::string out = gzip(image_bytes(f));
-    std::ofstream(path, std::ios::binary).write(out.data(), static_cast<std::streamsize>(out.size()));
-  }
+  const std::string path = write_image(f);
   RecordingSink declining(false), accepting(true);
   const VolumeRead plain = read_volume_with_info(path, nullptr, &declining);
   const VolumeRead raw = read_volume_with_info(path, nullptr, &accepting);
-
-  EXPECT_EQ(accepting.offered_, f.offered);
-  const std::vector<std::uint64_t> raw_volumes = f.offered ? std::vector<std::uint64_t>{2, 4} : std::vector<std::uint64_t>{};
-  EXPECT_EQ(accepting.raw_seen_, raw_volumes);
-  EXPECT_TRUE(declining.raw_seen_.empty());
-  ASSERT_EQ(declining.seen_.size(), 3u);
-  ASSERT_EQ(accepting.seen_.size(), 3u);
-  for (const auto& [k, floats] : declining.seen_)
-    EXPECT_EQ(std::memcmp(accepting.seen_[k].data(), floats.data(), kGrid * sizeof(float)), 0) << "volume " << k;
-  // The kept volume is the only one in memory, and the same either way.
-  EXPECT_EQ(raw.volume.held, (std::vector<std::uint64_t>{1}));
+  EXPECT_EQ(accepting.offered, f.offered);
+  EXPECT_EQ(accepting.raw_volumes, f.offered ? std::vector<std::uint64_t>({2, 4}) : std::vector<std::uint64_t>());
+  ASSERT_EQ(declining.seen.size(), 3u);
+  ASSERT_EQ(accepting.seen.size(), 3u);
+  for (const auto& [k, floats] : declining.seen)
+    EXPECT_EQ(std::memcmp(accepting.seen[k].data(), floats.data(), kGrid * sizeof(float)), 0) << "volume " << k;
+  EXPECT_EQ(raw.volume.held, std::vector<std::uint64_t>({1}));
   EXPECT_EQ(raw.volume.data, plain.volume.data);
-  EXPECT_EQ(raw.volume.data, declining.seen_[1]);
+  EXPECT_EQ(raw.volume.data, declining.seen[1]);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    StoredTypes, RawVolumes,
-    ::testing::Values(Format{"int16", DT_INT16, 16, 0.0f, false, true},
-                      Format{"int16_scaled", DT_INT16, 16, 0.25f, false, true},
-                      Format{"uint8_scaled", DT_UINT8, 8, 2.0f, false, true},
-                      Format{"float32_scaled", DT_FLOAT32, 32, 0.5f, false, true},
-                      // Floats as stored need no conversion; swapped bytes stay with the reader.
-                      Format{"float32", DT_FLOAT32, 32, 0.0f, false, false},
-                      Format{"int16_big_endian", DT_INT16, 16, 0.0f, true, false}),
-    [](const ::testing::TestParamInfo<Format>& info) { return std::string(info.param.name); });
+// Floats as stored need no conversion, and swapped bytes stay with the reader.
+INSTANTIATE_TEST_SUITE_P(StoredTypes, RawVolumes,
+                         ::testing::Values(Format{"int16", DT_INT16, 2, 0.0f, false, true},
+                                           Format{"int16_scaled", DT_INT16, 2, 0.25f, false, true},
+                                           Format{"uint8_scaled", DT_UINT8, 1, 2.0f, false, true},
+                                           Format{"float32_scaled", DT_FLOAT32, 4, 0.5f, false, true},
+                                           Format{"float32", DT_FLOAT32, 4, 0.0f, false, false},
+                                           Format{"int16_big_endian", DT_INT16, 2, 0.0f, true, false}),
+                         [](const ::testing::TestParamInfo<Format>& info) { return std::string(info.param.name); });
 
 }  // namespace
