@@ -22,10 +22,14 @@ using namespace fit;
 
 namespace {
 
-// Volumes converted ahead of the summing task, beyond those the Volume keeps;
+// Volumes held ahead of the summing task (as floats, or as stored when the
+// stream takes them raw), beyond those the Volume keeps;
 // the task takes at least half that many at a time, so each block's sums go
 // through the cache once per run of volumes rather than once per volume.
 constexpr std::size_t kRingVolumes = 16;
+// In-plane positions the eigen step takes through all z at a time: the lines
+// of the field it writes meanwhile (about five per position) stay in L1/L2.
+constexpr std::uint64_t kColumn = 64;
 
 }  // namespace
 
@@ -44,6 +48,11 @@ struct FitStream::State {
   std::vector<std::size_t> first_row;  // rows of volume k: [first_row[k], first_row[k + 1])
   std::unique_ptr<double[]> sums;       // n_blocks blocks of kRows rows of kStride
   std::unique_ptr<float[]> ring;        // ring_slots volumes of grid floats
+  // With raw volumes (take_raw), the ring holds them as stored instead and
+  // the summing converts each block's run just before adding it.
+  RawVoxels raw;
+  bool raw_ring = false;
+  std::unique_ptr<unsigned char[]> raw_slots;  // ring_slots volumes of grid stored voxels
   std::size_t ring_slots = 0;
   std::size_t ring_handed = 0;   // ring volumes handed to the reader so far
   std::size_t pending_slot = 0;  // slot of the volume being read into the ring
@@ -53,7 +62,8 @@ struct FitStream::State {
 
   struct Delivery {
     std::uint64_t volume;
-    const float* data;
+    const float* data;               // or, for a raw volume,
+    const unsigned char* raw = nullptr;  // its stored bytes
   };
   // Reserved up front and only appended to, so entries below `produced` can be
   // read without the lock.
@@ -86,22 +96,40 @@ struct FitStream::State {
 
   // Sums deliveries [b, e) into every block, volume after volume.
   void sum_batch(std::size_t b, std::size_t e, bool parallel) {
-    // The batch's rows in order, each with the start of its volume.
-    std::vector<std::pair<const DesignRow*, const float*>> batch;
+    // The batch's rows in order, each with its delivery.
+    std::vector<std::pair<const DesignRow*, const Delivery*>> batch;
+    std::size_t raw_deliveries = 0;
     for (std::size_t d = b; d < e; ++d) {
       const std::size_t k = static_cast<std::size_t>(deliveries[d].volume);
-      for (std::size_t i = first_row[k]; i < first_row[k + 1]; ++i)
-        batch.emplace_back(&design.rows[i], deliveries[d].data);
+      raw_deliveries += deliveries[d].raw != nullptr;
+      for (std::size_t i = first_row[k]; i < first_row[k + 1]; ++i) batch.emplace_back(&design.rows[i], &deliveries[d]);
     }
     auto body = [&](std::size_t lo, std::size_t hi) {
       std::vector<RowInput> rows(batch.size());
+      // One block's run of each raw volume, as floats.
+      std::vector<float> floats(raw_deliveries * kBlock);
       for (std::size_t blk = lo; blk < hi; ++blk) {
         double* acc = sums.get() + blk * kBlockDoubles;
         const std::uint64_t start = blk * kBlock;
         const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, grid - start));
         if (b == 0) std::fill(acc, acc + kBlockDoubles, 0.0);
-        for (std::size_t i = 0; i < batch.size(); ++i)
-          rows[i] = {batch[i].second + start, batch[i].first->w.data(), batch[i].first->base};
+        float* next = floats.data();
+        const Delivery* converted = nullptr;
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+          const Delivery* d = batch[i].second;
+          const float* src;
+          if (!d->raw) {
+            src = d->data + start;
+          } else {
+            if (d != converted) {
+              raw.to_float(d->raw + start * raw.bytes_per_voxel, width, next);
+              converted = d;
+              next += kBlock;
+            }
+            src = next - kBlock;
+          }
+          rows[i] = {src, batch[i].first->w.data(), batch[i].first->base};
+        }
         add_row_run(acc, rows.data(), rows.size(), width, design.ln_floor);
       }
     };
@@ -112,19 +140,34 @@ struct FitStream::State {
       body(0, n_blocks);
   }
 
-  // The eigen step over every block, once all sums are complete.
+  // The eigen step over every voxel, once all sums are complete. The field
+  // lists are in z-fastest order, so stored runs (x fastest) would write each
+  // result to another cache line: instead a column of kColumn in-plane
+  // positions is taken through every z, and each voxel's lines fill up while
+  // they are still in cache. Each voxel's arithmetic is the same in any order.
   void finish() {
     TensorField out = empty_field(shape[0], shape[1], shape[2]);
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_blocks), [&](const tbb::blocked_range<std::size_t>& r) {
+    const std::uint64_t plane = shape[0] * shape[1], nz = shape[2];
+    const std::size_t n_columns = static_cast<std::size_t>((plane + kColumn - 1) / kColumn);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_columns), [&](const tbb::blocked_range<std::size_t>& r) {
       FinishScratch scratch;
-      for (std::size_t blk = r.begin(); blk != r.end(); ++blk) {
-        const std::uint64_t start = blk * kBlock;
-        const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, grid - start));
-        finish_block(design, sums.get() + blk * kBlockDoubles, start, width, out, scratch);
+      for (std::size_t col = r.begin(); col != r.end(); ++col) {
+        const std::uint64_t p0 = col * kColumn, p1 = std::min<std::uint64_t>(plane, p0 + kColumn);
+        for (std::uint64_t z = 0; z < nz; ++z) {
+          // Stored voxels [begin, end), split where they cross a block.
+          for (std::uint64_t begin = z * plane + p0, end = z * plane + p1; begin < end;) {
+            const std::uint64_t blk = begin / kBlock;
+            const std::uint64_t stop = std::min<std::uint64_t>(end, (blk + 1) * kBlock);
+            finish_block(design, sums.get() + blk * kBlockDoubles + (begin - blk * kBlock), begin,
+                         static_cast<std::size_t>(stop - begin), out, scratch);
+            begin = stop;
+          }
+        }
       }
     });
     sums.reset();
     ring.reset();
+    raw_slots.reset();
     field = std::move(out);
     finished = true;
   }
@@ -248,7 +291,11 @@ bool FitStream::begin(const VolumeInfo& info, std::vector<std::uint8_t>& keep, s
     // Left uninitialised: each block is cleared by the first batch, on the
     // summing thread, and the ring is written before it is read.
     st.sums.reset(new double[n_blocks * kBlockDoubles]);
-    if (slots) st.ring.reset(new float[slots * static_cast<std::size_t>(grid)]);
+    advise_huge_pages(st.sums.get(), n_blocks * kBlockDoubles * sizeof(double));
+    if (slots) {
+      st.ring.reset(new float[slots * static_cast<std::size_t>(grid)]);
+      advise_huge_pages(st.ring.get(), slots * static_cast<std::size_t>(grid) * sizeof(float));
+    }
     st.deliveries.reserve(wanted);
   } catch (const std::bad_alloc&) {
     st.sums.reset();
@@ -276,15 +323,14 @@ bool FitStream::begin(const VolumeInfo& info, std::vector<std::uint8_t>& keep, s
   return true;
 }
 
-float* FitStream::buffer_for(std::uint64_t) {
+// The next ring slot, once the volume it last held is summed: summed here
+// when nobody is at it, else by the task that is.
+std::size_t FitStream::claim_slot() {
   State& st = *state_;
-  const Lap lap(st.reader_s);
   std::unique_lock<std::mutex> l(st.m);
   st.rethrow_failure();
   if (!st.ring_slots) throw std::logic_error("FitStream: no ring buffer for a streamed volume");
   const std::size_t slot = st.ring_handed % st.ring_slots;
-  // The slot's last volume must be summed before it is overwritten: sum it
-  // here when nobody is at it, else wait for the task that is.
   while (st.slot_owner[slot] >= 0 && static_cast<std::size_t>(st.slot_owner[slot]) >= st.consumed) {
     st.rethrow_failure();
     if (!st.busy)
@@ -294,17 +340,54 @@ float* FitStream::buffer_for(std::uint64_t) {
   }
   ++st.ring_handed;
   st.pending_slot = slot;
-  return st.ring.get() + slot * static_cast<std::size_t>(st.grid);
+  return slot;
 }
 
-void FitStream::volume_ready(std::uint64_t k, const float* data) {
+float* FitStream::buffer_for(std::uint64_t) {
+  State& st = *state_;
+  const Lap lap(st.reader_s);
+  if (st.raw_ring) throw std::logic_error("FitStream: a float volume after raw ones were agreed");
+  return st.ring.get() + claim_slot() * static_cast<std::size_t>(st.grid);
+}
+
+bool FitStream::take_raw(const RawVoxels& raw) {
+  State& st = *state_;
+  // Stored voxels wider than floats would only make the ring bigger.
+  if (!st.began || st.raw_ring || !raw.to_float || raw.bytes_per_voxel == 0 || raw.bytes_per_voxel > sizeof(float))
+    return false;
+  if (st.ring_slots) {
+    try {
+      st.raw_slots.reset(new unsigned char[st.ring_slots * static_cast<std::size_t>(st.grid) * raw.bytes_per_voxel]);
+    } catch (const std::bad_alloc&) {
+      return false;  // the float ring is there
+    }
+    advise_huge_pages(st.raw_slots.get(), st.ring_slots * static_cast<std::size_t>(st.grid) * raw.bytes_per_voxel);
+    st.ring.reset();  // never touched
+  }
+  st.raw = raw;
+  st.raw_ring = true;
+  return true;
+}
+
+unsigned char* FitStream::raw_buffer_for(std::uint64_t) {
+  State& st = *state_;
+  const Lap lap(st.reader_s);
+  if (!st.raw_ring) throw std::logic_error("FitStream: a raw volume without take_raw");
+  return st.raw_slots.get() + claim_slot() * static_cast<std::size_t>(st.grid) * st.raw.bytes_per_voxel;
+}
+
+void FitStream::volume_ready(std::uint64_t k, const float* data) { deliver(k, data, nullptr); }
+
+void FitStream::raw_volume_ready(std::uint64_t k, const unsigned char* raw) { deliver(k, nullptr, raw); }
+
+void FitStream::deliver(std::uint64_t k, const float* data, const unsigned char* raw) {
   State& st = *state_;
   const Lap lap(st.reader_s);
   std::unique_lock<std::mutex> l(st.m);
   st.rethrow_failure();
   if (!std::binary_search(st.keep.begin(), st.keep.end(), k))
     st.slot_owner[st.pending_slot] = static_cast<std::ptrdiff_t>(st.produced);
-  st.deliveries.push_back({k, data});
+  st.deliveries.push_back({k, data, raw});
   ++st.produced;
   if (st.background) {
     l.unlock();

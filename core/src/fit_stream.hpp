@@ -40,6 +40,12 @@ class FitStream final : public VolumeSink {
   void volume_ready(std::uint64_t k, const float* data) override;
   void end() override;
   void abandon() noexcept override;
+  // Takes the volumes it does not keep as stored (when they are no wider than
+  // floats) and converts each block's run as it sums it: on the summing task
+  // with a concurrency of 2 or more, so the reading thread only inflates them.
+  bool take_raw(const RawVoxels& raw) override;
+  unsigned char* raw_buffer_for(std::uint64_t k) override;
+  void raw_volume_ready(std::uint64_t k, const unsigned char* raw) override;
 
   // True when a whole image went through the stream and its field is not
   // yet taken; false when begin() declined the image (read whole instead).
@@ -58,6 +64,9 @@ class FitStream final : public VolumeSink {
   double reader_seconds() const;
 
  private:
+  std::size_t claim_slot();
+  void deliver(std::uint64_t k, const float* data, const unsigned char* raw);
+
   struct State;
   std::unique_ptr<State> state_;
 };

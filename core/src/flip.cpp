@@ -174,7 +174,11 @@ std::vector<CandidateScore> rank_candidates(const TensorField& field, const Mask
   for (std::size_t t = 0; t < grid; ++t)
     if ((*m)[t]) wm.push_back(t);
 
-  CoherenceWorkspace workspace{std::vector<Vec3>(grid, Vec3{0, 0, 0}), std::vector<std::uint8_t>(grid, 0)};
+  CoherenceWorkspace workspace;
+  workspace.field.reserve(grid);
+  advise_huge_pages(workspace.field.data(), grid * sizeof(Vec3));
+  workspace.field.assign(grid, Vec3{0, 0, 0});
+  workspace.usable.assign(grid, 0);
   std::vector<Candidate> candidates = all_candidates();
   std::vector<CandidateScore> scores;
   scores.reserve(candidates.size());

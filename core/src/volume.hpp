@@ -2,7 +2,9 @@
 // voxel masks and the masked means used by the b=0 drift measure.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,13 @@ struct Volume {
   const float* volume_data(std::uint64_t k) const;
 };
 
+// How stored voxels become floats, for a sink that takes volumes as the file
+// stores them: `to_float` converts n voxels of bytes_per_voxel bytes each.
+struct RawVoxels {
+  std::size_t bytes_per_voxel = 0;
+  std::function<void(const unsigned char* src, std::size_t n, float* dst)> to_float;
+};
+
 // Told about the volumes of a 4-D image while it is read, in volume order, on
 // the reading thread; lets a consumer work on each volume as soon as it is
 // complete and decide which volumes are kept in memory at all.
@@ -63,7 +72,33 @@ class VolumeSink {
   virtual void end() = 0;
   // The read failed: stop touching what was handed out before it is freed.
   virtual void abandon() noexcept = 0;
+
+  // Offered once after a true begin() when the stored voxels need converting:
+  // true means the wanted volumes that are not kept are handed over as the
+  // file stores them, through raw_buffer_for and raw_volume_ready instead of
+  // buffer_for and volume_ready, and the sink converts them itself (off the
+  // reading thread, if it likes). The sink keeps its own copy of `raw`.
+  virtual bool take_raw(const RawVoxels& raw) {
+    (void)raw;
+    return false;
+  }
+  // Where to read wanted volume k's stored bytes (grid voxels); may wait.
+  virtual unsigned char* raw_buffer_for(std::uint64_t k) {
+    (void)k;
+    return nullptr;
+  }
+  // Wanted volume k's stored bytes are complete at `raw`.
+  virtual void raw_volume_ready(std::uint64_t k, const unsigned char* raw) {
+    (void)k;
+    (void)raw;
+  }
 };
+
+// Big arrays are filled front to back once; asking for huge pages over the
+// part of [p, p + bytes) they can cover cuts the page faults of that first
+// touch, which otherwise cost about as much as the filling itself. Small
+// arrays and systems without the advice are left alone.
+void advise_huge_pages(void* p, std::size_t bytes);
 
 // Non-zero (and NaN) values are inside; only the first volume of a 4-D image.
 Mask mask_from_volume(const Volume& volume);

@@ -1,7 +1,5 @@
 #include "io/image_reader.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -25,21 +23,6 @@ namespace {
 void quiet_library() {
   static std::once_flag once;
   std::call_once(once, [] { nifti_set_debug_level(0); });
-}
-
-// Big arrays are filled front to back once; huge pages cut the page faults of
-// that first touch (which otherwise cost more than the inflate itself).
-void advise_huge_pages(void* p, std::size_t bytes) {
-#ifdef MADV_HUGEPAGE
-  constexpr std::uintptr_t kHuge = 2u << 20;
-  if (bytes < 4 * kHuge) return;
-  const auto begin = (reinterpret_cast<std::uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kHuge - 1);
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)p;
-  (void)bytes;
-#endif
 }
 
 std::string short_text(std::uint64_t expected, std::uint64_t got) {
@@ -131,6 +114,16 @@ VolumeRead read_image(const std::string& path, double& decompress_s, double& con
     }
 
     const bool direct = hd.h.datatype == DT_FLOAT32 && !hd.swapped && !hd.scaling.on;
+    // Volumes that only the sink reads go to it unconverted when it wants
+    // them so: then this thread only inflates them.
+    RawVoxels raw;
+    bool raw_to_sink = false;
+    if (streamed && !direct && !(hd.swapped && hd.swapsize > 1)) {
+      raw.bytes_per_voxel = static_cast<std::size_t>(hd.nbyper);
+      raw.to_float = [convert = hd.convert, scaling = hd.scaling](const unsigned char* src, std::size_t m,
+                                                                  float* dst) { convert(src, m, dst, scaling); };
+      raw_to_sink = sink->take_raw(raw);
+    }
     std::unique_ptr<unsigned char[]> buffer;
     if (!direct || streamed) buffer.reset(new unsigned char[kChunkBytes]);
     const std::size_t per_chunk = kChunkBytes / static_cast<std::size_t>(hd.nbyper);
@@ -139,11 +132,17 @@ VolumeRead read_image(const std::string& path, double& decompress_s, double& con
       const bool to_data = !streamed || keep[k];
       const bool to_sink = streamed && want[k];
       const std::size_t data_start = data.size();
-      float* const out_run = !to_data && to_sink ? sink->buffer_for(k) : nullptr;
+      const bool raw_run = !to_data && to_sink && raw_to_sink;
+      unsigned char* const raw_out = raw_run ? sink->raw_buffer_for(k) : nullptr;
+      float* const out_run = !to_data && to_sink && !raw_run ? sink->buffer_for(k) : nullptr;
       for (std::uint64_t pos = 0; pos < run_voxels;) {
         const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(per_chunk, run_voxels - pos));
         const std::size_t bytes = m * static_cast<std::size_t>(hd.nbyper);
-        if (!to_data && !out_run) {
+        if (raw_out) {
+          Lap lap(decompress_s);
+          const std::size_t got = image->read(raw_out + pos * static_cast<std::size_t>(hd.nbyper), bytes);
+          if (got < bytes) fail(short_text(hd.data_bytes, done * static_cast<std::uint64_t>(hd.nbyper) + got));
+        } else if (!to_data && !out_run) {
           Lap lap(decompress_s);
           const std::size_t got = image->read(buffer.get(), bytes);
           if (got < bytes) fail(short_text(hd.data_bytes, done * static_cast<std::uint64_t>(hd.nbyper) + got));
@@ -179,7 +178,10 @@ VolumeRead read_image(const std::string& path, double& decompress_s, double& con
         pos += m;
         done += m;
       }
-      if (to_sink) sink->volume_ready(k, to_data ? data.data() + data_start : out_run);
+      if (raw_out)
+        sink->raw_volume_ready(k, raw_out);
+      else if (to_sink)
+        sink->volume_ready(k, to_data ? data.data() + data_start : out_run);
     }
     {
       Lap lap(decompress_s);
