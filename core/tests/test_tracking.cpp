@@ -10,6 +10,7 @@
 #include "error.hpp"
 #include "execution.hpp"
 #include "flip.hpp"
+#include "phantom_for_tests.hpp"
 #include "json.hpp"
 #include "tensor.hpp"
 #include "tracking.hpp"
@@ -184,18 +185,11 @@ TEST(Tracking, AMatrixAndItsNegationGrowTheSameStreamline) {
   }
 }
 
-// Bundles that no signed permutation other than +-identity maps onto
-// themselves: straight along x and along y, a ring in the x-y plane, an arch
-// in the y-z plane, in isotropic tissue that fills the grid.
-std::optional<Vec3> phantom(int x, int y, int z) {
-  if (y >= 4 && y < 7 && z >= 4 && z < 7 && x >= 2 && x < 30) return Vec3{1, 0, 0};
-  if (x >= 4 && x < 7 && z >= 17 && z < 20 && y >= 2 && y < 28) return Vec3{0, 1, 0};
-  const double rc = std::hypot(x - 16.0, y - 15.0), rd = std::hypot(y - 15.0, z - 12.0);
-  if (z >= 10 && z < 13 && rc >= 6.5 && rc < 9.5) return Vec3{-(y - 15.0), x - 16.0, 0};
-  if (x >= 26 && x < 29 && rd >= 5.5 && rd < 8.5) return Vec3{0, -(z - 12.0), y - 15.0};
-  return std::nullopt;
-}
-const std::array<std::uint64_t, 3> kPhantom{32, 30, 24};
+// The bundles of the shared test phantom (no signed permutation but the
+// identity and its negation maps them onto themselves), in isotropic tissue.
+std::optional<Vec3> phantom(int x, int y, int z) { return test_support::bundle_direction(x, y, z); }
+const std::array<std::uint64_t, 3> kPhantom{test_support::kPhantomNx, test_support::kPhantomNy,
+                                            test_support::kPhantomNz};
 
 TrackingResult track(const TensorField& f, const Mask* mask, std::optional<std::uint64_t> threads = 2,
                      const TrackingOptions& o = {}) {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "audit_run.hpp"
+#include "call.hpp"
 #include "error.hpp"
 #include "flip.hpp"
 #include "format.hpp"
@@ -579,6 +580,32 @@ inline PyObject* guarded(F&& f) noexcept {
   return nullptr;
 }
 
+
+// ---------------------------------------------------------------------------
+// Bound values into the core's argument records.
+
+inline tarvix::TableArgs table_args(const Bound& b) { return {b.path[kBvec], b.path[kBval], b.path[kGrad]}; }
+
+inline tarvix::AnalysisOptions analysis_options(const Bound& b) {
+  tarvix::AnalysisOptions o;
+  o.tolerance = b.real[kTolerance].value();
+  o.b0_threshold = b.real[kB0Threshold].value();
+  o.shell = b.real[kShell];
+  o.step = b.real[kStep];
+  o.margin_threshold = b.real[kMarginThreshold].value();
+  o.strict = b.flag[kStrict];
+  o.norm_tolerance = b.real[kNormTolerance].value();
+  return o;
+}
+
+inline tarvix::OutputPaths output_paths(const Bound& b) {
+  return {b.required_path(kOutBvec), b.required_path(kOutBval), b.path[kOutGrad], b.path[kProvenance],
+          b.flag[kDryRun], b.flag[kInPlace]};
+}
+
+inline tarvix::AnalysisArgs analysis_args(const Bound& b) {
+  return {table_args(b), b.path[kDwi], b.path[kMask], analysis_options(b), b.threads};
+}
 
 // ---------------------------------------------------------------------------
 // Module plumbing shared by the package's extension modules.

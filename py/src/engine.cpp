@@ -20,18 +20,6 @@ ModuleState g_state{"_engine"};
 // Streamlines drawn per transform in a picture of the tracking measure.
 constexpr std::uint64_t kPictureStreamlines = 300;
 
-tarvix::AnalysisArgs analysis_args(const Bound& b) {
-  tarvix::AnalysisOptions o;
-  o.tolerance = b.real[kTolerance].value();
-  o.b0_threshold = b.real[kB0Threshold].value();
-  o.shell = b.real[kShell];
-  o.step = b.real[kStep];
-  o.margin_threshold = b.real[kMarginThreshold].value();
-  o.strict = b.flag[kStrict];
-  o.norm_tolerance = b.real[kNormTolerance].value();
-  return {{b.path[kBvec], b.path[kBval], b.path[kGrad]}, b.path[kDwi], b.path[kMask], o, b.threads};
-}
-
 tarvix::RunExtras run_extras(const Bound& b) {
   tarvix::RunExtras e;
   e.glyphs = b.flag[kGlyphs];
@@ -94,16 +82,11 @@ PyObject* run_detect_flip(const Bound& b) {
   return run_dict(tarvix::call_run(analysis_args(b), tarvix::Pipeline::Detect, run_extras(b)));
 }
 PyObject* run_repair(const Bound& b) {
-  tarvix::RepairArgs args{analysis_args(b),
-                          {b.required_path(kOutBvec), b.required_path(kOutBval), b.path[kOutGrad],
-                           b.path[kProvenance], b.flag[kDryRun], b.flag[kInPlace]},
-                          b.flag[kForceRepair]};
+  const tarvix::RepairArgs args{analysis_args(b), output_paths(b), b.flag[kForceRepair]};
   return run_dict(tarvix::call_repair_run(args, run_extras(b)));
 }
 
 // ---- one BIDS run at a time, for batches spread over processes or machines
-
-tarvix::AnalysisOptions options_of(const Bound& b) { return analysis_args(b).options; }
 
 // A JSON array of strings, from a caller that built it with json.dumps.
 std::vector<std::string> string_list(const std::optional<std::string>& text, const char* what) {
@@ -119,7 +102,7 @@ std::vector<std::string> string_list(const std::optional<std::string>& text, con
 // returns the plan as JSON text (root, out_dir, summary_path, runs).
 PyObject* run_bids_prepare(const Bound& b) {
   const tarvix::bids_batch::BatchPlan plan = tarvix::bids_batch::prepare(
-      b.required_path(kRoot), options_of(b), b.path[kOutDir], string_list(b.path[kParticipants], "participants"));
+      b.required_path(kRoot), analysis_options(b), b.path[kOutDir], string_list(b.path[kParticipants], "participants"));
   return text(tarvix::json::dump(tarvix::bids_batch::plan_json(plan)));
 }
 
@@ -130,7 +113,7 @@ PyObject* run_bids_audit_run(const Bound& b) {
   const tarvix::DwiEntry entry = tarvix::bids_batch::entry_from_json(b.required_path(kEntry), stem);
   tarvix::Execution exec(b.threads);
   const tarvix::bids_batch::RunOutcome run = tarvix::bids_batch::audit_entry(
-      entry, b.required_path(kOutDir), stem, options_of(b), exec, b.flag[kTracking]);
+      entry, b.required_path(kOutDir), stem, analysis_options(b), exec, b.flag[kTracking]);
   tarvix::json::Value out = tarvix::json::Value::object();
   out.set("name", run.item.name);
   out.set("dwi", tarvix::display_path(run.item.dwi));

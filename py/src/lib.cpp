@@ -17,29 +17,6 @@ ModuleState g_state{"_tarvix"};
 // ---------------------------------------------------------------------------
 // Bound values into the core's argument records.
 
-tarvix::TableArgs table_args(const Bound& b) { return {b.path[kBvec], b.path[kBval], b.path[kGrad]}; }
-
-tarvix::AnalysisOptions analysis_options(const Bound& b) {
-  tarvix::AnalysisOptions o;
-  o.tolerance = b.real[kTolerance].value();
-  o.b0_threshold = b.real[kB0Threshold].value();
-  o.shell = b.real[kShell];
-  o.step = b.real[kStep];
-  o.margin_threshold = b.real[kMarginThreshold].value();
-  o.strict = b.flag[kStrict];
-  o.norm_tolerance = b.real[kNormTolerance].value();
-  return o;
-}
-
-tarvix::OutputPaths output_paths(const Bound& b) {
-  return {b.required_path(kOutBvec), b.required_path(kOutBval), b.path[kOutGrad], b.path[kProvenance],
-          b.flag[kDryRun], b.flag[kInPlace]};
-}
-
-tarvix::AnalysisArgs analysis_args(const Bound& b) {
-  return {table_args(b), b.path[kDwi], b.path[kMask], analysis_options(b), b.threads};
-}
-
 tarvix::RepairArgs repair_args(const Bound& b) { return {analysis_args(b), output_paths(b), b.flag[kForceRepair]}; }
 
 tarvix::RecomputeArgs recompute_args(const Bound& b) {
