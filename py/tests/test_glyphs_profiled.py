@@ -171,11 +171,9 @@ def test_profiled_timings(scans):
     _, timings = m.audit_profiled(big["dwi"], **t, threads=3)
     check_timings(timings)
     assert timings["threads"] == 3.0
-    # Reading a compressed int16 image: inflating and turning into floats both cost time,
-    # and conversion is a visible part of the read, not a rounding error beside it.
-    read = timings["decompress"] + timings["convert"]
+    # Reading a compressed int16 image: inflating and turning the volumes the audit keeps (the
+    # b=0 volumes of the drift) into floats both cost time; the fit converts its own volumes.
     assert timings["decompress"] > 0 and timings["convert"] > 0
-    assert timings["convert"] >= 0.02 * read
 
     # No thread count: the default arena, one worker per processor this process may use.
     _, timings, _ = m.audit_profiled_with_glyphs(big["dwi"], **t, shell=1000.0)
