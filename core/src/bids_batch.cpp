@@ -77,12 +77,6 @@ std::vector<std::string> file_stems(const std::vector<DwiEntry>& entries) {
   return stems;
 }
 
-std::vector<std::string> report_file_names(const std::vector<DwiEntry>& entries) {
-  std::vector<std::string> names = file_stems(entries);
-  for (auto& n : names) n += kReportSuffix;
-  return names;
-}
-
 std::optional<std::string> subject_label(const std::string& path) {
   std::optional<std::string> label;
   std::size_t start = 0;

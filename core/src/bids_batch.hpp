@@ -53,8 +53,6 @@ struct RunOutcome {
   std::optional<TrackingResult> tracking;
 };
 
-std::vector<std::string> report_file_names(const std::vector<DwiEntry>& entries);
-
 // The subject label of a run ("01" for .../sub-01/...), from its path.
 std::optional<std::string> subject_label(const std::string& path);
 
