@@ -5,24 +5,13 @@
 #include <utility>
 
 #include "error.hpp"
-#include "format.hpp"
+#include "fit_stream.hpp"
 #include "frame.hpp"
 #include "pipeline.hpp"
-#include "fit_stream.hpp"
-#include "tensor.hpp"
 #include "timing.hpp"
 
 namespace tarvix {
 namespace {
-
-bool step_usable(const std::optional<double>& step) {
-  try {
-    check_step(step);
-    return true;
-  } catch (const Failure&) {
-    return false;
-  }
-}
 
 // The fit of `plan`, made while the DWI is read. None when the detection will
 // not fit (it fails first) or the design cannot be solved: the fit reports that
@@ -63,7 +52,7 @@ void read_images(RunData& run, RunResult& result, const RunInputs& inputs, const
                  const Execution& exec, Pipeline pipeline, ReadTimings* timings) {
   if (inputs.dwi) {
     run.plan = plan_detection(run.loaded.table, options);
-    if (step_usable(options.step))
+    if (step_valid(options.step))
       run.stream = start_fit_stream(run.loaded.table, run.plan, options, exec, pipeline == Pipeline::Audit);
     run.dwi = read_volume_with_info(*inputs.dwi, timings, run.stream.get());
     run.sampling = image_sampling(run.loaded.world_frame, run.dwi->info, options.step);

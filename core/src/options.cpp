@@ -7,9 +7,10 @@
 
 namespace tarvix {
 
+bool step_valid(const std::optional<double>& step) { return !step || (std::isfinite(*step) && *step > 0.0); }
+
 void check_step(const std::optional<double>& step) {
-  if (step && !(std::isfinite(*step) && *step > 0.0))
-    throw Failure("step must be finite and greater than 0: " + format_plain(*step));
+  if (!step_valid(step)) throw Failure("step must be finite and greater than 0: " + format_plain(*step));
 }
 
 void check_margin_threshold(double threshold) {

@@ -29,8 +29,9 @@ struct AnalysisOptions {
   double norm_tolerance = defaults::kNormTolerance;
 };
 
-// A caller's step must be finite and above 0 (Failure "step must be finite and
-// greater than 0: ..."); none stands for the image's default.
+// A caller's step must be finite and above 0; none stands for the image's default.
+bool step_valid(const std::optional<double>& step);
+// Failure "step must be finite and greater than 0: ..." unless step_valid.
 void check_step(const std::optional<double>& step);
 // A margin threshold must be finite and in (0, 1] (Error::margin_threshold).
 void check_margin_threshold(double threshold);
