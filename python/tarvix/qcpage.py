@@ -91,14 +91,14 @@ def row_of(run, status: str, notes: list[str], best: str | None, files: list[str
     tracking = run.result.get("tracking")
     sub, ses = entities(run.entry["name"])
     return {"status": status, "name": run.entry["name"], "sub": sub, "ses": ses, "best": best,
-            "tensor": margin(report.get("flip")), "tracking": margin(tracking),
+            "coherence": margin(report.get("flip")), "tracking": margin(tracking),
             "notes": list(report.get("notes", [])) + [n for n in notes if n not in report.get("notes", [])],
             "files": files, "png": run.png}
 
 
 def _sort_key(row: dict):
     # Worst first; within a status, the narrowest lead (closest to changing) first.
-    lead = row["tracking"] or row["tensor"]
+    lead = row["tracking"] or row["coherence"]
     return RANK.get(row["status"], 3), (lead[0] / lead[1]) if lead and lead[1] else float("inf"), row["name"]
 
 
@@ -109,7 +109,7 @@ def _row_html(row: dict, pictures: bool) -> str:
         f"<td>{html.escape(row['ses'])}</td>",
         f"<td class=run><code>{html.escape(row['name'])}</code></td>",
         f"<td><code>{html.escape(row['best'] or '')}</code></td>",
-        f'<td class="num">{_margin_cell("tensor", row["tensor"])}{_margin_cell("tracking", row["tracking"])}</td>',
+        f'<td class="num">{_margin_cell("coherence", row["coherence"])}{_margin_cell("tracking", row["tracking"])}</td>',
         "<td>" + ("<ul class=notes>" + "".join(f"<li>{html.escape(n)}</li>" for n in row["notes"]) + "</ul>"
                   if row["notes"] else "") + "</td>",
         "<td>" + "<br>".join(_link(f, f.rsplit("_", 1)[-1].removesuffix(".json")) for f in row["files"]) + "</td>",
@@ -132,7 +132,7 @@ def render(root: str, rows: list[dict], failures: list[tuple[str, str]], trackin
         items = "".join(f"<li><code>{html.escape(name)}</code>: {html.escape(error)}</li>" for name, error in failures)
         failed = f'<div class="failures"><h2>Runs that could not be audited</h2><ul>{items}</ul></div>'
     when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
-    measures = "tensor and tracking measures" if tracking else "tensor measure"
+    measures = "coherence and tracking measures" if tracking else "coherence measure"
     pictures = any(r["png"] for r in rows)
     head = ("<tr><th>status</th><th>subject</th><th>session</th><th>run</th><th>best transform</th>"
             "<th>relative margin / threshold</th><th>notes</th><th>files</th>"
