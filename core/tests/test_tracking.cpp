@@ -100,11 +100,7 @@ TEST_P(StraightBundle, RunsToTheFaEdgeOrTheBorder) {
   // its nearest voxel is a bundle voxel, so the ends lie within a step of the
   // outer faces of the end voxels, half a voxel beyond their centres.
   for (const Vec3& q : pts)
-    for (int a = 0; a < 3; ++a) {
-      if (a != p.axis) {
-        EXPECT_NEAR(q[a], 6.0, 1e-9);
-      }
-    }
+    for (const int a : {(p.axis + 1) % 3, (p.axis + 2) % 3}) EXPECT_NEAR(q[a], 6.0, 1e-9);
   const double vs = p.voxel_sizes[p.axis];
   const double step = 0.5 * std::min({p.voxel_sizes[0], p.voxel_sizes[1], p.voxel_sizes[2]}), step_vox = step / vs;
   const double lo = std::min(pts.front()[p.axis], pts.back()[p.axis]);
