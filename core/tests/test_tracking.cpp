@@ -47,12 +47,7 @@ std::uint64_t index_of(const std::array<std::uint64_t, 3>& s, int x, int y, int 
   return (std::uint64_t(x) * s[1] + std::uint64_t(y)) * s[2] + std::uint64_t(z);
 }
 
-Mat3 mat(const std::string& label) {
-  for (const auto& c : all_candidates())
-    if (c.label == label) return c.matrix;
-  ADD_FAILURE() << label;
-  return {};
-}
+Mat3 mat(const std::string& label) { return test_support::candidate_matrix(label); }
 
 // Length in mm of a streamline's point list.
 double length_mm(const std::vector<Vec3>& pts, const Vec3& vs) {
