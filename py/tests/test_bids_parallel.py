@@ -166,7 +166,9 @@ def test_scheduler_without_dask_is_a_one_line_hint(trees, tmp_path):
 
 def test_interrupt_cancels_and_leaves_whole_files(tmp_path):
     root = tmp_path / "ds"
-    for k in range(1, 13):
+    # Enough runs that a slow machine cannot finish them all between the first report and the signal.
+    runs = 30
+    for k in range(1, runs + 1):
         run(root / f"sub-{k:02d}/dwi", f"sub-{k:02d}_dwi")
     out = root / "derivatives/tarvix"
     # Its own process group, as a terminal's Ctrl-C reaches the command and its workers alike.
@@ -180,7 +182,7 @@ def test_interrupt_cancels_and_leaves_whole_files(tmp_path):
     assert child.returncode == 130, stderr
     assert "interrupted" in stderr
     assert not (out / "dataset_summary.json").exists()
-    assert 0 < len(list(out.glob("*_report.json"))) < 12
+    assert 0 < len(list(out.glob("*_report.json"))) < runs
     assert_no_partial_files(out)
 
 
