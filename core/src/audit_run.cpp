@@ -48,7 +48,7 @@ std::optional<Mask> choose_mask(const std::vector<std::string>& candidates, std:
 // The images, after the table: the DWI (with the fit streamed into it, its
 // frame map and default step), then the mask, then the check of a caller-given
 // step, which only matters when there is an image to sample.
-void read_images(RunData& run, RunResult& result, const RunInputs& inputs, const AnalysisOptions& options,
+void read_images(RunData& run, const RunInputs& inputs, const AnalysisOptions& options,
                  const Execution& exec, Pipeline pipeline, ReadTimings* timings) {
   if (inputs.dwi) {
     run.plan = plan_detection(run.loaded.table, options);
@@ -60,8 +60,9 @@ void read_images(RunData& run, RunResult& result, const RunInputs& inputs, const
   if (inputs.mask) {
     run.mask = read_mask(*inputs.mask);
   } else if (run.dwi && !inputs.mask_candidates.empty()) {
-    run.mask = choose_mask(inputs.mask_candidates, run.dwi->volume.grid_voxels(), result.mask_path);
-    if (result.mask_path) run.loaded.inputs.push_back(InputFile::of(*result.mask_path));
+    std::optional<std::string> chosen;
+    run.mask = choose_mask(inputs.mask_candidates, run.dwi->volume.grid_voxels(), chosen);
+    if (chosen) run.loaded.inputs.push_back(InputFile::of(*chosen));
   }
   if (inputs.dwi) check_step(options.step);
 }
@@ -129,7 +130,7 @@ RunResult audit_run(const RunInputs& inputs, const AnalysisOptions& options, Exe
   // serialisation.
   const auto start = MonotonicClock::now();
   ReadTimings read;
-  read_images(run, result, inputs, options, execution, pipeline, extras.timings ? &read : nullptr);
+  read_images(run, inputs, options, execution, pipeline, extras.timings ? &read : nullptr);
   DetectTimings detect;
   GlyphData glyphs;
   // The tracking measure reuses the fitted field the glyph data carries.
@@ -145,7 +146,6 @@ RunResult audit_run(const RunInputs& inputs, const AnalysisOptions& options, Exe
   if (extras.tracking && run.dwi) run_tracking(result, glyphs, run, extras, execution);
   if (extras.glyphs) result.glyphs = std::move(glyphs);
   if (run.dwi) result.info = run.dwi->info;
-  result.mask = std::move(run.mask);
   result.loaded = std::move(run.loaded);
   return result;
 }

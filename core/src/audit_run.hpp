@@ -65,8 +65,6 @@ struct RunResult {
   Report report;
   LoadedTable loaded;                    // the table as read, its digests and frame
   std::optional<VolumeInfo> info;        // the DWI's geometry
-  std::optional<Mask> mask;              // the mask read, as read
-  std::optional<std::string> mask_path;  // the candidate chosen, if any
   std::optional<GlyphData> glyphs;
   std::optional<StageTimings> timings;
   std::optional<TrackingResult> tracking;
