@@ -111,48 +111,167 @@ template <int G>
       for (std::size_t j = 0; j < n; ++j) sum[j] += static_cast<double>(src[g][j]);
 }
 
+// The rows of add_rows looked up instead of computed: y is the table's entry
+// for each stored voxel, and the baseline takes the entry's float signal. The
+// sums are written exactly as add_rows writes them, so that each voxel's bits
+// are the same whichever kind of row it takes.
+template <int G, class Index>
+[[gnu::always_inline]] inline void add_stored_rows(double* __restrict acc, const RowInput* rows, std::size_t n,
+                                                   const double* __restrict ln, const float* __restrict value) {
+  double* __restrict a0 = acc;
+  double* __restrict a1 = acc + kStride;
+  double* __restrict a2 = acc + 2 * kStride;
+  double* __restrict a3 = acc + 3 * kStride;
+  double* __restrict a4 = acc + 4 * kStride;
+  double* __restrict a5 = acc + 5 * kStride;
+  double* __restrict a6 = acc + 6 * kStride;
+  const unsigned char* __restrict src[G];
+  double w[G][7];
+  for (int g = 0; g < G; ++g) {
+    src[g] = rows[g].stored;
+    for (int c = 0; c < 7; ++c) w[g][c] = rows[g].w[c];
+  }
+  for (std::size_t j = 0; j < n; ++j) {
+    double y[G];
+    for (int g = 0; g < G; ++g) {
+      Index i;
+      std::memcpy(&i, src[g] + j * sizeof(Index), sizeof i);
+      y[g] = ln[i];
+    }
+    double x0 = a0[j], x1 = a1[j], x2 = a2[j], x3 = a3[j], x4 = a4[j], x5 = a5[j], x6 = a6[j];
+    for (int g = 0; g < G; ++g) {
+      x0 += w[g][0] * y[g];
+      x1 += w[g][1] * y[g];
+      x2 += w[g][2] * y[g];
+      x3 += w[g][3] * y[g];
+      x4 += w[g][4] * y[g];
+      x5 += w[g][5] * y[g];
+      x6 += w[g][6] * y[g];
+    }
+    a0[j] = x0;
+    a1[j] = x1;
+    a2[j] = x2;
+    a3[j] = x3;
+    a4[j] = x4;
+    a5[j] = x5;
+    a6[j] = x6;
+  }
+  double* __restrict sum = acc + 7 * kStride;
+  for (int g = 0; g < G; ++g)
+    if (rows[g].base)
+      for (std::size_t j = 0; j < n; ++j) {
+        Index i;
+        std::memcpy(&i, src[g] + j * sizeof(Index), sizeof i);
+        sum[j] += static_cast<double>(value[i]);
+      }
+}
+
+// out[j] = the y of add_rows for src[j].
+[[gnu::always_inline]] inline void ln_run(const float* src, std::size_t n, double* out, double ln_floor) {
+  const std::uint64_t floor_bits = std::bit_cast<std::uint64_t>(ln_floor);
+  for (std::size_t j = 0; j < n; ++j) out[j] = ln_signal(src, j, floor_bits);
+}
+
 using AddRowsFn = void (*)(double*, const RowInput*, std::size_t, double);
+using AddStoredFn = void (*)(double*, const RowInput*, std::size_t, const double*, const float*);
+using LnRunFn = void (*)(const float*, std::size_t, double*, double);
 
-template <int G>
-void add_rows_base(double* acc, const RowInput* rows, std::size_t n, double ln_floor) {
-  add_rows<G>(acc, rows, n, ln_floor);
-}
+// Each kernel in one twin per instruction set; a table of signals must be
+// made by the same twin as the float rows it stands in for.
+#define TARVIX_FIT_TWINS(suffix, attr)                                                                    \
+  template <int G>                                                                                        \
+  attr void add_rows_##suffix(double* acc, const RowInput* rows, std::size_t n, double ln_floor) {        \
+    add_rows<G>(acc, rows, n, ln_floor);                                                                  \
+  }                                                                                                       \
+  template <int G, class Index>                                                                           \
+  attr void add_stored_##suffix(double* acc, const RowInput* rows, std::size_t n, const double* ln,       \
+                                const float* value) {                                                     \
+    add_stored_rows<G, Index>(acc, rows, n, ln, value);                                                   \
+  }                                                                                                       \
+  attr void ln_run_##suffix(const float* src, std::size_t n, double* out, double ln_floor) {              \
+    ln_run(src, n, out, ln_floor);                                                                        \
+  }
 
+TARVIX_FIT_TWINS(base, )
 #if TARVIX_X86_DISPATCH
-template <int G>
-[[gnu::target("avx2,fma")]] void add_rows_avx2(double* acc, const RowInput* rows, std::size_t n, double ln_floor) {
-  add_rows<G>(acc, rows, n, ln_floor);
-}
-
-template <int G>
-[[gnu::target("avx512f,avx512dq,avx512vl,avx512bw")]] void add_rows_avx512(double* acc, const RowInput* rows,
-                                                                            std::size_t n, double ln_floor) {
-  add_rows<G>(acc, rows, n, ln_floor);
-}
+TARVIX_FIT_TWINS(avx2, [[gnu::target("avx2,fma")]])
+TARVIX_FIT_TWINS(avx512, [[gnu::target("avx512f,avx512dq,avx512vl,avx512bw")]])
 #endif
+#undef TARVIX_FIT_TWINS
 
 // The variants for 1 .. kGroup rows, for the instruction set at hand.
 struct AddRowsTable {
   AddRowsFn fn[kGroup];
+  AddStoredFn stored8[kGroup];
+  AddStoredFn stored16[kGroup];
+  LnRunFn ln;
 };
+
+#define TARVIX_FIT_TABLE(suffix)                                                                             \
+  AddRowsTable {                                                                                             \
+    {add_rows_##suffix<1>, add_rows_##suffix<2>, add_rows_##suffix<3>, add_rows_##suffix<4>},                \
+        {add_stored_##suffix<1, std::uint8_t>, add_stored_##suffix<2, std::uint8_t>,                         \
+         add_stored_##suffix<3, std::uint8_t>, add_stored_##suffix<4, std::uint8_t>},                        \
+        {add_stored_##suffix<1, std::uint16_t>, add_stored_##suffix<2, std::uint16_t>,                       \
+         add_stored_##suffix<3, std::uint16_t>, add_stored_##suffix<4, std::uint16_t>},                      \
+        ln_run_##suffix                                                                                      \
+  }
 
 AddRowsTable pick_add_rows() {
 #if TARVIX_X86_DISPATCH
-  if (have_avx512())
-    return {{add_rows_avx512<1>, add_rows_avx512<2>, add_rows_avx512<3>, add_rows_avx512<4>}};
-  if (have_avx2()) return {{add_rows_avx2<1>, add_rows_avx2<2>, add_rows_avx2<3>, add_rows_avx2<4>}};
+  if (have_avx512()) return TARVIX_FIT_TABLE(avx512);
+  if (have_avx2()) return TARVIX_FIT_TABLE(avx2);
 #endif
-  return {{add_rows_base<1>, add_rows_base<2>, add_rows_base<3>, add_rows_base<4>}};
+  return TARVIX_FIT_TABLE(base);
+}
+#undef TARVIX_FIT_TABLE
+
+const AddRowsTable& kernels() {
+  static const AddRowsTable table = pick_add_rows();
+  return table;
 }
 
 }  // namespace
 
-void add_row_run(double* acc, const RowInput* rows, std::size_t count, std::size_t n, double ln_floor) {
-  static const AddRowsTable table = pick_add_rows();
-  for (std::size_t i = 0; i < count; i += kGroup) {
-    const std::size_t g = std::min(kGroup, count - i);
-    table.fn[g - 1](acc, rows + i, n, ln_floor);
+void add_row_run(double* acc, const RowInput* rows, std::size_t count, std::size_t n, double ln_floor,
+                 const SignalTable* table) {
+  const AddRowsTable& k = kernels();
+  // Runs of one kind of row, in order, each in groups of up to kGroup.
+  for (std::size_t i = 0; i < count;) {
+    const bool stored = rows[i].stored != nullptr;
+    std::size_t end = i + 1;
+    while (end < count && (rows[end].stored != nullptr) == stored) ++end;
+    for (std::size_t g; i < end; i += g) {
+      g = std::min(kGroup, end - i);
+      if (!stored)
+        k.fn[g - 1](acc, rows + i, n, ln_floor);
+      else if (table->bytes == 1)
+        k.stored8[g - 1](acc, rows + i, n, table->ln.data(), table->value.data());
+      else
+        k.stored16[g - 1](acc, rows + i, n, table->ln.data(), table->value.data());
+    }
   }
+}
+
+SignalTable make_signal_table(std::size_t bytes_per_voxel, const StoredToFloat& to_float, double ln_floor) {
+  SignalTable t;
+  if (bytes_per_voxel != 1 && bytes_per_voxel != 2) return t;
+  const std::size_t patterns = std::size_t{1} << (8 * bytes_per_voxel);
+  std::vector<unsigned char> stored(patterns * bytes_per_voxel);
+  for (std::size_t i = 0; i < patterns; ++i) {
+    if (bytes_per_voxel == 1) {
+      stored[i] = static_cast<unsigned char>(i);
+    } else {
+      const auto v = static_cast<std::uint16_t>(i);
+      std::memcpy(stored.data() + 2 * i, &v, 2);  // in this machine's byte order, as the reader hands them
+    }
+  }
+  t.value.resize(patterns);
+  to_float(stored.data(), patterns, t.value.data());
+  t.ln.resize(patterns);
+  kernels().ln(t.value.data(), patterns, t.ln.data(), ln_floor);
+  t.bytes = bytes_per_voxel;
+  return t;
 }
 
 namespace {

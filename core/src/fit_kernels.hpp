@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "eigen3x3.hpp"
@@ -30,12 +31,31 @@ constexpr double kMinDirectionNorm = 1e-6;
 constexpr double kMinSingularValue = 1e-12;
 
 // One design row: the volume's signals for the block, its column of the
-// pseudo-inverse and whether it counts towards the baseline sum.
+// pseudo-inverse and whether it counts towards the baseline sum. The signals
+// are floats at `src`, or, when `stored` is set, the voxels as the image
+// stores them, looked up in a SignalTable.
 struct RowInput {
   const float* src;
   const double* w;
   bool base;
+  const unsigned char* stored = nullptr;
 };
+
+// The log-signal of every value a voxel stored in 8 or 16 bits can take, made
+// once per image by the very kernel that takes the logs of float signals, so
+// that a looked-up row adds the same bits as a converted one. Most scanners
+// write int16: the fit then does one lookup per voxel and row instead of a
+// logarithm (and no conversion at all).
+struct SignalTable {
+  std::size_t bytes = 0;     // per stored voxel: 1 or 2
+  std::vector<double> ln;    // per stored bit pattern
+  std::vector<float> value;  // the pattern as a float signal, for the baseline sum
+};
+
+using StoredToFloat = std::function<void(const unsigned char* src, std::size_t n, float* dst)>;
+
+// Empty (bytes 0) for stored voxels wider than 16 bits.
+SignalTable make_signal_table(std::size_t bytes_per_voxel, const StoredToFloat& to_float, double ln_floor);
 
 // One design row: its volume, its column of the pseudo-inverse and whether
 // the volume counts towards the baseline mean.
@@ -64,8 +84,10 @@ struct FinishScratch {
   FinishScratch() : at(kBlock), slot(kBlock), setup(kBlock), cos_theta(kBlock), sin_theta(kBlock) {}
 };
 
-// Adds `count` rows, in order, to a block's sums (n voxels).
-void add_row_run(double* acc, const RowInput* rows, std::size_t count, std::size_t n, double ln_floor);
+// Adds `count` rows, in order, to a block's sums (n voxels); `table` is the
+// one the stored rows are looked up in.
+void add_row_run(double* acc, const RowInput* rows, std::size_t count, std::size_t n, double ln_floor,
+                 const SignalTable* table = nullptr);
 
 // Checks the lists against the table and solves the design; no image needed.
 FitDesign make_design(const GradientTable& table, const std::vector<std::uint64_t>& b0_indices,

@@ -52,6 +52,8 @@ struct FitStream::State {
   // the summing converts each block's run just before adding it.
   RawVoxels raw;
   bool raw_ring = false;
+  // For stored voxels of 8 or 16 bits: raw rows are looked up, not converted.
+  SignalTable table;
   std::unique_ptr<unsigned char[]> raw_slots;  // ring_slots volumes of grid stored voxels
   std::size_t ring_slots = 0;
   std::size_t ring_handed = 0;   // ring volumes handed to the reader so far
@@ -106,8 +108,9 @@ struct FitStream::State {
     }
     auto body = [&](std::size_t lo, std::size_t hi) {
       std::vector<RowInput> rows(batch.size());
-      // One block's run of each raw volume, as floats.
-      std::vector<float> floats(raw_deliveries * kBlock);
+      // One block's run of each raw volume, as floats, unless they are looked up.
+      const bool lookup = table.bytes != 0;
+      std::vector<float> floats(lookup ? 0 : raw_deliveries * kBlock);
       for (std::size_t blk = lo; blk < hi; ++blk) {
         double* acc = sums.get() + blk * kBlockDoubles;
         const std::uint64_t start = blk * kBlock;
@@ -118,6 +121,10 @@ struct FitStream::State {
         for (std::size_t i = 0; i < batch.size(); ++i) {
           const Delivery* d = batch[i].second;
           const float* src;
+          if (d->raw && lookup) {
+            rows[i] = {nullptr, batch[i].first->w.data(), batch[i].first->base, d->raw + start * raw.bytes_per_voxel};
+            continue;
+          }
           if (!d->raw) {
             src = d->data + start;
           } else {
@@ -130,7 +137,7 @@ struct FitStream::State {
           }
           rows[i] = {src, batch[i].first->w.data(), batch[i].first->base};
         }
-        add_row_run(acc, rows.data(), rows.size(), width, design.ln_floor);
+        add_row_run(acc, rows.data(), rows.size(), width, design.ln_floor, &table);
       }
     };
     if (parallel)
@@ -366,6 +373,7 @@ bool FitStream::take_raw(const RawVoxels& raw) {
   }
   st.raw = raw;
   st.raw_ring = true;
+  st.table = make_signal_table(raw.bytes_per_voxel, raw.to_float, st.design.ln_floor);
   return true;
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <tbb/task_arena.h>
 
 #include "eigen3x3.hpp"
+#include "fit_kernels.hpp"
 #include "error.hpp"
 #include "flip.hpp"
 #include "fit_stream.hpp"
@@ -245,4 +247,65 @@ TEST(SymmetricEigen, SameBitsAsTheLibrarySolver) {
   }
   const double nan = std::numeric_limits<double>::quiet_NaN();
   for (double v : symmetric_eigen(nan, 1e-3, 1e-3, 0, 0, 0).values) EXPECT_TRUE(std::isnan(v));
+}
+
+// Stored 8- and 16-bit voxels are looked up in a table instead of converted
+// and logged: every pattern, mixed with float rows and a baseline row, must
+// add exactly the bits the converted rows add.
+TEST(SignalTable, LookedUpRowsAddTheBitsOfConvertedRows) {
+  using namespace tarvix::fit;
+  for (const std::size_t bytes : {std::size_t{1}, std::size_t{2}}) {
+    SCOPED_TRACE(bytes);
+    // Signed, scaled as a header may scale it: negatives, zero and fractions.
+    const StoredToFloat to_float = [bytes](const unsigned char* src, std::size_t n, float* dst) {
+      for (std::size_t j = 0; j < n; ++j) {
+        std::int16_t v;
+        if (bytes == 1) {
+          v = static_cast<std::int8_t>(src[j]);
+        } else {
+          std::memcpy(&v, src + 2 * j, 2);
+        }
+        dst[j] = static_cast<float>(v) * 0.37f - 2.0f;
+      }
+    };
+    const double ln_floor = std::log(kMinSignal);
+    const SignalTable table = make_signal_table(bytes, to_float, ln_floor);
+    ASSERT_EQ(table.bytes, bytes);
+    const std::size_t patterns = std::size_t{1} << (8 * bytes);
+    std::vector<unsigned char> stored(patterns * bytes);
+    for (std::size_t i = 0; i < patterns; ++i) {
+      const std::size_t p = (i * 40503) % patterns;  // every pattern once, scrambled
+      if (bytes == 1) {
+        stored[i] = static_cast<unsigned char>(p);
+      } else {
+        const auto v = static_cast<std::uint16_t>(p);
+        std::memcpy(stored.data() + 2 * i, &v, 2);
+      }
+    }
+    std::vector<float> floats(patterns);
+    to_float(stored.data(), patterns, floats.data());
+    const double w[7][7] = {{0.5, -1e-3, 2e-4, 3e-4, -4e-4, 5e-4, 6e-4}, {0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7},
+                            {-1, 1, -1, 1, -1, 1, -1}, {3e-5, 2, 1e3, -7, 0.25, 1, 9},
+                            {1, 1, 1, 1, 1, 1, 1}, {0.3, -0.3, 0.7, -0.7, 0.9, -0.9, 1.1},
+                            {2, 4, 8, 16, 32, 64, 128}};
+    for (std::size_t start = 0; start < patterns; start += kBlock) {
+      const std::size_t n = std::min(kBlock, patterns - start);
+      std::vector<double> converted(kBlockDoubles, 0.0), looked_up(kBlockDoubles, 0.0);
+      std::vector<RowInput> a, b;
+      // Rows of each kind in runs of 1 to 5, so that groups split everywhere.
+      for (int r = 0; r < 7; ++r) {
+        const bool base = r == 0 || r == 4;
+        a.push_back({floats.data() + start, w[r], base});
+        b.push_back({floats.data() + start, w[r], base, r % 3 == 1 ? nullptr : stored.data() + start * bytes});
+      }
+      add_row_run(converted.data(), a.data(), a.size(), n, ln_floor);
+      add_row_run(looked_up.data(), b.data(), b.size(), n, ln_floor, &table);
+      for (std::size_t row = 0; row < kRows; ++row)
+        for (std::size_t j = 0; j < n; ++j)
+          ASSERT_EQ(std::bit_cast<std::uint64_t>(converted[row * kStride + j]),
+                    std::bit_cast<std::uint64_t>(looked_up[row * kStride + j]))
+              << "row " << row << " voxel " << start + j;
+    }
+  }
+  EXPECT_EQ(make_signal_table(4, nullptr, 0.0).bytes, 0u);
 }
