@@ -18,13 +18,14 @@ namespace {
 // in its turn. `keep_b0`: the audit measures the b=0 drift, so those volumes
 // stay in memory.
 std::unique_ptr<FitStream> start_fit_stream(const GradientTable& table, const DetectionPlan& plan,
-                                            const AnalysisOptions& options, const Execution& exec, bool keep_b0) {
+                                            const AnalysisOptions& options, const Execution& exec, bool keep_b0,
+                                            FitScope scope) {
   if (!plan.ready() || plan.shell->indices.empty()) return nullptr;
   std::vector<std::uint64_t> keep;
   if (keep_b0) keep = table.b0_indices(options.b0_threshold);
   try {
     return std::make_unique<FitStream>(table, plan.b0, plan.shell->indices, defaults::kMinS0, std::move(keep),
-                                       exec.arena(), exec.concurrency());
+                                       exec.arena(), exec.concurrency(), scope);
   } catch (const Error&) {
     return nullptr;
   }
@@ -49,11 +50,16 @@ std::optional<Mask> choose_mask(const std::vector<std::string>& candidates, std:
 // frame map and default step), then the mask, then the check of a caller-given
 // step, which only matters when there is an image to sample.
 void read_images(RunData& run, const RunInputs& inputs, const AnalysisOptions& options,
-                 const Execution& exec, Pipeline pipeline, ReadTimings* timings) {
+                 const Execution& exec, Pipeline pipeline, ReadTimings* timings, bool whole_field) {
   if (inputs.dwi) {
     run.plan = plan_detection(run.loaded.table, options);
+    // Without a mask of any kind every reader of the field (the coherence, the
+    // tracking) stays inside the white-matter proxy; a mask or the glyphs
+    // read other voxels too.
+    const bool proxy_only = !whole_field && !inputs.mask && inputs.mask_candidates.empty();
     if (step_valid(options.step))
-      run.stream = start_fit_stream(run.loaded.table, run.plan, options, exec, pipeline == Pipeline::Audit);
+      run.stream = start_fit_stream(run.loaded.table, run.plan, options, exec, pipeline == Pipeline::Audit,
+                                    proxy_only ? FitScope::WhiteMatterProxy : FitScope::Whole);
     run.dwi = read_volume_with_info(*inputs.dwi, timings, run.stream.get());
     run.sampling = image_sampling(run.loaded.world_frame, run.dwi->info, options.step);
   }
@@ -130,7 +136,7 @@ RunResult audit_run(const RunInputs& inputs, const AnalysisOptions& options, Exe
   // serialisation.
   const auto start = MonotonicClock::now();
   ReadTimings read;
-  read_images(run, inputs, options, execution, pipeline, extras.timings ? &read : nullptr);
+  read_images(run, inputs, options, execution, pipeline, extras.timings ? &read : nullptr, extras.glyphs);
   DetectTimings detect;
   GlyphData glyphs;
   // The tracking measure reuses the fitted field the glyph data carries.

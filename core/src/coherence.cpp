@@ -332,7 +332,8 @@ CoherenceTally tally(const Grid& g, const std::vector<std::uint64_t>& wm_indices
       tbb::simple_partitioner());
 }
 
-Grid make_grid(const std::vector<Vec3>& field, const std::vector<std::uint8_t>& usable,
+template <class Alloc>
+Grid make_grid(const std::vector<Vec3, Alloc>& field, const std::vector<std::uint8_t>& usable,
                const std::array<std::uint64_t, 3>& shape, bool clean) {
   const std::uint64_t cells = shape[0] * shape[1] * shape[2];
   return {shape,

@@ -27,7 +27,7 @@ struct CoherenceScore {
 // transformed field and which of its voxels may serve as interpolation corners.
 // Both are grid length, zero outside the WM list; only WM entries are rewritten.
 struct CoherenceWorkspace {
-  std::vector<Vec3> field;
+  std::vector<Vec3, cache::Allocator<Vec3>> field;
   std::vector<std::uint8_t> usable;
 };
 

@@ -422,7 +422,7 @@ TensorField empty_field(std::uint64_t nx, std::uint64_t ny, std::uint64_t nz) {
 }
 
 void finish_block(const FitDesign& design, const double* acc, std::uint64_t start, std::size_t n, TensorField& field,
-                  FinishScratch& scratch) {
+                  FinishScratch& scratch, EigenPick pick) {
   const std::uint64_t nx = field.shape[0], ny = field.shape[1], nz = field.shape[2];
   std::uint64_t x = start % nx, yy = (start / nx) % ny, z = start / (nx * ny);
   std::size_t fitted = 0;
@@ -430,7 +430,7 @@ void finish_block(const FitDesign& design, const double* acc, std::uint64_t star
     const std::uint64_t t = (x * ny + yy) * nz + z;
     const double s0 = acc[7 * kStride + j] / design.base_count;
     field.s0[t] = s0;
-    if (!(design.min_s0 > s0)) {
+    if (!(design.min_s0 > s0) && pick.takes(s0)) {
       scratch.at[fitted] = static_cast<std::uint32_t>(j);
       scratch.slot[fitted] = t;
       scratch.setup[fitted] = eigen_setup(acc[1 * kStride + j], acc[2 * kStride + j], acc[3 * kStride + j],

@@ -95,9 +95,25 @@ FitDesign make_design(const GradientTable& table, const std::vector<std::uint64_
 
 TensorField empty_field(std::uint64_t nx, std::uint64_t ny, std::uint64_t nz);
 
+// Which voxels the eigen step takes, by their baseline: all, none, those at
+// or above `from`, or the others. Every voxel's baseline is written either way.
+struct EigenPick {
+  enum Mode { All, None, AtLeast, Below } mode = All;
+  double from = 0;
+  bool takes(double s0) const {
+    switch (mode) {
+      case All: return true;
+      case None: return false;
+      case AtLeast: return s0 >= from;
+      case Below: return !(s0 >= from);
+    }
+    return true;
+  }
+};
+
 // The eigen step for the block of `n` stored voxels from `start`; each voxel
 // is written to its own slot in voxel linear order.
 void finish_block(const FitDesign& design, const double* acc, std::uint64_t start, std::size_t n, TensorField& field,
-                  FinishScratch& scratch);
+                  FinishScratch& scratch, EigenPick pick = {});
 
 }  // namespace tarvix::fit

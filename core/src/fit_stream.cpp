@@ -12,8 +12,10 @@
 #include <tbb/parallel_for.h>
 #include <tbb/task_group.h>
 
+#include "buffer_cache.hpp"
 #include "error.hpp"
 #include "fit_kernels.hpp"
+#include "options.hpp"
 #include "timing.hpp"
 
 namespace tarvix {
@@ -39,6 +41,7 @@ struct FitStream::State {
   std::uint64_t table_size = 0;
   tbb::task_arena* arena = nullptr;
   bool background = false;
+  FitScope scope = FitScope::Whole;
 
   // Set by begin().
   bool began = false;
@@ -46,15 +49,15 @@ struct FitStream::State {
   std::uint64_t grid = 0;
   std::size_t n_blocks = 0;
   std::vector<std::size_t> first_row;  // rows of volume k: [first_row[k], first_row[k + 1])
-  std::unique_ptr<double[]> sums;       // n_blocks blocks of kRows rows of kStride
-  std::unique_ptr<float[]> ring;        // ring_slots volumes of grid floats
+  cache::Array<double> sums;  // n_blocks blocks of kRows rows of kStride
+  cache::Array<float> ring;   // ring_slots volumes of grid floats
   // With raw volumes (take_raw), the ring holds them as stored instead and
   // the summing converts each block's run just before adding it.
   RawVoxels raw;
   bool raw_ring = false;
   // For stored voxels of 8 or 16 bits: raw rows are looked up, not converted.
   SignalTable table;
-  std::unique_ptr<unsigned char[]> raw_slots;  // ring_slots volumes of grid stored voxels
+  cache::Array<unsigned char> raw_slots;  // ring_slots volumes of grid stored voxels
   std::size_t ring_slots = 0;
   std::size_t ring_handed = 0;   // ring volumes handed to the reader so far
   std::size_t pending_slot = 0;  // slot of the volume being read into the ring
@@ -147,13 +150,12 @@ struct FitStream::State {
       body(0, n_blocks);
   }
 
-  // The eigen step over every voxel, once all sums are complete. The field
-  // lists are in z-fastest order, so stored runs (x fastest) would write each
-  // result to another cache line: instead a column of kColumn in-plane
-  // positions is taken through every z, and each voxel's lines fill up while
-  // they are still in cache. Each voxel's arithmetic is the same in any order.
-  void finish() {
-    TensorField out = empty_field(shape[0], shape[1], shape[2]);
+  // The eigen step over the voxels `pick` takes. The field lists are in
+  // z-fastest order, so stored runs (x fastest) would write each result to
+  // another cache line: instead a column of kColumn in-plane positions is
+  // taken through every z, and each voxel's lines fill up while they are
+  // still in cache. Each voxel's arithmetic is the same in any order.
+  void eigen_pass(TensorField& out, EigenPick pick) {
     const std::uint64_t plane = shape[0] * shape[1], nz = shape[2];
     const std::size_t n_columns = static_cast<std::size_t>((plane + kColumn - 1) / kColumn);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_columns), [&](const tbb::blocked_range<std::size_t>& r) {
@@ -166,12 +168,36 @@ struct FitStream::State {
             const std::uint64_t blk = begin / kBlock;
             const std::uint64_t stop = std::min<std::uint64_t>(end, (blk + 1) * kBlock);
             finish_block(design, sums.get() + blk * kBlockDoubles + (begin - blk * kBlock), begin,
-                         static_cast<std::size_t>(stop - begin), out, scratch);
+                         static_cast<std::size_t>(stop - begin), out, scratch, pick);
             begin = stop;
           }
         }
       }
     });
+  }
+
+  // Whether the white-matter proxy of a field fitted from `from` up has a voxel.
+  static bool proxy_has_voxels(const TensorField& f, double from) {
+    for (std::size_t t = 0; t < f.s0.size(); ++t)
+      if (f.valid[t] && f.fa[t] >= defaults::kFaThreshold && f.s0[t] >= from) return true;
+    return false;
+  }
+
+  // The eigen step, once all sums are complete. For the white-matter proxy
+  // only the bright voxels are needed (in a head, well under half of the
+  // grid): the baselines come first, then the proxy's own threshold on them
+  // picks the voxels, and only when that leaves the proxy empty (the
+  // detection then scores every anisotropic voxel) are the others fitted too.
+  void finish() {
+    TensorField out = empty_field(shape[0], shape[1], shape[2]);
+    if (scope == FitScope::WhiteMatterProxy) {
+      eigen_pass(out, {EigenPick::None});
+      const double from = out.bright_threshold();
+      eigen_pass(out, {EigenPick::AtLeast, from});
+      if (!proxy_has_voxels(out, from)) eigen_pass(out, {EigenPick::Below, from});
+    } else {
+      eigen_pass(out, {});
+    }
     sums.reset();
     ring.reset();
     raw_slots.reset();
@@ -253,7 +279,7 @@ struct FitStream::State {
 
 FitStream::FitStream(const GradientTable& table, std::vector<std::uint64_t> b0_indices,
                      std::vector<std::uint64_t> shell_indices, double min_s0, std::vector<std::uint64_t> keep,
-                     tbb::task_arena* arena, int concurrency)
+                     tbb::task_arena* arena, int concurrency, FitScope scope)
     : state_(std::make_unique<State>()) {
   State& st = *state_;
   st.design = make_design(table, b0_indices, shell_indices, min_s0);
@@ -265,6 +291,7 @@ FitStream::FitStream(const GradientTable& table, std::vector<std::uint64_t> b0_i
   st.table_size = table.size();
   st.arena = arena;
   st.background = concurrency >= 2;
+  st.scope = scope;
 }
 
 FitStream::~FitStream() { state_->stop(); }
@@ -297,12 +324,8 @@ bool FitStream::begin(const VolumeInfo& info, std::vector<std::uint8_t>& keep, s
   try {
     // Left uninitialised: each block is cleared by the first batch, on the
     // summing thread, and the ring is written before it is read.
-    st.sums.reset(new double[n_blocks * kBlockDoubles]);
-    advise_huge_pages(st.sums.get(), n_blocks * kBlockDoubles * sizeof(double));
-    if (slots) {
-      st.ring.reset(new float[slots * static_cast<std::size_t>(grid)]);
-      advise_huge_pages(st.ring.get(), slots * static_cast<std::size_t>(grid) * sizeof(float));
-    }
+    st.sums = cache::Array<double>(n_blocks * kBlockDoubles);
+    if (slots) st.ring = cache::Array<float>(slots * static_cast<std::size_t>(grid));
     st.deliveries.reserve(wanted);
   } catch (const std::bad_alloc&) {
     st.sums.reset();
@@ -364,11 +387,11 @@ bool FitStream::take_raw(const RawVoxels& raw) {
     return false;
   if (st.ring_slots) {
     try {
-      st.raw_slots.reset(new unsigned char[st.ring_slots * static_cast<std::size_t>(st.grid) * raw.bytes_per_voxel]);
+      st.raw_slots =
+          cache::Array<unsigned char>(st.ring_slots * static_cast<std::size_t>(st.grid) * raw.bytes_per_voxel);
     } catch (const std::bad_alloc&) {
       return false;  // the float ring is there
     }
-    advise_huge_pages(st.raw_slots.get(), st.ring_slots * static_cast<std::size_t>(st.grid) * raw.bytes_per_voxel);
     st.ring.reset();  // never touched
   }
   st.raw = raw;

@@ -13,6 +13,12 @@
 
 namespace tarvix {
 
+// The voxels a streamed fit must complete: all of them, or only those the
+// white-matter proxy can take (validly fitted voxels at or above its
+// brightness threshold; the rest get valid 0), which is all an audit without
+// a mask of its own and without the field's pictures reads.
+enum class FitScope { Whole, WhiteMatterProxy };
+
 // The tensor fit run while the DWI is read: a VolumeSink that adds each b=0
 // and shell volume into per-voxel sums as soon as it is converted, so that
 // after the read only the per-voxel eigen step is left. The volumes listed in
@@ -30,7 +36,7 @@ class FitStream final : public VolumeSink {
   // count differs from the table's, is declined in begin() and read whole.
   FitStream(const GradientTable& table, std::vector<std::uint64_t> b0_indices,
             std::vector<std::uint64_t> shell_indices, double min_s0, std::vector<std::uint64_t> keep,
-            tbb::task_arena* arena, int concurrency);
+            tbb::task_arena* arena, int concurrency, FitScope scope = FitScope::Whole);
   ~FitStream() override;
   FitStream(const FitStream&) = delete;
   FitStream& operator=(const FitStream&) = delete;

@@ -5,21 +5,28 @@
 #include <cstdint>
 #include <vector>
 
+#include "buffer_cache.hpp"
 #include "gradient.hpp"
 #include "volume.hpp"
 
 namespace tarvix {
 
+// A grid-sized list, on the arrays kept from call to call.
+template <class T>
+using GridList = std::vector<T, cache::Allocator<T>>;
+
 // Four parallel lists in voxel linear order (x * ny + y) * nz + z.
 struct TensorField {
-  std::vector<Vec3> v1;
-  std::vector<double> fa;
-  std::vector<double> s0;
-  std::vector<std::uint8_t> valid;
+  GridList<Vec3> v1;
+  GridList<double> fa;
+  GridList<double> s0;
+  GridList<std::uint8_t> valid;
   std::array<std::uint64_t, 3> shape{};
 
   // Otsu threshold on s0, combined with validity and fa >= fa_threshold.
   Mask wm_proxy(double fa_threshold) const;
+  // The Otsu threshold on s0 between background and tissue.
+  double bright_threshold() const;
 };
 
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "buffer_cache.hpp"
 #include "matrix.hpp"
 
 namespace tarvix {
@@ -24,9 +25,11 @@ struct VolumeInfo {
 
 // Image data kept in the stored NIfTI order (x fastest, then y, z, then volume),
 // so each volume is one contiguous run of grid_voxels() floats.
+using VoxelData = std::vector<float, cache::Allocator<float>>;
+
 struct Volume {
   std::vector<std::uint64_t> shape;
-  std::vector<float> data;
+  VoxelData data;
   // A reader that streamed the image into a fit keeps only the volumes still
   // needed afterwards: then `partial` is set and `held` lists them, ascending,
   // in the order they follow each other in `data`.

@@ -7,9 +7,7 @@
 
 namespace tarvix {
 
-Mask TensorField::wm_proxy(double fa_threshold) const {
-  const std::size_t len = std::min({s0.size(), fa.size(), valid.size()});
-
+double TensorField::bright_threshold() const {
   double lo = std::numeric_limits<double>::infinity(), hi = -std::numeric_limits<double>::infinity();
   for (double v : s0) {
     if (std::isnan(v)) continue;
@@ -53,7 +51,12 @@ Mask TensorField::wm_proxy(double fa_threshold) const {
     }
     threshold = lo + (static_cast<double>(best_bin) + 0.5) / scale;
   }
+  return threshold;
+}
 
+Mask TensorField::wm_proxy(double fa_threshold) const {
+  const std::size_t len = std::min({s0.size(), fa.size(), valid.size()});
+  const double threshold = bright_threshold();
   Mask mask(len, 0);
   for (std::size_t i = 0; i < len; ++i) mask[i] = (valid[i] && fa[i] >= fa_threshold && s0[i] >= threshold) ? 1 : 0;
   return mask;

@@ -117,7 +117,7 @@ inline const Volume& bundle_phantom() {
   static const Volume vol = [] {
     const GradientTable t = sphere_scheme(40);
     const std::uint64_t grid = std::uint64_t(kPhantomNx) * kPhantomNy * kPhantomNz;
-    Volume v{{kPhantomNx, kPhantomNy, kPhantomNz, t.size()}, std::vector<float>(grid * t.size())};
+    Volume v{{kPhantomNx, kPhantomNy, kPhantomNz, t.size()}, VoxelData(grid * t.size())};
     for (int z = 0; z < kPhantomNz; ++z)
       for (int y = 0; y < kPhantomNy; ++y)
         for (int x = 0; x < kPhantomNx; ++x) {

@@ -47,17 +47,22 @@ GradientTable table() {
 
 // Stored-order signals of a field of sticks turning with position, plus a few
 // values the fit must floor or pass through (zero, negative, NaN, infinity).
-std::vector<float> signals(const GradientTable& t, bool specials) {
+// `iso_bright`: the bright voxels (x < 5) and the brighter half of the others
+// are isotropic instead, so that the white-matter proxy is empty.
+std::vector<float> signals(const GradientTable& t, bool specials, bool iso_bright = false) {
   std::vector<float> data(GRID * NV);
   for (int z = 0; z < NZ; ++z)
     for (int y = 0; y < NY; ++y)
       for (int x = 0; x < NX; ++x) {
         const double a = 0.3 * x + 0.2 * y, e[3] = {std::cos(a) * 0.8, std::sin(a) * 0.8, 0.6};
-        const double s0 = 600 + 37 * ((x * 7 + y * 3 + z) % 11);
+        const double dim = (iso_bright ? 300 : 600) + 37 * ((x * 7 + y * 3 + z) % 11);
+        const bool iso = iso_bright && (x < 5 || dim > 500);
+        const double s0 = iso_bright && x < 5 ? 3000 : dim;
         for (int k = 0; k < NV; ++k) {
           const Vec3& g = t.directions[k];
           const double dot = e[0] * g[0] + e[1] * g[1] + e[2] * g[2];
-          const double q = 0.4e-3 * (g[0] * g[0] + g[1] * g[1] + g[2] * g[2]) + 1.3e-3 * dot * dot;
+          const double g2 = g[0] * g[0] + g[1] * g[1] + g[2] * g[2];
+          const double q = iso ? 0.8e-3 * g2 : 0.4e-3 * g2 + 1.3e-3 * dot * dot;
           data[k * GRID + x + NX * (y + NY * z)] = float(s0 * std::exp(-t.bvals[k] * q) * (1 + 0.01 * ((k * 31 + x) % 7)));
         }
       }
@@ -153,24 +158,38 @@ TEST(FitStream, StreamedFieldEqualsTheDirectFitForAnyThreadCount) {
   }
 }
 
+// Fitting only the white-matter proxy's voxels must not change a detection,
+// also when the proxy is empty and every anisotropic voxel is scored instead.
 TEST(FitStream, DetectionOnTheStreamedFieldEqualsDetectionOnTheWholeImage) {
   const GradientTable t = table();
-  const std::string path = write_scan("detect.nii.gz", signals(t, false), true);
   const Sampling sampling{identity3(), 1.5};
   const AnalysisOptions options;
-  const FlipResult plain = detect_flip(read_volume_with_info(path).volume, t, nullptr, options, sampling);
-
   const DetectionPlan plan = plan_detection(t, options);
   ASSERT_TRUE(plan.ready());
-  FitStream stream(t, plan.b0, plan.shell->indices, 1.0, {}, nullptr, 2);
-  const VolumeRead r = read_volume_with_info(path, nullptr, &stream);
-  EXPECT_TRUE(r.volume.data.empty());  // nothing kept: detection needs only the fit
-  ASSERT_TRUE(stream.complete());
-  DetectTimings timings{-1, -1};
-  const FlipResult streamed =
-      detect_on_field(stream.take(), nullptr, plan, sampling, options.margin_threshold, nullptr, &timings);
-  EXPECT_EQ(json::dump(streamed.to_json()), json::dump(plain.to_json()));
-  EXPECT_GE(timings.fit_s, 0.0);
+  for (const bool iso_bright : {false, true}) {
+    const std::string path = write_scan("detect.nii.gz", signals(t, false, iso_bright), true);
+    const VolumeRead whole = read_volume_with_info(path);
+    const FlipResult plain = detect_flip(whole.volume, t, nullptr, options, sampling);
+    const TensorField direct = fit_dti(whole.volume, t, plan.b0, plan.shell->indices, 1.0);
+    EXPECT_EQ(direct.wm_proxy(defaults::kFaThreshold) == Mask(GRID, 0), iso_bright);
+    for (const FitScope scope : {FitScope::Whole, FitScope::WhiteMatterProxy}) {
+      SCOPED_TRACE(std::string(iso_bright ? "isotropic bright voxels, " : "") +
+                   (scope == FitScope::Whole ? "whole field" : "proxy only"));
+      FitStream stream(t, plan.b0, plan.shell->indices, 1.0, {}, nullptr, 2, scope);
+      const VolumeRead r = read_volume_with_info(path, nullptr, &stream);
+      EXPECT_TRUE(r.volume.data.empty());  // nothing kept: detection needs only the fit
+      ASSERT_TRUE(stream.complete());
+      TensorField field = stream.take();
+      // The proxy-only field leaves the dark voxels unfitted unless the proxy is empty.
+      EXPECT_EQ(field.valid == direct.valid, scope == FitScope::Whole || iso_bright);
+      EXPECT_EQ(field.s0, direct.s0);
+      DetectTimings timings{-1, -1};
+      const FlipResult streamed =
+          detect_on_field(std::move(field), nullptr, plan, sampling, options.margin_threshold, nullptr, &timings);
+      EXPECT_EQ(json::dump(streamed.to_json()), json::dump(plain.to_json()));
+      EXPECT_GE(timings.fit_s, 0.0);
+    }
+  }
 }
 
 TEST(FitStream, DeclinedImagesAndFailedReads) {

@@ -33,7 +33,7 @@ Tensor stick(Vec3 e, double l1 = 1.7e-3, double l2 = 0.3e-3) {
 Volume synthesize(std::uint64_t nx, std::uint64_t ny, std::uint64_t nz, const GradientTable& t,
                   const std::function<std::pair<double, Tensor>(int, int, int)>& voxel) {
   const std::uint64_t nv = t.size(), grid = nx * ny * nz;
-  Volume v{{nx, ny, nz, nv}, std::vector<float>(grid * nv)};
+  Volume v{{nx, ny, nz, nv}, VoxelData(grid * nv)};
   for (std::uint64_t z = 0; z < nz; ++z)
     for (std::uint64_t y = 0; y < ny; ++y)
       for (std::uint64_t x = 0; x < nx; ++x) {
@@ -250,7 +250,7 @@ TEST(Coherence, VoxelWithoutDirectionIsNeitherStartNorCorner) {
   c.f.v1.assign(216, Vec3{0, 0, 0});
   EXPECT_EQ(c.score().coherence, 0.0);
   EXPECT_EQ(c.score().n_samples, 0u);
-  EXPECT_FALSE(sample(c.f.shape, c.f.v1, c.all, {2.5, 2.5, 2.5}, {1, 0, 0}));
+  EXPECT_FALSE(sample(c.f.shape, std::vector<Vec3>(c.f.v1.begin(), c.f.v1.end()), c.all, {2.5, 2.5, 2.5}, {1, 0, 0}));
 }
 
 TEST(Coherence, OutsideTheMaskIsNeverReadNotEvenANaN) {
@@ -283,7 +283,7 @@ TEST(Coherence, NegationLeavesACurvedFieldsScoreUnchanged) {
 TEST(Flip, ThresholdShellAndMaskFailures) {
   const Volume& vol = bundle_phantom();
   const GradientTable t = sphere_scheme(40);
-  Volume flat{{2, 2, 2}, std::vector<float>(8, 1)};  // would fail the fit
+  Volume flat{{2, 2, 2}, VoxelData(8, 1)};  // would fail the fit
   const std::pair<double, const char*> bad[] = {
       {0, "0"}, {-0.5, "-0.5"}, {1.5, "1.5"}, {std::nan(""), "NaN"}, {INFINITY, "inf"}};
   for (const auto& [value, shown] : bad) {

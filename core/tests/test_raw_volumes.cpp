@@ -63,7 +63,7 @@ struct RecordingSink final : VolumeSink {
 
   bool accept, offered = false;
   RawVoxels raw;
-  std::map<std::uint64_t, std::vector<float>> floats, seen;
+  std::map<std::uint64_t, VoxelData> floats, seen;
   std::map<std::uint64_t, std::vector<unsigned char>> bytes;
   std::vector<std::uint64_t> raw_volumes;
 };

@@ -122,7 +122,7 @@ TEST(VolumeRead, EveryDataTypeInBothByteOrders) {
   h.scl_inter = -1;
   swap_nifti_header(&h, 1);
   auto r = read_volume_with_info(write_nii("f32be.nii.gz", nii_bytes(h, raw(f, true))));
-  EXPECT_EQ(r.volume.data, (std::vector<float>{1.5f, -6.0f, f[2], 6e7f - 1}));
+  EXPECT_EQ(r.volume.data, (VoxelData{1.5f, -6.0f, f[2], 6e7f - 1}));
 }
 
 TEST(VolumeRead, AffineChoice) {
@@ -228,7 +228,7 @@ TEST(VolumeRead, HeaderImagePair) {
   write_bytes(temp_path("pair.img"), raw(v));
   for (const char* name : {"pair.hdr", "pair.img"}) {
     auto r = read_volume_with_info(temp_path(name));
-    EXPECT_EQ(r.volume.data, (std::vector<float>{1, -2, 3, -4, 5, -6})) << name;
+    EXPECT_EQ(r.volume.data, (VoxelData{1, -2, 3, -4, 5, -6})) << name;
   }
 }
 
@@ -236,7 +236,7 @@ TEST(VolumeRead, GzipStreams) {
   std::vector<std::int16_t> v(3 * 5 * 7 * 4);
   for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<std::int16_t>((i * 7919) % 3001 - 1500);
   const std::string file = nii_bytes(make_header({3, 5, 7, 4}, DT_INT16, 16), raw(v));
-  const std::vector<float> expected(v.begin(), v.end());
+  const VoxelData expected(v.begin(), v.end());
 
   // Several members, split inside the header and inside an element.
   std::string multi = gzip(file.substr(0, 100)) + gzip(file.substr(100, 301)) + gzip(file.substr(401)) +

@@ -78,7 +78,7 @@ VolumeRead read_image(const std::string& path, double& decompress_s, double& con
     out.info = info_from_header(hd);
   }
   out.volume.shape = out.info.shape;
-  std::vector<float>& data = out.volume.data;
+  auto& data = out.volume.data;
   const std::uint64_t n = hd.voxels;
 
   // A sink takes a 4-D image volume by volume: kept volumes go into `data`,
