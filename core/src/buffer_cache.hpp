@@ -20,7 +20,7 @@ namespace tarvix::cache {
 
 // Arrays below this size come from the ordinary heap.
 constexpr std::size_t kMinBytes = std::size_t{4} << 20;
-constexpr std::size_t kCachedBytes = std::size_t{1} << 30;
+constexpr std::size_t kCachedBytes = std::size_t{512} << 20;  // one research-size run's arrays
 
 // At least `bytes` (rounded up to whole huge pages), aligned to a huge page,
 // with huge pages advised; contents unspecified. Throws std::bad_alloc.
