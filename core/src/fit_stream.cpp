@@ -195,6 +195,7 @@ struct FitStream::State {
       const double from = out.bright_threshold();
       eigen_pass(out, {EigenPick::AtLeast, from});
       if (!proxy_has_voxels(out, from)) eigen_pass(out, {EigenPick::Below, from});
+      out.bright_from = from;  // the proxy and the tracking ask again
     } else {
       eigen_pass(out, {});
     }

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "buffer_cache.hpp"
@@ -25,8 +26,10 @@ struct TensorField {
 
   // Otsu threshold on s0, combined with validity and fa >= fa_threshold.
   Mask wm_proxy(double fa_threshold) const;
-  // The Otsu threshold on s0 between background and tissue.
+  // The Otsu threshold on s0 between background and tissue: `bright_from`
+  // when the fit already worked it out on these s0.
   double bright_threshold() const;
+  std::optional<double> bright_from;
 };
 
 

@@ -8,6 +8,7 @@
 namespace tarvix {
 
 double TensorField::bright_threshold() const {
+  if (bright_from) return *bright_from;
   double lo = std::numeric_limits<double>::infinity(), hi = -std::numeric_limits<double>::infinity();
   for (double v : s0) {
     if (std::isnan(v)) continue;
