@@ -114,7 +114,9 @@ template <int G>
 // The rows of add_rows looked up instead of computed: y is the table's entry
 // for each stored voxel, and the baseline takes the entry's float signal. The
 // sums are written exactly as add_rows writes them, so that each voxel's bits
-// are the same whichever kind of row it takes.
+// are the same whichever kind of row it takes. (Written out again on purpose:
+// with the accumulation in a shared inline helper GCC 12 no longer vectorises
+// this loop.)
 template <int G, class Index>
 [[gnu::always_inline]] inline void add_stored_rows(double* __restrict acc, const RowInput* rows, std::size_t n,
                                                    const double* __restrict ln, const float* __restrict value) {
