@@ -411,15 +411,10 @@ TensorField empty_field(std::uint64_t nx, std::uint64_t ny, std::uint64_t nz) {
   const std::uint64_t grid = nx * ny * nz;
   TensorField field;
   field.shape = {nx, ny, nz};
-  const auto fill = [grid](auto& list, auto value) {
-    list.reserve(grid);
-    advise_huge_pages(list.data(), grid * sizeof(value));
-    list.assign(grid, value);
-  };
-  fill(field.v1, Vec3{0, 0, 0});
-  fill(field.fa, 0.0);
-  fill(field.s0, 0.0);
-  fill(field.valid, std::uint8_t{0});
+  field.v1.assign(grid, Vec3{0, 0, 0});
+  field.fa.assign(grid, 0.0);
+  field.s0.assign(grid, 0.0);
+  field.valid.assign(grid, 0);
   return field;
 }
 

@@ -175,8 +175,6 @@ std::vector<CandidateScore> rank_candidates(const TensorField& field, const Mask
     if ((*m)[t]) wm.push_back(t);
 
   CoherenceWorkspace workspace;
-  workspace.field.reserve(grid);
-  advise_huge_pages(workspace.field.data(), grid * sizeof(Vec3));
   workspace.field.assign(grid, Vec3{0, 0, 0});
   workspace.usable.assign(grid, 0);
   std::vector<Candidate> candidates = all_candidates();

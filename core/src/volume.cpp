@@ -1,7 +1,5 @@
 #include "volume.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -11,18 +9,6 @@
 
 namespace tarvix {
 
-void advise_huge_pages(void* p, std::size_t bytes) {
-#ifdef MADV_HUGEPAGE
-  constexpr std::uintptr_t kHuge = 2u << 20;
-  if (bytes < 4 * kHuge) return;
-  const auto begin = (reinterpret_cast<std::uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kHuge - 1);
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)p;
-  (void)bytes;
-#endif
-}
 namespace {
 
 // Walks the grid in voxel linear order ((x * ny + y) * nz + z) and hands each

@@ -97,12 +97,6 @@ class VolumeSink {
   }
 };
 
-// Big arrays are filled front to back once; asking for huge pages over the
-// part of [p, p + bytes) they can cover cuts the page faults of that first
-// touch, which otherwise cost about as much as the filling itself. Small
-// arrays and systems without the advice are left alone.
-void advise_huge_pages(void* p, std::size_t bytes);
-
 // Non-zero (and NaN) values are inside; only the first volume of a 4-D image.
 Mask mask_from_volume(const Volume& volume);
 

@@ -110,7 +110,6 @@ VolumeRead read_image(const std::string& path, double& decompress_s, double& con
       } catch (const std::length_error&) {
         fail("not enough memory for " + std::to_string(n) + " voxels");
       }
-      advise_huge_pages(data.data(), static_cast<std::size_t>(kept) * sizeof(float));
     }
 
     const bool direct = hd.h.datatype == DT_FLOAT32 && !hd.swapped && !hd.scaling.on;
