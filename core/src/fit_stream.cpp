@@ -176,13 +176,6 @@ struct FitStream::State {
     });
   }
 
-  // Whether the white-matter proxy of a field fitted from `from` up has a voxel.
-  static bool proxy_has_voxels(const TensorField& f, double from) {
-    for (std::size_t t = 0; t < f.s0.size(); ++t)
-      if (f.valid[t] && f.fa[t] >= defaults::kFaThreshold && f.s0[t] >= from) return true;
-    return false;
-  }
-
   // The eigen step, once all sums are complete. For the white-matter proxy
   // only the bright voxels are needed (in a head, well under half of the
   // grid): the baselines come first, then the proxy's own threshold on them
@@ -194,8 +187,10 @@ struct FitStream::State {
       eigen_pass(out, {EigenPick::None});
       const double from = out.bright_threshold();
       eigen_pass(out, {EigenPick::AtLeast, from});
-      if (!proxy_has_voxels(out, from)) eigen_pass(out, {EigenPick::Below, from});
       out.bright_from = from;  // the proxy and the tracking ask again
+      const Mask proxy = out.wm_proxy(defaults::kFaThreshold);
+      if (std::none_of(proxy.begin(), proxy.end(), [](std::uint8_t b) { return b != 0; }))
+        eigen_pass(out, {EigenPick::Below, from});
     } else {
       eigen_pass(out, {});
     }
