@@ -334,7 +334,11 @@ bool FitStream::begin(const VolumeInfo& info, std::vector<std::uint8_t>& keep, s
   st.first_row = std::move(first_row);
   st.ring_slots = slots;
   st.slot_owner.assign(slots, -1);
-  st.min_batch = std::max<std::size_t>(1, slots ? slots / 2 : kRingVolumes / 2);
+  // Every batch is one more pass of the sums through memory. A summing task
+  // takes half the ring, so that the reader fills the other half meanwhile;
+  // on one thread nobody reads while the sums run, so the whole ring goes at once.
+  const std::size_t ring_run = slots ? slots : kRingVolumes;
+  st.min_batch = std::max<std::size_t>(1, st.background ? ring_run / 2 : ring_run);
   st.wanted = wanted;
   st.began = true;
 
