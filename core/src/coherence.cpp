@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include <tbb/blocked_range.h>
@@ -73,9 +74,9 @@ struct Accum {
 // dy, dz (outer to inner), with every bounds check; usable(t) tells whether voxel
 // t may be a corner. Eigenvector signs are arbitrary, so each corner is flipped
 // to agree with the reference.
-template <class Usable>
+template <class Field, class Usable>
 Accum accumulate_checked(const std::int64_t base[3], const double frac[3], const std::array<std::uint64_t, 3>& shape,
-                         const Vec3* field, Usable&& usable, const Vec3& reference) {
+                         Field&& field, Usable&& usable, const Vec3& reference) {
   Accum a;
   for (int dx = 0; dx < 2; ++dx) {
     if (!corner_inside(base[0], dx, shape[0])) continue;
@@ -93,7 +94,7 @@ Accum accumulate_checked(const std::int64_t base[3], const double frac[3], const
         if (!(w > 0)) continue;
         const std::uint64_t t = row + static_cast<std::uint64_t>(base[2] + dz);
         if (!usable(t)) continue;
-        const Vec3& r = field[t];
+        const Vec3 r = field(t);
         const double sw = w * (1.0 - 2.0 * static_cast<double>(dot(reference, r) < 0));
         a.acc[0] += sw * r[0];
         a.acc[1] += sw * r[1];
@@ -124,15 +125,27 @@ inline bool score_of(const Accum& a, const Vec3& u, double& score) {
   return true;
 }
 
-// The shared read-only inputs of one tally.
+// The shared read-only inputs of one tally: the field and its usable corners
+// either as two arrays or as one array of cells.
 struct Grid {
   std::array<std::uint64_t, 3> shape;
   const Vec3* field;
   std::size_t n_field;
   const std::uint8_t* usable;
   std::size_t n_usable;
-  bool interior_ok;  // field and usable cover the grid, unusable entries are finite
+  const CoherenceCell* cells;  // when set, field and usable are unused; n_field counts the cells
+  bool interior_ok;            // field and usable cover the grid, unusable entries are finite
   bool avx2;
+
+  Vec3 direction(std::uint64_t t) const {
+    if (cells) return {cells[t].x, cells[t].y, cells[t].z};
+    return field[t];
+  }
+  // With every bounds check, for the checked path.
+  bool corner_ok(std::uint64_t t) const {
+    if (cells) return t < n_field && cells[t].usable != 0;
+    return t < n_usable && t < n_field && usable[t];
+  }
 };
 
 #if TARVIX_X86_DISPATCH
@@ -144,7 +157,14 @@ struct Grid {
 // a non-finite point) take the checked path instead.
 using v4d = double __attribute__((vector_size(32)));
 
+using v4i = std::int64_t __attribute__((vector_size(32)));
+
+[[gnu::always_inline]] inline void load_cell(const CoherenceCell& c, v4d& v) { std::memcpy(&v, &c, sizeof v); }
+
 // Scores up to four samples; hit[k] and score[k] receive each one's result.
+// kCells: the corners come from g.cells, four whole cells transposed into
+// lanes, instead of twelve directions' components and four bytes one by one.
+template <bool kCells>
 [[gnu::always_inline]] inline void score_batch_impl(const Grid& g, const Vec3* points, const Vec3* refs, int n,
                                                     bool* hit, double* score) {
   std::int64_t base[4][3];
@@ -189,17 +209,30 @@ using v4d = double __attribute__((vector_size(32)));
         const v4d wxy = w[0][dx] * w[1][dy];
         const std::uint64_t row = (dx * ny + dy) * nz;
         for (int dz = 0; dz < 2; ++dz) {
-          const Vec3& c0 = g.field[t0[0] + row + dz];
-          const Vec3& c1 = g.field[t0[1] + row + dz];
-          const Vec3& c2 = g.field[t0[2] + row + dz];
-          const Vec3& c3 = g.field[t0[3] + row + dz];
-          const v4d cx = {c0[0], c1[0], c2[0], c3[0]};
-          const v4d cy = {c0[1], c1[1], c2[1], c3[1]};
-          const v4d cz = {c0[2], c1[2], c2[2], c3[2]};
-          const v4d ok = {static_cast<double>(g.usable[t0[0] + row + dz]),
-                          static_cast<double>(g.usable[t0[1] + row + dz]),
-                          static_cast<double>(g.usable[t0[2] + row + dz]),
-                          static_cast<double>(g.usable[t0[3] + row + dz])};
+          v4d cx, cy, cz, ok;
+          if constexpr (kCells) {
+            v4d r0, r1, r2, r3;
+            load_cell(g.cells[t0[0] + row + dz], r0);
+            load_cell(g.cells[t0[1] + row + dz], r1);
+            load_cell(g.cells[t0[2] + row + dz], r2);
+            load_cell(g.cells[t0[3] + row + dz], r3);
+            const v4d xz01 = __builtin_shuffle(r0, r1, v4i{0, 4, 2, 6}), yu01 = __builtin_shuffle(r0, r1, v4i{1, 5, 3, 7});
+            const v4d xz23 = __builtin_shuffle(r2, r3, v4i{0, 4, 2, 6}), yu23 = __builtin_shuffle(r2, r3, v4i{1, 5, 3, 7});
+            cx = __builtin_shuffle(xz01, xz23, v4i{0, 1, 4, 5});
+            cz = __builtin_shuffle(xz01, xz23, v4i{2, 3, 6, 7});
+            cy = __builtin_shuffle(yu01, yu23, v4i{0, 1, 4, 5});
+            ok = __builtin_shuffle(yu01, yu23, v4i{2, 3, 6, 7});
+          } else {
+            const Vec3& c0 = g.field[t0[0] + row + dz];
+            const Vec3& c1 = g.field[t0[1] + row + dz];
+            const Vec3& c2 = g.field[t0[2] + row + dz];
+            const Vec3& c3 = g.field[t0[3] + row + dz];
+            cx = v4d{c0[0], c1[0], c2[0], c3[0]};
+            cy = v4d{c0[1], c1[1], c2[1], c3[1]};
+            cz = v4d{c0[2], c1[2], c2[2], c3[2]};
+            ok = v4d{static_cast<double>(g.usable[t0[0] + row + dz]), static_cast<double>(g.usable[t0[1] + row + dz]),
+                     static_cast<double>(g.usable[t0[2] + row + dz]), static_cast<double>(g.usable[t0[3] + row + dz])};
+          }
           const v4d wc = wxy * w[2][dz] * ok;
           const v4d d = r[0] * cx + r[1] * cy + r[2] * cz;
           const v4d sw = wc * (d < 0 ? minus : plus);
@@ -218,8 +251,8 @@ using v4d = double __attribute__((vector_size(32)));
       a.wsum = ws[k];
     } else {
       a = accumulate_checked(
-          base[k], frac[k], g.shape, g.field,
-          [&](std::uint64_t t) { return t < g.n_usable && t < g.n_field && g.usable[t]; }, refs[k]);
+          base[k], frac[k], g.shape, [&](std::uint64_t t) { return g.direction(t); },
+          [&](std::uint64_t t) { return g.corner_ok(t); }, refs[k]);
     }
     hit[k] = score_of(a, refs[k], score[k]);
   }
@@ -227,7 +260,10 @@ using v4d = double __attribute__((vector_size(32)));
 
 [[gnu::target("avx2")]] void score_batch_avx2(const Grid& g, const Vec3* points, const Vec3* refs, int n, bool* hit,
                                               double* score) {
-  score_batch_impl(g, points, refs, n, hit, score);
+  if (g.cells)
+    score_batch_impl<true>(g, points, refs, n, hit, score);
+  else
+    score_batch_impl<false>(g, points, refs, n, hit, score);
 }
 #endif
 
@@ -257,8 +293,9 @@ void score_batch_base(const Grid& g, const Vec3* points, const Vec3* refs, int n
           const double wy = dy ? frac[1] : 1 - frac[1];
           const std::uint64_t row = t0 + (dx * ny + dy) * nz;
           for (int dz = 0; dz < 2; ++dz) {
-            const double w = wx * wy * (dz ? frac[2] : 1 - frac[2]) * static_cast<double>(g.usable[row + dz]);
-            const Vec3& r = g.field[row + dz];
+            const double ok = g.cells ? g.cells[row + dz].usable : static_cast<double>(g.usable[row + dz]);
+            const double w = wx * wy * (dz ? frac[2] : 1 - frac[2]) * ok;
+            const Vec3 r = g.direction(row + dz);
             const double sw = w * (1.0 - 2.0 * static_cast<double>(dot(u, r) < 0));
             acc.acc[0] += sw * r[0];
             acc.acc[1] += sw * r[1];
@@ -269,8 +306,8 @@ void score_batch_base(const Grid& g, const Vec3* points, const Vec3* refs, int n
       }
     } else {
       acc = accumulate_checked(
-          base, frac, g.shape, g.field,
-          [&](std::uint64_t t) { return t < g.n_usable && t < g.n_field && g.usable[t]; }, refs[k]);
+          base, frac, g.shape, [&](std::uint64_t t) { return g.direction(t); },
+          [&](std::uint64_t t) { return g.corner_ok(t); }, refs[k]);
     }
     hit[k] = score_of(acc, refs[k], score[k]);
   }
@@ -309,7 +346,7 @@ CoherenceTally tally(const Grid& g, const std::vector<std::uint64_t>& wm_indices
         };
         for (std::size_t i = r.begin(); i != r.end(); ++i) {
           const std::uint64_t t = wm_indices[i];
-          const Vec3& u = g.field[t];
+          const Vec3 u = g.direction(t);
           if (norm(u) < kMinLength) continue;
           const Vec3 p{static_cast<double>(t / (ny * nz)), static_cast<double>((t / nz) % ny),
                        static_cast<double>(t % nz)};
@@ -341,7 +378,15 @@ Grid make_grid(const std::vector<Vec3, Alloc>& field, const std::vector<std::uin
           field.size(),
           usable.data(),
           usable.size(),
+          nullptr,
           clean && field.size() >= cells && usable.size() >= cells,
+          have_avx2()};
+}
+
+template <class Alloc>
+Grid make_grid(const std::vector<CoherenceCell, Alloc>& cells, const std::array<std::uint64_t, 3>& shape,
+               bool clean) {
+  return {shape,   nullptr, cells.size(), nullptr, 0, cells.data(), clean && cells.size() >= shape[0] * shape[1] * shape[2],
           have_avx2()};
 }
 
@@ -360,7 +405,8 @@ std::optional<Vec3> sample(const std::array<std::uint64_t, 3>& shape, const std:
   auto usable = [&](std::uint64_t t) {
     return t < mask.size() && t < field.size() && mask[t] && !(norm(field[t]) < kMinLength);
   };
-  return finish(accumulate_checked(base, frac, shape, field.data(), usable, reference));
+  return finish(accumulate_checked(
+      base, frac, shape, [&](std::uint64_t t) { return field[t]; }, usable, reference));
 }
 
 CoherenceTally coherence_sum(const std::vector<Vec3>& field, const std::vector<std::uint64_t>& wm_indices,
@@ -374,18 +420,17 @@ CoherenceScore candidate_coherence(const TensorField& field, const Mask& mask,
                                    const std::vector<std::uint64_t>& wm_indices, const Mat3& m,
                                    const Mat3& frame_map, double step, CoherenceWorkspace& ws) {
   const std::size_t grid = field.v1.size();
-  if (ws.field.size() != grid) ws.field.assign(grid, Vec3{0, 0, 0});
-  if (ws.usable.size() != grid) ws.usable.assign(grid, 0);
+  if (ws.cells.size() != grid) ws.cells.assign(grid, CoherenceCell{0, 0, 0, 0});
   const Mat3 a = mul(frame_map, m);
   bool clean = true;
   for (std::uint64_t t : wm_indices) {
     const Vec3& v = field.v1[t];
     const Vec3 u = norm(v) < kMinLength ? v : mul(a, v);
-    ws.field[t] = u;
-    ws.usable[t] = t < mask.size() && mask[t] && !(norm(u) < kMinLength);
-    if (!ws.usable[t]) clean = clean && finite(u);
+    const bool usable = t < mask.size() && mask[t] && !(norm(u) < kMinLength);
+    ws.cells[t] = {u[0], u[1], u[2], usable ? 1.0 : 0.0};
+    if (!usable) clean = clean && finite(u);
   }
-  return to_score(tally(make_grid(ws.field, ws.usable, field.shape, clean), wm_indices, step));
+  return to_score(tally(make_grid(ws.cells, field.shape, clean), wm_indices, step));
 }
 
 CoherenceScore candidate_coherence(const TensorField& field, const Mask& mask,

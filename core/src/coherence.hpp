@@ -23,12 +23,17 @@ struct CoherenceScore {
   std::uint64_t n_samples = 0;
 };
 
-// Storage reused by every candidate of one ranking (same mask and WM list): the
-// transformed field and which of its voxels may serve as interpolation corners.
-// Both are grid length, zero outside the WM list; only WM entries are rewritten.
+// One voxel of a candidate's transformed field as the sampler reads it: the
+// direction and whether the voxel may serve as an interpolation corner (1 or
+// 0), side by side, so that a corner is one aligned load.
+struct alignas(32) CoherenceCell {
+  double x, y, z, usable;
+};
+
+// Storage reused by every candidate of one ranking (same mask and WM list):
+// grid length, zero outside the WM list; only WM entries are rewritten.
 struct CoherenceWorkspace {
-  std::vector<Vec3, cache::Allocator<Vec3>> field;
-  std::vector<std::uint8_t> usable;
+  std::vector<CoherenceCell, cache::Allocator<CoherenceCell>> cells;
 };
 
 // Scores candidate matrix m.
