@@ -1,20 +1,70 @@
 // The white-matter proxy: bright (Otsu on s0), validly fitted and anisotropic voxels.
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdint>
+#include <limits>
+#include <utility>
 #include <vector>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_reduce.h>
 
 #include "tensor.hpp"
 
 namespace tarvix {
 
+namespace {
+
+using Histogram = std::array<std::uint64_t, 256>;
+
+// Smallest and largest non-NaN baseline; counts and extremes do not depend on
+// the order the ranges are joined in, so any split gives the same bins.
+std::pair<double, double> s0_range(const GridList<double>& s0) {
+  using Range = std::pair<double, double>;
+  const Range none{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
+  return tbb::parallel_reduce(
+      tbb::blocked_range<std::size_t>(0, s0.size(), 1 << 15), none,
+      [&](const tbb::blocked_range<std::size_t>& r, Range acc) {
+        for (std::size_t i = r.begin(); i != r.end(); ++i) {
+          const double v = s0[i];
+          if (std::isnan(v)) continue;
+          acc.first = std::min(acc.first, v);
+          acc.second = std::max(acc.second, v);
+        }
+        return acc;
+      },
+      [](Range a, const Range& b) { return Range{std::min(a.first, b.first), std::max(a.second, b.second)}; });
+}
+
+// Bin of floor((v - lo) * scale), clamped to [0, 255], NaN in bin 0. The bin
+// only depends on which side of 1 and 255 the product lies and, between them,
+// on its integer part, so a truncation does what a floor call would.
+inline std::size_t bin_of(double v, double lo, double scale) {
+  const double x = (v - lo) * scale;
+  if (!(x >= 1)) return 0;
+  if (x >= 255) return 255;
+  return static_cast<std::size_t>(x);
+}
+
+Histogram s0_histogram(const GridList<double>& s0, double lo, double scale) {
+  return tbb::parallel_reduce(
+      tbb::blocked_range<std::size_t>(0, s0.size(), 1 << 15), Histogram{},
+      [&](const tbb::blocked_range<std::size_t>& r, Histogram acc) {
+        for (std::size_t i = r.begin(); i != r.end(); ++i) ++acc[bin_of(s0[i], lo, scale)];
+        return acc;
+      },
+      [](Histogram a, const Histogram& b) {
+        for (std::size_t k = 0; k < a.size(); ++k) a[k] += b[k];
+        return a;
+      });
+}
+
+}  // namespace
+
 double TensorField::bright_threshold() const {
   if (bright_from) return *bright_from;
-  double lo = std::numeric_limits<double>::infinity(), hi = -std::numeric_limits<double>::infinity();
-  for (double v : s0) {
-    if (std::isnan(v)) continue;
-    lo = std::min(lo, v);
-    hi = std::max(hi, v);
-  }
+  const auto [lo, hi] = s0_range(s0);
 
   double threshold = 0;
   if (s0.empty()) {
@@ -24,13 +74,7 @@ double TensorField::bright_threshold() const {
   } else {
     // Otsu on a 256-bin histogram of the baseline signal: background and tissue.
     const double scale = 256.0 / (hi - lo);
-    std::array<std::uint64_t, 256> hist{};
-    for (double v : s0) {
-      const double pos = std::floor((v - lo) * scale);
-      std::size_t bin = 0;
-      if (pos > 0) bin = pos >= 255 ? 255 : static_cast<std::size_t>(pos);
-      ++hist[bin];
-    }
+    const Histogram hist = s0_histogram(s0, lo, scale);
     const double total = static_cast<double>(s0.size());
     double weighted_total = 0;
     for (std::size_t b = 0; b < 256; ++b) weighted_total += static_cast<double>(b) * static_cast<double>(hist[b]);
