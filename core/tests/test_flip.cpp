@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -14,6 +15,8 @@
 #include "json.hpp"
 #include "phantom_for_tests.hpp"
 #include "tensor.hpp"
+
+#include <tbb/task_arena.h>
 
 using namespace tarvix;
 using namespace tarvix::test_support;
@@ -159,6 +162,30 @@ TEST(TensorFit, EdgeVoxelsAndErrors) {
   v.shape.pop_back();
   expect_error([&] { fit_dti(v, t, {0, 1}, shell, 1.0); }, ErrorKind::DtiFit,
                "DTI fit failed: expected 4-D DWI, got 3-D");
+}
+
+// The threshold is reduced over ranges of the grid: it must not depend on how
+// many threads share them, and values on a bin edge, NaN and the extremes
+// must land where the plain definition puts them.
+TEST(TensorFit, OtsuThresholdOverManyRangesAndThreads) {
+  TensorField f;
+  const std::size_t n = 200000;  // several reduction ranges
+  f.s0.resize(n);
+  for (std::size_t i = 0; i < n; ++i) f.s0[i] = i % 5 < 2 ? 10.0 + static_cast<double>(i % 7) : 900.0 + (i % 11);
+  f.s0[17] = std::numeric_limits<double>::quiet_NaN();
+  f.s0[n - 1] = 0.0;     // lo
+  f.s0[n - 2] = 1024.0;  // hi: bins of exactly 4, so 4.0 * k sits on an edge
+  f.s0[n - 3] = 4.0;
+  auto threshold_on = [&](int threads) {
+    tbb::task_arena arena(threads);
+    return arena.execute([&] { return f.bright_threshold(); });
+  };
+  const double one = threshold_on(1);
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(one), std::bit_cast<std::uint64_t>(threshold_on(2)));
+  EXPECT_GT(one, 16.0);
+  EXPECT_LT(one, 900.0);
+  // The Otsu cut is the middle of a bin: lo + (bin + 0.5) * 4.
+  EXPECT_DOUBLE_EQ(std::fmod(one - 2.0, 4.0), 0.0);
 }
 
 TEST(Candidates, OrderLabelsAndPairs) {
