@@ -25,9 +25,10 @@ using namespace fit;
 namespace {
 
 // Volumes held ahead of the summing task (as floats, or as stored when the
-// stream takes them raw), beyond those the Volume keeps;
-// the task takes at least half that many at a time, so each block's sums go
-// through the cache once per run of volumes rather than once per volume.
+// stream takes them raw), beyond those the Volume keeps; the sums take at
+// least half that many at a time (all of them on one thread), so each
+// block's sums go through the cache once per run of volumes rather than once
+// per volume.
 constexpr std::size_t kRingVolumes = 16;
 // In-plane positions the eigen step takes through all z at a time: the lines
 // of the field it writes meanwhile (about five per position) stay in L1/L2.
