@@ -48,23 +48,6 @@ inline bool corner_inside(std::int64_t base, int d, std::uint64_t size) {
 
 inline bool finite(const Vec3& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); }
 
-// Corners that can take part in a sample: inside the mask with a direction.
-// Kept as one byte per voxel so that a corner costs a load, not a square root.
-// `clean` tells whether every other field entry is finite, which the unchecked
-// interior path relies on (it multiplies them by a zero weight).
-std::vector<std::uint8_t> usable_corners(const std::vector<Vec3>& field, const Mask& mask, bool& clean) {
-  const std::size_t len = std::min(field.size(), mask.size());
-  std::vector<std::uint8_t> usable(len, 0);
-  clean = true;
-  for (std::size_t t = 0; t < len; ++t) {
-    if (mask[t] && !(norm(field[t]) < kMinLength))
-      usable[t] = 1;
-    else
-      clean = clean && finite(field[t]);
-  }
-  return usable;
-}
-
 struct Accum {
   Vec3 acc{0, 0, 0};
   double wsum = 0;
@@ -125,27 +108,17 @@ inline bool score_of(const Accum& a, const Vec3& u, double& score) {
   return true;
 }
 
-// The shared read-only inputs of one tally: the field and its usable corners
-// either as two arrays or as one array of cells.
+// The shared read-only inputs of one tally.
 struct Grid {
   std::array<std::uint64_t, 3> shape;
-  const Vec3* field;
-  std::size_t n_field;
-  const std::uint8_t* usable;
-  std::size_t n_usable;
-  const CoherenceCell* cells;  // when set, field and usable are unused; n_field counts the cells
-  bool interior_ok;            // field and usable cover the grid, unusable entries are finite
+  const CoherenceCell* cells;
+  std::size_t n_cells;
+  bool interior_ok;  // the cells cover the grid, unusable ones are finite
   bool avx2;
 
-  Vec3 direction(std::uint64_t t) const {
-    if (cells) return {cells[t].x, cells[t].y, cells[t].z};
-    return field[t];
-  }
-  // With every bounds check, for the checked path.
-  bool corner_ok(std::uint64_t t) const {
-    if (cells) return t < n_field && cells[t].usable != 0;
-    return t < n_usable && t < n_field && usable[t];
-  }
+  Vec3 direction(std::uint64_t t) const { return {cells[t].x, cells[t].y, cells[t].z}; }
+  // With the bounds check, for the checked path.
+  bool corner_ok(std::uint64_t t) const { return t < n_cells && cells[t].usable != 0; }
 };
 
 #if TARVIX_X86_DISPATCH
@@ -162,9 +135,7 @@ using v4i = std::int64_t __attribute__((vector_size(32)));
 [[gnu::always_inline]] inline void load_cell(const CoherenceCell& c, v4d& v) { std::memcpy(&v, &c, sizeof v); }
 
 // Scores up to four samples; hit[k] and score[k] receive each one's result.
-// kCells: the corners come from g.cells, four whole cells transposed into
-// lanes, instead of twelve directions' components and four bytes one by one.
-template <bool kCells>
+// A corner of the four lanes is four whole cells, transposed into lanes.
 [[gnu::always_inline]] inline void score_batch_impl(const Grid& g, const Vec3* points, const Vec3* refs, int n,
                                                     bool* hit, double* score) {
   std::int64_t base[4][3];
@@ -209,30 +180,17 @@ template <bool kCells>
         const v4d wxy = w[0][dx] * w[1][dy];
         const std::uint64_t row = (dx * ny + dy) * nz;
         for (int dz = 0; dz < 2; ++dz) {
-          v4d cx, cy, cz, ok;
-          if constexpr (kCells) {
-            v4d r0, r1, r2, r3;
-            load_cell(g.cells[t0[0] + row + dz], r0);
-            load_cell(g.cells[t0[1] + row + dz], r1);
-            load_cell(g.cells[t0[2] + row + dz], r2);
-            load_cell(g.cells[t0[3] + row + dz], r3);
-            const v4d xz01 = __builtin_shuffle(r0, r1, v4i{0, 4, 2, 6}), yu01 = __builtin_shuffle(r0, r1, v4i{1, 5, 3, 7});
-            const v4d xz23 = __builtin_shuffle(r2, r3, v4i{0, 4, 2, 6}), yu23 = __builtin_shuffle(r2, r3, v4i{1, 5, 3, 7});
-            cx = __builtin_shuffle(xz01, xz23, v4i{0, 1, 4, 5});
-            cz = __builtin_shuffle(xz01, xz23, v4i{2, 3, 6, 7});
-            cy = __builtin_shuffle(yu01, yu23, v4i{0, 1, 4, 5});
-            ok = __builtin_shuffle(yu01, yu23, v4i{2, 3, 6, 7});
-          } else {
-            const Vec3& c0 = g.field[t0[0] + row + dz];
-            const Vec3& c1 = g.field[t0[1] + row + dz];
-            const Vec3& c2 = g.field[t0[2] + row + dz];
-            const Vec3& c3 = g.field[t0[3] + row + dz];
-            cx = v4d{c0[0], c1[0], c2[0], c3[0]};
-            cy = v4d{c0[1], c1[1], c2[1], c3[1]};
-            cz = v4d{c0[2], c1[2], c2[2], c3[2]};
-            ok = v4d{static_cast<double>(g.usable[t0[0] + row + dz]), static_cast<double>(g.usable[t0[1] + row + dz]),
-                     static_cast<double>(g.usable[t0[2] + row + dz]), static_cast<double>(g.usable[t0[3] + row + dz])};
-          }
+          v4d r0, r1, r2, r3;
+          load_cell(g.cells[t0[0] + row + dz], r0);
+          load_cell(g.cells[t0[1] + row + dz], r1);
+          load_cell(g.cells[t0[2] + row + dz], r2);
+          load_cell(g.cells[t0[3] + row + dz], r3);
+          const v4d xz01 = __builtin_shuffle(r0, r1, v4i{0, 4, 2, 6}), yu01 = __builtin_shuffle(r0, r1, v4i{1, 5, 3, 7});
+          const v4d xz23 = __builtin_shuffle(r2, r3, v4i{0, 4, 2, 6}), yu23 = __builtin_shuffle(r2, r3, v4i{1, 5, 3, 7});
+          const v4d cx = __builtin_shuffle(xz01, xz23, v4i{0, 1, 4, 5});
+          const v4d cz = __builtin_shuffle(xz01, xz23, v4i{2, 3, 6, 7});
+          const v4d cy = __builtin_shuffle(yu01, yu23, v4i{0, 1, 4, 5});
+          const v4d ok = __builtin_shuffle(yu01, yu23, v4i{2, 3, 6, 7});
           const v4d wc = wxy * w[2][dz] * ok;
           const v4d d = r[0] * cx + r[1] * cy + r[2] * cz;
           const v4d sw = wc * (d < 0 ? minus : plus);
@@ -260,10 +218,7 @@ template <bool kCells>
 
 [[gnu::target("avx2")]] void score_batch_avx2(const Grid& g, const Vec3* points, const Vec3* refs, int n, bool* hit,
                                               double* score) {
-  if (g.cells)
-    score_batch_impl<true>(g, points, refs, n, hit, score);
-  else
-    score_batch_impl<false>(g, points, refs, n, hit, score);
+  score_batch_impl(g, points, refs, n, hit, score);
 }
 #endif
 
@@ -293,8 +248,7 @@ void score_batch_base(const Grid& g, const Vec3* points, const Vec3* refs, int n
           const double wy = dy ? frac[1] : 1 - frac[1];
           const std::uint64_t row = t0 + (dx * ny + dy) * nz;
           for (int dz = 0; dz < 2; ++dz) {
-            const double ok = g.cells ? g.cells[row + dz].usable : static_cast<double>(g.usable[row + dz]);
-            const double w = wx * wy * (dz ? frac[2] : 1 - frac[2]) * ok;
+            const double w = wx * wy * (dz ? frac[2] : 1 - frac[2]) * g.cells[row + dz].usable;
             const Vec3 r = g.direction(row + dz);
             const double sw = w * (1.0 - 2.0 * static_cast<double>(dot(u, r) < 0));
             acc.acc[0] += sw * r[0];
@@ -370,24 +324,9 @@ CoherenceTally tally(const Grid& g, const std::vector<std::uint64_t>& wm_indices
 }
 
 template <class Alloc>
-Grid make_grid(const std::vector<Vec3, Alloc>& field, const std::vector<std::uint8_t>& usable,
-               const std::array<std::uint64_t, 3>& shape, bool clean) {
-  const std::uint64_t cells = shape[0] * shape[1] * shape[2];
-  return {shape,
-          field.data(),
-          field.size(),
-          usable.data(),
-          usable.size(),
-          nullptr,
-          clean && field.size() >= cells && usable.size() >= cells,
-          have_avx2()};
-}
-
-template <class Alloc>
 Grid make_grid(const std::vector<CoherenceCell, Alloc>& cells, const std::array<std::uint64_t, 3>& shape,
                bool clean) {
-  return {shape,   nullptr, cells.size(), nullptr, 0, cells.data(), clean && cells.size() >= shape[0] * shape[1] * shape[2],
-          have_avx2()};
+  return {shape, cells.data(), cells.size(), clean && cells.size() >= shape[0] * shape[1] * shape[2], have_avx2()};
 }
 
 CoherenceScore to_score(const CoherenceTally& t) {
@@ -409,11 +348,21 @@ std::optional<Vec3> sample(const std::array<std::uint64_t, 3>& shape, const std:
       base, frac, shape, [&](std::uint64_t t) { return field[t]; }, usable, reference));
 }
 
+// The cell of direction u: a corner when it lies in the mask and has a
+// direction. `clean` turns false when an unusable cell is not finite, which
+// the unchecked interior path cannot take (it multiplies them by a zero weight).
+inline CoherenceCell cell_of(const Vec3& u, bool in_mask, bool& clean) {
+  const bool usable = in_mask && !(norm(u) < kMinLength);
+  if (!usable) clean = clean && finite(u);
+  return {u[0], u[1], u[2], usable ? 1.0 : 0.0};
+}
+
 CoherenceTally coherence_sum(const std::vector<Vec3>& field, const std::vector<std::uint64_t>& wm_indices,
                              const Mask& mask, const std::array<std::uint64_t, 3>& shape, double step) {
+  std::vector<CoherenceCell, cache::Allocator<CoherenceCell>> cells(field.size());
   bool clean = true;
-  const std::vector<std::uint8_t> usable = usable_corners(field, mask, clean);
-  return tally(make_grid(field, usable, shape, clean), wm_indices, step);
+  for (std::size_t t = 0; t < field.size(); ++t) cells[t] = cell_of(field[t], t < mask.size() && mask[t], clean);
+  return tally(make_grid(cells, shape, clean), wm_indices, step);
 }
 
 CoherenceScore candidate_coherence(const TensorField& field, const Mask& mask,
@@ -426,24 +375,9 @@ CoherenceScore candidate_coherence(const TensorField& field, const Mask& mask,
   for (std::uint64_t t : wm_indices) {
     const Vec3& v = field.v1[t];
     const Vec3 u = norm(v) < kMinLength ? v : mul(a, v);
-    const bool usable = t < mask.size() && mask[t] && !(norm(u) < kMinLength);
-    ws.cells[t] = {u[0], u[1], u[2], usable ? 1.0 : 0.0};
-    if (!usable) clean = clean && finite(u);
+    ws.cells[t] = cell_of(u, t < mask.size() && mask[t], clean);
   }
   return to_score(tally(make_grid(ws.cells, field.shape, clean), wm_indices, step));
-}
-
-CoherenceScore candidate_coherence(const TensorField& field, const Mask& mask,
-                                   const std::vector<std::uint64_t>& wm_indices, const Mat3& m,
-                                   const Mat3& frame_map, double step, std::vector<Vec3>& buffer) {
-  const std::size_t grid = field.v1.size();
-  if (buffer.size() != grid) buffer.assign(grid, Vec3{0, 0, 0});
-  const Mat3 a = mul(frame_map, m);
-  for (std::uint64_t t : wm_indices) {
-    const Vec3& v = field.v1[t];
-    buffer[t] = norm(v) < kMinLength ? v : mul(a, v);
-  }
-  return to_score(coherence_sum(buffer, wm_indices, mask, field.shape, step));
 }
 
 }  // namespace tarvix

@@ -41,13 +41,7 @@ CoherenceScore candidate_coherence(const TensorField& field, const Mask& mask,
                                    const std::vector<std::uint64_t>& wm_indices, const Mat3& m,
                                    const Mat3& frame_map, double step, CoherenceWorkspace& workspace);
 
-// The same with only the transformed field kept between calls.
-// `buffer` is the reusable transformed field
-// (grid length, zero-filled once per ranking); only WM entries are rewritten.
-CoherenceScore candidate_coherence(const TensorField& field, const Mask& mask,
-                                   const std::vector<std::uint64_t>& wm_indices, const Mat3& m,
-                                   const Mat3& frame_map, double step, std::vector<Vec3>& buffer);
-
+// The tally of a field as it stands, corners inside the mask.
 CoherenceTally coherence_sum(const std::vector<Vec3>& field, const std::vector<std::uint64_t>& wm_indices,
                              const Mask& mask, const std::array<std::uint64_t, 3>& shape, double step);
 

@@ -244,7 +244,7 @@ struct UniformCube {
   TensorField f;
   Mask all = Mask(216, 1);
   std::vector<std::uint64_t> wm;
-  std::vector<Vec3> buf;
+  CoherenceWorkspace ws;
   UniformCube() {
     f.shape = {6, 6, 6};
     f.v1.assign(216, Vec3{1, 0, 0});
@@ -253,7 +253,7 @@ struct UniformCube {
     f.valid.assign(216, 1);
     for (std::uint64_t i = 0; i < 216; ++i) wm.push_back(i);
   }
-  CoherenceScore score() { return candidate_coherence(f, all, wm, identity3(), identity3(), 1.0, buf); }
+  CoherenceScore score() { return candidate_coherence(f, all, wm, identity3(), identity3(), 1.0, ws); }
 };
 
 TEST(Coherence, UniformFieldTiesAllCandidatesInTableOrder) {
@@ -300,9 +300,8 @@ TEST(Coherence, NegationLeavesACurvedFieldsScoreUnchanged) {
   for (std::size_t i = 0; i < mask.size(); ++i)
     if (mask[i]) wm.push_back(i);
   CoherenceWorkspace ws;
-  std::vector<Vec3> buf;
   const auto a = candidate_coherence(f, mask, wm, mat("+y-z+x"), identity3(), 1.5, ws);
-  const auto b = candidate_coherence(f, mask, wm, mat("-y+z-x"), identity3(), 1.5, buf);
+  const auto b = candidate_coherence(f, mask, wm, mat("-y+z-x"), identity3(), 1.5, ws);
   EXPECT_NEAR(a.coherence, b.coherence, 1e-12);
   EXPECT_EQ(a.n_samples, b.n_samples);
 }
