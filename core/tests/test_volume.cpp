@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -195,6 +196,36 @@ TEST(VolumeMeans, VoxelOrderAndMasks) {
   EXPECT_EQ(mean_for_volumes(four, {1}, nullptr), (std::vector<double>{21.5}));
   EXPECT_TRUE(mean_for_volumes(four, {}, nullptr).empty());
   EXPECT_EQ(mask_from_volume(four), m);  // first volume only
+}
+
+// A grid of several x-slices too big to be taken at once: the mean must have
+// the bits of a plain walk in linear order, whose result depends on the order.
+TEST(VolumeMeans, SameBitsAsALinearWalkOverManySlices) {
+  const std::uint64_t nx = 5, ny = 130, nz = 300, grid = nx * ny * nz;
+  Volume vol;
+  vol.shape = {nx, ny, nz, 2};
+  vol.data.resize(2 * grid);
+  std::uint32_t state = 12345;
+  for (float& v : vol.data) {
+    state = state * 1664525u + 1013904223u;
+    v = std::ldexp(static_cast<float>(state >> 8), static_cast<int>(state % 40) - 20);
+  }
+  Mask mask(grid - 777);  // ends inside the last slice
+  for (std::size_t i = 0; i < mask.size(); ++i) mask[i] = (i * 7919) % 5 != 0;
+  for (const Mask* m : std::initializer_list<const Mask*>{nullptr, &mask}) {
+    const std::uint64_t limit = m ? m->size() : grid;
+    double sum = 0;
+    std::uint64_t count = 0;
+    for (std::uint64_t x = 0, i = 0; x < nx; ++x)
+      for (std::uint64_t y = 0; y < ny; ++y)
+        for (std::uint64_t z = 0; z < nz; ++z, ++i)
+          if (i < limit && (!m || (*m)[i])) {
+            sum += static_cast<double>(vol.data[grid + x + nx * (y + ny * z)]);
+            ++count;
+          }
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(masked_mean_of_volume(vol, 1, m)),
+              std::bit_cast<std::uint64_t>(sum / static_cast<double>(count)));
+  }
 }
 
 TEST(VolumeMasks, ReadFromFiles) {
