@@ -60,10 +60,12 @@ struct FitStream::State {
   SignalTable table;
   cache::Array<unsigned char> raw_slots;  // ring_slots volumes of grid stored voxels
   std::size_t ring_slots = 0;
+  std::size_t raw_ring_slots = 0;  // the ring's size when it holds raw volumes: kept ones take slots too
   std::size_t ring_handed = 0;   // ring volumes handed to the reader so far
   std::size_t pending_slot = 0;  // slot of the volume being read into the ring
   std::vector<std::ptrdiff_t> slot_owner;  // delivery in each slot, -1 when free
   std::size_t min_batch = 1;
+  bool slot_claimed = false;  // the volume being read took a ring slot
   std::size_t wanted = 0;  // volumes the fit reads
 
   struct Delivery {
@@ -91,6 +93,16 @@ struct FitStream::State {
 
   bool drainer_started = false;
   tbb::task_group group;
+
+  void set_ring(std::size_t slots) {
+    ring_slots = slots;
+    slot_owner.assign(slots, -1);
+    // Every batch is one more pass of the sums through memory. A summing task
+    // takes half the ring, so that the reader fills the other half meanwhile;
+    // on one thread nobody reads while the sums run, so the whole ring goes at once.
+    const std::size_t ring_run = slots ? slots : kRingVolumes;
+    min_batch = std::max<std::size_t>(1, background ? ring_run / 2 : ring_run);
+  }
 
   template <class F>
   void in_arena(F&& f) {
@@ -307,7 +319,7 @@ bool FitStream::begin(const VolumeInfo& info, std::vector<std::uint8_t>& keep, s
   for (const DesignRow& s : st.design.rows) ++first_row[static_cast<std::size_t>(s.volume) + 1];
   for (std::size_t k = 0; k < n_volumes; ++k) first_row[k + 1] += first_row[k];
 
-  std::size_t wanted = 0, ring_volumes = 0;
+  std::size_t wanted = 0, ring_volumes = 0;  // ring_volumes: wanted, not kept
   for (std::uint64_t k = 0; k < n_volumes; ++k) {
     const bool w = first_row[k + 1] > first_row[k];
     const bool kp = std::binary_search(st.keep.begin(), st.keep.end(), k);
@@ -333,13 +345,8 @@ bool FitStream::begin(const VolumeInfo& info, std::vector<std::uint8_t>& keep, s
   st.grid = grid;
   st.n_blocks = n_blocks;
   st.first_row = std::move(first_row);
-  st.ring_slots = slots;
-  st.slot_owner.assign(slots, -1);
-  // Every batch is one more pass of the sums through memory. A summing task
-  // takes half the ring, so that the reader fills the other half meanwhile;
-  // on one thread nobody reads while the sums run, so the whole ring goes at once.
-  const std::size_t ring_run = slots ? slots : kRingVolumes;
-  st.min_batch = std::max<std::size_t>(1, st.background ? ring_run / 2 : ring_run);
+  st.set_ring(slots);
+  st.raw_ring_slots = std::min(kRingVolumes, wanted);
   st.wanted = wanted;
   st.began = true;
 
@@ -371,6 +378,7 @@ std::size_t FitStream::claim_slot() {
   }
   ++st.ring_handed;
   st.pending_slot = slot;
+  st.slot_claimed = true;
   return slot;
 }
 
@@ -386,15 +394,18 @@ bool FitStream::take_raw(const RawVoxels& raw) {
   // Stored voxels wider than floats would only make the ring bigger.
   if (!st.began || st.raw_ring || !raw.to_float || raw.bytes_per_voxel == 0 || raw.bytes_per_voxel > sizeof(float))
     return false;
-  if (st.ring_slots) {
+  // Kept volumes come raw too (their lookups are cheaper than the logarithms
+  // of their floats), so the ring holds any wanted volume.
+  if (st.raw_ring_slots) {
     try {
       st.raw_slots =
-          cache::Array<unsigned char>(st.ring_slots * static_cast<std::size_t>(st.grid) * raw.bytes_per_voxel);
+          cache::Array<unsigned char>(st.raw_ring_slots * static_cast<std::size_t>(st.grid) * raw.bytes_per_voxel);
     } catch (const std::bad_alloc&) {
       return false;  // the float ring is there
     }
     st.ring.reset();  // never touched
   }
+  st.set_ring(st.raw_ring_slots);
   st.raw = raw;
   st.raw_ring = true;
   st.table = make_signal_table(raw.bytes_per_voxel, raw.to_float, st.design.ln_floor);
@@ -417,8 +428,8 @@ void FitStream::deliver(std::uint64_t k, const float* data, const unsigned char*
   const Lap lap(st.reader_s);
   std::unique_lock<std::mutex> l(st.m);
   st.rethrow_failure();
-  if (!std::binary_search(st.keep.begin(), st.keep.end(), k))
-    st.slot_owner[st.pending_slot] = static_cast<std::ptrdiff_t>(st.produced);
+  if (st.slot_claimed) st.slot_owner[st.pending_slot] = static_cast<std::ptrdiff_t>(st.produced);
+  st.slot_claimed = false;
   st.deliveries.push_back({k, data, raw});
   ++st.produced;
   if (st.background) {

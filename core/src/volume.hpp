@@ -77,10 +77,11 @@ class VolumeSink {
   virtual void abandon() noexcept = 0;
 
   // Offered once after a true begin() when the stored voxels need converting:
-  // true means the wanted volumes that are not kept are handed over as the
-  // file stores them, through raw_buffer_for and raw_volume_ready instead of
-  // buffer_for and volume_ready, and the sink converts them itself (off the
-  // reading thread, if it likes). The sink keeps its own copy of `raw`.
+  // true means the wanted volumes are handed over as the file stores them,
+  // through raw_buffer_for and raw_volume_ready instead of buffer_for and
+  // volume_ready, and the sink converts them itself (off the reading thread,
+  // if it likes); those also kept are converted into the Volume as well. The
+  // sink keeps its own copy of `raw`.
   virtual bool take_raw(const RawVoxels& raw) {
     (void)raw;
     return false;

@@ -131,16 +131,26 @@ VolumeRead read_image(const std::string& path, double& decompress_s, double& con
       const bool to_data = !streamed || keep[k];
       const bool to_sink = streamed && want[k];
       const std::size_t data_start = data.size();
-      const bool raw_run = !to_data && to_sink && raw_to_sink;
+      // A kept volume the sink takes as stored is converted into the Volume
+      // from the sink's copy, chunk by chunk while the bytes are still in cache.
+      const bool raw_run = to_sink && raw_to_sink;
       unsigned char* const raw_out = raw_run ? sink->raw_buffer_for(k) : nullptr;
       float* const out_run = !to_data && to_sink && !raw_run ? sink->buffer_for(k) : nullptr;
       for (std::uint64_t pos = 0; pos < run_voxels;) {
         const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(per_chunk, run_voxels - pos));
         const std::size_t bytes = m * static_cast<std::size_t>(hd.nbyper);
         if (raw_out) {
-          Lap lap(decompress_s);
-          const std::size_t got = image->read(raw_out + pos * static_cast<std::size_t>(hd.nbyper), bytes);
-          if (got < bytes) fail(short_text(hd.data_bytes, done * static_cast<std::uint64_t>(hd.nbyper) + got));
+          unsigned char* const at = raw_out + pos * static_cast<std::size_t>(hd.nbyper);
+          {
+            Lap lap(decompress_s);
+            const std::size_t got = image->read(at, bytes);
+            if (got < bytes) fail(short_text(hd.data_bytes, done * static_cast<std::uint64_t>(hd.nbyper) + got));
+          }
+          if (to_data) {
+            Lap lap(convert_s);
+            data.resize(data_start + static_cast<std::size_t>(pos) + m);
+            hd.convert(at, m, data.data() + data_start + pos, hd.scaling);
+          }
         } else if (!to_data && !out_run) {
           Lap lap(decompress_s);
           const std::size_t got = image->read(buffer.get(), bytes);
