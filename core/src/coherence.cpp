@@ -111,14 +111,16 @@ inline bool score_of(const Accum& a, const Vec3& u, double& score) {
 // The shared read-only inputs of one tally.
 struct Grid {
   std::array<std::uint64_t, 3> shape;
-  const CoherenceCell* cells;
-  std::size_t n_cells;
-  bool interior_ok;  // the cells cover the grid, unusable ones are finite
+  const CoherenceCell* cells;  // cells[0] is all zeros
+  const std::uint32_t* slot;   // per voxel: its cell
+  std::size_t n_slots;
+  bool interior_ok;  // the slots cover the grid, unusable cells are finite
   bool avx2;
 
-  Vec3 direction(std::uint64_t t) const { return {cells[t].x, cells[t].y, cells[t].z}; }
+  const CoherenceCell& cell(std::uint64_t t) const { return cells[slot[t]]; }
+  Vec3 direction(std::uint64_t t) const { return {cell(t).x, cell(t).y, cell(t).z}; }
   // With the bounds check, for the checked path.
-  bool corner_ok(std::uint64_t t) const { return t < n_cells && cells[t].usable != 0; }
+  bool corner_ok(std::uint64_t t) const { return t < n_slots && cell(t).usable != 0; }
 };
 
 #if TARVIX_X86_DISPATCH
@@ -181,10 +183,10 @@ using v4i = std::int64_t __attribute__((vector_size(32)));
         const std::uint64_t row = (dx * ny + dy) * nz;
         for (int dz = 0; dz < 2; ++dz) {
           v4d r0, r1, r2, r3;
-          load_cell(g.cells[t0[0] + row + dz], r0);
-          load_cell(g.cells[t0[1] + row + dz], r1);
-          load_cell(g.cells[t0[2] + row + dz], r2);
-          load_cell(g.cells[t0[3] + row + dz], r3);
+          load_cell(g.cell(t0[0] + row + dz), r0);
+          load_cell(g.cell(t0[1] + row + dz), r1);
+          load_cell(g.cell(t0[2] + row + dz), r2);
+          load_cell(g.cell(t0[3] + row + dz), r3);
           const v4d xz01 = __builtin_shuffle(r0, r1, v4i{0, 4, 2, 6}), yu01 = __builtin_shuffle(r0, r1, v4i{1, 5, 3, 7});
           const v4d xz23 = __builtin_shuffle(r2, r3, v4i{0, 4, 2, 6}), yu23 = __builtin_shuffle(r2, r3, v4i{1, 5, 3, 7});
           const v4d cx = __builtin_shuffle(xz01, xz23, v4i{0, 1, 4, 5});
@@ -248,7 +250,7 @@ void score_batch_base(const Grid& g, const Vec3* points, const Vec3* refs, int n
           const double wy = dy ? frac[1] : 1 - frac[1];
           const std::uint64_t row = t0 + (dx * ny + dy) * nz;
           for (int dz = 0; dz < 2; ++dz) {
-            const double w = wx * wy * (dz ? frac[2] : 1 - frac[2]) * g.cells[row + dz].usable;
+            const double w = wx * wy * (dz ? frac[2] : 1 - frac[2]) * g.cell(row + dz).usable;
             const Vec3 r = g.direction(row + dz);
             const double sw = w * (1.0 - 2.0 * static_cast<double>(dot(u, r) < 0));
             acc.acc[0] += sw * r[0];
@@ -324,9 +326,19 @@ CoherenceTally tally(const Grid& g, const std::vector<std::uint64_t>& wm_indices
 }
 
 template <class Alloc>
-Grid make_grid(const std::vector<CoherenceCell, Alloc>& cells, const std::array<std::uint64_t, 3>& shape,
-               bool clean) {
-  return {shape, cells.data(), cells.size(), clean && cells.size() >= shape[0] * shape[1] * shape[2], have_avx2()};
+Grid make_grid(const std::vector<CoherenceCell>& cells, const std::vector<std::uint32_t, Alloc>& slot,
+               const std::array<std::uint64_t, 3>& shape, bool clean) {
+  return {shape, cells.data(), slot.data(), slot.size(), clean && slot.size() >= shape[0] * shape[1] * shape[2],
+          have_avx2()};
+}
+
+// The slot of every voxel for a WM list: 1 + its place (the last, for a voxel
+// listed twice), 0 elsewhere.
+template <class Alloc>
+void make_slots(std::vector<std::uint32_t, Alloc>& slot, std::size_t grid, const std::vector<std::uint64_t>& wm) {
+  slot.assign(grid, 0);
+  for (std::size_t i = 0; i < wm.size(); ++i)
+    if (wm[i] < grid) slot[wm[i]] = static_cast<std::uint32_t>(i + 1);
 }
 
 CoherenceScore to_score(const CoherenceTally& t) {
@@ -359,25 +371,37 @@ inline CoherenceCell cell_of(const Vec3& u, bool in_mask, bool& clean) {
 
 CoherenceTally coherence_sum(const std::vector<Vec3>& field, const std::vector<std::uint64_t>& wm_indices,
                              const Mask& mask, const std::array<std::uint64_t, 3>& shape, double step) {
-  std::vector<CoherenceCell, cache::Allocator<CoherenceCell>> cells(field.size());
+  // Every voxel of the mask can be a corner here; the others read as zeros.
+  std::vector<std::uint64_t> corners;
+  for (std::size_t t = 0; t < field.size() && t < mask.size(); ++t)
+    if (mask[t]) corners.push_back(t);
+  std::vector<std::uint32_t> slot;
+  make_slots(slot, field.size(), corners);
+  std::vector<CoherenceCell> cells(corners.size() + 1, CoherenceCell{0, 0, 0, 0});
   bool clean = true;
-  for (std::size_t t = 0; t < field.size(); ++t) cells[t] = cell_of(field[t], t < mask.size() && mask[t], clean);
-  return tally(make_grid(cells, shape, clean), wm_indices, step);
+  for (std::size_t i = 0; i < corners.size(); ++i) cells[i + 1] = cell_of(field[corners[i]], true, clean);
+  return tally(make_grid(cells, slot, shape, clean), wm_indices, step);
 }
 
 CoherenceScore candidate_coherence(const TensorField& field, const Mask& mask,
                                    const std::vector<std::uint64_t>& wm_indices, const Mat3& m,
                                    const Mat3& frame_map, double step, CoherenceWorkspace& ws) {
   const std::size_t grid = field.v1.size();
-  if (ws.cells.size() != grid) ws.cells.assign(grid, CoherenceCell{0, 0, 0, 0});
+  if (ws.slot.size() != grid || ws.slot_list != wm_indices.data() || ws.slot_count != wm_indices.size()) {
+    make_slots(ws.slot, grid, wm_indices);
+    ws.slot_list = wm_indices.data();
+    ws.slot_count = wm_indices.size();
+  }
+  ws.cells.assign(wm_indices.size() + 1, CoherenceCell{0, 0, 0, 0});
   const Mat3 a = mul(frame_map, m);
   bool clean = true;
-  for (std::uint64_t t : wm_indices) {
+  for (std::size_t i = 0; i < wm_indices.size(); ++i) {
+    const std::uint64_t t = wm_indices[i];
     const Vec3& v = field.v1[t];
     const Vec3 u = norm(v) < kMinLength ? v : mul(a, v);
-    ws.cells[t] = cell_of(u, t < mask.size() && mask[t], clean);
+    ws.cells[i + 1] = cell_of(u, t < mask.size() && mask[t], clean);
   }
-  return to_score(tally(make_grid(ws.cells, field.shape, clean), wm_indices, step));
+  return to_score(tally(make_grid(ws.cells, ws.slot, field.shape, clean), wm_indices, step));
 }
 
 }  // namespace tarvix

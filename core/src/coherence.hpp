@@ -30,10 +30,17 @@ struct alignas(32) CoherenceCell {
   double x, y, z, usable;
 };
 
-// Storage reused by every candidate of one ranking (same mask and WM list):
-// grid length, zero outside the WM list; only WM entries are rewritten.
+// Storage reused by every candidate of one ranking (same mask and WM list).
+// Only WM voxels can be corners, so their cells are kept side by side in list
+// order, after a cell of zeros that stands for every other voxel; `slot` maps
+// each grid voxel to its cell. Against a grid-long array of cells this keeps
+// the corners a sampler reads within a few hundred kilobytes instead of most
+// of a head's grid, and in cache.
 struct CoherenceWorkspace {
-  std::vector<CoherenceCell, cache::Allocator<CoherenceCell>> cells;
+  std::vector<std::uint32_t, cache::Allocator<std::uint32_t>> slot;  // grid length: 0, or 1 + place in the WM list
+  std::vector<CoherenceCell> cells;                                   // 1 + WM list length
+  const std::uint64_t* slot_list = nullptr;  // the WM list `slot` was made for
+  std::size_t slot_count = 0;
 };
 
 // Scores candidate matrix m.

@@ -175,7 +175,6 @@ std::vector<CandidateScore> rank_candidates(const TensorField& field, const Mask
     if ((*m)[t]) wm.push_back(t);
 
   CoherenceWorkspace workspace;
-  workspace.cells.assign(grid, CoherenceCell{0, 0, 0, 0});
   std::vector<Candidate> candidates = all_candidates();
   std::vector<CandidateScore> scores;
   scores.reserve(candidates.size());

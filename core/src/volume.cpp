@@ -85,12 +85,14 @@ void sum_linear_order(const float* const* v, std::uint64_t nx, std::uint64_t ny,
                       const std::uint8_t* m, double* sum, std::uint64_t& count) {
   double s[N];
   for (std::size_t q = 0; q < N; ++q) s[q] = sum[q];
+  std::uint64_t n = 0;
   for_each_voxel(nx, ny, nz, limit, [&](std::uint64_t i, std::uint64_t off) {
     if (m && !m[i]) return;
     for (std::size_t q = 0; q < N; ++q) s[q] += static_cast<double>(v[q][off]);
-    ++count;
+    ++n;
   });
   for (std::size_t q = 0; q < N; ++q) sum[q] = s[q];
+  count += n;
 }
 
 const float* grid_of(const Volume& volume, std::uint64_t k) {
