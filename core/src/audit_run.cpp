@@ -60,6 +60,10 @@ void read_images(RunData& run, const RunInputs& inputs, const AnalysisOptions& o
     if (step_valid(options.step))
       run.stream = start_fit_stream(run.loaded.table, run.plan, options, exec, pipeline == Pipeline::Audit,
                                     proxy_only ? FitScope::WhiteMatterProxy : FitScope::Whole);
+    // With no mask to come, the drift's b=0 means are over the whole grid, and
+    // the summing task works them out during the read.
+    if (run.stream && pipeline == Pipeline::Audit && !inputs.mask && inputs.mask_candidates.empty())
+      run.stream->average_kept(run.loaded.table.b0_indices(options.b0_threshold));
     run.dwi = read_volume_with_info(*inputs.dwi, timings, run.stream.get());
     run.sampling = image_sampling(run.loaded.world_frame, run.dwi->info, options.step);
   }

@@ -72,7 +72,10 @@ struct FitStream::State {
     std::uint64_t volume;
     const float* data;               // or, for a raw volume,
     const unsigned char* raw = nullptr;  // its stored bytes
+    const float* kept = nullptr;     // a kept volume's floats in the Volume
   };
+  std::vector<std::uint64_t> averaged;                     // sorted: volumes to average
+  std::vector<std::pair<std::uint64_t, double>> means;     // made by whoever sums
   // Reserved up front and only appended to, so entries below `produced` can be
   // read without the lock.
   std::vector<Delivery> deliveries;
@@ -110,6 +113,15 @@ struct FitStream::State {
       arena->execute(std::forward<F>(f));
     else
       f();
+  }
+
+  // The means of the deliveries [b, e) that are to be averaged.
+  void average_batch(std::size_t b, std::size_t e) {
+    for (std::size_t d = b; d < e; ++d) {
+      const Delivery& v = deliveries[d];
+      if (v.kept && std::binary_search(averaged.begin(), averaged.end(), v.volume))
+        means.emplace_back(v.volume, grid_mean(v.kept, shape[0], shape[1], shape[2]));
+    }
   }
 
   // Sums deliveries [b, e) into every block, volume after volume.
@@ -221,6 +233,7 @@ struct FitStream::State {
     busy = true;
     l.unlock();
     try {
+      average_batch(b, e);
       sum_batch(b, e, parallel);
     } catch (...) {
       l.lock();
@@ -419,18 +432,44 @@ unsigned char* FitStream::raw_buffer_for(std::uint64_t) {
   return st.raw_slots.get() + claim_slot() * static_cast<std::size_t>(st.grid) * st.raw.bytes_per_voxel;
 }
 
-void FitStream::volume_ready(std::uint64_t k, const float* data) { deliver(k, data, nullptr); }
+void FitStream::volume_ready(std::uint64_t k, const float* data) {
+  const bool kept = std::binary_search(state_->keep.begin(), state_->keep.end(), k);
+  deliver(k, data, nullptr, kept ? data : nullptr);
+}
 
-void FitStream::raw_volume_ready(std::uint64_t k, const unsigned char* raw) { deliver(k, nullptr, raw); }
+void FitStream::raw_volume_ready(std::uint64_t k, const unsigned char* raw, const float* kept) {
+  deliver(k, nullptr, raw, kept);
+}
 
-void FitStream::deliver(std::uint64_t k, const float* data, const unsigned char* raw) {
+void FitStream::average_kept(std::vector<std::uint64_t> volumes) {
+  State& st = *state_;
+  if (st.began) throw std::logic_error("FitStream::average_kept: the read has begun");
+  std::sort(volumes.begin(), volumes.end());
+  volumes.erase(std::unique(volumes.begin(), volumes.end()), volumes.end());
+  st.averaged = std::move(volumes);
+}
+
+std::optional<std::vector<double>> FitStream::kept_means(const std::vector<std::uint64_t>& volumes) const {
+  const State& st = *state_;
+  if (!st.taken) return std::nullopt;
+  std::vector<double> out;
+  out.reserve(volumes.size());
+  for (std::uint64_t k : volumes) {
+    auto it = std::find_if(st.means.begin(), st.means.end(), [k](const auto& m) { return m.first == k; });
+    if (it == st.means.end()) return std::nullopt;
+    out.push_back(it->second);
+  }
+  return out;
+}
+
+void FitStream::deliver(std::uint64_t k, const float* data, const unsigned char* raw, const float* kept) {
   State& st = *state_;
   const Lap lap(st.reader_s);
   std::unique_lock<std::mutex> l(st.m);
   st.rethrow_failure();
   if (st.slot_claimed) st.slot_owner[st.pending_slot] = static_cast<std::ptrdiff_t>(st.produced);
   st.slot_claimed = false;
-  st.deliveries.push_back({k, data, raw});
+  st.deliveries.push_back({k, data, raw, kept});
   ++st.produced;
   if (st.background) {
     l.unlock();

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include <tbb/task_arena.h>
@@ -51,7 +53,15 @@ class FitStream final : public VolumeSink {
   // with a concurrency of 2 or more, so the reading thread only inflates them.
   bool take_raw(const RawVoxels& raw) override;
   unsigned char* raw_buffer_for(std::uint64_t k) override;
-  void raw_volume_ready(std::uint64_t k, const unsigned char* raw) override;
+  void raw_volume_ready(std::uint64_t k, const unsigned char* raw, const float* kept) override;
+
+  // Before the read: the means over the whole grid (grid_mean) of these kept
+  // volumes are worked out by the summing task as they arrive, while the
+  // reading thread still inflates, instead of after the read.
+  void average_kept(std::vector<std::uint64_t> volumes);
+  // After take(): the means of `volumes`, in that order, when every one was
+  // worked out.
+  std::optional<std::vector<double>> kept_means(const std::vector<std::uint64_t>& volumes) const;
 
   // True when a whole image went through the stream and its field is not
   // yet taken; false when begin() declined the image (read whole instead).
@@ -71,7 +81,7 @@ class FitStream final : public VolumeSink {
 
  private:
   std::size_t claim_slot();
-  void deliver(std::uint64_t k, const float* data, const unsigned char* raw);
+  void deliver(std::uint64_t k, const float* data, const unsigned char* raw, const float* kept);
 
   struct State;
   std::unique_ptr<State> state_;

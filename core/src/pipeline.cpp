@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <utility>
 
 #include "angular.hpp"
@@ -57,6 +58,22 @@ void check_volume_and_mask(const GradientTable& table, const Volume& dwi, const 
   }
 }
 
+namespace {
+
+// The b=0 drift, from the means the streamed fit made during the read when
+// it made them all (then without a mask), else from the volumes now.
+B0Drift drift_of(const RunData& run, const Volume& dwi, const AnalysisOptions& options) {
+  const GradientTable& table = run.loaded.table;
+  if (!run.mask_ptr() && run.stream) {
+    std::vector<std::uint64_t> indices = table.b0_indices(options.b0_threshold);
+    if (std::optional<std::vector<double>> means = run.stream->kept_means(indices))
+      return b0_drift(std::move(indices), std::move(*means));
+  }
+  return compute_drift(dwi, table, run.mask_ptr(), options.b0_threshold);
+}
+
+}  // namespace
+
 Report audit_pipeline(RunData& run, const AnalysisOptions& options, PipelineExtras extras) {
   const GradientTable& table = run.loaded.table;
   const Volume* dwi = run.volume();
@@ -66,8 +83,9 @@ Report audit_pipeline(RunData& run, const AnalysisOptions& options, PipelineExtr
   Report report = scheme_report(table, run.loaded.inputs, options);
   if (!dwi) return scheme_qc::apply(std::move(report), options.strict);
 
-  report.b0_drift = compute_drift(*dwi, table, run.mask_ptr(), options.b0_threshold);
-  set_flip(report, run_flip(run, options, extras));
+  FlipResult flip = run_flip(run, options, extras);
+  report.b0_drift = drift_of(run, *dwi, options);
+  set_flip(report, std::move(flip));
   note_low_mask_fa(report);
   return scheme_qc::apply(std::move(report), options.strict);
 }

@@ -126,6 +126,14 @@ void masked_means(const Volume& volume, const std::uint64_t* indices, std::size_
 
 }  // namespace
 
+double grid_mean(const float* v, std::uint64_t nx, std::uint64_t ny, std::uint64_t nz) {
+  const std::uint64_t grid = nx * ny * nz;
+  double sum = 0;
+  std::uint64_t count = 0;
+  sum_linear_order<1>(&v, nx, ny, nz, grid, nullptr, &sum, count);
+  return count ? sum / static_cast<double>(count) : 0.0;
+}
+
 double masked_mean_of_volume(const Volume& volume, std::uint64_t k, const Mask* mask) {
   double mean = 0;
   masked_means(volume, &k, 1, mask, &mean);

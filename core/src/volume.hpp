@@ -91,10 +91,12 @@ class VolumeSink {
     (void)k;
     return nullptr;
   }
-  // Wanted volume k's stored bytes are complete at `raw`.
-  virtual void raw_volume_ready(std::uint64_t k, const unsigned char* raw) {
+  // Wanted volume k's stored bytes are complete at `raw`; when the volume is
+  // also kept, `kept` is its place in the Volume, converted.
+  virtual void raw_volume_ready(std::uint64_t k, const unsigned char* raw, const float* kept) {
     (void)k;
     (void)raw;
+    (void)kept;
   }
 };
 
@@ -103,6 +105,11 @@ Mask mask_from_volume(const Volume& volume);
 
 // Mean of the grid values (voxel linear order) where the mask is set.
 double masked_mean_of_volume(const Volume& volume, std::uint64_t k, const Mask* mask);
+
+// The mean of one grid of floats (stored order, x fastest) over every voxel,
+// added up in voxel linear order: the bits of masked_mean_of_volume without a
+// mask.
+double grid_mean(const float* v, std::uint64_t nx, std::uint64_t ny, std::uint64_t nz);
 
 // One masked mean per requested volume, in request order, in parallel.
 std::vector<double> mean_for_volumes(const Volume& volume, const std::vector<std::uint64_t>& indices,

@@ -55,10 +55,11 @@ struct RecordingSink final : VolumeSink {
   unsigned char* raw_buffer_for(std::uint64_t k) override {
     return bytes[k].assign(kGrid * raw.bytes_per_voxel, 0), bytes[k].data();
   }
-  void raw_volume_ready(std::uint64_t k, const unsigned char* data) override {
+  void raw_volume_ready(std::uint64_t k, const unsigned char* data, const float* kept) override {
     seen[k].resize(kGrid);
     raw.to_float(data, kGrid, seen[k].data());
     raw_volumes.push_back(k);
+    if (kept) kept_floats[k].assign(kept, kept + kGrid);
   }
 
   bool accept, offered = false;
@@ -66,6 +67,7 @@ struct RecordingSink final : VolumeSink {
   std::map<std::uint64_t, VoxelData> floats, seen;
   std::map<std::uint64_t, std::vector<unsigned char>> bytes;
   std::vector<std::uint64_t> raw_volumes;
+  std::map<std::uint64_t, VoxelData> kept_floats;
 };
 
 class RawVolumes : public ::testing::TestWithParam<Format> {};
@@ -85,6 +87,10 @@ TEST_P(RawVolumes, ConvertToTheReadersFloats) {
   EXPECT_EQ(raw.volume.held, std::vector<std::uint64_t>({1}));
   EXPECT_EQ(raw.volume.data, plain.volume.data);
   EXPECT_EQ(raw.volume.data, declining.seen[1]);
+  if (f.offered) {
+    EXPECT_EQ(accepting.kept_floats[1], plain.volume.data);  // the kept volume, already converted
+  }
+  EXPECT_EQ(accepting.kept_floats.size(), f.offered ? 1u : 0u);
 }
 
 // Floats as stored need no conversion, and swapped bytes stay with the reader.

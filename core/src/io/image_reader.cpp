@@ -188,7 +188,7 @@ VolumeRead read_image(const std::string& path, double& decompress_s, double& con
         done += m;
       }
       if (raw_out)
-        sink->raw_volume_ready(k, raw_out);
+        sink->raw_volume_ready(k, raw_out, to_data ? data.data() + data_start : nullptr);
       else if (to_sink)
         sink->volume_ready(k, to_data ? data.data() + data_start : out_run);
     }
