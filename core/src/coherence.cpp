@@ -383,25 +383,28 @@ CoherenceTally coherence_sum(const std::vector<Vec3>& field, const std::vector<s
   return tally(make_grid(cells, slot, shape, clean), wm_indices, step);
 }
 
+void prepare_workspace(CoherenceWorkspace& ws, std::size_t grid, const std::vector<std::uint64_t>& wm_indices) {
+  make_slots(ws.slot, grid, wm_indices);
+  ws.slot_list = wm_indices.data();
+  ws.slot_count = wm_indices.size();
+}
+
 CoherenceScore candidate_coherence(const TensorField& field, const Mask& mask,
                                    const std::vector<std::uint64_t>& wm_indices, const Mat3& m,
                                    const Mat3& frame_map, double step, CoherenceWorkspace& ws) {
   const std::size_t grid = field.v1.size();
-  if (ws.slot.size() != grid || ws.slot_list != wm_indices.data() || ws.slot_count != wm_indices.size()) {
-    make_slots(ws.slot, grid, wm_indices);
-    ws.slot_list = wm_indices.data();
-    ws.slot_count = wm_indices.size();
-  }
-  ws.cells.assign(wm_indices.size() + 1, CoherenceCell{0, 0, 0, 0});
+  if (ws.slot.size() != grid || ws.slot_list != wm_indices.data() || ws.slot_count != wm_indices.size())
+    prepare_workspace(ws, grid, wm_indices);
+  std::vector<CoherenceCell> cells(wm_indices.size() + 1, CoherenceCell{0, 0, 0, 0});
   const Mat3 a = mul(frame_map, m);
   bool clean = true;
   for (std::size_t i = 0; i < wm_indices.size(); ++i) {
     const std::uint64_t t = wm_indices[i];
     const Vec3& v = field.v1[t];
     const Vec3 u = norm(v) < kMinLength ? v : mul(a, v);
-    ws.cells[i + 1] = cell_of(u, t < mask.size() && mask[t], clean);
+    cells[i + 1] = cell_of(u, t < mask.size() && mask[t], clean);
   }
-  return to_score(tally(make_grid(ws.cells, ws.slot, field.shape, clean), wm_indices, step));
+  return to_score(tally(make_grid(cells, ws.slot, field.shape, clean), wm_indices, step));
 }
 
 }  // namespace tarvix

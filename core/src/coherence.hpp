@@ -30,20 +30,24 @@ struct alignas(32) CoherenceCell {
   double x, y, z, usable;
 };
 
-// Storage reused by every candidate of one ranking (same mask and WM list).
-// Only WM voxels can be corners, so their cells are kept side by side in list
-// order, after a cell of zeros that stands for every other voxel; `slot` maps
-// each grid voxel to its cell. Against a grid-long array of cells this keeps
-// the corners a sampler reads within a few hundred kilobytes instead of most
-// of a head's grid, and in cache.
+// What every candidate of one ranking (same mask and WM list) shares. Only WM
+// voxels can be corners, so each candidate keeps their cells side by side in
+// list order, after a cell of zeros that stands for every other voxel, and
+// `slot` maps each grid voxel to its cell. Against a grid-long array of cells
+// this keeps the corners a sampler reads within a few hundred kilobytes
+// instead of most of a head's grid, and in cache.
 struct CoherenceWorkspace {
   std::vector<std::uint32_t, cache::Allocator<std::uint32_t>> slot;  // grid length: 0, or 1 + place in the WM list
-  std::vector<CoherenceCell> cells;                                   // 1 + WM list length
   const std::uint64_t* slot_list = nullptr;  // the WM list `slot` was made for
   std::size_t slot_count = 0;
 };
 
-// Scores candidate matrix m.
+// Makes the slots for a grid and WM list; once made, candidates of that list
+// may be scored on several threads at once.
+void prepare_workspace(CoherenceWorkspace& workspace, std::size_t grid, const std::vector<std::uint64_t>& wm_indices);
+
+// Scores candidate matrix m (making the workspace's slots first if they are
+// not those of this grid and list).
 CoherenceScore candidate_coherence(const TensorField& field, const Mask& mask,
                                    const std::vector<std::uint64_t>& wm_indices, const Mat3& m,
                                    const Mat3& frame_map, double step, CoherenceWorkspace& workspace);

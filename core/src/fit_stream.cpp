@@ -6,6 +6,7 @@
 #include <exception>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 #include <tbb/blocked_range.h>
@@ -93,6 +94,9 @@ struct FitStream::State {
   // summed, which may be well before the read ends.
   bool finished = false;
   TensorField field;
+  // The field, zeroed ahead by the summing task while it waits for its first
+  // batch, so that the read's end does not wait for it.
+  std::optional<TensorField> blank;
 
   bool drainer_started = false;
   tbb::task_group group;
@@ -207,7 +211,8 @@ struct FitStream::State {
   // picks the voxels, and only when that leaves the proxy empty (the
   // detection then scores every anisotropic voxel) are the others fitted too.
   void finish() {
-    TensorField out = empty_field(shape[0], shape[1], shape[2]);
+    TensorField out = blank ? std::move(*blank) : empty_field(shape[0], shape[1], shape[2]);
+    blank.reset();
     if (scope == FitScope::WhiteMatterProxy) {
       eigen_pass(out, {EigenPick::None});
       const double from = out.bright_threshold();
@@ -258,6 +263,11 @@ struct FitStream::State {
   // summed, then runs the eigen step while the reader may still be inflating
   // volumes the fit does not read.
   void drain() {
+    try {
+      blank = empty_field(shape[0], shape[1], shape[2]);
+    } catch (const std::bad_alloc&) {
+      // made again by finish(), once the sums are freed
+    }
     std::unique_lock<std::mutex> l(m);
     for (;;) {
       cv.wait(l, [&] { return cancelled || (!busy && (batch_ready() || consumed == wanted)); });

@@ -6,6 +6,9 @@
 #include <limits>
 #include <stdexcept>
 
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
 #include "coherence.hpp"
 #include "error.hpp"
 #include "timing.hpp"
@@ -174,27 +177,40 @@ std::vector<CandidateScore> rank_candidates(const TensorField& field, const Mask
   for (std::size_t t = 0; t < grid; ++t)
     if ((*m)[t]) wm.push_back(t);
 
-  CoherenceWorkspace workspace;
   std::vector<Candidate> candidates = all_candidates();
+  // M and -M transform every direction to the same axis up to sign, so each
+  // pair is scored once: by the first of the two.
+  std::vector<std::size_t> first_of(candidates.size()), scored;
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    first_of[i] = i;
+    for (std::size_t j = 0; j < i; ++j)
+      if (antipodal_or_equal(candidates[j].matrix, candidates[i].matrix)) {
+        first_of[i] = first_of[j];  // j's score is its own first's
+        break;
+      }
+    if (first_of[i] == i) scored.push_back(i);
+  }
+  // The candidates side by side, each tallied in its fixed order: the same
+  // scores on any number of threads.
+  CoherenceWorkspace workspace;
+  prepare_workspace(workspace, grid, wm);
+  std::vector<CoherenceScore> own(candidates.size());
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, scored.size(), 1), [&](const tbb::blocked_range<std::size_t>& r) {
+    for (std::size_t k = r.begin(); k != r.end(); ++k) {
+      const std::size_t i = scored[k];
+      own[i] = candidate_coherence(field, *m, wm, candidates[i].matrix, frame_map, step, workspace);
+    }
+  });
   std::vector<CandidateScore> scores;
   scores.reserve(candidates.size());
-  for (Candidate& c : candidates) {
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
     CandidateScore s;
-    // M and -M transform every direction to the same axis up to sign, so each
-    // pair is scored once.
-    auto twin = std::find_if(scores.begin(), scores.end(),
-                             [&](const CandidateScore& o) { return antipodal_or_equal(o.matrix, c.matrix); });
-    if (twin != scores.end()) {
-      s.coherence = twin->coherence;
-      s.n_samples = twin->n_samples;
-    } else {
-      const CoherenceScore cs = candidate_coherence(field, *m, wm, c.matrix, frame_map, step, workspace);
-      s.coherence = cs.coherence;
-      s.n_samples = cs.n_samples;
-    }
-    s.label = std::move(c.label);
-    s.matrix = c.matrix;
-    s.is_identity = c.is_identity;
+    const CoherenceScore& cs = own[first_of[i]];
+    s.coherence = cs.coherence;
+    s.n_samples = cs.n_samples;
+    s.label = std::move(candidates[i].label);
+    s.matrix = candidates[i].matrix;
+    s.is_identity = candidates[i].is_identity;
     scores.push_back(std::move(s));
   }
   std::stable_sort(scores.begin(), scores.end(), [](const CandidateScore& a, const CandidateScore& b) {
