@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_reduce.h>
@@ -395,7 +396,15 @@ CoherenceScore candidate_coherence(const TensorField& field, const Mask& mask,
   const std::size_t grid = field.v1.size();
   if (ws.slot.size() != grid || ws.slot_list != wm_indices.data() || ws.slot_count != wm_indices.size())
     prepare_workspace(ws, grid, wm_indices);
-  std::vector<CoherenceCell> cells(wm_indices.size() + 1, CoherenceCell{0, 0, 0, 0});
+  std::vector<CoherenceCell> cells;
+  return candidate_coherence(field, mask, wm_indices, m, frame_map, step, std::as_const(ws), cells);
+}
+
+CoherenceScore candidate_coherence(const TensorField& field, const Mask& mask,
+                                   const std::vector<std::uint64_t>& wm_indices, const Mat3& m,
+                                   const Mat3& frame_map, double step, const CoherenceWorkspace& ws,
+                                   std::vector<CoherenceCell>& cells) {
+  cells.assign(wm_indices.size() + 1, CoherenceCell{0, 0, 0, 0});
   const Mat3 a = mul(frame_map, m);
   bool clean = true;
   for (std::size_t i = 0; i < wm_indices.size(); ++i) {

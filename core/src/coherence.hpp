@@ -51,6 +51,12 @@ void prepare_workspace(CoherenceWorkspace& workspace, std::size_t grid, const st
 CoherenceScore candidate_coherence(const TensorField& field, const Mask& mask,
                                    const std::vector<std::uint64_t>& wm_indices, const Mat3& m,
                                    const Mat3& frame_map, double step, CoherenceWorkspace& workspace);
+// The same with a prepared workspace, the candidate's cells made in `cells`:
+// safe on several threads at once, each with its own cells.
+CoherenceScore candidate_coherence(const TensorField& field, const Mask& mask,
+                                   const std::vector<std::uint64_t>& wm_indices, const Mat3& m,
+                                   const Mat3& frame_map, double step, const CoherenceWorkspace& workspace,
+                                   std::vector<CoherenceCell>& cells);
 
 // The tally of a field as it stands, corners inside the mask.
 CoherenceTally coherence_sum(const std::vector<Vec3>& field, const std::vector<std::uint64_t>& wm_indices,

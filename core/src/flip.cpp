@@ -3,11 +3,15 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <deque>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
+#include <utility>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 
 #include "coherence.hpp"
 #include "error.hpp"
@@ -195,11 +199,39 @@ std::vector<CandidateScore> rank_candidates(const TensorField& field, const Mask
   CoherenceWorkspace workspace;
   prepare_workspace(workspace, grid, wm);
   std::vector<CoherenceScore> own(candidates.size());
+  // The cells of the candidates in flight, one set per thread, made here: made
+  // on a worker thread they would each start a heap of that thread's own.
+  const std::size_t lanes =
+      std::min(scored.size(), static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency())));
+  std::deque<std::vector<CoherenceCell>> cells(lanes);  // grows without moving a set in use
+  for (auto& c : cells) c.reserve(wm.size() + 1);
+  std::vector<std::size_t> free_cells(lanes);
+  for (std::size_t i = 0; i < lanes; ++i) free_cells[i] = i;
+  std::mutex cells_m;
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, scored.size(), 1), [&](const tbb::blocked_range<std::size_t>& r) {
+    std::size_t lane;
+    std::vector<CoherenceCell>* mine;
+    {
+      std::lock_guard<std::mutex> l(cells_m);
+      if (free_cells.empty()) {
+        free_cells.push_back(cells.size());
+        cells.emplace_back();
+      }
+      lane = free_cells.back();
+      free_cells.pop_back();
+      mine = &cells[lane];
+    }
     for (std::size_t k = r.begin(); k != r.end(); ++k) {
       const std::size_t i = scored[k];
-      own[i] = candidate_coherence(field, *m, wm, candidates[i].matrix, frame_map, step, workspace);
+      // Isolated, so that a thread waiting inside one candidate's tally does
+      // not start another candidate on top of it.
+      tbb::this_task_arena::isolate([&] {
+        own[i] = candidate_coherence(field, *m, wm, candidates[i].matrix, frame_map, step, std::as_const(workspace),
+                                     *mine);
+      });
     }
+    std::lock_guard<std::mutex> l(cells_m);
+    free_cells.push_back(lane);
   });
   std::vector<CandidateScore> scores;
   scores.reserve(candidates.size());
