@@ -123,7 +123,7 @@ sanitize: deps venv
 	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
 	rm -rf $(SAN_BUILD)/pkg && mkdir -p $(SAN_BUILD)/pkg
-	cp -r python/tarvix $(SAN_BUILD)/pkg/ && cp $(SAN_BUILD)/py/_tarvix*.so $(SAN_BUILD)/pkg/tarvix/
+	cp -r python/tarvix $(SAN_BUILD)/pkg/ && cp $(SAN_BUILD)/py/_tarvix*.so $(SAN_BUILD)/py/_engine*.so $(SAN_BUILD)/pkg/tarvix/
 	export LD_PRELOAD="$$($(SAN_CXX) -print-file-name=libasan.so) $$($(SAN_CXX) -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=$(abspath $(SAN_BUILD)/pkg); \
