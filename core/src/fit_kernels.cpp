@@ -115,6 +115,21 @@ template <int G>
       for (std::size_t j = 0; j < n; ++j) sum[j] += static_cast<double>(src[g][j]);
 }
 
+// The baseline sum of looked-up rows: each counting row's float signal, in
+// row order, as add_rows adds it.
+template <int G, class Index>
+[[gnu::always_inline]] inline void add_stored_baselines(double* __restrict acc, const RowInput* rows, std::size_t n,
+                                                        const float* __restrict value) {
+  double* __restrict sum = acc + 7 * kStride;
+  for (int g = 0; g < G; ++g)
+    if (rows[g].base)
+      for (std::size_t j = 0; j < n; ++j) {
+        Index i;
+        std::memcpy(&i, rows[g].stored + j * sizeof(Index), sizeof i);
+        sum[j] += static_cast<double>(value[i]);
+      }
+}
+
 // The rows of add_rows looked up instead of computed: y is the table's entry
 // for each stored voxel, and the baseline takes the entry's float signal. The
 // sums are written exactly as add_rows writes them, so that each voxel's bits
@@ -162,14 +177,7 @@ template <int G, class Index>
     a5[j] = x5;
     a6[j] = x6;
   }
-  double* __restrict sum = acc + 7 * kStride;
-  for (int g = 0; g < G; ++g)
-    if (rows[g].base)
-      for (std::size_t j = 0; j < n; ++j) {
-        Index i;
-        std::memcpy(&i, src[g] + j * sizeof(Index), sizeof i);
-        sum[j] += static_cast<double>(value[i]);
-      }
+  add_stored_baselines<G, Index>(acc, rows, n, value);
 }
 
 #if TARVIX_X86_DISPATCH
@@ -231,14 +239,7 @@ template <int G, class Index>
       acc[c * kStride + j] = x;
     }
   }
-  double* __restrict sum = acc + 7 * kStride;
-  for (int g = 0; g < G; ++g)
-    if (rows[g].base)
-      for (std::size_t k = 0; k < n; ++k) {
-        Index i;
-        std::memcpy(&i, src[g] + k * sizeof(Index), sizeof i);
-        sum[k] += static_cast<double>(value[i]);
-      }
+  add_stored_baselines<G, Index>(acc, rows, n, value);
 }
 #endif
 
