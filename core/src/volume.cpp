@@ -148,7 +148,8 @@ std::vector<double> mean_for_volumes(const Volume& volume, const std::vector<std
     std::fill(means.begin(), means.end(), masked_mean_of_volume(volume, 0, mask));
     return means;
   }
-  // Groups side by side, as many groups as threads where that fills them less.
+  // The volumes go in groups of up to kSideBySide, one group per task; with
+  // few volumes, smaller groups, so that every thread gets one.
   const std::size_t threads = static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
   const std::size_t group = std::clamp<std::size_t>((indices.size() + threads - 1) / threads, 1, kSideBySide);
   const std::size_t groups = (indices.size() + group - 1) / group;
