@@ -44,6 +44,17 @@ inline nifti_1_header make_header(std::vector<short> dims, short datatype, short
   return h;
 }
 
+// The values' bytes, each value byte-swapped when big_endian.
+template <class T>
+std::string raw(const std::vector<T>& values, bool big_endian = false) {
+  std::string out(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
+  if (big_endian)
+    for (std::size_t i = 0; i < values.size(); ++i)
+      std::reverse(out.begin() + static_cast<long>(i * sizeof(T)),
+                   out.begin() + static_cast<long>((i + 1) * sizeof(T)));
+  return out;
+}
+
 // Header, the four-byte extension flag, then the data.
 inline std::string nii_bytes(const nifti_1_header& h, const std::string& data) {
   std::string out(reinterpret_cast<const char*>(&h), sizeof h);

@@ -1,12 +1,14 @@
 // Pieces several test files build the same way: a candidate by label, the
-// display text of a thrown error, a scratch directory, a sphere scheme and the
-// bundle phantom whose every axis sign and swap changes the coherence.
+// display text of a thrown error, a scratch directory, a sphere scheme, signals
+// of a tensor field and the bundle phantom whose every axis sign and swap
+// changes the coherence.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +21,7 @@
 #include "candidate.hpp"
 #include "error.hpp"
 #include "gradient.hpp"
+#include "json.hpp"
 #include "volume.hpp"
 
 namespace tarvix::test_support {
@@ -40,6 +43,13 @@ inline std::string error_text(const std::function<void()>& f) {
     return "Failure: " + e.text();
   }
   return "<no error>";
+}
+
+// Object keys in order, for checking a record's layout.
+inline std::vector<std::string> keys_of(const json::Value& v) {
+  std::vector<std::string> out;
+  for (const auto& [k, _] : v.as_object()) out.push_back(k);
+  return out;
 }
 
 inline std::string slurp(const std::string& path) {
@@ -81,6 +91,15 @@ class ScratchDir {
   std::string root_;
 };
 
+// An image whose affine has this 3x3 block and no offset.
+inline VolumeInfo info_with(const Mat3& block) {
+  VolumeInfo info;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) info.affine[i][j] = block[i][j];
+  info.affine[3][3] = 1;
+  return info;
+}
+
 // n_b0 b=0 volumes, then n directions spread over the sphere at b=1000.
 inline GradientTable sphere_scheme(int n, int n_b0 = 2) {
   GradientTable t;
@@ -111,30 +130,44 @@ inline std::optional<Vec3> bundle_direction(int x, int y, int z) {
   return std::nullopt;
 }
 
-// The phantom in stored order (x fastest), simulated with sphere_scheme(40):
-// sticks of 1.7e-3 along and 0.3e-3 across, isotropic 0.7e-3 elsewhere, S0 1000.
-inline const Volume& bundle_phantom() {
-  static const Volume vol = [] {
-    const GradientTable t = sphere_scheme(40);
-    const std::uint64_t grid = std::uint64_t(kPhantomNx) * kPhantomNy * kPhantomNz;
-    Volume v{{kPhantomNx, kPhantomNy, kPhantomNz, t.size()}, VoxelData(grid * t.size())};
-    for (int z = 0; z < kPhantomNz; ++z)
-      for (int y = 0; y < kPhantomNy; ++y)
-        for (int x = 0; x < kPhantomNx; ++x) {
-          if (!in_brain_box(x, y, z)) continue;
-          const auto e = bundle_direction(x, y, z);
-          const double n = e ? norm(*e) : 1;
-          for (std::size_t k = 0; k < t.size(); ++k) {
-            const Vec3& g = t.directions[k];
-            const double c = e ? (g[0] * (*e)[0] + g[1] * (*e)[1] + g[2] * (*e)[2]) / n : 0;
-            const double g2 = g[0] * g[0] + g[1] * g[1] + g[2] * g[2];
-            const double adc = e ? 0.3e-3 * g2 + 1.4e-3 * c * c : 0.7e-3 * g2;
-            v.data[k * grid + x + kPhantomNx * (y + kPhantomNy * std::uint64_t(z))] =
-                float(1000 * std::exp(-t.bvals[k] * adc));
-          }
+using Tensor = std::array<double, 6>;  // Dxx, Dyy, Dzz, Dxy, Dxz, Dyz
+
+// Axial eigenvalue l1 along e, l2 across it.
+inline Tensor stick(Vec3 e, double l1 = 1.7e-3, double l2 = 0.3e-3) {
+  const double n = norm(e);
+  for (auto& c : e) c /= n;
+  auto d = [&](int i, int j) { return l2 * (i == j) + (l1 - l2) * e[i] * e[j]; };
+  return {d(0, 0), d(1, 1), d(2, 2), d(0, 1), d(0, 2), d(1, 2)};
+}
+
+// Volume in stored order (x fastest) from a per-voxel (S0, tensor) function.
+inline Volume synthesize(std::uint64_t nx, std::uint64_t ny, std::uint64_t nz, const GradientTable& t,
+                         const std::function<std::pair<double, Tensor>(int, int, int)>& voxel) {
+  const std::uint64_t nv = t.size(), grid = nx * ny * nz;
+  Volume v{{nx, ny, nz, nv}, VoxelData(grid * nv)};
+  for (std::uint64_t z = 0; z < nz; ++z)
+    for (std::uint64_t y = 0; y < ny; ++y)
+      for (std::uint64_t x = 0; x < nx; ++x) {
+        const auto [s0, d] = voxel(int(x), int(y), int(z));
+        for (std::uint64_t k = 0; k < nv; ++k) {
+          const Vec3& g = t.directions[k];
+          const double q = d[0] * g[0] * g[0] + d[1] * g[1] * g[1] + d[2] * g[2] * g[2] +
+                           2 * (d[3] * g[0] * g[1] + d[4] * g[0] * g[2] + d[5] * g[1] * g[2]);
+          v.data[k * grid + x + nx * (y + ny * z)] = float(s0 * std::exp(-t.bvals[k] * q));
         }
-    return v;
-  }();
+      }
+  return v;
+}
+
+// The phantom simulated with sphere_scheme(40): sticks of 1.7e-3 along and
+// 0.3e-3 across the bundles, isotropic 0.7e-3 elsewhere in the brain box, S0
+// 1000, nothing outside it.
+inline const Volume& bundle_phantom() {
+  static const Volume vol = synthesize(kPhantomNx, kPhantomNy, kPhantomNz, sphere_scheme(40), [](int x, int y, int z) {
+    if (!in_brain_box(x, y, z)) return std::pair{0.0, Tensor{}};
+    const auto e = bundle_direction(x, y, z);
+    return std::pair{1000.0, e ? stick(*e) : stick({1, 0, 0}, 0.7e-3, 0.7e-3)};
+  });
   return vol;
 }
 

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -15,14 +14,12 @@
 
 #include "eigen3x3.hpp"
 #include "fit_kernels.hpp"
-#include "error.hpp"
 #include "flip.hpp"
 #include "fit_stream.hpp"
 #include "tensor.hpp"
 #include "io/image_reader.hpp"
 #include "nifti_for_tests.hpp"
 #include "phantom_for_tests.hpp"
-#include "volume.hpp"
 
 using namespace tarvix;
 
@@ -35,12 +32,10 @@ constexpr std::size_t GRID = NX * NY * NZ;
 // b=0 every 13th volume, b=2000 (never read by the fit) every 5th from 2, the
 // rest b=1000: more shell volumes than the stream buffers, so buffers are reused.
 GradientTable table() {
-  GradientTable t;
+  GradientTable t = test_support::sphere_scheme(NV, 0);
   for (int k = 0; k < NV; ++k) {
-    const double z = 1 - (k + 0.5) * 2 / NV, r = std::sqrt(1 - z * z), phi = k * 2.399963229728653;
-    const bool b0 = k % 13 == 0;
-    t.directions.push_back(b0 ? Vec3{0, 0, 0} : Vec3{r * std::cos(phi), r * std::sin(phi), z});
-    t.bvals.push_back(b0 ? 0.0 : k % 5 == 2 ? 2000.0 : 1000.0);
+    if (k % 13 == 0) t.directions[k] = {0, 0, 0};
+    t.bvals[k] = k % 13 == 0 ? 0.0 : k % 5 == 2 ? 2000.0 : 1000.0;
   }
   return t;
 }
@@ -50,22 +45,17 @@ GradientTable table() {
 // `iso_bright`: the bright voxels (x < 5) and the brighter half of the others
 // are isotropic instead, so that the white-matter proxy is empty.
 std::vector<float> signals(const GradientTable& t, bool specials, bool iso_bright = false) {
-  std::vector<float> data(GRID * NV);
-  for (int z = 0; z < NZ; ++z)
-    for (int y = 0; y < NY; ++y)
-      for (int x = 0; x < NX; ++x) {
-        const double a = 0.3 * x + 0.2 * y, e[3] = {std::cos(a) * 0.8, std::sin(a) * 0.8, 0.6};
-        const double dim = (iso_bright ? 300 : 600) + 37 * ((x * 7 + y * 3 + z) % 11);
-        const bool iso = iso_bright && (x < 5 || dim > 500);
-        const double s0 = iso_bright && x < 5 ? 3000 : dim;
-        for (int k = 0; k < NV; ++k) {
-          const Vec3& g = t.directions[k];
-          const double dot = e[0] * g[0] + e[1] * g[1] + e[2] * g[2];
-          const double g2 = g[0] * g[0] + g[1] * g[1] + g[2] * g[2];
-          const double q = iso ? 0.8e-3 * g2 : 0.4e-3 * g2 + 1.3e-3 * dot * dot;
-          data[k * GRID + x + NX * (y + NY * z)] = float(s0 * std::exp(-t.bvals[k] * q) * (1 + 0.01 * ((k * 31 + x) % 7)));
-        }
-      }
+  using test_support::stick;
+  const Volume v = test_support::synthesize(NX, NY, NZ, t, [&](int x, int y, int z) {
+    const double a = 0.3 * x + 0.2 * y, dim = (iso_bright ? 300 : 600) + 37 * ((x * 7 + y * 3 + z) % 11);
+    const bool iso = iso_bright && (x < 5 || dim > 500);
+    return std::pair{iso_bright && x < 5 ? 3000.0 : dim, iso ? stick({1, 0, 0}, 0.8e-3, 0.8e-3)
+                                                            : stick({std::cos(a) * 0.8, std::sin(a) * 0.8, 0.6},
+                                                                    1.7e-3, 0.4e-3)};
+  });
+  std::vector<float> data(v.data.begin(), v.data.end());
+  // A gain by volume and column, so that no two voxels or volumes scale alike.
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] *= float(1 + 0.01 * ((i / GRID * 31 + i % NX) % 7));
   if (specials) {
     data[1 * GRID + 5] = 0.0f;
     data[2 * GRID + 600] = -3.0f;
@@ -81,16 +71,9 @@ std::string write_scan(const std::string& name, const std::vector<float>& data, 
   nifti_1_header h = make_header({NX, NY, NZ, NV}, as_int16 ? DT_INT16 : DT_FLOAT32, as_int16 ? 16 : 32);
   std::fill(h.pixdim, h.pixdim + 8, 2.0f);
   h.scl_slope = as_int16 ? 0.25f : 0.0f;
-  std::string bytes;
-  for (float v : data) {
-    if (as_int16) {
-      const auto s = static_cast<std::int16_t>(std::isfinite(v) ? std::lround(v * 4) : 0);
-      bytes.append(reinterpret_cast<const char*>(&s), sizeof s);
-    } else {
-      bytes.append(reinterpret_cast<const char*>(&v), sizeof v);
-    }
-  }
-  return write_nii(name, nii_bytes(h, bytes));
+  std::vector<std::int16_t> stored;
+  for (float v : data) stored.push_back(static_cast<std::int16_t>(std::isfinite(v) ? std::lround(v * 4) : 0));
+  return write_nii(name, nii_bytes(h, as_int16 ? raw(stored) : raw(data)));
 }
 
 void expect_same_bits(const TensorField& a, const TensorField& b) {
@@ -127,12 +110,8 @@ TEST(FitStream, StreamedFieldEqualsTheDirectFitForAnyThreadCount) {
     ASSERT_FALSE(whole.volume.partial);
     const TensorField direct = one.execute([&] { return fit_dti(whole.volume, t, l.b0, l.shell, 1.0); });
     expect_same_bits(direct, two.execute([&] { return fit_dti(whole.volume, t, l.b0, l.shell, 1.0); }));
-    if (!as_int16) {
-      // The voxel at stored offset 9 has a dark baseline: kept, not fitted.
-      const std::size_t dark = (9 * NY + 0) * NZ + 0;
-      EXPECT_FALSE(direct.valid[dark]);
-      EXPECT_EQ(direct.s0[dark], 0.5);
-    }
+    // The voxel at stored offset 9 has a dark baseline: kept, not fitted.
+    EXPECT_TRUE(as_int16 || (!direct.valid[9 * NY * NZ] && direct.s0[9 * NY * NZ] == 0.5));
 
     // Inline on the reading thread, on a call arena of two, on the default arena.
     const std::pair<tbb::task_arena*, int> runs[] = {{&one, 1}, {&two, 2}, {nullptr, 2}};
@@ -146,7 +125,6 @@ TEST(FitStream, StreamedFieldEqualsTheDirectFitForAnyThreadCount) {
       EXPECT_TRUE(r.volume.partial);
       EXPECT_EQ(r.volume.held, l.b0);
       EXPECT_EQ(r.volume.data.size(), l.b0.size() * GRID);
-      EXPECT_FALSE(r.volume.holds(l.shell[0]));
       EXPECT_THROW(r.volume.volume_data(l.shell[0]), std::logic_error);
       EXPECT_EQ(std::memcmp(r.volume.volume_data(26), whole.volume.volume_data(26), GRID * sizeof(float)), 0);
       EXPECT_EQ(mean_for_volumes(r.volume, l.b0, nullptr), mean_for_volumes(whole.volume, l.b0, nullptr));
@@ -279,15 +257,11 @@ TEST(SignalTable, LookedUpRowsAddTheBitsOfConvertedRows) {
   using namespace tarvix::fit;
   for (const std::size_t bytes : {std::size_t{1}, std::size_t{2}}) {
     SCOPED_TRACE(bytes);
-    // Signed, scaled as a header may scale it: negatives, zero and fractions.
+    // Signed little-endian, scaled as a header may scale it: negatives, zero and fractions.
     const StoredToFloat to_float = [bytes](const unsigned char* src, std::size_t n, float* dst) {
       for (std::size_t j = 0; j < n; ++j) {
-        std::int16_t v;
-        if (bytes == 1) {
-          v = static_cast<std::int8_t>(src[j]);
-        } else {
-          std::memcpy(&v, src + 2 * j, 2);
-        }
+        const int v = bytes == 1 ? static_cast<std::int8_t>(src[j])
+                                 : static_cast<std::int16_t>(src[2 * j] | src[2 * j + 1] << 8);
         dst[j] = static_cast<float>(v) * 0.37f - 2.0f;
       }
     };
@@ -298,12 +272,7 @@ TEST(SignalTable, LookedUpRowsAddTheBitsOfConvertedRows) {
     std::vector<unsigned char> stored(patterns * bytes);
     for (std::size_t i = 0; i < patterns; ++i) {
       const std::size_t p = (i * 40503) % patterns;  // every pattern once, scrambled
-      if (bytes == 1) {
-        stored[i] = static_cast<unsigned char>(p);
-      } else {
-        const auto v = static_cast<std::uint16_t>(p);
-        std::memcpy(stored.data() + 2 * i, &v, 2);
-      }
+      for (std::size_t b = 0; b < bytes; ++b) stored[i * bytes + b] = static_cast<unsigned char>(p >> (8 * b));
     }
     std::vector<float> floats(patterns);
     to_float(stored.data(), patterns, floats.data());

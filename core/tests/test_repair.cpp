@@ -63,14 +63,6 @@ Report audit_report(std::optional<Status> decision, const std::string& label = "
   return r;
 }
 
-VolumeInfo info_with(const Mat3& block) {
-  VolumeInfo info;
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) info.affine[i][j] = block[i][j];
-  info.affine[3][3] = 1;
-  return info;
-}
-
 // Voxels of 2 units: the default sampling step of 4 units is 2 voxels.
 Sampling sampling(bool world, const VolumeInfo& info) { return {voxel_frame_map(world, info), 2.0}; }
 
@@ -248,7 +240,6 @@ TEST(RepairFiles, UnwritableTargetsFailBeforeAnythingMoves) {
   }
   Scene s;  // prepare_output on its own never hides a directory behind a backup name
   EXPECT_EQ(error_text([&] { prepare_output(s.path(), true); }), is_dir);
-  EXPECT_EQ(with_suffix("d/out.bval", "bak"), "d/out.bval.bak");
 }
 
 TEST(RepairFormats, FramesGoOnTopOfTheRepairAndZerosHaveNoSign) {

@@ -15,16 +15,11 @@
 
 using namespace tarvix;
 using tarvix::test_support::error_text;
+using tarvix::test_support::keys_of;
 using Idx = std::vector<std::uint64_t>;
 using Texts = std::vector<std::string>;
 
 namespace {
-
-Texts keys_of(const json::Value& v) {
-  Texts out;
-  for (const auto& [k, _] : v.as_object()) out.push_back(k);
-  return out;
-}
 
 Vec3 from_angles(double theta_deg, double phi_deg) {
   const double t = theta_deg * M_PI / 180, p = phi_deg * M_PI / 180;
@@ -42,12 +37,15 @@ std::vector<Vec3> spiral(int n) {
 }
 
 GradientTable table_of(const std::vector<Vec3>& dirs, double b, int leading_b0 = 0) {
-  GradientTable t{std::vector<Vec3>(leading_b0, Vec3{0, 0, 0}), std::vector<double>(leading_b0, 0.0)};
-  for (const auto& d : dirs) {
-    t.directions.push_back(d);
-    t.bvals.push_back(b);
-  }
+  GradientTable t = test_support::sphere_scheme(0, leading_b0);
+  t.directions.insert(t.directions.end(), dirs.begin(), dirs.end());
+  t.bvals.resize(t.directions.size(), b);
   return t;
+}
+
+// The angular summary of the one b=1000 shell of these directions.
+ShellAngular shell_of(const std::vector<Vec3>& dirs, int leading_b0 = 0) {
+  return angular::analyze(table_of(dirs, 1000, leading_b0), 50, 0.05, 5.0).shells.at(0);
 }
 
 ShellAngular shell_angular(double b, std::uint64_t n, std::optional<double> cond) {
@@ -72,7 +70,6 @@ TEST(Shells, ClusteringSummaryAndNonIntegers) {
   EXPECT_EQ(s[1].indices, (Idx{2, 3}));
   EXPECT_EQ(s[1].mean_b, 1002.5);
   EXPECT_EQ(s[1].nominal_b, 1003);
-  EXPECT_EQ(s[3].nominal_b, 3000);
 
   // The anchor does not move inside a group.
   s = detect_shells({1000, 1040, 1080, 1100}, 50, 0.05);
@@ -106,31 +103,28 @@ TEST(Angular, DuplicatesEnergyAndConditioning) {
   EXPECT_TRUE(angular::analyze(table_of({}, 0, 3), 50, 0.05, 5.0).shells.empty());
 
   // Two orthogonal directions (one not unit length): both distances are sqrt(2).
-  auto two = angular::analyze(table_of({{1, 0, 0}, {0, 2, 0}}, 1000), 50, 0.05, 5.0).shells.at(0);
+  auto two = shell_of({{1, 0, 0}, {0, 2, 0}});
   EXPECT_NEAR(two.electrostatic_energy, std::sqrt(2.0), 1e-12);
   EXPECT_FALSE(two.condition_number || two.meets_dti_minimum);
 
   const double h = std::sqrt(0.5);
   std::vector<Vec3> six{{h, h, 0}, {h, -h, 0}, {h, 0, h}, {h, 0, -h}, {0, h, h}, {0, h, -h}};
-  auto good = angular::analyze(table_of(six, 1000, 1), 50, 0.05, 5.0).shells.at(0);
+  auto good = shell_of(six, 1);
   ASSERT_TRUE(good.condition_number.has_value());
   EXPECT_TRUE(std::isfinite(*good.condition_number) && *good.condition_number >= 1.0);
   EXPECT_TRUE(good.duplicates.empty());
 
   // Two identical directions: rank 5, a 0-degree pair (volume indices) and a 1e9 energy term.
   six[5] = six[0];
-  auto bad = angular::analyze(table_of(six, 1000, 1), 50, 0.05, 5.0).shells.at(0);
+  auto bad = shell_of(six, 1);
   EXPECT_FALSE(bad.condition_number.has_value());
   ASSERT_EQ(bad.duplicates.size(), 1u);
   EXPECT_EQ(json::dump(bad.duplicates[0].to_json()), R"({"i":1,"j":6,"angle_deg":0.0,"antipodal":false})");
   EXPECT_GT(bad.electrostatic_energy, 1e9);
 
   // Opposite directions are an antipodal pair; 4.9 degrees apart is listed, 5.1 is not.
-  auto d = angular::analyze(table_of({{1, 0, 0}, {-1, 0, 0}, from_angles(0, 0), from_angles(4.9, 0),
-                                      from_angles(90, 90), from_angles(84.9, 90)},
-                                     1000),
-                            50, 0.05, 5.0)
-               .shells.at(0)
+  auto d = shell_of({{1, 0, 0}, {-1, 0, 0}, from_angles(0, 0), from_angles(4.9, 0), from_angles(90, 90),
+                     from_angles(84.9, 90)})
                .duplicates;
   ASSERT_EQ(d.size(), 2u);
   EXPECT_TRUE(d[0].i == 0 && d[0].j == 1 && d[0].angle_deg == 0.0 && d[0].antipodal);
@@ -138,7 +132,7 @@ TEST(Angular, DuplicatesEnergyAndConditioning) {
   EXPECT_NEAR(d[1].angle_deg, 4.9, 1e-9);
 
   for (int n : {6, 30, 45}) {
-    auto s = angular::analyze(table_of(spiral(n), 1000), 50, 0.05, 5.0).shells.at(0);
+    auto s = shell_of(spiral(n));
     EXPECT_TRUE(s.meets_dti_minimum && s.meets_dti_recommended == (n >= 30) && s.meets_csd_minimum == (n >= 45));
   }
 }
@@ -148,12 +142,8 @@ TEST(Drift, SlopeAndRelativeSpread) {
     EXPECT_TRUE(d.slope == 0.0 && d.relative_drift == 0.0);
   EXPECT_EQ(b0_drift({0, 1}, {-5, 5}).relative_drift, 0.0);  // zero average
 
-  auto d = b0_drift({0, 10, 20}, {100, 105, 110});
-  EXPECT_DOUBLE_EQ(d.slope, 0.5);
-  EXPECT_DOUBLE_EQ(d.relative_drift, 10.0 / 105.0);
-  d = b0_drift({0, 10, 20}, {110, 105, 100});
-  EXPECT_TRUE(d.slope < 0 && d.relative_drift > 0);
-  EXPECT_EQ(json::dump(d.to_json()),
+  // A falling baseline: negative slope, spread over the mean (10 / 105).
+  EXPECT_EQ(json::dump(b0_drift({0, 10, 20}, {110, 105, 100}).to_json()),
             R"({"indices":[0,10,20],"mean_signal":[110.0,105.0,100.0],"slope":-0.5,"relative_drift":0.09523809523809523})");
 }
 
@@ -267,12 +257,11 @@ TEST(ReportJson, KeysOmissionAndValues) {
   r.shells.reset();
   EXPECT_EQ(keys_of(r.to_json()), (Texts{"schema_version", "tool", "tool_version", "timestamp", "status", "inputs",
                                          "scheme", "angular", "repair", "norm_stats", "notes"}));
-  EXPECT_NE(r.to_json_text().find(R"("status":"WARN")"), std::string::npos);
   EXPECT_EQ(json::dump(r.repair->to_json()),
             R"({"matrix":[[1.0,0.0,0.0],[0.0,1.0,0.0],[0.0,0.0,1.0]],"label":"+x+y+z","outputs":["out.bvec","out.bval"]})");
 }
 
-TEST(ReportJson, Timestamp) {
+TEST(ReportJson, TimestampForms) {
   using namespace std::chrono;
   const sys_days day = year{2024} / 2 / 29;
   EXPECT_EQ(rfc3339_at(day + hours(13) + minutes(5) + seconds(9)), "2024-02-29T13:05:09Z");

@@ -1,5 +1,5 @@
-// Gradient-table text formats, the table loader, input digests and the
-// gradient table's own edge cases.
+// Gradient-table text formats, the table loader, input digests, the
+// gradient table's own edge cases and the number and JSON text written.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <limits>
 #include <string>
 
-#include "error.hpp"
+#include "format.hpp"
 #include "gradient.hpp"
 #include "io/fsl.hpp"
 #include "io/mrtrix.hpp"
@@ -38,8 +38,9 @@ class TableIo : public ::testing::Test {
 const auto error_of = tarvix::test_support::error_text;
 using tarvix::test_support::slurp;
 
-std::string invalid(const std::string& token) {
-  return error_of([&] { fsl::parse_floats(token, "b.bval"); });
+// The text a bval file with this content is refused with.
+std::string invalid(const std::string& content) {
+  return error_of([&] { fsl::parse_floats(content, "b.bval"); });
 }
 
 }  // namespace
@@ -68,15 +69,15 @@ TEST(NumberSyntax, AcceptsDecimalFormsAndWordsOnly) {
 }
 
 TEST(NumberSyntax, InvalidTokensAreQuotedWithEscapes) {
-  EXPECT_EQ(invalid("0 1000 x"), "failed to parse b.bval: invalid number: \"x\"");
-  EXPECT_EQ(invalid("1 1,5 0x10"), "failed to parse b.bval: invalid number: \"1,5\"");
-  EXPECT_EQ(invalid(std::string("a\0b\x01\x7f", 5)), "failed to parse b.bval: invalid number: \"a\\0b\\u{1}\\u{7f}\"");
-  EXPECT_EQ(invalid("q\"\\"), "failed to parse b.bval: invalid number: \"q\\\"\\\\\"");
-  // Non-ASCII text stays as it is; invisible format characters (a byte-order mark) are escaped.
-  EXPECT_EQ(invalid("1\xC2\xB5s"), "failed to parse b.bval: invalid number: \"1\xC2\xB5s\"");
-  EXPECT_EQ(invalid("\xEF\xBB\xBF" "0 1000"), "failed to parse b.bval: invalid number: \"\\u{feff}0\"");
-  EXPECT_EQ(invalid("1\xE2\x80\x8B" "2"), "failed to parse b.bval: invalid number: \"1\\u{200b}2\"");
-  EXPECT_EQ(invalid("1\x1c" "2"), "failed to parse b.bval: invalid number: \"1\\u{1c}2\"");
+  // The first bad token is named. Non-ASCII text stays as it is; control and
+  // invisible format characters (a byte-order mark) are escaped.
+  const std::pair<std::string, std::string> cases[] = {
+      {"0 1000 x", "x"}, {"1 1,5 0x10", "1,5"}, {std::string("a\0b\x01\x7f", 5), "a\\0b\\u{1}\\u{7f}"},
+      {"q\"\\", "q\\\"\\\\"}, {"1\xC2\xB5s", "1\xC2\xB5s"},
+      {"\xEF\xBB\xBF" "0 1000", "\\u{feff}0"}, {"1\xE2\x80\x8B" "2", "1\\u{200b}2"}, {"1\x1c" "2", "1\\u{1c}2"},
+  };
+  for (const auto& [content, quoted] : cases)
+    EXPECT_EQ(invalid(content), "failed to parse b.bval: invalid number: \"" + quoted + "\"") << content;
   EXPECT_EQ(error_of([] { fsl::parse_floats("x", "\xFF" "b.bval"); }),
             "failed to parse \xEF\xBF\xBD" "b.bval: invalid number: \"x\"");
 }
@@ -227,7 +228,6 @@ TEST(GradientTableEdges, ThresholdsToleranceAndRecovery) {
   const NormStats z = all_b0.norm_stats(50, 0.05);
   EXPECT_EQ(z.non_b0_count, 0u);
   EXPECT_EQ(z.norm_min, 0.0);
-  EXPECT_EQ(z.tolerance, 0.05);
 
   const GradientTable amp =
       GradientTable::make({{1, 0, 0}, {0, 0.5, 0}, {0, 0, 0.75}, {0, 0, 0}, {0, 0.5, 0}}, {1000, 1000, 1000, 0, nan});
@@ -238,4 +238,38 @@ TEST(GradientTableEdges, ThresholdsToleranceAndRecovery) {
   EXPECT_EQ(r.table.bvals, (std::vector<double>{1000, 250, 563, 0, 250}));
   EXPECT_EQ(r.table.directions[1], (Vec3{0, 1, 0}));
   EXPECT_EQ(r.table.directions[4], (Vec3{0, 1, 0}));
+}
+
+TEST(JsonReal, NotationBoundaries) {
+  EXPECT_EQ(format_json_real(1000.0), "1000.0");
+  EXPECT_EQ(format_json_real(0.00001), "0.00001");
+  EXPECT_EQ(format_json_real(0.000001), "1e-6");
+  EXPECT_EQ(format_json_real(1e15), "1000000000000000.0");
+  EXPECT_EQ(format_json_real(1e16), "1e+16");
+  EXPECT_EQ(format_json_real(-0.00000123), "-1.23e-6");
+  EXPECT_EQ(format_json_real(1.5e-7), "1.5e-7");
+  EXPECT_EQ(format_json_real(2.5e100), "2.5e+100");
+  EXPECT_EQ(format_json_real(5e-324), "5e-324");
+  EXPECT_EQ(format_json_real(0.1), "0.1");
+  EXPECT_EQ(format_json_real(123.456), "123.456");
+  EXPECT_EQ(format_json_real(0.0), "0.0");
+  EXPECT_EQ(format_json_real(-2.0), "-2.0");
+}
+
+// The table writers' cases (signed zeros, 1000.5, 0.0001) are checked byte for byte above.
+TEST(PlainNumbers, ShortestWithoutExponent) {
+  EXPECT_EQ(format_plain(1e20), "100000000000000000000");
+  EXPECT_EQ(format_plain(std::nan("")), "NaN");
+  EXPECT_EQ(format_plain(-INFINITY), "-inf");
+  EXPECT_EQ(format_component(-0.7071067811865476), "-0.707107");
+  EXPECT_EQ(format_fixed(0.125, 2), "0.12");  // exact tie goes to even
+  EXPECT_EQ(format_fixed(2.5, 0), "2");
+}
+
+TEST(JsonDump, CompactAndPrettyLayouts) {
+  json::Value v = json::Value::object();
+  v.set("a", 1.0).set("b", json::Value::array()).set("c", json::Value(json::Array{json::Value(1), json::Value("x\"\n")}));
+  v.set("d", std::nan(""));
+  EXPECT_EQ(json::dump(v), R"({"a":1.0,"b":[],"c":[1,"x\"\n"],"d":null})");
+  EXPECT_EQ(json::dump(v, true), "{\n  \"a\": 1.0,\n  \"b\": [],\n  \"c\": [\n    1,\n    \"x\\\"\\n\"\n  ],\n  \"d\": null\n}");
 }

@@ -11,41 +11,24 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
-#include "error.hpp"
 #include "io/image_reader.hpp"
 #include "nifti_for_tests.hpp"
-#include "volume.hpp"
+#include "phantom_for_tests.hpp"
 
 using namespace tarvix;
 
 namespace {
 
-template <class T>
-std::string raw(const std::vector<T>& values, bool big_endian = false) {
-  std::string out(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
-  if (big_endian)
-    for (std::size_t i = 0; i < values.size(); ++i)
-      std::reverse(out.begin() + static_cast<long>(i * sizeof(T)),
-                   out.begin() + static_cast<long>((i + 1) * sizeof(T)));
-  return out;
-}
-
-std::string nifti_error(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    EXPECT_EQ(e.kind(), ErrorKind::Nifti) << e.display();
-    return e.display();
-  }
-  ADD_FAILURE() << "no error";
-  return {};
-}
+using tarvix::test_support::error_text;
 
 std::string read_error(const std::string& path) {
-  return nifti_error([&] { read_volume_with_info(path); });
+  const std::string e = error_text([&] { read_volume_with_info(path); });
+  EXPECT_TRUE(e.starts_with("NIfTI error: ")) << e;
+  return e;
 }
 
 // Stored (x fastest) offset and voxel linear index of (x, y, z) on an nx*ny*nz grid.
@@ -68,22 +51,15 @@ TEST(VolumeRead, Int16WithScalingFromGzip) {
   EXPECT_EQ(r.volume.shape, r.info.shape);
   EXPECT_EQ(r.info.n_volumes, 2u);
   EXPECT_EQ(r.info.voxel_sizes, (Vec3{1.5, 2.0, 2.5}));
-  ASSERT_EQ(r.volume.data.size(), 48u);
-  for (int i = 0; i < 48; ++i) EXPECT_EQ(r.volume.data[i], v[i] * 0.5f + 3.0f);
-  EXPECT_EQ(r.volume.grid_voxels(), 24u);
-  EXPECT_EQ(r.volume.volume_data(1), r.volume.data.data() + 24);
-  EXPECT_GE(t.decompress_s, 0.0);
-  EXPECT_GE(t.convert_s, 0.0);
+  VoxelData scaled;
+  for (std::int16_t x : v) scaled.push_back(x * 0.5f + 3.0f);
+  EXPECT_EQ(r.volume.data, scaled);
+  EXPECT_TRUE(t.decompress_s >= 0 && t.convert_s >= 0);
 
-  // Slope 0 (and a non-finite slope) means the stored values as they are.
-  h.scl_slope = 0;
-  auto plain = read_volume_with_info(write_nii("s16_noscale.nii", nii_bytes(h, raw(v))));
+  // A non-finite slope, like slope 0 (every data type below), means the stored values as they are.
   h.scl_slope = std::numeric_limits<float>::quiet_NaN();
-  auto nan_slope = read_volume_with_info(write_nii("s16_nanscale.nii", nii_bytes(h, raw(v))));
-  for (int i = 0; i < 48; ++i) {
-    EXPECT_EQ(plain.volume.data[i], v[i]);
-    EXPECT_EQ(nan_slope.volume.data[i], v[i]);
-  }
+  const VolumeRead nan_slope = read_volume_with_info(write_nii("s16_nanscale.nii", nii_bytes(h, raw(v))));
+  EXPECT_EQ(nan_slope.volume.data, VoxelData(v.begin(), v.end()));
 }
 
 TEST(VolumeRead, EveryDataTypeInBothByteOrders) {
@@ -99,8 +75,7 @@ TEST(VolumeRead, EveryDataTypeInBothByteOrders) {
       if (big) swap_nifti_header(&h, 1);
       const std::string name = "dt" + std::to_string(dt) + (big ? "be" : "le") + ".nii";
       auto r = read_volume_with_info(write_nii(name, nii_bytes(h, data)));
-      ASSERT_EQ(r.volume.data.size(), src.size()) << dt;
-      for (std::size_t i = 0; i < src.size(); ++i) EXPECT_EQ(r.volume.data[i], src[i]) << dt << " " << big;
+      EXPECT_EQ(r.volume.data, VoxelData(src.begin(), src.end())) << dt << " " << big;
       EXPECT_EQ(r.info.shape.size(), 3u);
     }
   };
@@ -247,7 +222,7 @@ TEST(VolumeMasks, ReadFromFiles) {
   EXPECT_EQ(m4[linear(1, 1, 1, 3, 4)], 1);
 
   const std::string flat = write_nii("mask2.nii", nii_bytes(make_header({4, 6}, DT_UINT8, 8), std::string(24, '\1')));
-  EXPECT_EQ(nifti_error([&] { read_mask(flat); }), "NIfTI error: a mask image must be 3-D or 4-D, got 2-D");
+  EXPECT_EQ(error_text([&] { read_mask(flat); }), "NIfTI error: a mask image must be 3-D or 4-D, got 2-D");
 }
 
 TEST(VolumeRead, HeaderImagePair) {
@@ -276,29 +251,26 @@ TEST(VolumeRead, GzipStreams) {
   write_bytes(temp_path("multi.nii.gz"), multi);
   EXPECT_EQ(read_volume_with_info(temp_path("multi.nii.gz")).volume.data, expected);
 
+  // The error of a .nii.gz file holding these bytes.
+  auto error_of = [](const std::string& name, const std::string& bytes) {
+    write_bytes(temp_path(name), bytes);
+    return read_error(temp_path(name));
+  };
   const std::string whole = gzip(file);
-  write_bytes(temp_path("cut.nii.gz"), whole.substr(0, whole.size() / 2));
-  EXPECT_NE(read_error(temp_path("cut.nii.gz")).find("truncated gzip stream"), std::string::npos);
-  write_bytes(temp_path("notrailer.nii.gz"), whole.substr(0, whole.size() - 4));
-  EXPECT_NE(read_error(temp_path("notrailer.nii.gz")).find("truncated gzip stream"), std::string::npos);
-  write_bytes(temp_path("tiny.nii.gz"), whole.substr(0, 5));
-  read_error(temp_path("tiny.nii.gz"));
-
+  EXPECT_NE(error_of("cut.nii.gz", whole.substr(0, whole.size() / 2)).find("truncated gzip stream"), std::string::npos);
+  EXPECT_NE(error_of("notrailer.nii.gz", whole.substr(0, whole.size() - 4)).find("truncated gzip stream"),
+            std::string::npos);
+  error_of("tiny.nii.gz", whole.substr(0, 5));
   // A member that ends cleanly before the image data is complete.
-  write_bytes(temp_path("short.nii.gz"), gzip(file.substr(0, file.size() - 10)));
-  EXPECT_EQ(read_error(temp_path("short.nii.gz")),
+  EXPECT_EQ(error_of("short.nii.gz", gzip(file.substr(0, file.size() - 10))),
             "NIfTI error: file too short: expected 840 bytes of image data, found 830");
-
   std::string bad_crc = whole;
   bad_crc[bad_crc.size() - 6] ^= 0x5a;
-  write_bytes(temp_path("crc.nii.gz"), bad_crc);
-  EXPECT_EQ(read_error(temp_path("crc.nii.gz")), "NIfTI error: corrupt gzip stream: checksum mismatch");
+  EXPECT_EQ(error_of("crc.nii.gz", bad_crc), "NIfTI error: corrupt gzip stream: checksum mismatch");
   std::string garbled = whole;
   for (std::size_t i = 40; i < garbled.size() - 20; i += 7) garbled[i] = static_cast<char>(~garbled[i]);
-  write_bytes(temp_path("garbled.nii.gz"), garbled);
-  EXPECT_NE(read_error(temp_path("garbled.nii.gz")).find("gzip"), std::string::npos);
-  write_bytes(temp_path("notgzip.nii.gz"), file);
-  EXPECT_EQ(read_error(temp_path("notgzip.nii.gz")), "NIfTI error: corrupt gzip stream: invalid gzip header");
+  EXPECT_NE(error_of("garbled.nii.gz", garbled).find("gzip"), std::string::npos);
+  EXPECT_EQ(error_of("notgzip.nii.gz", file), "NIfTI error: corrupt gzip stream: invalid gzip header");
 
   // A stream far longer than the header promises: the data is read and the
   // rest left alone. The member is cut short near its end, which only a reader
@@ -307,8 +279,8 @@ TEST(VolumeRead, GzipStreams) {
   write_bytes(temp_path("bomb.nii.gz"), bomb.substr(0, bomb.size() - 64));
   EXPECT_EQ(read_volume_with_info(temp_path("bomb.nii.gz")).volume.data, expected);
   // The other way round: a small file whose header promises gigabytes.
-  write_bytes(temp_path("promise.nii.gz"), gzip(nii_bytes(make_header({2000, 2000, 500}, DT_FLOAT32, 32), "")));
-  EXPECT_NE(read_error(temp_path("promise.nii.gz")).find("8000000000 bytes of image data"), std::string::npos);
+  const std::string promise = gzip(nii_bytes(make_header({2000, 2000, 500}, DT_FLOAT32, 32), ""));
+  EXPECT_NE(error_of("promise.nii.gz", promise).find("8000000000 bytes of image data"), std::string::npos);
 }
 
 TEST(VolumeRead, HostileHeadersFailQuietly) {
@@ -319,40 +291,37 @@ TEST(VolumeRead, HostileHeadersFailQuietly) {
   std::FILE* err = std::fopen(err_path.c_str(), "w+");
   ::dup2(::fileno(err), 2);
 
-  const std::string data(24, '\1');
-  auto with = [&](const std::string& name, const std::function<void(nifti_1_header&)>& edit,
-                  const std::string& payload) {
-    auto h = make_header({2, 3, 4}, DT_UINT8, 8);
-    edit(h);
-    return read_error(write_nii(name, nii_bytes(h, payload)));
+  // Edits of a 2x3x4 uint8 header, followed by this many data bytes.
+  struct Case {
+    const char* name;
+    std::function<void(nifti_1_header&)> edit;
+    std::size_t bytes;
+    std::string error;
   };
-  EXPECT_EQ(with("dim0.nii", [](auto& h) { h.dim[0] = 9; }, data),
-            "NIfTI error: inconsistent dimension: dim[0] = 9");
-  EXPECT_EQ(with("dim0z.nii.gz", [](auto& h) { h.dim[0] = 0; }, data),
-            "NIfTI error: inconsistent dimension: dim[0] = 0");
-  EXPECT_EQ(with("dim2.nii", [](auto& h) { h.dim[2] = 0; }, data), "NIfTI error: inconsistent dimension: dim[2] = 0");
-  EXPECT_EQ(with("dim3.nii", [](auto& h) { h.dim[3] = -4; }, data),
-            "NIfTI error: inconsistent dimension: dim[3] = -4");
-  EXPECT_EQ(with("overflow.nii", [](auto& h) {
-              h.dim[0] = 7;
-              for (int i = 1; i <= 7; ++i) h.dim[i] = 32767;
-            }, data),
-            "NIfTI error: image too large: the dimensions overflow");
-  EXPECT_EQ(with("big.nii", [](auto& h) { h.dim[1] = 30000; h.dim[2] = 30000; }, data),
-            "NIfTI error: file too short: expected 3600000000 bytes of image data, found 24");
-  EXPECT_EQ(with("short.nii", [](auto&) {}, data.substr(0, 23)),
-            "NIfTI error: file too short: expected 24 bytes of image data, found 23");
-  EXPECT_EQ(with("offset.nii", [](auto& h) { h.vox_offset = 1e9f; }, data),
-            "NIfTI error: vox_offset 1000000000 is past the end of the file (376 bytes)");
-  EXPECT_NE(with("nanoffset.nii", [](auto& h) { h.vox_offset = NAN; }, data).find("invalid vox_offset"),
-            std::string::npos);
-  EXPECT_EQ(with("complex.nii", [](auto& h) { h.datatype = DT_COMPLEX64; h.bitpix = 64; }, std::string(192, 0)),
-            "NIfTI error: unsupported data type COMPLEX64 (32)");
-  EXPECT_EQ(with("rgb.nii", [](auto& h) { h.datatype = DT_RGB24; h.bitpix = 24; }, std::string(72, 0)),
-            "NIfTI error: unsupported data type RGB24 (128)");
-  EXPECT_EQ(with("dt77.nii", [](auto& h) { h.datatype = 77; }, data), "NIfTI error: unknown data type code 77");
-  EXPECT_EQ(with("magic.nii", [](auto& h) { h.sizeof_hdr = 540; }, data),
-            "NIfTI error: not a NIfTI-1 file: header size 540 instead of 348");
+  const Case cases[] = {
+      {"dim0.nii", [](auto& h) { h.dim[0] = 9; }, 24, "inconsistent dimension: dim[0] = 9"},
+      {"dim0z.nii.gz", [](auto& h) { h.dim[0] = 0; }, 24, "inconsistent dimension: dim[0] = 0"},
+      {"dim2.nii", [](auto& h) { h.dim[2] = 0; }, 24, "inconsistent dimension: dim[2] = 0"},
+      {"dim3.nii", [](auto& h) { h.dim[3] = -4; }, 24, "inconsistent dimension: dim[3] = -4"},
+      {"overflow.nii", [](auto& h) { h.dim[0] = 7, std::fill(h.dim + 1, h.dim + 8, short{32767}); }, 24,
+       "image too large: the dimensions overflow"},
+      {"big.nii", [](auto& h) { h.dim[1] = h.dim[2] = 30000; }, 24,
+       "file too short: expected 3600000000 bytes of image data, found 24"},
+      {"short.nii", [](auto&) {}, 23, "file too short: expected 24 bytes of image data, found 23"},
+      {"offset.nii", [](auto& h) { h.vox_offset = 1e9f; }, 24,
+       "vox_offset 1000000000 is past the end of the file (376 bytes)"},
+      {"nanoffset.nii", [](auto& h) { h.vox_offset = NAN; }, 24, "invalid vox_offset nan"},
+      {"complex.nii", [](auto& h) { h.datatype = DT_COMPLEX64, h.bitpix = 64; }, 192,
+       "unsupported data type COMPLEX64 (32)"},
+      {"rgb.nii", [](auto& h) { h.datatype = DT_RGB24, h.bitpix = 24; }, 72, "unsupported data type RGB24 (128)"},
+      {"dt77.nii", [](auto& h) { h.datatype = 77; }, 24, "unknown data type code 77"},
+      {"magic.nii", [](auto& h) { h.sizeof_hdr = 540; }, 24, "not a NIfTI-1 file: header size 540 instead of 348"},
+  };
+  for (const Case& c : cases) {
+    auto h = make_header({2, 3, 4}, DT_UINT8, 8);
+    c.edit(h);
+    EXPECT_EQ(read_error(write_nii(c.name, nii_bytes(h, std::string(c.bytes, '\1')))), "NIfTI error: " + c.error);
+  }
   write_bytes(temp_path("stub.nii"), std::string(100, 'x'));
   EXPECT_EQ(read_error(temp_path("stub.nii")), "NIfTI error: file too short for a NIfTI-1 header");
   EXPECT_EQ(read_error(temp_path("missing.nii.gz")),
@@ -366,3 +335,99 @@ TEST(VolumeRead, HostileHeadersFailQuietly) {
   EXPECT_EQ(std::ftell(err), 0L);
   std::fclose(err);
 }
+
+// Volumes a sink takes as stored must convert to the floats the reader would
+// have handed over, and the volumes kept in memory must not change.
+namespace {
+
+constexpr std::size_t kGrid = 7 * 5 * 3, kVolumes = 6;
+
+struct Format {
+  const char* name;
+  short datatype, bytes;
+  float slope;
+  bool big_endian, offered;  // offered: whether the sink is asked to take raw volumes at all
+};
+
+std::string write_image(const Format& f) {
+  nifti_1_header h = make_header({7, 5, 3, kVolumes}, f.datatype, static_cast<short>(8 * f.bytes));
+  h.scl_slope = f.slope, h.scl_inter = f.slope != 0 ? 3.0f : 0.0f;
+  std::string data;
+  for (std::size_t i = 0; i < kGrid * kVolumes; ++i) {
+    const int v = static_cast<int>((i * 37) % 256) - (f.datatype == DT_UINT8 ? 0 : 40);
+    const auto s = static_cast<std::int16_t>(3 * v);
+    const float x = 0.75f * static_cast<float>(v);
+    unsigned char b[4] = {static_cast<unsigned char>(v)};
+    if (f.datatype == DT_INT16) std::memcpy(b, &s, 2);
+    if (f.datatype == DT_FLOAT32) std::memcpy(b, &x, 4);
+    if (f.big_endian) std::reverse(b, b + f.bytes);
+    data.append(reinterpret_cast<const char*>(b), static_cast<std::size_t>(f.bytes));
+  }
+  if (f.big_endian) swap_nifti_header(&h, 1);
+  return write_nii(std::string(f.name) + ".nii.gz", nii_bytes(h, data));
+}
+
+// Keeps volume 1, wants 1, 2 and 4, and records each wanted volume as floats.
+struct RecordingSink final : VolumeSink {
+  explicit RecordingSink(bool accept) : accept(accept) {}
+  bool begin(const VolumeInfo&, std::vector<std::uint8_t>& keep, std::vector<std::uint8_t>& want) override {
+    keep[1] = want[1] = want[2] = want[4] = 1;
+    return true;
+  }
+  float* buffer_for(std::uint64_t k) override { return floats[k].assign(kGrid, -1.0f), floats[k].data(); }
+  void volume_ready(std::uint64_t k, const float* data) override { seen[k].assign(data, data + kGrid); }
+  void end() override {}
+  void abandon() noexcept override {}
+  bool take_raw(const RawVoxels& r) override { return offered = true, raw = r, accept; }
+  unsigned char* raw_buffer_for(std::uint64_t k) override {
+    return bytes[k].assign(kGrid * raw.bytes_per_voxel, 0), bytes[k].data();
+  }
+  void raw_volume_ready(std::uint64_t k, const unsigned char* data, const float* kept) override {
+    seen[k].resize(kGrid);
+    raw.to_float(data, kGrid, seen[k].data());
+    raw_volumes.push_back(k);
+    if (kept) kept_floats[k].assign(kept, kept + kGrid);
+  }
+
+  bool accept, offered = false;
+  RawVoxels raw;
+  std::map<std::uint64_t, VoxelData> floats, seen;
+  std::map<std::uint64_t, std::vector<unsigned char>> bytes;
+  std::vector<std::uint64_t> raw_volumes;
+  std::map<std::uint64_t, VoxelData> kept_floats;
+};
+
+class RawVolumes : public ::testing::TestWithParam<Format> {};
+
+TEST_P(RawVolumes, ConvertToTheReadersFloats) {
+  const Format& f = GetParam();
+  const std::string path = write_image(f);
+  RecordingSink declining(false), accepting(true);
+  const VolumeRead plain = read_volume_with_info(path, nullptr, &declining);
+  const VolumeRead raw = read_volume_with_info(path, nullptr, &accepting);
+  EXPECT_EQ(accepting.offered, f.offered);
+  EXPECT_EQ(accepting.raw_volumes, f.offered ? std::vector<std::uint64_t>({1, 2, 4}) : std::vector<std::uint64_t>());
+  ASSERT_EQ(declining.seen.size(), 3u);
+  ASSERT_EQ(accepting.seen.size(), 3u);
+  for (const auto& [k, floats] : declining.seen)
+    EXPECT_EQ(std::memcmp(accepting.seen[k].data(), floats.data(), kGrid * sizeof(float)), 0) << "volume " << k;
+  EXPECT_EQ(raw.volume.held, std::vector<std::uint64_t>({1}));
+  EXPECT_EQ(raw.volume.data, plain.volume.data);
+  EXPECT_EQ(raw.volume.data, declining.seen[1]);
+  if (f.offered) {
+    EXPECT_EQ(accepting.kept_floats[1], plain.volume.data);  // the kept volume, already converted
+  }
+  EXPECT_EQ(accepting.kept_floats.size(), f.offered ? 1u : 0u);
+}
+
+// Floats as stored need no conversion, and swapped bytes stay with the reader.
+INSTANTIATE_TEST_SUITE_P(StoredTypes, RawVolumes,
+                         ::testing::Values(Format{"int16", DT_INT16, 2, 0.0f, false, true},
+                                           Format{"int16_scaled", DT_INT16, 2, 0.25f, false, true},
+                                           Format{"uint8_scaled", DT_UINT8, 1, 2.0f, false, true},
+                                           Format{"float32_scaled", DT_FLOAT32, 4, 0.5f, false, true},
+                                           Format{"float32", DT_FLOAT32, 4, 0.0f, false, false},
+                                           Format{"int16_big_endian", DT_INT16, 2, 0.0f, true, false}),
+                         [](const ::testing::TestParamInfo<Format>& info) { return std::string(info.param.name); });
+
+}  // namespace

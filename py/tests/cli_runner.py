@@ -10,7 +10,7 @@ def hiding(module):
             "sys.exit(main(sys.argv[1:]))")
 
 
-def cli(*args, cwd=None, prelude=None, timeout=120):
+def cli(*args, cwd=None, prelude=None, timeout=300):
     command = [sys.executable, "-m", "tarvix"] if prelude is None else [sys.executable, "-c", prelude]
     return subprocess.run([*command, *map(str, args)], capture_output=True, text=True, cwd=cwd, timeout=timeout)
 

@@ -1,5 +1,11 @@
+import json
+import math
+import os
+
 import numpy as np
 import pytest
+
+from tarvix import synthetic
 
 # One b=0 volume and six well-spread directions at b=1000.
 DIRECTIONS = [
@@ -12,6 +18,7 @@ DIRECTIONS = [
     (0.0, 0.7071068, 0.7071068),
 ]
 BVALS = [0, 1000, 1000, 1000, 1000, 1000, 1000]
+SHAPE = (24, 24, 16)
 
 
 @pytest.fixture
@@ -24,12 +31,51 @@ def fsl_pair(tmp_path):
     return str(bvec), str(bval)
 
 
-@pytest.fixture
-def grad_file(tmp_path):
-    """The same table as an MRtrix gradient file."""
-    grad = tmp_path / "t.b"
-    grad.write_text("".join(f"{d[0]} {d[1]} {d[2]} {b}\n" for d, b in zip(DIRECTIONS, BVALS)))
-    return str(grad)
+def untimed(text):
+    """A JSON report without its timestamp."""
+    report = json.loads(text)
+    del report["timestamp"]
+    return report
+
+
+def assert_close(a, b, rel=1e-9, abs_tol=1e-12, path="report"):
+    """Equal JSON values of the same types; reals within rel (coherence sums
+    may differ in their last bits with how the work was split)."""
+    if isinstance(a, float) and isinstance(b, float):
+        assert a == b or math.isclose(a, b, rel_tol=rel, abs_tol=abs_tol), (path, a, b)
+    elif isinstance(a, dict) and isinstance(b, dict):
+        assert list(a) == list(b), path
+        for k in a:
+            assert_close(a[k], b[k], rel, abs_tol, f"{path}.{k}")
+    elif isinstance(a, list) and isinstance(b, list):
+        assert len(a) == len(b), path
+        for i, (x, y) in enumerate(zip(a, b)):
+            assert_close(x, y, rel, abs_tol, f"{path}[{i}]")
+    else:
+        assert type(a) is type(b) and a == b, (path, a, b)
+
+
+_images = {}
+
+
+def write_run(folder, name, preset="LAS", fmt="nii.gz", transform=None, scale=1.0, mrtrix=False, suffix=""):
+    """Writes <name>.<fmt>, a phantom in the frame of an affine preset
+    (simulated once per session), and its table: FSL, or MRtrix in the world
+    frame with mrtrix; correct unless transform corrupts it, amplitude-encoded
+    with scale < 1, and spelt .bvecs/.bvals with suffix="s". Returns the paths."""
+    if preset not in _images:
+        bvals, dirs = synthetic.make_scheme((1000.0,), 30, 6)
+        affine = synthetic.affine_preset(preset, 2.0, SHAPE)
+        _images[preset] = (synthetic.make_phantom(SHAPE, affine, bvals, dirs, snr=30.0, seed=5)[0], affine, bvals, dirs)
+    data, affine, bvals, dirs = _images[preset]
+    os.makedirs(folder, exist_ok=True)
+    paths = {"dwi": os.path.join(folder, f"{name}.{fmt}")}
+    synthetic.write_nifti(paths["dwi"], data, affine)
+    paths.update(synthetic.write_table(str(folder), name, bvals, dirs * scale, affine, transform, mrtrix))
+    for key in ("bvec", "bval") if suffix else ():
+        os.rename(paths[key], paths[key] + suffix)
+        paths[key] += suffix
+    return paths
 
 
 def tensor_fit(data, bvals, dirs, b0_threshold=50.0):
@@ -62,10 +108,8 @@ def scans(tmp_path_factory):
     """A 2 mm phantom with enough white matter for both measures (360
     trackable voxels), its correct table and one with the x axis flipped,
     each with a whole-head mask."""
-    from tarvix import synthetic
-
     folder = str(tmp_path_factory.mktemp("scans"))
-    return {name: synthetic.write_scan(folder, name, shape=(24, 24, 16), transform=t, seed=2, brain_mask=True)
+    return {name: synthetic.write_scan(folder, name, shape=SHAPE, transform=t, seed=2, brain_mask=True)
             for name, t in (("correct", None), ("flipped", "-x+y+z"))}
 
 

@@ -17,8 +17,8 @@ import pytest
 
 from tarvix import _tarvix
 
-from cli_runner import cli as run_cli, hiding
-from test_bids_batch import run
+from cli_runner import cli, hiding
+from conftest import write_run as run
 
 HAS_DASK = all(importlib.util.find_spec(m) for m in ("dask", "distributed"))
 CHROMIUM = shutil.which("chromium")
@@ -30,17 +30,12 @@ GOOD = [("sub-01/ses-01/dwi", "sub-01_ses-01_dwi", {}),
 BAD = {"sub-03/dwi/sub-03_dwi.bval": "0 1000 abc\n", "sub-05/dwi/sub-05_dwi.bval": "0 1000\n"}
 
 
-def cli(*args, prelude=None):
-    return run_cli(*args, prelude=prelude, timeout=300)
-
-
 def make_tree(root, bad=False):
     for folder, name, kwargs in GOOD:
         run(root / folder, name, **kwargs)
-    if bad:
-        for relative, text in BAD.items():
-            paths = run((root / relative).parent, pathlib.Path(relative).name.removesuffix(".bval"))
-            pathlib.Path(paths["bval"]).write_text(text)
+    for relative, text in BAD.items() if bad else ():
+        paths = run((root / relative).parent, pathlib.Path(relative).name.removesuffix(".bval"))
+        pathlib.Path(paths["bval"]).write_text(text)
     return root
 
 
@@ -84,22 +79,18 @@ def cluster():
         yield c.scheduler_address
 
 
-BACKENDS = ["serial", "jobs", "dask"]
-
-
-def backend_args(backend, request):
-    if backend == "jobs":
-        return ["--jobs", "2"]
-    if backend == "dask":
+@pytest.fixture(params=["serial", "jobs", "dask"])
+def backend(request):
+    """The options that pick a backend: none, worker processes, a Dask cluster."""
+    if request.param == "dask":
         return ["--scheduler", request.getfixturevalue("cluster")]
-    return []
+    return ["--jobs", "2"] if request.param == "jobs" else []
 
 
-@pytest.mark.parametrize("backend", BACKENDS)
-def test_same_files_and_text_as_audit_bids(trees, backend, request, tmp_path):
+def test_same_files_and_text_as_audit_bids(trees, backend, tmp_path):
     root, reference, expected = trees[False]
     out = tmp_path / "out"
-    result = cli("bids", root, "--output-dir", out, "--threads", "1", "--json", *backend_args(backend, request))
+    result = cli("bids", root, "--output-dir", out, "--threads", "1", "--json", *backend)
     assert result.returncode == 4, result.stderr  # one FLAG run
     assert result.stdout.rstrip("\n") == reference.replace(str(expected.parent / "ds/derivatives/tarvix"), str(out))
     texts = folder_texts(out)
@@ -111,10 +102,9 @@ def test_same_files_and_text_as_audit_bids(trees, backend, request, tmp_path):
     assert (out / "index.html").is_file()
 
 
-@pytest.mark.parametrize("backend", BACKENDS)
-def test_first_failing_run_in_discovery_order_wins(trees, backend, request):
+def test_first_failing_run_in_discovery_order_wins(trees, backend):
     root, error, _ = trees[True]
-    result = cli("bids", root, "--threads", "1", *backend_args(backend, request))
+    result = cli("bids", root, "--threads", "1", *backend)
     assert result.returncode == 1
     assert result.stderr == f"tarvix: error: {error}\n"
     assert "sub-03_dwi.bval" in str(error)
@@ -138,7 +128,7 @@ def test_keep_going_lists_failures_and_summarises_the_rest(trees, tmp_path):
     assert all(f["name"] in page for f in failed) and "could not be audited" in page
 
 
-def test_participant_labels_and_description(trees, tmp_path):
+def test_participant_labels_description_and_dask_only_for_a_scheduler(trees, tmp_path):
     root, _, _ = trees[False]
     out = tmp_path / "out"
     result = cli("bids", root, "--participant-label", "01", "sub-04", "--output-dir", out, "--no-tracking", "--json")
@@ -147,21 +137,16 @@ def test_participant_labels_and_description(trees, tmp_path):
     description = json.loads((out / "dataset_description.json").read_text())
     assert description["GeneratedBy"] == [{"Name": "tarvix", "Version": _tarvix.version()}]
     assert {"Name", "BIDSVersion"} <= set(description)
-    # Same description wherever the outputs go.
-    cli("bids", root, "--participant-label", "02", "--no-tracking")
+    # Worker processes need no Dask; the description is the same wherever the outputs go.
+    hide = hiding("distributed")
+    result = cli("bids", root, "--jobs", "2", "--participant-label", "02", "--no-tracking", prelude=hide)
+    assert result.returncode == 4
     assert (root / "derivatives/tarvix/dataset_description.json").read_text() == \
         (out / "dataset_description.json").read_text()
-
-
-def test_scheduler_without_dask_is_a_one_line_hint(trees, tmp_path):
-    root, _, _ = trees[False]
-    hide = hiding("distributed")
+    # A scheduler without Dask is a one-line hint.
     result = cli("bids", root, "--scheduler", "tcp://127.0.0.1:1", "--output-dir", tmp_path / "a", prelude=hide)
     assert result.returncode == 1 and "pip install 'tarvix[cluster]'" in result.stderr
     assert len(result.stderr.splitlines()) == 1 and not (tmp_path / "a").exists()
-    result = cli("bids", root, "--jobs", "2", "--participant-label", "02", "--output-dir", tmp_path / "b",
-                 "--no-tracking", prelude=hide)
-    assert result.returncode == 4
 
 
 def test_interrupt_cancels_and_leaves_whole_files(tmp_path):

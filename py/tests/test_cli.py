@@ -7,31 +7,17 @@ import os
 import numpy as np
 import pytest
 
-tarvix = pytest.importorskip("tarvix")
-from tarvix import _tarvix, synthetic  # noqa: E402
+from tarvix import _tarvix, synthetic
 
-from cli_runner import cli, hiding, image  # noqa: E402
+from cli_runner import cli, hiding, image
+from conftest import assert_close, untimed
 
 COMMANDS = ["inspect", "audit", "detect-flip", "repair", "recompute-bval", "bids", "demo"]
 HIDE_MPL = hiding("matplotlib")
 
 
-def same(a, b):
-    """Equal JSON values; reals to the last few bits (coherence sums depend on
-    how the work was split)."""
-    if isinstance(a, float) and isinstance(b, float):
-        return a == b or math.isclose(a, b, rel_tol=1e-12, abs_tol=1e-15)
-    if isinstance(a, dict) and isinstance(b, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, list) and isinstance(b, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    return type(a) is type(b) and a == b
-
-
 def same_report(cli_text, module_text):
-    a, b = json.loads(cli_text), json.loads(module_text)
-    a.pop("timestamp"), b.pop("timestamp")
-    return same(a, b)
+    assert_close(untimed(cli_text), untimed(module_text), rel=1e-12, abs_tol=1e-15)
 
 
 @pytest.fixture(scope="module")
@@ -39,6 +25,22 @@ def small_scan(tmp_path_factory):
     """Too little white matter (142 voxels) for a verdict, flipped table."""
     folder = tmp_path_factory.mktemp("small")
     return synthetic.write_scan(str(folder), "small", shape=(16, 16, 12), transform="-x+y+z", seed=2)
+
+
+@pytest.fixture(scope="module")
+def tables(tmp_path_factory):
+    """A 14-volume table (too short for the scans) as FSL short.bvec/.bval and
+    MRtrix short.b, and amplitude-encoded copies: every vector at half length
+    (amp), or lengths rising from half to one (ramp). Returns the folder."""
+    folder = tmp_path_factory.mktemp("tables")
+    bvals, dirs = synthetic.make_scheme((1000.0,), 12, 2)
+    synthetic.write_mrtrix(folder / "short.b", bvals, dirs)
+    weighted = bvals > 0
+    for name, scale in [("short", 1.0), ("amp", 0.5), ("ramp", np.sqrt(np.linspace(0.25, 1.0, weighted.sum())))]:
+        scaled = dirs.copy()
+        scaled[weighted] *= np.reshape(scale, (-1, 1))
+        synthetic.write_fsl(folder / f"{name}.bvec", folder / f"{name}.bval", bvals, scaled)
+    return folder
 
 
 def test_help_states_exit_status_and_the_evidence_minimum():
@@ -67,51 +69,51 @@ def test_help_states_exit_status_and_the_evidence_minimum():
     (["audit", "--grad", "NO.b", "--png", "q.png"], "--profile and --png need --dwi"),
     (["audit", "--grad", "NO.b", "--tracking-out", "t.json"], "--tracking-out needs --dwi"),
     (["bids", "NO-SUCH-FOLDER"], "ROOT NO-SUCH-FOLDER does not exist"),
+    # Checked against what exists.
+    (["bids", "{bval}"], "ROOT {bval} is not a folder"),
+    (["audit", "--dwi", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--shell", "2000"],
+     "--shell 2000 matches no shell of the table; its diffusion-weighted shells are: b=1000"),
+    (["audit", "--dwi", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--tracking-out", "t.json", "--no-tracking"],
+     "--tracking-out and --no-tracking contradict each other: the record is the tracking's"),
 ])
-def test_usage_errors_exit_2_with_one_line_before_reading_a_file(tmp_path, args, message):
-    result = cli(*args, cwd=tmp_path)
+def test_usage_errors_exit_2_with_one_line_and_write_nothing(tmp_path, scan, args, message):
+    result = cli(*[a.format(**scan) for a in args], cwd=tmp_path)
     assert result.returncode == 2, result.stderr
-    assert result.stderr.count("\n") == 1 and message in result.stderr and "Traceback" not in result.stderr
-    assert os.listdir(tmp_path) == []
+    assert result.stderr.count("\n") == 1 and message.format(**scan) in result.stderr
+    assert "Traceback" not in result.stderr and os.listdir(tmp_path) == []
 
 
-def test_shell_and_bids_root_are_checked_against_what_exists(tmp_path, scan):
-    table = ["--bvec", scan["bvec"], "--bval", scan["bval"]]
-    result = cli("audit", "--dwi", scan["dwi"], *table, "--shell", "2000")
-    assert result.returncode == 2
-    assert "--shell 2000 matches no shell of the table; its diffusion-weighted shells are: b=1000" in result.stderr
-    assert cli("audit", *table, "--shell", "1010").returncode == 0  # within the shell tolerance
-    result = cli("bids", scan["bval"])
-    assert result.returncode == 2 and f"ROOT {scan['bval']} is not a folder" in result.stderr
+MISSING = "I/O error: No such file or directory (os error 2), while reading --bval {t}/missing.bval"
 
 
-def test_errors_name_the_input(tmp_path, scan):
-    missing = tmp_path / "missing.bval"
-    result = cli("inspect", "--bvec", scan["bvec"], "--bval", missing)
-    assert result.returncode == 1 and result.stdout == ""
-    assert result.stderr == (f"tarvix: error: I/O error: No such file or directory (os error 2), "
-                             f"while reading --bval {missing}\n")
-    table = ["--bvec", scan["bvec"], "--bval", scan["bval"]]
-    result = cli("audit", "--dwi", scan["bvec"], *table)
-    assert result.stderr.startswith("tarvix: error: NIfTI error: ")
-    assert result.stderr.endswith(f", while reading --dwi {scan['bvec']}\n")
-    result = cli("audit", "--dwi", scan["dwi"], "--mask", scan["bval"], *table)
-    assert result.stderr.endswith(f", while reading --mask {scan['bval']}\n")
+@pytest.mark.parametrize("args, head, tail", [
+    (["inspect", "--bvec", "{bvec}", "--bval", "{t}/missing.bval"], MISSING, MISSING),
+    (["audit", "--dwi", "{bvec}", "--bvec", "{bvec}", "--bval", "{bval}"], "NIfTI error: ",
+     ", while reading --dwi {bvec}"),
+    (["audit", "--dwi", "{dwi}", "--mask", "{bval}", "--bvec", "{bvec}", "--bval", "{bval}"], "NIfTI error: ",
+     ", while reading --mask {bval}"),
+    (["inspect", "--bvec", "{bval}", "--bval", "{bvec}"], "failed to parse {bval}: bvec shape does not match",
+     "--bvec {bval} and --bval {bvec} look swapped (the b-vector file has three rows)"),
+    (["inspect", "--bvec", "{t}/short.b", "--bval", "{bval}"], "failed to parse {t}/short.b: ",
+     "looks like an MRtrix gradient file ('x y z b' per line): give it with --grad instead"),
+    (["audit", "--dwi", "{dwi}", "--bvec", "{t}/short.bvec", "--bval", "{t}/short.bval"], "volume mismatch: ",
+     "between the table {t}/short.bvec and --dwi {dwi}"),
+    (["inspect", "--bvec", "{t}/amp.bvec", "--bval", "{t}/amp.bval", "--strict"],
+     "amplitude-encoded bvecs (--strict): ", "recover explicitly with `tarvix recompute-bval`."),
+    (["recompute-bval", "--bvec", "{bvec}", "--bval", "{bval}", "--out-bvec", "{t}/u.bvec", "--out-bval", "{t}/u.bval"],
+     "every direction in {bvec} has unit length: nothing to recover", "(pass --force to proceed anyway)"),
+])
+def test_errors_exit_1_with_one_line_naming_the_input(tables, scan, args, head, tail):
+    fill = dict(scan, t=tables)
+    before = sorted(os.listdir(tables))
+    result = cli(*[a.format(**fill) for a in args])
+    assert result.returncode == 1 and result.stdout == "" and result.stderr.count("\n") == 1
+    assert result.stderr.startswith("tarvix: error: " + head.format(**fill))
+    assert result.stderr.endswith(tail.format(**fill) + "\n")
+    assert sorted(os.listdir(tables)) == before
 
-    swapped = cli("inspect", "--bvec", scan["bval"], "--bval", scan["bvec"])
-    assert "look swapped (the b-vector file has three rows)" in swapped.stderr
-    bvals, dirs = synthetic.make_scheme((1000.0,), 12, 2)
-    synthetic.write_mrtrix(tmp_path / "t.b", bvals, dirs)
-    mrtrix = cli("inspect", "--bvec", tmp_path / "t.b", "--bval", scan["bval"])
-    assert "looks like an MRtrix gradient file ('x y z b' per line): give it with --grad" in mrtrix.stderr
-    short = tmp_path / "short"
-    synthetic.write_fsl(f"{short}.bvec", f"{short}.bval", bvals, dirs)
-    result = cli("audit", "--dwi", scan["dwi"], "--bvec", f"{short}.bvec", "--bval", f"{short}.bval")
-    assert result.stderr.endswith(f"between the table {short}.bvec and --dwi {scan['dwi']}\n")
-    assert all(r.stderr.count("\n") == 1 for r in (swapped, mrtrix, result))
 
-
-def test_json_output_and_exit_status(tmp_path, scan):
+def test_json_output_and_exit_status(tmp_path, scan, tables):
     options = [*image(scan), "--threads", "1"]
     module = _tarvix.audit(dwi=scan["dwi"], bvec=scan["bvec"], bval=scan["bval"], threads=1)
     assert json.loads(module)["status"] == "FLAG"
@@ -119,25 +121,19 @@ def test_json_output_and_exit_status(tmp_path, scan):
     out = tmp_path / "report.json"
     result = cli("audit", *options, "--json", "--out", out)
     assert result.returncode == 4  # FLAG fails a pipeline by default
-    assert same_report(result.stdout, module) and same_report(out.read_text(), module)
+    same_report(result.stdout, module)
+    same_report(out.read_text(), module)
     detect = cli("detect-flip", *options, "--json")
     assert detect.returncode == 4
-    assert same_report(detect.stdout, _tarvix.detect_flip(dwi=scan["dwi"], bvec=scan["bvec"], bval=scan["bval"],
-                                                          threads=1))
+    same_report(detect.stdout, _tarvix.detect_flip(dwi=scan["dwi"], bvec=scan["bvec"], bval=scan["bval"], threads=1))
     alone = cli("audit", *options, "--no-tracking")
     assert alone.returncode == 4 and "decision FLAG: recommended transform -x+y+z (x axis flipped)" in alone.stdout
     profiled = cli("audit", *options, "--profile", "--json")
-    assert same_report(profiled.stdout, module)
+    same_report(profiled.stdout, module)
     assert "total" in profiled.stderr and "threads: 1" in profiled.stderr
-
+    assert cli("audit", *image(scan)[2:], "--shell", "1010").returncode == 0  # within the shell tolerance
     # WARN exits 3: amplitude-encoded vectors (half length) without --strict.
-    bvals, dirs = synthetic.make_scheme((1000.0,), 12, 2)
-    dirs[bvals > 0] *= 0.5
-    synthetic.write_fsl(tmp_path / "amp.bvec", tmp_path / "amp.bval", bvals, dirs)
-    amp = ["--bvec", tmp_path / "amp.bvec", "--bval", tmp_path / "amp.bval"]
-    assert cli("inspect", *amp, "--json").returncode == 3
-    strict = cli("inspect", *amp, "--strict")
-    assert strict.returncode == 1 and strict.stderr.startswith("tarvix: error: amplitude-encoded bvecs (--strict): ")
+    assert cli("inspect", "--bvec", tables / "amp.bvec", "--bval", tables / "amp.bval", "--json").returncode == 3
 
 
 @pytest.mark.parametrize("args, module_status, note", [
@@ -145,7 +141,7 @@ def test_json_output_and_exit_status(tmp_path, scan):
     (["--no-tracking", "--step", "1000"], "PASS", "every axis transform scored 0"),
     ([], "FLAG", "the tracking cannot judge the axes: only 142 trackable voxels"),
 ])
-def test_thin_evidence_is_a_warning(small_scan, args, module_status, note):
+def test_thin_evidence_is_a_warning_and_repairs_nothing(tmp_path, small_scan, args, module_status, note):
     result = cli("audit", *image(small_scan), *args)
     assert result.returncode == 3, result.stderr
     meaning = ("the axes cannot be judged with confidence" if not args
@@ -155,56 +151,28 @@ def test_thin_evidence_is_a_warning(small_scan, args, module_status, note):
     as_json = cli("detect-flip", *image(small_scan), *args, "--json")
     assert as_json.returncode == 3 and json.loads(as_json.stdout)["status"] == module_status
     assert note in as_json.stderr
+    if module_status == "FLAG":  # with the tracking the module writes nothing, without it the CLI takes it back
+        repair = ["repair", *image(small_scan), "--out-bvec", tmp_path / "f.bvec", "--out-bval", tmp_path / "f.bval",
+                  "--provenance", tmp_path / "p.json", *args]
+        result = cli(*repair)
+        assert result.returncode == 3 and "evidence is too thin to apply it" in result.stdout
+        assert os.listdir(tmp_path) == []
+        forced = cli(*repair, "--force-repair")
+        assert forced.returncode == 0 and sorted(os.listdir(tmp_path)) == ["f.bval", "f.bvec", "p.json"]
 
 
-def test_repair_writes_backs_up_and_refuses(tmp_path, scan):
-    args = ["repair", *image(scan), "--out-bvec", tmp_path / "fixed.bvec", "--out-bval", tmp_path / "fixed.bval",
-            "--provenance", tmp_path / "prov.json"]
-    result = cli(*args, "--json")
-    assert result.returncode == 0, result.stderr
-    assert json.loads(result.stdout)["repair"]["outputs"] == [str(tmp_path / "fixed.bvec"), str(tmp_path / "fixed.bval")]
-
-    refused = cli(*args)
-    assert refused.returncode == 1
-    assert refused.stderr == (f"tarvix: error: refusing to overwrite existing file: {tmp_path / 'fixed.bvec'} "
-                              "(pass --force to allow)\n")
-    forced = cli(*args, "--force")
-    assert forced.returncode == 0
-    assert f"the old {tmp_path / 'fixed.bvec'} is now {tmp_path / 'fixed.bvec.bak'}" in forced.stdout
-    assert {"fixed.bvec.bak", "fixed.bval.bak", "prov.json.bak"} <= set(os.listdir(tmp_path))
-    assert cli(*args, "--force").returncode == 0 and (tmp_path / "fixed.bvec.bak.1").exists()
-
-
-@pytest.mark.parametrize("measure", [[], ["--no-tracking"]])  # the module writes nothing / the CLI takes it back
-def test_repair_keeps_no_transform_on_thin_evidence(tmp_path, small_scan, measure):
-    args = ["repair", *image(small_scan), "--out-bvec", tmp_path / "f.bvec", "--out-bval", tmp_path / "f.bval",
-            "--provenance", tmp_path / "p.json", *measure]
-    result = cli(*args)
-    assert result.returncode == 3 and "evidence is too thin to apply it" in result.stdout
-    assert os.listdir(tmp_path) == []
-    forced = cli(*args, "--force-repair")
-    assert forced.returncode == 0 and sorted(os.listdir(tmp_path)) == ["f.bval", "f.bvec", "p.json"]
-
-
-def test_recompute_bval(tmp_path, scan):
-    bvals, dirs = synthetic.make_scheme((1000.0,), 12, 2)
-    dirs[bvals > 0] *= np.sqrt(np.linspace(0.25, 1.0, int((bvals > 0).sum())))[:, None]
-    synthetic.write_fsl(tmp_path / "amp.bvec", tmp_path / "amp.bval", bvals, dirs)
+def test_recompute_bval(tmp_path, scan, tables):
     out = ["--out-bvec", tmp_path / "new.bvec", "--out-bval", tmp_path / "new.bval"]
-    args = ["recompute-bval", "--bvec", tmp_path / "amp.bvec", "--bval", tmp_path / "amp.bval", *out]
+    args = ["recompute-bval", "--bvec", tables / "ramp.bvec", "--bval", tables / "ramp.bval", *out]
     result = cli(*args, "--json")
     assert result.returncode == 0, result.stderr
     summary = json.loads(result.stdout)
     assert summary["outputs"] == [str(tmp_path / "new.bvec"), str(tmp_path / "new.bval")]
     assert math.isclose(summary["b_min"], 250.0, rel_tol=1e-3) and (tmp_path / "new.bval").exists()
     assert cli(*args).returncode == 1  # outputs exist now
-
-    unit = ["recompute-bval", "--bvec", scan["bvec"], "--bval", scan["bval"], "--out-bvec", tmp_path / "u.bvec",
-            "--out-bval", tmp_path / "u.bval"]
-    refused = cli(*unit)
-    assert refused.returncode == 1 and "has unit length: nothing to recover" in refused.stderr
-    assert not (tmp_path / "u.bvec").exists()
-    assert cli(*unit, "--force").returncode == 0
+    # A unit-length table is refused (see the error cases) unless forced.
+    assert cli("recompute-bval", *image(scan)[2:], "--out-bvec", tmp_path / "u.bvec", "--out-bval", tmp_path / "u.bval",
+               "--force").returncode == 0
 
 
 def test_bids_exit_status_the_worst_run_decides(tmp_path):
@@ -223,14 +191,12 @@ def test_bids_exit_status_the_worst_run_decides(tmp_path):
     assert cli("bids", tmp_path / "empty").returncode == 1
 
 
-def test_png_needs_matplotlib(tmp_path, scan):
+def test_demo_and_pictures_without_matplotlib(tmp_path, scan):
     result = cli("detect-flip", *image(scan), "--png", tmp_path / "q.png", prelude=HIDE_MPL)
     assert (result.returncode, result.stderr) == (1, "tarvix: error: --png needs matplotlib, which is not "
                                                      "installed; install it with: pip install 'tarvix[viz]'\n")
-
-
-def test_demo(tmp_path):
-    # matplotlib hidden: the picture is the one step the demo may skip (and the slow one).
+    assert os.listdir(tmp_path) == []
+    # The picture is the one step the demo may skip (and the slow one).
     demo = cli("demo", "--dir", tmp_path, prelude=HIDE_MPL)
     assert demo.returncode == 0, demo.stderr
     assert "2. audit: FLAG" in demo.stdout and "4. audit of the repaired table: PASS" in demo.stdout
@@ -240,3 +206,10 @@ def test_demo(tmp_path):
     assert again.returncode == 1 and "refusing to overwrite existing file" in again.stderr
     assert cli("demo", "--dir", tmp_path, "--force", prelude=HIDE_MPL).returncode == 0
     assert (tmp_path / "repair.json.bak").exists()
+    # A file given as the folder is left alone.
+    target = tmp_path / "repair.json"
+    kept = target.read_bytes()
+    result = cli("demo", "--dir", target)
+    assert result.returncode == 1 and result.stderr == (
+        f"tarvix: error: --dir {target} is a file, not a folder: give a folder for the demo files\n")
+    assert target.read_bytes() == kept

@@ -10,10 +10,9 @@ import os
 import numpy as np
 import pytest
 
-tarvix = pytest.importorskip("tarvix")
-from tarvix import _engine, synthetic, verdict  # noqa: E402
+from tarvix import _engine, synthetic, verdict
 
-from cli_runner import cli, image  # noqa: E402
+from cli_runner import cli, image
 
 
 @pytest.fixture(scope="module")
@@ -79,13 +78,11 @@ def test_tracking_record_file(tmp_path, scans):
     assert record.read_text() == text and not (tmp_path / "report.json").exists()
     assert cli(*args, "--force").returncode == 4 and (tmp_path / "tracking.json.bak").exists()
 
-    usage = cli("audit", *image(scans["flipped"]), "--tracking-out", tmp_path / "x.json", "--no-tracking")
-    assert usage.returncode == 2 and not (tmp_path / "x.json").exists()
-
 
 def test_repair_applies_the_tracking_transform(tmp_path, coarse):
     """On the coarse scan only the tracking FLAGs: repair writes its transform,
-    names it in the provenance, and the repaired table passes."""
+    names it in the provenance, and the repaired table passes; a second
+    repair refuses to replace it, or backs it up."""
     flipped = image(coarse["flipped"])
     out = ["--out-bvec", tmp_path / "f.bvec", "--out-bval", tmp_path / "f.bval", "--provenance", tmp_path / "p.json",
            "--tracking-out", tmp_path / "t.json"]
@@ -103,6 +100,19 @@ def test_repair_applies_the_tracking_transform(tmp_path, coarse):
                                np.loadtxt(coarse["flipped"]["bvec"]) * [[-1.0], [1.0], [1.0]], atol=1e-9)
     again = cli("audit", "--dwi", coarse["flipped"]["dwi"], "--bvec", tmp_path / "f.bvec", "--bval", tmp_path / "f.bval")
     assert again.returncode == 0 and again.stdout.startswith("status: PASS")
+
+    # Existing outputs: refused, or with --force kept as .bak, then .bak.1.
+    refused = cli("repair", *flipped, *out)
+    assert refused.returncode == 1
+    assert refused.stderr == (f"tarvix: error: refusing to overwrite existing file: {tmp_path / 'f.bvec'} "
+                              "(pass --force to allow)\n")
+    forced = cli("repair", *flipped, *out, "--force")
+    assert forced.returncode == 0
+    assert f"the old {tmp_path / 'f.bvec'} is now {tmp_path / 'f.bvec.bak'}" in forced.stdout
+    assert {"f.bvec.bak", "f.bval.bak", "p.json.bak", "t.json.bak"} <= set(os.listdir(tmp_path))
+    forced = cli("repair", *flipped, *out, "--force", "--json")
+    assert forced.returncode == 0 and (tmp_path / "f.bvec.bak.1").exists()
+    assert json.loads(forced.stdout)["repair"]["outputs"] == [str(tmp_path / "f.bvec"), str(tmp_path / "f.bval")]
 
 
 @pytest.mark.skipif(importlib.util.find_spec("matplotlib") is None, reason="matplotlib is not installed")
@@ -124,32 +134,20 @@ def flagged(scans):
     return json.loads(result["report"]), json.loads(result["tracking"])
 
 
-def _tracking_unsure(report, tracking):
-    tracking.update(decision="WARN", recommended_label=None, recommended_transform=None, relative_margin=0.03)
-
-
-def _tracking_thin(report, tracking):
-    tracking.update(decision="WARN", recommended_label=None, recommended_transform=None)
-    tracking["parameters"]["n_seeds"] = 150
-
-
-def _coherence_thin(report, tracking):
-    report["flip"]["n_wm_voxels"] = 40
-
-
-def _shell_too_small(report, tracking):
-    for shell in report["shells"]["shells"]:
-        if not shell["is_b0"]:
-            shell["count"] = 5
+UNSURE = dict(decision="WARN", recommended_label=None, recommended_transform=None)
 
 
 @pytest.mark.parametrize("bend, status, note, coherence_alone", [
-    (_tracking_unsure, "WARN", "the coherence alone would FLAG and recommend -x+y+z, but the tracking does not",
-     "FLAG"),
-    (_tracking_thin, "WARN", "only 150 trackable voxels", "FLAG"),
-    (_coherence_thin, "FLAG", None, "WARN"),  # a decisive tracking is not downgraded by the coherence's evidence
-    (_shell_too_small, "WARN", "has only 5 volumes: too few for a tensor fit", "WARN"),  # both stand on the fit
-])
+    (lambda report, tracking: tracking.update(UNSURE, relative_margin=0.03), "WARN",
+     "the coherence alone would FLAG and recommend -x+y+z, but the tracking does not", "FLAG"),
+    (lambda report, tracking: tracking.update(UNSURE, parameters=dict(tracking["parameters"], n_seeds=150)), "WARN",
+     "only 150 trackable voxels", "FLAG"),
+    # A decisive tracking is not downgraded by the coherence's evidence.
+    (lambda report, tracking: report["flip"].update(n_wm_voxels=40), "FLAG", None, "WARN"),
+    # Both stand on the fit.
+    (lambda report, tracking: [s.update(count=5) for s in report["shells"]["shells"] if not s["is_b0"]], "WARN",
+     "has only 5 volumes: too few for a tensor fit", "WARN"),
+], ids=["tracking-unsure", "tracking-thin", "coherence-thin", "shell-too-small"])
 def test_combining_rule(flagged, bend, status, note, coherence_alone):
     report, tracking = copy.deepcopy(flagged)
     bend(report, tracking)

@@ -9,9 +9,9 @@ import pathlib
 
 import pytest
 
-from tarvix import synthetic
+from tarvix import _tarvix as m, synthetic
 
-from tarvix import _tarvix as m
+from conftest import untimed
 
 
 @pytest.fixture(scope="module")
@@ -23,12 +23,6 @@ def two_shells(tmp_path_factory):
     return root, paths
 
 
-def without_timestamp(text):
-    report = json.loads(text)
-    del report["timestamp"]
-    return report
-
-
 def test_reports_and_fields_do_not_depend_on_threads(two_shells):
     _, paths = two_shells
     runs = {threads: m.audit_with_glyphs(paths["dwi"], bvec=paths["bvec"], bval=paths["bval"], threads=threads)
@@ -37,15 +31,15 @@ def test_reports_and_fields_do_not_depend_on_threads(two_shells):
     assert json.loads(report)["flip"]["decision"] == "FLAG"
     assert json.loads(report)["b0_drift"]["indices"] == json.loads(report)["shells"]["b0"]["indices"]
     for threads, (other_report, other_glyphs) in runs.items():
-        assert without_timestamp(other_report) == without_timestamp(report), threads
+        assert untimed(other_report) == untimed(report), threads
         for key in ("v1", "fa", "s0", "mask"):
             assert other_glyphs[key] == glyphs[key], (threads, key)
-    # A requested shell streams that shell instead.
-    for threads in (1, 2):
-        high = json.loads(m.audit(dwi=paths["dwi"], bvec=paths["bvec"], bval=paths["bval"], shell=2500.0,
-                                  threads=threads))
-        assert high["flip"]["working_b"] == 2500.0
-        assert high["flip"]["decision"] == "FLAG"
+    # A requested shell streams that shell instead; detection alone splits its work the same way.
+    for function in (m.audit, m.detect_flip):
+        high = [untimed(function(dwi=paths["dwi"], bvec=paths["bvec"], bval=paths["bval"], shell=2500.0, threads=t))
+                for t in (1, 2)]
+        assert high[0] == high[1], function
+        assert (high[0]["flip"]["working_b"], high[0]["flip"]["decision"]) == (2500.0, "FLAG")
 
 
 def test_streamed_audit_equals_the_whole_image_audit(two_shells):
@@ -53,7 +47,7 @@ def test_streamed_audit_equals_the_whole_image_audit(two_shells):
     m.audit_bids(str(root), threads=2)
     written = sorted(pathlib.Path(root, "derivatives", "tarvix").rglob("*_report.json"))
     assert len(written) == 1
-    whole = without_timestamp(written[0].read_text())
-    streamed = without_timestamp(m.audit(dwi=paths["dwi"], bvec=paths["bvec"], bval=paths["bval"], threads=2))
+    whole = untimed(written[0].read_text())
+    streamed = untimed(m.audit(dwi=paths["dwi"], bvec=paths["bvec"], bval=paths["bval"], threads=2))
     for key in ("flip", "b0_drift", "status"):
         assert whole[key] == streamed[key], key
