@@ -41,7 +41,7 @@ tr.PASS td:first-child{border-left:4px solid #3aa76d}
 .bar i{position:absolute;left:0;top:0;bottom:0;border-radius:4px;background:#5b8def}
 .bar.low i{background:#e0a800}
 .ratio{color:#5b6673;font-size:12px}.ratio.low{color:#7a5400;font-weight:700}
-.measure{display:inline-block;width:58px;color:#5b6673}
+.measure{display:inline-block;width:10ch;color:#5b6673}
 td.run code{white-space:nowrap}
 .bar u{position:absolute;top:-3px;bottom:-3px;width:2px;background:#1d232a}
 code{font-family:ui-monospace,Menlo,Consolas,monospace;font-size:13px}
