@@ -18,7 +18,9 @@ audit_bids with its default threads) and on a two-worker Dask LocalCluster
 scheduler would be). Each round times audit_bids and then the runner, and
 the speed-up is the median of the rounds' ratios, which holds up better than
 a ratio of medians on a machine shared with other work. Tracking is off, as
-audit_bids has no tracking.
+audit_bids has no tracking. Before them, the ceiling: two warm processes
+auditing one-thread side by side (no start-up, imports or first-call page
+faults), against audit_bids's two-thread audits; no runner can beat it here.
 
 Part 3 (`bench_dask_overhead`): 200 tiny runs (12x12x8, 13 volumes) on the
 same cluster against the same runs audited in this process one after another;
@@ -37,6 +39,7 @@ import os
 import pathlib
 import shutil
 import statistics
+import subprocess
 import sys
 import time
 
@@ -144,12 +147,40 @@ def _paired(runner, repeats):
     return N_RUNS / statistics.median(t for _, t in rounds), statistics.median(a / t for a, t in rounds)
 
 
+# A worker of the ceiling measurement: audits one run to warm up, waits for
+# the common start, then audits its share one after another and prints the
+# seconds that took.
+_SIDE_BY_SIDE = """
+import json, sys, time
+from tarvix import _tarvix
+runs, start = json.loads(sys.argv[1]), float(sys.argv[2])
+_tarvix.audit(threads=1, **runs[0])
+time.sleep(max(0.0, start - time.time()))
+t = time.perf_counter()
+for r in runs:
+    _tarvix.audit(threads=1, **r)
+print(time.perf_counter() - t)
+"""
+
+
+def side_by_side_seconds(runs, workers=2):
+    """Seconds per run of `workers` warm processes auditing on one thread each,
+    all at once: what a process pool can reach at best, with no start-up, no
+    imports and no first-call page faults."""
+    shares = [runs[k::workers] for k in range(workers)]
+    start = time.time() + 2.0  # after every worker's imports and warm-up
+    procs = [subprocess.Popen([sys.executable, "-c", _SIDE_BY_SIDE, json.dumps(share), str(start)],
+                              stdout=subprocess.PIPE, text=True) for share in shares]
+    seconds = [float(p.communicate()[0]) for p in procs]
+    return max(seconds) / max(len(share) for share in shares) / workers
+
+
 def bench_parallel(repeats=3):
     """Each parallel runner paired with audit_bids round by round. The cluster
     runs only while its own rounds do: its scheduler lives in this process."""
     from tarvix import _tarvix, batch as runner
 
-    ensure_dataset()
+    runs = ensure_dataset()
     print(f"parallel batch: runs per second over the {N_RUNS} runs, {repeats} rounds each paired with audit_bids "
           "(default threads), no tracking")
     reference = N_RUNS / statistics.median(timed(lambda: _tarvix.audit_bids(str(ROOT)))[0] for _ in range(repeats))
@@ -162,6 +193,13 @@ def bench_parallel(repeats=3):
         print(f"  {label:<30}{rate:>8.2f}{ratio:>14.2f}  >= {target}: {'met' if ratio >= target else 'MISSED'}",
               flush=True)
 
+    # The bound on this machine: two one-thread audits at once, each slower than
+    # alone (shared caches and memory), against audit_bids's two-thread audits.
+    paired = statistics.median(side_by_side_seconds(runs) for _ in range(repeats))
+    rate = 1 / paired
+    out["ceiling"] = (rate, rate / reference)
+    print(f"  {'ceiling: 2 warm 1-thread':<30}{rate:>8.2f}{rate / reference:>14.2f}"
+          "  (two processes auditing side by side, no start-up)", flush=True)
     show("--jobs 2 (1 thread each)", "jobs", *_paired(lambda: runner.run(str(ROOT), tracking=False, jobs=2), repeats),
          JOBS_TARGET)
     cluster = _local_cluster()
