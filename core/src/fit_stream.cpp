@@ -31,6 +31,10 @@ namespace {
 // block's sums go through the cache once per run of volumes rather than once
 // per volume.
 constexpr std::size_t kRingVolumes = 16;
+// On one thread the read waits while the sums run, and each run of volumes is
+// one more pass of the sums (8 doubles a voxel) through memory: there the
+// ring holds as many volumes as fit in this many bytes.
+constexpr std::size_t kOneThreadRingBytes = std::size_t{32} << 20;
 // In-plane positions the eigen step takes through all z at a time: the lines
 // of the field it writes meanwhile (about five per position) stay in L1/L2.
 constexpr std::uint64_t kColumn = 64;
@@ -100,6 +104,12 @@ struct FitStream::State {
 
   bool drainer_started = false;
   tbb::task_group group;
+
+  // Ring volumes of `volume_bytes` each to hold at most.
+  std::size_t ring_cap(std::size_t volume_bytes) const {
+    if (background || volume_bytes == 0) return kRingVolumes;
+    return std::max(kRingVolumes, kOneThreadRingBytes / volume_bytes);
+  }
 
   void set_ring(std::size_t slots) {
     ring_slots = slots;
@@ -352,7 +362,7 @@ bool FitStream::begin(const VolumeInfo& info, std::vector<std::uint8_t>& keep, s
     ring_volumes += w && !kp;
   }
   const std::size_t n_blocks = static_cast<std::size_t>((grid + kBlock - 1) / kBlock);
-  const std::size_t slots = std::min(kRingVolumes, ring_volumes);
+  const std::size_t slots = std::min(st.ring_cap(static_cast<std::size_t>(grid) * sizeof(float)), ring_volumes);
   try {
     // Left uninitialised: each block is cleared by the first batch, on the
     // summing thread, and the ring is written before it is read.
@@ -369,7 +379,6 @@ bool FitStream::begin(const VolumeInfo& info, std::vector<std::uint8_t>& keep, s
   st.n_blocks = n_blocks;
   st.first_row = std::move(first_row);
   st.set_ring(slots);
-  st.raw_ring_slots = std::min(kRingVolumes, wanted);
   st.wanted = wanted;
   st.began = true;
 
@@ -419,6 +428,7 @@ bool FitStream::take_raw(const RawVoxels& raw) {
     return false;
   // Kept volumes come raw too (their lookups are cheaper than the logarithms
   // of their floats), so the ring holds any wanted volume.
+  st.raw_ring_slots = std::min(st.ring_cap(static_cast<std::size_t>(st.grid) * raw.bytes_per_voxel), st.wanted);
   if (st.raw_ring_slots) {
     try {
       st.raw_slots =
