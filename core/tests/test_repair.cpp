@@ -19,12 +19,13 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-// A scratch directory with the FSL targets of a repair in it.
+// A scratch directory with the FSL targets of a repair in it, and the MRtrix one if asked.
 struct Scene : ScratchDir {
   RepairSpec spec;
-  Scene() {
+  explicit Scene(bool grad = false) {
     spec.out_bvec = at("out.bvec");
     spec.out_bval = at("out.bval");
+    if (grad) spec.out_grad = at("out.b");
   }
 };
 
@@ -102,8 +103,7 @@ TEST(RepairEndToEnd, CorruptedTablesRepairToPass) {
   // An MRtrix table on an oblique image: both outputs re-audit clean.
   const double c = std::cos(0.4), sn = std::sin(0.4);
   const VolumeInfo info = info_with({{{2 * c, 0, 2 * sn}, {0, 2, 0}, {-2 * sn, 0, 2 * c}}});
-  Scene s;
-  s.spec.out_grad = s.at("out.b");
+  Scene s(true);
   s.spec.frames = FrameMaps::resolve(true, info);
   const GradientTable world = truth.transformed(transpose(world_voxel_map(info)));
   const Report r = audit_and_repair(world.transformed(candidate("+z+x+y")), true, info, s.spec);
@@ -162,8 +162,7 @@ TEST(RepairFiles, RefusalBackupsAndDryRun) {
   const Report report = audit_report(Status::Flag);
   {  // Refusals name the first existing path (bvec, bval, grad) and touch nothing,
      // not even the FSL pair when only the grad target exists.
-    Scene s;
-    s.spec.out_grad = s.at("out.b");
+    Scene s(true);
     s.spec.provenance = s.at("prov.json");
     put(*s.spec.out_grad, "old");
     EXPECT_EQ(error_text([&] { repair_from_report(kTable, report, {}, s.spec, 0.02); }), refusal(*s.spec.out_grad));
@@ -187,8 +186,7 @@ TEST(RepairFiles, RefusalBackupsAndDryRun) {
     }
   }
   {  // in_place: renames to the first free .bak / .bak.N, in the order bvec, bval, grad.
-    Scene s;
-    s.spec.out_grad = s.at("out.b");
+    Scene s(true);
     s.spec.in_place = true;
     put(s.spec.out_bvec, "bvec v1");
     put(s.spec.out_bvec + ".bak", "bvec v0");
@@ -250,8 +248,7 @@ TEST(RepairFormats, FramesGoOnTopOfTheRepairAndZerosHaveNoSign) {
   const GradientTable table = GradientTable::make({{0, -0.0, -0.0}, {0.6, 0.8, 0}, {0, 0, 1}}, {5, 1000, 1000});
   Report report = audit_report(Status::Flag, "-x-z-y");
   report.scheme = SchemeTable::of(table);
-  Scene s;
-  s.spec.out_grad = s.at("out.b");
+  Scene s(true);
   s.spec.frames = maps;
   const RepairOutput out = repair_from_report(table, report, {}, s.spec, 0.02);
 
@@ -271,8 +268,7 @@ TEST(RepairFormats, FramesGoOnTopOfTheRepairAndZerosHaveNoSign) {
 
 TEST(RepairFormats, ProvenanceRecord) {
   const std::vector<InputFile> inputs{{"in.bvec", std::string(64, 'a'), 12}, {"in.bval", std::string(64, 'b'), 7}};
-  Scene s;
-  s.spec.out_grad = s.at("out.b");
+  Scene s(true);
   s.spec.provenance = s.at("prov.json");
   s.spec.frames = FrameMaps::resolve(true, info_with({{{0, -2, 0}, {2, 0, 0}, {0, 0, 2}}}));
   Report report = audit_report(Status::Flag);

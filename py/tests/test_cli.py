@@ -120,13 +120,13 @@ def test_json_output_and_exit_status(tmp_path, scan, tables):
 
     out = tmp_path / "report.json"
     result = cli("audit", *options, "--json", "--out", out)
-    assert result.returncode == 4  # FLAG fails a pipeline by default
+    assert result.returncode == 4  # FLAG fails a pipeline by default; --fail-on flag is kept for scripts
     same_report(result.stdout, module)
     same_report(out.read_text(), module)
-    detect = cli("detect-flip", *options, "--json")
+    detect = cli("detect-flip", *options, "--json", "--fail-on", "flag")
     assert detect.returncode == 4
     same_report(detect.stdout, _tarvix.detect_flip(dwi=scan["dwi"], bvec=scan["bvec"], bval=scan["bval"], threads=1))
-    alone = cli("audit", *options, "--no-tracking")
+    alone = cli("audit", *options, "--no-tracking", "--fail-on", "flag")
     assert alone.returncode == 4 and "decision FLAG: recommended transform -x+y+z (x axis flipped)" in alone.stdout
     profiled = cli("audit", *options, "--profile", "--json")
     same_report(profiled.stdout, module)

@@ -40,11 +40,8 @@ def test_tracking_decides_end_to_end(scans, command, table, mask, status, code):
     assert result.returncode == code, result.stdout + result.stderr
     assert result.stdout.startswith(f"status: {status}")
     assert "tracking (whole fibres)" in result.stdout
-    if status == "FLAG":
-        assert "verdict on the axes: FLAG by the tracking: recommended transform -x+y+z (x axis flipped)" in result.stdout
-        assert cli(*args, "--fail-on", "flag", "--json").returncode == 4
-    else:
-        assert "verdict on the axes: PASS by the tracking" in result.stdout
+    recommended = ": recommended transform -x+y+z (x axis flipped)" if status == "FLAG" else ""
+    assert f"verdict on the axes: {status} by the tracking{recommended}" in result.stdout
 
 
 def test_disagreement_is_said_and_no_tracking_is_the_coherence_alone(coarse):

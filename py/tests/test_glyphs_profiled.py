@@ -34,28 +34,19 @@ def table(paths):
 
 
 def otsu_threshold(s0):
+    """Otsu's cut on a 256-bin histogram (NaN in the first bin): the middle of
+    the first bin that maximises the between-class variance."""
     lo, hi = np.nanmin(s0), np.nanmax(s0)
     if not lo < hi:
         return lo
     scale = 256.0 / (hi - lo)
-    with np.errstate(invalid="ignore"):
-        scaled = (s0 - lo) * scale
-    bins = np.where(np.isnan(scaled) | (scaled < 0), 0, np.minimum(np.floor(np.nan_to_num(scaled)), 255))
-    counts = np.bincount(bins.astype(int).ravel(), minlength=256).astype(float)
-    total, weighted = s0.size, (np.arange(256) * counts).sum()
-    best, best_bin, w0, sum0 = -1.0, 0, 0.0, 0.0
-    for b in range(256):
-        w0 += counts[b]
-        sum0 += b * counts[b]
-        if w0 == 0:
-            continue
-        w1 = total - w0
-        if w1 == 0:
-            break
-        variance = w0 * w1 * (sum0 / w0 - (weighted - sum0) / w1) ** 2
-        if variance > best:
-            best, best_bin = variance, b
-    return lo + (best_bin + 0.5) / scale
+    with np.errstate(invalid="ignore", divide="ignore"):
+        bins = np.clip(np.floor(np.nan_to_num((s0 - lo) * scale, nan=0.0)), 0, 255).astype(int)
+        counts = np.bincount(bins.ravel(), minlength=256).astype(float)
+        w0, sum0 = np.cumsum(counts), np.cumsum(np.arange(256) * counts)
+        w1 = s0.size - w0
+        variance = np.where((w0 > 0) & (w1 > 0), w0 * w1 * (sum0 / w0 - (sum0[-1] - sum0) / w1) ** 2, -1.0)
+    return lo + (np.argmax(variance) + 0.5) / scale
 
 
 def numpy_fit(paths):
@@ -100,7 +91,6 @@ def test_glyph_buffers_match_an_independent_fit(scans):
     np.testing.assert_allclose(np.linalg.norm(got["v1"][valid], axis=-1), 1.0, atol=1e-6)
     np.testing.assert_allclose(np.abs((got["v1"] * ref["v1"]).sum(-1))[sharp], 1.0, atol=1e-5)
     # The scoring mask is the white-matter proxy: one byte 0/1 per voxel.
-    assert set(np.unique(got["mask"])) == {0, 1}
     np.testing.assert_array_equal(got["mask"], ref["mask"].astype(np.uint8))
 
 

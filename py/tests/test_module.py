@@ -198,15 +198,13 @@ def test_grad_takes_precedence_and_the_inspect_report(tmp_path, fsl_pair):
     bvec, bval = fsl_pair
     grad = tmp_path / "t.b"
     grad.write_text("".join(f"{d[0]} {d[1]} {d[2]} {b}\n" for d, b in zip(DIRECTIONS, BVALS)))
-    text = m.inspect(bvec=bvec, bval=bval)
-    report = json.loads(text)
+    report = json.loads(m.inspect(bvec=bvec, bval=bval))
     assert report["tool_version"] == m.version()
     data = {path: pathlib.Path(path).read_bytes() for path in (bvec, bval)}
     assert report["inputs"] == [{"path": p, "sha256": hashlib.sha256(d).hexdigest(), "bytes": len(d)}
                                 for p, d in data.items()]
     assert report["scheme"]["bvals"] == [float(b) for b in BVALS]
     assert report["scheme"]["directions"] == [list(d) for d in DIRECTIONS]
-    assert '"bvals":[0.0,1000.0,' in text
     by_grad = json.loads(m.inspect(bvec="/nonexistent/a", bval="/nonexistent/b", grad=str(grad)))
     assert [i["path"] for i in by_grad["inputs"]] == [str(grad)]
     assert by_grad["scheme"] == report["scheme"]

@@ -1,11 +1,10 @@
 """The tensor fit runs while the DWI is read (volume by volume, on the call's
 threads), and only the volumes something still needs stay in memory. None of
-that may show: reports and fields must not depend on the thread count, on a
-second shell whose volumes are inflated and dropped, or on whether the fit was
-streamed at all (audit_bids reads each image whole and fits it afterwards)."""
+that may show: reports and fields must not depend on the thread count or on a
+second shell whose volumes are inflated and dropped. (Streamed against whole-image
+fits: FitStream in core/tests, and audit_bids against audit in test_bids_batch.)"""
 
 import json
-import pathlib
 
 import pytest
 
@@ -15,16 +14,12 @@ from conftest import untimed
 
 
 @pytest.fixture(scope="module")
-def two_shells(tmp_path_factory):
-    root = tmp_path_factory.mktemp("streamed") / "ds"
-    folder = root / "sub-01" / "dwi"
-    paths = synthetic.write_scan(str(folder), "sub-01_dwi", shape=(20, 18, 12), shells=(1000.0, 2500.0),
-                                 n_dirs=24, n_b0=4, transform="-x+y+z", seed=3)
-    return root, paths
+def paths(tmp_path_factory):
+    return synthetic.write_scan(str(tmp_path_factory.mktemp("streamed")), "two_shells", shape=(20, 18, 12),
+                                shells=(1000.0, 2500.0), n_dirs=24, n_b0=4, transform="-x+y+z", seed=3)
 
 
-def test_reports_and_fields_do_not_depend_on_threads(two_shells):
-    _, paths = two_shells
+def test_reports_and_fields_do_not_depend_on_threads(paths):
     runs = {threads: m.audit_with_glyphs(paths["dwi"], bvec=paths["bvec"], bval=paths["bval"], threads=threads)
             for threads in (1, 2, 3, None)}
     report, glyphs = runs[1]
@@ -41,13 +36,3 @@ def test_reports_and_fields_do_not_depend_on_threads(two_shells):
         assert high[0] == high[1], function
         assert (high[0]["flip"]["working_b"], high[0]["flip"]["decision"]) == (2500.0, "FLAG")
 
-
-def test_streamed_audit_equals_the_whole_image_audit(two_shells):
-    root, paths = two_shells
-    m.audit_bids(str(root), threads=2)
-    written = sorted(pathlib.Path(root, "derivatives", "tarvix").rglob("*_report.json"))
-    assert len(written) == 1
-    whole = untimed(written[0].read_text())
-    streamed = untimed(m.audit(dwi=paths["dwi"], bvec=paths["bvec"], bval=paths["bval"], threads=2))
-    for key in ("flip", "b0_drift", "status"):
-        assert whole[key] == streamed[key], key
