@@ -65,7 +65,6 @@ struct FitStream::State {
   SignalTable table;
   cache::Array<unsigned char> raw_slots;  // ring_slots volumes of grid stored voxels
   std::size_t ring_slots = 0;
-  std::size_t raw_ring_slots = 0;  // the ring's size when it holds raw volumes: kept ones take slots too
   std::size_t ring_handed = 0;   // ring volumes handed to the reader so far
   std::size_t pending_slot = 0;  // slot of the volume being read into the ring
   std::vector<std::ptrdiff_t> slot_owner;  // delivery in each slot, -1 when free
@@ -428,17 +427,17 @@ bool FitStream::take_raw(const RawVoxels& raw) {
     return false;
   // Kept volumes come raw too (their lookups are cheaper than the logarithms
   // of their floats), so the ring holds any wanted volume.
-  st.raw_ring_slots = std::min(st.ring_cap(static_cast<std::size_t>(st.grid) * raw.bytes_per_voxel), st.wanted);
-  if (st.raw_ring_slots) {
+  const std::size_t slots = std::min(st.ring_cap(static_cast<std::size_t>(st.grid) * raw.bytes_per_voxel), st.wanted);
+  if (slots) {
     try {
       st.raw_slots =
-          cache::Array<unsigned char>(st.raw_ring_slots * static_cast<std::size_t>(st.grid) * raw.bytes_per_voxel);
+          cache::Array<unsigned char>(slots * static_cast<std::size_t>(st.grid) * raw.bytes_per_voxel);
     } catch (const std::bad_alloc&) {
       return false;  // the float ring is there
     }
     st.ring.reset();  // never touched
   }
-  st.set_ring(st.raw_ring_slots);
+  st.set_ring(slots);
   st.raw = raw;
   st.raw_ring = true;
   st.table = make_signal_table(raw.bytes_per_voxel, raw.to_float, st.design.ln_floor);
