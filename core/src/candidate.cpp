@@ -28,4 +28,44 @@ std::vector<Candidate> all_candidates() {
   return out;
 }
 
+namespace {
+int sign_flips(const Mat3& m) {
+  int n = 0;
+  for (const auto& row : m)
+    for (double v : row) n += v < 0 ? 1 : 0;
+  return n;
+}
+Mat3 negated(const Mat3& m) {
+  Mat3 r = m;
+  for (auto& row : r)
+    for (double& v : row) v = -v;
+  return r;
+}
+bool first_entry_positive(const Mat3& m) {
+  for (const auto& row : m)
+    for (double v : row)
+      if (v != 0) return v > 0;
+  return true;
+}
+}  // namespace
+
+Mat3 canonical_transform(const Mat3& m) {
+  const Mat3 n = negated(m);
+  const int fm = sign_flips(m), fn = sign_flips(n);
+  if (fm != fn) return fm < fn ? m : n;
+  return first_entry_positive(m) ? m : n;
+}
+
+std::string transform_label(const Mat3& m) {
+  static constexpr char kAxis[3] = {'x', 'y', 'z'};
+  std::string label;
+  for (const auto& row : m)
+    for (std::size_t j = 0; j < 3; ++j)
+      if (row[j] != 0) {
+        label += row[j] < 0 ? '-' : '+';
+        label += kAxis[j];
+      }
+  return label;
+}
+
 }  // namespace tarvix

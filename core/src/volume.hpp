@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "buffer_cache.hpp"
@@ -21,6 +23,10 @@ struct VolumeInfo {
   Vec3 voxel_sizes{};                // pixdim[1..3]
   Mat4 affine{};                     // voxel index -> world, row by row
   std::uint64_t n_volumes = 1;
+  // Why the image's orientation cannot be trusted (no usable qform or sform,
+  // a non-finite or singular affine, voxel sizes that disagree with it); empty
+  // when it can. The axes are then not judged, whatever the measures say.
+  std::optional<std::string> orientation_doubt;
 };
 
 // Image data kept in the stored NIfTI order (x fastest, then y, z, then volume),
