@@ -38,6 +38,26 @@ def untimed(text):
     return report
 
 
+def module_part(text):
+    """The module's report inside an engine report: the engine adds the
+    tracking and verdict sections and puts the verdict's status on top, which
+    must agree with the verdict section."""
+    report = json.loads(text)
+    verdict = report.pop("verdict")
+    assert report["status"] == verdict["status"]
+    report.pop("tracking", None)
+    return report, verdict
+
+
+def same_module_report(engine_text, module_text):
+    """An engine report carries the module's report unchanged but for its status."""
+    engine, _ = module_part(engine_text)
+    module = untimed(module_text)
+    del engine["timestamp"]
+    engine["status"] = module["status"]
+    assert_close(engine, module, rel=1e-12, abs_tol=1e-15)
+
+
 def assert_close(a, b, rel=1e-9, abs_tol=1e-12, path="report"):
     """Equal JSON values of the same types; reals within rel (coherence sums
     may differ in their last bits with how the work was split)."""
