@@ -31,6 +31,24 @@ def fsl_pair(tmp_path):
     return str(bvec), str(bval)
 
 
+SCHEMAS = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "schemas")
+
+
+def validate(kind: str, document) -> None:
+    """Checks a document (text or parsed) against docs/schemas/<kind>.schema.json,
+    with the other schemas of that folder resolvable by file name."""
+    import jsonschema
+    from referencing import Registry, Resource
+
+    schemas = {}
+    for name in os.listdir(SCHEMAS):
+        with open(os.path.join(SCHEMAS, name), encoding="utf-8") as f:
+            schemas[name] = json.load(f)
+    registry = Registry().with_resources((n, Resource.from_contents(s)) for n, s in schemas.items())
+    instance = json.loads(document) if isinstance(document, str) else document
+    jsonschema.Draft202012Validator(schemas[f"{kind}.schema.json"], registry=registry).validate(instance)
+
+
 def untimed(text):
     """A JSON report without its timestamp."""
     report = json.loads(text)

@@ -19,7 +19,7 @@ import pytest
 from tarvix import _tarvix
 
 from cli_runner import cli, hiding
-from conftest import write_run as run
+from conftest import validate, write_run as run
 
 HAS_DASK = all(importlib.util.find_spec(m) for m in ("dask", "distributed"))
 CHROMIUM = shutil.which("chromium")
@@ -97,17 +97,20 @@ def test_reports_are_the_modules_with_one_verdict_everywhere(trees, backend, tmp
     result = cli("bids", root, "--output-dir", out, "--threads", "1", "--json", *backend)
     assert result.returncode == 4, result.stderr  # one FLAG run
     printed = json.loads(result.stdout)
+    validate("batch-summary", printed)
     module = json.loads(reference)
     assert (printed["status"], printed["exit_code"]) == ("FLAG", 4)
     assert [r["name"] for r in printed["results"]] == [r["name"] for r in module["results"]]
     assert {r["name"]: r["status"] for r in printed["results"]} == VERDICTS
     summary = json.loads((out / "dataset_summary.json").read_text())
+    validate("batch-summary", summary)
     assert {r["name"]: r["status"] for r in summary["results"]} == VERDICTS and summary["status"] == "FLAG"
 
     texts, module_texts = folder_texts(out), folder_texts(expected)
     assert {n for n in texts if n.endswith("_tracking.json")} == {f"{name}_tracking.json" for name in VERDICTS}
     for name, status in VERDICTS.items():
         engine = json.loads(texts[f"{name}_report.json"])
+        validate("engine-report", engine)
         verdict = engine.pop("verdict")
         assert engine["status"] == verdict["status"] == status
         assert engine.pop("tracking") == json.loads(texts[f"{name}_tracking.json"])
