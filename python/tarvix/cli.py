@@ -38,7 +38,7 @@ exit status:
   4  FLAG: the table's axes do not fit the image (the combined verdict below decides)"""
 
 REPAIR_EXIT_TABLE = """\
-exit status (the verdict on the table as given, as every file written says):
+exit status: the verdict on the table as given, as every file written says
   0  PASS: the table as given fits the image; nothing written but --out/--provenance
   1  error: unreadable or invalid input, refused overwrite, ...
   2  usage error
