@@ -366,90 +366,58 @@ TEST(Recompute, EdgeCasesAndOutputRules) {
   EXPECT_EQ(slurp(spec.out_bvec), "0.000000 1.000000\n0.000000 0.000000\n0.000000 0.000000\n");
 }
 
-// Recovery reads the longest vector as the largest b: a single overlong vector
-// in a shell rescales all the others. Each case is a stored shell of b=3000
-// with these vector lengths (after a b=0 volume) and the fragment expected in
-// the message, or "" for no split.
-TEST(Recompute, ShellSplitsAreNamed) {
-  auto lengths_table = [](const std::vector<double>& lengths, double b = 3000) {
+// Recovery reads the longest vector as the largest b: one overlong vector in
+// a shell rescales all the others. Each case: the vector lengths of a stored
+// b=3000 shell after one b=0 volume, and a fragment of the message ("": none).
+TEST(Recompute, ShellSplitsAreRefusedUnlessAllowed) {
+  auto table_of = [](int thirds, std::vector<double> lengths) {
+    for (double len : {1.0, 2.0, 3.0})
+      for (int k = 0; k < thirds; ++k) lengths.push_back(std::sqrt(len / 3));
     GradientTable t = GradientTable::make({{0, 0, 0}}, {0});
-    for (double len : lengths) {
-      t.directions.push_back({0, len * 0.6, len * 0.8});
-      t.bvals.push_back(b);
-    }
+    for (double len : lengths) t.directions.push_back({0, len * 0.6, len * 0.8}), t.bvals.push_back(3000);
     return t;
   };
-  auto thirds = [](int per, std::vector<double> extra) {
-    std::vector<double> out;
-    for (double len : {std::sqrt(1.0 / 3), std::sqrt(2.0 / 3), 1.0})
-      for (int k = 0; k < per; ++k) out.push_back(len);
-    out.insert(out.end(), extra.begin(), extra.end());
-    return out;
-  };
-  struct Case {
-    const char* what;
-    std::vector<double> lengths;
+  const struct {
+    GradientTable table;
     std::string fragment;
+  } cases[] = {
+      // The hostile trial's table: every b became 111/222/333 and one 3000.
+      {table_of(10, {3.0}), "split the b=3000 shell: volume 1 (numbered from 0) has a vector 3.0 times as long as any "
+                            "other of that shell, so its 30 other volumes would get b=111 to 333; check that vector"},
+      {table_of(10, {2.5, 2.0}), "volumes 1, 2 (numbered from 0) have vectors at least 2.0 times"},
+      {table_of(10, {1.4}), ""},                // amplitude encoding is what recovery is for
+      {table_of(0, {3, 3, 3, 1, 1, 1, 1}), ""},  // a shell of its own, not an outlier
+      {table_of(0, {3, 1}), ""},  // one other is too few to judge
   };
-  const Case cases[] = {
-      // The hostile trial: every b became 111/222/333 and one 3000.
-      {"one vector 3x too long", thirds(10, {3.0}),
-       "recovered b-values would split the b=3000 shell: volume 31 (numbered from 0) has a vector 3.0 times as "
-       "long as any other of that shell, so its 30 other volumes would get b=111 to 333; check that vector, or pass "
-       "--force to recompute anyway"},
-      {"amplitude-encoded thirds are the point of recovery", thirds(10, {}), ""},
-      {"a small step is no split", thirds(10, {1.4}), ""},
-      {"two outliers in thirty", thirds(10, {2.0, 2.5}), "volumes 31, 32 (numbered from 0) have vectors at least 2.0"},
-      {"a third of the shell long is a shell of its own", {1, 1, 1, 1, 1, 3, 3, 3}, ""},
-      {"two others suffice", {1, 1, 3}, "volume 3 (numbered from 0) has a vector 3.0"},
-      {"one other is too few", {1, 3}, ""},
-      {"unit vectors", std::vector<double>(8, 1.0), ""},
-  };
-  for (const Case& c : cases) {
-    const GradientTable t = lengths_table(c.lengths);
-    const std::string message = shell_split_message(t, t.recover_bvals(50).table, 50, 0.05);
+  for (const auto& c : cases) {
+    const std::string message = shell_split_message(c.table, c.table.recover_bvals(50).table, 50, 0.05);
     if (c.fragment.empty())
-      EXPECT_EQ(message, "") << c.what;
+      EXPECT_EQ(message, "");
     else
-      EXPECT_NE(message.find(c.fragment), std::string::npos) << c.what << ": " << message;
+      EXPECT_NE(message.find(c.fragment), std::string::npos) << message;
   }
-
-  // Refused before anything is written, dry run or not; without the refusal
-  // the same table is recovered as before.
+  const GradientTable& split = cases[0].table;
   Scene s;
-  OutputPaths spec{s.spec.out_bvec, s.spec.out_bval, std::nullopt, std::nullopt, false, false};
-  const GradientTable split = lengths_table(thirds(10, {3.0}));
-  for (bool dry : {true, false}) {
-    spec.dry_run = dry;
-    EXPECT_EQ(error_text([&] { recompute_bval(split, {}, spec, 50, 0.05, true); }).rfind("Failure: recovered", 0), 0u);
-  }
-  EXPECT_TRUE(s.entries().empty());
-  EXPECT_EQ(recompute_bval(split, {}, spec, 50, 0.05).table.bvals[31], 3000);
+  const OutputPaths dry{s.spec.out_bvec, s.spec.out_bval, std::nullopt, std::nullopt, true, false};
+  EXPECT_EQ(error_text([&] { recompute_bval(split, {}, dry, 50, 0.05, true); }).find("Failure: recovered"), 0u);
+  EXPECT_EQ(recompute_bval(split, {}, dry, 50, 0.05).table.bvals[1], 3000);
 }
 
 // No table file may hold NaN or an infinity: both writers refuse before any
-// existing output is moved aside, naming the volumes.
+// existing output is moved aside.
 TEST(RepairFiles, NonFiniteNumbersAreNeverWritten) {
-  const GradientTable nan_dir = GradientTable::make({{0, 0, 0}, {NAN, 0, 0}, {0, 1, 0}}, {0, 1000, 1000});
-  const std::string refusal_text =
-      "Failure: refusing to write a gradient table holding numbers that are not finite (NaN or infinite), in volume 1 "
-      "(numbered from 0); nothing was written";
   Scene s(true);
   put(s.spec.out_bvec, "old");
-  OutputPaths spec{s.spec.out_bvec, s.spec.out_bval, s.spec.out_grad, std::nullopt, false, true};
-  EXPECT_EQ(error_text([&] { recompute_bval(nan_dir, {}, spec, 50, 0.05); }), refusal_text);
-  EXPECT_EQ(slurp(s.spec.out_bvec), "old");
-  EXPECT_EQ(s.entries(), Strings{"out.bvec"});
-
-  // A flagged repair of a table with an infinite b-value.
+  RepairSpec spec = s.spec;
+  spec.in_place = true;
+  const GradientTable nan_dir = GradientTable::make({{0, 0, 0}, {NAN, 0, 0}, {0, 1, 0}}, {0, 1000, 1000});
   GradientTable inf_b = kTable;
   inf_b.bvals[2] = INFINITY;
-  RepairSpec rs = s.spec;
-  rs.in_place = true;
-  EXPECT_EQ(error_text([&] { repair_from_report(inf_b, audit_report(Status::Flag), {}, rs, 0.1); }),
+  EXPECT_EQ(error_text([&] { recompute_bval(nan_dir, {}, spec, 50, 0.05); }),
             "Failure: refusing to write a gradient table holding numbers that are not finite (NaN or infinite), in "
-            "volume 2 (numbered from 0); nothing was written");
+            "volume 1 (numbered from 0); nothing was written");
+  EXPECT_NE(error_text([&] { repair_from_report(inf_b, audit_report(Status::Flag), {}, spec, 0.1); }).find("in volume 2 "),
+            std::string::npos);
   EXPECT_EQ(s.entries(), Strings{"out.bvec"});
-  // The same repair of the finite table goes through.
-  EXPECT_TRUE(repair_from_report(kTable, audit_report(Status::Flag), {}, rs, 0.1).report.repair.has_value());
+  EXPECT_TRUE(repair_from_report(kTable, audit_report(Status::Flag), {}, spec, 0.1).report.repair.has_value());
 }

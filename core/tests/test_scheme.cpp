@@ -2,6 +2,7 @@
 // JSON form and the pipelines that need no image.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <regex>
@@ -322,53 +323,36 @@ TEST(Pipelines, LowMaskNoteAndImageChecks) {
             "mask grid mismatch: mask has 1000 voxels but the DWI grid has 8000");
 }
 
-// Tables that parse but cannot be an acquisition in s/mm². Each case is a
-// table and the notes it gets, matched as fragments (one per note, in order).
+// Tables that parse but cannot be an acquisition in s/mm²: a table (b-values,
+// with the volumes given a zero direction) and a fragment of each note.
 TEST(ImplausibleTable, UnitsZerosAndMissingDirections) {
-  const std::vector<Vec3> six = spiral(6);
-  auto with_b = [&](std::vector<double> bvals) {
-    GradientTable t;
-    for (std::size_t i = 0; i < bvals.size(); ++i) t.directions.push_back(bvals[i] == 0 ? Vec3{0, 0, 0} : six[i % 6]);
-    t.bvals = std::move(bvals);
-    return t;
-  };
-  GradientTable zero_dirs = with_b({0, 1000, 1000, 1000, 2000, 1000});
-  zero_dirs.directions[1] = zero_dirs.directions[4] = Vec3{0, 0, 0};
-  GradientTable many_zero = with_b(std::vector<double>(12, 1000));
-  for (auto& d : many_zero.directions) d = {0, 0, 0};
-  GradientTable unweighted = with_b({0, 0, 0});
-  unweighted.directions[1] = {1, 0, 0};
-  GradientTable at_threshold = with_b({0, 50, 1000, 1000});
-  at_threshold.directions[1] = {0, 0, 0};
-  GradientTable negative_zero = with_b({0, 0});
-  negative_zero.directions[0] = {-0.0, 0, 0};
-  struct Case {
-    const char* what;
-    GradientTable table;
+  const struct {
+    std::vector<double> bvals;
+    std::vector<std::size_t> zero;  // besides every b=0 volume
     Texts notes;
+  } cases[] = {
+      {{0, 50, 1000, 2000}, {1}, {}},  // b=50 is b=0 here, with or without a direction
+      {{0, 1, 2, 3}, {}, {"every b-value is at most 3, as if in ms/\u00b5m\u00b2 rather than s/mm\u00b2 (1000 "
+                          "times smaller), though 3 volumes have a direction; every volume is counted as b=0"}},
+      {{0, 10}, {}, {"at most 10, as if in ms/"}},
+      {{0, 0}, {}, {"the table is all zeros: every b-value and every direction is 0"}},
+      {{0, 1e5, 1e9, 3e9}, {}, {"2 b-values, up to 3000000000, are beyond any scanner in s/mm\u00b2, as if written in "
+                                "s/m\u00b2"}},
+      {{0, 1000, 1000, 1000, 2000}, {1, 4}, {"volumes 1, 4 (numbered from 0) are diffusion-weighted but have a zero "
+                                              "direction"}},
+      {std::vector<double>(12, 1000), {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {"volumes 0, 1, 2, 3, 4, 5, 6, 7 and 4 more"}},
+      {{0, NAN, 1000}, {}, {}},
   };
-  const Case cases[] = {
-      {"clean two-shell", with_b({0, 1000, 1000, 2000, 2000, 3000}), {}},
-      {"b=0 volumes may lack a direction; 50 is still b=0", at_threshold, {}},
-      {"ms/um2", with_b({0, 1, 1, 2, 3, 3}),
-       {"every b-value is at most 3, as if in ms/\u00b5m\u00b2 rather than s/mm\u00b2 (1000 times smaller), "
-        "though 5 volumes have a direction; every volume is counted as b=0"}},
-      {"the ms/um2 bound is inclusive", with_b({0, 10}), {"at most 10, as if in ms/"}},
-      {"just above it is something else", with_b({0, 10.5, 1000}), {}},
-      {"all zeros", with_b({0, 0, 0}), {"the table is all zeros: every b-value and every direction is 0"}},
-      {"negative zero is zero", negative_zero, {"the table is all zeros"}},
-      {"b-values lost", unweighted, {"every b-value is 0, though 1 volume has a direction: the b-values look lost"}},
-      {"s/m2, one", with_b({0, 1000, 2e9}),
-       {"a b-value of 2000000000 is beyond any scanner in s/mm\u00b2, as if written in s/m\u00b2"}},
-      {"s/m2, several; 1e5 itself is allowed", with_b({0, 1e5, 1e9, 3e9}), {"2 b-values, up to 3000000000, are beyond"}},
-      {"zero directions", zero_dirs, {"volumes 1, 4 (numbered from 0) are diffusion-weighted but have a zero direction"}},
-      {"a long list is cut", many_zero, {"volumes 0, 1, 2, 3, 4, 5, 6, 7 and 4 more (numbered from 0) are"}},
-      {"NaN is not counted as any of these", with_b({0, NAN, 1000}), {}},
-  };
-  for (const Case& c : cases) {
-    const Texts notes = implausible_table_notes(c.table, 50);
-    ASSERT_EQ(notes.size(), c.notes.size()) << c.what << ": " << (notes.empty() ? "" : notes[0]);
-    for (std::size_t k = 0; k < notes.size(); ++k) EXPECT_NE(notes[k].find(c.notes[k]), std::string::npos) << c.what << ": " << notes[k];
+  for (const auto& c : cases) {
+    GradientTable t = table_of(spiral(static_cast<int>(c.bvals.size())), 0);
+    t.bvals = c.bvals;
+    for (std::size_t i = 0; i < t.size(); ++i)
+      if (t.bvals[i] == 0 || std::find(c.zero.begin(), c.zero.end(), i) != c.zero.end()) t.directions[i] = {-0.0, 0, 0};
+    const Texts notes = implausible_table_notes(t, 50);
+    ASSERT_EQ(notes.size(), c.notes.size()) << c.bvals[1] << (notes.empty() ? "" : notes[0]);
+    for (std::size_t k = 0; k < notes.size(); ++k) EXPECT_NE(notes[k].find(c.notes[k]), std::string::npos) << notes[k];
   }
-  EXPECT_TRUE(implausible_table_notes(GradientTable{}, 50).empty());
+  GradientTable lost = table_of(spiral(2), 0, 1);
+  EXPECT_EQ(implausible_table_notes(lost, 50), Texts{"every b-value is 0, though 2 volumes have a direction: the "
+                                                     "b-values look lost"});
 }

@@ -264,100 +264,62 @@ TEST(JsonDump, CompactAndPrettyLayouts) {
   EXPECT_EQ(json::dump(v, true), "{\n  \"a\": 1.0,\n  \"b\": [],\n  \"c\": [\n    1,\n    \"x\\\"\\n\"\n  ],\n  \"d\": null\n}");
 }
 
-// The command line's reading refuses what the lenient loader takes or
-// misreads. Each case is the files given and the one fault expected, as the
-// file it names and the message after "failed to parse <file>: ".
+// The command line's reading: each case is the files given (no bval: a grad
+// file), which one is blamed and the message after "failed to parse <file>: ".
 TEST_F(TableIo, CheckedLoaderNamesFileAndEntry) {
-  struct Case {
-    const char* bval;  // nullptr: a grad file
-    const char* table;  // the bvec, or the grad file
+  const std::string commas = "\x1b" + std::string(100, ','), accents = [] {
+    std::string a;
+    for (int i = 0; i < 90; ++i) a += "\xC3\xA9";
+    return a;
+  }();
+  const struct {
+    const char *bval, *table;
     bool blames_bval;
     std::string message;
-  };
-  const std::string wide(300, '7');
-  const std::string commas = "0,1000,1000," + wide;
-  std::string accents;
-  for (int i = 0; i < 100; ++i) accents += "\xC3\xA9";
-  const Case cases[] = {
+  } cases[] = {
       {"0 1000 nan", "1 0 0\n0 1 0\n0 0 1", true,
        "the b-value of volume 2 is not a finite number: \"nan\" (line 1, number 3)"},
-      {"0\n-1000\n1000\n", "1 0 0\n0 1 0\n0 0 1", true, "the b-value of volume 1 is negative: \"-1000\" (line 2, number 1)"},
-      {"0 1000 1e999", "1 0 0\n0 1 0\n0 0 1", true,
-       "the b-value of volume 2 is not a finite number: \"1e999\" (line 1, number 3)"},
-      // x, y and z lines: the number on a line is the volume.
+      // Three axis lines: the number is the volume; one line per volume: the line is.
       {"0 1000 1000", "1 0 0\n0 1 -inf\n0 0 1", false,
        "the y component of volume 2 is not a finite number: \"-inf\" (line 2, number 3)"},
-      // One line per volume, after a blank line: the line is the volume.
       {"0 1000 1000 1000", "0 0 0\n\n1 0 0\n0 1 0\n0 NaN 1\n", false,
        "the y component of volume 3 is not a finite number: \"NaN\" (line 5, number 2)"},
-      {"\xEF\xBB\xBF" "0 1000 1000", "1 0 0\n0 1 0\n0 0 1", true,
+      {"\xEF\xBB\xBF" "0 1000 1000", "", true,
        "the file begins with a byte-order mark (U+FEFF); save it as UTF-8 without one"},
       {"0 1000 1000", "1 0 0\r0 1 0\r0 0 1\r", false,
        "lines end in a carriage return alone (CR, old Mac OS line ends), so its rows would run together; "
        "convert the line ends to LF"},
-      {"0 1000 1000\n0 1000 1000\n", "1 0 0\n0 1 0\n0 0 1", true,
-       "b-values go on one line, or one per line, but this file has 2 lines (3 numbers on line 1, 3 numbers on "
-       "line 2)"},
-      {"0 1000 1000", "# mrtrix\n1 0 0 0\n0 1 0 1000\n0 0 1 1000\n", false,
+      {"0 1000 1000\n0 1000 1000\n", "", true,
+       "b-values go on one line, or one per line, but this file has 2 lines (3 numbers on line 1, 3 numbers on line 2)"},
+      {"0 1000 1000", "# mrtrix\n1 0 0 0\n", false,
        "line 1 is a '#' comment, which bvec and bval files do not have: an MRtrix gradient file ('x y z b' per "
        "line) is given with --grad instead"},
-      {"0 1000 1000", "1 0 0 0\n0 1 0 1000\n0 0 1 1000\n", false,
-       "bvec shape does not match the b-value count: 3 lines of 4 numbers for 3 b-values (expected 3 lines of 3); "
-       "the file looks like an MRtrix gradient file ('x y z b' per line): give it with --grad instead"},
       {"0 1000 1000 0", "1 0\n0 1 0\n0 0 1", false,
        "bvec shape does not match the b-value count: 3 lines of 2 to 3 numbers for 4 b-values (expected 3 lines "
        "of 4, or 4 lines of 3)"},
-      // A hostile token is cut to 80 characters (not bytes) and escaped.
-      {commas.c_str(), "1 0 0", true,
-       "invalid number: \"" + commas.substr(0, 80) + "\"\u2026 (line 1, number 1); numbers are separated by spaces "
-       "or tabs, not commas or semicolons"},
-      {"0 \x01\xC3\xA9x", "1 0 0", true, "invalid number: \"\\u{1}\xC3\xA9x\" (line 1, number 2)"},
-      {accents.c_str(), "1 0 0", true, "invalid number: \"" + accents.substr(0, 160) + "\"\u2026 (line 1, number 1)"},
-      // grad files: exactly four numbers, finite, b not negative.
+      // Quoted input is cut to 80 characters, not bytes, and escaped.
+      {commas.c_str(), "", true,
+       "invalid number: \"\\u{1b}" + std::string(79, ',') + "\"\u2026 (line 1, number 1); numbers are separated "
+       "by spaces or tabs, not commas or semicolons"},
+      {accents.c_str(), "", true, "invalid number: \"" + accents.substr(0, 160) + "\"\u2026 (line 1, number 1)"},
       {nullptr, "# header\n0 0 0 0\n1 0 1000\n", false,
        "line 3 holds 3 values, but a gradient file has exactly four per line (x y z b); an FSL pair is given with "
        "--bvec and --bval"},
-      {nullptr, "1 0 0 0 1\n0 1 0 0 0\n0 0 1 0 0\n", false,
-       "line 1 holds 5 values, but a gradient file has exactly four per line (x y z b); an FSL pair is given with "
-       "--bvec and --bval"},
-      {nullptr, "0 0 0 0\n1 0 0 inf\n", false,
-       "the b-value of volume 1 is not a finite number: \"inf\" (line 2, number 4)"},
-      {nullptr, "0 0 0 0\n1 0 0 1000\n0 0 1 -5\n", false,
-       "the b-value of volume 2 is negative: \"-5\" (line 3, number 4)"},
-      {nullptr, "\xEF\xBB\xBF" "0 0 0 0\n", false,
-       "the file begins with a byte-order mark (U+FEFF); save it as UTF-8 without one"},
-      {nullptr, "0 0 0 0\r1 0 0 1000\r", false,
-       "lines end in a carriage return alone (CR, old Mac OS line ends), so its rows would run together; "
-       "convert the line ends to LF"},
+      {nullptr, "0 0 0 0\n0 0 1 -5\n", false, "the b-value of volume 1 is negative: \"-5\" (line 2, number 4)"},
   };
   int k = 0;
-  for (const Case& c : cases) {
-    const std::string tag = std::to_string(k++);
-    std::string named, got;
-    if (c.bval) {
-      const std::string bval = put(tag + ".bval", c.bval), bvec = put(tag + ".bvec", c.table);
-      named = c.blames_bval ? bval : bvec;
-      got = error_of([&] { load_table_checked(bvec, bval, std::nullopt); });
-    } else {
-      named = put(tag + ".b", c.table);
-      got = error_of([&] { load_table_checked(std::nullopt, std::nullopt, named); });
-    }
-    EXPECT_EQ(got, "failed to parse " + named + ": " + c.message) << "case " << tag;
+  for (const auto& c : cases) {
+    const std::string tag = std::to_string(k++), table = put(tag + ".b", c.table);
+    const std::string bval = c.bval ? put(tag + ".bval", c.bval) : "";
+    const std::string got = error_of([&] {
+      c.bval ? load_table_checked(table, bval, std::nullopt) : load_table_checked(std::nullopt, std::nullopt, table);
+    });
+    EXPECT_EQ(got, "failed to parse " + (c.blames_bval ? bval : table) + ": " + c.message) << "case " << tag;
   }
-}
-
-TEST_F(TableIo, CheckedLoaderAcceptsWhatIsClean) {
-  // CR-LF, a trailing lone CR, b-values one per line, a negative zero b and
-  // grad comments are all fine; the lenient loader still takes a NaN table.
+  // CR-LF, a trailing lone CR, -0 and grad comments are fine; the module's
+  // own loader still reads a NaN.
   const std::string bval = put("c.bval", "0\r\n-0\r\n1000\r\n"), bvec = put("c.bvec", "1 0 0\r\n0 1 0\r\n0 0 1\r");
-  const LoadedTable fsl_loaded = load_table_checked(bvec, bval, std::nullopt);
-  EXPECT_EQ(fsl_loaded.table.bvals.size(), 3u);
-  EXPECT_EQ(fsl_loaded.table.directions[2], (Vec3{0, 0, 1}));
-  EXPECT_EQ(fsl_loaded.inputs.size(), 2u);
-  const std::string grad = put("c.b", "  # x y z b\n0 0 0 0\n\n1 0 0 1000\n");
-  const LoadedTable mr = load_table_checked(std::nullopt, std::nullopt, grad);
-  EXPECT_EQ(mr.table.bvals, (std::vector<double>{0, 1000}));
-  EXPECT_TRUE(mr.world_frame);
-  const std::string nan_bval = put("n.bval", "0 nan 1000");
-  EXPECT_TRUE(std::isnan(load_table(bvec, nan_bval, std::nullopt).table.bvals[1]));
+  EXPECT_EQ(load_table_checked(bvec, bval, std::nullopt).table.directions[2], (Vec3{0, 0, 1}));
+  EXPECT_EQ(load_table_checked(std::nullopt, std::nullopt, put("c.b", " # x\n0 0 0 0\n")).table.size(), 1u);
+  EXPECT_TRUE(std::isnan(load_table(bvec, put("n.bval", "0 nan 1"), std::nullopt).table.bvals[1]));
 }

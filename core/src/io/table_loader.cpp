@@ -61,9 +61,10 @@ void refuse_layout(std::string_view text, const std::string& path, bool rows_mat
   if (!rows_matter) return;
   for (std::size_t i = text.find('\r'); i != std::string_view::npos; i = text.find('\r', i + 1)) {
     if (i + 1 < text.size() && text[i + 1] == '\n') continue;
-    if (!io::text::trim(text.substr(i + 1)).empty())
-      throw Error::parse(path, "lines end in a carriage return alone (CR, old Mac OS line ends), so its rows would "
-                               "run together; convert the line ends to LF");
+    // Only whitespace after it: a stray line end, and no other CR can matter.
+    if (io::text::trim(text.substr(i + 1)).empty()) return;
+    throw Error::parse(path, "lines end in a carriage return alone (CR, old Mac OS line ends), so its rows would "
+                             "run together; convert the line ends to LF");
   }
 }
 
