@@ -88,6 +88,7 @@ enum Field : std::size_t {
   kOutDir,
   kParticipants,
   kResults,
+  kSplitShells,
   kThreads,
   kFieldCount
 };
@@ -132,6 +133,7 @@ constexpr std::array<FieldSpec, kFieldCount> kFields = {{
     {kOutDir, "out_dir", Kind::Path},
     {kParticipants, "participants", Kind::Path},
     {kResults, "results", Kind::Path},
+    {kSplitShells, "split_shells", Kind::Flag},
     {kThreads, "threads", Kind::Count},
 }};
 

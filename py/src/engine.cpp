@@ -94,6 +94,17 @@ PyObject* run_repair(const Bound& b) {
   return run_dict(tarvix::call_repair_run(args, run_extras(b), /*by_verdict=*/true));
 }
 
+// ---- table files as the command line reads them
+
+PyObject* run_check_table(const Bound& b) {
+  tarvix::call_check_table(table_args(b));
+  return none();
+}
+PyObject* run_recompute_bval(const Bound& b) {
+  const tarvix::RecomputeArgs args{table_args(b), output_paths(b), b.real[kB0Threshold].value(), b.threads};
+  return text(tarvix::call_recompute_bval_checked(args, b.flag[kSplitShells]));
+}
+
 // ---- one BIDS run at a time, for batches spread over processes or machines
 
 // A JSON array of strings, from a caller that built it with json.dumps.
@@ -180,6 +191,11 @@ constexpr Param kBidsAuditRunParams[] = {
     {kStrict}, {kNormTolerance}, {kTracking}, {kThreads},
 };
 constexpr Param kBidsFinishParams[] = {{kRoot, true}, {kOutDir, true}, {kResults, true}};
+constexpr Param kCheckTableParams[] = {{kBvec}, {kBval}, {kGrad}};
+constexpr Param kRecomputeParams[] = {
+    {kOutBvec, true}, {kOutBval, true}, {kBvec},   {kBval},        {kGrad},    {kOutGrad},
+    {kProvenance},    {kB0Threshold},   {kDryRun}, {kInPlace},     {kSplitShells}, {kThreads},
+};
 
 constexpr const char* kInspectDoc =
     "The scheme report of _tarvix.inspect with the run's verdict: its status is the\n"
@@ -208,15 +224,27 @@ constexpr const char* kBidsFinishDoc =
     "Writes the dataset summary of the runs audited and returns what audit_bids\n"
     "returns.";
 
+constexpr const char* kCheckTableDoc =
+    "Reads the table files as the command line does, refusing what _tarvix reads\n"
+    "leniently (NaN, infinite or negative entries, grad rows of other than four\n"
+    "numbers, a byte-order mark, CR-only line ends, a bval of several lines, a\n"
+    "'#' comment in a bvec); raises ValueError naming the file and the entry.";
+constexpr const char* kRecomputeDoc =
+    "The recovery of _tarvix.recompute_bval on a table read as `check_table` reads\n"
+    "it; refuses a recovery that would split an acquired shell (one vector far\n"
+    "longer than the rest of its shell) unless `split_shells`.";
+
 constexpr Signature kInspect{"inspect", kInspectParams, kInspectDoc};
 constexpr Signature kAudit{"audit", kAuditParams, kAuditDoc};
+constexpr Signature kCheckTable{"check_table", kCheckTableParams, kCheckTableDoc};
+constexpr Signature kRecomputeBval{"recompute_bval", kRecomputeParams, kRecomputeDoc};
 constexpr Signature kBidsPrepare{"bids_prepare", kBidsPrepareParams, kBidsPrepareDoc};
 constexpr Signature kBidsAuditRun{"bids_audit_run", kBidsAuditRunParams, kBidsAuditRunDoc};
 constexpr Signature kBidsFinish{"bids_finish", kBidsFinishParams, kBidsFinishDoc};
 constexpr Signature kDetectFlip{"detect_flip", kDetectParams, kDetectDoc};
 constexpr Signature kRepair{"repair", kRepairParams, kRepairDoc};
 
-constexpr std::size_t kFunctionCount = 7;
+constexpr std::size_t kFunctionCount = 9;
 
 std::array<Entry, kFunctionCount> entries() {
   return {{
@@ -227,6 +255,8 @@ std::array<Entry, kFunctionCount> entries() {
       fast_entry<g_state, kBidsPrepare, run_bids_prepare>(),
       fast_entry<g_state, kBidsAuditRun, run_bids_audit_run>(),
       fast_entry<g_state, kBidsFinish, run_bids_finish>(),
+      fast_entry<g_state, kCheckTable, run_check_table>(),
+      fast_entry<g_state, kRecomputeBval, run_recompute_bval>(),
   }};
 }
 

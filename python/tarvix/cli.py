@@ -58,7 +58,8 @@ exit status:
 RECOMPUTE_EXIT_TABLE = """\
 exit status:
   0  b-values recomputed (or, with --dry-run, computed)
-  1  error: unreadable input, every vector of unit length, no diffusion-weighted volume, refused overwrite, ...
+  1  error: unreadable input, every vector of unit length, one vector far longer than the rest of its shell,
+     no diffusion-weighted volume, refused overwrite, ...
   2  usage error"""
 
 INSPECT_EXIT_TABLE = """\
@@ -271,7 +272,8 @@ def build_parser() -> argparse.ArgumentParser:
     g = _output_options(p, what="summary", status=False, force=False)
     g.add_argument("--force", action="store_true",
                    help="replace existing output files (each old file kept as FILE.bak, .bak.1, ...), and "
-                   "recompute even when every vector has unit length")
+                   "recompute even when every vector has unit length or one vector is far longer than the "
+                   "rest of its shell")
 
     p = command("bids", "audit every DWI run of a BIDS dataset, on this machine or a Dask cluster",
                 "Audit every DWI run of a BIDS dataset. One report per run (and, with the tracking measure,\n"
@@ -539,6 +541,18 @@ def run_repair(args) -> int:
     return EXIT_OF_STATUS.get(decided.status, EXIT_OK)
 
 
+TABLE_COMMANDS = ("inspect", "audit", "detect-flip", "repair", "recompute-bval")
+
+
+def check_table(args) -> None:
+    """The table files read as the command line reads them: NaN, infinite and
+    negative entries, grad rows of other than four numbers and layouts the
+    module would misread are refused (ValueError, naming file and entry)
+    before any other work."""
+    if args.command in TABLE_COMMANDS:
+        _call("check_table", args, module=_engine)
+
+
 def run_recompute(args) -> int:
     if not args.force:
         norms = _table_scheme(args).get("norm_stats", {})
@@ -548,7 +562,7 @@ def run_recompute(args) -> int:
                            "would all become the largest one (pass --force to proceed anyway)")
     plan = plan_outputs(args)
     with plan.transaction():
-        text = _call("recompute_bval", args, in_place=False)
+        text = _call("recompute_bval", args, module=_engine, in_place=False, split_shells=args.force)
         result = json.loads(text)
         _write_outputs(args, plan, text, result, None, "recompute-bval")
     if args.as_json:
@@ -792,7 +806,8 @@ def explain(message: str, args) -> str:
     if message.startswith("NIfTI error: "):
         return nifti_context(message, args)
     if message.startswith(("gradient table mismatch", "failed to parse")):
-        return message + table_hint(args)
+        # A message that already points at --grad has said what the hint would.
+        return message if "--grad" in message else message + table_hint(args)
     if message.startswith("volume mismatch") and getattr(args, "dwi", None):
         table = getattr(args, "grad", None) or getattr(args, "bvec", None)
         return f"{message}, between the table {table} and --dwi {args.dwi}"
@@ -806,6 +821,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     try:
         check_usage(args)
+        check_table(args)
         return args.run(args)
     except UsageError as e:
         print(f"{args.parser.prog}: error: {e}", file=sys.stderr)
