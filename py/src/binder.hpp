@@ -87,6 +87,7 @@ enum Field : std::size_t {
   kEntry,
   kOutDir,
   kParticipants,
+  kKeepGoing,
   kResults,
   kThreads,
   kFieldCount
@@ -131,6 +132,7 @@ constexpr std::array<FieldSpec, kFieldCount> kFields = {{
     {kEntry, "entry", Kind::Path},
     {kOutDir, "out_dir", Kind::Path},
     {kParticipants, "participants", Kind::Path},
+    {kKeepGoing, "keep_going", Kind::Flag},
     {kResults, "results", Kind::Path},
     {kThreads, "threads", Kind::Count},
 }};

@@ -270,12 +270,15 @@ def _engine_version() -> str:
     return _tarvix.version()
 
 
-def prepare(root: str, options: dict, out_dir: str | None = None, participants=None) -> dict:
+def prepare(root: str, options: dict, out_dir: str | None = None, participants=None,
+            keep_going: bool = False) -> dict:
     kwargs = dict(options)
     if out_dir is not None:
         kwargs["out_dir"] = out_dir
     if participants:
         kwargs["participants"] = json.dumps(list(participants))
+    if keep_going:
+        kwargs["keep_going"] = True
     plan = json.loads(_engine.bids_prepare(root, **kwargs))
     outputs.write_text(os.path.join(plan["out_dir"], DESCRIPTION), dataset_description())
     # Like the summary the engine removes: what described an earlier batch goes.
@@ -296,7 +299,7 @@ def run(root: str, options: dict | None = None, *, out_dir: str | None = None, p
     options = {k: v for k, v in (options or {}).items() if k in ANALYSIS_OPTIONS}
     backend = make_backend(jobs, scheduler)  # before any file is written: a missing extra stops here
     try:
-        plan = prepare(root, options, out_dir, participants)
+        plan = prepare(root, options, out_dir, participants, keep_going)
         if on_start:
             on_start(plan)
         if threads is None:
