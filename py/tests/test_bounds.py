@@ -1,0 +1,136 @@
+"""Bounded reads on the command line: inputs that are not regular files, or far
+too large, are refused at once naming them; a batch goes on past what it
+cannot read. Every command runs in its own process with a timeout, so a read
+that waits on a FIFO fails the test instead of hanging it."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+import pytest
+
+from cli_runner import cli
+from conftest import write_run
+
+TIMEOUT = 120
+
+
+@pytest.fixture
+def fifo(tmp_path):
+    path = tmp_path / "pipe"
+    os.mkfifo(path)
+    return str(path)
+
+
+def _gzip_named_plain(tmp_path, run):
+    path = tmp_path / "named_plain_dwi.nii"
+    shutil.copy(run["dwi"], path)
+    return str(path)
+
+
+def _plain_named_gzip(tmp_path, run):
+    import gzip
+
+    path = tmp_path / "named_gz_dwi.nii.gz"
+    with gzip.open(run["dwi"], "rb") as src:
+        path.write_bytes(src.read())
+    return str(path)
+
+
+def _sparse(tmp_path, name, size):
+    path = tmp_path / name
+    with open(path, "wb") as f:
+        f.truncate(size)
+    return str(path)
+
+
+# Each case: the command's arguments (a callable of tmp_path, a small run and a
+# FIFO; the file at fault comes first) and the parts of the one error line it
+# must print besides that file's path.
+CASES = {
+    "FIFO as --bvec": (lambda t, r, f: [f, "inspect", "--bvec", f, "--bval", r["bval"]], ["is a FIFO"]),
+    "/dev/zero as --bval": (lambda t, r, f: ["/dev/zero", "inspect", "--bvec", r["bvec"], "--bval", "/dev/zero"],
+                            ["is a character device"]),
+    "FIFO as --dwi": (lambda t, r, f: [f, "audit", "--dwi", f, "--bvec", r["bvec"], "--bval", r["bval"]],
+                      ["cannot open", "a FIFO"]),
+    "/dev/zero as --dwi": (lambda t, r, f: ["/dev/zero", "audit", "--dwi", "/dev/zero", "--bvec", r["bvec"],
+                                            "--bval", r["bval"]], ["a character device"]),
+    "40 MiB --grad": (lambda t, r, f: [g := _sparse(t, "big.b", 40 << 20), "inspect", "--grad", g], ["32 MiB"]),
+    "gzip named .nii": (lambda t, r, f: [d := _gzip_named_plain(t, r), "audit", "--dwi", d, "--bvec", r["bvec"],
+                                         "--bval", r["bval"]], ["is gzip-compressed, but its name does not end in .gz"]),
+    "plain named .nii.gz": (lambda t, r, f: [d := _plain_named_gzip(t, r), "audit", "--dwi", d, "--bvec", r["bvec"],
+                                             "--bval", r["bval"]], ["is not gzip-compressed"]),
+}
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_unusable_inputs_are_refused_at_once_naming_them(tmp_path, fifo, case):
+    make_args, parts = CASES[case]
+    run = write_run(str(tmp_path / "run"), "sub-01_dwi")
+    culprit, *args = make_args(tmp_path, run, fifo)
+    done = cli(*args, timeout=TIMEOUT)
+    assert done.returncode == 1, done.stderr
+    lines = done.stderr.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("tarvix: error: "), done.stderr
+    for part in [culprit, *parts]:
+        assert part in lines[0], lines[0]
+
+
+def _unprivileged():
+    """Runs the child as nobody when the tests run as root, so that a folder
+    with mode 000 is unreadable to it."""
+    if os.geteuid() != 0:
+        return None
+
+    def drop():
+        os.setgroups([])
+        os.setgid(65534)
+        os.setuid(65534)
+
+    return drop
+
+
+@pytest.fixture
+def hostile_dataset():
+    """A dataset with two good runs, a FIFO named like a run beside them, and
+    a subject folder nobody may list. Made outside pytest's private temporary
+    folder so an unprivileged child can reach it."""
+    top = tempfile.mkdtemp(prefix="tarvix-bounds-")
+    os.chmod(top, 0o777)
+    ds = os.path.join(top, "ds")
+    write_run(os.path.join(ds, "sub-01", "dwi"), "sub-01_dwi")
+    write_run(os.path.join(ds, "sub-02", "dwi"), "sub-02_dwi")
+    fifo_base = os.path.join(ds, "sub-01", "dwi", "sub-01_acq-fifo_dwi")
+    os.mkfifo(fifo_base + ".nii.gz")
+    shutil.copy(os.path.join(ds, "sub-01", "dwi", "sub-01_dwi.bvec"), fifo_base + ".bvec")
+    shutil.copy(os.path.join(ds, "sub-01", "dwi", "sub-01_dwi.bval"), fifo_base + ".bval")
+    locked = os.path.join(ds, "sub-03")
+    os.makedirs(os.path.join(locked, "dwi"))
+    if os.geteuid() == 0:
+        for folder, dirs, files in os.walk(top):
+            for name in [folder, *(os.path.join(folder, n) for n in dirs + files)]:
+                os.lchown(name, 65534, 65534)
+    os.chmod(locked, 0)
+    yield ds, locked, fifo_base + ".nii.gz"
+    os.chmod(locked, 0o755)
+    shutil.rmtree(top)
+
+
+@pytest.mark.parametrize("keep_going", [False, True])
+def test_batch_skips_fifos_and_reports_unreadable_folders(hostile_dataset, keep_going):
+    ds, locked, fifo = hostile_dataset
+    args = ["bids", ds, "--jobs", "2", "--no-tracking"] + (["--keep-going"] if keep_going else [])
+    done = subprocess.run([sys.executable, "-m", "tarvix", *args], capture_output=True, text=True,
+                          timeout=TIMEOUT, preexec_fn=_unprivileged())
+    folder_line = f"cannot list the folder {locked}: Permission denied (os error 13)"
+    assert folder_line in done.stderr, done.stderr
+    if keep_going:
+        # The batch went on: the FIFO is named and left out, both runs audited.
+        assert f"{fifo} is a FIFO, not a regular file: skipped" in done.stderr, done.stderr
+        assert os.path.exists(os.path.join(ds, "derivatives", "tarvix", "sub-02_dwi_report.json"))
+        assert done.returncode in (0, 3, 4), done.stderr
+    else:
+        assert done.returncode == 1
+        assert done.stderr.strip().splitlines()[-1] == f"tarvix: error: {folder_line}", done.stderr
