@@ -15,6 +15,7 @@ from __future__ import annotations
 import json
 import multiprocessing
 import os
+import re
 import signal
 import time
 from dataclasses import dataclass, field
@@ -310,6 +311,27 @@ def run(root: str, options: dict | None = None, *, out_dir: str | None = None, p
     return _finish(plan, runs, keep_going)
 
 
+def name_the_file(error: str, entry: dict, out_dir: str) -> str:
+    """A run's operating-system error with the file it concerns: the engine's
+    text gives only the reason. The inputs are tried in the order they are
+    read; a reason none of them shows came from writing the run's reports."""
+    match = re.fullmatch(r"I/O error: .*\(os error (\d+)\)", error)
+    if not match:
+        return error
+    reason = int(match.group(1))
+    for key in ("bval", "bvec", "dwi"):
+        path = entry.get(key)
+        try:
+            # Non-blocking: a file that became a FIFO since discovery must not hold the batch.
+            os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
+        except OSError as e:
+            if e.errno == reason:
+                return f"{error}, while reading {path}"
+        except (TypeError, ValueError):
+            pass
+    return f"{error}, while writing into {out_dir}"
+
+
 def _gather(backend, plan, options, tracking, threads, png, keep_going, on_run) -> list[RunResult]:
     entries = plan["runs"]
     runs = [RunResult(i, e) for i, e in enumerate(entries)]
@@ -324,7 +346,7 @@ def _gather(backend, plan, options, tracking, threads, png, keep_going, on_run) 
             if kind == "ok":
                 item.result, item.png = json.loads(value), picture
             else:
-                item.error = value
+                item.error = name_the_file(value, item.entry, plan["out_dir"])
                 if not keep_going and index < first_failure:
                     first_failure = index
                     backend.cancel(futures[index + 1:])

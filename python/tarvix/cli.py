@@ -762,6 +762,8 @@ def io_context(message: str, args: argparse.Namespace) -> str:
     inputs += [(o, getattr(args, o[2:], None), False) for o in ("--dwi", "--mask")]
     failing = [(o, p, _probe(p, t)) for o, p, t in inputs if p]
     failing = [f for f in failing if f[2] is not None]
+    if reason is None and any(p in message for _, p, _ in failing):
+        return message  # the engine named the file already (a FIFO, a device, a file too large)
     for option, path, why in failing:
         if why == reason:
             return f"{message}, while reading {option} {path}"
