@@ -120,8 +120,13 @@ std::vector<std::string> string_list(const std::optional<std::string>& text, con
 // Discovery, the option checks and the output folder, as audit_bids begins;
 // returns the plan as JSON text (root, out_dir, summary_path, runs).
 PyObject* run_bids_prepare(const Bound& b) {
-  const tarvix::bids_batch::BatchPlan plan = tarvix::bids_batch::prepare(
-      b.required_path(kRoot), analysis_options(b), b.path[kOutDir], string_list(b.path[kParticipants], "participants"));
+  // The command line names the folder it could not list, or with keep_going
+  // leaves it out and says so.
+  const auto unreadable = b.flag[kKeepGoing] ? tarvix::bids_batch::UnreadableFolders::Skip
+                                             : tarvix::bids_batch::UnreadableFolders::FailNamed;
+  const tarvix::bids_batch::BatchPlan plan =
+      tarvix::bids_batch::prepare(b.required_path(kRoot), analysis_options(b), b.path[kOutDir],
+                                  string_list(b.path[kParticipants], "participants"), unreadable);
   return text(tarvix::json::dump(tarvix::bids_batch::plan_json(plan)));
 }
 
@@ -184,7 +189,7 @@ constexpr Param kRepairParams[] = {
 
 constexpr Param kBidsPrepareParams[] = {
     {kRoot, true}, {kOutDir}, {kParticipants}, {kTolerance}, {kB0Threshold}, {kShell}, {kStep},
-    {kMarginThreshold}, {kStrict}, {kNormTolerance},
+    {kMarginThreshold}, {kStrict}, {kNormTolerance}, {kKeepGoing},
 };
 constexpr Param kBidsAuditRunParams[] = {
     {kEntry, true}, {kOutDir, true}, {kTolerance}, {kB0Threshold}, {kShell}, {kStep}, {kMarginThreshold},
@@ -215,7 +220,9 @@ constexpr const char* kRepairDoc =
 constexpr const char* kBidsPrepareDoc =
     "Begins a batch as audit_bids does (discovery, option checks, the output folder,\n"
     "a stale summary removed) and returns the plan as JSON: root, out_dir,\n"
-    "summary_path and the runs, each with the stem of its file names.";
+    "summary_path, the runs, each with the stem of its file names, and `skipped`:\n"
+    "what discovery left out (FIFOs and devices; with `keep_going` the folders it\n"
+    "could not list, which otherwise end the batch naming the folder).";
 constexpr const char* kBidsAuditRunDoc =
     "Audits one run of a plan (`entry`, its JSON) and writes its report, and with\n"
     "`tracking` its tracking record, into `out_dir`. Returns JSON: name, dwi,\n"

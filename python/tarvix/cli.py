@@ -21,6 +21,7 @@ import json
 import math
 import os
 import re
+import stat
 import sys
 
 from . import _engine, _tarvix, batch, defaults, group_table, outputs, summary, verdict
@@ -613,6 +614,8 @@ class _BidsProgress:
         self.bar = None
 
     def start(self, plan):
+        for line in plan.get("skipped", []):
+            print(f"tarvix: {line}", file=sys.stderr, flush=True)
         if self.live:
             self.bar = batch.Progress(sys.stderr, len(plan["runs"]))
             self.bar.bar()
@@ -699,11 +702,22 @@ def run_demo(args) -> int:
 # --- errors --------------------------------------------------------------------
 
 
+def _is_regular(path) -> bool:
+    """Only regular files are opened here: a FIFO would hold the open forever,
+    /dev/zero the read."""
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except (OSError, ValueError):
+        return False
+
+
 def _probe(path: str, text: bool):
     """Why a path cannot be read (an errno, or "utf8"), or None."""
     try:
+        if os.path.exists(path) and not os.path.isdir(path) and not _is_regular(path):
+            return "special"
         with open(path, "rb") as f:
-            data = f.read() if text else f.read(1)
+            data = f.read(1 << 26) if text else f.read(1)
         if text:
             data.decode("utf-8")
     except OSError as e:
@@ -713,7 +727,7 @@ def _probe(path: str, text: bool):
     return None
 
 
-def _probe_output(path: str):
+def _probe_output(path: str, reason=None):
     folder = os.path.dirname(path) or "."
     if not os.path.isdir(folder):
         return "missing"
@@ -721,6 +735,13 @@ def _probe_output(path: str):
         return "denied"
     if os.path.isdir(path):
         return "directory"
+    if reason in (28, 122):  # ENOSPC, EDQUOT: the failed write's space is free again, so allow a little
+        try:
+            st = os.statvfs(folder)
+            if st.f_bavail * st.f_frsize < (1 << 20) or st.f_favail == 0:
+                return "full"
+        except OSError:
+            pass
     return None
 
 
@@ -737,6 +758,8 @@ def io_context(message: str, args: argparse.Namespace) -> str:
     inputs += [(o, getattr(args, o[2:], None), False) for o in ("--dwi", "--mask")]
     failing = [(o, p, _probe(p, t)) for o, p, t in inputs if p]
     failing = [f for f in failing if f[2] is not None]
+    if reason is None and any(p in message for _, p, _ in failing):
+        return message  # the engine named the file already (a FIFO, a device, a file too large)
     for option, path, why in failing:
         if why == reason:
             return f"{message}, while reading {option} {path}"
@@ -745,13 +768,20 @@ def io_context(message: str, args: argparse.Namespace) -> str:
     if not getattr(args, "dry_run", False):
         for option in ("--out-bvec", "--out-bval", "--out-grad", "--provenance"):
             path = getattr(args, option[2:].replace("-", "_"), None)
-            if path and _probe_output(path):
+            if path and _probe_output(path, reason):
                 return f"{message}, while writing {option} {path}"
+    root = getattr(args, "root", None)
+    if root and isinstance(reason, int):
+        out_dir = getattr(args, "output_dir", None) or os.path.join(root, "derivatives", "tarvix")
+        if _probe_output(os.path.join(out_dir, "x"), reason):
+            return f"{message}, while writing into {out_dir}"
     return message
 
 
 def _lines(path):
     """The non-empty lines of a small text file split into words, or None."""
+    if not _is_regular(path):
+        return None
     try:
         with open(path, encoding="utf-8") as f:
             return [line.split() for line in f.read(1 << 20).splitlines() if line.strip()]
@@ -778,6 +808,8 @@ def table_hint(args) -> str:
 def _nifti_header_ok(path) -> bool:
     import gzip
 
+    if not _is_regular(path):
+        return False
     try:
         with open(path, "rb") as raw:
             head = raw.read(2)
