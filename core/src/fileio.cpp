@@ -89,7 +89,9 @@ void write_file_atomic(const std::string& path, const std::string& contents) {
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) throw Error::io(EISDIR);
 
-  std::string tmpl = directory_of(path) + "/.tarvix-tmp-XXXXXX";
+  // The writer's process id in the name lets a later command tell the
+  // leftover of a killed process from a file another one is still writing.
+  std::string tmpl = directory_of(path) + "/.tarvix-tmp-" + std::to_string(::getpid()) + "-XXXXXX";
   Fd fd(::mkstemp(tmpl.data()));
   if (fd.get() < 0) throw Error::io(errno);
   const std::string tmp = tmpl;
