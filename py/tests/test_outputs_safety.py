@@ -271,3 +271,19 @@ def test_leftovers_of_killed_commands_are_removed_and_a_running_ones_kept(job):
         (folder / name).write_text("x")
     assert cli(*args).returncode == 0
     assert [n for n in os.listdir(folder) if n.startswith(".tarvix-")] == [live]
+
+
+@pytest.mark.parametrize("function", ["repair", "recompute_bval"])
+@pytest.mark.parametrize("output", ["out_bvec", "provenance"])
+def test_the_module_never_moves_or_replaces_a_fifo(tmp_path, scan, function, output):
+    from tarvix import _tarvix
+
+    os.mkfifo(tmp_path / "fifo")
+    kwargs = dict(bvec=scan["bvec"], bval=scan["bval"], out_bvec=str(tmp_path / "o.bvec"),
+                  out_bval=str(tmp_path / "o.bval"), in_place=True)
+    kwargs[output] = str(tmp_path / "fifo")
+    if function == "repair":
+        kwargs["dwi"] = scan["dwi"]
+    with pytest.raises(ValueError, match="is not a regular file"):
+        getattr(_tarvix, function)(**kwargs)
+    assert os.listdir(tmp_path) == ["fifo"]

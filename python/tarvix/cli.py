@@ -905,14 +905,18 @@ def _raise_terminated(signum, frame):
 def main(argv: list[str] | None = None) -> int:
     stdout, sys.stdout = sys.stdout, _Stdout(sys.stdout)
     handlers = {}
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        # A signal ignored on purpose (nohup) stays ignored; off the main
+        # thread the caller keeps its own handlers.
+        with contextlib.suppress(ValueError):
+            if signal.getsignal(signum) != signal.SIG_IGN:
+                handlers[signum] = signal.signal(signum, _raise_terminated)
     try:
-        for signum in (signal.SIGTERM, signal.SIGHUP):
-            handlers[signum] = signal.signal(signum, _raise_terminated)
-    except ValueError:
-        pass  # not the main thread: the caller keeps its own handlers
-    try:
-        code = _main(argv)
-        sys.stdout.flush()
+        try:
+            code = _main(argv)
+            sys.stdout.flush()
+        except KeyboardInterrupt as e:
+            code = 128 + getattr(e, "signum", signal.SIGINT)
         if sys.stdout.failure is not None:
             code = _stdout_lost(sys.stdout.failure, code)
         return code
@@ -924,11 +928,7 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def _main(argv: list[str] | None) -> int:
-    parser = build_parser()
-    try:
-        args = parser.parse_args(argv)
-    except KeyboardInterrupt as e:
-        return 128 + getattr(e, "signum", signal.SIGINT)
+    args = build_parser().parse_args(argv)
     try:
         check_usage(args)
         return args.run(args)
@@ -939,8 +939,6 @@ def _main(argv: list[str] | None) -> int:
         message = explain(str(e), args)
     except (CliError, NotImplementedError) as e:
         message = str(e)
-    except KeyboardInterrupt as e:
-        return 128 + getattr(e, "signum", signal.SIGINT)
     print(terminal_text(f"tarvix: error: {message}"), file=sys.stderr)
     return EXIT_ERROR
 

@@ -174,7 +174,13 @@ class OutputPlan:
 
     def _begin(self) -> None:
         _register(self)
-        if self.dry_run or self.staged:
+        if self.dry_run:
+            return
+        if self.staged:
+            # Also when this command ends up writing nothing: no leftover of a
+            # killed one survives a rerun.
+            for folder in {_folder(o.path) for o in self.outputs}:
+                clean_stale_temporaries(folder)
             return
         for out in self.outputs:
             if os.path.lexists(out.path):
