@@ -3,6 +3,7 @@ commands write the same outputs, when the command is signalled or killed, and
 when standard output fails; each as a user runs it, in its own process."""
 
 import fcntl
+import json
 import os
 import shutil
 import signal
@@ -287,3 +288,28 @@ def test_the_module_never_moves_or_replaces_a_fifo(tmp_path, scan, function, out
     with pytest.raises(ValueError, match="is not a regular file"):
         getattr(_tarvix, function)(**kwargs)
     assert os.listdir(tmp_path) == ["fifo"]
+
+
+@pytest.mark.parametrize("fraction", [0.3, 0.45, 0.6, 0.75, 0.9])
+def test_a_kill_at_any_moment_leaves_the_old_file_or_the_new_one_at_every_name(job, tmp_path, fraction):
+    folder, names, args = job
+    reference = tmp_path / "ref"
+    shutil.copytree(folder, reference)
+    ref_args = [a.replace(str(folder), str(reference)) if isinstance(a, str) else a for a in args]
+    began = time.monotonic()
+    assert cli(*ref_args).returncode == 0
+    took = time.monotonic() - began
+    new = {key: open(names[key].replace(str(folder), str(reference)), "rb").read() for key in ("bvec", "bval")}
+    old = {key: open(names[key], "rb").read() for key in ("bvec", "bval")}
+    proc = start(args)
+    time.sleep(took * fraction)
+    proc.kill()
+    proc.communicate(timeout=60)
+    for key in ("bvec", "bval"):
+        assert open(names[key], "rb").read() in (old[key], new[key]), key
+    for key in ("prov", "report"):  # these hold times: new means whole JSON
+        text = open(names[key]).read() if os.path.exists(names[key]) else None
+        assert text == f"old {key}\n" or (key == "report" and text is None) or json.loads(text), key
+    assert cli(*args).returncode == 0
+    assert not [n for n in os.listdir(folder) if n.startswith(".tarvix-")]
+
