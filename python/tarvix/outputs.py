@@ -349,19 +349,22 @@ def hold_folder_locks(folders) -> None:
 def _lock(key, folder: str) -> None:
     fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     deadline = time.monotonic() + lock_wait()
-    while True:
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            break
-        except BlockingIOError:
-            if time.monotonic() >= deadline:
-                os.close(fd)
-                raise CliError(f"another tarvix command is writing in the folder {folder}; gave up after "
-                               f"{lock_wait():g} s (try again when it has finished)") from None
-            time.sleep(0.05)
-        except OSError:
-            os.close(fd)
-            return
+    try:
+        while True:
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except BlockingIOError:
+                if time.monotonic() >= deadline:
+                    raise CliError(f"another tarvix command is writing in the folder {folder}; gave up after "
+                                   f"{lock_wait():g} s (try again when it has finished)") from None
+                time.sleep(0.05)
+    except OSError:
+        os.close(fd)
+        return
+    except BaseException:
+        os.close(fd)
+        raise
     _held_locks[key] = fd
 
 
