@@ -891,10 +891,11 @@ def _stdout_lost(failure: OSError, code: int) -> int:
     reason = failure.strerror or str(failure)
     written = outputs.written_outputs()
     if written:
-        what = f"the outputs were written: {', '.join(written)}"
+        # Not an error of the command: what it was asked to make is there.
+        line = f"tarvix: cannot write to standard output ({reason}); the outputs were written: {', '.join(written)}"
     else:
-        what, code = "no file was written", EXIT_ERROR
-    print(terminal_text(f"tarvix: error: cannot write to standard output ({reason}); {what}"), file=sys.stderr)
+        line, code = f"tarvix: error: cannot write to standard output ({reason}); no file was written", EXIT_ERROR
+    print(terminal_text(line), file=sys.stderr)
     return code
 
 

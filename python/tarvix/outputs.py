@@ -347,7 +347,10 @@ def hold_folder_locks(folders) -> None:
 
 
 def _lock(key, folder: str) -> None:
-    fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except OSError:
+        return  # a folder one may write in but not list: unlocked, as without flock
     deadline = time.monotonic() + lock_wait()
     try:
         while True:
