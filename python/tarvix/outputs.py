@@ -99,6 +99,9 @@ class OutputPlan:
         self._check()
         for out in self.outputs:
             out.temp, out.marker = _temp_name(out.path) if self.staged else (out.path, "")
+            if len(os.fsencode(os.path.basename(out.temp))) > 255:
+                raise CliError(f"{out.option} {out.path}: the file name is too long to be written safely "
+                               f"(at most {255 - len(out.marker)} bytes)")
 
     def _check(self) -> None:
         inputs = [(option, path, file_key(path)) for option, path in self.inputs]
