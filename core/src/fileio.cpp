@@ -117,13 +117,23 @@ std::string read_text_file(const std::string& path, std::uint64_t limit) {
   return text;
 }
 
+std::string not_regular_file_message(const std::string& path) {
+  return "refusing to replace " + display_path(path) + ": it is not a regular file (a device, FIFO or socket)";
+}
+
 void write_file_atomic(const std::string& path, const std::string& contents) {
   // An existing directory at the target must fail like a plain write would,
   // before anything is created beside it.
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) throw Error::io(EISDIR);
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) throw Error::io(EISDIR);
+    // The rename would replace the node itself: a device (as root, /dev/null), a FIFO, a socket.
+    if (!S_ISREG(st.st_mode)) throw Failure(not_regular_file_message(path));
+  }
 
-  std::string tmpl = directory_of(path) + "/.tarvix-tmp-XXXXXX";
+  // The writer's process id in the name lets a later command tell the
+  // leftover of a killed process from a file another one is still writing.
+  std::string tmpl = directory_of(path) + "/.tarvix-tmp-" + std::to_string(::getpid()) + "-XXXXXX";
   Fd fd(::mkstemp(tmpl.data()));
   if (fd.get() < 0) throw Error::io(errno);
   const std::string tmp = tmpl;

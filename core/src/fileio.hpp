@@ -34,4 +34,8 @@ std::string read_text_file(const std::string& path, std::uint64_t limit = kTable
 // file at the target.
 void write_file_atomic(const std::string& path, const std::string& contents);
 
+// What a write says of an existing target that is neither a regular file nor
+// a folder; such a target is never renamed away or replaced.
+std::string not_regular_file_message(const std::string& path);
+
 }  // namespace tarvix

@@ -12,6 +12,7 @@
 
 #include "candidate.hpp"
 #include "error.hpp"
+#include "fileio.hpp"
 #include "format.hpp"
 #include "paths.hpp"
 #include "io/fsl.hpp"
@@ -165,6 +166,7 @@ void check_output_path(const std::string& path, bool in_place, bool refuse_exist
   struct stat st {};
   if (exists(path, &st)) {
     if (S_ISDIR(st.st_mode)) throw Error::io(EISDIR);
+    if (!S_ISREG(st.st_mode)) throw Failure(not_regular_file_message(path));
     if (refuse_existing && !in_place) throw Error::refuse_overwrite(path);
   } else if (errno != ENOENT && errno != ELOOP) {
     // A dangling or looping symbolic link is simply replaced by the write; any
