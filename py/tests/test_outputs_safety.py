@@ -26,7 +26,7 @@ PAUSE = ("import os, sys, time; from tarvix import cli, {module} as m\n"
          "        time.sleep(0.02)\n"
          "    return real(*a, **k)\n"
          "m.{name} = pause; sys.exit(cli.main(sys.argv[1:]))")
-AFTER_MODULE = dict(module="verdict", name="combined", before="pass")
+AFTER_MODULE = dict(module="verdict", name="of_report", before="pass")
 DRAWING = dict(module="qcplot", name="write_png", before="open(a[0], 'w').write('half a picture')")
 
 
@@ -138,13 +138,13 @@ def test_two_repairs_on_the_same_outputs_take_turns(job, tmp_path, force):
     assert "old" not in fixed
     if force:
         # Each backup holds what was at the name when its command wrote.
-        assert [code for _, _, code in results] == [0, 0], results
+        assert [code for _, _, code in results] == [4, 4], results  # both repaired a FLAG
         assert sorted(open(names["bvec"] + s).read() for s in (".bak", ".bak.1")) == sorted(["old bvec\n", fixed])
     else:
-        assert [code for _, _, code in results] == [1, 0], results
+        assert [code for _, _, code in results] == [1, 4], results
         assert "refusing to overwrite existing file" in results[0][1]
     for out, _, code in results:
-        assert ("wrote" in out) == (code == 0)
+        assert ("wrote" in out) == (code == 4)
     for text in (results[1][0], open(names["prov"]).read(), open(folder / "r.json").read()):
         assert spelled in text and ".tarvix-" not in text
     assert not leftovers(folder)
@@ -184,7 +184,7 @@ def test_a_signal_or_a_kill_leaves_the_old_files(job, tmp_path, signum, code, wh
     assert proc.returncode == code and "Traceback" not in err, err
     assert {n: v for n, v in snapshot(folder).items() if not n.startswith(".tarvix-")} == before
     if signum == signal.SIGKILL:  # a rerun is not refused, and clears what the killed command left
-        assert cli(*args).returncode == 0 and open(names["bvec"] + ".bak").read() == "old bvec\n"
+        assert cli(*args).returncode == 4 and open(names["bvec"] + ".bak").read() == "old bvec\n"
     assert leftovers(folder) == [live]
 
 
@@ -208,7 +208,7 @@ def test_a_failing_standard_output_is_one_line_and_the_status_says_what_was_writ
     lines = result.stderr.splitlines()
     assert len(lines) == 1 and "cannot write to standard output" in lines[0], result.stderr
     if writes:
-        assert result.returncode == 0 and f"the outputs were written: {names['bvec']}" in lines[0]
+        assert result.returncode == 4 and f"the outputs were written: {names['bvec']}" in lines[0]
         assert "old" not in open(names["bvec"]).read()
     else:
         assert result.returncode == 1 and "no file was written" in lines[0]
