@@ -18,15 +18,21 @@ from cli_runner import cli, image
 
 
 def _copy(scan, folder, name, edit=None, data=None):
-    """The scan's DWI written again as <name>.nii.gz, its header changed by edit."""
+    """The scan's DWI written again as <name>.nii.gz, its header changed by
+    edit. Written by hand: nibabel would mend the header from its affine."""
     img = nib.load(scan["dwi"])
-    out = nib.Nifti1Image(np.asarray(img.dataobj) if data is None else data, img.affine, img.header.copy())
-    if data is not None:
-        out.header.set_data_dtype(data.dtype)
+    header = img.header.copy()
+    if data is None:
+        data = np.asarray(img.dataobj.get_unscaled())
+    else:
+        header.set_data_dtype(data.dtype)
+        header["scl_slope"], header["scl_inter"] = np.nan, np.nan
+    header["vox_offset"] = 352
     if edit:
-        edit(out.header)
+        edit(header)
     path = os.path.join(folder, name + ".nii.gz")
-    nib.save(out, path)
+    with nib.openers.Opener(path, "wb") as f:
+        f.write(header.binaryblock + b"\0" * 4 + np.asarray(data, header.get_data_dtype()).tobytes(order="F"))
     return dict(scan, dwi=path)
 
 
@@ -50,13 +56,14 @@ def _pixdim_contradicts(h):
     h["pixdim"][1:4] = (0.04, 2.0, 20.0)  # the sform keeps its 2 mm voxels
 
 
+# Each hostile header, and what the verdict's note must say about it.
 HOSTILE = {
-    "sform NaN": _set_sform(([np.nan, 0, 0, 0], [0, 2, 0, 0], [0, 0, 2, 0])),
-    "sform zero": _set_sform(([0] * 4, [0] * 4, [0] * 4)),
-    "sform singular": _set_sform(([-2, 0, 0, 0], [-2, 0, 0, 0], [0, 0, 2, 0])),
-    "qform NaN": _nan_quaternion,
-    "no qform or sform": _no_codes,
-    "pixdim contradicts": _pixdim_contradicts,
+    "sform NaN": (_set_sform(([np.nan, 0, 0, 0], [0, 2, 0, 0], [0, 0, 2, 0])), "(srow_x[0] = NaN)"),
+    "sform zero": (_set_sform(([0] * 4, [0] * 4, [0] * 4)), "the sform is all zero"),
+    "sform singular": (_set_sform(([-2, 0, 0, 0], [-2, 0, 0, 0], [0, 0, 2, 0])), "the sform is singular"),
+    "qform NaN": (_nan_quaternion, "(quatern_b = NaN)"),
+    "no qform or sform": (_no_codes, "neither a qform nor an sform"),
+    "pixdim contradicts": (_pixdim_contradicts, "pixdim (0.04, 2, 20) disagree with the sform's (2, 2, 2)"),
 }
 
 
@@ -66,8 +73,12 @@ def _numbers(path):
 
 
 @pytest.mark.parametrize("case", HOSTILE)
-def test_an_untrustworthy_orientation_never_crashes_or_writes_nan(tmp_path, scan, case):
-    hostile = _copy(scan, tmp_path, "dwi", HOSTILE[case])
+def test_an_untrustworthy_orientation_is_named_and_never_writes_nan(tmp_path, scan, case):
+    edit, why = HOSTILE[case]
+    hostile = _copy(scan, tmp_path, "dwi", edit)
+    verdict = json.loads(_engine.audit(dwi=hostile["dwi"], bvec=scan["bvec"], bval=scan["bval"])["report"])["verdict"]
+    assert verdict["orientation_unknown"] and verdict["axes"] == "WARN", verdict
+    assert any(why in note for note in verdict["notes"]), verdict["notes"]
     outs = {o: tmp_path / f"r{o}" for o in (".bvec", ".bval", ".b")}
     result = cli("repair", *image(hostile), "--force-repair", "--out-bvec", outs[".bvec"], "--out-bval",
                  outs[".bval"], "--out-grad", outs[".b"])
@@ -75,6 +86,12 @@ def test_an_untrustworthy_orientation_never_crashes_or_writes_nan(tmp_path, scan
     for path in outs.values():
         if path.exists():
             assert all(math.isfinite(v) for v in _numbers(path)), (path, path.read_text()[:200])
+
+
+def test_sound_headers_raise_no_doubt(scans):
+    for run in scans.values():
+        verdict = json.loads(_engine.audit(dwi=run["dwi"], bvec=run["bvec"], bval=run["bval"])["report"])["verdict"]
+        assert not verdict["orientation_unknown"], (run["dwi"], verdict["notes"])
 
 
 def test_the_grid_is_measured_by_the_affine_the_frame_comes_from(tmp_path, scans):
