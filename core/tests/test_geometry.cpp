@@ -186,7 +186,7 @@ TEST(MaskGeometry, ComparedWithTheDwiGridAndPlacement) {
     if (c.error)
       EXPECT_TRUE(e.starts_with(c.error)) << e;
     else
-      EXPECT_EQ(e, "");
+      EXPECT_EQ(e, "<no error>");
   }
 }
 
