@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <string>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "error.hpp"
