@@ -1,12 +1,15 @@
 #include "audit_run.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "error.hpp"
 #include "fit_stream.hpp"
 #include "frame.hpp"
+#include "io/image_reader.hpp"
 #include "pipeline.hpp"
 #include "timing.hpp"
 
@@ -31,12 +34,13 @@ std::unique_ptr<FitStream> start_fit_stream(const GradientTable& table, const De
   }
 }
 
-std::optional<Mask> choose_mask(const std::vector<std::string>& candidates, std::uint64_t grid_voxels,
+// The first candidate whose header puts it on the DWI's grid; the others are
+// passed over on their headers alone, their data never read.
+std::optional<Mask> choose_mask(const std::vector<std::string>& candidates, const VolumeInfo& dwi,
                                 std::optional<std::string>& chosen) {
   for (const auto& candidate : candidates) {
     try {
-      Mask mask = read_mask(candidate);
-      if (mask.size() != grid_voxels) continue;
+      Mask mask = read_mask(candidate, [&](const VolumeInfo& info) { check_mask_geometry(info, dwi); });
       chosen = candidate;
       return mask;
     } catch (const Error&) {
@@ -44,6 +48,29 @@ std::optional<Mask> choose_mask(const std::vector<std::string>& candidates, std:
     }
   }
   return std::nullopt;
+}
+
+// A volume the fit takes that holds no finite value spoils every voxel's
+// tensor: the detection would end in "no WM voxels" (or, inside a mask, rank
+// transforms on an empty field) without saying why. It ends here instead,
+// naming the volumes, at the point where the detection reports its failures.
+void refuse_non_finite_volumes(RunData& run) {
+  const VolumeRead& dwi = *run.dwi;
+  DetectionPlan& plan = run.plan;
+  if (!plan.ready() || !plan.shell || dwi.non_finite.empty()) return;
+  const std::uint64_t grid = dwi.volume.grid_voxels();
+  std::vector<std::uint64_t> used = plan.b0;
+  used.insert(used.end(), plan.shell->indices.begin(), plan.shell->indices.end());
+  std::sort(used.begin(), used.end());
+  std::string names;
+  std::size_t count = 0;
+  for (const std::uint64_t k : used)
+    if (k < dwi.non_finite.size() && grid > 0 && dwi.non_finite[static_cast<std::size_t>(k)] == grid) {
+      names += (count++ ? ", " : "") + std::to_string(k);
+    }
+  if (!count) return;
+  plan.failure = Error::dti_fit((count == 1 ? "volume " + names + " of the DWI holds" : "volumes " + names +
+                                 " of the DWI hold") + " no finite value (Inf or NaN in every voxel)");
 }
 
 // The images, after the table: the DWI (with the fit streamed into it, its
@@ -64,14 +91,24 @@ void read_images(RunData& run, const RunInputs& inputs, const AnalysisOptions& o
     // the summing task works them out during the read.
     if (run.stream && pipeline == Pipeline::Audit && !inputs.mask && inputs.mask_candidates.empty())
       run.stream->average_kept(run.loaded.table.b0_indices(options.b0_threshold));
-    run.dwi = read_volume_with_info(*inputs.dwi, timings, run.stream.get());
+    // A DWI with another volume count than the table is refused on its
+    // header, before gigabytes are inflated only to be compared.
+    const std::uint64_t entries = run.loaded.table.bvals.size();
+    run.dwi = read_volume_with_info(*inputs.dwi, timings, run.stream.get(), [entries](const VolumeInfo& info) {
+      if (info.n_volumes != entries) throw Error::volume_mismatch(entries, info.n_volumes);
+    });
+    refuse_non_finite_volumes(run);
     run.sampling = image_sampling(run.loaded.world_frame, run.dwi->info, options.step);
   }
   if (inputs.mask) {
-    run.mask = read_mask(*inputs.mask);
+    // The mask's header is held against the DWI's before its data is read:
+    // a small file can declare a huge grid.
+    HeaderCheck against_dwi;
+    if (run.dwi) against_dwi = [&dwi = run.dwi->info](const VolumeInfo& info) { check_mask_geometry(info, dwi); };
+    run.mask = read_mask(*inputs.mask, against_dwi);
   } else if (run.dwi && !inputs.mask_candidates.empty()) {
     std::optional<std::string> chosen;
-    run.mask = choose_mask(inputs.mask_candidates, run.dwi->volume.grid_voxels(), chosen);
+    run.mask = choose_mask(inputs.mask_candidates, run.dwi->info, chosen);
     if (chosen) run.loaded.inputs.push_back(InputFile::of(*chosen));
   }
   if (inputs.dwi) check_step(options.step);
@@ -114,7 +151,8 @@ StreamlineSample sample_for_picture(const GlyphData& fit, const Mask* mask, cons
 void run_tracking(RunResult& result, const GlyphData& fit, const RunData& run, const RunExtras& extras,
                   Execution& execution) {
   const Stopwatch clock;
-  const Vec3& voxel_sizes = run.dwi->info.voxel_sizes;
+  // Millimetres on the grid from the geometry the frame map came from.
+  const Vec3& voxel_sizes = run.dwi->info.spacing;
   result.tracking = track_candidates(fit.field, run.mask_ptr(), fit.frame_map, voxel_sizes, {}, execution);
   result.tracking_s = clock.seconds();
   if (extras.streamline_sample > 0)

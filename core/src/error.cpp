@@ -38,6 +38,8 @@ Error Error::mask_mismatch(std::uint64_t mask_voxels, std::uint64_t grid_voxels)
                                        " voxels but the DWI grid has " + std::to_string(grid_voxels)};
 }
 
+Error Error::mask_grid(std::string detail) { return {ErrorKind::MaskMismatch, "mask grid mismatch: " + detail}; }
+
 Error Error::thread_count() { return {ErrorKind::ThreadCount, "threads must be a positive integer"}; }
 Error Error::thread_pool(std::string text) {
   return {ErrorKind::ThreadPool, "could not create thread pool: " + text};

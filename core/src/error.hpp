@@ -36,6 +36,8 @@ class Error : public std::exception {
   static Error table_mismatch(std::uint64_t directions, std::uint64_t bvals);
   static Error volume_mismatch(std::uint64_t gradients, std::uint64_t volumes);
   static Error mask_mismatch(std::uint64_t mask_voxels, std::uint64_t grid_voxels);
+  // The mask's grid differs from the DWI's other than in its voxel count.
+  static Error mask_grid(std::string detail);
   static Error thread_count();
   static Error thread_pool(std::string text);
   static Error dti_fit(std::string message);

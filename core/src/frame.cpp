@@ -45,8 +45,9 @@ Mat3 world_voxel_map(const VolumeInfo& info) {
   for (int j = 0; j < 3; ++j) {
     const Vec3 c = column(a, j);
     const double n = norm(c);
-    // A degenerate axis has no direction to project on.
-    if (n < kMinColumnNorm) return identity3();
+    // A degenerate or non-finite axis has no direction to project on, and a
+    // NaN here would reach every table written in the world frame.
+    if (!(n >= kMinColumnNorm) || !std::isfinite(n)) return identity3();
     m[j] = {c[0] / n, c[1] / n, c[2] / n};
   }
   return m;
@@ -63,7 +64,7 @@ bool frames_divergent(const VolumeInfo& info) {
   for (int j = 0; j < 3; ++j) {
     const Vec3 c = column(a, j);
     const double n = norm(c);
-    if (n < kMinColumnNorm) return false;
+    if (!(n >= kMinColumnNorm) || !std::isfinite(n)) return false;
     const Vec3 u{c[0] / n, c[1] / n, c[2] / n};
     if (u[dominant_index(u)] < 0) ++negative;
   }
@@ -98,7 +99,8 @@ double default_step(const Vec3& voxel_sizes) {
 }
 
 Sampling image_sampling(bool world_frame, const VolumeInfo& info, const std::optional<double>& step) {
-  return Sampling{voxel_frame_map(world_frame, info), step ? *step : default_step(info.voxel_sizes)};
+  // The step is measured on the same geometry the frame map comes from.
+  return Sampling{voxel_frame_map(world_frame, info), step ? *step : default_step(info.spacing)};
 }
 
 }  // namespace tarvix

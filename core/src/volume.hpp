@@ -19,9 +19,16 @@ using Mask = std::vector<std::uint8_t>;
 
 struct VolumeInfo {
   std::vector<std::uint64_t> shape;  // dim[1] .. dim[dim[0]]
-  Vec3 voxel_sizes{};                // pixdim[1..3]
+  Vec3 voxel_sizes{};                // pixdim[1..3], as the header states them
   Mat4 affine{};                     // voxel index -> world, row by row
   std::uint64_t n_volumes = 1;
+  // The voxel sizes of the geometry the frame comes from: the affine's column
+  // lengths when the affine is usable (pixdim's own figures when they agree
+  // with it, so a sound header gives the numbers it states), else pixdim.
+  // Whatever measures distances on the grid (the sampling step, the tracking)
+  // takes these, never voxel_sizes, so a pixdim that contradicts the affine
+  // cannot stretch the grid under a frame taken from the affine.
+  Vec3 spacing{};
   // Why the image's orientation cannot be trusted (no usable qform or sform,
   // a non-finite or singular affine, voxel sizes that disagree with it); empty
   // when it can. The axes are then not judged, whatever the measures say.

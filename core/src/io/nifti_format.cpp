@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <utility>
 
 #include <nifti1_io.h>
 
@@ -169,6 +171,122 @@ Header parse_header(const unsigned char* bytes) {
   return hd;
 }
 
+namespace {
+
+// Above this relative difference between pixdim and the affine's column
+// lengths the header describes two different grids.
+constexpr double kVoxelSizeTolerance = 0.01;
+// An affine whose 3×3 determinant is this small beside the product of its
+// column lengths squashes the grid into (nearly) a plane or a line.
+constexpr double kSingularRatio = 1e-6;
+// b² + c² + d² of a stored unit quaternion stays within float rounding of 1.
+constexpr double kQuaternionSlack = 1e-4;
+
+enum class AffineSource { Sform, Qform, Pixdim };
+
+const char* source_name(AffineSource s) { return s == AffineSource::Sform ? "sform" : "qform"; }
+
+std::string number_text(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
+  return format_real(v);
+}
+
+std::string triple_text(const Vec3& v) {
+  return "(" + number_text(v[0]) + ", " + number_text(v[1]) + ", " + number_text(v[2]) + ")";
+}
+
+// The first header field of the chosen affine that is not a finite number.
+std::optional<std::string> non_finite_field(const nifti_1_header& h, AffineSource source) {
+  const auto check = [](const char* name, double v) -> std::optional<std::string> {
+    if (std::isfinite(v)) return std::nullopt;
+    return std::string(name) + " = " + number_text(v);
+  };
+  if (source == AffineSource::Sform) {
+    const float* rows[3] = {h.srow_x, h.srow_y, h.srow_z};
+    const char* names[3] = {"srow_x", "srow_y", "srow_z"};
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 4; ++j)
+        if (!std::isfinite(rows[i][j]))
+          return std::string(names[i]) + "[" + std::to_string(j) + "] = " + number_text(rows[i][j]);
+    return std::nullopt;
+  }
+  const std::pair<const char*, double> fields[] = {
+      {"quatern_b", h.quatern_b}, {"quatern_c", h.quatern_c}, {"quatern_d", h.quatern_d},
+      {"qoffset_x", h.qoffset_x}, {"qoffset_y", h.qoffset_y}, {"qoffset_z", h.qoffset_z},
+      {"pixdim[0]", h.pixdim[0]}, {"pixdim[1]", h.pixdim[1]}, {"pixdim[2]", h.pixdim[2]},
+      {"pixdim[3]", h.pixdim[3]}};
+  for (const auto& [name, v] : fields)
+    if (auto bad = check(name, v)) return bad;
+  return std::nullopt;
+}
+
+Vec3 column_lengths(const Mat4& m) {
+  Vec3 n{};
+  for (int j = 0; j < 3; ++j) n[j] = std::sqrt(m[0][j] * m[0][j] + m[1][j] * m[1][j] + m[2][j] * m[2][j]);
+  return n;
+}
+
+double block_determinant(const Mat4& a) {
+  return a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) - a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+         a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+}
+
+struct Doubt {
+  std::string text;
+  bool affine_usable = false;  // only pixdim disagrees: the affine itself is sound
+};
+
+// Why the orientation of an image with this header and affine cannot be
+// trusted, or nothing when it can. The axes verdict rests on which way the
+// voxel axes point in the world, so anything short of a finite, invertible
+// affine stated by the header itself, and agreeing with pixdim, is a doubt.
+std::optional<Doubt> orientation_doubt(const Header& hd, const Mat4& m, AffineSource source) {
+  const nifti_1_header& h = hd.h;
+  if (!hd.nifti) return Doubt{"the image is in the ANALYZE 7.5 format, which records no orientation"};
+  if (source == AffineSource::Pixdim)
+    return Doubt{"the header has neither a qform nor an sform (qform_code and sform_code are 0), so which way "
+                 "its axes point is unknown"};
+  const std::string name = source_name(source);
+  if (const auto bad = non_finite_field(h, source))
+    return Doubt{"the " + name + " holds a non-finite number (" + *bad + ")"};
+  if (source == AffineSource::Qform) {
+    const double q = double(h.quatern_b) * h.quatern_b + double(h.quatern_c) * h.quatern_c +
+                     double(h.quatern_d) * h.quatern_d;
+    if (q > 1.0 + kQuaternionSlack)
+      return Doubt{"the qform's quaternion is not a rotation (b\u00b2 + c\u00b2 + d\u00b2 = " + number_text(q) +
+                   ", above 1)"};
+  }
+  const Vec3 n = column_lengths(m);
+  if (n[0] == 0 && n[1] == 0 && n[2] == 0)
+    return Doubt{"the " + name + " is all zero: it maps every voxel to one point"};
+  for (int j = 0; j < 3; ++j)
+    if (!(n[j] > 0))
+      return Doubt{"the " + name + " is singular: voxel axis " + std::to_string(j) + " has zero length"};
+  const double det = block_determinant(m);
+  if (!(std::abs(det) > kSingularRatio * n[0] * n[1] * n[2]))
+    return Doubt{"the " + name + " is singular (determinant " + number_text(det) + "): its voxel axes do not span "
+                 "space"};
+  const Vec3 pix{h.pixdim[1], h.pixdim[2], h.pixdim[3]};
+  for (int j = 0; j < 3; ++j)
+    if (!(std::abs(pix[j] - n[j]) <= kVoxelSizeTolerance * n[j]))
+      return Doubt{"the voxel sizes in pixdim " + triple_text(pix) + " disagree with the " + name + "'s " +
+                       triple_text(n) + " by more than 1 %",
+                   true};
+  return std::nullopt;
+}
+
+// The voxel sizes of the geometry the frame is taken from (see VolumeInfo).
+Vec3 geometry_spacing(const Mat4& m, const Vec3& pixdim, bool affine_usable) {
+  if (!affine_usable) return pixdim;
+  const Vec3 n = column_lengths(m);
+  for (int j = 0; j < 3; ++j)
+    if (!(std::abs(pixdim[j] - n[j]) <= kVoxelSizeTolerance * n[j])) return n;
+  return pixdim;
+}
+
+}  // namespace
+
 VolumeInfo info_from_header(const Header& hd) {
   const nifti_1_header& h = hd.h;
   VolumeInfo info;
@@ -180,6 +298,7 @@ VolumeInfo info_from_header(const Header& hd) {
   Mat4 m{};
   const int sform = hd.nifti ? h.sform_code : 0;
   const int qform = hd.nifti ? h.qform_code : 0;
+  const AffineSource source = sform > 0 ? AffineSource::Sform : qform > 0 ? AffineSource::Qform : AffineSource::Pixdim;
   if (sform > 0) {
     for (int j = 0; j < 4; ++j) {
       m[0][j] = h.srow_x[j];
@@ -207,6 +326,10 @@ VolumeInfo info_from_header(const Header& hd) {
   }
   m[3] = {0, 0, 0, 1};
   info.affine = m;
+  const std::optional<Doubt> doubt = orientation_doubt(hd, m, source);
+  // A pixdim that contradicts a sound affine leaves the affine usable: its sizes win.
+  info.spacing = geometry_spacing(m, info.voxel_sizes, !doubt || doubt->affine_usable);
+  if (doubt) info.orientation_doubt = doubt->text;
   return info;
 }
 
