@@ -75,8 +75,8 @@ BrightnessSplit split_s0(const GridList<double>& s0) {
   if (s0.empty()) return out;
   const auto [lo, hi] = s0_range(s0);
   if (!(lo < hi)) {
-    // One value (or none that is not NaN): nothing to split, every voxel is kept.
-    out.threshold = out.dark_mean = out.bright_mean = std::isfinite(lo) ? lo : 0.0;
+    // One value (or none that is not NaN): nothing to split.
+    out.threshold = out.dark_mean = out.bright_mean = lo;
     return out;
   }
   const double scale = 256.0 / (hi - lo);
@@ -110,7 +110,8 @@ BrightnessSplit split_s0(const GridList<double>& s0) {
 }
 
 // Background outside a head is noise: on the real scans its mean is 5-8 % of
-// the head's and on the phantoms at a b=0 SNR of 10 about 13 %. When Otsu's
+// the head's and on the phantoms at a b=0 SNR of 10 about 13 % (it would reach
+// this share near an SNR of 4). When Otsu's
 // darker class is brighter than this share of the brighter one, the split ran
 // through tissue (on the baseline, white matter below grey matter and fluid):
 // the grid is all tissue, as a crop inside the brain is (60-70 % there).

@@ -309,10 +309,10 @@ TEST_P(DefaultRegion, KeepsTheBundlesAndNoBackground) {
         const std::uint64_t t = index_of(shape, x, y, z);
         const int u = x - p.margin, v = y - p.margin, w = z - p.margin;
         const bool outside = u < 0 || v < 0 || w < 0 || u >= 32 || v >= 30 || w >= 24 || (p.sliver && x == 0);
-        const unsigned hash = unsigned(x * 73856093 ^ y * 19349663 ^ z * 83492791);
+        const unsigned hash = unsigned(x) * 73856093u ^ unsigned(y) * 19349663u ^ unsigned(z) * 83492791u;
         if (outside) {
           // Noise: a few dozen counts, fitted anisotropic in any direction.
-          f.s0[t] = 10 + hash % 50;
+          f.s0[t] = 10 + hash % 30;
           f.fa[t] = 0.8;
           f.v1[t] = {0.6, 0.8 * ((hash & 1) ? 1 : -1), 0};
           background.push_back(t);
