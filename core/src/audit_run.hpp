@@ -16,6 +16,7 @@
 #include "options.hpp"
 #include "report.hpp"
 #include "tracking.hpp"
+#include "verdict.hpp"
 #include "volume.hpp"
 
 namespace tarvix {
@@ -70,6 +71,9 @@ struct RunResult {
   std::optional<TrackingResult> tracking;
   std::optional<StreamlineSample> streamlines;
   double tracking_s = 0;  // the tracking stage's wall time
+  // The run's one verdict, decided from the report, the tracking record and
+  // the image's geometry once everything above is known.
+  Verdict verdict;
 };
 
 // Runs on `execution`, which the caller made first (its thread count is

@@ -128,7 +128,7 @@ BatchPlan prepare(const std::string& root, const AnalysisOptions& options, const
 }
 
 RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const std::string& stem,
-                       const AnalysisOptions& options, Execution& execution, bool tracking) {
+                       const AnalysisOptions& options, Execution& execution, bool tracking, bool engine_report) {
   try {
     // As a single audit of these files would run: the table came from
     // bvec/bval files, so the FSL frame of this image and its own default step.
@@ -150,9 +150,14 @@ RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const 
 
     // The tracking record first: a report on disk always has its record beside it.
     if (run.tracking) write_file_atomic(join_path(out_dir, stem + kTrackingSuffix), json::dump(run.tracking->to_json(), true));
-    write_file_atomic(join_path(out_dir, stem + kReportSuffix), report.to_json_text(true));
+    const std::string text =
+        engine_report
+            ? json::dump(engine_report_json(report, run.tracking ? &*run.tracking : nullptr, run.verdict), true)
+            : report.to_json_text(true);
+    write_file_atomic(join_path(out_dir, stem + kReportSuffix), text);
     RunOutcome out;
-    out.item = {entry.name(), entry.dwi, report.status};
+    out.item = {entry.name(), entry.dwi, engine_report ? run.verdict.status : report.status};
+    out.verdict = std::move(run.verdict);
     out.report = std::move(report);
     out.tracking = std::move(run.tracking);
     return out;
@@ -189,9 +194,10 @@ BatchOutcome run(const std::string& root, const AnalysisOptions& options, Execut
   return finish(plan, std::move(items));
 }
 
-std::string outcome_json(const BatchOutcome& outcome) {
+std::string outcome_json(const BatchOutcome& outcome, bool verdict_exit) {
   json::Value out = json::Value::object();
-  out.set("exit_code", outcome.status == Status::Warn ? 3 : 0);
+  const int flag_code = verdict_exit ? 4 : 0;
+  out.set("exit_code", outcome.status == Status::Warn ? 3 : outcome.status == Status::Flag ? flag_code : 0);
   out.set("results", results_array(outcome));
   out.set("status", status_text(outcome.status));
   out.set("summary_path", display_path(outcome.summary_path));

@@ -15,6 +15,7 @@
 #include "options.hpp"
 #include "report.hpp"
 #include "tracking.hpp"
+#include "verdict.hpp"
 #include "status.hpp"
 
 namespace tarvix {
@@ -51,6 +52,7 @@ struct RunOutcome {
   BatchItem item;
   Report report;
   std::optional<TrackingResult> tracking;
+  Verdict verdict;
 };
 
 // The subject label of a run ("01" for .../sub-01/...), from its path.
@@ -66,9 +68,12 @@ BatchPlan prepare(const std::string& root, const AnalysisOptions& options,
 
 // Audits one run as a single `audit` of its files would, and writes its
 // report (and with `tracking` its tracking record) into `out_dir` by temp
-// file and rename. Throws Failure with the failing error's display text.
+// file and rename. With `engine_report` the report written is the engine's
+// (the verdict's status, the tracking and verdict sections) and the item's
+// status the verdict's. Throws Failure with the failing error's display text.
 RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const std::string& stem,
-                       const AnalysisOptions& options, Execution& execution, bool tracking = false);
+                       const AnalysisOptions& options, Execution& execution, bool tracking = false,
+                       bool engine_report = false);
 
 // Writes the dataset summary of the runs that were audited, in the order given.
 BatchOutcome finish(const BatchPlan& plan, std::vector<BatchItem> items);
@@ -77,7 +82,9 @@ BatchOutcome finish(const BatchPlan& plan, std::vector<BatchItem> items);
 BatchOutcome run(const std::string& root, const AnalysisOptions& options, Execution& execution);
 
 // The compact text returned to the caller.
-std::string outcome_json(const BatchOutcome& outcome);
+// `exit_code` is 3 for a WARN batch and 0 otherwise, as audit_bids returns it;
+// with `verdict_exit` it is the command line's: 0 PASS, 3 WARN, 4 FLAG.
+std::string outcome_json(const BatchOutcome& outcome, bool verdict_exit = false);
 
 // A plan as plain JSON (what a remote run needs of it), and back for one run.
 json::Value plan_json(const BatchPlan& plan);

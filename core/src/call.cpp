@@ -67,14 +67,16 @@ CallResult call_audit_profiled(const AnalysisArgs& args, bool with_glyphs) {
 
 std::string call_audit_bids(const BidsArgs& args) { return audit_bids(args.root, args.options, args.threads); }
 
-RunResult call_repair_run(const RepairArgs& args, RunExtras extras) {
+RunResult call_repair_run(const RepairArgs& args, RunExtras extras, bool by_verdict) {
   require_dwi(args.analysis);
   Execution exec(args.analysis.threads);
   check_distinct_outputs(args.outputs, table_paths(args.analysis.table));
   RunResult r = audit_run(run_inputs(args.analysis), args.analysis.options, exec, Pipeline::Audit, extras);
   RepairSpec spec{args.outputs, FrameMaps::resolve(r.loaded.world_frame, *r.info), args.force_repair};
   std::optional<RepairVerdict> verdict;
-  if (r.tracking) verdict = RepairVerdict::of(*r.tracking);
+  if (r.tracking && !by_verdict) verdict = RepairVerdict::of(*r.tracking);
+  if (by_verdict && r.report.flip) verdict = RepairVerdict::of(r.verdict, *r.report.flip, args.analysis.options.margin_threshold,
+                                                     r.tracking ? &*r.tracking : nullptr);
   RepairOutput out = exec.run([&] {
     return repair_from_report(r.loaded.table, std::move(r.report), r.loaded.inputs, spec,
                               args.analysis.options.margin_threshold, verdict);

@@ -61,7 +61,9 @@ std::string call_recompute_bval(const RecomputeArgs& args);
 // The engine module's calls: the same runs with whatever extras the caller
 // asks for (the tracking measure among them), handed back whole.
 RunResult call_run(const AnalysisArgs& args, Pipeline pipeline, RunExtras extras);
-// With extras.tracking, the tracking verdict chooses the transform.
-RunResult call_repair_run(const RepairArgs& args, RunExtras extras);
+// With `by_verdict` (the engine) the run's one verdict chooses the transform
+// and whether one is applied at all; otherwise, with extras.tracking, the
+// tracking's decision does, and without it the coherence's (the module).
+RunResult call_repair_run(const RepairArgs& args, RunExtras extras, bool by_verdict = false);
 
 }  // namespace tarvix

@@ -38,7 +38,7 @@ int sign_flips(const Mat3& m) {
 Mat3 negated(const Mat3& m) {
   Mat3 r = m;
   for (auto& row : r)
-    for (double& v : row) v = -v;
+    for (double& v : row) v = v == 0 ? 0.0 : -v;  // no -0.0 in a transform that is written out
   return r;
 }
 bool first_entry_positive(const Mat3& m) {

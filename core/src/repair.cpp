@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "candidate.hpp"
 #include "error.hpp"
 #include "format.hpp"
 #include "paths.hpp"
@@ -214,6 +215,23 @@ RepairVerdict RepairVerdict::of(const TrackingResult& tracking) {
   return v;
 }
 
+RepairVerdict RepairVerdict::of(const Verdict& verdict, const FlipResult& flip, double margin_threshold,
+                                const TrackingResult* tracking) {
+  RepairVerdict v = tracking ? of(*tracking) : of(flip, margin_threshold);
+  v.decision = verdict.axes.value_or(Status::Warn);
+  v.recommended_transform = verdict.recommended_transform;
+  v.recommended_label = verdict.recommended_label;
+  // A forced repair applies the deciding measure's best, named as the verdict names transforms.
+  v.best_matrix = canonical_transform(v.best_matrix);
+  v.best_label = transform_label(v.best_matrix);
+  v.may_force = !verdict.orientation_unknown && verdict.best_label.has_value();
+  if (v.measure) {
+    v.measure->recommended_transform = verdict.recommended_transform;
+    v.measure->recommended_label = verdict.recommended_label;
+  }
+  return v;
+}
+
 std::optional<Repair> Repair::force_from_best(const GradientTable& table, const RepairVerdict& verdict) {
   if (verdict.best_is_identity || is_point_inversion(verdict.best_matrix)) return std::nullopt;
   return Repair{apply_transform(table, verdict.best_matrix), verdict.best_label, verdict.best_matrix};
@@ -233,7 +251,7 @@ RepairOutput repair_from_report(const GradientTable& table, Report report, const
     if (chosen->recommended_transform && chosen->recommended_label) {
       repair = Repair{apply_transform(table, *chosen->recommended_transform), *chosen->recommended_label,
                       *chosen->recommended_transform};
-    } else if (spec.force_repair && chosen->decision == Status::Warn) {
+    } else if (spec.force_repair && chosen->decision == Status::Warn && chosen->may_force) {
       repair = Repair::force_from_best(table, *chosen);
       if (repair) report.notes.push_back(force_note(chosen->relative_margin, chosen->margin_threshold));
     }

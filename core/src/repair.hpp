@@ -16,6 +16,7 @@
 #include "report.hpp"
 #include "shell.hpp"
 #include "tracking.hpp"
+#include "verdict.hpp"
 #include "volume.hpp"
 
 namespace tarvix {
@@ -55,9 +56,16 @@ struct RepairVerdict {
   // Set when the verdict is not the coherence's own: it then goes into the
   // provenance record as the measure that decided.
   std::optional<DecidingMeasure> measure;
+  // False when no transform may be applied even on request (the image's
+  // orientation is unknown, so no axis convention can be judged).
+  bool may_force = true;
 
   static RepairVerdict of(const FlipResult& flip, double margin_threshold);
   static RepairVerdict of(const TrackingResult& tracking);
+  // The run's one verdict: its decision on the axes and its (canonical)
+  // recommendation; the deciding measure's best for a forced repair.
+  static RepairVerdict of(const Verdict& verdict, const FlipResult& flip, double margin_threshold,
+                          const TrackingResult* tracking);
 };
 
 // A transform chosen for application; `table` is still in the analysis frame.

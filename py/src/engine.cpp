@@ -56,13 +56,18 @@ PyObject* streamlines_dict(const tarvix::StreamlineSample& s) {
 
 PyObject* none() { return Py_NewRef(Py_None); }
 
+std::string engine_report_text(const tarvix::RunResult& r) {
+  return tarvix::json::dump(tarvix::engine_report_json(r.report, r.tracking ? &*r.tracking : nullptr, r.verdict));
+}
+
 // {"report", "tracking", "tracking_seconds", "timings", "glyphs", "streamlines"}:
-// the report as _tarvix returns it, the tracking record (compact JSON), and
-// None for whatever was not asked for.
+// the engine's report (the module's report with the verdict's status, the
+// tracking and verdict sections), the tracking record again on its own
+// (compact JSON), and None for whatever was not asked for.
 PyObject* run_dict(const tarvix::RunResult& r) {
   Ref dict(PyDict_New());
   if (!dict) return nullptr;
-  if (!set_item(dict.get(), "report", text(r.report.to_json_text()))) return nullptr;
+  if (!set_item(dict.get(), "report", text(engine_report_text(r)))) return nullptr;
   if (!set_item(dict.get(), "tracking", r.tracking ? text(tarvix::json::dump(r.tracking->to_json())) : none()))
     return nullptr;
   if (!set_item(dict.get(), "tracking_seconds", r.tracking ? PyFloat_FromDouble(r.tracking_s) : none()))
@@ -75,6 +80,9 @@ PyObject* run_dict(const tarvix::RunResult& r) {
   return dict.release();
 }
 
+PyObject* run_inspect(const Bound& b) {
+  return text(engine_report_text(tarvix::call_run(analysis_args(b), tarvix::Pipeline::Inspect, {})));
+}
 PyObject* run_audit(const Bound& b) {
   return run_dict(tarvix::call_run(analysis_args(b), tarvix::Pipeline::Audit, run_extras(b)));
 }
@@ -83,7 +91,7 @@ PyObject* run_detect_flip(const Bound& b) {
 }
 PyObject* run_repair(const Bound& b) {
   const tarvix::RepairArgs args{analysis_args(b), output_paths(b), b.flag[kForceRepair]};
-  return run_dict(tarvix::call_repair_run(args, run_extras(b)));
+  return run_dict(tarvix::call_repair_run(args, run_extras(b), /*by_verdict=*/true));
 }
 
 // ---- one BIDS run at a time, for batches spread over processes or machines
@@ -113,12 +121,12 @@ PyObject* run_bids_audit_run(const Bound& b) {
   const tarvix::DwiEntry entry = tarvix::bids_batch::entry_from_json(b.required_path(kEntry), stem);
   tarvix::Execution exec(b.threads);
   const tarvix::bids_batch::RunOutcome run = tarvix::bids_batch::audit_entry(
-      entry, b.required_path(kOutDir), stem, analysis_options(b), exec, b.flag[kTracking]);
+      entry, b.required_path(kOutDir), stem, analysis_options(b), exec, b.flag[kTracking], /*engine_report=*/true);
   tarvix::json::Value out = tarvix::json::Value::object();
   out.set("name", run.item.name);
   out.set("dwi", tarvix::display_path(run.item.dwi));
   out.set("status", tarvix::status_text(run.item.status));
-  out.set("report", run.report.to_json());
+  out.set("report", tarvix::engine_report_json(run.report, run.tracking ? &*run.tracking : nullptr, run.verdict));
   out.set("tracking", run.tracking ? run.tracking->to_json() : tarvix::json::Value(nullptr));
   return text(tarvix::json::dump(out));
 }
@@ -141,9 +149,12 @@ PyObject* run_bids_finish(const Bound& b) {
   } catch (const nlohmann::json::exception&) {
     throw tarvix::Failure("results must be a JSON array of {name, dwi, status} objects");
   }
-  return text(tarvix::bids_batch::outcome_json(tarvix::bids_batch::finish(plan, std::move(items))));
+  return text(tarvix::bids_batch::outcome_json(tarvix::bids_batch::finish(plan, std::move(items)), true));
 }
 
+constexpr Param kInspectParams[] = {
+    {kBvec}, {kBval}, {kGrad}, {kTolerance}, {kB0Threshold}, {kShell}, {kStrict}, {kNormTolerance}, {kThreads},
+};
 constexpr Param kAuditParams[] = {
     {kDwi},          {kBvec},          {kBval},    {kGrad},    {kMask},    {kTolerance}, {kB0Threshold},
     {kShell},        {kStep},          {kMarginThreshold},     {kStrict},  {kNormTolerance},
@@ -170,15 +181,20 @@ constexpr Param kBidsAuditRunParams[] = {
 };
 constexpr Param kBidsFinishParams[] = {{kRoot, true}, {kOutDir, true}, {kResults, true}};
 
+constexpr const char* kInspectDoc =
+    "The scheme report of _tarvix.inspect with the run's verdict: its status is the\n"
+    "verdict's and its `verdict` section says why. Returns JSON text.";
 constexpr const char* kAuditDoc =
     "The audit of _tarvix.audit, plus on request the fibre-tracking measure on the\n"
     "same fitted field (`tracking`), the glyph payload (`glyphs`) and the stage\n"
-    "timings (`profile`). Returns a dict: report, tracking, tracking_seconds,\n"
-    "timings, glyphs, streamlines (None where not asked for).";
+    "timings (`profile`). Returns a dict: report (the module's report with the\n"
+    "run's verdict as its status and `tracking` and `verdict` sections), tracking,\n"
+    "tracking_seconds, timings, glyphs, streamlines (None where not asked for).";
 constexpr const char* kDetectDoc = "As `audit`, with the report of _tarvix.detect_flip.";
 constexpr const char* kRepairDoc =
-    "The repair of _tarvix.repair. With `tracking`, the tracking verdict chooses the\n"
-    "transform, and the provenance record says so.";
+    "The repair of _tarvix.repair, by the run's verdict: a transform is applied only\n"
+    "when the verdict FLAGs (or, with `force_repair`, WARNs on a measure's best),\n"
+    "named canonically; with `tracking` the provenance record names that measure.";
 
 constexpr const char* kBidsPrepareDoc =
     "Begins a batch as audit_bids does (discovery, option checks, the output folder,\n"
@@ -192,6 +208,7 @@ constexpr const char* kBidsFinishDoc =
     "Writes the dataset summary of the runs audited and returns what audit_bids\n"
     "returns.";
 
+constexpr Signature kInspect{"inspect", kInspectParams, kInspectDoc};
 constexpr Signature kAudit{"audit", kAuditParams, kAuditDoc};
 constexpr Signature kBidsPrepare{"bids_prepare", kBidsPrepareParams, kBidsPrepareDoc};
 constexpr Signature kBidsAuditRun{"bids_audit_run", kBidsAuditRunParams, kBidsAuditRunDoc};
@@ -199,10 +216,11 @@ constexpr Signature kBidsFinish{"bids_finish", kBidsFinishParams, kBidsFinishDoc
 constexpr Signature kDetectFlip{"detect_flip", kDetectParams, kDetectDoc};
 constexpr Signature kRepair{"repair", kRepairParams, kRepairDoc};
 
-constexpr std::size_t kFunctionCount = 6;
+constexpr std::size_t kFunctionCount = 7;
 
 std::array<Entry, kFunctionCount> entries() {
   return {{
+      fast_entry<g_state, kInspect, run_inspect>(),
       fast_entry<g_state, kAudit, run_audit>(),
       fast_entry<g_state, kDetectFlip, run_detect_flip>(),
       fast_entry<g_state, kRepair, run_repair>(),

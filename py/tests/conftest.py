@@ -31,11 +31,49 @@ def fsl_pair(tmp_path):
     return str(bvec), str(bval)
 
 
+SCHEMAS = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "schemas")
+
+
+def validate(kind: str, document) -> None:
+    """Checks a document (text or parsed) against docs/schemas/<kind>.schema.json,
+    with the other schemas of that folder resolvable by file name."""
+    import jsonschema
+    from referencing import Registry, Resource
+
+    schemas = {}
+    for name in os.listdir(SCHEMAS):
+        with open(os.path.join(SCHEMAS, name), encoding="utf-8") as f:
+            schemas[name] = json.load(f)
+    registry = Registry().with_resources((n, Resource.from_contents(s)) for n, s in schemas.items())
+    instance = json.loads(document) if isinstance(document, str) else document
+    jsonschema.Draft202012Validator(schemas[f"{kind}.schema.json"], registry=registry).validate(instance)
+
+
 def untimed(text):
     """A JSON report without its timestamp."""
     report = json.loads(text)
     del report["timestamp"]
     return report
+
+
+def module_part(text):
+    """The module's report inside an engine report: the engine adds the
+    tracking and verdict sections and puts the verdict's status on top, which
+    must agree with the verdict section."""
+    report = json.loads(text)
+    verdict = report.pop("verdict")
+    assert report["status"] == verdict["status"]
+    report.pop("tracking", None)
+    return report, verdict
+
+
+def same_module_report(engine_text, module_text):
+    """An engine report carries the module's report unchanged but for its status."""
+    engine, _ = module_part(engine_text)
+    module = untimed(module_text)
+    del engine["timestamp"]
+    engine["status"] = module["status"]
+    assert_close(engine, module, rel=1e-12, abs_tol=1e-15)
 
 
 def assert_close(a, b, rel=1e-9, abs_tol=1e-12, path="report"):

@@ -1,6 +1,7 @@
 """`tarvix bids` in its own process, on worker processes and on a Dask cluster:
-the files and the printed JSON must be those of `_tarvix.audit_bids` on the
-same tree (timestamps apart), whatever order the runs finish in."""
+each run's report must be `_tarvix.audit_bids`'s on the same tree (timestamps
+apart) with the run's verdict on top, whatever order the runs finish in, and
+every file must state the verdict the exit status gives."""
 
 import importlib.util
 import json
@@ -18,7 +19,7 @@ import pytest
 from tarvix import _tarvix
 
 from cli_runner import cli, hiding
-from conftest import write_run as run
+from conftest import validate, write_run as run
 
 HAS_DASK = all(importlib.util.find_spec(m) for m in ("dask", "distributed"))
 CHROMIUM = shutil.which("chromium")
@@ -87,19 +88,50 @@ def backend(request):
     return ["--jobs", "2"] if request.param == "jobs" else []
 
 
-def test_same_files_and_text_as_audit_bids(trees, backend, tmp_path):
+VERDICTS = {"sub-01_ses-01_dwi": "PASS", "sub-01_ses-02_dwi": "PASS", "sub-02_dwi": "FLAG", "sub-04_dwi": "WARN"}
+
+
+def test_reports_are_the_modules_with_one_verdict_everywhere(trees, backend, tmp_path):
     root, reference, expected = trees[False]
     out = tmp_path / "out"
     result = cli("bids", root, "--output-dir", out, "--threads", "1", "--json", *backend)
     assert result.returncode == 4, result.stderr  # one FLAG run
-    assert result.stdout.rstrip("\n") == reference.replace(str(expected.parent / "ds/derivatives/tarvix"), str(out))
-    texts = folder_texts(out)
-    tracking = {n for n in texts if n.endswith("_tracking.json")}
-    assert tracking == {f"{name}_tracking.json" for _, name, _ in GOOD}
-    for name in tracking | {"dataset_description.json"}:
-        texts.pop(name)
-    assert texts == folder_texts(expected)
+    printed = json.loads(result.stdout)
+    validate("batch-summary", printed)
+    module = json.loads(reference)
+    assert (printed["status"], printed["exit_code"]) == ("FLAG", 4)
+    assert [r["name"] for r in printed["results"]] == [r["name"] for r in module["results"]]
+    assert {r["name"]: r["status"] for r in printed["results"]} == VERDICTS
+    summary = json.loads((out / "dataset_summary.json").read_text())
+    validate("batch-summary", summary)
+    assert {r["name"]: r["status"] for r in summary["results"]} == VERDICTS and summary["status"] == "FLAG"
+
+    texts, module_texts = folder_texts(out), folder_texts(expected)
+    assert {n for n in texts if n.endswith("_tracking.json")} == {f"{name}_tracking.json" for name in VERDICTS}
+    for name, status in VERDICTS.items():
+        engine = json.loads(texts[f"{name}_report.json"])
+        validate("engine-report", engine)
+        verdict = engine.pop("verdict")
+        assert engine["status"] == verdict["status"] == status
+        assert engine.pop("tracking") == json.loads(texts[f"{name}_tracking.json"])
+        module_report = json.loads(module_texts[f"{name}_report.json"])
+        engine["status"] = module_report["status"]
+        assert engine == module_report
+    assert (verdict_of("sub-02_dwi", texts)["recommended_label"], verdict_of("sub-02_dwi", texts)["recommended_words"]) \
+        == ("-x+y+z", "x axis flipped")
     assert (out / "index.html").is_file()
+    rows = (out / "group_report.tsv").read_text().splitlines()
+    header = rows[0].split("\t")
+    table = {r.split("\t")[header.index("name")]: dict(zip(header, r.split("\t"))) for r in rows[1:]}
+    assert {n: r["status"] for n, r in table.items()} == VERDICTS
+    assert table["sub-02_dwi"]["recommended_label"] == "-x+y+z" and table["sub-01_ses-02_dwi"]["session_id"] == "ses-02"
+    assert table["sub-01_ses-01_dwi"]["recommended_label"] == "n/a"
+    sidecar = json.loads((out / "group_report.json").read_text())
+    assert list(sidecar) == header
+
+
+def verdict_of(name, texts):
+    return json.loads(texts[f"{name}_report.json"])["verdict"]
 
 
 def test_first_failing_run_in_discovery_order_wins(trees, backend):

@@ -10,7 +10,7 @@ import pytest
 from tarvix import _tarvix, synthetic
 
 from cli_runner import cli, hiding, image
-from conftest import assert_close, untimed
+from conftest import module_part, same_module_report, assert_close, untimed
 
 COMMANDS = ["inspect", "audit", "detect-flip", "repair", "recompute-bval", "bids", "demo"]
 HIDE_MPL = hiding("matplotlib")
@@ -121,15 +121,17 @@ def test_json_output_and_exit_status(tmp_path, scan, tables):
     out = tmp_path / "report.json"
     result = cli("audit", *options, "--json", "--out", out)
     assert result.returncode == 4  # FLAG fails a pipeline by default; --fail-on flag is kept for scripts
-    same_report(result.stdout, module)
-    same_report(out.read_text(), module)
+    same_module_report(result.stdout, module)
+    same_module_report(out.read_text(), module)
     detect = cli("detect-flip", *options, "--json", "--fail-on", "flag")
     assert detect.returncode == 4
-    same_report(detect.stdout, _tarvix.detect_flip(dwi=scan["dwi"], bvec=scan["bvec"], bval=scan["bval"], threads=1))
+    same_module_report(detect.stdout,
+                       _tarvix.detect_flip(dwi=scan["dwi"], bvec=scan["bvec"], bval=scan["bval"], threads=1))
     alone = cli("audit", *options, "--no-tracking", "--fail-on", "flag")
-    assert alone.returncode == 4 and "decision FLAG: recommended transform -x+y+z (x axis flipped)" in alone.stdout
+    assert alone.returncode == 4
+    assert "verdict on the axes: FLAG by the coherence: recommended transform -x+y+z (x axis flipped)" in alone.stdout
     profiled = cli("audit", *options, "--profile", "--json")
-    same_report(profiled.stdout, module)
+    same_module_report(profiled.stdout, module)
     assert "total" in profiled.stderr and "threads: 1" in profiled.stderr
     assert cli("audit", *image(scan)[2:], "--shell", "1010").returncode == 0  # within the shell tolerance
     # WARN exits 3: amplitude-encoded vectors (half length) without --strict.
@@ -144,21 +146,21 @@ def test_json_output_and_exit_status(tmp_path, scan, tables):
 def test_thin_evidence_is_a_warning_and_repairs_nothing(tmp_path, small_scan, args, module_status, note):
     result = cli("audit", *image(small_scan), *args)
     assert result.returncode == 3, result.stderr
-    meaning = ("the axes cannot be judged with confidence" if not args
-               else f"the evidence is too thin for the module's {module_status}")
-    assert result.stdout.startswith(f"status: WARN — {meaning}")
+    assert result.stdout.startswith("status: WARN — the axes cannot be judged with confidence")
     assert note in result.stdout and "tarvix repair" not in result.stdout
     as_json = cli("detect-flip", *image(small_scan), *args, "--json")
-    assert as_json.returncode == 3 and json.loads(as_json.stdout)["status"] == module_status
-    assert note in as_json.stderr
-    if module_status == "FLAG":  # with the tracking the module writes nothing, without it the CLI takes it back
+    report, verdict = module_part(as_json.stdout)
+    assert as_json.returncode == 3 and report["status"] == "WARN" and report["flip"]["decision"] != "WARN"
+    assert verdict["thin_evidence"] and verdict["recommended_label"] is None and note in as_json.stderr
+    if module_status == "FLAG":  # the engine applies only what the verdict recommends
         repair = ["repair", *image(small_scan), "--out-bvec", tmp_path / "f.bvec", "--out-bval", tmp_path / "f.bval",
-                  "--provenance", tmp_path / "p.json", *args]
+                  "--provenance", tmp_path / "p.json", "--out", tmp_path / "r.json", *args]
         result = cli(*repair)
         assert result.returncode == 3 and "evidence is too thin to apply it" in result.stdout
-        assert os.listdir(tmp_path) == []
-        forced = cli(*repair, "--force-repair")
-        assert forced.returncode == 0 and sorted(os.listdir(tmp_path)) == ["f.bval", "f.bvec", "p.json"]
+        assert os.listdir(tmp_path) == ["r.json"] and json.loads((tmp_path / "r.json").read_text())["status"] == "WARN"
+        forced = cli(*repair, "--force-repair", "--force")
+        assert forced.returncode == 3
+        assert sorted(os.listdir(tmp_path)) == ["f.bval", "f.bvec", "p.json", "r.json", "r.json.bak"]
 
 
 def test_recompute_bval(tmp_path, scan, tables):

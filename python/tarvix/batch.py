@@ -58,18 +58,15 @@ class BatchOutcome:
     failures: list[RunResult] = field(default_factory=list)
 
 
-def combined_verdict(report: dict, tracking: dict | None) -> tuple[str, list[str]]:
+def combined_verdict(report: dict, tracking: dict | None = None) -> tuple[str, list[str]]:
     """The status shown and exited with for one run, and the notes behind it:
-    the command line's one verdict rule, as for a single audit."""
-    return verdict.cli_verdict(report, tracking)
+    the verdict the engine wrote into the run's report."""
+    return verdict.cli_verdict(report)
 
 
-def best_label(report: dict, tracking: dict | None) -> str | None:
-    """The best-scoring transform of the measure that decides."""
-    source = tracking if tracking is not None else report.get("flip")
-    if not source:
-        return None
-    return (source.get("best") or {}).get("label")
+def best_label(report: dict, tracking: dict | None = None) -> str | None:
+    """The deciding measure's best transform (canonical), None when nothing scored."""
+    return verdict.of_report(report).best
 
 
 # --- the task ----------------------------------------------------------------
@@ -116,7 +113,7 @@ def _draw_qc(entry: dict, out_dir: str, record: dict, options: dict, threads: in
         drawn = _engine.audit(dwi=entry["dwi"], bvec=entry["bvec"], bval=entry["bval"], mask=mask, glyphs=True,
                               **kwargs)
         qcplot.write_png(tmp, report, drawn["glyphs"], source=entry["dwi"], command="audit",
-                         verdict=combined_verdict(report, record.get("tracking")))
+                         verdict=verdict.of_report(report))
         os.replace(tmp, os.path.join(out_dir, name))
     except (ValueError, OSError):
         return None  # a picture is a convenience: the run's result stands without it

@@ -23,7 +23,7 @@ import os
 import re
 import sys
 
-from . import _engine, _tarvix, batch, defaults, outputs, summary, verdict
+from . import _engine, _tarvix, batch, defaults, group_table, outputs, summary, verdict
 from .errors import CliError, UsageError
 
 EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_WARN, EXIT_FLAG = 0, 1, 2, 3, 4
@@ -38,11 +38,13 @@ exit status:
   4  FLAG: the table's axes do not fit the image (the combined verdict below decides)"""
 
 REPAIR_EXIT_TABLE = """\
-exit status:
-  0  the corrected files were written (or, with --dry-run, would be), or the table as given is kept (PASS)
+exit status (the verdict on the table as given, as every file written says):
+  0  PASS: the table as given fits the image; nothing written but --out/--provenance
   1  error: unreadable or invalid input, refused overwrite, ...
   2  usage error
-  3  WARN: nothing written; the lead is too small or the evidence too thin (see the notes)"""
+  3  WARN: no transform written (lead too small, evidence too thin, orientation unknown; see the notes),
+     unless --force-repair applied the best one
+  4  FLAG: the table's axes were wrong; the corrected files were written (or, with --dry-run, would be)"""
 
 BIDS_EXIT_TABLE = """\
 exit status:
@@ -484,13 +486,14 @@ def _analyse(args, base: str, command: str) -> int:
     profile = getattr(args, "profile", False)
     with plan.transaction():
         if getattr(args, "dwi", None) is None:
-            # The table alone: nothing to track, and the module's scheme audit is the whole answer.
-            run, text = None, _call("audit", args)
+            # The table alone: nothing to track; the scheme audit and its verdict are the whole answer.
+            result = _call("audit", args, module=_engine)
+            run, text = None, result["report"]
             report = json.loads(text)
         else:
             run = _engine_run(base, args, **({"profile": True} if profile else {}))
             text, report = run.text, run.report
-        decided = verdict.combined(report, run.tracking if run else None)
+        decided = verdict.of_report(report)
         extra = summary.timings_table(run.timings).splitlines() if profile else []
         extra += _write_outputs(args, plan, text, report, run, command, decided)
     human = summary.report_summary(report, verdict=decided, tracking=run.tracking if run else None)
@@ -501,11 +504,12 @@ def _analyse(args, base: str, command: str) -> int:
 def run_inspect(args) -> int:
     plan = plan_outputs(args)
     with plan.transaction():
-        text = _call("inspect", args)
+        text = _call("inspect", args, module=_engine)
         report = json.loads(text)
+        decided = verdict.of_report(report)
         _write_outputs(args, plan, text, report, None, "inspect")
-    _print(args, text, summary.report_summary(report), [])
-    return EXIT_OF_STATUS.get(report.get("status"), EXIT_OK)
+    _print(args, text, summary.report_summary(report, verdict=decided), [], decided.notes)
+    return EXIT_OF_STATUS.get(decided.status, EXIT_OK)
 
 
 def run_audit(args) -> int:
@@ -516,14 +520,6 @@ def run_detect(args) -> int:
     return _analyse(args, "detect_flip", "detect-flip")
 
 
-def _unsupported(repair: dict | None, decided: verdict.Verdict, force_repair: bool) -> bool:
-    """Whether the module wrote a transform the command line's verdict does not
-    recommend: on thin evidence, or one the deciding measure did not pick."""
-    if not repair or force_repair:
-        return False
-    return decided.axes != "FLAG" or repair["label"] != decided.recommended
-
-
 def run_repair(args) -> int:
     _need_matplotlib(args)
     check_shell(args)
@@ -531,32 +527,16 @@ def run_repair(args) -> int:
     force_repair = getattr(args, "force_repair", False)
     extra = []
     with plan.transaction():
+        # The engine applies a transform only where the run's verdict recommends one.
         run = _engine_run("repair", args, in_place=False)
         text, report = run.text, run.report
-        decided = verdict.combined(report, run.tracking)
-        repair = report.get("repair")
-        # The module writes as soon as it decides; where the command line's
-        # verdict does not back the transform it takes the files back unless told otherwise.
-        withdrawn = _unsupported(repair, decided, force_repair)
-        if withdrawn and repair["outputs"]:
-            plan.rollback()
-        else:
-            extra = _write_outputs(args, plan, text, report, run, "repair", decided)
-    notes = decided.notes
+        decided = verdict.of_report(report)
+        extra = _write_outputs(args, plan, text, report, run, "repair", decided)
     human = summary.report_summary(report, hints=False, verdict=decided, tracking=run.tracking)
-    if withdrawn:
-        human += (f"\nrepair: nothing written; {summary.labelled(repair['label'])} scored best, but the evidence "
-                  "is too thin to apply it (add --force-repair to apply it anyway)")
-        extra = []
-        if repair["outputs"]:
-            notes = notes + ["repair withdrawn: the files the module wrote were removed"]
-    else:
-        human += "\n" + summary.repair_summary(report, plan.backups(), getattr(args, "provenance", None),
-                                              plan.dry_run, force_repair, tracking=run.tracking)
-    _print(args, text, human, extra, notes)
-    if repair and not withdrawn:
-        return EXIT_OK
-    return EXIT_WARN if decided.status != "PASS" else EXIT_OK
+    human += "\n" + summary.repair_summary(report, plan.backups(), getattr(args, "provenance", None),
+                                          plan.dry_run, force_repair, tracking=run.tracking, verdict=decided)
+    _print(args, text, human, extra, decided.notes)
+    return EXIT_OF_STATUS.get(decided.status, EXIT_OK)
 
 
 def run_recompute(args) -> int:
@@ -682,6 +662,8 @@ def run_bids(args) -> int:
             failures = [(r.entry["name"], r.error) for r in outcome.failures]
             page = qcpage.write(outcome.plan["out_dir"], outcome.plan["root"], _qc_rows(outcome), failures,
                                 args.tracking, _tarvix.version())
+            group_table.write(outcome.plan["out_dir"],
+                              [(r.entry["name"], r.result["report"]) for r in outcome.runs if r.result is not None])
             if outcome.finish_text is not None:
                 _write_outputs(args, plan_out, outcome.finish_text, json.loads(outcome.finish_text), None, "bids")
     except KeyboardInterrupt:

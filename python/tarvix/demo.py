@@ -13,7 +13,7 @@ import time
 
 from . import _engine, _tarvix, outputs, verdict
 from .errors import CliError
-from .summary import labelled
+from .summary import canonical_label, labelled
 
 SHAPE = (24, 24, 16)
 MISTAKE = "-x+y+z"  # the first axis flipped, a classic of format conversions
@@ -76,14 +76,15 @@ def _steps(folder: str, started: float) -> None:
     first = _engine.audit(**table, tracking=True)
     _save(at("audit.json"), first["report"])
     report, tracking = json.loads(first["report"]), json.loads(first["tracking"])
-    status = verdict.combined(report, tracking).status
+    decided = verdict.of_report(report)
+    status = decided.status
     flip = report["flip"]
-    print(f"2. audit: {status}, decided by the fibre tracking: {labelled(tracking['best']['label'])} gives the\n"
+    print(f"2. audit: {status}, decided by the fibre tracking: {labelled(decided.best)} gives the\n"
           f"   longest fibres, {tracking['best']['mean_length_mm']:.1f} mm on average against "
           f"{_length_as_given(tracking):.1f} mm with the table as given; it leads the\n"
-          f"   runner-up by {tracking['relative_margin'] * 100:.0f}% ± {tracking['margin_spread'] * 100:.0f}% "
-          f"({tracking['margin_threshold'] * 100:g}% and {verdict.TRACKING_SPREADS} spreads are needed).\n"
-          f"   The one-step coherence ranks {flip['best']['label']} first"
+          f"   runner-up by {verdict.lead_text(decided)} "
+          f"({tracking['margin_threshold'] * 100:g}% and {verdict.TRACKING_SPREADS} SD are needed).\n"
+          f"   The one-step coherence ranks {canonical_label(flip['best']['matrix'])} first"
           f"{' too' if verdict.same_axes(flip['best']['matrix'], tracking['best']['matrix']) else ''} (coherence "
           f"{flip['best']['coherence']:.3f}, as given {flip['identity_coherence']:.3f}, a lead of "
           f"{flip['relative_margin'] * 100:.1f}%)\n"

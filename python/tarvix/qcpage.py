@@ -61,25 +61,38 @@ def entities(name: str) -> tuple[str, str]:
     return (sub.group(1) if sub else ""), (ses.group(1) if ses else "")
 
 
-def margin(measure: dict | None) -> tuple[float, float] | None:
-    """(relative margin, threshold) of one measure's record, or None."""
+def margin(measure: dict | None) -> tuple[float, float, float | None] | None:
+    """(relative margin, threshold, spread or None) of one measure's record, or None."""
     if not measure or measure.get("relative_margin") is None:
         return None
-    return float(measure["relative_margin"]), float(measure.get("margin_threshold", DEFAULT_MARGIN_THRESHOLD))
+    spread = measure.get("margin_spread")
+    return (float(measure["relative_margin"]), float(measure.get("margin_threshold", DEFAULT_MARGIN_THRESHOLD)),
+            None if spread is None else float(spread))
 
 
 def _margin_cell(label: str, value: tuple[float, float] | None) -> str:
     if value is None:
         return ""
-    m, threshold = value
+    m, threshold, spread = value
     ratio = m / threshold if threshold > 0 else 0.0
     # The bar spans five thresholds; the tick marks the threshold itself.
     fill = max(0.0, min(1.0, ratio / BAR_SPAN))
     low = " low" if ratio < 1 else ""
-    return (f'<div class="margin" title="relative margin {m:.4f} against a threshold of {threshold:g}">'
-            f'<span class="measure">{html.escape(label)}</span> <code>{m:.3f}</code> / {threshold:g}'
+    sd = f" (SD {spread * 100:.1f}%)" if spread is not None else ""
+    return (f'<div class="margin" title="lead {m * 100:.2f}%{sd} against a threshold of {threshold * 100:g}%">'
+            f'<span class="measure">{html.escape(label)}</span> <code>{m * 100:.1f}%{sd}</code> / {threshold * 100:g}%'
             f'<span class="bar{low}"><i style="width:{fill * 100:.0f}%"></i><u style="left:{100 / BAR_SPAN:.0f}%">'
             f'</u></span> <span class="ratio{low}">{ratio:.1f}&times;</span></div>')
+
+
+def _transform_cell(label: str | None) -> str:
+    """'+x+y-z' and its plain words ("z axis flipped")."""
+    if not label:
+        return ""
+    from .summary import describe_transform
+
+    words = describe_transform(label)
+    return f"<code>{html.escape(label)}</code>" + (f"<br><small>{html.escape(words)}</small>" if words else "")
 
 
 def _link(href: str, text: str) -> str:
@@ -108,7 +121,7 @@ def _row_html(row: dict, pictures: bool) -> str:
         f"<td>{html.escape(row['sub'])}</td>",
         f"<td>{html.escape(row['ses'])}</td>",
         f"<td class=run><code>{html.escape(row['name'])}</code></td>",
-        f"<td><code>{html.escape(row['best'] or '')}</code></td>",
+        f"<td>{_transform_cell(row['best'])}</td>",
         f'<td class="num">{_margin_cell("coherence", row["coherence"])}{_margin_cell("tracking", row["tracking"])}</td>',
         "<td>" + ("<ul class=notes>" + "".join(f"<li>{html.escape(n)}</li>" for n in row["notes"]) + "</ul>"
                   if row["notes"] else "") + "</td>",

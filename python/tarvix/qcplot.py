@@ -14,7 +14,6 @@ import numpy as np
 
 from . import defaults
 from .summary import describe_transform, distinct_ranking, labelled
-from .verdict import tracking_thin
 
 POSITIVE = ("R", "A", "S")
 NEGATIVE = ("L", "P", "I")
@@ -240,25 +239,25 @@ def draw_streamlines(ax, scene, k, lines, radiological, min_points):
 def _title(fig, report, command, source, decided, tracking):
     flip = report["flip"]
     name = os.path.basename(source) if source else "scan"
-    status = decided.status if decided is not None else report["status"]
-    notes = decided.notes if decided is not None else []
-    if tracking is not None:
-        margin = tracking["relative_margin"] * 100
-        if decided is not None and decided.axes == "FLAG":
-            said = (f"the tracking recommends {labelled(decided.recommended)}, leading by {margin:.1f}% "
-                    f"± {tracking['margin_spread'] * 100:.1f}%")
-        elif tracking["decision"] == "PASS" and (decided is None or decided.axes == "PASS"):
-            said = f"the table as given gives the longest fibres, by {margin:.1f}%"
-        elif tracking["decision"] == "WARN" and not tracking_thin(tracking):
-            said = (f"{labelled(tracking['best']['label'])} leads by {margin:.1f}% "
-                    f"± {tracking['margin_spread'] * 100:.1f}%, not clearly enough")
-        else:
-            said = f"{labelled(tracking['best']['label'])} scores best, but the evidence is too thin to judge"
-    elif flip["decision"] == "PASS":
-        said = "the table as given scores best"
+    from .verdict import lead_text, of_report
+
+    if decided is None:
+        decided = of_report(report)
+    status, notes = decided.status, decided.notes
+    lead = lead_text(decided)
+    by = "the tracking" if decided.measure == "tracking" else "the coherence"
+    if decided.orientation_unknown:
+        said = "the image's orientation is unknown: the axes cannot be judged"
+    elif decided.axes == "FLAG":
+        said = f"{by} recommends {labelled(decided.recommended)}, leading by {lead}"
+    elif decided.axes == "PASS":
+        said = f"the table as given scores best under {by}, by {lead}"
+    elif decided.best is None:
+        said = "no transform scores anything: the axes cannot be judged"
+    elif decided.thin:
+        said = f"{labelled(decided.best)} scores best, but the evidence is too thin to judge"
     else:
-        said = (f"{labelled(flip['best']['label'])} leads {flip['runner_up']['label']} by "
-                f"{flip['relative_margin'] * 100:.2f}% (threshold {flip.get('margin_threshold', defaults.MARGIN_THRESHOLD) * 100:g}%)")
+        said = f"{labelled(decided.best)} leads by {lead}, not clearly enough"
     # A note matters most when the verdict is not a plain PASS or FLAG, and
     # a disagreement of the measures always.
     shown = notes[0] if notes and status == "WARN" else next(
@@ -386,10 +385,10 @@ def write_png(path: str, report: dict, glyphs: dict, source: str | None = None, 
     streamlines, and the bars show both measures."""
     from matplotlib.figure import Figure
 
-    from .verdict import Verdict
+    from .verdict import Verdict, of_report
 
-    if isinstance(verdict, tuple):
-        verdict = Verdict(verdict[0], None, None, None, list(verdict[1]))
+    if not isinstance(verdict, Verdict):
+        verdict = of_report(report)
     flip = report["flip"]
     scene = Scene(glyphs)
     with_tracks = tracking is not None and streamlines is not None

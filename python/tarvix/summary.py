@@ -65,6 +65,23 @@ def describe_transform(label: str) -> str:
     return ", then ".join(parts) if parts else "as given"
 
 
+def canonical_label(matrix) -> str:
+    """The name of a transform as every output gives it: of the matrix and its
+    negation (the same axes for diffusion), the one with fewer sign flips."""
+    flat = [v for row in matrix for v in row]
+    negatives = sum(v < 0 for v in flat)
+    positives = sum(v > 0 for v in flat)
+    first = next((v for v in flat if v != 0), 1.0)
+    if negatives > positives or (negatives == positives and first < 0):
+        matrix = [[-v for v in row] for row in matrix]
+    return "".join(("-" if v < 0 else "+") + "xyz"[j] for row in matrix for j, v in enumerate(row) if v != 0)
+
+
+def _name(entry) -> str:
+    """A ranking entry's canonical name."""
+    return canonical_label(entry["matrix"]) if "matrix" in entry else entry["label"]
+
+
 def labelled(label: str) -> str:
     """'-x+y+z (x axis flipped)'."""
     words = describe_transform(label)
@@ -93,23 +110,23 @@ def flip_lines(flip, show=3, hints=True) -> list[str]:
                 marks.append("best")
             if _identity_like(entry):
                 marks.append("table as given")
-            words = describe_transform(entry["label"])
+            words = describe_transform(_name(entry))
             if words and not _identity_like(entry):
                 marks.append(words)
-            lines.append(f"        {rank:>4}  {entry['label']:<9}  {entry['coherence']:.4f}"
+            lines.append(f"        {rank:>4}  {_name(entry):<9}  {entry['coherence']:.4f}"
                          + (f"  ({', '.join(marks)})" if marks else ""))
     margin = flip["relative_margin"] * 100.0
     decision = flip["decision"]
     compare = "≥" if flip["relative_margin"] >= threshold else "<"
-    lines.append(f"        best leads the runner-up {labelled(flip['runner_up']['label'])} by {margin:.2f}% "
+    lines.append(f"        best leads the runner-up {labelled(_name(flip['runner_up']))} by {margin:.1f}% "
                  f"({compare} the {threshold * 100:g}% threshold)")
     if decision == "PASS":
         lines.append("        decision PASS: the table as given scores best")
     elif decision == "FLAG":
-        lines.append(f"        decision FLAG: recommended transform {labelled(flip['recommended_label'])}"
+        lines.append(f"        decision FLAG: recommended transform {labelled(canonical_label(flip['recommended_transform']))}"
                      + (" (apply it with 'tarvix repair')" if hints else ""))
     else:
-        lines.append(f"        decision WARN: {labelled(flip['best']['label'])} scores best, but not clearly enough to "
+        lines.append(f"        decision WARN: {labelled(_name(flip['best']))} scores best, but not clearly enough to "
                      "recommend it" + ("\n        ('tarvix repair --force-repair' applies it anyway)" if hints else ""))
     return lines
 
@@ -125,8 +142,8 @@ def _rank_of_identity(ranking) -> int | None:
 
 
 def _transform_cell(entry) -> str:
-    words = "as given" if _identity_like(entry) else describe_transform(entry["label"])
-    return f"{entry['label']} ({words})" if words else entry["label"]
+    words = "as given" if _identity_like(entry) else describe_transform(_name(entry))
+    return f"{_name(entry)} ({words})" if words else _name(entry)
 
 
 def _coherence_column(flip) -> list[str]:
@@ -141,7 +158,7 @@ def _coherence_column(flip) -> list[str]:
         _transform_cell(flip["runner_up"]),
         f"{flip['best']['coherence']:.4f} vs {flip['runner_up']['coherence']:.4f}",
         f"rank {rank}, {as_given['coherence']:.4f}",
-        f"{margin * 100:.2f}% ({'≥' if margin >= threshold else '<'} {threshold * 100:g}%)",
+        f"{margin * 100:.1f}% ({'≥' if margin >= threshold else '<'} {threshold * 100:g}%)",
     ]
 
 
@@ -151,7 +168,7 @@ def _tracking_column(tracking) -> list[str]:
     threshold = tracking["margin_threshold"]
     margin, spread = tracking["relative_margin"], tracking["margin_spread"]
     clear = margin >= threshold and margin >= TRACKING_SPREADS * spread
-    needed = f"{threshold * 100:g}% and {TRACKING_SPREADS} spreads"
+    needed = f"{threshold * 100:g}% and {TRACKING_SPREADS} SD"
     rank = _rank_of_identity(tracking["ranking"])
     as_given = next(e for e in tracking["ranking"] if _identity_like(e))
     best, runner = tracking["best"], tracking["runner_up"]
@@ -162,20 +179,27 @@ def _tracking_column(tracking) -> list[str]:
         _transform_cell(runner),
         f"{best['mean_length_mm']:.1f} vs {runner['mean_length_mm']:.1f} mm mean length",
         f"rank {rank}, {as_given['mean_length_mm']:.1f} mm",
-        f"{margin * 100:.2f}% ± {spread * 100:.2f}% ({'≥' if clear else '<'} {needed})",
+        f"{margin * 100:.1f}% (SD {spread * 100:.1f}%) ({'≥' if clear else '<'} {needed})",
     ]
 
 
 ROW_NAMES = ["", "decision", "best", "runner-up", "scores", "as given", "lead"]
 
 
+def _coherence_thin(flip) -> bool:
+    """The coherence's own evidence limits (the verdict's, when the coherence decides)."""
+    from .verdict import MIN_SAMPLES, MIN_WM_VOXELS
+
+    samples = min(flip["best"].get("n_samples", 0), flip["runner_up"].get("n_samples", 0))
+    all_zero = all(e["coherence"] == 0 for e in flip["ranking"])
+    return all_zero or flip["n_wm_voxels"] < MIN_WM_VOXELS or samples < MIN_SAMPLES
+
+
 def side_by_side(report: dict, tracking: dict) -> list[str]:
     """Both measures of the axes in two columns, row by row."""
     flip = report["flip"]
-    from .verdict import coherence_evidence
-
     coherence = _coherence_column(flip)
-    if coherence_evidence(report):
+    if _coherence_thin(flip):
         coherence[1] += " (thin evidence)"
     columns = [coherence, _tracking_column(tracking)]
     width = max(len(cell) for cell in columns[0]) + 3
@@ -188,29 +212,31 @@ def side_by_side(report: dict, tracking: dict) -> list[str]:
 
 def verdict_line(decided, tracking: dict | None, hints: bool) -> str:
     """The one line of the combined verdict on the axes."""
+    from .verdict import lead_text
+
     by = "by the tracking" if decided.measure == "tracking" else "by the coherence"
+    lead = lead_text(decided)
     if decided.axes == "FLAG":
         return (f"verdict on the axes: FLAG {by}: recommended transform {labelled(decided.recommended)}"
+                + (f", leading by {lead}" if lead else "")
                 + (" (apply it with 'tarvix repair')" if hints else ""))
     if decided.axes == "PASS":
-        return f"verdict on the axes: PASS {by}: the table as given fits the image"
-    best = (tracking or {}).get("best", {}).get("label") if decided.measure == "tracking" else None
+        return f"verdict on the axes: PASS {by}: the table as given fits the image" + (
+            f", leading by {lead}" if lead else "")
+    if decided.orientation_unknown:
+        return "verdict on the axes: WARN: the image's orientation is unknown, so no convention can be judged"
+    # With nothing scored (every transform 0) no transform is called best.
     return ("verdict on the axes: WARN: they cannot be judged with confidence (see the notes)"
-            + (f"; {labelled(best)} scores best" if best else ""))
+            + (f"; {labelled(decided.best)} scores best" if decided.best else ""))
 
 
 def _as_verdict(report: dict, verdict):
-    """A Verdict from what a caller gives: one, a (status, notes) pair, or nothing."""
-    from .verdict import Verdict, coherence_decision
+    """A Verdict from what a caller gives: one, or the report's own."""
+    from .verdict import Verdict, of_report
 
-    if verdict is None:
-        verdict = (report["status"], [])
     if isinstance(verdict, Verdict):
         return verdict
-    status, notes = verdict
-    flip = report.get("flip")
-    return Verdict(status, coherence_decision(report) if flip else None,
-                   flip.get("recommended_label") if flip else None, "coherence" if flip else None, list(notes))
+    return of_report(report)
 
 
 def report_summary(report: dict, hints: bool = True, verdict=None, tracking: dict | None = None) -> str:
@@ -220,19 +246,16 @@ def report_summary(report: dict, hints: bool = True, verdict=None, tracking: dic
     from the module's; `tracking` the tracking record when that measure ran."""
     decided = _as_verdict(report, verdict)
     status, verdict_notes = decided.status, decided.notes
+    if tracking is None:
+        tracking = report.get("tracking")
     meaning = STATUS_MEANING.get(status, "")
     flip = report.get("flip")
-    if tracking is not None and flip:
-        if status == "WARN" and decided.axes == "WARN":
+    if status == "WARN" and decided.axes == "WARN":
+        if decided.thin or decided.orientation_unknown or decided.measure == "tracking":
             meaning = "the axes cannot be judged with confidence"
-            hints = False
-        elif status == "WARN":
-            meaning = "needs a look (see the notes)"
-    elif verdict_notes and status != report["status"]:
-        meaning = f"the evidence is too thin for the module's {report['status']}"
+        else:
+            meaning = "the best axis transform leads, but not clearly"
         hints = False
-    elif status == "WARN" and flip and flip["decision"] == "WARN":
-        meaning = "the best axis transform leads, but not clearly"
     elif status == "WARN":
         meaning = "needs a look (see the notes)"
     if status == "PASS" and (report.get("notes") or verdict_notes):
@@ -242,9 +265,11 @@ def report_summary(report: dict, hints: bool = True, verdict=None, tracking: dic
         lines.append(f"shells: {shell_counts(report['shells']['shells'])}")
     if flip and tracking is not None:
         lines += side_by_side(report, tracking)
-        lines.append(verdict_line(decided, tracking, hints))
     elif flip:
-        lines += flip_lines(flip, hints=hints)
+        # The coherence's own decision line gives way to the verdict's.
+        lines += flip_lines(flip, hints=hints)[:-1]
+    if flip and decided.axes is not None:
+        lines.append(verdict_line(decided, tracking, hints))
     notes = list(verdict_notes) + report.get("notes", [])
     if notes:
         lines.append("notes:")
@@ -253,21 +278,20 @@ def report_summary(report: dict, hints: bool = True, verdict=None, tracking: dic
 
 
 def repair_summary(report: dict, backups: dict, provenance, dry_run: bool, force_repair: bool,
-                   tracking: dict | None = None) -> str:
-    """What repair wrote, or why it wrote nothing. `tracking` is the record of
-    the measure that chose the transform, when it ran."""
+                   tracking: dict | None = None, verdict=None) -> str:
+    """What repair wrote, or why it wrote nothing, by the run's verdict."""
+    decided = _as_verdict(report, verdict)
     repair = report.get("repair")
-    flip = report.get("flip") or {}
-    measure = tracking if tracking is not None else flip
     if repair is None:
-        decision = measure.get("decision")
-        if decision == "WARN" and not force_repair:
-            from .verdict import tracking_thin
-
-            why = ("the evidence is too thin to apply it" if tracking is not None and tracking_thin(tracking)
+        if decided.orientation_unknown:
+            return "repair: nothing written; the image's orientation is unknown, so no transform can be chosen"
+        if decided.axes == "WARN" and decided.best and not force_repair:
+            why = ("the evidence is too thin to apply it" if decided.thin
                    else "its lead is too small to apply it automatically")
-            return (f"repair: nothing written; {labelled(measure['best']['label'])} scores best, but {why} "
+            return (f"repair: nothing written; {labelled(decided.best)} scores best, but {why} "
                     "(add --force-repair to apply it anyway)")
+        if decided.axes == "WARN":
+            return "repair: nothing written; no transform scores best"
         return "repair: nothing written; the table as given is kept"
     if dry_run or not repair["outputs"]:
         return f"repair: dry run, would apply {labelled(repair['label'])}; nothing written"

@@ -1,0 +1,284 @@
+#include "verdict.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "candidate.hpp"
+#include "format.hpp"
+#include "table_checks.hpp"
+
+namespace tarvix {
+
+const char* measure_text(Measure m) {
+  switch (m) {
+    case Measure::Coherence: return "coherence";
+    case Measure::Tracking: return "tracking";
+    case Measure::None: break;
+  }
+  return "none";
+}
+
+namespace {
+
+std::string plural(std::uint64_t n, const char* word) {
+  return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+std::string percent(double fraction) { return format_fixed(fraction * 100.0, 1) + "%"; }
+
+bool same_axes(const Mat3& a, const Mat3& b) {
+  bool equal = true, negated = true;
+  for (std::size_t i = 0; i < 3; ++i)
+    for (std::size_t j = 0; j < 3; ++j) {
+      equal = equal && a[i][j] == b[i][j];
+      negated = negated && a[i][j] == -b[i][j];
+    }
+  return equal || negated;
+}
+
+std::string canonical_label(const Mat3& m) { return transform_label(canonical_transform(m)); }
+
+// ---- why a measure cannot be trusted
+
+std::optional<std::uint64_t> shell_volumes(const Report& report, double b) {
+  if (!report.shells) return std::nullopt;
+  for (const Shell& s : report.shells->shells)
+    if (!s.is_b0 && s.nominal_b == b) return s.count;
+  return std::nullopt;
+}
+
+// The tensor fit both measures stand on.
+std::vector<std::string> fit_evidence(const Report& report, const EvidenceLimits& limits) {
+  if (!report.flip) return {};
+  const double b = report.flip->working_b;
+  const auto volumes = shell_volumes(report, b);
+  if (volumes && *volumes < limits.min_shell_volumes)
+    return {"the b=" + format_plain(b) + " shell used for the axes has only " + plural(*volumes, "volume") +
+            ": too few for a tensor fit"};
+  return {};
+}
+
+bool coherence_all_zero(const FlipResult& flip) {
+  return std::all_of(flip.ranking.begin(), flip.ranking.end(),
+                     [](const CandidateScore& c) { return c.coherence == 0; });
+}
+
+std::vector<std::string> coherence_evidence(const Report& report, const EvidenceLimits& limits) {
+  if (!report.flip) return {};
+  const FlipResult& flip = *report.flip;
+  std::vector<std::string> notes;
+  const bool all_zero = coherence_all_zero(flip);
+  if (all_zero)
+    notes.push_back(
+        "every axis transform scored 0: no white-matter voxel had a neighbour to compare with (a --step larger "
+        "than the white matter, or an image too small)");
+  if (flip.n_wm_voxels < limits.min_wm_voxels)
+    notes.push_back("only " + plural(flip.n_wm_voxels, "white-matter voxel") +
+                    ": too few to judge the axes (at least " + std::to_string(limits.min_wm_voxels) +
+                    " are needed)");
+  const std::uint64_t samples = std::min(flip.best.n_samples, flip.runner_up.n_samples);
+  if (samples < limits.min_samples && flip.n_wm_voxels >= limits.min_wm_voxels && !all_zero)
+    notes.push_back("only " + std::to_string(samples) +
+                    " neighbour comparisons behind the best transforms: too few to judge the axes (at least " +
+                    std::to_string(limits.min_samples) + " are needed)");
+  return notes;
+}
+
+std::optional<std::string> tracking_thin(const TrackingResult& t, const TrackingOptions& rules) {
+  if (t.n_seeds < rules.min_trackable_voxels)
+    return "only " + plural(t.n_seeds, "trackable voxel") + " (FA of at least " + format_plain(t.fa_threshold) +
+           "): too few to follow fibres (at least " + std::to_string(rules.min_trackable_voxels) + " are needed)";
+  if (t.best.n_streamlines < rules.min_streamlines)
+    return "only " + plural(t.best.n_streamlines, "streamline") + " of at least " + format_plain(t.min_length_mm) +
+           " mm: too few to judge the axes (at least " + std::to_string(rules.min_streamlines) + " are needed)";
+  return std::nullopt;
+}
+
+bool tracking_all_zero(const TrackingResult& t) {
+  return std::all_of(t.ranking.begin(), t.ranking.end(),
+                     [](const TrackingScore& s) { return s.mean_length_mm == 0; });
+}
+
+std::string tracking_warn_note(const TrackingResult& t, const TrackingOptions& rules) {
+  if (auto thin = tracking_thin(t, rules)) return "the tracking cannot judge the axes: " + *thin;
+  return "the tracking's best, " + canonical_label(t.best.matrix) + ", leads " + canonical_label(t.runner_up.matrix) +
+         " by only " + percent(t.relative_margin) + " (SD " + percent(t.margin_spread) +
+         "): not clearly enough (at least " + format_plain(t.margin_threshold * 100) + "% and " +
+         format_plain(rules.spread_factor) + " SD are needed)";
+}
+
+// The coherence's own decision, WARN where its evidence is thin.
+std::optional<Status> coherence_decision(const Report& report, const EvidenceLimits& limits) {
+  if (!report.flip) return std::nullopt;
+  const bool thin = !coherence_evidence(report, limits).empty() || !fit_evidence(report, limits).empty();
+  return thin ? Status::Warn : report.flip->decision;
+}
+
+// Whether the report warns for a reason other than the axes. The module raises
+// a PASS to WARN for the scheme (amplitude-encoded vectors, severe findings
+// under --strict) but leaves a FLAG or WARN of the axes as it is, so only the
+// amplitude test can be repeated there.
+bool scheme_warns(const Report& report, const EvidenceLimits& limits) {
+  if (!report.flip || report.flip->decision == Status::Pass) return report.status == Status::Warn;
+  return report.norm_stats && report.norm_stats->non_b0_count > 0 &&
+         report.norm_stats->non_unit_fraction > limits.amplitude_fraction;
+}
+
+void recommend(Verdict& v, const Mat3& m) {
+  const Mat3 c = canonical_transform(m);
+  v.recommended_transform = c;
+  v.recommended_label = transform_label(c);
+  v.recommended_words = describe_transform(*v.recommended_label);
+}
+
+// ---- the two ways the axes are judged
+
+void by_coherence(Verdict& v, const Report& report, const EvidenceLimits& limits) {
+  v.status = report.status;
+  if (!report.flip) return;
+  const FlipResult& flip = *report.flip;
+  v.decided_by = Measure::Coherence;
+  v.thin_reasons = coherence_evidence(report, limits);
+  for (auto& n : fit_evidence(report, limits)) v.thin_reasons.push_back(std::move(n));
+  v.thin_evidence = !v.thin_reasons.empty();
+  v.notes = v.thin_reasons;
+  if (v.thin_evidence && v.status != Status::Warn) v.status = Status::Warn;
+  v.axes = coherence_decision(report, limits);
+  if (v.axes == Status::Flag && flip.recommended_transform) recommend(v, *flip.recommended_transform);
+  if (!coherence_all_zero(flip)) v.best_label = canonical_label(flip.best.matrix);
+  v.lead = flip.relative_margin;
+}
+
+void by_tracking(Verdict& v, const Report& report, const TrackingResult& t, const EvidenceLimits& limits) {
+  const TrackingOptions rules;
+  v.decided_by = Measure::Tracking;
+  Status axes = t.decision;
+  v.thin_reasons = fit_evidence(report, limits);
+  if (auto thin = tracking_thin(t, rules)) v.thin_reasons.push_back(*thin);
+  v.thin_evidence = !v.thin_reasons.empty();
+  for (const auto& n : fit_evidence(report, limits)) v.notes.push_back(n);
+  if (!v.notes.empty()) axes = Status::Warn;
+  if (t.decision == Status::Warn) {
+    v.notes.push_back(tracking_warn_note(t, rules));
+    if (coherence_decision(report, limits) == Status::Flag && report.flip->recommended_transform)
+      v.notes.push_back("the coherence alone would FLAG and recommend " +
+                        canonical_label(*report.flip->recommended_transform) +
+                        ", but the tracking does not confirm it");
+  }
+  if (!same_axes(report.flip->best.matrix, t.best.matrix) && !tracking_all_zero(t))
+    v.notes.push_back("the measures disagree: coherence ranks " + canonical_label(report.flip->best.matrix) +
+                      " first, tracking " + canonical_label(t.best.matrix));
+  v.axes = axes;
+  if (axes == Status::Flag && t.recommended_transform) recommend(v, *t.recommended_transform);
+  if (!tracking_all_zero(t)) v.best_label = canonical_label(t.best.matrix);
+  v.lead = t.relative_margin;
+  v.lead_spread = t.margin_spread;
+  v.status = axes;
+  if (v.status == Status::Pass && scheme_warns(report, limits)) v.status = Status::Warn;
+}
+
+// ---- what overrides both measures
+
+void orientation_unknown(Verdict& v, const std::string& why) {
+  v.orientation_unknown = true;
+  v.notes.push_back("the image's orientation cannot be trusted: " + why +
+                    "; the table's axes are not judged and no transform is recommended");
+  v.axes = Status::Warn;
+  v.recommended_transform.reset();
+  v.recommended_label.reset();
+  v.recommended_words.reset();
+  if (v.status != Status::Warn) v.status = Status::Warn;
+}
+
+void implausible_table(Verdict& v, std::vector<std::string> notes) {
+  if (notes.empty()) return;
+  for (auto& n : notes) v.notes.push_back(std::move(n));
+  if (v.status == Status::Pass) v.status = Status::Warn;
+}
+
+}  // namespace
+
+Verdict decide_verdict(const VerdictInputs& in, const EvidenceLimits& limits) {
+  Verdict v;
+  const Report& report = *in.report;
+  if (in.tracking && report.flip)
+    by_tracking(v, report, *in.tracking, limits);
+  else
+    by_coherence(v, report, limits);
+  if (in.image && in.image->orientation_doubt && report.flip) orientation_unknown(v, *in.image->orientation_doubt);
+  if (in.table) implausible_table(v, implausible_table_notes(*in.table, in.b0_threshold));
+  return v;
+}
+
+std::string describe_transform(const std::string& label) {
+  if (label.size() != 6) return "";
+  std::array<int, 3> take{};
+  std::array<bool, 3> flipped{};
+  std::array<bool, 3> seen{};
+  for (std::size_t i = 0; i < 3; ++i) {
+    const char sign = label[2 * i], axis = label[2 * i + 1];
+    if ((sign != '+' && sign != '-') || axis < 'x' || axis > 'z' || seen[static_cast<std::size_t>(axis - 'x')])
+      return "";
+    take[i] = axis - 'x';
+    seen[static_cast<std::size_t>(take[i])] = true;
+    flipped[i] = sign == '-';
+  }
+  static constexpr const char* kAxis[3] = {"x", "y", "z"};
+  std::vector<int> moved;
+  std::vector<std::string> flips;
+  for (int i = 0; i < 3; ++i) {
+    if (take[static_cast<std::size_t>(i)] != i) moved.push_back(i);
+    if (flipped[static_cast<std::size_t>(i)]) flips.push_back(kAxis[i]);
+  }
+  if (moved.empty() && flips.size() == 3) return "all three axes flipped, which scores as the table as given";
+  std::vector<std::string> parts;
+  if (moved.size() == 2) {
+    parts.push_back(std::string(kAxis[moved[0]]) + " and " + kAxis[moved[1]] + " swapped");
+  } else if (moved.size() == 3) {
+    std::string cycle = "axes rotated x";
+    int at = 0;
+    for (int k = 0; k < 2; ++k) {
+      at = take[static_cast<std::size_t>(at)];
+      cycle += std::string("\u2192") + kAxis[at];
+    }
+    parts.push_back(cycle);
+  }
+  if (!flips.empty()) {
+    std::string f;
+    for (std::size_t i = 0; i < flips.size(); ++i) f += (i ? " and " : "") + flips[i];
+    parts.push_back(f + (flips.size() == 1 ? " axis flipped" : " axes flipped"));
+  }
+  if (parts.empty()) return "as given";
+  std::string out = parts[0];
+  for (std::size_t i = 1; i < parts.size(); ++i) out += ", then " + parts[i];
+  return out;
+}
+
+json::Value Verdict::to_json() const {
+  json::Value o = json::Value::object();
+  o.set("status", status_text(status));
+  o.set("axes", axes ? json::Value(status_text(*axes)) : json::Value(nullptr));
+  o.set("decided_by", decided_by == Measure::None ? json::Value(nullptr) : json::Value(measure_text(decided_by)));
+  o.set("recommended_label", json::optional(recommended_label));
+  o.set("recommended_transform", recommended_transform ? json::mat3(*recommended_transform) : json::Value(nullptr));
+  o.set("recommended_words", json::optional(recommended_words));
+  o.set("best_label", json::optional(best_label));
+  o.set("lead", json::optional(lead));
+  o.set("lead_spread", json::optional(lead_spread));
+  o.set("thin_evidence", thin_evidence);
+  o.set("thin_reasons", json::strings(thin_reasons));
+  o.set("orientation_unknown", orientation_unknown);
+  o.set("notes", json::strings(notes));
+  return o;
+}
+
+json::Value engine_report_json(const Report& report, const TrackingResult* tracking, const Verdict& verdict) {
+  json::Value out = report.to_json();
+  for (auto& [key, value] : out.as_object())
+    if (key == "status") value = json::Value(status_text(verdict.status));
+  if (tracking) out.set("tracking", tracking->to_json());
+  out.set("verdict", verdict.to_json());
+  return out;
+}
+
+}  // namespace tarvix

@@ -1,0 +1,224 @@
+// The one verdict: how the two measures, the evidence, the image's geometry
+// and the scheme combine, on records bent into each case.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "candidate.hpp"
+#include "json.hpp"
+#include "verdict.hpp"
+
+namespace tarvix {
+namespace {
+
+Mat3 matrix_of(const std::string& label) {
+  for (const auto& c : all_candidates())
+    if (c.label == label) return c.matrix;
+  ADD_FAILURE() << "no candidate " << label;
+  return identity3();
+}
+
+CandidateScore coherence_score(const std::string& label, double score, std::uint64_t samples = 5000) {
+  return {label, matrix_of(label), label == "+x+y+z", score, samples};
+}
+
+TrackingScore tracking_score(const std::string& label, double mm, std::uint64_t streamlines = 900) {
+  return {label, matrix_of(label), label == "+x+y+z", mm, streamlines};
+}
+
+// A run whose table has x flipped, as both measures see it when all is well:
+// 30 volumes at b=1000, plenty of white matter, both measures FLAG -x+y+z.
+struct FlippedRun {
+  Report report = Report::make({});
+  TrackingResult tracking;
+  VolumeInfo image;
+
+  FlippedRun() {
+    Shell b0;
+    b0.is_b0 = true;
+    b0.count = 5;
+    Shell dw;
+    dw.nominal_b = 1000;
+    dw.count = 30;
+    ShellSummary shells;
+    shells.shells = {b0, dw};
+    report.shells = shells;
+    FlipResult flip;
+    flip.working_b = 1000;
+    flip.n_wm_voxels = 3000;
+    flip.best = coherence_score("-x+y+z", 0.8);
+    flip.runner_up = coherence_score("+x+y+z", 0.7);
+    flip.ranking = {flip.best, coherence_score("+x-y-z", 0.8), flip.runner_up};
+    flip.relative_margin = 0.14;
+    flip.decision = Status::Flag;
+    flip.recommended_transform = flip.best.matrix;
+    flip.recommended_label = flip.best.label;
+    report.flip = flip;
+    report.status = Status::Flag;
+
+    tracking.decision = Status::Flag;
+    tracking.best = tracking_score("-x+y+z", 30);
+    tracking.runner_up = tracking_score("+x+y+z", 20);
+    tracking.ranking = {tracking.best, tracking.runner_up};
+    tracking.recommended_transform = tracking.best.matrix;
+    tracking.recommended_label = tracking.best.label;
+    tracking.relative_margin = 0.5;
+    tracking.margin_spread = 0.04;
+    tracking.margin_threshold = 0.05;
+    tracking.n_seeds = 2000;
+    tracking.fa_threshold = 0.3;
+    tracking.min_length_mm = 10;
+  }
+
+  Verdict decide(bool with_tracking = true) const {
+    VerdictInputs in;
+    in.report = &report;
+    in.tracking = with_tracking ? &tracking : nullptr;
+    in.image = &image;
+    return decide_verdict(in);
+  }
+};
+
+bool has_note(const Verdict& v, const std::string& part) {
+  for (const auto& n : v.notes)
+    if (n.find(part) != std::string::npos) return true;
+  return false;
+}
+
+struct Case {
+  const char* name;
+  std::function<void(FlippedRun&)> bend;
+  bool with_tracking;
+  Status status;
+  const char* recommended;  // nullptr: none
+  const char* note;         // nullptr: no particular note
+  bool thin;
+};
+
+TEST(Verdict, CombiningRule) {
+  const Case cases[] = {
+      {"both FLAG", [](FlippedRun&) {}, true, Status::Flag, "-x+y+z", nullptr, false},
+      {"tracking unsure, coherence alone would FLAG",
+       [](FlippedRun& r) {
+         r.tracking.decision = Status::Warn;
+         r.tracking.recommended_transform.reset();
+         r.tracking.relative_margin = 0.03;
+       },
+       true, Status::Warn, nullptr, "the coherence alone would FLAG and recommend -x+y+z", false},
+      {"tracking thin",
+       [](FlippedRun& r) {
+         r.tracking.decision = Status::Warn;
+         r.tracking.recommended_transform.reset();
+         r.tracking.n_seeds = 150;
+       },
+       true, Status::Warn, nullptr, "only 150 trackable voxels", true},
+      // A decisive tracking is not downgraded by the coherence's thin evidence.
+      {"coherence thin under a decisive tracking", [](FlippedRun& r) { r.report.flip->n_wm_voxels = 40; }, true,
+       Status::Flag, "-x+y+z", nullptr, false},
+      {"coherence thin alone", [](FlippedRun& r) { r.report.flip->n_wm_voxels = 40; }, false, Status::Warn, nullptr,
+       "only 40 white-matter voxels", true},
+      {"too few comparisons alone", [](FlippedRun& r) { r.report.flip->best.n_samples = 100; }, false, Status::Warn,
+       nullptr, "only 100 neighbour comparisons", true},
+      // Both measures stand on the fit.
+      {"shell too small", [](FlippedRun& r) { r.report.shells->shells[1].count = 5; }, true, Status::Warn, nullptr,
+       "has only 5 volumes: too few for a tensor fit", true},
+      {"coherence alone, confident", [](FlippedRun&) {}, false, Status::Flag, "-x+y+z", nullptr, false},
+      {"measures disagree",
+       [](FlippedRun& r) {
+         r.report.flip->best = coherence_score("+y+x+z", 0.9);
+       },
+       true, Status::Flag, "-x+y+z", "the measures disagree: coherence ranks +y+x+z first, tracking -x+y+z", false},
+      {"orientation unknown", [](FlippedRun& r) { r.image.orientation_doubt = "the sform holds NaN"; }, true, Status::Warn,
+       nullptr, "orientation cannot be trusted: the sform holds NaN", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FlippedRun run;
+    c.bend(run);
+    const Verdict v = run.decide(c.with_tracking);
+    EXPECT_EQ(v.status, c.status);
+    EXPECT_EQ(v.decided_by, c.with_tracking ? Measure::Tracking : Measure::Coherence);
+    EXPECT_EQ(v.recommended_label.has_value(), c.recommended != nullptr);
+    if (c.recommended && v.recommended_label) EXPECT_EQ(*v.recommended_label, c.recommended);
+    if (c.note) EXPECT_TRUE(has_note(v, c.note)) << (v.notes.empty() ? "" : v.notes.front());
+    EXPECT_EQ(v.thin_evidence, c.thin);
+  }
+}
+
+TEST(Verdict, SchemeWarningsRaiseOnlyAPass) {
+  FlippedRun pass;
+  pass.report.flip->decision = Status::Pass;
+  pass.tracking.decision = Status::Pass;
+  pass.tracking.recommended_transform.reset();
+  pass.report.status = Status::Warn;  // the scheme warned (e.g. amplitude-encoded vectors)
+  EXPECT_EQ(pass.decide().status, Status::Warn);
+  EXPECT_EQ(pass.decide().axes, Status::Pass);
+  pass.report.status = Status::Pass;
+  EXPECT_EQ(pass.decide().status, Status::Pass);
+}
+
+TEST(Verdict, NamesTheTransformWithFewerSignFlips) {
+  FlippedRun z;  // a z flip: the measures may rank -x-y+z, its negation
+  z.tracking.best = tracking_score("-x-y+z", 30);
+  z.tracking.recommended_transform = z.tracking.best.matrix;
+  const Verdict v = z.decide();
+  ASSERT_TRUE(v.recommended_label);
+  EXPECT_EQ(*v.recommended_label, "+x+y-z");
+  EXPECT_EQ(*v.recommended_words, "z axis flipped");
+  EXPECT_EQ(*v.recommended_transform, matrix_of("+x+y-z"));
+  EXPECT_EQ(v.best_label, "+x+y-z");
+}
+
+TEST(Verdict, NothingIsBestWhenEveryTransformScoresZero) {
+  FlippedRun r;
+  r.tracking.decision = Status::Warn;
+  r.tracking.recommended_transform.reset();
+  r.tracking.best = tracking_score("-x+y+z", 0, 0);
+  r.tracking.runner_up = tracking_score("+x+y+z", 0, 0);
+  r.tracking.ranking = {r.tracking.best, r.tracking.runner_up};
+  const Verdict v = r.decide();
+  EXPECT_EQ(v.status, Status::Warn);
+  EXPECT_FALSE(v.best_label);
+  EXPECT_FALSE(has_note(v, "the measures disagree"));
+}
+
+TEST(Verdict, EngineReportKeepsTheModuleReportWithTheVerdictOnTop) {
+  FlippedRun r;
+  r.tracking.decision = Status::Warn;
+  r.tracking.recommended_transform.reset();
+  r.tracking.relative_margin = 0.03;
+  const Verdict v = r.decide();
+  const json::Value engine = engine_report_json(r.report, &r.tracking, v);
+  const json::Value module = r.report.to_json();
+  const auto& e = engine.as_object();
+  const auto& m = module.as_object();
+  ASSERT_EQ(e.size(), m.size() + 2);
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    EXPECT_EQ(e[i].first, m[i].first);
+    if (e[i].first == "status")
+      EXPECT_EQ(json::dump(e[i].second), "\"WARN\"");
+    else
+      EXPECT_EQ(json::dump(e[i].second), json::dump(m[i].second));
+  }
+  EXPECT_EQ(e[m.size()].first, "tracking");
+  EXPECT_EQ(e[m.size() + 1].first, "verdict");
+}
+
+TEST(Verdict, PlainWords) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"-x+y+z", "x axis flipped"},
+      {"+x+y-z", "z axis flipped"},
+      {"+y+x+z", "x and y swapped"},
+      {"+y+z+x", "axes rotated x\u2192y\u2192z"},
+      {"-y+x+z", "x and y swapped, then x axis flipped"},
+      {"-x-y-z", "all three axes flipped, which scores as the table as given"},
+      {"+x+y+z", "as given"},
+      {"+x+x+z", ""},
+      {"bogus", ""},
+  };
+  for (const auto& [label, words] : cases) EXPECT_EQ(describe_transform(label), words) << label;
+}
+
+}  // namespace
+}  // namespace tarvix

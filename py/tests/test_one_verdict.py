@@ -1,0 +1,88 @@
+"""One verdict in every output: the terminal, --json, --out, --tracking-out,
+the provenance, the repaired files and the exit status say the same status
+and the same transform, for a flipped, a correct and a thin-evidence run (on
+which the coherence FLAGs and the tracking cannot judge), and every JSON
+written matches its schema."""
+
+import json
+
+import numpy as np
+import pytest
+
+from tarvix import synthetic
+
+from cli_runner import cli, image
+from conftest import validate
+
+EXIT = {"PASS": 0, "WARN": 3, "FLAG": 4}
+
+
+@pytest.fixture(scope="module")
+def runs(scans, tmp_path_factory):
+    folder = str(tmp_path_factory.mktemp("thin"))
+    thin = synthetic.write_scan(folder, "thin", shape=(16, 16, 12), transform="-x+y+z", seed=2)
+    return {"flipped": (scans["flipped"], "FLAG", "-x+y+z"), "correct": (scans["correct"], "PASS", None),
+            "thin": (thin, "WARN", None)}
+
+
+def _outputs(tmp_path, command):
+    files = {"--out": tmp_path / "report.json", "--tracking-out": tmp_path / "tracking.json"}
+    if command == "repair":
+        files |= {"--out-bvec": tmp_path / "f.bvec", "--out-bval": tmp_path / "f.bval",
+                  "--provenance": tmp_path / "p.json"}
+    return files
+
+
+@pytest.mark.parametrize("case", ["flipped", "correct", "thin"])
+@pytest.mark.parametrize("command", ["audit", "detect-flip", "repair"])
+def test_every_output_states_the_exit_status(tmp_path, runs, command, case):
+    scan, status, label = runs[case]
+    files = _outputs(tmp_path, command)
+    args = [command, *image(scan), *[a for pair in files.items() for a in pair]]
+    printed = cli(*args, "--json")
+    assert printed.returncode == EXIT[status], printed.stderr
+    report = json.loads(printed.stdout)
+    validate("engine-report", report)
+    stored = json.loads(files["--out"].read_text())
+    validate("engine-report", stored)
+    validate("tracking", files["--tracking-out"].read_text())
+    for r in (report, stored):
+        assert r["status"] == r["verdict"]["status"] == status
+        assert r["verdict"]["recommended_label"] == label
+    if case == "thin":  # the measures disagree: the coherence alone would FLAG
+        assert report["flip"]["decision"] == "FLAG" and report["verdict"]["thin_evidence"]
+    if command == "repair":
+        assert (report.get("repair") or {}).get("label") == label
+        assert files["--out-bvec"].exists() == (label is not None)
+        if label:
+            provenance = json.loads(files["--provenance"].read_text())
+            assert provenance["applied_label"] == label
+    terminal = cli(*args, "--force")
+    assert terminal.returncode == EXIT[status]
+    assert terminal.stdout.startswith(f"status: {status}")
+    if label:
+        assert f"recommended transform {label} (x axis flipped)" in terminal.stdout
+
+
+def test_inspect_and_a_table_alone_go_through_the_verdict(tmp_path, runs):
+    scan = runs["correct"][0]
+    for command in ("inspect", "audit"):
+        out = tmp_path / f"{command}.json"
+        result = cli(command, "--bvec", scan["bvec"], "--bval", scan["bval"], "--json", "--out", out)
+        report = json.loads(result.stdout)
+        validate("engine-report", report)
+        assert report == json.loads(out.read_text())
+        assert result.returncode == EXIT[report["status"]] and report["verdict"]["axes"] is None
+
+
+def test_a_z_flip_is_named_and_repaired_as_a_z_flip(tmp_path):
+    scan = synthetic.write_scan(str(tmp_path), "zflip", shape=(24, 24, 16), transform="+x+y-z", seed=2,
+                                brain_mask=True)
+    out = ["--out-bvec", tmp_path / "f.bvec", "--out-bval", tmp_path / "f.bval"]
+    result = cli("repair", *image(scan), *out, "--json")
+    assert result.returncode == 4, result.stderr
+    verdict = json.loads(result.stdout)["verdict"]
+    assert (verdict["recommended_label"], verdict["recommended_words"]) == ("+x+y-z", "z axis flipped")
+    given, repaired = np.loadtxt(scan["bvec"]), np.loadtxt(tmp_path / "f.bvec")
+    np.testing.assert_array_equal(repaired[:2], given[:2])
+    np.testing.assert_allclose(repaired[2], -given[2], atol=1e-6)
