@@ -215,10 +215,11 @@ struct FitStream::State {
   }
 
   // The eigen step, once all sums are complete. For the white-matter proxy
-  // (and the tracking's tissue) only the bright voxels are needed (in a head, well under half of the
-  // grid): the baselines come first, then the proxy's own threshold on them
-  // picks the voxels, and only when that leaves the proxy empty (the
-  // detection then scores every anisotropic voxel) are the others fitted too.
+  // and the tracking's tissue only the bright voxels are needed (in a head,
+  // well under half of the grid): the baselines come first, then the two
+  // thresholds on them pick the voxels, and only when that leaves the proxy
+  // empty (the detection then scores every anisotropic voxel) are the others
+  // fitted too.
   void finish() {
     TensorField out = blank ? std::move(*blank) : empty_field(shape[0], shape[1], shape[2]);
     blank.reset();

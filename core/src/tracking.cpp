@@ -182,11 +182,12 @@ std::vector<std::uint64_t> pick_seeds(const Mask& trackable, std::uint64_t wante
 // recommended and applied, so a z flip reads and repairs as "+x+y-z".
 std::vector<Candidate> distinct_candidates() {
   std::vector<Candidate> out;
-  for (const Candidate& c : all_candidates())
-    if (std::none_of(out.begin(), out.end(), [&](const Candidate& o) { return antipodal_or_equal(o.matrix, c.matrix); })) {
-      const Mat3 m = canonical_transform(c.matrix);
-      out.push_back({transform_label(m), m, m == identity3()});
-    }
+  for (const Candidate& c : all_candidates()) {
+    const auto same_pair = [&](const Candidate& o) { return antipodal_or_equal(o.matrix, c.matrix); };
+    if (std::any_of(out.begin(), out.end(), same_pair)) continue;
+    const Mat3 m = canonical_transform(c.matrix);
+    out.push_back({transform_label(m), m, m == identity3()});
+  }
   return out;
 }
 

@@ -81,7 +81,8 @@ struct TrackingResult {
   double relative_margin = 0;
   double margin_spread = 0;
   double margin_threshold = 0;
-  // One entry per pair {M, -M}: the one all_candidates() lists first.
+  // One entry per pair {M, -M}, named by the one with fewer sign flips
+  // (canonical_transform), as best, runner_up and the recommendation are.
   std::vector<TrackingScore> ranking;
   // Voxels the seeds were spread over (all of them seeds when no more than
   // the seed count).

@@ -165,8 +165,10 @@ TEST(FitStream, DetectionOnTheStreamedFieldEqualsDetectionOnTheWholeImage) {
       // The proxy-only field leaves the dark voxels unfitted unless the proxy is
       // empty, or the grid is all tissue (no background: these signals without
       // the bright block), which the tracking seeds in.
-      EXPECT_EQ(field.valid == direct.valid, true);
-      if (scope == FitScope::WhiteMatterProxy && !iso_bright) EXPECT_LT(field.tissue_threshold(), field.bright_threshold());
+      EXPECT_TRUE(field.valid == direct.valid);
+      if (scope == FitScope::WhiteMatterProxy && !iso_bright) {
+        EXPECT_LT(field.tissue_threshold(), field.bright_threshold());
+      }
       EXPECT_EQ(field.s0, direct.s0);
       DetectTimings timings{-1, -1};
       const FlipResult streamed =

@@ -267,7 +267,8 @@ class DefaultRegion : public ::testing::TestWithParam<Region> {};
 TEST_P(DefaultRegion, KeepsTheBundlesAndNoBackground) {
   const Region& p = GetParam();
   const std::array<std::uint64_t, 3> shape{32 + 2u * p.margin, 30 + 2u * p.margin, 24 + 2u * p.margin};
-  TensorField f = field_of(shape, [&](int x, int y, int z) { return phantom(x - p.margin, y - p.margin, z - p.margin); });
+  const int m = p.margin;
+  TensorField f = field_of(shape, [&](int x, int y, int z) { return phantom(x - m, y - m, z - m); });
   std::uint64_t bundle = 0;
   std::vector<std::uint64_t> background;
   for (int x = 0; x < int(shape[0]); ++x)
