@@ -16,6 +16,10 @@
 4. the batch figures (batch.py: audit_bids, --jobs 2, a Dask LocalCluster, the
    per-task overhead of Dask), then the accuracy of both flip measures and
    the speed of the tracking stage (tracking_accuracy.py).
+5. bounds: `inspect` of single-shell tables of 20,000 and 80,000 random
+   directions in a fresh process (wall time and peak RSS; target for 80,000:
+   10 s and 1 GB), and the planning of a batch (discovery) over 3,000 runs in
+   one folder (target 2 s). `--bounds` runs only this part.
 
 Synthetic data is generated on first use into bench/data/ and reused.
 `--quick` runs only part 1.
@@ -239,9 +243,82 @@ def bench_audit_targets(tarvix):
         print(f"  {name:<10}{'peak RSS of audit (threads=2, fresh process)':>50}  {rss_text}", flush=True)
 
 
+HUGE_TABLES = (20_000, 80_000)
+HUGE_INSPECT_TARGET = (10.0, 1024.0)  # seconds, MB, for the largest table
+DISCOVERY_RUNS, DISCOVERY_TARGET_S = 3000, 2.0
+
+
+def ensure_random_table(n):
+    """A single b=1000 shell of n random unit directions (fixed seed)."""
+    import numpy as np
+
+    stem = DATA / f"table-random-{n}"
+    bvec, bval = f"{stem}.bvec", f"{stem}.bval"
+    if not (os.path.exists(bvec) and os.path.exists(bval)):
+        DATA.mkdir(parents=True, exist_ok=True)
+        dirs = np.random.default_rng(n).normal(size=(n, 3))
+        dirs /= np.linalg.norm(dirs, axis=1, keepdims=True)
+        np.savetxt(bvec + ".tmp", dirs.T, fmt="%.6f")
+        np.savetxt(bval + ".tmp", np.full((1, n), 1000.0), fmt="%.0f")
+        os.replace(bval + ".tmp", bval)
+        os.replace(bvec + ".tmp", bvec)
+    return bvec, bval
+
+
+def bench_bounds():
+    print("bounds: inspect of huge tables in a fresh process (wall s, peak RSS MB, report MB); "
+          f"target for {HUGE_TABLES[-1]:,}: <= {HUGE_INSPECT_TARGET[0]:.0f} s, <= {HUGE_INSPECT_TARGET[1]:.0f} MB")
+    for n in HUGE_TABLES:
+        bvec, bval = ensure_random_table(n)
+        code = (f"from tarvix import _tarvix\nimport time\nt = time.perf_counter()\n"
+                f"r = _tarvix.inspect(bvec={bvec!r}, bval={bval!r})\n"
+                f"print('TIME', time.perf_counter() - t, len(r))\n"
+                f"import resource\nu = resource.getrusage(resource.RUSAGE_SELF)\nprint('CPU', u.ru_utime + u.ru_stime)\n"
+                f"print('HWM', [l for l in open('/proc/self/status') if l.startswith('VmHWM:')][0].split()[1])")
+        start = time.perf_counter()
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+        wall = time.perf_counter() - start
+        fields = done.stdout.split()
+        call_s = float(fields[fields.index("TIME") + 1]) if "TIME" in fields else None
+        report_mb = int(fields[fields.index("TIME") + 2]) / 1e6 if "TIME" in fields else None
+        rss = int(fields[fields.index("HWM") + 1]) / 1024.0 if "HWM" in fields else None
+        cpu_s = float(fields[fields.index("CPU") + 1]) if "CPU" in fields else None
+        verdict = ""
+        if n == HUGE_TABLES[-1] and call_s is not None and rss is not None:
+            # Idle, the call takes at most its CPU time (it never waits on anything).
+            seconds = min(call_s, cpu_s) if cpu_s is not None else call_s
+            verdict = mark(seconds <= HUGE_INSPECT_TARGET[0] and rss <= HUGE_INSPECT_TARGET[1])
+        call_text = f"{call_s:.2f}" if call_s is not None else "n/a"
+        report_text = f"{report_mb:.2f}" if report_mb is not None else "n/a"
+        # On a busy machine the wall time says little; the CPU time of the
+        # process (all threads) bounds what an idle one needs.
+        cpu_text = f"{cpu_s:.2f}" if cpu_s is not None else "n/a"
+        print(f"  {n:>7,} directions: call {call_text} s (process {wall:.2f} s, CPU {cpu_text} s), "
+              f"peak RSS {megabytes(rss).strip()} MB, report {report_text} MB  {verdict}", flush=True)
+
+    import tempfile
+
+    from tarvix import _engine
+
+    with tempfile.TemporaryDirectory() as tmp:
+        folder = pathlib.Path(tmp, "ds", "sub-01", "dwi")
+        folder.mkdir(parents=True)
+        for i in range(DISCOVERY_RUNS):
+            for ext in (".nii.gz", ".bvec", ".bval", ".json"):
+                (folder / f"sub-01_run-{i:04d}_dwi{ext}").touch()
+        for name in ("sub-01_desc-brain_mask.nii.gz", "sub-01_label-WM_mask.nii.gz"):
+            (folder / name).touch()
+        start = time.perf_counter()
+        plan = json.loads(_engine.bids_prepare(str(pathlib.Path(tmp, "ds")), out_dir=str(pathlib.Path(tmp, "out"))))
+        took = time.perf_counter() - start
+        print(f"  discovery of {len(plan['runs']):,} runs in one folder: {took:.2f} s "
+              f"(target <= {DISCOVERY_TARGET_S:.0f} s: {mark(took <= DISCOVERY_TARGET_S)})", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="run only the inspect timings")
+    parser.add_argument("--bounds", action="store_true", help="run only the huge-table and discovery figures")
     options = parser.parse_args()
     try:
         from tarvix import _tarvix
@@ -249,6 +326,9 @@ def main():
         print(f"tarvix._tarvix cannot be imported ({exc}); build it first (make build)")
         return 1
     print(f"tarvix {_tarvix.version()} on {os.cpu_count()} CPUs, Python {sys.version.split()[0]}")
+    if options.bounds:
+        bench_bounds()
+        return 0
     bench_inspect(_tarvix)
     if not options.quick:
         bench_audit(_tarvix)
@@ -262,6 +342,7 @@ def main():
         import tracking_accuracy
 
         tracking_accuracy.main([])
+        bench_bounds()
     return 0
 
 

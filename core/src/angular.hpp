@@ -29,6 +29,10 @@ struct ShellAngular {
   bool meets_dti_recommended = false;
   bool meets_csd_minimum = false;
   std::vector<DuplicatePair> duplicates;
+  // Every pair found, counted by kind; `duplicates` lists at most the first
+  // 10 000 of them (not serialised: the findings read them).
+  std::uint64_t antipodal_pairs = 0;
+  std::uint64_t near_duplicate_pairs = 0;
 
   json::Value to_json() const;
 };

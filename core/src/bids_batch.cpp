@@ -91,11 +91,18 @@ std::optional<std::string> subject_label(const std::string& path) {
 }
 
 BatchPlan prepare(const std::string& root, const AnalysisOptions& options, const std::optional<std::string>& out_dir,
-                  const std::vector<std::string>& participants) {
+                  const std::vector<std::string>& participants, UnreadableFolders unreadable) {
   BatchPlan plan;
   plan.root = root;
   try {
-    plan.entries = bids::discover(root);
+    bids::Discovery found = bids::discover_runs(root);
+    if (!found.unreadable.empty()) {
+      if (unreadable == UnreadableFolders::Fail) throw Error::io(found.unreadable.front().errnum);
+      if (unreadable == UnreadableFolders::FailNamed) throw Failure(found.unreadable.front().text());
+      for (const auto& folder : found.unreadable) plan.skipped.push_back(folder.text() + ": skipped");
+    }
+    plan.entries = std::move(found.entries);
+    plan.skipped.insert(plan.skipped.end(), found.skipped.begin(), found.skipped.end());
   } catch (const Error& error) {
     throw os_failure(error);
   }
@@ -243,6 +250,7 @@ json::Value plan_json(const BatchPlan& plan) {
   json::Value runs = json::Value::array();
   for (std::size_t i = 0; i < plan.entries.size(); ++i) runs.push(entry_json(plan.entries[i], plan.stems[i]));
   p.set("runs", std::move(runs));
+  p.set("skipped", json::strings(plan.skipped));
   return p;
 }
 

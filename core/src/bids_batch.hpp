@@ -45,6 +45,9 @@ struct BatchPlan {
   // 3, ...) gets <name>_<k>. Run names end in "_dwi", so these never meet
   // another run's name. Files: <stem>_report.json, <stem>_tracking.json.
   std::vector<std::string> stems;
+  // What discovery left out (unlistable folders, FIFOs and devices), one line
+  // each naming the path.
+  std::vector<std::string> skipped;
 };
 
 // One audited run: its summary item, its report and its tracking record.
@@ -58,13 +61,19 @@ struct RunOutcome {
 // The subject label of a run ("01" for .../sub-01/...), from its path.
 std::optional<std::string> subject_label(const std::string& path);
 
+// What discovery does with a folder it cannot list: end the batch with the
+// operating system's text alone (the module's audit_bids), end it with a text
+// that names the folder, or leave the folder out with a note in the plan.
+enum class UnreadableFolders { Fail, FailNamed, Skip };
+
 // Discovers the runs (only those of `participants` when given, as "01" or
 // "sub-01"), checks the options every run would reject, creates the output
 // folder (`out_dir`, else <root>/derivatives/tarvix) and removes a stale
 // summary. Every failure is a Failure with its plain text.
 BatchPlan prepare(const std::string& root, const AnalysisOptions& options,
                   const std::optional<std::string>& out_dir = std::nullopt,
-                  const std::vector<std::string>& participants = {});
+                  const std::vector<std::string>& participants = {},
+                  UnreadableFolders unreadable = UnreadableFolders::Fail);
 
 // Audits one run as a single `audit` of its files would, and writes its
 // report (and with `tracking` its tracking record) into `out_dir` by temp

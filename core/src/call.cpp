@@ -104,4 +104,16 @@ std::string call_recompute_bval(const RecomputeArgs& args) {
   return json::dump(out.to_json());
 }
 
+void call_check_table(const TableArgs& table) { load_table_checked(table.bvec, table.bval, table.grad); }
+
+std::string call_recompute_bval_checked(const RecomputeArgs& args, bool split_shells) {
+  Execution exec(args.threads);
+  LoadedTable loaded = load_table_checked(args.table.bvec, args.table.bval, args.table.grad);
+  RecomputeOutput out = exec.run([&] {
+    return recompute_bval(loaded.table, loaded.inputs, args.outputs, args.b0_threshold, defaults::kTolerance,
+                          !split_shells);
+  });
+  return json::dump(out.to_json());
+}
+
 }  // namespace tarvix

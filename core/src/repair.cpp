@@ -5,12 +5,14 @@
 
 #include <cerrno>
 #include <cmath>
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <utility>
 
 #include "candidate.hpp"
 #include "error.hpp"
+#include "fileio.hpp"
 #include "format.hpp"
 #include "paths.hpp"
 #include "io/fsl.hpp"
@@ -49,6 +51,15 @@ std::vector<std::string> write_tables(const std::string& out_bvec, const std::st
     outputs.push_back(path_str(*out_grad));
   }
   return outputs;
+}
+
+// "volume 3" or "volumes 3, 5 and 2 more": the first few, for a message.
+std::string volume_list(const std::vector<std::size_t>& volumes) {
+  constexpr std::size_t kNamed = 8;
+  std::string out = volumes.size() == 1 ? "volume " : "volumes ";
+  for (std::size_t k = 0; k < volumes.size() && k < kNamed; ++k) out += (k ? ", " : "") + std::to_string(volumes[k]);
+  if (volumes.size() > kNamed) out += " and " + std::to_string(volumes.size() - kNamed) + " more";
+  return out;
 }
 
 std::vector<std::string> gradient_paths(const std::string& bvec, const std::string& bval,
@@ -155,6 +166,7 @@ void check_output_path(const std::string& path, bool in_place, bool refuse_exist
   struct stat st {};
   if (exists(path, &st)) {
     if (S_ISDIR(st.st_mode)) throw Error::io(EISDIR);
+    if (!S_ISREG(st.st_mode)) throw Failure(not_regular_file_message(path));
     if (refuse_existing && !in_place) throw Error::refuse_overwrite(path);
   } else if (errno != ENOENT && errno != ELOOP) {
     // A dangling or looping symbolic link is simply replaced by the write; any
@@ -268,13 +280,16 @@ RepairOutput repair_from_report(const GradientTable& table, Report report, const
     return out;
   }
 
-  out.backups = clear_outputs(gradient_paths(spec.out_bvec, spec.out_bval, spec.out_grad), spec.provenance,
-                              spec.in_place);
-
   // The repair lives in the analysis frame; each format's frame change goes on top.
   const GradientTable fsl_table = frames ? apply_transform(repair->table, to_fsl(*frames)) : repair->table;
   std::optional<GradientTable> world_table;
   if (spec.out_grad) world_table = frames ? apply_transform(repair->table, to_world(*frames)) : repair->table;
+  // Checked before any existing output is moved aside, so a refusal changes nothing.
+  refuse_non_finite(fsl_table);
+  if (world_table) refuse_non_finite(*world_table);
+
+  out.backups = clear_outputs(gradient_paths(spec.out_bvec, spec.out_bval, spec.out_grad), spec.provenance,
+                              spec.in_place);
   std::vector<std::string> outputs =
       write_tables(spec.out_bvec, spec.out_bval, fsl_table, spec.out_grad, world_table ? &*world_table : nullptr);
 
@@ -311,8 +326,55 @@ json::Value RecomputeOutput::to_json() const {
   });
 }
 
+void refuse_non_finite(const GradientTable& table) {
+  std::vector<std::size_t> volumes;
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    const Vec3& d = table.directions[i];
+    if (!(std::isfinite(d[0]) && std::isfinite(d[1]) && std::isfinite(d[2]) && std::isfinite(table.bvals[i])))
+      volumes.push_back(i);
+  }
+  if (volumes.empty()) return;
+  throw Failure("refusing to write a gradient table holding numbers that are not finite (NaN or infinite), in " +
+                volume_list(volumes) + " (numbered from 0); nothing was written");
+}
+
+std::string shell_split_message(const GradientTable& table, const GradientTable& recovered, double b0_threshold,
+                                double tolerance) {
+  constexpr double kSplitRatio = 1.5;
+  for (const Shell& shell : detect_shells(table.bvals, b0_threshold, tolerance)) {
+    if (shell.is_b0) continue;
+    std::vector<std::pair<double, std::size_t>> lengths;  // longest first
+    for (const std::uint64_t i : shell.indices) {
+      const double len = norm(table.directions[i]);
+      if (std::isfinite(len)) lengths.emplace_back(len, i);
+    }
+    std::sort(lengths.begin(), lengths.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    const std::size_t most = std::max<std::size_t>(1, lengths.size() / 10);
+    for (std::size_t j = 1; j <= most && j + 2 <= lengths.size(); ++j) {
+      const double next = lengths[j].first;
+      if (!(next > 0 && lengths[j - 1].first >= kSplitRatio * next)) continue;
+      std::vector<std::size_t> outliers;
+      for (std::size_t k = 0; k < j; ++k) outliers.push_back(lengths[k].second);
+      std::sort(outliers.begin(), outliers.end());
+      double lo = INFINITY, hi = -INFINITY;
+      for (std::size_t k = j; k < lengths.size(); ++k) {
+        lo = std::fmin(lo, recovered.bvals[lengths[k].second]);
+        hi = std::fmax(hi, recovered.bvals[lengths[k].second]);
+      }
+      const bool one = outliers.size() == 1;
+      return "recovered b-values would split the b=" + format_plain(shell.nominal_b) + " shell: " +
+             volume_list(outliers) + " (numbered from 0) " + (one ? "has a vector " : "have vectors at least ") +
+             format_fixed(lengths[j - 1].first / next, 1) + " times as long as any other of that shell, so its " +
+             std::to_string(lengths.size() - j) + " other volumes would get b=" + format_plain(lo) +
+             (lo == hi ? "" : " to " + format_plain(hi)) + "; check " + (one ? "that vector" : "those vectors") +
+             ", or pass --force to recompute anyway";
+    }
+  }
+  return {};
+}
+
 RecomputeOutput recompute_bval(const GradientTable& table, const std::vector<InputFile>& inputs,
-                               const OutputPaths& spec, double b0_threshold, double tolerance) {
+                               const OutputPaths& spec, double b0_threshold, double tolerance, bool refuse_split) {
   std::vector<std::string> input_paths;
   for (const auto& input : inputs) input_paths.push_back(input.path);
   check_distinct_outputs(spec, input_paths);
@@ -323,6 +385,10 @@ RecomputeOutput recompute_bval(const GradientTable& table, const std::vector<Inp
   out.table = std::move(recovered.table);
   out.before = shell_counts(table.bvals, b0_threshold, tolerance);
   out.after = shell_counts(out.table.bvals, b0_threshold, tolerance);
+  if (refuse_split) {
+    const std::string split = shell_split_message(table, out.table, b0_threshold, tolerance);
+    if (!split.empty()) throw Failure(split);
+  }
 
   bool any = false;
   for (double b : out.table.bvals) {
@@ -333,6 +399,7 @@ RecomputeOutput recompute_bval(const GradientTable& table, const std::vector<Inp
   }
   if (spec.dry_run) return out;
 
+  refuse_non_finite(out.table);
   out.backups = clear_outputs(gradient_paths(spec.out_bvec, spec.out_bval, spec.out_grad), spec.provenance,
                               spec.in_place);
   // Recovery keeps the table's own frame for both formats.

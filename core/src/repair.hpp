@@ -140,8 +140,24 @@ struct RecomputeOutput {
 
 // Recomputes b-values from direction lengths, normalises the directions and,
 // unless a dry run, writes the FSL pair (and the MRtrix file) and provenance.
+// With `refuse_split`, a recovery that would split an acquired shell
+// (shell_split_message) is refused, dry run or not.
 RecomputeOutput recompute_bval(const GradientTable& table, const std::vector<InputFile>& inputs,
-                               const OutputPaths& spec, double b0_threshold, double tolerance);
+                               const OutputPaths& spec, double b0_threshold, double tolerance,
+                               bool refuse_split = false);
+
+// Recovery takes the longest vector to carry the largest b-value, so one
+// vector far longer than the rest of its shell (a typo, a vector left
+// unnormalised) rescales every other b-value. Within each shell of the stored
+// b-values, the few longest vectors (at most a tenth of the shell, with at
+// least two others left) that are 1.5 times longer than the next are such a
+// split; the message names them, or is empty when there is none.
+std::string shell_split_message(const GradientTable& table, const GradientTable& recovered, double b0_threshold,
+                                double tolerance);
+
+// A Failure naming the volumes when `table` holds a NaN or an infinity: a
+// table file must never carry one.
+void refuse_non_finite(const GradientTable& table);
 
 // The note a recovery adds to its provenance record.
 std::string recompute_note(double b_nominal, double max_norm);

@@ -50,12 +50,23 @@ void shell_findings(const ShellAngular& s, double duplicate_angle_deg, std::vect
       out.push_back({prefix + "DTI design-matrix condition number " + format_fixed(c, 1) + " is elevated", false});
   }
   if (!s.duplicates.empty()) {
-    std::uint64_t antipodal = 0;
-    for (const auto& d : s.duplicates) antipodal += d.antipodal ? 1 : 0;
-    const std::uint64_t near = s.duplicates.size() - antipodal;
+    // The counts cover every pair, listed or not; a record built by hand may
+    // carry only the list.
+    std::uint64_t antipodal = s.antipodal_pairs;
+    std::uint64_t near = s.near_duplicate_pairs;
+    if (antipodal + near < s.duplicates.size()) {
+      antipodal = 0;
+      for (const auto& d : s.duplicates) antipodal += d.antipodal ? 1 : 0;
+      near = s.duplicates.size() - antipodal;
+    }
     out.push_back({prefix + std::to_string(antipodal) + " antipodal + " + std::to_string(near) +
                        " near-duplicate direction pair(s) within " + format_fixed(duplicate_angle_deg, 1) + "\u00b0",
                    false});
+    if (antipodal + near > s.duplicates.size()) {
+      out.push_back({prefix + "only the first " + std::to_string(s.duplicates.size()) + " of these " +
+                         std::to_string(antipodal + near) + " pairs are listed in the report",
+                     false});
+    }
   }
 }
 

@@ -365,3 +365,57 @@ TEST(Recompute, EdgeCasesAndOutputRules) {
   EXPECT_EQ(out.backups, (Strings{spec.out_bvec + ".bak", spec.out_bval + ".bak", *spec.out_grad + ".bak"}));
   EXPECT_EQ(slurp(spec.out_bvec), "0.000000 1.000000\n0.000000 0.000000\n0.000000 0.000000\n");
 }
+
+// Recovery reads the longest vector as the largest b: one overlong vector in
+// a shell rescales all the others. Each case: the vector lengths of a stored
+// b=3000 shell after one b=0 volume, and a fragment of the message ("": none).
+TEST(Recompute, ShellSplitsAreRefusedUnlessAllowed) {
+  auto table_of = [](int thirds, std::vector<double> lengths) {
+    for (double len : {1.0, 2.0, 3.0})
+      for (int k = 0; k < thirds; ++k) lengths.push_back(std::sqrt(len / 3));
+    GradientTable t = GradientTable::make({{0, 0, 0}}, {0});
+    for (double len : lengths) t.directions.push_back({0, len * 0.6, len * 0.8}), t.bvals.push_back(3000);
+    return t;
+  };
+  const struct {
+    GradientTable table;
+    std::string fragment;
+  } cases[] = {
+      // The hostile trial's table: every b became 111/222/333 and one 3000.
+      {table_of(10, {3.0}), "split the b=3000 shell: volume 1 (numbered from 0) has a vector 3.0 times as long as any "
+                            "other of that shell, so its 30 other volumes would get b=111 to 333; check that vector"},
+      {table_of(10, {2.5, 2.0}), "volumes 1, 2 (numbered from 0) have vectors at least 2.0 times"},
+      {table_of(10, {1.4}), ""},                // amplitude encoding is what recovery is for
+      {table_of(0, {3, 3, 3, 1, 1, 1, 1}), ""},  // a shell of its own, not an outlier
+  };
+  for (const auto& c : cases) {
+    const std::string message = shell_split_message(c.table, c.table.recover_bvals(50).table, 50, 0.05);
+    if (c.fragment.empty())
+      EXPECT_EQ(message, "");
+    else
+      EXPECT_NE(message.find(c.fragment), std::string::npos) << message;
+  }
+  const GradientTable& split = cases[0].table;
+  Scene s;
+  const OutputPaths dry{s.spec.out_bvec, s.spec.out_bval, std::nullopt, std::nullopt, true, false};
+  EXPECT_EQ(error_text([&] { recompute_bval(split, {}, dry, 50, 0.05, true); }).find("Failure: recovered"), 0u);
+  EXPECT_EQ(recompute_bval(split, {}, dry, 50, 0.05).table.bvals[1], 3000);
+}
+
+// No table file may hold NaN or an infinity: both writers refuse before any
+// existing output is moved aside.
+TEST(RepairFiles, NonFiniteNumbersAreNeverWritten) {
+  Scene s(true);
+  put(s.spec.out_bvec, "old");
+  RepairSpec spec = s.spec;
+  spec.in_place = true;
+  const GradientTable nan_dir = GradientTable::make({{0, 0, 0}, {NAN, 0, 0}, {0, 1, 0}}, {0, 1000, 1000});
+  GradientTable inf_b = kTable;
+  inf_b.bvals[2] = INFINITY;
+  EXPECT_EQ(error_text([&] { recompute_bval(nan_dir, {}, spec, 50, 0.05); }),
+            "Failure: refusing to write a gradient table holding numbers that are not finite (NaN or infinite), in "
+            "volume 1 (numbered from 0); nothing was written");
+  EXPECT_NE(error_text([&] { repair_from_report(inf_b, audit_report(Status::Flag), {}, spec, 0.1); }).find("in volume 2 "),
+            std::string::npos);
+  EXPECT_EQ(s.entries(), Strings{"out.bvec"});
+}

@@ -2,6 +2,7 @@
 // JSON form and the pipelines that need no image.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <regex>
@@ -12,6 +13,7 @@
 #include "pipeline.hpp"
 #include "phantom_for_tests.hpp"
 #include "scheme_qc.hpp"
+#include "table_checks.hpp"
 
 using namespace tarvix;
 using tarvix::test_support::error_text;
@@ -319,4 +321,35 @@ TEST(Pipelines, LowMaskNoteAndImageChecks) {
   Mask small(1000, 1);
   EXPECT_EQ(error_text([&] { check_volume_and_mask(one, Volume{{20, 20, 20}, {}}, &small); }),
             "mask grid mismatch: mask has 1000 voxels but the DWI grid has 8000");
+}
+
+// Tables that parse but cannot be an acquisition in s/mm²: a table (b-values,
+// with the volumes given a zero direction) and a fragment of each note.
+TEST(ImplausibleTable, UnitsZerosAndMissingDirections) {
+  const struct {
+    std::vector<double> bvals;
+    std::vector<std::size_t> zero;  // besides every b=0 volume
+    Texts notes;
+  } cases[] = {
+      {{0, 50, 1000, 2000}, {1}, {}},  // b=50 is b=0 here, with or without a direction
+      {{0, 1, 2, 3}, {}, {"every b-value is at most 3, as if in ms/\u00b5m\u00b2 rather than s/mm\u00b2 (1000 "
+                          "times smaller), though 3 volumes have a direction; every volume is counted as b=0"}},
+      {{0, 10}, {}, {"at most 10, as if in ms/"}},
+      {{0, 0}, {}, {"the table is all zeros: every b-value and every direction is 0"}},
+      {{0, 1e5, 1e9, 3e9}, {}, {"2 b-values, up to 3000000000, are beyond any scanner in s/mm\u00b2, as if written in "
+                                "s/m\u00b2"}},
+      {{0, 1000, 1000, 1000, 2000}, {1, 4}, {"volumes 1, 4 (numbered from 0) are diffusion-weighted but have a zero "
+                                              "direction"}},
+      {std::vector<double>(12, 1000), {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {"volumes 0, 1, 2, 3, 4, 5, 6, 7 and 4 more"}},
+      {{0, NAN, 1000}, {}, {}},
+  };
+  for (const auto& c : cases) {
+    GradientTable t = table_of(spiral(static_cast<int>(c.bvals.size())), 0);
+    t.bvals = c.bvals;
+    for (std::size_t i = 0; i < t.size(); ++i)
+      if (t.bvals[i] == 0 || std::find(c.zero.begin(), c.zero.end(), i) != c.zero.end()) t.directions[i] = {-0.0, 0, 0};
+    const Texts notes = implausible_table_notes(t, 50);
+    ASSERT_EQ(notes.size(), c.notes.size()) << c.bvals[1] << (notes.empty() ? "" : notes[0]);
+    for (std::size_t k = 0; k < notes.size(); ++k) EXPECT_NE(notes[k].find(c.notes[k]), std::string::npos) << notes[k];
+  }
 }

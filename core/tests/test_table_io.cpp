@@ -263,3 +263,54 @@ TEST(JsonDump, CompactAndPrettyLayouts) {
   EXPECT_EQ(json::dump(v), R"({"a":1.0,"b":[],"c":[1,"x\"\n"],"d":null})");
   EXPECT_EQ(json::dump(v, true), "{\n  \"a\": 1.0,\n  \"b\": [],\n  \"c\": [\n    1,\n    \"x\\\"\\n\"\n  ],\n  \"d\": null\n}");
 }
+
+// The command line's reading: each case is the files given (no bval: a grad
+// file), which one is blamed and the message after "failed to parse <file>: ".
+TEST_F(TableIo, CheckedLoaderNamesFileAndEntry) {
+  std::string commas = "\x1b" + std::string(100, ','), accents;
+  for (int i = 0; i < 90; ++i) accents += "\xC3\xA9";
+  const struct {
+    const char *bval, *table;
+    bool blames_bval;
+    std::string message;
+  } cases[] = {
+      {"0 1000 nan", "1 0 0\n0 1 0\n0 0 1", true,
+       "the b-value of volume 2 is not a finite number: \"nan\" (line 1, number 3)"},
+      // Three axis lines: the number is the volume; one line per volume: the line is.
+      {"0 1000 1000", "1 0 0\n0 1 -inf\n0 0 1", false,
+       "the y component of volume 2 is not a finite number: \"-inf\" (line 2, number 3)"},
+      {"0 1000 1000 1000", "0 0 0\n\n1 0 0\n0 1 0\n0 NaN 1\n", false,
+       "the y component of volume 3 is not a finite number: \"NaN\" (line 5, number 2)"},
+      {"\xEF\xBB\xBF" "0 1000 1000", "", true,
+       "the file begins with a byte-order mark (U+FEFF); save it as UTF-8 without one"},
+      {"0 1000 1000", "1 0 0\r0 1 0\r0 0 1\r", false,
+       "lines end in a carriage return alone (CR, old Mac OS line ends), so its rows would run together; "
+       "convert the line ends to LF"},
+      {"0 1000 1000\n0 1000 1000\n", "", true,
+       "b-values go on one line, or one per line, but this file has 2 lines (3 numbers on line 1, 3 numbers on line 2)"},
+      // Quoted input is cut to 80 characters, not bytes, and escaped.
+      {commas.c_str(), "", true,
+       "invalid number: \"\\u{1b}" + std::string(79, ',') + "\"\u2026 (line 1, number 1); numbers are separated "
+       "by spaces or tabs, not commas or semicolons"},
+      {accents.c_str(), "", true, "invalid number: \"" + accents.substr(0, 160) + "\"\u2026 (line 1, number 1)"},
+      {nullptr, "# header\n0 0 0 0\n1 0 1000\n", false,
+       "line 3 holds 3 values, but a gradient file has exactly four per line (x y z b); an FSL pair is given with "
+       "--bvec and --bval"},
+      {nullptr, "0 0 0 0\n0 0 1 -5\n", false, "the b-value of volume 1 is negative: \"-5\" (line 2, number 4)"},
+  };
+  int k = 0;
+  for (const auto& c : cases) {
+    const std::string tag = std::to_string(k++), table = put(tag + ".b", c.table);
+    const std::string bval = c.bval ? put(tag + ".bval", c.bval) : "";
+    const std::string got = error_of([&] {
+      c.bval ? load_table_checked(table, bval, std::nullopt) : load_table_checked(std::nullopt, std::nullopt, table);
+    });
+    EXPECT_EQ(got, "failed to parse " + (c.blames_bval ? bval : table) + ": " + c.message) << "case " << tag;
+  }
+  // CR-LF, a trailing lone CR, -0 and grad comments are fine; the module's
+  // own loader still reads a NaN.
+  const std::string bval = put("c.bval", "0\r\n-0\r\n1000\r\n"), bvec = put("c.bvec", "1 0 0\r\n0 1 0\r\n0 0 1\r");
+  EXPECT_EQ(load_table_checked(bvec, bval, std::nullopt).table.directions[2], (Vec3{0, 0, 1}));
+  EXPECT_EQ(load_table_checked(std::nullopt, std::nullopt, put("c.b", " # x\n0 0 0 0\n")).table.size(), 1u);
+  EXPECT_TRUE(std::isnan(load_table(bvec, put("n.bval", "0 nan 1"), std::nullopt).table.bvals[1]));
+}

@@ -272,7 +272,8 @@ TEST(VolumeRead, GzipStreams) {
   std::string garbled = whole;
   for (std::size_t i = 40; i < garbled.size() - 20; i += 7) garbled[i] = static_cast<char>(~garbled[i]);
   EXPECT_NE(error_of("garbled.nii.gz", garbled).find("gzip"), std::string::npos);
-  EXPECT_EQ(error_of("notgzip.nii.gz", file), "NIfTI error: corrupt gzip stream: invalid gzip header");
+  EXPECT_NE(error_of("notgzip.nii.gz", file).find("is not gzip-compressed, although its name ends in .gz"),
+            std::string::npos);
 
   // A stream far longer than the header promises: the data is read and the
   // rest left alone. The member is cut short near its end, which only a reader

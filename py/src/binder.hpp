@@ -87,7 +87,9 @@ enum Field : std::size_t {
   kEntry,
   kOutDir,
   kParticipants,
+  kKeepGoing,
   kResults,
+  kSplitShells,
   kThreads,
   kFieldCount
 };
@@ -131,7 +133,9 @@ constexpr std::array<FieldSpec, kFieldCount> kFields = {{
     {kEntry, "entry", Kind::Path},
     {kOutDir, "out_dir", Kind::Path},
     {kParticipants, "participants", Kind::Path},
+    {kKeepGoing, "keep_going", Kind::Flag},
     {kResults, "results", Kind::Path},
+    {kSplitShells, "split_shells", Kind::Flag},
     {kThreads, "threads", Kind::Count},
 }};
 

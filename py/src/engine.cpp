@@ -94,6 +94,17 @@ PyObject* run_repair(const Bound& b) {
   return run_dict(tarvix::call_repair_run(args, run_extras(b), /*by_verdict=*/true));
 }
 
+// ---- table files as the command line reads them
+
+PyObject* run_check_table(const Bound& b) {
+  tarvix::call_check_table(table_args(b));
+  return none();
+}
+PyObject* run_recompute_bval(const Bound& b) {
+  const tarvix::RecomputeArgs args{table_args(b), output_paths(b), b.real[kB0Threshold].value(), b.threads};
+  return text(tarvix::call_recompute_bval_checked(args, b.flag[kSplitShells]));
+}
+
 // ---- one BIDS run at a time, for batches spread over processes or machines
 
 // A JSON array of strings, from a caller that built it with json.dumps.
@@ -109,8 +120,13 @@ std::vector<std::string> string_list(const std::optional<std::string>& text, con
 // Discovery, the option checks and the output folder, as audit_bids begins;
 // returns the plan as JSON text (root, out_dir, summary_path, runs).
 PyObject* run_bids_prepare(const Bound& b) {
-  const tarvix::bids_batch::BatchPlan plan = tarvix::bids_batch::prepare(
-      b.required_path(kRoot), analysis_options(b), b.path[kOutDir], string_list(b.path[kParticipants], "participants"));
+  // The command line names the folder it could not list, or with keep_going
+  // leaves it out and says so.
+  const auto unreadable = b.flag[kKeepGoing] ? tarvix::bids_batch::UnreadableFolders::Skip
+                                             : tarvix::bids_batch::UnreadableFolders::FailNamed;
+  const tarvix::bids_batch::BatchPlan plan =
+      tarvix::bids_batch::prepare(b.required_path(kRoot), analysis_options(b), b.path[kOutDir],
+                                  string_list(b.path[kParticipants], "participants"), unreadable);
   return text(tarvix::json::dump(tarvix::bids_batch::plan_json(plan)));
 }
 
@@ -173,13 +189,18 @@ constexpr Param kRepairParams[] = {
 
 constexpr Param kBidsPrepareParams[] = {
     {kRoot, true}, {kOutDir}, {kParticipants}, {kTolerance}, {kB0Threshold}, {kShell}, {kStep},
-    {kMarginThreshold}, {kStrict}, {kNormTolerance},
+    {kMarginThreshold}, {kStrict}, {kNormTolerance}, {kKeepGoing},
 };
 constexpr Param kBidsAuditRunParams[] = {
     {kEntry, true}, {kOutDir, true}, {kTolerance}, {kB0Threshold}, {kShell}, {kStep}, {kMarginThreshold},
     {kStrict}, {kNormTolerance}, {kTracking}, {kThreads},
 };
 constexpr Param kBidsFinishParams[] = {{kRoot, true}, {kOutDir, true}, {kResults, true}};
+constexpr Param kCheckTableParams[] = {{kBvec}, {kBval}, {kGrad}};
+constexpr Param kRecomputeParams[] = {
+    {kOutBvec, true}, {kOutBval, true}, {kBvec},   {kBval},        {kGrad},    {kOutGrad},
+    {kProvenance},    {kB0Threshold},   {kDryRun}, {kInPlace},     {kSplitShells}, {kThreads},
+};
 
 constexpr const char* kInspectDoc =
     "The scheme report of _tarvix.inspect with the run's verdict: its status is the\n"
@@ -199,7 +220,9 @@ constexpr const char* kRepairDoc =
 constexpr const char* kBidsPrepareDoc =
     "Begins a batch as audit_bids does (discovery, option checks, the output folder,\n"
     "a stale summary removed) and returns the plan as JSON: root, out_dir,\n"
-    "summary_path and the runs, each with the stem of its file names.";
+    "summary_path, the runs, each with the stem of its file names, and `skipped`:\n"
+    "what discovery left out (FIFOs and devices; with `keep_going` the folders it\n"
+    "could not list, which otherwise end the batch naming the folder).";
 constexpr const char* kBidsAuditRunDoc =
     "Audits one run of a plan (`entry`, its JSON) and writes its report, and with\n"
     "`tracking` its tracking record, into `out_dir`. Returns JSON: name, dwi,\n"
@@ -208,15 +231,27 @@ constexpr const char* kBidsFinishDoc =
     "Writes the dataset summary of the runs audited and returns what audit_bids\n"
     "returns.";
 
+constexpr const char* kCheckTableDoc =
+    "Reads the table files as the command line does, refusing what _tarvix reads\n"
+    "leniently (NaN, infinite or negative entries, grad rows of other than four\n"
+    "numbers, a byte-order mark, CR-only line ends, a bval of several lines, a\n"
+    "'#' comment in a bvec); raises ValueError naming the file and the entry.";
+constexpr const char* kRecomputeDoc =
+    "The recovery of _tarvix.recompute_bval on a table read as `check_table` reads\n"
+    "it; refuses a recovery that would split an acquired shell (one vector far\n"
+    "longer than the rest of its shell) unless `split_shells`.";
+
 constexpr Signature kInspect{"inspect", kInspectParams, kInspectDoc};
 constexpr Signature kAudit{"audit", kAuditParams, kAuditDoc};
+constexpr Signature kCheckTable{"check_table", kCheckTableParams, kCheckTableDoc};
+constexpr Signature kRecomputeBval{"recompute_bval", kRecomputeParams, kRecomputeDoc};
 constexpr Signature kBidsPrepare{"bids_prepare", kBidsPrepareParams, kBidsPrepareDoc};
 constexpr Signature kBidsAuditRun{"bids_audit_run", kBidsAuditRunParams, kBidsAuditRunDoc};
 constexpr Signature kBidsFinish{"bids_finish", kBidsFinishParams, kBidsFinishDoc};
 constexpr Signature kDetectFlip{"detect_flip", kDetectParams, kDetectDoc};
 constexpr Signature kRepair{"repair", kRepairParams, kRepairDoc};
 
-constexpr std::size_t kFunctionCount = 7;
+constexpr std::size_t kFunctionCount = 9;
 
 std::array<Entry, kFunctionCount> entries() {
   return {{
@@ -227,6 +262,8 @@ std::array<Entry, kFunctionCount> entries() {
       fast_entry<g_state, kBidsPrepare, run_bids_prepare>(),
       fast_entry<g_state, kBidsAuditRun, run_bids_audit_run>(),
       fast_entry<g_state, kBidsFinish, run_bids_finish>(),
+      fast_entry<g_state, kCheckTable, run_check_table>(),
+      fast_entry<g_state, kRecomputeBval, run_recompute_bval>(),
   }};
 }
 

@@ -92,7 +92,7 @@ MISSING = "I/O error: No such file or directory (os error 2), while reading --bv
      ", while reading --dwi {bvec}"),
     (["audit", "--dwi", "{dwi}", "--mask", "{bval}", "--bvec", "{bvec}", "--bval", "{bval}"], "NIfTI error: ",
      ", while reading --mask {bval}"),
-    (["inspect", "--bvec", "{bval}", "--bval", "{bvec}"], "failed to parse {bval}: bvec shape does not match",
+    (["inspect", "--bvec", "{bval}", "--bval", "{bvec}"], "failed to parse {bvec}: b-values go on one line",
      "--bvec {bval} and --bval {bvec} look swapped (the b-vector file has three rows)"),
     (["inspect", "--bvec", "{t}/short.b", "--bval", "{bval}"], "failed to parse {t}/short.b: ",
      "looks like an MRtrix gradient file ('x y z b' per line): give it with --grad instead"),

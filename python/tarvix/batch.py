@@ -15,6 +15,7 @@ from __future__ import annotations
 import json
 import multiprocessing
 import os
+import re
 import signal
 import time
 from dataclasses import dataclass, field
@@ -267,12 +268,15 @@ def _engine_version() -> str:
     return _tarvix.version()
 
 
-def prepare(root: str, options: dict, out_dir: str | None = None, participants=None) -> dict:
+def prepare(root: str, options: dict, out_dir: str | None = None, participants=None,
+            keep_going: bool = False) -> dict:
     kwargs = dict(options)
     if out_dir is not None:
         kwargs["out_dir"] = out_dir
     if participants:
         kwargs["participants"] = json.dumps(list(participants))
+    if keep_going:
+        kwargs["keep_going"] = True
     plan = json.loads(_engine.bids_prepare(root, **kwargs))
     outputs.write_text(os.path.join(plan["out_dir"], DESCRIPTION), dataset_description())
     # Like the summary the engine removes: what described an earlier batch goes.
@@ -293,7 +297,7 @@ def run(root: str, options: dict | None = None, *, out_dir: str | None = None, p
     options = {k: v for k, v in (options or {}).items() if k in ANALYSIS_OPTIONS}
     backend = make_backend(jobs, scheduler)  # before any file is written: a missing extra stops here
     try:
-        plan = prepare(root, options, out_dir, participants)
+        plan = prepare(root, options, out_dir, participants, keep_going)
         if on_start:
             on_start(plan)
         if threads is None:
@@ -302,6 +306,27 @@ def run(root: str, options: dict | None = None, *, out_dir: str | None = None, p
     finally:
         backend.close()
     return _finish(plan, runs, keep_going)
+
+
+def name_the_file(error: str, entry: dict, out_dir: str) -> str:
+    """A run's operating-system error with the file it concerns: the engine's
+    text gives only the reason. The inputs are tried in the order they are
+    read; a reason none of them shows came from writing the run's reports."""
+    match = re.fullmatch(r"I/O error: .*\(os error (\d+)\)", error)
+    if not match:
+        return error
+    reason = int(match.group(1))
+    for key in ("bval", "bvec", "dwi"):
+        path = entry.get(key)
+        try:
+            # Non-blocking: a file that became a FIFO since discovery must not hold the batch.
+            os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
+        except OSError as e:
+            if e.errno == reason:
+                return f"{error}, while reading {path}"
+        except (TypeError, ValueError):
+            pass
+    return f"{error}, while writing into {out_dir}"
 
 
 def _gather(backend, plan, options, tracking, threads, png, keep_going, on_run) -> list[RunResult]:
@@ -318,7 +343,7 @@ def _gather(backend, plan, options, tracking, threads, png, keep_going, on_run) 
             if kind == "ok":
                 item.result, item.png = json.loads(value), picture
             else:
-                item.error = value
+                item.error = name_the_file(value, item.entry, plan["out_dir"])
                 if not keep_going and index < first_failure:
                     first_failure = index
                     backend.cancel(futures[index + 1:])

@@ -14,6 +14,7 @@ it."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import dataclasses
 import importlib.util
 import inspect
@@ -21,10 +22,12 @@ import json
 import math
 import os
 import re
+import signal
+import stat
 import sys
 
 from . import _engine, _tarvix, batch, defaults, group_table, outputs, summary, verdict
-from .errors import CliError, UsageError
+from .errors import CliError, Terminated, UsageError, terminal_text
 
 EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_WARN, EXIT_FLAG = 0, 1, 2, 3, 4
 MAX_THREADS = 256
@@ -38,7 +41,7 @@ exit status:
   4  FLAG: the table's axes do not fit the image (the combined verdict below decides)"""
 
 REPAIR_EXIT_TABLE = """\
-exit status (the verdict on the table as given, as every file written says):
+exit status: the verdict on the table as given, as every file written says
   0  PASS: the table as given fits the image; nothing written but --out/--provenance
   1  error: unreadable or invalid input, refused overwrite, ...
   2  usage error
@@ -58,7 +61,8 @@ exit status:
 RECOMPUTE_EXIT_TABLE = """\
 exit status:
   0  b-values recomputed (or, with --dry-run, computed)
-  1  error: unreadable input, every vector of unit length, no diffusion-weighted volume, refused overwrite, ...
+  1  error: unreadable input, every vector of unit length, one vector far longer than the rest of its shell,
+     no diffusion-weighted volume, refused overwrite, ...
   2  usage error"""
 
 INSPECT_EXIT_TABLE = """\
@@ -77,7 +81,7 @@ class Parser(argparse.ArgumentParser):
     """Usage errors are one line, exit status 2."""
 
     def error(self, message):
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+        self.exit(EXIT_USAGE, terminal_text(f"{self.prog}: error: {message} (see '{self.prog} --help')") + "\n")
 
 
 # --- options -------------------------------------------------------------------
@@ -271,7 +275,8 @@ def build_parser() -> argparse.ArgumentParser:
     g = _output_options(p, what="summary", status=False, force=False)
     g.add_argument("--force", action="store_true",
                    help="replace existing output files (each old file kept as FILE.bak, .bak.1, ...), and "
-                   "recompute even when every vector has unit length")
+                   "recompute even when every vector has unit length or one vector is far longer than the "
+                   "rest of its shell")
 
     p = command("bids", "audit every DWI run of a BIDS dataset, on this machine or a Dask cluster",
                 "Audit every DWI run of a BIDS dataset. One report per run (and, with the tracking measure,\n"
@@ -427,7 +432,7 @@ def plan_outputs(args, extra=()) -> outputs.OutputPlan:
              ("--out", getattr(args, "out", None)), ("--tracking-out", getattr(args, "tracking_out", None)),
              ("--png", getattr(args, "png", None)), *extra]
     return outputs.OutputPlan(named, _inputs(args), force=getattr(args, "force", False),
-                              dry_run=getattr(args, "dry_run", False))
+                              dry_run=getattr(args, "dry_run", False), staged=True)
 
 
 def _need_matplotlib(args) -> None:
@@ -451,22 +456,35 @@ def _write_outputs(args, plan, text: str, report: dict, run: Run | None, command
     if plan.dry_run:
         return []
     if args.out:
-        outputs.write_text(args.out, text + "\n")
+        outputs.write_text(plan.temp_of(args.out), text + "\n")
     if run is None:
         return []
     if getattr(args, "tracking_out", None) and run.tracking is not None:
-        outputs.write_text(args.tracking_out, record_text(run.tracking))
+        outputs.write_text(plan.temp_of(args.tracking_out), record_text(run.tracking))
     if run.glyphs is None:
         return []
     from . import qcplot
 
     try:
-        qcplot.write_png(args.png, report, run.glyphs, source=getattr(args, "dwi", None), command=command,
+        # Drawn under its temporary name: no output takes its name before the picture is whole.
+        qcplot.write_png(plan.temp_of(args.png), report, run.glyphs, source=getattr(args, "dwi", None), command=command,
                          verdict=decided, radiological=args.radiological, tracking=run.tracking,
                          streamlines=run.streamlines)
     except OSError as e:
         raise CliError(f"cannot write {args.png}: {e.strerror or e}") from None
     return [f"QC picture: {args.png}"]
+
+
+def shown(value):
+    """A record for the terminal: control characters in its texts (file names
+    above all) escaped, line breaks included."""
+    if isinstance(value, str):
+        return terminal_text(value)
+    if isinstance(value, dict):
+        return {shown(k): shown(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [shown(v) for v in value]
+    return value
 
 
 def _print(args, text: str, human: str, extra: list[str], notes: list[str] = ()) -> None:
@@ -496,7 +514,7 @@ def _analyse(args, base: str, command: str) -> int:
         decided = verdict.of_report(report)
         extra = summary.timings_table(run.timings).splitlines() if profile else []
         extra += _write_outputs(args, plan, text, report, run, command, decided)
-    human = summary.report_summary(report, verdict=decided, tracking=run.tracking if run else None)
+    human = summary.report_summary(shown(report), verdict=decided, tracking=run.tracking if run else None)
     _print(args, text, human, extra, decided.notes)
     return EXIT_OF_STATUS.get(decided.status, EXIT_OK)
 
@@ -508,7 +526,7 @@ def run_inspect(args) -> int:
         report = json.loads(text)
         decided = verdict.of_report(report)
         _write_outputs(args, plan, text, report, None, "inspect")
-    _print(args, text, summary.report_summary(report, verdict=decided), [], decided.notes)
+    _print(args, text, summary.report_summary(shown(report), verdict=decided), [], decided.notes)
     return EXIT_OF_STATUS.get(decided.status, EXIT_OK)
 
 
@@ -528,15 +546,40 @@ def run_repair(args) -> int:
     extra = []
     with plan.transaction():
         # The engine applies a transform only where the run's verdict recommends one.
-        run = _engine_run("repair", args, in_place=False)
+        run = _staged_run(plan, _engine_run("repair", args, in_place=False, **plan.module_paths(MODULE_OUTPUTS)))
         text, report = run.text, run.report
         decided = verdict.of_report(report)
         extra = _write_outputs(args, plan, text, report, run, "repair", decided)
-    human = summary.report_summary(report, hints=False, verdict=decided, tracking=run.tracking)
-    human += "\n" + summary.repair_summary(report, plan.backups(), getattr(args, "provenance", None),
+    human = summary.report_summary(shown(report), hints=False, verdict=decided, tracking=run.tracking)
+    human += "\n" + summary.repair_summary(shown(report), shown(plan.backups()),
+                                          shown(getattr(args, "provenance", None)),
                                           plan.dry_run, force_repair, tracking=run.tracking, verdict=decided)
     _print(args, text, human, extra, decided.notes)
     return EXIT_OF_STATUS.get(decided.status, EXIT_OK)
+
+
+TABLE_COMMANDS = ("inspect", "audit", "detect-flip", "repair", "recompute-bval")
+
+
+def check_table(args) -> None:
+    """The table files read as the command line reads them: NaN, infinite and
+    negative entries, grad rows of other than four numbers and layouts the
+    module would misread are refused (ValueError, naming file and entry)
+    before any other work."""
+    if args.command in TABLE_COMMANDS:
+        _call("check_table", args, module=_engine)
+
+
+MODULE_OUTPUTS = {"out_bvec": "--out-bvec", "out_bval": "--out-bval", "out_grad": "--out-grad",
+                  "provenance": "--provenance"}
+
+
+def _staged_run(plan, run: Run) -> Run:
+    """The module wrote its files under their temporary names; its report and
+    provenance record name the outputs."""
+    plan.fix_names_in("--provenance")
+    text = plan.real_names(run.text)
+    return dataclasses.replace(run, text=text, report=json.loads(text))
 
 
 def run_recompute(args) -> int:
@@ -548,13 +591,16 @@ def run_recompute(args) -> int:
                            "would all become the largest one (pass --force to proceed anyway)")
     plan = plan_outputs(args)
     with plan.transaction():
-        text = _call("recompute_bval", args, in_place=False)
+        text = _call("recompute_bval", args, module=_engine, in_place=False, split_shells=args.force,
+                     **plan.module_paths(MODULE_OUTPUTS))
+        text = plan.real_names(text)
+        plan.fix_names_in("--provenance")
         result = json.loads(text)
         _write_outputs(args, plan, text, result, None, "recompute-bval")
     if args.as_json:
         print(text)
     else:
-        print(summary.recompute_summary(result, plan.backups(), getattr(args, "provenance", None)))
+        print(summary.recompute_summary(shown(result), shown(plan.backups()), shown(getattr(args, "provenance", None))))
     return EXIT_OK
 
 
@@ -599,6 +645,8 @@ class _BidsProgress:
         self.bar = None
 
     def start(self, plan):
+        for line in plan.get("skipped", []):
+            print(f"tarvix: {line}", file=sys.stderr, flush=True)
         if self.live:
             self.bar = batch.Progress(sys.stderr, len(plan["runs"]))
             self.bar.bar()
@@ -685,11 +733,22 @@ def run_demo(args) -> int:
 # --- errors --------------------------------------------------------------------
 
 
+def _is_regular(path) -> bool:
+    """Only regular files are opened here: a FIFO would hold the open forever,
+    /dev/zero the read."""
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except (OSError, ValueError):
+        return False
+
+
 def _probe(path: str, text: bool):
     """Why a path cannot be read (an errno, or "utf8"), or None."""
     try:
+        if os.path.exists(path) and not os.path.isdir(path) and not _is_regular(path):
+            return "special"
         with open(path, "rb") as f:
-            data = f.read() if text else f.read(1)
+            data = f.read(1 << 26) if text else f.read(1)
         if text:
             data.decode("utf-8")
     except OSError as e:
@@ -699,7 +758,7 @@ def _probe(path: str, text: bool):
     return None
 
 
-def _probe_output(path: str):
+def _probe_output(path: str, reason=None):
     folder = os.path.dirname(path) or "."
     if not os.path.isdir(folder):
         return "missing"
@@ -707,6 +766,13 @@ def _probe_output(path: str):
         return "denied"
     if os.path.isdir(path):
         return "directory"
+    if reason in (28, 122):  # ENOSPC, EDQUOT: the failed write's space is free again, so allow a little
+        try:
+            st = os.statvfs(folder)
+            if st.f_bavail * st.f_frsize < (1 << 20) or st.f_favail == 0:
+                return "full"
+        except OSError:
+            pass
     return None
 
 
@@ -723,6 +789,8 @@ def io_context(message: str, args: argparse.Namespace) -> str:
     inputs += [(o, getattr(args, o[2:], None), False) for o in ("--dwi", "--mask")]
     failing = [(o, p, _probe(p, t)) for o, p, t in inputs if p]
     failing = [f for f in failing if f[2] is not None]
+    if reason is None and any(p in message for _, p, _ in failing):
+        return message  # the engine named the file already (a FIFO, a device, a file too large)
     for option, path, why in failing:
         if why == reason:
             return f"{message}, while reading {option} {path}"
@@ -731,13 +799,20 @@ def io_context(message: str, args: argparse.Namespace) -> str:
     if not getattr(args, "dry_run", False):
         for option in ("--out-bvec", "--out-bval", "--out-grad", "--provenance"):
             path = getattr(args, option[2:].replace("-", "_"), None)
-            if path and _probe_output(path):
+            if path and _probe_output(path, reason):
                 return f"{message}, while writing {option} {path}"
+    root = getattr(args, "root", None)
+    if root and isinstance(reason, int):
+        out_dir = getattr(args, "output_dir", None) or os.path.join(root, "derivatives", "tarvix")
+        if _probe_output(os.path.join(out_dir, "x"), reason):
+            return f"{message}, while writing into {out_dir}"
     return message
 
 
 def _lines(path):
     """The non-empty lines of a small text file split into words, or None."""
+    if not _is_regular(path):
+        return None
     try:
         with open(path, encoding="utf-8") as f:
             return [line.split() for line in f.read(1 << 20).splitlines() if line.strip()]
@@ -764,6 +839,8 @@ def table_hint(args) -> str:
 def _nifti_header_ok(path) -> bool:
     import gzip
 
+    if not _is_regular(path):
+        return False
     try:
         with open(path, "rb") as raw:
             head = raw.read(2)
@@ -792,7 +869,8 @@ def explain(message: str, args) -> str:
     if message.startswith("NIfTI error: "):
         return nifti_context(message, args)
     if message.startswith(("gradient table mismatch", "failed to parse")):
-        return message + table_hint(args)
+        # A message that already points at --grad has said what the hint would.
+        return message if "--grad" in message else message + table_hint(args)
     if message.startswith("volume mismatch") and getattr(args, "dwi", None):
         table = getattr(args, "grad", None) or getattr(args, "bvec", None)
         return f"{message}, between the table {table} and --dwi {args.dwi}"
@@ -801,27 +879,99 @@ def explain(message: str, args) -> str:
     return message
 
 
+class _Stdout:
+    """Standard output as the command sees it: control characters in what is
+    printed (file names) are escaped, and a write that fails (a full disk, a
+    reader gone) is remembered instead of raised, so that the command still
+    finishes what it does with its files."""
+
+    def __init__(self, stream):
+        self.stream = stream
+        self.failure: OSError | None = None
+
+    def write(self, text: str) -> int:
+        if self.failure is None:
+            self._guard(self.stream.write, terminal_text(text, keep="\n\t"))
+        return len(text)
+
+    def flush(self) -> None:
+        if self.failure is None:
+            self._guard(self.stream.flush)
+
+    def _guard(self, call, *args) -> None:
+        try:
+            call(*args)
+        except OSError as e:
+            self.failure = e
+            # What is still buffered goes nowhere, so the interpreter's own
+            # flush at exit cannot fail again with a traceback.
+            with contextlib.suppress(OSError, ValueError):
+                devnull = os.open(os.devnull, os.O_WRONLY)
+                os.dup2(devnull, self.stream.fileno())
+                os.close(devnull)
+
+    def __getattr__(self, name):
+        return getattr(self.stream, name)
+
+
+def _stdout_lost(failure: OSError, code: int) -> int:
+    """A summary that could not be printed: the files the command wrote stay
+    (they state its verdict, and so does the exit status); without any the
+    answer is lost, which is an error."""
+    reason = failure.strerror or str(failure)
+    written = outputs.written_outputs()
+    if written:
+        # Not an error of the command: what it was asked to make is there.
+        line = f"tarvix: cannot write to standard output ({reason}); the outputs were written: {', '.join(written)}"
+    else:
+        line, code = f"tarvix: error: cannot write to standard output ({reason}); no file was written", EXIT_ERROR
+    print(terminal_text(line), file=sys.stderr)
+    return code
+
+
+def _raise_terminated(signum, frame):
+    raise Terminated(signum)
+
+
 def main(argv: list[str] | None = None) -> int:
-    parser = build_parser()
-    args = parser.parse_args(argv)
+    stdout, sys.stdout = sys.stdout, _Stdout(sys.stdout)
+    handlers = {}
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        # A signal ignored on purpose (nohup) stays ignored; off the main
+        # thread the caller keeps its own handlers.
+        with contextlib.suppress(ValueError):
+            if signal.getsignal(signum) != signal.SIG_IGN:
+                handlers[signum] = signal.signal(signum, _raise_terminated)
+    try:
+        try:
+            code = _main(argv)
+            sys.stdout.flush()
+        except KeyboardInterrupt as e:
+            code = 128 + getattr(e, "signum", signal.SIGINT)
+        if sys.stdout.failure is not None:
+            code = _stdout_lost(sys.stdout.failure, code)
+        return code
+    finally:
+        outputs.release_locks()
+        sys.stdout = stdout
+        for signum, handler in handlers.items():
+            signal.signal(signum, handler)
+
+
+def _main(argv: list[str] | None) -> int:
+    args = build_parser().parse_args(argv)
     try:
         check_usage(args)
+        check_table(args)
         return args.run(args)
     except UsageError as e:
-        print(f"{args.parser.prog}: error: {e}", file=sys.stderr)
+        print(terminal_text(f"{args.parser.prog}: error: {e}"), file=sys.stderr)
         return EXIT_USAGE
     except ValueError as e:
         message = explain(str(e), args)
     except (CliError, NotImplementedError) as e:
         message = str(e)
-    except KeyboardInterrupt:
-        return 130
-    except BrokenPipeError:
-        # The reader (say, `| head`) has gone; nothing left to tell it.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return EXIT_ERROR
-    print(f"tarvix: error: {message}", file=sys.stderr)
+    print(terminal_text(f"tarvix: error: {message}"), file=sys.stderr)
     return EXIT_ERROR
 
 

@@ -1,6 +1,8 @@
 """Errors of the command line itself, kept apart so that every front-end module
 can raise them without importing the command line."""
 
+import re
+
 
 class CliError(Exception):
     """A failure reported as one line, exit status 1: an output that cannot or
@@ -10,3 +12,24 @@ class CliError(Exception):
 class UsageError(Exception):
     """A mistake in the command typed, found before any file is read: exit
     status 2, one line."""
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM or SIGHUP: handled as Ctrl-C is (everything rolls back), with
+    the exit status of the signal."""
+
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum
+
+
+_CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
+_NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def terminal_text(text: str, keep: str = "") -> str:
+    """Text with its control characters (a file name may hold any) written as
+    escapes, so that nothing printed can move the cursor, recolour the
+    terminal or split a one-line message; the characters in `keep` stay."""
+    return _CONTROL.sub(lambda m: m.group() if m.group() in keep else _NAMED.get(m.group(), f"\\x{ord(m.group()):02x}"),
+                        text)

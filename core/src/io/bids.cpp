@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <deque>
 #include <limits>
+#include <map>
 #include <set>
 #include <string_view>
 #include <utility>
@@ -43,35 +44,43 @@ bool is_dot_entry(const char* name) {
 using DirId = std::pair<dev_t, ino_t>;
 
 // The walk's state: every directory already listed (by device and inode, so
-// however many links reach a directory it is listed once), and the links to
-// directories still to follow.
+// however many links reach a directory it is listed once), the links to
+// directories still to follow, and the directories that could not be listed
+// (null: the first one ends the walk).
 struct Walk {
   std::set<DirId> listed;
   std::deque<std::string> links;
+  std::vector<bids::UnreadableFolder>* unreadable = nullptr;
 };
 
-std::vector<std::string> sorted_names(const std::string& dir) {
+// The sorted entries of `dir`; the error number when it cannot be listed, else 0.
+int sorted_names(const std::string& dir, std::vector<std::string>& names) {
   Dir listing(dir);
-  if (!listing.get()) throw Error::io(errno);
-  std::vector<std::string> names;
+  if (!listing.get()) return errno;
   for (;;) {
     errno = 0;
     const dirent* entry = ::readdir(listing.get());
     if (!entry) {
-      if (errno != 0) throw Error::io(errno);
+      if (errno != 0) return errno;
       break;
     }
     if (!is_dot_entry(entry->d_name)) names.emplace_back(entry->d_name);
   }
   std::sort(names.begin(), names.end());
-  return names;
+  return 0;
 }
 
 // Lists `dir` and its real subdirectories; links to directories are queued, so
 // that a directory reached both directly and through a link is walked under
 // its own path, whatever the names sort like.
 void walk_below(const std::string& dir, std::vector<std::string>& files, Walk& walk) {
-  for (const std::string& name : sorted_names(dir)) {
+  std::vector<std::string> names;
+  if (const int err = sorted_names(dir, names); err != 0) {
+    if (!walk.unreadable) throw Error::io(err);
+    walk.unreadable->push_back({dir, err});
+    return;
+  }
+  for (const std::string& name : names) {
     std::string path = join_path(dir, name);
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -89,6 +98,31 @@ void walk_below(const std::string& dir, std::vector<std::string>& files, Walk& w
       files.push_back(std::move(path));
     }
   }
+}
+
+void walk_tree(const std::string& dir, std::vector<std::string>& files, std::vector<bids::UnreadableFolder>* unreadable) {
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+  Walk state;
+  state.unreadable = unreadable;
+  state.listed.insert({st.st_dev, st.st_ino});
+  walk_below(dir, files, state);
+  while (!state.links.empty()) {
+    const std::string link = std::move(state.links.front());
+    state.links.pop_front();
+    struct stat target {};
+    if (::stat(link.c_str(), &target) != 0 || !state.listed.insert({target.st_dev, target.st_ino}).second) continue;
+    walk_below(link, files, state);
+  }
+}
+
+// What kind of special file `path` is ("a FIFO", ...), or empty for a regular
+// file and for a path that cannot be queried (that one fails when it is read,
+// with the operating system's reason).
+std::string special_kind(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  return file_type_text(st.st_mode);
 }
 
 // Components of a path for ordering: empty ones (repeated or trailing slashes)
@@ -235,19 +269,14 @@ std::string DwiEntry::name() const { return std::string(file_name(base)); }
 
 namespace bids {
 
-void walk(const std::string& dir, std::vector<std::string>& files) {
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
-  Walk state;
-  state.listed.insert({st.st_dev, st.st_ino});
-  walk_below(dir, files, state);
-  while (!state.links.empty()) {
-    const std::string link = std::move(state.links.front());
-    state.links.pop_front();
-    struct stat target {};
-    if (::stat(link.c_str(), &target) != 0 || !state.listed.insert({target.st_dev, target.st_ino}).second) continue;
-    walk_below(link, files, state);
-  }
+std::string UnreadableFolder::text() const {
+  return "cannot list the folder " + display_path(path) + ": " + os_error_text(errnum);
+}
+
+void walk(const std::string& dir, std::vector<std::string>& files) { walk_tree(dir, files, nullptr); }
+
+void walk(const std::string& dir, std::vector<std::string>& files, std::vector<UnreadableFolder>& unreadable) {
+  walk_tree(dir, files, &unreadable);
 }
 
 bool path_less(const std::string& a, const std::string& b) {
@@ -293,35 +322,63 @@ std::vector<std::string> find_masks(const std::string& dir) {
   return masks;
 }
 
-std::vector<DwiEntry> discover(const std::string& root) {
+Discovery discover_runs(const std::string& root) {
+  Discovery found;
   std::vector<std::string> files;
-  walk(root, files);
+  walk(root, files, found.unreadable);
   std::stable_sort(files.begin(), files.end(), path_less);
 
-  std::vector<DwiEntry> entries;
+  // Every run of a folder has the same mask candidates: the folder is listed
+  // once, however many runs it holds.
+  std::map<std::string, std::vector<std::string>> masks_of;
   for (const auto& file : files) {
     auto base = nifti_base(file);
     if (!base) continue;
+    // Opening a FIFO would wait for a writer that never comes.
+    if (const std::string kind = special_kind(file); !kind.empty()) {
+      found.skipped.push_back(display_path(file) + " is " + kind + ", not a regular file: skipped");
+      continue;
+    }
     auto bvec = sibling(*base, "bvec");
     if (!bvec) bvec = sibling(*base, "bvecs");
     auto bval = sibling(*base, "bval");
     if (!bval) bval = sibling(*base, "bvals");
-    if (!bvec || !bval) continue;
+    if (!bvec || !bval) {
+      // A gradient file that exists but is special is said so; a missing one
+      // leaves the image out silently, as any non-DWI file is.
+      for (const char* ext : {"bvec", "bval"}) {
+        const std::string path = *base + "." + ext;
+        if (const std::string kind = special_kind(path); !kind.empty() && kind != "a directory")
+          found.skipped.push_back(display_path(file) + ": its " + ext + " file is " + kind +
+                                  ", not a regular file: skipped");
+      }
+      continue;
+    }
     DwiEntry entry;
     entry.dwi = file;
     entry.bvec = std::move(*bvec);
     entry.bval = std::move(*bval);
     entry.sidecar = sibling(*base, "json");
     const std::string dir = parent_directory(file);
-    if (!dir.empty()) entry.masks = find_masks(dir);
+    if (!dir.empty()) {
+      auto cached = masks_of.find(dir);
+      if (cached == masks_of.end()) cached = masks_of.emplace(dir, find_masks(dir)).first;
+      entry.masks = cached->second;
+    }
     entry.base = std::move(*base);
-    entries.push_back(std::move(entry));
+    found.entries.push_back(std::move(entry));
   }
-  return entries;
+  return found;
+}
+
+std::vector<DwiEntry> discover(const std::string& root) {
+  Discovery found = discover_runs(root);
+  if (!found.unreadable.empty()) throw Error::io(found.unreadable.front().errnum);
+  return std::move(found.entries);
 }
 
 BidsSidecar read_sidecar(const std::string& path) {
-  const std::string text = read_file(path);
+  const std::string text = read_file(path, kTableFileLimit);
   SidecarReader reader;
   if (!nlohmann::json::sax_parse(text, &reader, nlohmann::json::input_format_t::json, true)) {
     throw Error::json(reader.problem.empty() ? "invalid sidecar" : reader.problem);

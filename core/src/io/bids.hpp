@@ -32,8 +32,32 @@ struct BidsSidecar {
 
 namespace bids {
 
+// A folder of the tree that could not be listed, and the operating system's
+// error number.
+struct UnreadableFolder {
+  std::string path;
+  int errnum = 0;
+
+  // "cannot list the folder <path>: Permission denied (os error 13)".
+  std::string text() const;
+};
+
+// What a walk found: the runs, and what it left out on the way, each named by
+// its path (folders that could not be listed, and image or gradient files that
+// are FIFOs, devices or sockets, which are never opened).
+struct Discovery {
+  std::vector<DwiEntry> entries;
+  std::vector<UnreadableFolder> unreadable;
+  std::vector<std::string> skipped;  // one line per file left out, naming it
+};
+
 // Every run under `root`, sorted by path order. A root that is missing or not
-// a directory gives an empty list; an unlistable directory is an I/O error.
+// a directory gives an empty list. Folders that cannot be listed are collected
+// rather than ending the walk, so the caller decides whether to go on.
+Discovery discover_runs(const std::string& root);
+
+// As discover_runs, and an unlistable directory is an I/O error (the first one
+// the walk met, the operating system's text alone).
 std::vector<DwiEntry> discover(const std::string& root);
 
 // Appends every non-directory path under `dir`, following symbolic links,
@@ -41,6 +65,9 @@ std::vector<DwiEntry> discover(const std::string& root);
 // listed once however many links reach it: under its own path when the walk
 // reaches it without links, else under the first link (in name order) found.
 void walk(const std::string& dir, std::vector<std::string>& files);
+// As walk, and a directory that cannot be listed is appended to `unreadable`
+// and left out instead of ending the walk.
+void walk(const std::string& dir, std::vector<std::string>& files, std::vector<UnreadableFolder>& unreadable);
 
 // The image path with its file name cut before ".nii"/".nii.gz", when the file
 // name marks a DWI image (<stem>_dwi.nii[.gz], case-sensitive, not "._*").

@@ -17,6 +17,7 @@
 #endif
 
 #include "error.hpp"
+#include "fileio.hpp"
 #include "paths.hpp"
 #include "text.hpp"
 
@@ -55,7 +56,9 @@ inline void clear_upper_vector_state() {}
 class RawFile {
  public:
   explicit RawFile(const std::string& path) : path_(path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK a FIFO with no writer would hold the open forever; a
+    // regular file, the only kind read on, ignores the flag.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd_ < 0) fail("cannot open " + display_path(path) + ": " + os_error_text(errno));
     struct stat st {};
     if (::fstat(fd_, &st) != 0) {
@@ -69,8 +72,10 @@ class RawFile {
     }
     if (!S_ISREG(st.st_mode)) {
       ::close(fd_);
-      fail("cannot open " + display_path(path) + ": not a regular file");
+      fail("cannot open " + display_path(path) + ": it is " + file_type_text(st.st_mode) + ", not a regular file");
     }
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (flags >= 0) ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
     size_ = static_cast<std::uint64_t>(st.st_size);
 #ifdef POSIX_FADV_SEQUENTIAL
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -83,6 +88,15 @@ class RawFile {
   RawFile& operator=(const RawFile&) = delete;
 
   std::uint64_t size() const { return size_; }
+
+  // Whether the file begins with the gzip magic bytes, whatever its name.
+  bool starts_like_gzip() const {
+    unsigned char magic[2] = {0, 0};
+    ssize_t n;
+    do n = ::pread(fd_, magic, 2, 0);
+    while (n < 0 && errno == EINTR);
+    return n == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
+  }
 
   // Reads until `n` bytes arrived or the file ended; returns the count.
   std::size_t read(unsigned char* p, std::size_t n) {
@@ -112,7 +126,13 @@ class RawFile {
 
 class PlainSource final : public ByteSource {
  public:
-  explicit PlainSource(const std::string& path) : file_(path) {}
+  explicit PlainSource(const std::string& path) : file_(path) {
+    // Read as stored, a compressed header fails later with a puzzling header
+    // size; the name is the likelier mistake. (Raw voxel data in an .img may
+    // begin with any two bytes, so only header files are looked at.)
+    if ((ends_with(path, ".nii") || ends_with(path, ".hdr")) && file_.starts_like_gzip())
+      fail(display_path(path) + " is gzip-compressed, but its name does not end in .gz (rename it to .nii.gz)");
+  }
   std::size_t read(unsigned char* p, std::size_t n) override {
     const std::size_t got = file_.read(p, n);
     pos_ += got;
@@ -150,6 +170,8 @@ class GzipSource final : public ByteSource {
  public:
   explicit GzipSource(const std::string& path)
       : file_(path), in_(new unsigned char[kInputBytes]), state_(new inflate_state) {
+    if (file_.size() >= 2 && !file_.starts_like_gzip())
+      fail(display_path(path) + " is not gzip-compressed, although its name ends in .gz (rename it to .nii)");
     isal_inflate_init(state_.get());
     state_->crc_flag = ISAL_GZIP;
     state_->avail_in = 0;

@@ -22,4 +22,14 @@ struct LoadedTable {
 LoadedTable load_table(const std::optional<std::string>& bvec, const std::optional<std::string>& bval,
                        const std::optional<std::string>& grad);
 
+// The same table, read for the command line, which refuses what load_table
+// would quietly take: a byte-order mark or CR-only line ends (explained, not
+// guessed at), a bval of several multi-number lines, a '#' comment in an FSL
+// file, grad rows of other than four numbers, NaN or infinite entries and
+// negative b-values. Each refusal is a parse error naming the file and the
+// line, number or volume; quoted input is cut to 80 characters. Volumes are
+// numbered from 0, as in the reports; lines and numbers from 1.
+LoadedTable load_table_checked(const std::optional<std::string>& bvec, const std::optional<std::string>& bval,
+                               const std::optional<std::string>& grad);
+
 }  // namespace tarvix

@@ -215,6 +215,17 @@ std::string quote_token(std::string_view token) {
   return out;
 }
 
+std::string quote_excerpt(std::string_view text, std::size_t max_chars) {
+  std::size_t i = 0;
+  for (std::size_t count = 0; i < text.size() && count < max_chars; ++count) {
+    std::size_t len;
+    decode(text, i, len);
+    i += len;
+  }
+  if (i >= text.size()) return quote_token(text);
+  return quote_token(text.substr(0, i)) + "\u2026";
+}
+
 void throw_invalid_number(const std::string& path, std::string_view token) {
   throw Error::parse(path, "invalid number: " + quote_token(token));
 }

@@ -80,4 +80,9 @@ std::string quote_token(std::string_view token);
 // Parse error "invalid number: <quoted token>" for the file at `path`.
 [[noreturn]] void throw_invalid_number(const std::string& path, std::string_view token);
 
+// The quoted form of at most the first `max_chars` characters of `text`, with
+// "…" after the closing quote when some were left out: a message can quote a
+// line of a hostile file without growing with it.
+std::string quote_excerpt(std::string_view text, std::size_t max_chars = 80);
+
 }  // namespace tarvix::io::text

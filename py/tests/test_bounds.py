@@ -1,0 +1,121 @@
+"""Bounded reads on the command line: inputs that are not regular files, or far
+too large, are refused at once naming them; a batch goes on past what it
+cannot read. Every command runs in its own process with a timeout, so a read
+that waits on a FIFO fails the test instead of hanging it."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+import pytest
+
+from cli_runner import cli
+from conftest import write_run
+
+TIMEOUT = 120
+
+
+@pytest.fixture
+def fifo(tmp_path):
+    path = tmp_path / "pipe"
+    os.mkfifo(path)
+    return str(path)
+
+
+def _renamed(tmp_path, run, name, inflate):
+    """The run's .nii.gz image under another name, as stored or inflated."""
+    import gzip
+
+    path = tmp_path / name
+    path.write_bytes((gzip.open if inflate else open)(run["dwi"], "rb").read())
+    return str(path)
+
+
+def _sparse(tmp_path, name, size):
+    path = tmp_path / name
+    with open(path, "wb") as f:
+        f.truncate(size)
+    return str(path)
+
+
+# Each case: the file at fault and the command (from tmp_path, a small run and
+# a FIFO), and what the one error line must say besides that file's path.
+CASES = {
+    "FIFO as --bvec": (lambda t, r, f: [f, "inspect", "--bvec", f, "--bval", r["bval"]], "is a FIFO"),
+    "/dev/zero as --bval": (lambda t, r, f: ["/dev/zero", "inspect", "--bvec", r["bvec"], "--bval", "/dev/zero"],
+                            "is a character device"),
+    "FIFO as --dwi": (lambda t, r, f: [f, "audit", "--dwi", f, "--bvec", r["bvec"], "--bval", r["bval"]],
+                      "a FIFO, not a regular file"),
+    "40 MiB --grad": (lambda t, r, f: [g := _sparse(t, "big.b", 40 << 20), "inspect", "--grad", g], "32 MiB"),
+    "gzip named .nii": (lambda t, r, f: [d := _renamed(t, r, "gz_dwi.nii", False), "audit", "--dwi", d,
+                                         "--bvec", r["bvec"], "--bval", r["bval"]], "is gzip-compressed, but"),
+    "plain named .nii.gz": (lambda t, r, f: [d := _renamed(t, r, "plain_dwi.nii.gz", True), "audit", "--dwi", d,
+                                             "--bvec", r["bvec"], "--bval", r["bval"]], "is not gzip-compressed"),
+}
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_unusable_inputs_are_refused_at_once_naming_them(tmp_path, fifo, case):
+    make_args, reason = CASES[case]
+    culprit, *args = make_args(tmp_path, write_run(str(tmp_path / "run"), "sub-01_dwi"), fifo)
+    done = cli(*args, timeout=TIMEOUT)
+    lines = done.stderr.strip().splitlines()
+    assert done.returncode == 1 and len(lines) == 1 and lines[0].startswith("tarvix: error: "), done.stderr
+    assert culprit in lines[0] and reason in lines[0], lines[0]
+
+
+def _without_file_rights():
+    """The command prefix that makes a folder with mode 000 unreadable to the
+    command: none for an ordinary user; for root, setpriv dropping the two
+    capabilities that let root read past file modes."""
+    if os.geteuid() != 0:
+        return []
+    setpriv = shutil.which("setpriv")
+    if setpriv is None:
+        pytest.skip("running as root without setpriv: a mode-000 folder stays readable")
+    return [setpriv, "--bounding-set=-dac_override,-dac_read_search"]
+
+
+@pytest.fixture
+def hostile_dataset():
+    """A dataset with two good runs, a FIFO named like a run beside them, a
+    subject folder nobody may list and a run whose bval nobody may read."""
+    top = tempfile.mkdtemp(prefix="tarvix-bounds-")
+    ds = os.path.join(top, "ds")
+    write_run(os.path.join(ds, "sub-01", "dwi"), "sub-01_dwi")
+    write_run(os.path.join(ds, "sub-02", "dwi"), "sub-02_dwi")
+    fifo_base = os.path.join(ds, "sub-01", "dwi", "sub-01_acq-fifo_dwi")
+    os.mkfifo(fifo_base + ".nii.gz")
+    shutil.copy(os.path.join(ds, "sub-01", "dwi", "sub-01_dwi.bvec"), fifo_base + ".bvec")
+    shutil.copy(os.path.join(ds, "sub-01", "dwi", "sub-01_dwi.bval"), fifo_base + ".bval")
+    locked = os.path.join(ds, "sub-03")
+    os.makedirs(os.path.join(locked, "dwi"))
+    closed = write_run(os.path.join(ds, "sub-04", "dwi"), "sub-04_dwi")["bval"]
+    os.chmod(locked, 0)
+    os.chmod(closed, 0)
+    yield ds, locked, fifo_base + ".nii.gz", closed
+    os.chmod(locked, 0o755)
+    shutil.rmtree(top)
+
+
+@pytest.mark.parametrize("keep_going", [False, True])
+def test_batch_skips_fifos_and_reports_unreadable_folders(hostile_dataset, keep_going):
+    ds, locked, fifo, closed = hostile_dataset
+    args = ["bids", ds, "--jobs", "2", "--no-tracking"] + (["--keep-going"] if keep_going else [])
+    done = subprocess.run([*_without_file_rights(), sys.executable, "-m", "tarvix", *args], capture_output=True,
+                          text=True, timeout=TIMEOUT)
+    folder_line = f"cannot list the folder {locked}: Permission denied (os error 13)"
+    assert folder_line in done.stderr, done.stderr
+    if keep_going:
+        # The batch went on: the FIFO is named and left out, both runs audited.
+        assert f"{fifo} is a FIFO, not a regular file: skipped" in done.stderr, done.stderr
+        assert os.path.exists(os.path.join(ds, "derivatives", "tarvix", "sub-02_dwi_report.json"))
+        # A run that fails on a file it cannot read names the file.
+        assert (f"run failed: sub-04_dwi: I/O error: Permission denied (os error 13), while reading {closed}"
+                in done.stderr), done.stderr
+        assert done.returncode == 1, done.stderr
+    else:
+        assert done.returncode == 1
+        assert done.stderr.strip().splitlines()[-1] == f"tarvix: error: {folder_line}", done.stderr

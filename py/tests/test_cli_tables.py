@@ -1,0 +1,51 @@
+"""Table files the command line refuses, and tables it refuses to write, run
+as a user would: each once passed, or failed with a message hiding its cause."""
+
+import json
+
+import pytest
+
+from cli_runner import cli
+
+BVEC, BVAL = "1 0 0 0\n0 1 0 0\n0 0 1 1\n", "0 1000 1000 1000\n"
+
+
+def _put(folder, name, text):
+    (folder / name).write_text(text)
+    return str(folder / name)
+
+
+@pytest.mark.parametrize("bvec,bval,grad,blamed,fragment", [
+    # An FSL bvec given as --grad was read as three gradients: "PASS".
+    ("1 0 0 0 1\n0 1 0 0 0\n0 0 1 1 0\n", BVAL, True, "t.bvec", "line 1 holds 5 values"),
+    # An MRtrix file with its header as --bvec: 'invalid number: "#"', no hint.
+    ("# x y z b\n0 0 0 0\n1 0 0 1000\n0 1 0 1000\n0 0 1 1000\n", BVAL, False, "t.bvec", "given with --grad"),
+])
+def test_refused_tables_name_the_file(tmp_path, bvec, bval, grad, blamed, fragment):
+    table = ["--grad", _put(tmp_path, "t.bvec", bvec)] if grad else \
+        ["--bvec", _put(tmp_path, "t.bvec", bvec), "--bval", _put(tmp_path, "t.bval", bval)]
+    r = cli("inspect", *table)
+    assert r.returncode == 1 and r.stderr.startswith(f"tarvix: error: failed to parse {tmp_path / blamed}: ")
+    assert fragment in r.stderr and r.stderr.count("--grad") <= 1, r.stderr
+
+
+def test_repair_of_a_nan_table_writes_nothing(tmp_path, scan):
+    bval = _put(tmp_path, "nan.bval", open(scan["bval"]).read().replace("1000", "nan", 1))
+    out = [tmp_path / "o.bvec", tmp_path / "o.bval"]
+    r = cli("repair", "--dwi", scan["dwi"], "--bvec", scan["bvec"], "--bval", bval, "--out-bvec", out[0],
+            "--out-bval", out[1])
+    assert r.returncode == 1 and "is not a finite number" in r.stderr and not any(p.exists() for p in out)
+
+
+def test_recompute_refuses_to_split_a_shell_unless_forced(tmp_path):
+    # Amplitude-encoded thirds of b=3000 and one vector three times too long.
+    lengths = [0.0] + [(k / 3) ** 0.5 for k in (1, 2, 3) for _ in range(10)] + [3.0]
+    bvec = _put(tmp_path, "s.bvec", "\n".join(" ".join(f"{f * n:.6f}" for n in lengths) for f in (0, 0.6, 0.8)))
+    bval = _put(tmp_path, "s.bval", " ".join("3000" if n else "0" for n in lengths))
+    out = ["--out-bvec", tmp_path / "o.bvec", "--out-bval", tmp_path / "o.bval"]
+    for extra in ([], ["--dry-run"]):
+        r = cli("recompute-bval", "--bvec", bvec, "--bval", bval, *out, *extra)
+        assert r.returncode == 1 and "split the b=3000 shell: volume 31 (numbered from 0)" in r.stderr
+    assert not (tmp_path / "o.bvec").exists()
+    r = cli("recompute-bval", "--bvec", bvec, "--bval", bval, *out, "--force", "--json")
+    assert r.returncode == 0 and json.loads(r.stdout)["b_max"] == 3000
