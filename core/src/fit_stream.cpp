@@ -215,18 +215,24 @@ struct FitStream::State {
   }
 
   // The eigen step, once all sums are complete. For the white-matter proxy
-  // only the bright voxels are needed (in a head, well under half of the
-  // grid): the baselines come first, then the proxy's own threshold on them
-  // picks the voxels, and only when that leaves the proxy empty (the
-  // detection then scores every anisotropic voxel) are the others fitted too.
+  // and the tracking's tissue only the bright voxels are needed (in a head,
+  // well under half of the grid): the baselines come first, then the two
+  // thresholds on them pick the voxels, and only when that leaves the proxy
+  // empty (the detection then scores every anisotropic voxel) are the others
+  // fitted too.
   void finish() {
     TensorField out = blank ? std::move(*blank) : empty_field(shape[0], shape[1], shape[2]);
     blank.reset();
     if (scope == FitScope::WhiteMatterProxy) {
       eigen_pass(out, {EigenPick::None});
-      const double from = out.bright_threshold();
+      // The tracking seeds in the tissue, which reaches below the proxy's
+      // threshold on a grid with no background (a crop inside the brain); on a
+      // head both are the same and nothing more is fitted.
+      const auto [bright, tissue] = out.brightness_thresholds();
+      const double from = std::min(bright, tissue);
       eigen_pass(out, {EigenPick::AtLeast, from});
-      out.bright_from = from;  // the proxy and the tracking ask again
+      out.bright_from = bright;  // the proxy and the tracking ask again
+      out.tissue_from = tissue;
       const Mask proxy = out.wm_proxy(defaults::kFaThreshold);
       if (std::none_of(proxy.begin(), proxy.end(), [](std::uint8_t b) { return b != 0; }))
         eigen_pass(out, {EigenPick::Below, from});

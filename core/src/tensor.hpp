@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "buffer_cache.hpp"
@@ -30,6 +31,15 @@ struct TensorField {
   // when the fit already worked it out on these s0.
   double bright_threshold() const;
   std::optional<double> bright_from;
+  // Where the tissue starts on s0, for the tracking's seeds without a mask:
+  // the Otsu threshold when it splits background from a head, a floor far
+  // below the tissue when the grid has no background to split off (a crop
+  // inside the brain, where Otsu cuts the white matter away). `tissue_from`
+  // when the fit already worked it out.
+  double tissue_threshold() const;
+  std::optional<double> tissue_from;
+  // Both, {bright, tissue}, from one histogram.
+  std::pair<double, double> brightness_thresholds() const;
 };
 
 

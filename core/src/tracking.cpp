@@ -11,6 +11,7 @@
 
 #include "error.hpp"
 #include "flip.hpp"
+#include "format.hpp"
 
 namespace tarvix {
 namespace {
@@ -176,12 +177,17 @@ std::vector<std::uint64_t> pick_seeds(const Mask& trackable, std::uint64_t wante
   return seeds;
 }
 
-// One entry per {M, -M} pair, the first all_candidates() lists.
+// One entry per {M, -M} pair, in the order all_candidates() lists the pairs,
+// named by the one of the two with fewer sign flips: that is the transform
+// recommended and applied, so a z flip reads and repairs as "+x+y-z".
 std::vector<Candidate> distinct_candidates() {
   std::vector<Candidate> out;
-  for (Candidate& c : all_candidates())
-    if (std::none_of(out.begin(), out.end(), [&](const Candidate& o) { return antipodal_or_equal(o.matrix, c.matrix); }))
-      out.push_back(std::move(c));
+  for (const Candidate& c : all_candidates()) {
+    const auto same_pair = [&](const Candidate& o) { return antipodal_or_equal(o.matrix, c.matrix); };
+    if (std::any_of(out.begin(), out.end(), same_pair)) continue;
+    const Mat3 m = canonical_transform(c.matrix);
+    out.push_back({transform_label(m), m, m == identity3()});
+  }
   return out;
 }
 
@@ -242,8 +248,25 @@ double subset_spread(const double* best, const double* other, std::size_t n, con
   return std::sqrt(ss / static_cast<double>(k - 1));
 }
 
-Status decide(const TrackingResult& r, std::uint64_t n_trackable, const TrackingOptions& o) {
-  if (n_trackable < o.min_trackable_voxels || r.best.n_streamlines < o.min_streamlines) return Status::Warn;
+// Why the measure cannot judge, as the user reads it; nothing when it can.
+std::optional<std::string> thin_evidence_of(const TrackingResult& r, const TrackingOptions& o) {
+  const auto plural = [](std::uint64_t n, const char* word) {
+    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+  };
+  if (r.n_trackable < o.min_trackable_voxels)
+    return "only " + plural(r.n_trackable, "trackable voxel") + " (FA of at least " + format_plain(o.fa_threshold) +
+           "): too few to follow fibres (at least " + std::to_string(o.min_trackable_voxels) + " are needed)";
+  if (r.best.mean_length_mm == 0)
+    return "no streamline of at least " + format_plain(o.min_length_mm) +
+           " mm under any transform: no transform leads";
+  if (r.best.n_streamlines < o.min_streamlines)
+    return "only " + plural(r.best.n_streamlines, "streamline") + " of at least " + format_plain(o.min_length_mm) +
+           " mm: too few to judge the axes (at least " + std::to_string(o.min_streamlines) + " are needed)";
+  return std::nullopt;
+}
+
+Status decide(const TrackingResult& r, const TrackingOptions& o) {
+  if (r.thin_evidence || !r.best_leads) return Status::Warn;
   const bool clear = r.relative_margin >= o.margin_threshold && r.relative_margin >= o.spread_factor * r.margin_spread;
   if (!clear) return Status::Warn;
   return antipodal_or_equal(r.best.matrix, identity3()) ? Status::Pass : Status::Flag;
@@ -267,6 +290,7 @@ json::Value TrackingResult::to_json() const {
   o.set("recommended_label", json::optional(recommended_label));
   o.set("recommended_transform", recommended_transform ? json::mat3(*recommended_transform) : json::Value(nullptr));
   o.set("best", best.to_json());
+  o.set("best_leads", best_leads);
   o.set("runner_up", runner_up.to_json());
   o.set("relative_margin", relative_margin);
   o.set("margin_spread", margin_spread);
@@ -274,6 +298,8 @@ json::Value TrackingResult::to_json() const {
   json::Value list = json::Value::array();
   for (const auto& s : ranking) list.push(s.to_json());
   o.set("ranking", std::move(list));
+  o.set("n_trackable", n_trackable);
+  o.set("thin_evidence", json::optional(thin_evidence));
   json::Value p = json::Value::object();
   p.set("step_mm", step_mm);
   p.set("max_angle_deg", max_angle_deg);
@@ -287,12 +313,20 @@ json::Value TrackingResult::to_json() const {
 
 Mask trackable_voxels(const TensorField& field, const Mask* mask, double fa_threshold) {
   const std::size_t grid = field.v1.size();
-  Mask region = mask ? *mask : field.wm_proxy(fa_threshold);
-  region.resize(grid, 0);
-  const std::size_t len = std::min({grid, field.fa.size(), field.valid.size()});
+  std::size_t len = std::min({grid, field.fa.size(), field.valid.size()});
   Mask out(grid, 0);
+  if (mask) {
+    len = std::min(len, mask->size());
+    for (std::size_t t = 0; t < len; ++t)
+      out[t] = (*mask)[t] && field.valid[t] && field.fa[t] >= fa_threshold && norm(field.v1[t]) > kMinLength;
+    return out;
+  }
+  // Without a mask, the tissue: on a whole head the coherence's bright voxels,
+  // on a crop inside the brain every voxel but the darkest.
+  len = std::min(len, field.s0.size());
+  const double tissue = field.tissue_threshold();
   for (std::size_t t = 0; t < len; ++t)
-    out[t] = region[t] && field.valid[t] && field.fa[t] >= fa_threshold && norm(field.v1[t]) > kMinLength;
+    out[t] = field.s0[t] >= tissue && field.valid[t] && field.fa[t] >= fa_threshold && norm(field.v1[t]) > kMinLength;
   return out;
 }
 
@@ -401,7 +435,12 @@ TrackingResult track_candidates(const TensorField& field, const Mask* mask, cons
   if (n > 0)
     r.margin_spread = subset_spread(lengths.data() + order[0] * n, lengths.data() + order[1] * n, n, options);
   r.margin_threshold = options.margin_threshold;
-  r.decision = decide(r, n_trackable, options);
+  // A tie at the top, all zeros among them, leaves no transform ahead: `best`
+  // is then only the first listed of the tied (as given when it is one).
+  r.best_leads = r.best.mean_length_mm > r.runner_up.mean_length_mm;
+  r.n_trackable = n_trackable;
+  r.thin_evidence = thin_evidence_of(r, options);
+  r.decision = decide(r, options);
   if (r.decision == Status::Flag) {
     r.recommended_label = r.best.label;
     r.recommended_transform = r.best.matrix;

@@ -73,12 +73,24 @@ struct TrackingResult {
   std::optional<std::string> recommended_label;
   std::optional<Mat3> recommended_transform;
   TrackingScore best;
+  // Whether best scored more than runner_up. When every transform scores the
+  // same (no streamline under any of them), best is only the first of a tie
+  // and names nothing: the decision is WARN and no transform is recommended.
+  bool best_leads = false;
   TrackingScore runner_up;
   double relative_margin = 0;
   double margin_spread = 0;
   double margin_threshold = 0;
-  // One entry per pair {M, -M}: the one all_candidates() lists first.
+  // One entry per pair {M, -M}, named by the one with fewer sign flips
+  // (canonical_transform), as best, runner_up and the recommendation are.
   std::vector<TrackingScore> ranking;
+  // Voxels the seeds were spread over (all of them seeds when no more than
+  // the seed count).
+  std::uint64_t n_trackable = 0;
+  // Why the measure could not judge (too few trackable voxels, no streamline
+  // under any transform, too few under the best); none when it could. Set
+  // whenever the decision is WARN for want of evidence rather than of a lead.
+  std::optional<std::string> thin_evidence;
   // What was used, as opposed to asked for: the step in mm and the seed count.
   double step_mm = 0;
   double max_angle_deg = 0;
@@ -91,8 +103,8 @@ struct TrackingResult {
 };
 
 // Voxels a streamline may seed in or pass through: valid, FA at or above the
-// threshold, and inside the mask when one is given, else inside the
-// white-matter proxy. Grid length.
+// threshold, and inside the mask when one is given, else in the tissue
+// (TensorField::tissue_threshold). Grid length.
 Mask trackable_voxels(const TensorField& field, const Mask* mask, double fa_threshold);
 
 // The fixed part of growing streamlines on one grid.

@@ -194,14 +194,20 @@ TEST_P(CorruptedTable, BestUndoesItWithOrWithoutAWholeBrainMask) {
     } else {
       EXPECT_EQ(r.decision, Status::Flag);
       ASSERT_TRUE(r.recommended_transform);
+      // Of the fix and its negation, the one with fewer sign flips.
+      EXPECT_EQ(*r.recommended_transform, canonical_transform(transpose(t)));
       EXPECT_EQ(*r.recommended_transform, r.best.matrix);
       EXPECT_EQ(r.recommended_label, r.best.label);
     }
+    EXPECT_TRUE(r.best_leads);
+    EXPECT_FALSE(r.thin_evidence);
   }
 }
 
+// "-x-y+z" (one candidate's z fix, negated) must come out as "+x+y-z".
 INSTANTIATE_TEST_SUITE_P(Tables, CorruptedTable,
-                         ::testing::Values("+x+y+z", "-x+y+z", "+x+y-z", "+y+x+z", "+y+z+x", "-z+y-x"));
+                         ::testing::Values("+x+y+z", "-x+y+z", "+x+y-z", "-x-y+z", "+y+x+z", "+y+z+x", "-z+y-x",
+                                           "-y-x-z"));
 
 TEST(Tracking, RankingHasOneEntryPerPairAndIsTheSameForAnyThreadCount) {
   const TensorField f = field_of(kPhantom, phantom, mat("+x-y+z"));
@@ -216,27 +222,99 @@ TEST(Tracking, RankingHasOneEntryPerPairAndIsTheSameForAnyThreadCount) {
         << c.label;
   for (std::size_t i = 1; i < one.ranking.size(); ++i)
     EXPECT_GE(one.ranking[i - 1].mean_length_mm, one.ranking[i].mean_length_mm);
+  for (const TrackingScore& s : one.ranking)
+    EXPECT_TRUE(s.matrix == canonical_transform(s.matrix) && s.label == transform_label(s.matrix)) << s.label;
 }
+
+// When the measure cannot judge it says why and recommends nothing; when no
+// transform scores above another (none grows a streamline long enough, or all
+// that keep the one bundle's axis follow it alike) none is called best.
+TEST(Tracking, ThinEvidenceIsWarnWithItsReason) {
+  const TensorField f = field_of(kPhantom, phantom, mat("+x+y-z"));
+  Mask line(f.v1.size(), 0);  // 28 voxels of the x bundle's core
+  for (int x = 2; x < 30; ++x) line[index_of(kPhantom, x, 5, 5)] = 1;
+  TrackingOptions too_long;
+  too_long.min_length_mm = 1000;
+  const struct {
+    const Mask* mask;
+    TrackingOptions options;
+    const char* why;
+  } cases[] = {{&line, {}, "only 28 trackable voxels (FA of at least 0.3): too few to follow fibres"},
+               {nullptr, too_long, "no streamline of at least 1000 mm under any transform: no transform leads"}};
+  for (const auto& c : cases) {
+    const TrackingResult r = track(f, c.mask, 2, c.options);
+    EXPECT_EQ(r.decision, Status::Warn) << c.why;
+    EXPECT_TRUE(r.thin_evidence && r.thin_evidence->starts_with(c.why)) << r.thin_evidence.value_or("none");
+    EXPECT_FALSE(r.best_leads);
+    EXPECT_EQ(r.best.mean_length_mm, r.runner_up.mean_length_mm);
+    EXPECT_FALSE(r.recommended_transform || r.recommended_label);
+  }
+}
+
+// Without a mask the seeds are in the tissue: on a head every anisotropic
+// voxel inside it and none of the noise around it (which a fit can make as
+// anisotropic as any bundle), and on a crop that is all tissue every bundle
+// voxel, though on the baseline white matter is darker than grey matter and
+// fluid and a split of brightness would cut it away.
+struct Region {
+  const char* name;
+  int margin;   // background voxels around the tissue on every side
+  bool sliver;  // a plane of background at x = 0 of a crop
+};
+
+class DefaultRegion : public ::testing::TestWithParam<Region> {};
+
+TEST_P(DefaultRegion, KeepsTheBundlesAndNoBackground) {
+  const Region& p = GetParam();
+  const std::array<std::uint64_t, 3> shape{32 + 2u * p.margin, 30 + 2u * p.margin, 24 + 2u * p.margin};
+  const int m = p.margin;
+  TensorField f = field_of(shape, [&](int x, int y, int z) { return phantom(x - m, y - m, z - m); });
+  std::uint64_t bundle = 0;
+  std::vector<std::uint64_t> background;
+  for (int x = 0; x < int(shape[0]); ++x)
+    for (int y = 0; y < int(shape[1]); ++y)
+      for (int z = 0; z < int(shape[2]); ++z) {
+        const std::uint64_t t = index_of(shape, x, y, z);
+        const int u = x - p.margin, v = y - p.margin, w = z - p.margin;
+        const bool outside = u < 0 || v < 0 || w < 0 || u >= 32 || v >= 30 || w >= 24 || (p.sliver && x == 0);
+        const unsigned hash = unsigned(x) * 73856093u ^ unsigned(y) * 19349663u ^ unsigned(z) * 83492791u;
+        if (outside) {
+          // Noise: a few dozen counts, fitted anisotropic in any direction.
+          f.s0[t] = 10 + hash % 30;
+          f.fa[t] = 0.8;
+          f.v1[t] = {0.6, 0.8 * ((hash & 1) ? 1 : -1), 0};
+          background.push_back(t);
+        } else if (f.fa[t] > 0.5) {
+          f.s0[t] = 280 + hash % 40;  // white matter
+          ++bundle;
+        } else {
+          // Grey matter, and fluid in a central block.
+          const bool fluid = std::abs(u - 16) < 5 && std::abs(v - 15) < 4 && std::abs(w - 12) < 4;
+          f.s0[t] = (fluid ? 1400 : 430) + hash % 40;
+        }
+      }
+  const Mask trackable = trackable_voxels(f, nullptr, TrackingOptions{}.fa_threshold);
+  EXPECT_EQ(std::count(trackable.begin(), trackable.end(), 1), std::ptrdiff_t(bundle));
+  for (const std::uint64_t t : background) EXPECT_FALSE(trackable[t]) << t;
+}
+
+INSTANTIATE_TEST_SUITE_P(Grids, DefaultRegion,
+                         ::testing::Values(Region{"Head", 8, false}, Region{"Crop", 0, false},
+                                           Region{"CropWithAnEdge", 0, true}),
+                         [](const ::testing::TestParamInfo<Region>& i) { return std::string(i.param.name); });
 
 TEST(Tracking, RecordKeysWarnWithoutEnoughWhiteMatterAndOptionErrors) {
   const TensorField f = field_of(kPhantom, phantom, mat("-x+y+z"));
   const json::Value j = track(f, nullptr).to_json();
   EXPECT_EQ(keys_of(j), (std::vector<std::string>{"measure", "decision", "recommended_label", "recommended_transform",
-                                               "best", "runner_up", "relative_margin", "margin_spread",
-                                               "margin_threshold", "ranking", "parameters"}));
+                                               "best", "best_leads", "runner_up", "relative_margin", "margin_spread",
+                                               "margin_threshold", "ranking", "n_trackable", "thin_evidence",
+                                               "parameters"}));
   EXPECT_EQ(keys_of(j.as_object()[4].second),
             (std::vector<std::string>{"label", "matrix", "mean_length_mm", "n_streamlines"}));
-  EXPECT_EQ(keys_of(j.as_object()[10].second), (std::vector<std::string>{"step_mm", "max_angle_deg", "fa_threshold",
+  EXPECT_EQ(keys_of(j.as_object()[13].second), (std::vector<std::string>{"step_mm", "max_angle_deg", "fa_threshold",
                                                                       "n_seeds", "min_length_mm", "n_subsets"}));
   EXPECT_TRUE(json::dump(j).starts_with(R"({"measure":"tracking","decision":"FLAG","recommended_label":"-x+y+z",)"));
-
-  // A mask that leaves a few bundle voxels: too little to judge.
-  Mask few(f.v1.size(), 0);
-  for (int x = 2; x < 30; ++x) few[index_of(kPhantom, x, 5, 5)] = 1;
-  const TrackingResult w = track(f, &few);
-  EXPECT_EQ(w.decision, Status::Warn);
-  EXPECT_TRUE(json::dump(w.to_json()).starts_with(
-      R"({"measure":"tracking","decision":"WARN","recommended_label":null,"recommended_transform":null,)"));
 
   TrackingOptions o;
   o.margin_threshold = 0;
