@@ -84,20 +84,12 @@ std::vector<std::string> coherence_evidence(const Report& report, const Evidence
   return notes;
 }
 
-std::optional<std::string> tracking_thin(const TrackingResult& t, const TrackingOptions& rules) {
-  if (t.n_seeds < rules.min_trackable_voxels)
-    return "only " + plural(t.n_seeds, "trackable voxel") + " (FA of at least " + format_plain(t.fa_threshold) +
-           "): too few to follow fibres (at least " + std::to_string(rules.min_trackable_voxels) + " are needed)";
-  if (t.best.n_streamlines < rules.min_streamlines)
-    return "only " + plural(t.best.n_streamlines, "streamline") + " of at least " + format_plain(t.min_length_mm) +
-           " mm: too few to judge the axes (at least " + std::to_string(rules.min_streamlines) + " are needed)";
-  return std::nullopt;
-}
+// The measure says itself why it could not judge; its words are the verdict's.
+std::optional<std::string> tracking_thin(const TrackingResult& t, const TrackingOptions&) { return t.thin_evidence; }
 
-bool tracking_all_zero(const TrackingResult& t) {
-  return std::all_of(t.ranking.begin(), t.ranking.end(),
-                     [](const TrackingScore& s) { return s.mean_length_mm == 0; });
-}
+// With no lead (every transform scoring the same, zero included) the tracking's
+// best is only the first of a tie.
+bool tracking_all_zero(const TrackingResult& t) { return !t.best_leads; }
 
 std::string tracking_warn_note(const TrackingResult& t, const TrackingOptions& rules) {
   if (auto thin = tracking_thin(t, rules)) return "the tracking cannot judge the axes: " + *thin;

@@ -58,6 +58,7 @@ struct FlippedRun {
     report.status = Status::Flag;
 
     tracking.decision = Status::Flag;
+    tracking.best_leads = true;
     tracking.best = tracking_score("-x+y+z", 30);
     tracking.runner_up = tracking_score("+x+y+z", 20);
     tracking.ranking = {tracking.best, tracking.runner_up};
@@ -111,6 +112,7 @@ TEST(Verdict, CombiningRule) {
          r.tracking.decision = Status::Warn;
          r.tracking.recommended_transform.reset();
          r.tracking.n_seeds = 150;
+         r.tracking.thin_evidence = "only 150 trackable voxels (FA of at least 0.3): too few to follow fibres";
        },
        true, Status::Warn, nullptr, "only 150 trackable voxels", true},
       // A decisive tracking is not downgraded by the coherence's thin evidence.
@@ -174,6 +176,7 @@ TEST(Verdict, NothingIsBestWhenEveryTransformScoresZero) {
   FlippedRun r;
   r.tracking.decision = Status::Warn;
   r.tracking.recommended_transform.reset();
+  r.tracking.best_leads = false;
   r.tracking.best = tracking_score("-x+y+z", 0, 0);
   r.tracking.runner_up = tracking_score("+x+y+z", 0, 0);
   r.tracking.ranking = {r.tracking.best, r.tracking.runner_up};
