@@ -111,7 +111,9 @@ def test_stopped_batch_leaves_no_earlier_report_and_rerun_no_temporary(tmp_path)
     root = make_tree(tmp_path / "ds", runs=[("01", {}), ("02", {}), ("03", {})])
     out = root / "derivatives/tarvix"
     assert cli("bids", root, "--no-tracking").returncode == 0
-    (out / ".tarvix-tmp-Ab12Cd").write_text("left by a killed batch")
+    gone = subprocess.Popen(["true"])
+    gone.wait()
+    (out / f".tarvix-tmp-{gone.pid}-Ab12Cd").write_text("left by a killed batch")
     bval = root / "sub-02/dwi/sub-02_dwi.bval"
     good = bval.read_text()
     bval.write_text("0 1000 abc\n")
