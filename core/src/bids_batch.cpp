@@ -65,12 +65,48 @@ void check_options(const AnalysisOptions& options) {
 
 }  // namespace
 
-std::vector<std::string> file_stems(const std::vector<DwiEntry>& entries) {
+namespace {
+
+// The last path component of the form <key>-<label> (no '_' in it) before the
+// file name: "sub-01/ses-2/dwi/x" has the session "2".
+std::optional<std::string> folder_label(const std::string& path, std::string_view key) {
+  std::optional<std::string> label;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t end = std::min(path.find('/', start), path.size());
+    if (end == path.size()) break;  // the file name itself is not a folder
+    const std::string_view part(path.data() + start, end - start);
+    if (part.starts_with(key) && part.size() > key.size() && part.find('_') == std::string_view::npos)
+      label = std::string(part.substr(key.size()));
+    start = end + 1;
+  }
+  return label;
+}
+
+}  // namespace
+
+std::string run_name(const DwiEntry& entry, Naming naming) {
+  std::string name = entry.name();
+  if (naming == Naming::File) return name;
+  // Datasets whose file names leave the session to the folder would show two
+  // sessions of a subject as the same run everywhere; the folder's session
+  // goes into the name where BIDS would put it, after the subject.
+  const std::optional<std::string> session = folder_label(entry.dwi, "ses-");
+  if (!session) return name;
+  const std::string entity = "ses-" + *session;
+  if (name.starts_with(entity + "_") || name.find("_" + entity + "_") != std::string::npos) return name;
+  if (name.starts_with("sub-")) {
+    const std::size_t cut = name.find('_');
+    if (cut != std::string::npos) return name.substr(0, cut + 1) + entity + name.substr(cut);
+  }
+  return entity + "_" + name;
+}
+
+std::vector<std::string> file_stems(const std::vector<std::string>& names) {
   std::map<std::string, std::uint64_t> seen;
   std::vector<std::string> stems;
-  stems.reserve(entries.size());
-  for (const auto& entry : entries) {
-    const std::string name = entry.name();
+  stems.reserve(names.size());
+  for (const auto& name : names) {
     const std::uint64_t k = ++seen[name];
     stems.push_back(k == 1 ? name : name + "_" + std::to_string(k));
   }
@@ -91,7 +127,7 @@ std::optional<std::string> subject_label(const std::string& path) {
 }
 
 BatchPlan prepare(const std::string& root, const AnalysisOptions& options, const std::optional<std::string>& out_dir,
-                  const std::vector<std::string>& participants, UnreadableFolders unreadable) {
+                  const std::vector<std::string>& participants, UnreadableFolders unreadable, Naming naming) {
   BatchPlan plan;
   plan.root = root;
   try {
@@ -130,7 +166,9 @@ BatchPlan prepare(const std::string& root, const AnalysisOptions& options, const
   // A summary left by an earlier batch must not look like this batch's result
   // if this one stops early.
   if (::unlink(plan.summary_path.c_str()) != 0 && errno != ENOENT) throw Failure(os_error_text(errno));
-  plan.stems = file_stems(plan.entries);
+  plan.names.reserve(plan.entries.size());
+  for (const auto& entry : plan.entries) plan.names.push_back(run_name(entry, naming));
+  plan.stems = file_stems(plan.names);
   return plan;
 }
 
@@ -211,9 +249,9 @@ std::string outcome_json(const BatchOutcome& outcome, bool verdict_exit) {
   return json::dump(out);
 }
 
-json::Value entry_json(const DwiEntry& entry, const std::string& stem) {
+json::Value entry_json(const DwiEntry& entry, const std::string& stem, const std::optional<std::string>& name) {
   json::Value e = json::Value::object();
-  e.set("name", entry.name());
+  e.set("name", name ? *name : entry.name());
   e.set("stem", stem);
   e.set("subject", json::optional(subject_label(entry.dwi)));
   e.set("dwi", entry.dwi);
@@ -248,7 +286,9 @@ json::Value plan_json(const BatchPlan& plan) {
   p.set("out_dir", plan.out_dir);
   p.set("summary_path", display_path(plan.summary_path));
   json::Value runs = json::Value::array();
-  for (std::size_t i = 0; i < plan.entries.size(); ++i) runs.push(entry_json(plan.entries[i], plan.stems[i]));
+  for (std::size_t i = 0; i < plan.entries.size(); ++i) {
+    runs.push(entry_json(plan.entries[i], plan.stems[i], plan.names[i]));
+  }
   p.set("runs", std::move(runs));
   p.set("skipped", json::strings(plan.skipped));
   return p;

@@ -41,7 +41,9 @@ struct BatchPlan {
   std::string out_dir;
   std::string summary_path;
   std::vector<DwiEntry> entries;
-  // <name> for a name seen once; the k-th later run with the same name (k = 2,
+  // Each run's name as the batch shows it (see `Naming`).
+  std::vector<std::string> names;
+  // <name> (of `names`) for a name seen once; the k-th later run with the same name (k = 2,
   // 3, ...) gets <name>_<k>. Run names end in "_dwi", so these never meet
   // another run's name. Files: <stem>_report.json, <stem>_tracking.json.
   std::vector<std::string> stems;
@@ -58,6 +60,13 @@ struct RunOutcome {
   Verdict verdict;
 };
 
+// How a batch names its runs: by the image's file name (the module's
+// audit_bids), or with the session folder's label put into names that lack it,
+// so that sub-01/ses-1 and sub-01/ses-2 never show as the same run.
+enum class Naming { File, Session };
+
+std::string run_name(const DwiEntry& entry, Naming naming);
+
 // The subject label of a run ("01" for .../sub-01/...), from its path.
 std::optional<std::string> subject_label(const std::string& path);
 
@@ -73,7 +82,7 @@ enum class UnreadableFolders { Fail, FailNamed, Skip };
 BatchPlan prepare(const std::string& root, const AnalysisOptions& options,
                   const std::optional<std::string>& out_dir = std::nullopt,
                   const std::vector<std::string>& participants = {},
-                  UnreadableFolders unreadable = UnreadableFolders::Fail);
+                  UnreadableFolders unreadable = UnreadableFolders::Fail, Naming naming = Naming::File);
 
 // Audits one run as a single `audit` of its files would, and writes its
 // report (and with `tracking` its tracking record) into `out_dir` by temp
@@ -97,7 +106,8 @@ std::string outcome_json(const BatchOutcome& outcome, bool verdict_exit = false)
 
 // A plan as plain JSON (what a remote run needs of it), and back for one run.
 json::Value plan_json(const BatchPlan& plan);
-json::Value entry_json(const DwiEntry& entry, const std::string& stem);
+json::Value entry_json(const DwiEntry& entry, const std::string& stem,
+                       const std::optional<std::string>& name = std::nullopt);
 DwiEntry entry_from_json(const std::string& text, std::string& stem);
 
 }  // namespace bids_batch

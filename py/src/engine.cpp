@@ -126,7 +126,8 @@ PyObject* run_bids_prepare(const Bound& b) {
                                              : tarvix::bids_batch::UnreadableFolders::FailNamed;
   const tarvix::bids_batch::BatchPlan plan =
       tarvix::bids_batch::prepare(b.required_path(kRoot), analysis_options(b), b.path[kOutDir],
-                                  string_list(b.path[kParticipants], "participants"), unreadable);
+                                  string_list(b.path[kParticipants], "participants"), unreadable,
+                                  tarvix::bids_batch::Naming::Session);
   return text(tarvix::json::dump(tarvix::bids_batch::plan_json(plan)));
 }
 

@@ -181,6 +181,21 @@ def test_participant_labels_description_and_dask_only_for_a_scheduler(trees, tmp
     assert len(result.stderr.splitlines()) == 1 and not (tmp_path / "a").exists()
 
 
+def test_cluster_workers_in_another_folder_audit_the_clients_files(trees, cluster, tmp_path):
+    """The workers run elsewhere (here: the test's own folder); a relative ROOT
+    is the client's, and every path reaches them absolute."""
+    root, _, _ = trees[False]
+    elsewhere = tmp_path / "client"
+    elsewhere.mkdir()
+    (elsewhere / "ds").symlink_to(root)
+    result = cli("bids", "ds", "--output-dir", "out", "--scheduler", cluster, "--no-tracking", "--json",
+                 cwd=elsewhere)
+    assert result.returncode == 4, result.stderr
+    results = json.loads(result.stdout)["results"]
+    assert [r["dwi"] for r in results] == [str(elsewhere / "ds" / f / f"{n}.nii.gz") for f, n, _ in GOOD]
+    assert len(list((elsewhere / "out").glob("*_dwi_report.json"))) == len(GOOD)
+
+
 def test_interrupt_cancels_and_leaves_whole_files(tmp_path):
     root = tmp_path / "ds"
     # Enough runs that a slow machine cannot finish them all between the first report and the signal.

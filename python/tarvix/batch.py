@@ -2,25 +2,42 @@
 
 The engine does the work one run at a time: `bids_prepare` discovers the runs
 and makes the output folder, `bids_audit_run` audits one run and writes its
-files whole, `bids_finish` writes the dataset summary. This module only decides
+files whole, `bids_finish` writes the dataset summary. This module decides
 where each run executes and in which order the outcomes are gathered, so that
-the files and the returned text are those of `_tarvix.audit_bids` whatever
-order the runs finish in.
+in a new folder the files and the returned text are those of
+`_tarvix.audit_bids` whatever order the runs finish in (runs whose session is
+only in their folder's name are named with it here).
 
 Runs are tasks in separate processes because every engine call holds the
-interpreter lock for its whole length."""
+interpreter lock for its whole length. Local workers are plain child processes
+that die with the client; every path a task gets is absolute, and a task first
+checks that it sees the files the client planned on.
+
+The output folder belongs to the batch only when an earlier batch made it (its
+dataset_description.json names tarvix): then its files are replaced, else a
+file in the way is refused, or with `force` kept as a backup. Several batches
+may share one folder (the tasks of a job array, each with some participants):
+each moves aside only the files of its own runs, and the summary, the failure
+list, the group table and the page are written under a lock from every report
+the folder holds, whichever task writes them last."""
 
 from __future__ import annotations
 
+import contextlib
 import json
-import multiprocessing
 import os
+import pickle
 import re
+import selectors
 import signal
+import stat
+import subprocess
+import sys
 import time
+from collections import deque
 from dataclasses import dataclass, field
 
-from . import _engine, outputs, qcpage, verdict
+from . import _engine, group_table, outputs, qcpage, verdict
 
 # The engine's analysis options a batch passes through to every run.
 ANALYSIS_OPTIONS = ("tolerance", "b0_threshold", "shell", "step", "margin_threshold", "strict", "norm_tolerance")
@@ -31,6 +48,12 @@ WORKER_LOST = "the worker process auditing this run ended abruptly (out of memor
 BIDS_VERSION = "1.9.0"
 FAILED_RUNS = "failed_runs.json"
 DESCRIPTION = "dataset_description.json"
+SUMMARY = "dataset_summary.json"
+# The files a batch writes for the folder, and for each run after its stem.
+FOLDER_FILES = (DESCRIPTION, SUMMARY, qcpage.PAGE, FAILED_RUNS, group_table.TSV_NAME, group_table.SIDECAR_NAME)
+RUN_SUFFIXES = ("_report.json", "_tracking.json", "_qc.png")
+TEMP_PREFIX = outputs.TEMP_PREFIX
+DESCRIPTION_LIMIT = 1 << 20  # a dataset_description.json is a few hundred bytes
 
 
 class BatchFailed(ValueError):
@@ -40,6 +63,11 @@ class BatchFailed(ValueError):
 class BackendError(RuntimeError):
     """The runs cannot be sent where they were asked to go (a missing extra,
     an unreachable scheduler)."""
+
+
+class FolderRefused(RuntimeError):
+    """The output folder is not the batch's to write in: the dataset itself, or
+    files another program wrote (without `force`)."""
 
 
 @dataclass
@@ -55,8 +83,11 @@ class RunResult:
 class BatchOutcome:
     plan: dict
     runs: list[RunResult]
-    finish_text: str | None = None  # what audit_bids would return; None when no run succeeded
-    failures: list[RunResult] = field(default_factory=list)
+    finish_text: str | None = None  # the summary's text, as audit_bids returns it; None with no report
+    failures: list[RunResult] = field(default_factory=list)  # this batch's
+    folder_runs: list[RunResult] = field(default_factory=list)  # every run reported in the folder
+    failed_listed: list[dict] = field(default_factory=list)  # every failure listed in the folder
+    page: str | None = None
 
 
 def combined_verdict(report: dict, tracking: dict | None = None) -> tuple[str, list[str]]:
@@ -73,11 +104,48 @@ def best_label(report: dict, tracking: dict | None = None) -> str | None:
 # --- the task ----------------------------------------------------------------
 
 
+def input_files(entry: dict) -> list[str]:
+    """Every file of a run that its audit may read."""
+    return [entry["dwi"], entry["bvec"], entry["bval"], *entry.get("masks", []),
+            *([entry["sidecar"]] if entry.get("sidecar") else [])]
+
+
+def fingerprint(path: str) -> list[int] | None:
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return [st.st_size, st.st_mtime_ns]
+
+
+def check_inputs(entry: dict, out_dir: str) -> str | None:
+    """Why the files this process sees are not the ones the client planned the
+    run on (a worker on another machine, or started in another folder), or None."""
+    if not os.path.isdir(out_dir):
+        return f"{out_dir}: the output folder is not found where this run executes (host {os.uname().nodename})"
+    for path, seen in entry.get("seen", {}).items():
+        here = fingerprint(path)
+        if here == seen:
+            continue
+        if here is None:
+            return f"{path}: not found where this run executes (host {os.uname().nodename})"
+        if seen is None:
+            return f"{path}: found where this run executes but not by the client"
+        return (f"{path}: where this run executes (host {os.uname().nodename}) it is not the file the client saw "
+                f"({here[0]} bytes, modified {here[1] / 1e9:.3f}, against {seen[0]} bytes, modified "
+                f"{seen[1] / 1e9:.3f})")
+    return None
+
+
 def audit_task(entry_text: str, out_dir: str, options: dict, tracking: bool, threads: int | None,
                png: bool) -> tuple[str, str, str | None]:
     """One run, wherever it executes: ("ok", the engine's record, QC picture
     name or None) or ("error", the engine's message, None). Errors travel as
     values so that every backend hands them back the same way."""
+    entry = json.loads(entry_text)
+    changed = check_inputs(entry, out_dir)
+    if changed is not None:
+        return "error", changed, None
     kwargs = dict(options, tracking=tracking)
     if threads is not None:
         kwargs["threads"] = threads
@@ -87,7 +155,6 @@ def audit_task(entry_text: str, out_dir: str, options: dict, tracking: bool, thr
         return "error", str(e), None
     picture = None
     if png:
-        entry = json.loads(entry_text)
         picture = _draw_qc(entry, out_dir, json.loads(text), options, threads)
     return "ok", text, picture
 
@@ -153,43 +220,152 @@ class SerialBackend:
         pass
 
 
+def _parent_death_signal() -> None:
+    """Ask the kernel to kill this process when the client that started it
+    ends, however it ends (SIGKILL included): no worker outlives its batch."""
+    if not sys.platform.startswith("linux"):
+        return
+    import ctypes
+
+    PR_SET_PDEATHSIG = 1
+    with contextlib.suppress(OSError, AttributeError):
+        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
+def worker_main(parent: int) -> int:
+    """A worker process: runs the tasks it reads from stdin, one at a time, and
+    writes each outcome to stdout, until stdin closes."""
+    _parent_death_signal()
+    if os.getppid() != parent:  # the client was gone before the request took effect
+        return 1
+    _ignore_interrupts()
+    # Only outcomes travel on the real stdout; anything a library prints goes to stderr.
+    channel = os.fdopen(os.dup(1), "wb")
+    os.dup2(2, 1)
+    source = sys.stdin.buffer
+    while True:
+        try:
+            args = pickle.load(source)
+        except EOFError:
+            return 0
+        pickle.dump(audit_task(*args), channel)
+        channel.flush()
+
+
+# A worker asks for the parent-death signal before it imports anything, so that
+# a client killed while its workers are still starting takes them along too.
+WORKER_START = ("import ctypes, os, signal, sys\n"
+                "try:\n"
+                "    ctypes.CDLL(None).prctl(1, signal.SIGKILL)\n"
+                "except (OSError, AttributeError):\n"
+                "    pass\n"
+                "if os.getppid() != int(sys.argv[1]):\n"
+                "    os._exit(1)\n"
+                "from tarvix.batch import worker_main\n"
+                "sys.exit(worker_main(int(sys.argv[1])))\n")
+
+
+class _Worker:
+    def __init__(self):
+        self.proc = subprocess.Popen([sys.executable, "-c", WORKER_START, str(os.getpid())],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, close_fds=True)
+        self.index = None  # the run it holds
+
+    def send(self, index, args) -> None:
+        self.index = index
+        pickle.dump(args, self.proc.stdin)
+        self.proc.stdin.flush()
+
+    def receive(self):
+        """The outcome of the run it holds; None when the process ended without one."""
+        try:
+            return pickle.load(self.proc.stdout)
+        except (EOFError, OSError, pickle.UnpicklingError):
+            return None
+
+    def end(self, timeout: float = 60) -> None:
+        with contextlib.suppress(OSError):
+            self.proc.stdin.close()
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        with contextlib.suppress(OSError):
+            self.proc.stdout.close()
+
+    def lost(self) -> str:
+        """What happened to the process that held a run."""
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            self.proc.wait(5)
+        code = self.proc.returncode
+        if code is not None and code < 0:
+            with contextlib.suppress(ValueError):
+                return f"{WORKER_LOST}: {signal.Signals(-code).name}"
+        return WORKER_LOST if code is None else f"{WORKER_LOST}: exit status {code}"
+
+
 class ProcessBackend:
-    """N worker processes on this machine."""
+    """N worker processes on this machine, each a plain child process of the
+    client that runs one run at a time. A worker that dies fails only the run
+    it held, and a new one takes the runs still queued; each worker dies with
+    the client."""
 
     def __init__(self, jobs: int):
-        from concurrent.futures import ProcessPoolExecutor
-
-        # forkserver: the client may already run engine threads, and fork after threads is unsafe.
-        context = multiprocessing.get_context("forkserver")
-        self._pool = ProcessPoolExecutor(max_workers=jobs, mp_context=context, initializer=_ignore_interrupts)
-        self._index = {}
+        self._jobs = jobs
+        self._queue = deque()
+        self._workers: list[_Worker] = []
 
     def submit(self, index, *args):
-        future = self._pool.submit(audit_task, *args)
-        self._index[future] = index
-        return future
+        self._queue.append((index, args))
+        return index
 
     def completed(self, futures):
-        from concurrent.futures import as_completed
-
-        from concurrent.futures.process import BrokenProcessPool
-
-        for future in as_completed(futures):
-            if future.cancelled():
-                continue
-            try:
-                outcome = future.result()
-            except BrokenProcessPool:
-                outcome = ("error", WORKER_LOST, None)
-            yield self._index[future], outcome
+        selector = selectors.DefaultSelector()
+        busy = {}
+        try:
+            while self._queue or busy:
+                while self._queue and len(busy) < self._jobs:
+                    worker = next((w for w in self._workers if w.index is None), None)
+                    if worker is None:
+                        worker = _Worker()
+                        self._workers.append(worker)
+                    index, args = self._queue.popleft()
+                    try:
+                        worker.send(index, args)
+                    except OSError:  # it died while idle: the run it was handed fails as if it had started
+                        self._workers.remove(worker)
+                        lost = worker.lost()
+                        worker.end(0)
+                        yield index, ("error", lost, None)
+                        continue
+                    busy[worker.proc.stdout.fileno()] = worker
+                    selector.register(worker.proc.stdout, selectors.EVENT_READ, worker)
+                for key, _ in selector.select():
+                    worker = key.data
+                    selector.unregister(key.fileobj)
+                    del busy[key.fd]
+                    index, outcome = worker.index, worker.receive()
+                    worker.index = None
+                    if outcome is None:
+                        outcome = ("error", worker.lost(), None)
+                        self._workers.remove(worker)
+                        worker.end(0)
+                    yield index, outcome
+        finally:
+            selector.close()
 
     def cancel(self, futures):
-        for future in futures:
-            future.cancel()
+        self._queue.clear()
 
     def close(self):
-        # Waits for the runs already started: they finish their files, queued ones never start.
-        self._pool.shutdown(wait=True, cancel_futures=True)
+        # The runs already started finish their files; queued ones never start.
+        self._queue.clear()
+        for worker in self._workers:
+            if worker.index is not None:
+                worker.receive()
+            worker.end()
+        self._workers.clear()
 
 
 class DaskBackend:
@@ -268,44 +444,247 @@ def _engine_version() -> str:
     return _tarvix.version()
 
 
-def prepare(root: str, options: dict, out_dir: str | None = None, participants=None,
+# --- the output folder ----------------------------------------------------------
+
+
+def check_out_dir(root: str, out_dir: str) -> None:
+    """The output folder may be outside the dataset or under its derivatives/,
+    never the dataset's own folder or inside its raw data."""
+    if os.path.lexists(out_dir) and not os.path.isdir(out_dir):
+        raise FolderRefused(f"--output-dir {out_dir} exists and is not a folder")
+    real_root, real_out = os.path.realpath(root), os.path.realpath(out_dir)
+    if real_out == real_root:
+        raise FolderRefused(f"--output-dir {out_dir} is the dataset's own folder: the batch writes under "
+                            f"{os.path.join(root, 'derivatives')}/ or outside the dataset")
+    relative = os.path.relpath(real_out, real_root)
+    if relative.startswith(os.pardir + os.sep) or relative == os.pardir:
+        return
+    parts = relative.split(os.sep)
+    if parts == ["derivatives"]:
+        raise FolderRefused(f"--output-dir {out_dir} is the dataset's derivatives folder, which every pipeline "
+                            f"shares: the batch writes into a folder of its own, such as "
+                            f"{os.path.join(root, 'derivatives', 'tarvix')}")
+    if parts[0] != "derivatives":
+        raise FolderRefused(f"--output-dir {out_dir} is inside the dataset's raw data ({parts[0]}): the batch "
+                            f"writes under {os.path.join(root, 'derivatives')}/ or outside the dataset")
+
+
+def made_by_tarvix(out_dir: str) -> bool:
+    """Whether an earlier batch made this folder: its dataset_description.json
+    names tarvix in GeneratedBy."""
+    path = os.path.join(out_dir, DESCRIPTION)
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+    except OSError:
+        return False
+    with os.fdopen(fd, "rb") as f:
+        st = os.fstat(fd)
+        if not (stat.S_ISREG(st.st_mode) and st.st_size <= DESCRIPTION_LIMIT):
+            return False
+        try:
+            record = json.loads(f.read(DESCRIPTION_LIMIT))
+        except (ValueError, OSError):
+            return False
+    generated = record.get("GeneratedBy") if isinstance(record, dict) else None
+    return isinstance(generated, list) and any(isinstance(g, dict) and g.get("Name") == "tarvix" for g in generated)
+
+
+class Folder:
+    """The output folder as one batch holds it: whether it is ours, the files
+    moved away from under this batch's names, and its locks."""
+
+    def __init__(self, out_dir: str, force: bool):
+        self.path = out_dir
+        self.force = force
+        self.existed = os.path.isdir(out_dir)
+        self.ours = not self.existed or made_by_tarvix(out_dir) or not os.listdir(out_dir)
+        self.backups: dict[str, str] = {}  # foreign file -> its backup
+        self.previous: list[str] = []  # our earlier files moved aside
+
+    def file(self, name: str) -> str:
+        return os.path.join(self.path, name)
+
+    def clear(self, names, move_aside: bool) -> None:
+        """Makes room for NAMES. Ours: moved aside until this batch is done
+        (or, for folder files, removed). Foreign: refused, or kept as .bak."""
+        present = [n for n in names if os.path.lexists(self.file(n))]
+        if not self.ours:
+            if present and not self.force:
+                shown = ", ".join(present[:5]) + (f" and {len(present) - 5} more" if len(present) > 5 else "")
+                raise FolderRefused(f"refusing to overwrite files in {self.path} that tarvix did not write: {shown} "
+                                    "(pass --force to keep each as FILE.bak and write anyway)")
+            for name in present:
+                backup = outputs.backup_name(self.file(name))
+                os.rename(self.file(name), backup)
+                self.backups[self.file(name)] = backup
+            return
+        for name in present:
+            # Another batch sharing the folder may have removed it first.
+            with contextlib.suppress(FileNotFoundError):
+                if move_aside:
+                    aside = self.file(f"{outputs.TEMP_PREFIX}{os.getpid()}-previous-{name}")
+                    os.replace(self.file(name), aside)
+                    self.previous.append(aside)
+                else:
+                    os.unlink(self.file(name))
+
+    def restore(self) -> None:
+        """Puts foreign files back when the batch stops before writing anything."""
+        for path, backup in self.backups.items():
+            if not os.path.lexists(path):
+                with contextlib.suppress(OSError):
+                    os.rename(backup, path)
+        self.backups.clear()
+
+    def begin(self) -> None:
+        """Removes what a killed batch or command left here: temporary files,
+        and the earlier files a batch had moved aside (their names carry the
+        writer's process id, so those of a running one stay)."""
+        outputs.clean_stale_temporaries(self.path)
+
+    def locked(self):
+        """Exclusive among the batches and commands writing into this folder,
+        for the files the batches share."""
+        return outputs.folder_lock(self.path)
+
+    def drop_previous(self) -> None:
+        for path in self.previous:
+            with contextlib.suppress(OSError):
+                os.unlink(path)
+        self.previous.clear()
+
+    def close(self) -> None:
+        self.drop_previous()
+
+
+def _write_description(folder: Folder) -> None:
+    # Rewritten only when it changes: the tasks of a job array all write it.
+    text = dataset_description()
+    path = folder.file(DESCRIPTION)
+    with contextlib.suppress(OSError, UnicodeDecodeError):
+        if os.path.isfile(path) and not os.path.islink(path) and os.path.getsize(path) <= DESCRIPTION_LIMIT:
+            with open(path, encoding="utf-8") as f:
+                if f.read() == text:
+                    return
+    outputs.write_text(path, text)
+
+
+def select(plan: dict, participants) -> tuple[list[int], list[str]]:
+    """The runs of these participants ('01' or 'sub-01'), and the labels that
+    matched no run."""
+    if not participants:
+        return list(range(len(plan["runs"]))), []
+    wanted = {p.removeprefix("sub-") for p in participants}
+    chosen = [i for i, e in enumerate(plan["runs"]) if e.get("subject") in wanted]
+    found = {e.get("subject") for e in plan["runs"]}
+    unmatched = [p for p in participants if p.removeprefix("sub-") not in found]
+    if not chosen:
+        known = sorted(s for s in found if s)
+        listed = ", ".join(known[:10]) + (", ..." if len(known) > 10 else "")
+        raise ValueError(f"--participant-label {' '.join(unmatched)}: no such participant under {plan['root']}"
+                         + (f" (participants: {listed})" if known else ""))
+    return chosen, unmatched
+
+
+def prepare(root: str, options: dict, out_dir: str | None = None, participants=None, force: bool = False,
             keep_going: bool = False) -> dict:
-    kwargs = dict(options)
-    if out_dir is not None:
-        kwargs["out_dir"] = out_dir
-    if participants:
-        kwargs["participants"] = json.dumps(list(participants))
-    if keep_going:
-        kwargs["keep_going"] = True
-    plan = json.loads(_engine.bids_prepare(root, **kwargs))
-    outputs.write_text(os.path.join(plan["out_dir"], DESCRIPTION), dataset_description())
-    # Like the summary the engine removes: what described an earlier batch goes.
-    for name in (FAILED_RUNS, qcpage.PAGE):
-        stale = os.path.join(plan["out_dir"], name)
-        if os.path.exists(stale):
-            os.unlink(stale)
+    """Discovery, the output folder checked and claimed, and the files this
+    batch will write moved out of the way. The plan holds every run of the
+    dataset ("runs") and which of them this batch audits ("selected")."""
+    root = os.path.abspath(root)
+    out_dir = os.path.abspath(out_dir if out_dir is not None else os.path.join(root, "derivatives", "tarvix"))
+    check_out_dir(root, out_dir)
+    folder = Folder(out_dir, force)
+    # The engine removes the folder's summary as it begins: a foreign one goes aside first.
+    if not folder.ours:
+        folder.clear([SUMMARY], move_aside=False)
+    try:
+        kwargs = dict(options, keep_going=True) if keep_going else options
+        plan = json.loads(_engine.bids_prepare(root, out_dir=out_dir, **kwargs))
+        selected, unmatched = select(plan, participants)
+        names = [f"{plan['runs'][i]['stem']}{suffix}" for i in selected for suffix in RUN_SUFFIXES]
+        if not folder.ours:
+            folder.clear(FOLDER_FILES + tuple(names), move_aside=False)
+    except BaseException:
+        folder.restore()
+        raise
+    plan["selected"], plan["unmatched"], plan["root_path"] = selected, unmatched, root
+    for entry in plan["runs"]:
+        entry["seen"] = {path: fingerprint(path) for path in input_files(entry)}
+    folder.ours = True
+    folder.begin()
+    _write_description(folder)
+    # The page and the group table describe an earlier state; the description
+    # and the failure list stay for the batches that share the folder.
+    folder.clear([qcpage.PAGE, group_table.TSV_NAME, group_table.SIDECAR_NAME], move_aside=False)
+    folder.clear(names, move_aside=True)
+    with folder.locked():
+        # Failures listed by an earlier batch for the runs this one redoes no longer hold.
+        redone = {plan["runs"][i]["stem"] for i in selected}
+        kept = [f for f in _read_failures(folder) if _failure_key(f) not in redone]
+        _write_failures(folder, kept)
+    plan["folder"] = folder
     return plan
+
+
+def _failure_key(failure: dict):
+    # Lists written before runs had stems name them only.
+    return failure.get("stem") or failure.get("name")
+
+
+def _read_failures(folder: Folder) -> list[dict]:
+    try:
+        with open(folder.file(FAILED_RUNS), encoding="utf-8") as f:
+            listed = json.load(f)
+    except (OSError, ValueError):
+        return []
+    return [f for f in listed if isinstance(f, dict)] if isinstance(listed, list) else []
+
+
+def _write_failures(folder: Folder, failures: list[dict]) -> None:
+    path = folder.file(FAILED_RUNS)
+    if failures:
+        outputs.write_text(path, json.dumps(failures, indent=2) + "\n")
+    elif os.path.lexists(path):
+        os.unlink(path)
 
 
 def run(root: str, options: dict | None = None, *, out_dir: str | None = None, participants=None,
         tracking: bool = True, png: bool = False, jobs: int | None = None, scheduler: str | None = None,
-        threads: int | None = None, keep_going: bool = False, on_run=None, on_start=None) -> BatchOutcome:
-    """Audit every run of the dataset at ROOT. `on_start(plan)` is called once
-    the runs are known, `on_run(RunResult)` as each one ends (in finishing
-    order). Without `keep_going` the first failing run in discovery order
-    raises BatchFailed with the engine's text and no summary is written."""
+        threads: int | None = None, keep_going: bool = False, force: bool = False, on_run=None,
+        on_start=None) -> BatchOutcome:
+    """Audit the runs of the dataset at ROOT (of PARTICIPANTS when given).
+    `on_start(plan)` is called once the runs are known, `on_run(RunResult)` as
+    each one ends (in finishing order). Without `keep_going` the first failing
+    run in discovery order raises BatchFailed with the engine's text and no
+    summary is written. The outcome's summary and page cover every run whose
+    report is in the folder, this batch's and earlier ones'."""
     options = {k: v for k, v in (options or {}).items() if k in ANALYSIS_OPTIONS}
     backend = make_backend(jobs, scheduler)  # before any file is written: a missing extra stops here
+    plan = None
     try:
-        plan = prepare(root, options, out_dir, participants, keep_going)
+        try:
+            plan = prepare(root, options, out_dir, participants, force, keep_going)
+        except OSError as e:
+            where = e.filename or out_dir or os.path.join(root, "derivatives", "tarvix")
+            raise FolderRefused(f"cannot prepare the output folder: {where}: {e.strerror or e}") from None
         if on_start:
             on_start(plan)
         if threads is None:
             threads = default_threads(jobs, scheduler)
         runs = _gather(backend, plan, options, tracking, threads, png, keep_going, on_run)
-    finally:
+    except BaseException:
         backend.close()
-    return _finish(plan, runs, keep_going)
+        if plan is not None:
+            # The earlier files of the runs this batch did not redo are out of date all the same.
+            plan["folder"].drop_previous()
+            plan["folder"].close()
+        raise
+    backend.close()
+    try:
+        return _finish(plan, runs, keep_going, tracking)
+    finally:
+        plan["folder"].close()
 
 
 def name_the_file(error: str, entry: dict, out_dir: str) -> str:
@@ -330,23 +709,24 @@ def name_the_file(error: str, entry: dict, out_dir: str) -> str:
 
 
 def _gather(backend, plan, options, tracking, threads, png, keep_going, on_run) -> list[RunResult]:
-    entries = plan["runs"]
-    runs = [RunResult(i, e) for i, e in enumerate(entries)]
-    futures = [backend.submit(i, json.dumps(e), plan["out_dir"], options, tracking, threads, png)
-               for i, e in enumerate(entries)]
+    entries = [plan["runs"][i] for i in plan["selected"]]
+    runs = [RunResult(i, e) for i, e in zip(plan["selected"], entries)]
+    futures = [backend.submit(k, json.dumps(e), plan["out_dir"], options, tracking, threads, png)
+               for k, e in enumerate(entries)]
     first_failure = len(entries)
     done = set()
     try:
-        for index, (kind, value, picture) in backend.completed(futures):
-            item = runs[index]
-            done.add(index)
+        for k, (kind, value, picture) in backend.completed(futures):
+            item = runs[k]
+            done.add(k)
             if kind == "ok":
                 item.result, item.png = json.loads(value), picture
+                item.result["name"] = item.entry["name"]
             else:
                 item.error = name_the_file(value, item.entry, plan["out_dir"])
-                if not keep_going and index < first_failure:
-                    first_failure = index
-                    backend.cancel(futures[index + 1:])
+                if not keep_going and k < first_failure:
+                    first_failure = k
+                    backend.cancel(futures[k + 1:])
             if on_run:
                 on_run(item)
             # Without keep_going, only the runs before the first failure still matter.
@@ -361,16 +741,87 @@ def _gather(backend, plan, options, tracking, threads, png, keep_going, on_run) 
     return runs
 
 
-def _finish(plan: dict, runs: list[RunResult], keep_going: bool) -> BatchOutcome:
+def _load(path: str):
+    try:
+        with open(path, encoding="utf-8") as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return None
+
+
+def _is_report(record) -> bool:
+    return isinstance(record, dict) and record.get("tool") == "tarvix" and "status" in record
+
+
+def folder_runs(plan: dict, runs: list[RunResult]) -> list[RunResult]:
+    """Every run of the dataset whose report is in the folder, in discovery
+    order: this batch's from its results, the others' read back from their files."""
+    folder, mine = plan["folder"], {r.index: r for r in runs}
+    found = []
+    for index, entry in enumerate(plan["runs"]):
+        if index in mine:
+            if mine[index].result is not None:
+                found.append(mine[index])
+            continue
+        report = _load(folder.file(entry["stem"] + RUN_SUFFIXES[0]))
+        if not _is_report(report):
+            continue
+        tracking = _load(folder.file(entry["stem"] + RUN_SUFFIXES[1]))
+        png = entry["stem"] + RUN_SUFFIXES[2]
+        result = {"name": entry["name"], "dwi": entry["dwi"], "status": report["status"], "report": report,
+                  "tracking": tracking if isinstance(tracking, dict) else None}
+        found.append(RunResult(index, entry, result, png=png if os.path.isfile(folder.file(png)) else None))
+    # Reports of runs this dataset no longer has (or another dataset's, in a
+    # shared folder) are in the folder all the same: listed last, by name.
+    known = {e["stem"] for e in plan["runs"]}
+    for name in sorted(os.listdir(folder.path)):
+        stem = name.removesuffix(RUN_SUFFIXES[0])
+        if stem == name or stem in known or name.startswith(TEMP_PREFIX):
+            continue
+        report = _load(folder.file(name))
+        if name not in FOLDER_FILES and _is_report(report):
+            tracking = _load(folder.file(stem + RUN_SUFFIXES[1]))
+            entry = {"name": stem, "stem": stem, "dwi": ""}
+            result = {"name": stem, "dwi": "", "status": report["status"], "report": report,
+                      "tracking": tracking if isinstance(tracking, dict) else None}
+            png = stem + RUN_SUFFIXES[2]
+            found.append(RunResult(-1, entry, result, png=png if os.path.isfile(folder.file(png)) else None))
+    return found
+
+
+def page_rows(runs: list[RunResult]) -> list[dict]:
+    rows = []
+    for run in runs:
+        report, record = run.result["report"], run.result.get("tracking")
+        status, notes = combined_verdict(report, record)
+        stem = run.entry["stem"]
+        files = [f"{stem}_report.json"] + ([f"{stem}_tracking.json"] if record is not None else [])
+        rows.append(qcpage.row_of(run, status, notes, best_label(report, record), files))
+    return rows
+
+
+def _finish(plan: dict, runs: list[RunResult], keep_going: bool, tracking: bool) -> BatchOutcome:
+    folder = plan["folder"]
     failures = [r for r in runs if r.error is not None]
-    good = [r for r in runs if r.result is not None]
     outcome = BatchOutcome(plan, runs, failures=failures)
-    if keep_going:
-        listed = [{"name": r.entry["name"], "dwi": r.entry["dwi"], "error": r.error} for r in failures]
-        outputs.write_text(os.path.join(plan["out_dir"], FAILED_RUNS), json.dumps(listed, indent=2) + "\n")
-    if good:
-        results = [{k: r.result[k] for k in ("name", "dwi", "status")} for r in good]
-        outcome.finish_text = _engine.bids_finish(plan["root"], plan["out_dir"], json.dumps(results))
+    with folder.locked():
+        outcome.folder_runs = folder_runs(plan, runs)
+        reported = {r.entry["stem"] for r in outcome.folder_runs}
+        mine = {r.entry["stem"] for r in runs}
+        earlier = [f for f in _read_failures(folder) if _failure_key(f) not in mine | reported]
+        listed = earlier + [{"name": r.entry["name"], "stem": r.entry["stem"], "dwi": r.entry["dwi"],
+                             "error": r.error} for r in failures]
+        outcome.failed_listed = listed
+        if keep_going or earlier:
+            _write_failures(folder, listed)
+        if outcome.folder_runs:
+            results = [{"name": r.entry["name"], "dwi": r.entry["dwi"], "status": r.result["status"]}
+                       for r in outcome.folder_runs]
+            outcome.finish_text = _engine.bids_finish(plan["root_path"], plan["out_dir"], json.dumps(results))
+        outcome.page = qcpage.write(plan["out_dir"], plan["root_path"], page_rows(outcome.folder_runs),
+                                    [(f["name"], f["error"]) for f in listed], tracking, _engine_version())
+        group_table.write(plan["out_dir"], [(r.entry["name"], r.result["report"]) for r in outcome.folder_runs])
+    folder.drop_previous()
     return outcome
 
 

@@ -26,7 +26,7 @@ import signal
 import stat
 import sys
 
-from . import _engine, _tarvix, batch, defaults, group_table, outputs, summary, verdict
+from . import _engine, _tarvix, batch, defaults, outputs, summary, verdict
 from .errors import CliError, Terminated, UsageError, terminal_text
 
 EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_WARN, EXIT_FLAG = 0, 1, 2, 3, 4
@@ -288,7 +288,10 @@ def build_parser() -> argparse.ArgumentParser:
     g.add_argument("--participant-label", nargs="+", metavar="LABEL",
                    help="audit only these subjects ('01' or 'sub-01'); splits a cohort over a job array")
     g.add_argument("--output-dir", metavar="DIR",
-                   help="write every output here instead of ROOT/derivatives/tarvix (for read-only datasets)")
+                   help="write every output here instead of ROOT/derivatives/tarvix (for read-only datasets); "
+                   "never the dataset or its raw data, and a folder an earlier tarvix batch did not make "
+                   "needs --force for files already in it (each kept as FILE.bak). Tasks of a job array may "
+                   "share it: the summary and the page cover every report in it")
     g.add_argument("--keep-going", action="store_true",
                    help="a failing run does not stop the batch: failures are listed on stderr, in "
                    "failed_runs.json and on the QC page, and the exit status is 1")
@@ -620,21 +623,6 @@ def _run_line(run) -> str:
     return f"  {status:<6}  {name}" + (f"  (best {best})" if best else "")
 
 
-def _qc_rows(outcome) -> list[dict]:
-    from . import qcpage
-
-    rows = []
-    for run in outcome.runs:
-        if run.result is None:
-            continue
-        report, record = run.result["report"], run.result.get("tracking")
-        status, notes = batch.combined_verdict(report, record)
-        stem = run.entry["stem"]
-        files = [f"{stem}_report.json"] + ([f"{stem}_tracking.json"] if record is not None else [])
-        rows.append(qcpage.row_of(run, status, notes, batch.best_label(report, record), files))
-    return rows
-
-
 class _BidsProgress:
     """What the terminal shows while the batch runs: a bar and a line per run
     on a terminal, and with --keep-going each failure in any case."""
@@ -647,8 +635,10 @@ class _BidsProgress:
     def start(self, plan):
         for line in plan.get("skipped", []):
             print(f"tarvix: {line}", file=sys.stderr, flush=True)
+        for label in plan["unmatched"]:
+            print(f"tarvix: note: --participant-label {label} matches no participant", file=sys.stderr, flush=True)
         if self.live:
-            self.bar = batch.Progress(sys.stderr, len(plan["runs"]))
+            self.bar = batch.Progress(sys.stderr, len(plan["selected"]))
             self.bar.bar()
 
     def run(self, run):
@@ -668,19 +658,20 @@ def _bids_batch(args, progress):
     try:
         return batch.run(args.root, _bids_options(args), out_dir=args.output_dir, participants=args.participant_label,
                          tracking=args.tracking, png=args.qc_pictures, jobs=args.jobs, scheduler=args.scheduler,
-                         threads=getattr(args, "threads", None), keep_going=args.keep_going,
+                         threads=getattr(args, "threads", None), keep_going=args.keep_going, force=args.force,
                          on_run=progress.run, on_start=progress.start)
-    except batch.BackendError as e:
+    except (batch.BackendError, batch.FolderRefused) as e:
         raise CliError(str(e)) from None
     finally:
         progress.close()
 
 
-def _print_bids(args, outcome, page: str) -> list[str]:
-    """The summary (or --json text) and the notes; returns the runs' statuses."""
+def _print_bids(args, outcome) -> list[str]:
+    """The summary (or --json text) and the notes; returns the statuses of
+    every run the folder reports, which the summary states too."""
     text = outcome.finish_text
     verdicts = [(r.entry["name"],) + batch.combined_verdict(r.result["report"], r.result.get("tracking"))
-                for r in outcome.runs if r.result is not None]
+                for r in outcome.folder_runs]
     notes = [f"{name}: {note}" for name, _, run_notes in verdicts for note in run_notes]
     if text is not None and args.as_json:
         print(text)
@@ -691,34 +682,30 @@ def _print_bids(args, outcome, page: str) -> list[str]:
         if notes:
             print("notes:\n" + "\n".join(f"  - {n}" for n in notes))
     if not args.as_json:
-        print(f"QC page: {page}")
-    if outcome.failures:
-        print(f"tarvix: {len(outcome.failures)} of {len(outcome.runs)} runs failed; listed in "
-              f"{os.path.join(outcome.plan['out_dir'], batch.FAILED_RUNS)}", file=sys.stderr)
+        print(f"QC page: {outcome.page}")
+    if outcome.failed_listed:
+        mine = len(outcome.failures)
+        others = len(outcome.failed_listed) - mine
+        print(f"tarvix: {mine} of {len(outcome.runs)} runs failed"
+              + (f" (and {others} of an earlier batch)" if others else "")
+              + f"; listed in {os.path.join(outcome.plan['out_dir'], batch.FAILED_RUNS)}", file=sys.stderr)
     return [s for _, s, _ in verdicts]
 
 
 def run_bids(args) -> int:
-    from . import qcpage
-
     if args.qc_pictures and importlib.util.find_spec("matplotlib") is None:
         raise CliError(PNG_HINT)
     plan_out = plan_outputs(args)
     try:
         with plan_out.transaction():
             outcome = _bids_batch(args, _BidsProgress(args))
-            failures = [(r.entry["name"], r.error) for r in outcome.failures]
-            page = qcpage.write(outcome.plan["out_dir"], outcome.plan["root"], _qc_rows(outcome), failures,
-                                args.tracking, _tarvix.version())
-            group_table.write(outcome.plan["out_dir"],
-                              [(r.entry["name"], r.result["report"]) for r in outcome.runs if r.result is not None])
             if outcome.finish_text is not None:
                 _write_outputs(args, plan_out, outcome.finish_text, json.loads(outcome.finish_text), None, "bids")
     except KeyboardInterrupt:
         print("tarvix: interrupted: queued runs cancelled, no summary written", file=sys.stderr)
         raise
-    statuses = _print_bids(args, outcome, page)
-    if outcome.failures:
+    statuses = _print_bids(args, outcome)
+    if outcome.failed_listed:
         return EXIT_ERROR
     return max((EXIT_OF_STATUS.get(s, EXIT_OK) for s in statuses), default=EXIT_OK,
                key=lambda code: {EXIT_OK: 0, EXIT_WARN: 1, EXIT_FLAG: 2}[code])

@@ -7,6 +7,7 @@ import datetime
 import html
 import os
 import re
+import urllib.parse
 
 from . import outputs
 
@@ -95,8 +96,14 @@ def _transform_cell(label: str | None) -> str:
     return f"<code>{html.escape(label)}</code>" + (f"<br><small>{html.escape(words)}</small>" if words else "")
 
 
-def _link(href: str, text: str) -> str:
-    return f'<a href="{html.escape(href, quote=True)}">{html.escape(text)}</a>'
+def href(name: str) -> str:
+    """A file name of the folder as a relative link: percent-encoded, so that
+    '#', '?', '%' or a newline in a run's name cannot cut or redirect it."""
+    return html.escape(urllib.parse.quote(name, safe=""), quote=True)
+
+
+def _link(name: str, text: str) -> str:
+    return f'<a href="{href(name)}">{html.escape(text)}</a>'
 
 
 def row_of(run, status: str, notes: list[str], best: str | None, files: list[str]) -> dict:
@@ -128,8 +135,8 @@ def _row_html(row: dict, pictures: bool) -> str:
         "<td>" + "<br>".join(_link(f, f.rsplit("_", 1)[-1].removesuffix(".json")) for f in row["files"]) + "</td>",
     ]
     if pictures:
-        cells.append("<td>" + (f'<a href="{html.escape(row["png"], quote=True)}"><img class="thumb" alt="QC picture of '
-                  f'{html.escape(row["name"], quote=True)}" src="{html.escape(row["png"], quote=True)}"></a>'
+        cells.append("<td>" + (f'<a href="{href(row["png"])}"><img class="thumb" alt="QC picture of '
+                  f'{html.escape(row["name"], quote=True)}" src="{href(row["png"])}"></a>'
                   if row["png"] else "") + "</td>")
     return f'<tr class="{row["status"]}">' + "".join(cells) + "</tr>"
 

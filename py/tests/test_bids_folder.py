@@ -1,0 +1,245 @@
+"""`tarvix bids` and the folder it writes in: what it may replace, how tasks of
+a job array share it, and what is left when a worker or the client dies.
+Every case runs the command in its own process; waits are bounded."""
+
+import json
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from tarvix import batch, qcpage
+
+from cli_runner import cli
+from conftest import write_run as run
+
+FOREIGN = {"index.html": "<p>our lab page</p>", "dataset_summary.json": '{"ours": 1}',
+           "failed_runs.json": "[]", "dataset_description.json": '{"Name": "lab", "GeneratedBy": [{"Name": "x"}]}'}
+
+
+def make_tree(root, runs=(("01", {}), ("02", {"transform": "-x+y+z"}))):
+    for label, kwargs in runs:
+        run(root / f"sub-{label}/dwi", f"sub-{label}_dwi", **kwargs)
+    (root / "dataset_description.json").write_text('{"Name": "study", "Authors": ["A"]}')
+    return root
+
+
+@pytest.fixture(scope="module")
+def tree(tmp_path_factory):
+    return make_tree(tmp_path_factory.mktemp("ds") / "ds")
+
+
+@pytest.mark.parametrize("where, says", [
+    (".", "is the dataset's own folder"),
+    ("dataset_description.json", "exists and is not a folder"),
+    ("sub-01", "inside the dataset's raw data (sub-01)"),
+    ("sourcedata/tarvix", "inside the dataset's raw data (sourcedata)"),
+    ("derivatives", "the dataset's derivatives folder, which every pipeline shares"),
+])
+def test_dataset_itself_is_never_the_output(tree, where, says):
+    before = {p: p.read_bytes() for p in tree.rglob("*") if p.is_file()}
+    for force in ([], ["--force"]):
+        result = cli("bids", tree, "--output-dir", tree / where, "--no-tracking", *force)
+        assert result.returncode == 1 and says in result.stderr, result.stderr
+    assert {p: p.read_bytes() for p in tree.rglob("*") if p.is_file()} == before
+
+
+def test_foreign_folder_refused_then_kept_as_backups_and_own_folder_replaced(tree, tmp_path):
+    www = tmp_path / "www"
+    www.mkdir()
+    for name, text in FOREIGN.items():
+        (www / name).write_text(text)
+    (www / "notes.txt").write_text("keep")
+    result = cli("bids", tree, "--output-dir", www, "--no-tracking")
+    assert result.returncode == 1 and "tarvix did not write" in result.stderr and "--force" in result.stderr
+    assert {p.name: p.read_text() for p in www.iterdir()} == {**FOREIGN, "notes.txt": "keep"}
+
+    result = cli("bids", tree, "--output-dir", www, "--no-tracking", "--force")
+    assert result.returncode == 4, result.stderr  # sub-02 FLAG
+    for name, text in FOREIGN.items():
+        assert (www / f"{name}.bak").read_text() == text
+    assert (www / "notes.txt").read_text() == "keep"
+    assert json.loads((www / "dataset_description.json").read_text())["GeneratedBy"][0]["Name"] == "tarvix"
+
+    # Now ours: a second batch replaces its own files, no --force, no new backup.
+    result = cli("bids", tree, "--output-dir", www, "--no-tracking")
+    assert result.returncode == 4, result.stderr
+    assert sorted(p.name for p in www.glob("*.bak*")) == sorted(f"{n}.bak" for n in FOREIGN)
+    assert not [p.name for p in www.iterdir() if p.name.startswith(".tarvix")]
+
+
+def test_job_array_tasks_share_one_summary_and_page(tmp_path):
+    root = make_tree(tmp_path / "ds", runs=[("01", {}), ("02", {"transform": "-x+y+z"}), ("03", {})])
+    out = root / "derivatives/tarvix"
+
+    def covered():
+        summary = json.loads((out / "dataset_summary.json").read_text())
+        page = (out / "index.html").read_text()
+        return [(r["name"], r["status"]) for r in summary["results"]], page
+
+    # One task after the other: the second's summary still has the first's run.
+    first = cli("bids", root, "--participant-label", "02", "--no-tracking")
+    second = cli("bids", root, "--participant-label", "sub-01", "--no-tracking")
+    assert first.returncode == 4 and second.returncode == 4, second.stderr  # the folder holds a FLAG
+    results, page = covered()
+    assert results == [("sub-01_dwi", "PASS"), ("sub-02_dwi", "FLAG")]
+    assert page.count("<tr class=") == 2 and "sub-02_dwi_report.json" in page
+
+    # Tasks at once: whichever writes last covers every report.
+    tasks = [subprocess.Popen([sys.executable, "-m", "tarvix", "bids", str(root), "--participant-label", label,
+                               "--no-tracking"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+             for label in ("01", "02", "03")]
+    # (A task that finishes before sub-02's report is back states the PASS it summarised.)
+    assert {t.wait(timeout=300) for t in tasks} <= {0, 4} and tasks[1].returncode == 4
+    results, page = covered()
+    assert results == [("sub-01_dwi", "PASS"), ("sub-02_dwi", "FLAG"), ("sub-03_dwi", "PASS")]
+    assert page.count("<tr class=") == 3
+
+    # A report whose run left the dataset is still in the folder, so still covered.
+    (root / "sub-01").rename(tmp_path / "sub-01")
+    assert cli("bids", root, "--participant-label", "03", "--no-tracking").returncode == 4
+    results, page = covered()
+    assert results == [("sub-02_dwi", "FLAG"), ("sub-03_dwi", "PASS"), ("sub-01_dwi", "PASS")]
+    assert page.count("<tr class=") == 3
+
+
+def test_stopped_batch_leaves_no_earlier_report_and_rerun_no_temporary(tmp_path):
+    root = make_tree(tmp_path / "ds", runs=[("01", {}), ("02", {}), ("03", {})])
+    out = root / "derivatives/tarvix"
+    assert cli("bids", root, "--no-tracking").returncode == 0
+    gone = subprocess.Popen(["true"])
+    gone.wait()
+    (out / f".tarvix-tmp-{gone.pid}-Ab12Cd").write_text("left by a killed batch")
+    bval = root / "sub-02/dwi/sub-02_dwi.bval"
+    good = bval.read_text()
+    bval.write_text("0 1000 abc\n")
+    result = cli("bids", root, "--no-tracking")
+    assert result.returncode == 1 and str(bval) in result.stderr
+    # sub-03 was never reached, sub-02 failed: neither shows the earlier batch's report.
+    assert sorted(p.name for p in out.glob("*_report.json")) == ["sub-01_dwi_report.json"]
+    assert not (out / "dataset_summary.json").exists()
+    bval.write_text(good)
+    assert cli("bids", root, "--no-tracking").returncode == 0
+    assert not [p.name for p in out.iterdir() if p.name.startswith(".tarvix")]
+
+
+def test_labels_sessions_and_links_are_told_apart(tmp_path):
+    root = tmp_path / "ds"
+    for session in ("1", "2"):  # the session only in the folder, as some converters write it
+        run(root / f"sub-01/ses-{session}/dwi", "sub-01_dwi")
+    result = cli("bids", root, "--participant-label", "99", "--no-tracking")
+    assert result.returncode == 1 and "--participant-label 99: no such participant" in result.stderr
+    assert "(participants: 01)" in result.stderr
+    result = cli("bids", root, "--participant-label", "01", "99", "--no-tracking")
+    assert result.returncode == 0, result.stderr
+    assert "--participant-label 99 matches no participant" in result.stderr
+    names = ["sub-01_ses-1_dwi", "sub-01_ses-2_dwi"]
+    out = root / "derivatives/tarvix"
+    assert [r["name"] for r in json.loads((out / "dataset_summary.json").read_text())["results"]] == names
+    assert sorted(p.name for p in out.glob("*_dwi_report.json")) == [f"{n}_report.json" for n in names]
+    page = (out / "index.html").read_text()
+    assert all(f'<td class=run><code>{n}</code>' in page for n in names)
+
+
+@pytest.mark.parametrize("name, link", [
+    ("sub-01_acq-a#b?c_dwi_report.json", "sub-01_acq-a%23b%3Fc_dwi_report.json"),
+    ("sub-01_acq-a\nb%_dwi_qc.png", "sub-01_acq-a%0Ab%25_dwi_qc.png"),
+    ('a"b<c>&d', "a%22b%3Cc%3E%26d"),
+])
+def test_page_links_are_percent_encoded(name, link):
+    assert f'href="{link}"' in qcpage._link(name, "report")
+
+
+def _children(pid):
+    try:
+        text = pathlib.Path(f"/proc/{pid}/task/{pid}/children").read_text()
+    except OSError:
+        return []
+    return [int(c) for c in text.split()]
+
+
+def _alive(pid):
+    try:
+        state = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return False
+    return state != "Z"
+
+
+def _session_members(sid):
+    def member(pid):
+        try:
+            return os.getsid(pid) == sid and _alive(pid)
+        except OSError:
+            return False
+    return [int(p) for p in os.listdir("/proc") if p.isdigit() and member(int(p))]
+
+
+def _wait_for(predicate, seconds=60):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.02)
+    raise AssertionError("timed out")
+
+
+@pytest.fixture
+def six_runs(tmp_path):
+    return make_tree(tmp_path / "ds", runs=[(f"{k:02d}", {}) for k in range(1, 7)])
+
+
+def test_killed_worker_fails_only_its_run(six_runs):
+    client = subprocess.Popen([sys.executable, "-m", "tarvix", "bids", str(six_runs), "--jobs", "2", "--keep-going",
+                               "--no-tracking"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    # A worker holds a run from the moment it starts.
+    victim = _wait_for(lambda: _children(client.pid))[0]
+    os.kill(victim, signal.SIGKILL)
+    _, stderr = client.communicate(timeout=300)
+    assert client.returncode == 1, stderr
+    out = six_runs / "derivatives/tarvix"
+    failed = json.loads((out / "failed_runs.json").read_text())
+    assert len(failed) == 1 and failed[0]["error"] == f"{batch.WORKER_LOST}: SIGKILL"
+    assert f"tarvix: run failed: {failed[0]['name']}: {batch.WORKER_LOST}" in stderr
+    summary = json.loads((out / "dataset_summary.json").read_text())
+    assert len(summary["results"]) == 5 and failed[0]["name"] not in [r["name"] for r in summary["results"]]
+
+
+@pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGTERM])
+def test_no_process_outlives_a_killed_client(six_runs, sig):
+    client = subprocess.Popen([sys.executable, "-m", "tarvix", "bids", str(six_runs), "--jobs", "2",
+                               "--no-tracking"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              start_new_session=True)
+    _wait_for(lambda: len(_children(client.pid)) == 2)
+    os.kill(client.pid, sig)
+    client.wait(timeout=60)
+    # Nothing of the batch (workers, a fork server, a resource tracker) remains in its session.
+    _wait_for(lambda: not _session_members(client.pid), seconds=30)
+
+
+@pytest.mark.parametrize("change, says", [
+    (None, None),
+    ("missing", "not found where this run executes"),
+    ("size", "is not the file the client saw"),
+    ("folder", "the output folder is not found"),
+])
+def test_task_checks_it_sees_the_clients_inputs(tmp_path, change, says):
+    paths = run(tmp_path / "sub-01/dwi", "sub-01_dwi")
+    entry = {"dwi": paths["dwi"], "bvec": paths["bvec"], "bval": paths["bval"], "masks": [], "sidecar": None}
+    entry["seen"] = {p: batch.fingerprint(p) for p in batch.input_files(entry)}
+    if change == "missing":
+        os.rename(paths["bval"], paths["bval"] + ".x")
+    elif change == "size":
+        with open(paths["bval"], "a") as f:
+            f.write(" ")
+    out = tmp_path / ("gone" if change == "folder" else "")
+    found = batch.check_inputs(entry, str(out))
+    if says is None:
+        assert found is None
+    else:
+        assert found.startswith((str(out) if change == "folder" else paths["bval"]) + ": ") and says in found
