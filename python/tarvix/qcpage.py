@@ -155,7 +155,7 @@ def render(root: str, rows: list[dict], failures: list[tuple[str, str]], trackin
     measures = "coherence and tracking measures" if tracking else "coherence measure"
     pictures = any(r["png"] for r in rows)
     head = ("<tr><th>status</th><th>subject</th><th>session</th><th>run</th><th>best transform</th>"
-            "<th>relative margin / threshold</th><th>notes</th><th>files</th>"
+            "<th>lead / threshold</th><th>notes</th><th>files</th>"
             + ("<th>QC picture</th>" if pictures else "") + "</tr>")
     body = "\n".join(_row_html(r, pictures) for r in rows) or '<tr><td colspan="9">no run was audited</td></tr>'
     return f"""<!DOCTYPE html>
@@ -172,8 +172,8 @@ tarvix {html.escape(version)} · {when}</div>
 <tbody>
 {body}
 </tbody></table>
-<div class="legend">Worst runs first; within a status, the narrowest lead first. The relative margin is the lead
-of the best axis transform over the runner-up, shown against the threshold it must reach (the tick, 1&times;) to be
+<div class="legend">Worst runs first; within a status, the narrowest lead first. The lead is the relative margin
+of the best axis transform over the runner-up (with its SD over seed subsets for the tracking), shown against the threshold it must reach (the tick, 1&times;) to be
 trusted: PASS when the best is the table as given, FLAG when it is another transform.</div>
 </body></html>
 """

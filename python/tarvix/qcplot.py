@@ -13,7 +13,7 @@ import os
 import numpy as np
 
 from . import defaults
-from .summary import describe_transform, distinct_ranking, labelled
+from .summary import canonical_label, describe_transform, distinct_ranking, labelled
 
 POSITIVE = ("R", "A", "S")
 NEGATIVE = ("L", "P", "I")
@@ -72,14 +72,16 @@ def points_to_ras(points, order, flips, shape_vox):
 def comparison(flip):
     """The transform for the second row and how to call it, by the coherence."""
     if flip.get("recommended_transform") is not None:
-        label = flip["recommended_label"]
-        return flip["recommended_transform"], label, f"With the recommended transform {label}"
+        label = canonical_label(flip["recommended_transform"])
+        return flip["recommended_transform"], label, f"With the recommended transform {labelled(label)}"
     best = flip["best"]
     if not _is_identity_like(best["matrix"]):
-        return best["matrix"], best["label"], f"With the best-scoring transform {best['label']} (lead too small to recommend)"
+        label = canonical_label(best["matrix"])
+        return best["matrix"], label, f"With the best-scoring transform {labelled(label)} (lead too small to recommend)"
     # The table as given wins: a second copy of it would show nothing new.
     runner = flip["runner_up"]
-    return runner["matrix"], runner["label"], f"For comparison, with the runner-up {runner['label']}"
+    label = canonical_label(runner["matrix"])
+    return runner["matrix"], label, f"For comparison, with the runner-up {labelled(label)}"
 
 
 def tracking_comparison(tracking, other_label):
@@ -319,8 +321,10 @@ def _bars(ax, positions, values, colours, threshold_line, fmt):
 def _ylabels(entries):
     labels = []
     for entry in entries:
-        words = "as given" if _is_identity_like(entry["matrix"]) else describe_transform(entry["label"])
-        labels.append(f"{entry['label']}  {words}")
+        # Named as every output names transforms (the coherence's ranking keeps the module's names).
+        label = canonical_label(entry["matrix"])
+        words = "as given" if _is_identity_like(entry["matrix"]) else describe_transform(label)
+        labels.append(f"{label}  {words}")
     return labels
 
 
