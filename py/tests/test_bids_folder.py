@@ -243,3 +243,17 @@ def test_task_checks_it_sees_the_clients_inputs(tmp_path, change, says):
         assert found is None
     else:
         assert found.startswith((str(out) if change == "folder" else paths["bval"]) + ": ") and says in found
+
+
+def test_the_modules_own_folder_is_ours(tree):
+    """audit_bids (and tarvix before the folder carried a description) writes
+    only reports and a summary naming tarvix: a later batch replaces them."""
+    from tarvix import _tarvix
+
+    _tarvix.audit_bids(str(tree), threads=1)
+    result = cli("bids", tree, "--no-tracking")
+    assert result.returncode == 4, result.stderr
+    out = tree / "derivatives" / "tarvix"
+    assert not list(out.glob("*.bak*"))
+    summary = json.loads((out / "dataset_summary.json").read_text())
+    assert {r["name"]: r["status"] for r in summary["results"]}["sub-02_dwi"] == "FLAG"

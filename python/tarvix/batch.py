@@ -469,24 +469,37 @@ def check_out_dir(root: str, out_dir: str) -> None:
                             f"writes under {os.path.join(root, 'derivatives')}/ or outside the dataset")
 
 
-def made_by_tarvix(out_dir: str) -> bool:
-    """Whether an earlier batch made this folder: its dataset_description.json
-    names tarvix in GeneratedBy."""
-    path = os.path.join(out_dir, DESCRIPTION)
+def _small_json(path: str):
+    """A small regular file's JSON object, or None (never follows a link or
+    waits on a FIFO)."""
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
     except OSError:
-        return False
+        return None
     with os.fdopen(fd, "rb") as f:
         st = os.fstat(fd)
         if not (stat.S_ISREG(st.st_mode) and st.st_size <= DESCRIPTION_LIMIT):
-            return False
+            return None
         try:
             record = json.loads(f.read(DESCRIPTION_LIMIT))
         except (ValueError, OSError):
-            return False
-    generated = record.get("GeneratedBy") if isinstance(record, dict) else None
-    return isinstance(generated, list) and any(isinstance(g, dict) and g.get("Name") == "tarvix" for g in generated)
+            return None
+    return record if isinstance(record, dict) else None
+
+
+def made_by_tarvix(out_dir: str) -> bool:
+    """Whether an earlier batch made this folder: its dataset_description.json
+    names tarvix in GeneratedBy or, where it has none (the folder the module's
+    audit_bids writes, or an older tarvix's), its summary names tarvix as its tool."""
+    description = _small_json(os.path.join(out_dir, DESCRIPTION))
+    if description is not None:
+        generated = description.get("GeneratedBy")
+        return isinstance(generated, list) and any(isinstance(g, dict) and g.get("Name") == "tarvix"
+                                                   for g in generated)
+    if os.path.lexists(os.path.join(out_dir, DESCRIPTION)):
+        return False
+    summary = _small_json(os.path.join(out_dir, SUMMARY))
+    return summary is not None and summary.get("tool") == "tarvix"
 
 
 class Folder:
