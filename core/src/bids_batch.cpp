@@ -135,7 +135,10 @@ BatchPlan prepare(const std::string& root, const AnalysisOptions& options, const
     if (!found.unreadable.empty()) {
       if (unreadable == UnreadableFolders::Fail) throw Error::io(found.unreadable.front().errnum);
       if (unreadable == UnreadableFolders::FailNamed) throw Failure(found.unreadable.front().text());
-      for (const auto& folder : found.unreadable) plan.skipped.push_back(folder.text() + ": skipped");
+      for (const auto& folder : found.unreadable) {
+        plan.skipped.push_back(folder.text() + ": skipped");
+        plan.unreadable.push_back(folder.text());
+      }
     }
     plan.entries = std::move(found.entries);
     plan.skipped.insert(plan.skipped.end(), found.skipped.begin(), found.skipped.end());
@@ -294,6 +297,7 @@ json::Value plan_json(const BatchPlan& plan) {
   }
   p.set("runs", std::move(runs));
   p.set("skipped", json::strings(plan.skipped));
+  p.set("unreadable", json::strings(plan.unreadable));
   return p;
 }
 

@@ -50,6 +50,9 @@ struct BatchPlan {
   // What discovery left out (unlistable folders, FIFOs and devices), one line
   // each naming the path.
   std::vector<std::string> skipped;
+  // The folders among them that could not be listed: runs may be hidden
+  // there, so a batch that skipped one has not audited the whole dataset.
+  std::vector<std::string> unreadable;
 };
 
 // One audited run: its summary item, its report and its tracking record.

@@ -705,7 +705,12 @@ def run_bids(args) -> int:
         print("tarvix: interrupted: queued runs cancelled, no summary written", file=sys.stderr)
         raise
     statuses = _print_bids(args, outcome)
-    if outcome.failed_listed:
+    unreadable = outcome.plan.get("unreadable", [])
+    if unreadable:
+        # Runs may hide in a folder that could not be listed: the dataset was not audited whole.
+        print(f"tarvix: {len(unreadable)} folder{'s' if len(unreadable) != 1 else ''} could not be read, so their "
+              "runs (if any) were not audited: " + "; ".join(terminal_text(u) for u in unreadable), file=sys.stderr)
+    if outcome.failed_listed or unreadable:
         return EXIT_ERROR
     return max((EXIT_OF_STATUS.get(s, EXIT_OK) for s in statuses), default=EXIT_OK,
                key=lambda code: {EXIT_OK: 0, EXIT_WARN: 1, EXIT_FLAG: 2}[code])
