@@ -1,10 +1,13 @@
 # One entry point for set-up, build, tests and benchmarks.
 # Every target installs what is missing first, so a fresh Debian machine needs nothing else.
 #
-# Hardening targets (not part of `make test`):
+# Hardening targets (`make test` runs only fuzz-smoke):
 #   make fuzz       installs clang if missing, builds the libFuzzer harnesses of fuzz/ (the
 #                   core again with ASan+UBSan) in build/fuzz and runs each for FUZZ_SECONDS
 #                   (default 60); fails on any crash, sanitizer report, leak, timeout or OOM.
+#   make fuzz-smoke the same build, each harness run for FUZZ_SMOKE_SECONDS (default 3) from
+#                   its seeds and regression inputs: a harness that no longer compiles, or a
+#                   seed that crashes, fails `make test` the day it happens.
 #   make wheel      builds dist/tarvix-<version>-cp313-cp313-manylinux_<glibc>_<arch>.whl with the
 #                   shared libraries it links (oneTBB, NIfTI, znz, ISA-L, libcrypto) bundled by
 #                   auditwheel; `make wheel-test` installs it into a new venv and checks it there.
@@ -23,7 +26,7 @@ STAMPS := .stamps
 CORE_BUILD := build/core
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps venv build core-tests py-tests test demo bench clean fuzz sanitize wheel wheel-test
+.PHONY: all deps venv build core-tests py-tests test demo bench clean fuzz fuzz-smoke sanitize wheel wheel-test
 
 all: build
 
@@ -73,7 +76,7 @@ py-tests: build
 	$(PY) -m pytest -q py/tests
 
 # The wheel's own test runs too once `make wheel` has been run here.
-test: deps venv core-tests py-tests $(if $(wildcard dist/tarvix-*.whl),wheel-test)
+test: deps venv core-tests py-tests fuzz-smoke $(if $(wildcard dist/tarvix-*.whl),wheel-test)
 
 demo: build
 	$(PY) -m tarvix demo
@@ -106,10 +109,16 @@ FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
 SAN_BUILD ?= build/sanitize
 SAN_CXX ?= g++
 
-fuzz: deps venv
-	@$(call apt_install_missing,$(FUZZ_APT_PACKAGES))
-	FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) CMAKE=$(abspath $(VENV))/bin/cmake NINJA=$(abspath $(VENV))/bin/ninja \
+FUZZ_SMOKE_SECONDS ?= 3
+fuzz_run = @$(call apt_install_missing,$(FUZZ_APT_PACKAGES)); \
+	FUZZ_SECONDS=$(1) JOBS=$(JOBS) CMAKE=$(abspath $(VENV))/bin/cmake NINJA=$(abspath $(VENV))/bin/ninja \
 	  fuzz/run.sh $(abspath $(FUZZ_BUILD))
+
+fuzz: deps venv
+	$(call fuzz_run,$(FUZZ_SECONDS))
+
+fuzz-smoke: deps venv
+	$(call fuzz_run,$(FUZZ_SMOKE_SECONDS))
 
 # Leak checking stays on for the C++ tests; CPython keeps objects alive until exit by design,
 # so it is off for pytest. The interpreter itself is not linked to libstdc++, so it is preloaded

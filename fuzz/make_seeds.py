@@ -88,6 +88,23 @@ def main():
     put("mrtrix", "faults", b"1 2 3\n1 x 3 4\n\xe2\x80\x8a1 2 3 4\xe2\x80\xa9\n")
     put("mrtrix", "numbers", b"-0 +.5 5.E+2 1e-330\nInf -nan 1e309 0\n")
 
+    # table: first byte even for a grad file, odd for "<bval>\0<bvec>".
+    put("table", "grad", b"\0# scanner export\n0 0 0 0\n1 0 0 1000\r\n0 1 0 1000\n0 0 1 1000\n")
+    put("table", "grad_faults", b"\0\xef\xbb\xbf0 0 0 0\n1 0 0\n0 1 0 -5\n0 0 1 nan\n1 2 3 4 5\n")
+    put("table", "grad_cr", b"\0" + b"0 0 0 0\r1 0 0 1000\r0 1 0 1000\r")
+    put("table", "fsl_rows", b"\1" + b"0 1000 1000\n\0" + b"0 1 0\n0 0 1\n0 0 0\n")
+    put("table", "fsl_columns", b"\1" + b"0\n1000\n1000\n\0" + b"0 0 0\n1 0 0\n0 1 0\n")
+    put("table", "fsl_faults", b"\1" + b"0 1000\n1000 2000\n\0" + b"# x y z\n0 1;0\n0 0 1\n")
+    put("table", "fsl_long_token", b"\1" + b"0 " + "\u00e9".encode() * 200 + b"\n\0" + b"0 0 1\n")
+    put("table", "fsl_mrtrix_like", b"\1" + b"0 1000\n\0" + b"0 0 0 0\n1 0 0 1000\n")
+
+    put("bids_names", "session", b"ds/sub-01/ses-2/dwi/sub-01_dwi.nii.gz")
+    put("bids_names", "session_named", b"ds/sub-01/ses-2/dwi/sub-01_ses-2_acq-x_dwi.nii")
+    put("bids_names", "no_subject", b"ses-pre/scan_dwi.nii\0{\"dwi\": 1}")
+    put("bids_names", "entry", b"sub-a_b/ses-1_x/sub-a_dwi.nii\0{\"dwi\": \"a\", \"bvec\": \"b\", "
+        b"\"bval\": \"c\", \"masks\": [], \"sidecar\": null, \"base\": \"a\", \"stem\": \"s\"}")
+    put("bids_names", "escapes", b"sub-\xc3\xa9/ses-\"\\/x\n_dwi.nii.gz")
+
     put("sidecar", "full.json", b'{"PhaseEncodingDirection": "j-", "TotalReadoutTime": 0.0542, '
         b'"MultibandAccelerationFactor": 3, "EchoTime": [0.1, {"a": null}]}')
     put("sidecar", "nulls.json", b'{"PhaseEncodingDirection": null, "TotalReadoutTime": 1e400, '

@@ -18,7 +18,7 @@ here="$(cd "$(dirname "$0")" && pwd)"
 repo="$(dirname "$here")"
 build="${1:-$repo/build/fuzz}"
 seconds="${FUZZ_SECONDS:-60}"
-targets="${FUZZ_TARGETS:-nifti fsl mrtrix sidecar nifti_base}"
+targets="${FUZZ_TARGETS:-nifti fsl mrtrix table sidecar nifti_base bids_names}"
 cmake="${CMAKE:-$repo/.venv/bin/cmake}"
 ninja="${NINJA:-$repo/.venv/bin/ninja}"
 
@@ -31,7 +31,8 @@ fi
 max_len() {
   case "$1" in
     nifti) echo 4096 ;;
-    nifti_base) echo 512 ;;
+    nifti_base | bids_names) echo 512 ;;
+    table) echo 4096 ;;
     *) echo 2048 ;;
   esac
 }

@@ -135,6 +135,18 @@ using v4d = double __attribute__((vector_size(32)));
 
 using v4i = std::int64_t __attribute__((vector_size(32)));
 
+// Lane shuffle of two vectors, indices 0-3 from a and 4-7 from b. GCC 12 and
+// clang both have __builtin_shufflevector; older GCC only has its own
+// __builtin_shuffle, which clang rejects.
+#if defined(__has_builtin)
+#if __has_builtin(__builtin_shufflevector)
+#define TARVIX_SHUFFLE4(a, b, i, j, k, l) __builtin_shufflevector(a, b, i, j, k, l)
+#endif
+#endif
+#ifndef TARVIX_SHUFFLE4
+#define TARVIX_SHUFFLE4(a, b, i, j, k, l) __builtin_shuffle(a, b, v4i{i, j, k, l})
+#endif
+
 [[gnu::always_inline]] inline void load_cell(const CoherenceCell& c, v4d& v) { std::memcpy(&v, &c, sizeof v); }
 
 // Scores up to four samples; hit[k] and score[k] receive each one's result.
@@ -188,12 +200,12 @@ using v4i = std::int64_t __attribute__((vector_size(32)));
           load_cell(g.cell(t0[1] + row + dz), r1);
           load_cell(g.cell(t0[2] + row + dz), r2);
           load_cell(g.cell(t0[3] + row + dz), r3);
-          const v4d xz01 = __builtin_shuffle(r0, r1, v4i{0, 4, 2, 6}), yu01 = __builtin_shuffle(r0, r1, v4i{1, 5, 3, 7});
-          const v4d xz23 = __builtin_shuffle(r2, r3, v4i{0, 4, 2, 6}), yu23 = __builtin_shuffle(r2, r3, v4i{1, 5, 3, 7});
-          const v4d cx = __builtin_shuffle(xz01, xz23, v4i{0, 1, 4, 5});
-          const v4d cz = __builtin_shuffle(xz01, xz23, v4i{2, 3, 6, 7});
-          const v4d cy = __builtin_shuffle(yu01, yu23, v4i{0, 1, 4, 5});
-          const v4d ok = __builtin_shuffle(yu01, yu23, v4i{2, 3, 6, 7});
+          const v4d xz01 = TARVIX_SHUFFLE4(r0, r1, 0, 4, 2, 6), yu01 = TARVIX_SHUFFLE4(r0, r1, 1, 5, 3, 7);
+          const v4d xz23 = TARVIX_SHUFFLE4(r2, r3, 0, 4, 2, 6), yu23 = TARVIX_SHUFFLE4(r2, r3, 1, 5, 3, 7);
+          const v4d cx = TARVIX_SHUFFLE4(xz01, xz23, 0, 1, 4, 5);
+          const v4d cz = TARVIX_SHUFFLE4(xz01, xz23, 2, 3, 6, 7);
+          const v4d cy = TARVIX_SHUFFLE4(yu01, yu23, 0, 1, 4, 5);
+          const v4d ok = TARVIX_SHUFFLE4(yu01, yu23, 2, 3, 6, 7);
           const v4d wc = wxy * w[2][dz] * ok;
           const v4d d = r[0] * cx + r[1] * cy + r[2] * cz;
           const v4d sw = wc * (d < 0 ? minus : plus);
