@@ -84,15 +84,13 @@ std::vector<std::string> coherence_evidence(const Report& report, const Evidence
   return notes;
 }
 
-// The measure says itself why it could not judge; its words are the verdict's.
-std::optional<std::string> tracking_thin(const TrackingResult& t, const TrackingOptions&) { return t.thin_evidence; }
-
 // With no lead (every transform scoring the same, zero included) the tracking's
 // best is only the first of a tie.
 bool tracking_all_zero(const TrackingResult& t) { return !t.best_leads; }
 
 std::string tracking_warn_note(const TrackingResult& t, const TrackingOptions& rules) {
-  if (auto thin = tracking_thin(t, rules)) return "the tracking cannot judge the axes: " + *thin;
+  // The measure says itself why it could not judge; its words are the verdict's.
+  if (t.thin_evidence) return "the tracking cannot judge the axes: " + *t.thin_evidence;
   return "the tracking's best, " + canonical_label(t.best.matrix) + ", leads " + canonical_label(t.runner_up.matrix) +
          " by only " + percent(t.relative_margin) + " (SD " + percent(t.margin_spread) +
          "): not clearly enough (at least " + format_plain(t.margin_threshold * 100) + "% and " +
@@ -146,7 +144,7 @@ void by_tracking(Verdict& v, const Report& report, const TrackingResult& t, cons
   v.decided_by = Measure::Tracking;
   Status axes = t.decision;
   v.thin_reasons = fit_evidence(report, limits);
-  if (auto thin = tracking_thin(t, rules)) v.thin_reasons.push_back(*thin);
+  if (t.thin_evidence) v.thin_reasons.push_back(*t.thin_evidence);
   v.thin_evidence = !v.thin_reasons.empty();
   for (const auto& n : fit_evidence(report, limits)) v.notes.push_back(n);
   if (!v.notes.empty()) axes = Status::Warn;

@@ -26,9 +26,9 @@ def shell_counts(shells) -> str:
 
 
 def _same_axes(a, b) -> bool:
-    flat_a = [v for row in a for v in row]
-    flat_b = [v for row in b for v in row]
-    return flat_a == flat_b or flat_a == [-v for v in flat_b]
+    from .verdict import same_axes
+
+    return same_axes(a, b)
 
 
 def distinct_ranking(ranking):
