@@ -116,7 +116,9 @@ def test_notes_once_detail_and_escaping(batch, tmp_path):
     shared = "every run of this scanner: no b=0 drift check"
     page_runs = [
         _with(good, notes=[shared, "only on this run"], mask="/masks/sub-01_desc-brain_mask.nii.gz",
-              consistency={"status": "WARN", "note": "sub-01's table is the others' with z negated"}),
+              consistency={"status": "WARN", "volume_means": [1.0, 0.5], "tests": {
+                  "b0": {"status": "PASS", "findings": []},
+                  "order": {"status": "WARN", "findings": ["volume 7 is called b=0 but is as dark as the shell"]}}}),
         _with(flagged, notes=[shared], cross_run_note="sub-02's table is the others' with x negated",
               consistency="same table as the group"),
         _with(good, name=hostile, entities={"sub": "0x"}, notes=[shared],
@@ -133,7 +135,8 @@ def test_notes_once_detail_and_escaping(batch, tmp_path):
     assert "only on this run" in words and "sub-02's table is the others' with x negated" in words
     # The detail view: mask used or the automatic region, the consistency finding when there is one.
     assert "/masks/sub-01_desc-brain_mask.nii.gz" in words and "automatic region" in words
-    assert "z negated" in words and "same table as the group" in words
+    assert words.count("volume 7 is called b=0 but is as dark as the shell") == 2  # row and detail
+    assert "order: WARN" in words and "b0: PASS" not in words and "same table as the group" in words
     # A failed run keeps its row and its error; it is not listed twice.
     assert "could not be audited: bad <bval>" in words and words.count("bad <bval>") == 2  # row and detail
     # Without the tracking the command says so, or repair would decide with it.

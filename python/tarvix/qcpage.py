@@ -53,7 +53,7 @@ h2{font-size:15px;margin:0 0 6px}
 .controls label{color:#4a5360}
 .controls select,.controls input[type=search]{font:inherit;padding:2px 6px}
 #shown{color:#5b6673}
-button{font:inherit;font-size:12px;padding:1px 8px;border:1px solid #b8c0ca;border-radius:4px;background:#f4f6f8;cursor:pointer}
+button{white-space:nowrap;font:inherit;font-size:12px;padding:1px 8px;border:1px solid #b8c0ca;border-radius:4px;background:#f4f6f8;cursor:pointer}
 table{border-collapse:collapse;width:100%;background:#fff;box-shadow:0 1px 2px rgba(0,0,0,.06)}
 th,td{padding:7px 10px;border-bottom:1px solid #e3e7ec;text-align:left;vertical-align:top}
 th{background:#f0f3f6;font-weight:600;position:sticky;top:0;z-index:1}
@@ -90,6 +90,7 @@ ul.notes{margin:0;padding-left:16px;color:#4a5360;font-size:13px}
 td.notes{min-width:220px}
 td.notes li{display:-webkit-box;-webkit-line-clamp:3;-webkit-box-orient:vertical;overflow:hidden}
 td.finding{min-width:190px}
+.table-finding{margin-top:4px;color:#7a5400}
 td.finding .copy{display:block;margin-top:6px}
 a{color:#2057c4}
 img.thumb{width:120px;border:1px solid #d0d6dd;border-radius:4px}
@@ -365,8 +366,26 @@ def _lead_line(label: str, record: dict | None, decides: bool) -> str:
             f'</span></div>')
 
 
+def consistency_finding(report: dict) -> str | None:
+    """The worst finding of the table's consistency tests, when they found something."""
+    c = report.get("consistency")
+    if not isinstance(c, dict) or not isinstance(c.get("tests"), dict):
+        return None
+    for level in ("FLAG", "WARN"):
+        for test in c["tests"].values():
+            if isinstance(test, dict) and test.get("status") == level and test.get("findings"):
+                return str(test["findings"][0])
+    return None
+
+
 def _finding(run: dict, error: str | None) -> str:
     """What the reviewer should take from the run, in words."""
+    text = _verdict_words(run, error)
+    table = consistency_finding(run["report"]) if run.get("report") else None
+    return text + (f'<div class="table-finding">table: {_e(table)}</div>' if table else "")
+
+
+def _verdict_words(run: dict, error: str | None) -> str:
     report = run.get("report")
     if not report:
         return f"could not be audited: {_e(error or 'no report')}"
@@ -426,6 +445,15 @@ def _consistency(found) -> str:
         return "".join(_consistency(item) for item in found)
     if not isinstance(found, dict):
         return f"<dt>consistency</dt><dd>{_e(found)}</dd>"
+    tests = found.get("tests")
+    if isinstance(tests, dict):  # each test's status and findings: the ones that found something, by name
+        words = [f"{name}: {t.get('status')}" + (" \u2014 " + "; ".join(map(str, t["findings"]))
+                                                  if t.get("findings") else "")
+                 for name, t in tests.items() if isinstance(t, dict) and t.get("status") not in (None, "PASS")]
+        words = words or [f"every test passed ({', '.join(tests)})"]
+        status = found.get("status")
+        head = f'<span class="status {_e(status)}">{_e(status)}</span> ' if status in RANK else ""
+        return f"<dt>table consistency</dt><dd>{head}{'<br>'.join(_e(w) for w in words)}</dd>"
     words = [found[k] for k in ("note", "message", "summary", "finding", "words") if isinstance(found.get(k), str)]
     words += [n for n in found.get("notes", []) if isinstance(n, str)] if isinstance(found.get("notes"), list) else []
     if not words:
@@ -523,8 +551,9 @@ def _run_html(run: dict, index: int, shared: set[str], error: str | None, root: 
     if command:
         written = run.get("written_tables") or []
         detail.append('<div class="repair"><h2 class=gap>Repair</h2>'
-                      + ("<div>corrected table already written by the batch: "
-                         + ", ".join(_link(p, os.path.basename(p)) for p in written) + "</div>" if written else "")
+                      + ("<div>the batch has written the corrected table: "
+                         + ", ".join(_link(p, os.path.basename(p)) for p in written)
+                         + " (the command below would need --force to write it again)</div>" if written else "")
                       + f'<div>to write the corrected table ({_e(v.words or v.recommended)}) yourself:</div>'
                       + f'<pre class="cmd" id="cmd-{index}">{_e(_command_lines(command))}</pre></div>')
     rank = RANK.get(status, len(RANK))
