@@ -55,13 +55,13 @@ h2{font-size:15px;margin:0 0 6px}
 #shown{color:#5b6673}
 button{white-space:nowrap;font:inherit;font-size:12px;padding:1px 8px;border:1px solid #b8c0ca;border-radius:4px;background:#f4f6f8;cursor:pointer}
 table{border-collapse:collapse;width:100%;background:#fff;box-shadow:0 1px 2px rgba(0,0,0,.06)}
-th,td{padding:7px 10px;border-bottom:1px solid #e3e7ec;text-align:left;vertical-align:top}
+th,td{padding:7px 8px;border-bottom:1px solid #e3e7ec;text-align:left;vertical-align:top}
 th{background:#f0f3f6;font-weight:600;position:sticky;top:0;z-index:1}
 th button{border:0;background:none;font-weight:600;font-size:14px;padding:0;color:inherit}
 th button::after{content:" \\2195";color:#9aa4af}
 th[aria-sort=ascending] button::after{content:" \\2191";color:#1d232a}
 th[aria-sort=descending] button::after{content:" \\2193";color:#1d232a}
-td.num{min-width:260px}
+td.num{min-width:235px}
 .lead .val,.lead .needs{white-space:nowrap}
 .status{display:inline-block;padding:1px 8px;border-radius:10px;font-weight:700;font-size:12px}
 .status.PASS{background:#d4f1df;color:#17643a}
