@@ -185,7 +185,8 @@ SCRIPT = r"""
     b.addEventListener('click',function(){
       var pre=document.getElementById(b.dataset.target), done=function(){b.textContent='copied';};
       if(navigator.clipboard&&window.isSecureContext){navigator.clipboard.writeText(pre.textContent).then(done,function(){});}
-      else{var r=document.createRange();r.selectNodeContents(pre);var s=getSelection();s.removeAllRanges();s.addRange(r);}
+      else{var r=document.createRange();r.selectNodeContents(pre);var s=getSelection();s.removeAllRanges();s.addRange(r);
+        b.textContent='selected: press Ctrl+C';}
     });
   });
   restore();apply();
