@@ -17,12 +17,10 @@ import re
 import shlex
 import urllib.parse
 
-from . import outputs
+from . import group_table, outputs
 from . import verdict as verdicts
 
 PAGE = "index.html"
-GROUP_TABLE = "group_report.tsv"
-GROUP_SIDECAR = "group_report.json"
 DEFAULT_MARGIN_THRESHOLD = 0.02  # the reports leave the coherence's threshold out when it is this one
 RANK = {"FLAG": 0, "WARN": 1, "FAILED": 2, "PASS": 3}
 BAR_SPAN = 5.0  # the lead bar spans five thresholds
@@ -630,8 +628,8 @@ def render(root: str, runs: list[dict], failures: list[tuple[str, str]], trackin
 <body>
 <h1>Gradient table QC</h1>
 <div class="meta">dataset <code>{_e(root)}</code> · {len(runs) + len(listed_failures)} runs · {measures} ·
-tarvix {_e(version)} · {when} · {_link(GROUP_TABLE, "group table (" + GROUP_TABLE + ")")}
-({_link(GROUP_SIDECAR, "columns")})</div>
+tarvix {_e(version)} · {when} · {_link(group_table.TSV_NAME, "group table (" + group_table.TSV_NAME + ")")}
+({_link(group_table.SIDECAR_NAME, "columns")})</div>
 <div class="counts">{boxes}</div>
 {failed}{shared_html}<div class="controls">
 <label>subject <select id="f-sub">{options("sub")}</select></label>
