@@ -257,7 +257,8 @@ def print_table(results):
 
 def print_frames(frames, results):
     """The frame cases, tracking only, with the stage time beside that of the
-    axis-aligned (LAS) cases of the same grid, which read one frame."""
+    axis-aligned (LAS) cases of the same grid, which read one frame (their
+    wrong tables mostly stop streamlines sooner than a frame's rotation does)."""
     print("frame mistakes on the oblique images (tracking; 48 readings where the LAS images score 24):")
     head = f"{'best':>7} {'correct':>9} {'wrong frame':>11} {'FLAG':>4} {'median':>7} {'min':>7} {'stage s':>8} {'LAS s':>7}"
     print(f"  {'voxel':<6}{'noise':<10}{'mask':<5} | {head}")
@@ -292,17 +293,23 @@ def check_frames(frames, results):
     unflagged = [r for r in trk if r["corrupted"] and r["noise"] in REALISTIC and not r["flag_right"]]
     wrong_flags = [r for r in trk if r["decision"] == "FLAG" and not r["flag_right"]]
     median = statistics.median(r["margin"] for r in trk)
-    las = statistics.median(r["stage_s"] for r in results if r["table"] and not r["table"].startswith("mrtrix"))
-    ratio = statistics.median(r["stage_s"] for r in frames) / las
-    ok = not false_flags and not unflagged and not wrong_flags and median >= TARGET_FRAME_MEDIAN_MARGIN
+    # The cost of reading the second frame: the correct bvec of each oblique
+    # image (48 readings) against the correct table of the LAS image of the
+    # same grid, noise and mask (24), the same phantom on the voxel axes.
+    las = {(r["voxel"], r["noise"], r["mask"]): r["stage_s"] for r in results if r["table"] == "correct"}
+    ratios = [r["stage_s"] / las[key] for r in frames if r["table"] == "correct-bvec"
+              and (key := (r["voxel"], r["noise"], r["mask"])) in las and las[key] > 0]
+    ratio = statistics.median(ratios) if ratios else float("nan")
+    ok = (not false_flags and not unflagged and not wrong_flags and median >= TARGET_FRAME_MEDIAN_MARGIN
+          and ratio <= TARGET_FRAME_STAGE_RATIO)
     print("frame targets:")
     print(f"  correct tables PASS at SNR >= {NOISE['realistic']:g}: {len(false_flags)} not PASS")
     n_real = sum(r["corrupted"] and r["noise"] in REALISTIC for r in trk)
     print(f"  FLAG with the exact fix (within {FRAME_RIGHT_DEG:g} degree) at SNR >= {NOISE['realistic']:g}: "
           f"{n_real - len(unflagged)}/{n_real}; FLAGs with a wrong fix at any noise: {len(wrong_flags)}")
     print(f"  median relative margin >= {TARGET_FRAME_MEDIAN_MARGIN:g}: {median:.3f}")
-    print(f"  tracking stage: median {ratio:.2f}x that of the LAS cases (two frames read, target <= "
-          f"{TARGET_FRAME_STAGE_RATIO:g}x)")
+    print(f"  tracking stage on a correct table: median {ratio:.2f}x that of the LAS image (two frames read, "
+          f"target <= {TARGET_FRAME_STAGE_RATIO:g}x)")
     for r in false_flags + unflagged + wrong_flags:
         print(f"    {r['voxel']} mm {r['noise']} {r['mask']} {r['table']}: {r['decision']}, "
               f"best right {r['best_right']}, margin {r['margin']:.3f}")
