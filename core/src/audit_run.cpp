@@ -153,7 +153,11 @@ void run_tracking(RunResult& result, const GlyphData& fit, const RunData& run, c
   const Stopwatch clock;
   // Millimetres on the grid from the geometry the frame map came from.
   const Vec3& voxel_sizes = run.dwi->info.spacing;
-  result.tracking = track_candidates(fit.field, run.mask_ptr(), fit.frame_map, voxel_sizes, {}, execution);
+  // The table is also read as if written in the other frame by mistake.
+  const bool world = run.loaded.world_frame;
+  const OtherFrame other =
+      other_frame(world, fit.frame_map, voxel_frame_map(!world, run.dwi->info));
+  result.tracking = track_candidates(fit.field, run.mask_ptr(), fit.frame_map, other, voxel_sizes, {}, execution);
   result.tracking_s = clock.seconds();
   if (extras.streamline_sample > 0)
     result.streamlines = execution.run(

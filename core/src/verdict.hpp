@@ -87,6 +87,11 @@ Verdict decide_verdict(const VerdictInputs& in, const EvidenceLimits& limits = {
 // that is not one.
 std::string describe_transform(const std::string& label);
 
+// Plain words for a reading of the other frame ("scanner->image" or
+// "image->scanner"), with the words of the axis transform found on top of it
+// when that is not the identity; "" for a frame label that is not one.
+std::string describe_frame_mistake(const std::string& frame_label, const Mat3& axes);
+
 // The engine's report: the module's report with `status` set to the
 // verdict's, then a `tracking` section (when the tracking ran) and the
 // `verdict` section.

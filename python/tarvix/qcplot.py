@@ -303,15 +303,18 @@ def _bar_colours(entries, best_matrix):
 def _bars(ax, positions, values, colours, threshold_line, fmt):
     from matplotlib.ticker import MaxNLocator
 
-    ax.barh(positions, values, color=colours, height=0.75)
-    top = max(values) if values else 1.0
-    bottom = min(values) if values else 0.0
+    # A transform one measure did not score (the coherence never reads the
+    # table in the other frame) gets no bar.
+    scored = [v for v in values if np.isfinite(v)]
+    ax.barh(positions, [v if np.isfinite(v) else 0.0 for v in values], color=colours, height=0.75)
+    top = max(scored) if scored else 1.0
+    bottom = min(scored) if scored else 0.0
     span = max(top - bottom, 1e-9)
     ax.set_xlim(max(0.0, min(bottom, threshold_line) - 0.25 * span), top + 0.35 * span)
     ax.xaxis.set_major_locator(MaxNLocator(4))
     marker = ax.axvline(threshold_line, color="#e7298a", linestyle="--", linewidth=1.8)
     for pos, value, colour in zip(positions, values, colours):
-        if colour != ROW_COLOURS["other"]:
+        if colour != ROW_COLOURS["other"] and np.isfinite(value):
             ax.text(value, pos, " " + fmt(value), va="center", ha="left", fontsize=9)
     ax.tick_params(axis="x", labelsize=9)
     ax.margins(y=0.01)
@@ -322,7 +325,7 @@ def _ylabels(entries):
     labels = []
     for entry in entries:
         # Named as every output names transforms (the coherence's ranking keeps the module's names).
-        label = canonical_label(entry["matrix"])
+        label = entry["label"] if entry.get("frame") else canonical_label(entry["matrix"])
         words = "as given" if _is_identity_like(entry["matrix"]) else describe_transform(label)
         labels.append(f"{label}  {words}")
     return labels
@@ -418,7 +421,8 @@ def write_png(path: str, report: dict, glyphs: dict, source: str | None = None, 
 
     for (transform, heading, score, lines), sub in zip(rows, row_figs):
         coherence = _coherence_of(flip, transform.tolist())
-        text = f"{heading}: coherence {coherence:.4f}"
+        text = f"{heading}: " + (f"coherence {coherence:.4f}" if np.isfinite(coherence)
+                                 else "coherence not scored (it reads the table in its declared frame only)")
         if score is not None:
             text += (f", mean streamline length {score['mean_length_mm']:.1f} mm ({score['n_streamlines']} of "
                      f"{tracking['parameters']['n_seeds']} seeds long enough)")

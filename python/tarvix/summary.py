@@ -78,13 +78,16 @@ def canonical_label(matrix) -> str:
 
 
 def _name(entry) -> str:
-    """A ranking entry's canonical name."""
+    """A ranking entry's canonical name. A reading of the table in the other
+    frame ('scanner->image +x+y-z') is a rotation, named by the tracking."""
+    if entry.get("frame"):
+        return entry["label"]
     return canonical_label(entry["matrix"]) if "matrix" in entry else entry["label"]
 
 
-def labelled(label: str) -> str:
-    """'-x+y+z (x axis flipped)'."""
-    words = describe_transform(label)
+def labelled(label: str, words: str | None = None) -> str:
+    """'-x+y+z (x axis flipped)'; a frame correction's words come from the verdict."""
+    words = words or describe_transform(label)
     return f"{label} ({words})" if words else label
 
 
@@ -217,7 +220,7 @@ def verdict_line(decided, tracking: dict | None, hints: bool) -> str:
     by = "by the tracking" if decided.measure == "tracking" else "by the coherence"
     lead = lead_text(decided)
     if decided.axes == "FLAG":
-        return (f"verdict on the axes: FLAG {by}: recommended transform {labelled(decided.recommended)}"
+        return (f"verdict on the axes: FLAG {by}: recommended transform {labelled(decided.recommended, decided.words)}"
                 + (f", leading by {lead}" if lead else "")
                 + (" (apply it with 'tarvix repair')" if hints else ""))
     if decided.axes == "PASS":
