@@ -97,9 +97,10 @@ def _transform_cell(label: str | None) -> str:
 
 
 def href(name: str) -> str:
-    """A file name of the folder as a relative link: percent-encoded, so that
-    '#', '?', '%' or a newline in a run's name cannot cut or redirect it."""
-    return html.escape(urllib.parse.quote(name, safe=""), quote=True)
+    """A file of the folder as a relative link: percent-encoded, so that '#',
+    '?', '%' or a newline in a run's name cannot cut or redirect it; the
+    folders of a run's path stay folders."""
+    return html.escape(urllib.parse.quote(name, safe="/"), quote=True)
 
 
 def _link(name: str, text: str) -> str:
@@ -183,3 +184,26 @@ def write(out_dir: str, root: str, rows: list[dict], failures, tracking: bool, v
     path = os.path.join(out_dir, PAGE)
     outputs.write_text(path, render(root, rows, failures, tracking, version))
     return path
+
+
+def write_page(out_dir: str, root: str, runs: list[dict], failures: list[tuple[str, str]], tracking: bool,
+               version: str) -> str:
+    """The page from the batch's run records (name, entities, dwi, report,
+    files, written_tables, mask, cross_run_note); returns its path."""
+    from . import verdict
+
+    rows = []
+    for run in runs:
+        report = run["report"]
+        if report is None:
+            continue
+        status, notes = verdict.cli_verdict(report)
+        files = [f for f in (run["files"]["report"], run["files"].get("tracking")) if f] + list(run["written_tables"])
+        entities = run["entities"]
+        own = list(report.get("notes", []))
+        rows.append({"status": status, "name": run["name"], "sub": entities.get("sub", ""),
+                     "ses": entities.get("ses", ""), "best": verdict.of_report(report).best,
+                     "coherence": margin(report.get("flip")), "tracking": margin(report.get("tracking")),
+                     "notes": own + [n for n in notes if n not in own], "files": files,
+                     "png": run["files"].get("picture")})
+    return write(out_dir, root, rows, failures, tracking, version)

@@ -1,0 +1,149 @@
+"""`tarvix bids` as a BIDS App: participant level per subject then group level
+gives what one full run gives; the derivatives layout; masks from a derivatives
+dataset; tables written for pipelines; the cross-run table check."""
+
+import json
+import shutil
+
+import numpy as np
+import pytest
+
+from tarvix import synthetic
+
+from cli_runner import cli
+from conftest import SHAPE, validate, write_run as run
+
+RUNS = {  # (subject, session): the table's corruption
+    ("01", "1"): None, ("01", "2"): None, ("02", "1"): None, ("02", "2"): "-x+y+z"}
+FLIPPED = "sub-02_ses-2"
+MASKS = {("01", "1"): SHAPE, ("01", "2"): (20, 24, 16), ("02", "2"): SHAPE}  # sub-02 ses-1 has none
+DERIVED = ("report.json", "dwi.bvec", "dwi.bval", "provenance.json")
+
+
+def make_tree(root):
+    for (sub, ses), transform in RUNS.items():
+        run(root / f"sub-{sub}/ses-{ses}/dwi", f"sub-{sub}_ses-{ses}_dwi", transform=transform)
+    (root / "dataset_description.json").write_text('{"Name": "study", "BIDSVersion": "1.9.0"}')
+    # Copies of a run where a BIDS App must not look.
+    for hidden in ("sourcedata/sub-09/dwi", "code/sub-09/dwi", ".git/sub-09/dwi"):
+        run(root / hidden, "sub-09_dwi")
+    return root
+
+
+def make_masks(deriv):
+    for (sub, ses), shape in MASKS.items():
+        m = np.zeros(shape, np.uint8)
+        m[3:-3, 3:-3, 2:-2] = 1
+        folder = deriv / f"sub-{sub}/ses-{ses}/dwi"
+        folder.mkdir(parents=True)
+        synthetic.write_nifti(str(folder / f"sub-{sub}_ses-{ses}_space-dwi_desc-brain_mask.nii.gz"), m,
+                              synthetic.affine_preset("LAS", 2.0, SHAPE))
+    return deriv
+
+
+@pytest.fixture(scope="module")
+def dataset(tmp_path_factory):
+    base = tmp_path_factory.mktemp("app")
+    return make_tree(base / "ds"), make_masks(base / "masks")
+
+
+def files_of(out):
+    return sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.is_file())
+
+
+def comparable(out):
+    """What the two ways of running must agree on: every file's name, the
+    summary's results, the group table, each report without its timestamp."""
+    reports = {}
+    for p in out.rglob("*_report.json"):
+        report = json.loads(p.read_text())
+        report.pop("timestamp")
+        reports[str(p.relative_to(out))] = report
+    return (files_of(out), json.loads((out / "dataset_summary.json").read_text())["results"],
+            (out / "group_report.tsv").read_text(), reports)
+
+
+@pytest.mark.parametrize("jobs", [[], ["--jobs", "2"]])
+def test_levels_per_subject_then_group_equal_one_full_run(dataset, tmp_path, jobs):
+    root, masks = dataset
+    common = ["--mask-dir", masks, "--repair", "--threads", "1", *jobs]
+    full = tmp_path / "full"
+    assert cli("bids", root, full, *common).returncode == 4  # the flipped run
+
+    split = tmp_path / "split"
+    first = cli("bids", root, split, "participant", "--participant_label", "01", *common)
+    assert first.returncode == 0, first.stderr
+    # A participant level writes no group file.
+    assert not {"dataset_summary.json", "group_report.tsv", "index.html"} & set(files_of(split))
+    assert cli("bids", root, split, "participant", "--participant-label", "sub-02", *common).returncode == 4
+    # The group level needs no raw data.
+    moved = shutil.move(root, tmp_path / "elsewhere")
+    try:
+        group = cli("bids", root, split, "group")
+    finally:
+        shutil.move(moved, root)
+    assert group.returncode == 4, group.stderr
+    assert comparable(split) == comparable(full)
+
+
+def test_layout_masks_repair_and_cross_run_note(dataset, tmp_path):
+    root, masks = dataset
+    out = tmp_path / "out"
+    result = cli("bids", root, out, "--mask-dir", masks, "--repair", "--repair-grad", "--threads", "1")
+    assert result.returncode == 4, result.stderr
+    stems = {key: f"sub-{key[0]}/ses-{key[1]}/dwi/sub-{key[0]}_ses-{key[1]}_desc-tarvix" for key in RUNS}
+    expected = {"dataset_description.json", "dataset_summary.json", "group_report.tsv", "group_report.json",
+                "index.html"}
+    for key, stem in stems.items():
+        expected |= {f"{stem}_{s}" for s in ("report.json", "tracking.json", "dwi.bvec", "dwi.bval", "dwi.b",
+                                             "provenance.json")}
+    assert set(files_of(out)) == expected  # nothing of sourcedata/, code/ or .git/
+    description = json.loads((out / "dataset_description.json").read_text())
+    assert description["DatasetType"] == "derivative" and description["GeneratedBy"][0]["Name"] == "tarvix"
+
+    reports = {key: json.loads((out / f"{stem}_report.json").read_text()) for key, stem in stems.items()}
+    for report in reports.values():
+        validate("engine-report", report)
+    mask_path = {key: r["mask"]["path"] for key, r in reports.items()}
+    assert mask_path == {("01", "1"): "sub-01/ses-1/dwi/sub-01_ses-1_space-dwi_desc-brain_mask.nii.gz",
+                         ("01", "2"): None, ("02", "1"): None,
+                         ("02", "2"): "sub-02/ses-2/dwi/sub-02_ses-2_space-dwi_desc-brain_mask.nii.gz"}
+    assert "20x24x16 grid" in reports[("01", "2")]["mask"]["note"]
+    assert "no brain mask" in reports[("02", "1")]["mask"]["note"]
+    assert "automatic region" in reports[("02", "1")]["mask"]["note"]
+    assert reports[("01", "1")]["inputs"][-1]["path"].endswith("sub-01_ses-1_space-dwi_desc-brain_mask.nii.gz")
+
+    # The note names the flipped run only, and leaves its status to its image.
+    notes = {key: r.get("cross_run") for key, r in reports.items()}
+    assert [key for key, n in notes.items() if n] == [("02", "2")]
+    assert notes[("02", "2")]["note"].startswith(f"{FLIPPED}'s table is the others' with x negated")
+    assert {key: r["status"] for key, r in reports.items()} == {k: "FLAG" if t else "PASS" for k, t in RUNS.items()}
+    rows = [line.split("\t") for line in (out / "group_report.tsv").read_text().splitlines()]
+    column = {r[rows[0].index("name")]: r for r in rows[1:]}
+    assert [n for n, r in column.items() if r[rows[0].index("cross_run_note")] != "n/a"] == [f"{FLIPPED}_dwi"]
+    assert "x negated" in (out / "index.html").read_text()
+
+    # The tables written re-audit PASS, the dataset's own are untouched.
+    for key, stem in stems.items():
+        table = str(out / f"{stem}_dwi")
+        dwi = root / f"sub-{key[0]}/ses-{key[1]}/dwi/sub-{key[0]}_ses-{key[1]}_dwi.nii.gz"
+        again = cli("audit", "--dwi", dwi, "--bvec", table + ".bvec", "--bval", table + ".bval", "--no-tracking")
+        assert again.returncode == 0, (key, again.stdout)
+        assert sorted(reports[key]["written_tables"]) == sorted(f"{stem}_{s}" for s in
+                                                                 ("dwi.bvec", "dwi.bval", "dwi.b", "provenance.json"))
+    written = column[f"{FLIPPED}_dwi"][rows[0].index("written_tables")]
+    assert f"{stems[('02', '2')]}_dwi.bvec" in written
+
+
+@pytest.mark.parametrize("args, says", [
+    (["participant"], "the level comes after the output folder"),
+    (["OUT", "group", "--repair"], "the group level audits nothing"),
+    (["OUT", "participant", "--repair-grad"], "--repair-grad needs --repair"),
+    (["OUT", "participant", "--output-dir", "OTHER"], "name two folders"),
+    (["OUT", "group"], "run the participant level first"),
+])
+def test_app_call_forms_refused(dataset, tmp_path, args, says):
+    root, _ = dataset
+    args = [tmp_path / a if a in ("OUT", "OTHER") else a for a in args]
+    result = cli("bids", root, *args)
+    assert result.returncode in (1, 2) and says in result.stderr, result.stderr
