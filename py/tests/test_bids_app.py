@@ -53,10 +53,11 @@ def files_of(out):
 
 def comparable(out):
     """What the two ways of running must agree on: every file's name, the
-    summary's results, the group table, each report without its timestamp."""
+    summary's results, the group table, each report without its timestamp
+    (the tables it names written under either folder)."""
     reports = {}
-    for p in out.rglob("*_report.json"):
-        report = json.loads(p.read_text())
+    for p in out.rglob("*_desc-tarvix_report.json"):
+        report = json.loads(p.read_text().replace(str(out), "OUT"))
         report.pop("timestamp")
         reports[str(p.relative_to(out))] = report
     return (files_of(out), json.loads((out / "dataset_summary.json").read_text())["results"],

@@ -747,7 +747,10 @@ def _print_bids(args, outcome) -> list[str]:
               "level writes the summary, group table and QC page")
     if outcome.page and not args.as_json:
         print(f"QC page: {outcome.page}")
-    if outcome.failed_listed:
+    if outcome.failed_listed and args.level == "group":
+        print(f"tarvix: {len(outcome.failed_listed)} runs failed at the participant level; listed in "
+              f"{os.path.join(outcome.plan['out_dir'], batch.FAILED_RUNS)}", file=sys.stderr)
+    elif outcome.failed_listed:
         mine = len(outcome.failures)
         others = len(outcome.failed_listed) - mine
         print(f"tarvix: {mine} of {len(outcome.runs)} runs failed"
