@@ -3,12 +3,14 @@ gives what one full run gives; the derivatives layout; masks from a derivatives
 dataset; tables written for pipelines; the cross-run table check."""
 
 import json
+import os
+import pathlib
 import shutil
 
 import numpy as np
 import pytest
 
-from tarvix import synthetic
+from tarvix import crossrun, synthetic
 
 from cli_runner import cli
 from conftest import SHAPE, validate, write_run as run
@@ -118,6 +120,7 @@ def test_layout_masks_repair_and_cross_run_note(dataset, tmp_path):
     notes = {key: r.get("cross_run") for key, r in reports.items()}
     assert [key for key, n in notes.items() if n] == [("02", "2")]
     assert notes[("02", "2")]["note"].startswith(f"{FLIPPED}'s table is the others' with x negated")
+    assert notes[("02", "2")]["note"].endswith("the run's own verdict (FLAG, -x+y+z) agrees")
     assert {key: r["status"] for key, r in reports.items()} == {k: "FLAG" if t else "PASS" for k, t in RUNS.items()}
     rows = [line.split("\t") for line in (out / "group_report.tsv").read_text().splitlines()]
     column = {r[rows[0].index("name")]: r for r in rows[1:]}
@@ -134,6 +137,32 @@ def test_layout_masks_repair_and_cross_run_note(dataset, tmp_path):
                                                                  ("dwi.bvec", "dwi.bval", "dwi.b", "provenance.json"))
     written = column[f"{FLIPPED}_dwi"][rows[0].index("written_tables")]
     assert f"{stems[('02', '2')]}_dwi.bvec" in written
+
+
+REAL = pathlib.Path(os.environ.get("TARVIX_REAL_DATA", pathlib.Path(__file__).resolve().parents[3] / "shared/data/real-canon"))
+
+
+@pytest.mark.skipif(not REAL.is_dir(), reason="the real scans are not here")
+def test_cross_run_check_on_real_tables(tmp_path):
+    """Eleven correct series of one volunteer (axial and sagittal, angulated or
+    not, phase encoding P>A and A>P) and a copy of the P>A one with x negated:
+    only the A>P series (z negated, a correct table) and the copy get a note."""
+    runs = []
+    for image in sorted(REAL.glob("*.nii.gz")):
+        base = str(image).removesuffix(".nii.gz")
+        runs.append({"name": image.name.removesuffix(".nii.gz") + "_dwi", "dwi": str(image), "bvec": base + ".bvec",
+                     "bval": base + ".bval", "sidecar": base + ".json"})
+    source = REAL / "canon61_3000_ax_PA.bvec"
+    rows = [line.split() for line in source.read_text().splitlines() if line.strip()]
+    rows[0] = [f"{-float(v):g}" for v in rows[0]]
+    (tmp_path / "flipped.bvec").write_text("\n".join(" ".join(r) for r in rows) + "\n")
+    index = {r["name"]: i for i, r in enumerate(runs)}
+    runs.append(dict(runs[index["canon61_3000_ax_PA_dwi"]], name="flipped_dwi", bvec=str(tmp_path / "flipped.bvec")))
+    notes = crossrun.check(runs)
+    assert {runs[i]["name"]: (n["transform"], n["frame"]) for i, n in notes.items()} == {
+        "canon61_4000_ax_AP_dwi": ("+x+y-z", "image"), "flipped_dwi": ("-x+y+z", "image")}
+    assert notes[len(runs) - 1]["correction"] == "-x+y+z"
+    assert crossrun.with_verdict(notes[index["canon61_4000_ax_AP_dwi"]], "PASS", None).endswith("which decides")
 
 
 @pytest.mark.parametrize("args, says", [

@@ -219,8 +219,12 @@ def _annotate(entry: dict, out_dir: str, report: dict, mask: dict | None) -> Non
         report["mask"] = mask
         notes.append(mask["note"])
     if entry.get("cross_run"):
-        report["cross_run"] = entry["cross_run"]
-        notes.append(entry["cross_run"]["note"])
+        found = report.get("verdict") or {}
+        cross = dict(entry["cross_run"])
+        cross["note"] = crossrun.with_verdict(cross, found.get("status", report.get("status")),
+                                             found.get("recommended_label"))
+        report["cross_run"] = cross
+        notes.append(cross["note"])
     if entry.get("repair"):
         wanted = [entry["repair"][k] for k in ("bvec", "bval", "grad", "provenance") if entry["repair"].get(k)]
         report["written_tables"] = [os.path.relpath(p, out_dir) for p in wanted if os.path.isfile(p)]

@@ -14,6 +14,7 @@ Only the table files and each image's header (its affine) are read here."""
 from __future__ import annotations
 
 import gzip
+import json
 import itertools
 import struct
 
@@ -140,7 +141,7 @@ def frames(g: np.ndarray, affine: np.ndarray | None) -> dict[str, np.ndarray]:
     unit = np.divide(g, norms, out=np.zeros_like(g), where=norms > 0)
     if affine is None:
         return {"image": unit}
-    columns = affine[:3, :3] / np.linalg.norm(affine[:3, :3], axis=0)
+    columns = _axes(affine)
     fsl = np.diag([-1.0, 1.0, 1.0]) if np.linalg.det(affine[:3, :3]) > 0 else np.eye(3)
     voxel = unit @ fsl.T
     return {"image": voxel, "scanner": voxel @ columns.T}
@@ -156,8 +157,29 @@ def shells_key(b: np.ndarray) -> tuple:
     return len(b), tuple(sorted({round(v / SHELL_STEP) for v in weighted}))
 
 
+def phase_axis(sidecar: str | None) -> str | None:
+    """The phase-encoding axis (i, j or k) the run's BIDS sidecar gives, if any.
+    Vendors that keep a table in the readout/phase/slice frame give a run
+    encoded along another axis the same directions on other image axes: such
+    runs are another acquisition, compared only among themselves."""
+    if not sidecar:
+        return None
+    try:
+        with open(sidecar, encoding="utf-8") as f:
+            fields = json.load(f)
+    except (OSError, ValueError):
+        return None
+    if not isinstance(fields, dict):
+        return None
+    for key in ("PhaseEncodingDirection", "PhaseEncodingAxis"):
+        value = fields.get(key)
+        if isinstance(value, str) and value[:1] in ("i", "j", "k"):
+            return value[:1]
+    return None
+
+
 def check(runs: list[dict]) -> dict[int, dict]:
-    """runs: {"name", "bvec", "bval", "dwi"} each. Returns, by index into runs,
+    """runs: {"name", "bvec", "bval", "dwi", "sidecar" (or None)} each. Returns, by index into runs,
     {"note", "transform", "frame"} for every run whose table is its group's
     most common one under a signed permutation (and equal in neither frame)."""
     loaded = {}
@@ -166,10 +188,11 @@ def check(runs: list[dict]) -> dict[int, dict]:
         if table is None:
             continue
         geometry = nifti_geometry(run["dwi"])
-        loaded[i] = (table[0], frames(table[1], geometry[1] if geometry else None))
+        loaded[i] = (table[0], frames(table[1], geometry[1] if geometry else None),
+                     geometry[1] if geometry else None)
     groups: dict[tuple, list[int]] = {}
-    for i, (b, _) in loaded.items():
-        groups.setdefault(shells_key(b), []).append(i)
+    for i, (b, _, _) in loaded.items():
+        groups.setdefault((shells_key(b), phase_axis(runs[i].get("sidecar"))), []).append(i)
     notes = {}
     for members in groups.values():
         if len(members) < 3:
@@ -190,6 +213,10 @@ def check(runs: list[dict]) -> dict[int, dict]:
                 if not mode or frame not in loaded[i][1]:
                     continue
                 found = _permutation(loaded[mode[0]][1][frame], loaded[i][1][frame], weighted)
+                if found is not None and frame == "image" and _follows_image(found, loaded[i][2], loaded[mode[0]][2]):
+                    # The table turned with the image's axes (another slice orientation): the
+                    # same directions in the scanner, up to the angulation.
+                    continue
                 if found is not None:
                     entities = runs[i]["name"].removesuffix("_dwi")
                     frame_words = "image frame" if frame == "image" else "scanner coordinates"
@@ -197,8 +224,85 @@ def check(runs: list[dict]) -> dict[int, dict]:
                                         f"{frame_words}, against {len(mode)} runs sharing one table)",
                                 "transform": label(found), "frame": frame,
                                 "reference": [runs[k]["name"] for k in mode]}
+                    undo = correction(found, frame, loaded[i][2])
+                    if undo is not None:
+                        notes[i]["correction"] = label(undo)
                     break
     return notes
+
+
+def _axes(affine: np.ndarray) -> np.ndarray:
+    return affine[:3, :3] / np.linalg.norm(affine[:3, :3], axis=0)
+
+
+def _nearest_permutation(m: np.ndarray) -> np.ndarray | None:
+    out = np.zeros((3, 3))
+    for row in range(3):
+        col = int(np.argmax(np.abs(m[row])))
+        out[row, col] = np.sign(m[row, col])
+    return out if np.allclose(np.abs(out).sum(axis=0), 1) else None
+
+
+def _follows_image(found: np.ndarray, affine: np.ndarray | None, reference: np.ndarray | None) -> bool:
+    """Whether the run's image axes relate to the reference run's as its table
+    relates to theirs (up to the sign of the whole table)."""
+    if affine is None or reference is None:
+        return False
+    turn = _nearest_permutation(_axes(affine).T @ _axes(reference))
+    return turn is not None and (np.array_equal(turn, found) or np.array_equal(-turn, found))
+
+
+def correction(found: np.ndarray, frame: str, affine: np.ndarray | None) -> np.ndarray | None:
+    """The transform of the run's own table (in its bvec frame) that makes it
+    the others': when the others' table is right, what the run's verdict
+    should recommend. None when it is no axis transform there (an oblique
+    image, for a difference found in scanner coordinates)."""
+    fsl = np.eye(3)
+    if affine is not None and np.linalg.det(affine[:3, :3]) > 0:
+        fsl = np.diag([-1.0, 1.0, 1.0])
+    if frame == "image":
+        undo = fsl @ found.T @ fsl
+    else:
+        if affine is None:
+            return None
+        columns = _axes(affine)
+        undo = fsl @ columns.T @ found.T @ columns @ fsl
+    rounded = np.round(undo)
+    if not np.allclose(undo, rounded, atol=1e-3) or not np.allclose(np.abs(rounded).sum(axis=0), 1):
+        return None
+    return rounded + 0.0
+
+
+def from_label(text: str) -> np.ndarray | None:
+    """'-x+y+z' as a matrix, None when it is not such a label."""
+    if not isinstance(text, str) or len(text) != 6:
+        return None
+    m = np.zeros((3, 3))
+    for row in range(3):
+        sign, axis = text[2 * row], text[2 * row + 1]
+        if sign not in "+-" or axis not in AXES:
+            return None
+        m[row, AXES.index(axis)] = 1.0 if sign == "+" else -1.0
+    return m
+
+
+def same_class(a: str, b: str) -> bool:
+    """Two axis transforms that give the same measurement (equal, or opposite)."""
+    ma, mb = from_label(a), from_label(b)
+    return ma is not None and mb is not None and (np.array_equal(ma, mb) or np.array_equal(ma, -mb))
+
+
+def with_verdict(cross_run: dict, status: str, recommended: str | None) -> str:
+    """The note once the run's own verdict is known: the image decides; the
+    note corroborates a FLAG that recommends the same fix, and may explain a WARN."""
+    note = cross_run["note"]
+    if status == "FLAG" and cross_run.get("correction") and same_class(recommended, cross_run["correction"]):
+        return f"{note}; the run's own verdict (FLAG, {recommended}) agrees"
+    if status == "FLAG":
+        return f"{note}; the run's own verdict recommends {recommended or 'another transform'}, which decides"
+    if status == "WARN":
+        return f"{note}; this may explain the WARN: the image alone could not decide"
+    return f"{note}; the run's own verdict is PASS, which decides"
 
 
 def _mode(members: list[int], frame: str, loaded: dict, weighted: np.ndarray) -> list[int] | None:
