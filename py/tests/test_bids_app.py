@@ -6,6 +6,8 @@ import json
 import os
 import pathlib
 import shutil
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -15,16 +17,17 @@ from tarvix import crossrun, synthetic
 from cli_runner import cli
 from conftest import SHAPE, validate, write_run as run
 
-RUNS = {  # (subject, session): the table's corruption
-    ("01", "1"): None, ("01", "2"): None, ("02", "1"): None, ("02", "2"): "-x+y+z"}
+RUNS = {  # (subject, session): how its table is written, and the run's verdict
+    ("01", "1"): ({}, "PASS"), ("01", "2"): ({}, "PASS"), ("02", "1"): ({}, "PASS"),
+    ("02", "2"): ({"transform": "-x+y+z"}, "FLAG"), ("02", "3"): ({"scale": 0.8}, "WARN")}  # amplitude-encoded
 FLIPPED = "sub-02_ses-2"
 MASKS = {("01", "1"): SHAPE, ("01", "2"): (20, 24, 16), ("02", "2"): SHAPE}  # sub-02 ses-1 has none
-DERIVED = ("report.json", "dwi.bvec", "dwi.bval", "provenance.json")
+REPAIRED = ("dwi.bvec", "dwi.bval", "dwi.b", "provenance.json")
 
 
 def make_tree(root):
-    for (sub, ses), transform in RUNS.items():
-        run(root / f"sub-{sub}/ses-{ses}/dwi", f"sub-{sub}_ses-{ses}_dwi", transform=transform)
+    for (sub, ses), (kwargs, _) in RUNS.items():
+        run(root / f"sub-{sub}/ses-{ses}/dwi", f"sub-{sub}_ses-{ses}_dwi", **kwargs)
     (root / "dataset_description.json").write_text('{"Name": "study", "BIDSVersion": "1.9.0"}')
     # Copies of a run where a BIDS App must not look.
     for hidden in ("sourcedata/sub-09/dwi", "code/sub-09/dwi", ".git/sub-09/dwi"):
@@ -73,12 +76,13 @@ def test_levels_per_subject_then_group_equal_one_full_run(dataset, tmp_path, job
     full = tmp_path / "full"
     assert cli("bids", root, full, *common).returncode == 4  # the flipped run
 
+    # The tasks of a job array, at once: each writes only its own runs' files.
     split = tmp_path / "split"
-    first = cli("bids", root, split, "participant", "--participant_label", "01", *common)
-    assert first.returncode == 0, first.stderr
-    # A participant level writes no group file.
+    tasks = [subprocess.Popen([sys.executable, "-m", "tarvix", "bids", str(root), str(split), "participant",
+                               spelling, label, *map(str, common)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+             for spelling, label in (("--participant_label", "01"), ("--participant-label", "sub-02"))]
+    assert [t.wait(timeout=300) for t in tasks] == [0, 4]  # sub-02 has the FLAG
     assert not {"dataset_summary.json", "group_report.tsv", "index.html"} & set(files_of(split))
-    assert cli("bids", root, split, "participant", "--participant-label", "sub-02", *common).returncode == 4
     # The group level needs no raw data.
     moved = shutil.move(root, tmp_path / "elsewhere")
     try:
@@ -91,16 +95,19 @@ def test_levels_per_subject_then_group_equal_one_full_run(dataset, tmp_path, job
 
 def test_layout_masks_repair_and_cross_run_note(dataset, tmp_path):
     root, masks = dataset
+    raw = {p: p.read_bytes() for p in root.rglob("*") if p.is_file()}
     out = tmp_path / "out"
     result = cli("bids", root, out, "--mask-dir", masks, "--repair", "--repair-grad", "--threads", "1")
     assert result.returncode == 4, result.stderr
+    assert {p: p.read_bytes() for p in root.rglob("*") if p.is_file()} == raw
     stems = {key: f"sub-{key[0]}/ses-{key[1]}/dwi/sub-{key[0]}_ses-{key[1]}_desc-tarvix" for key in RUNS}
+    repaired = {key: [f"{stems[key]}_{s}" for s in REPAIRED] if status != "WARN" else []
+                for key, (_, status) in RUNS.items()}
     expected = {"dataset_description.json", "dataset_summary.json", "group_report.tsv", "group_report.json",
                 "index.html"}
     for key, stem in stems.items():
-        expected |= {f"{stem}_{s}" for s in ("report.json", "tracking.json", "dwi.bvec", "dwi.bval", "dwi.b",
-                                             "provenance.json")}
-    assert set(files_of(out)) == expected  # nothing of sourcedata/, code/ or .git/
+        expected |= {f"{stem}_report.json", f"{stem}_tracking.json", *repaired[key]}
+    assert set(files_of(out)) == expected  # nothing of sourcedata/, code/ or .git/; no table for WARN
     description = json.loads((out / "dataset_description.json").read_text())
     assert description["DatasetType"] == "derivative" and description["GeneratedBy"][0]["Name"] == "tarvix"
 
@@ -110,7 +117,7 @@ def test_layout_masks_repair_and_cross_run_note(dataset, tmp_path):
     mask_path = {key: r["mask"]["path"] for key, r in reports.items()}
     assert mask_path == {("01", "1"): "sub-01/ses-1/dwi/sub-01_ses-1_space-dwi_desc-brain_mask.nii.gz",
                          ("01", "2"): None, ("02", "1"): None,
-                         ("02", "2"): "sub-02/ses-2/dwi/sub-02_ses-2_space-dwi_desc-brain_mask.nii.gz"}
+                         ("02", "2"): "sub-02/ses-2/dwi/sub-02_ses-2_space-dwi_desc-brain_mask.nii.gz", ("02", "3"): None}
     assert "20x24x16 grid" in reports[("01", "2")]["mask"]["note"]
     assert "no brain mask" in reports[("02", "1")]["mask"]["note"]
     assert "automatic region" in reports[("02", "1")]["mask"]["note"]
@@ -121,20 +128,21 @@ def test_layout_masks_repair_and_cross_run_note(dataset, tmp_path):
     assert [key for key, n in notes.items() if n] == [("02", "2")]
     assert notes[("02", "2")]["note"].startswith(f"{FLIPPED}'s table is the others' with x negated")
     assert notes[("02", "2")]["note"].endswith("the run's own verdict (FLAG, -x+y+z) agrees")
-    assert {key: r["status"] for key, r in reports.items()} == {k: "FLAG" if t else "PASS" for k, t in RUNS.items()}
+    assert {key: r["status"] for key, r in reports.items()} == {key: status for key, (_, status) in RUNS.items()}
     rows = [line.split("\t") for line in (out / "group_report.tsv").read_text().splitlines()]
     column = {r[rows[0].index("name")]: r for r in rows[1:]}
     assert [n for n, r in column.items() if r[rows[0].index("cross_run_note")] != "n/a"] == [f"{FLIPPED}_dwi"]
     assert "x negated" in (out / "index.html").read_text()
 
-    # The tables written re-audit PASS, the dataset's own are untouched.
+    # The tables written re-audit PASS.
     for key, stem in stems.items():
+        assert reports[key]["written_tables"] == repaired[key]
+        if not repaired[key]:
+            continue
         table = str(out / f"{stem}_dwi")
         dwi = root / f"sub-{key[0]}/ses-{key[1]}/dwi/sub-{key[0]}_ses-{key[1]}_dwi.nii.gz"
         again = cli("audit", "--dwi", dwi, "--bvec", table + ".bvec", "--bval", table + ".bval", "--no-tracking")
         assert again.returncode == 0, (key, again.stdout)
-        assert sorted(reports[key]["written_tables"]) == sorted(f"{stem}_{s}" for s in
-                                                                 ("dwi.bvec", "dwi.bval", "dwi.b", "provenance.json"))
     written = column[f"{FLIPPED}_dwi"][rows[0].index("written_tables")]
     assert f"{stems[('02', '2')]}_dwi.bvec" in written
 
