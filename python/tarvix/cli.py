@@ -320,7 +320,7 @@ def build_parser() -> argparse.ArgumentParser:
     g.add_argument("--force-repair", action="store_true",
                    help="with --repair, also write a WARN run's table from the deciding measure's best")
     g.add_argument("--output-dir", metavar="DIR",
-                   help="write every output here instead of ROOT/derivatives/tarvix (for read-only datasets); "
+                   help="write every output here instead of BIDS_DIR/derivatives/tarvix (for read-only datasets); "
                    "never the dataset or its raw data, and a folder an earlier tarvix batch did not make "
                    "needs --force for files already in it (each kept as FILE.bak). Tasks of a job array may "
                    "share it: the summary and the page cover every report in it")
@@ -734,6 +734,8 @@ def _print_bids(args, outcome) -> list[str]:
     verdicts = [(r.entry["name"],) + batch.combined_verdict(r.result["report"], r.result.get("tracking"))
                 for r in outcome.folder_runs]
     notes = [f"{name}: {note}" for name, _, run_notes in verdicts for note in run_notes]
+    notes += [f"{r.entry['name']}: {r.result['report']['cross_run']['note']}" for r in outcome.folder_runs
+              if isinstance(r.result["report"].get("cross_run"), dict)]
     if text is not None and args.as_json:
         print(text)
         for note in notes:
@@ -742,7 +744,14 @@ def _print_bids(args, outcome) -> list[str]:
         print(summary.bids_summary(json.loads(text), statuses=[(n, s) for n, s, _ in verdicts]))
         if notes:
             print("notes:\n" + "\n".join(f"  - {n}" for n in notes))
-    if args.level == "participant" and not args.as_json:
+    if args.level == "participant" and args.as_json:
+        print(json.dumps({"level": "participant", "out_dir": outcome.plan["out_dir"],
+                          "results": [{"name": n, "dwi": r.entry["dwi"], "status": s}
+                                      for r, (n, s, _) in zip(outcome.folder_runs, verdicts)]}))
+    elif args.level == "participant":
+        if not sys.stderr.isatty() or args.quiet:  # else the progress lines said it
+            for run in outcome.runs:
+                print(_run_line(run))
         print(f"participant level: {len(outcome.runs)} runs audited into {outcome.plan['out_dir']}; the group "
               "level writes the summary, group table and QC page")
     if outcome.page and not args.as_json:
