@@ -117,7 +117,8 @@ def test_layout_masks_repair_and_cross_run_note(dataset, tmp_path):
     mask_path = {key: r["mask"]["path"] for key, r in reports.items()}
     assert mask_path == {("01", "1"): "sub-01/ses-1/dwi/sub-01_ses-1_space-dwi_desc-brain_mask.nii.gz",
                          ("01", "2"): None, ("02", "1"): None,
-                         ("02", "2"): "sub-02/ses-2/dwi/sub-02_ses-2_space-dwi_desc-brain_mask.nii.gz", ("02", "3"): None}
+                         ("02", "2"): "sub-02/ses-2/dwi/sub-02_ses-2_space-dwi_desc-brain_mask.nii.gz",
+                         ("02", "3"): None}
     assert "20x24x16 grid" in reports[("01", "2")]["mask"]["note"]
     assert "no brain mask" in reports[("02", "1")]["mask"]["note"]
     assert "automatic region" in reports[("02", "1")]["mask"]["note"]
@@ -147,7 +148,8 @@ def test_layout_masks_repair_and_cross_run_note(dataset, tmp_path):
     assert f"{stems[('02', '2')]}_dwi.bvec" in written
 
 
-REAL = pathlib.Path(os.environ.get("TARVIX_REAL_DATA", pathlib.Path(__file__).resolve().parents[3] / "shared/data/real-canon"))
+REAL = pathlib.Path(os.environ.get("TARVIX_REAL_DATA",
+                                   pathlib.Path(__file__).resolve().parents[3] / "shared/data/real-canon"))
 
 
 @pytest.mark.skipif(not REAL.is_dir(), reason="the real scans are not here")

@@ -198,7 +198,8 @@ def choose_mask(entry: dict) -> tuple[list[str], dict]:
     elif image is not None and not _same_affine(mask[1], image[1]):
         why = "has another affine than the image (it was made for another space)"
     if why:
-        return [], {"path": None, "rejected": shown, "note": f"the brain mask {shown} {why}: the automatic region is used"}
+        return [], {"path": None, "rejected": shown,
+                    "note": f"the brain mask {shown} {why}: the automatic region is used"}
     return [found], {"path": shown, "note": f"brain mask {shown} from {mask_dir}"}
 
 
