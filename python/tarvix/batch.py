@@ -4,22 +4,31 @@ The engine does the work one run at a time: `bids_prepare` discovers the runs
 and makes the output folder, `bids_audit_run` audits one run and writes its
 files whole, `bids_finish` writes the dataset summary. This module decides
 where each run executes and in which order the outcomes are gathered, so that
-in a new folder the files and the returned text are those of
-`_tarvix.audit_bids` whatever order the runs finish in (runs whose session is
-only in their folder's name are named with it here).
+each run's report and the returned text are those of `_tarvix.audit_bids`
+(with the verdict and the batch's own fields on top) whatever order the runs
+finish in (runs whose session is only in their folder's name are named with it
+here).
 
 Runs are tasks in separate processes because every engine call holds the
 interpreter lock for its whole length. Local workers are plain child processes
 that die with the client; every path a task gets is absolute, and a task first
 checks that it sees the files the client planned on.
 
+The batch has a BIDS App's two levels. The participant level audits runs and
+writes each run's files into the derivatives layout
+(sub-<label>/[ses-<label>/]dwi/<entities>_desc-tarvix_...), its report carrying
+what the group level needs (the source image, the mask used, the cross-run
+note, the tables written); the group level reads only those reports back and
+writes the summary, the group table and the page. Called without a level, a
+batch runs both.
+
 The output folder belongs to the batch only when an earlier batch made it (its
 dataset_description.json names tarvix): then its files are replaced, else a
 file in the way is refused, or with `force` kept as a backup. Several batches
 may share one folder (the tasks of a job array, each with some participants):
-each moves aside only the files of its own runs, and the summary, the failure
-list, the group table and the page are written under a lock from every report
-the folder holds, whichever task writes them last."""
+each moves aside only the files of its own runs, and the failure list and the
+group level's files are written under a lock from every report the folder
+holds, whichever task writes them last."""
 
 from __future__ import annotations
 

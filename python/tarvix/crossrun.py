@@ -21,11 +21,10 @@ import struct
 import numpy as np
 
 B0_THRESHOLD = 50.0
-SHELL_STEP = 100.0  # b-values within this of each other are one shell
+SHELL_STEP = 100.0  # b-values are one shell when they round to the same multiple of this
 # Two directions are one when their axes are within about 2 degrees (either sign:
 # a diffusion direction and its opposite are the same measurement).
 SAME_AXIS = float(np.cos(np.radians(2.0)))
-B_TOLERANCE = 0.02  # relative, per volume
 
 AXES = "xyz"
 
@@ -153,8 +152,9 @@ def same(a: np.ndarray, b: np.ndarray, weighted: np.ndarray) -> bool:
 
 
 def shells_key(b: np.ndarray) -> tuple:
-    weighted = b[b > B0_THRESHOLD]
-    return len(b), tuple(sorted({round(v / SHELL_STEP) for v in weighted}))
+    """The shell of each volume (0 for b=0): tables compared row by row must
+    agree on it, and then share their volume count and shells too."""
+    return tuple(round(v / SHELL_STEP) if v > B0_THRESHOLD else 0 for v in b)
 
 
 def phase_axis(sidecar: str | None) -> str | None:
@@ -179,9 +179,11 @@ def phase_axis(sidecar: str | None) -> str | None:
 
 
 def check(runs: list[dict]) -> dict[int, dict]:
-    """runs: {"name", "bvec", "bval", "dwi", "sidecar" (or None)} each. Returns, by index into runs,
-    {"note", "transform", "frame"} for every run whose table is its group's
-    most common one under a signed permutation (and equal in neither frame)."""
+    """runs: {"name", "bvec", "bval", "dwi", "sidecar" (or None)} each.
+    Returns, by index into runs, {"note", "transform", "frame", "reference"
+    and, when it is an axis transform of the run's table, "correction"} for
+    every run whose table is its group's most common one under a signed
+    permutation (and equal to it in neither frame)."""
     loaded = {}
     for i, run in enumerate(runs):
         table = read_table(run["bvec"], run["bval"])
@@ -197,10 +199,7 @@ def check(runs: list[dict]) -> dict[int, dict]:
     for members in groups.values():
         if len(members) < 3:
             continue  # two tables that differ give no "most common" one
-        reference = loaded[members[0]][0]
-        members = [i for i in members
-                   if np.allclose(loaded[i][0], reference, rtol=B_TOLERANCE, atol=B0_THRESHOLD)]
-        weighted = reference > B0_THRESHOLD
+        weighted = loaded[members[0]][0] > B0_THRESHOLD
         modes = {}
         for frame in ("image", "scanner"):
             with_frame = [i for i in members if frame in loaded[i][1]]
@@ -213,7 +212,8 @@ def check(runs: list[dict]) -> dict[int, dict]:
                 if not mode or frame not in loaded[i][1]:
                     continue
                 found = _permutation(loaded[mode[0]][1][frame], loaded[i][1][frame], weighted)
-                if found is not None and frame == "image" and _follows_image(found, loaded[i][2], loaded[mode[0]][2]):
+                if frame == "image" and found is not None and \
+                        _follows_image(found, loaded[i][2], loaded[mode[0]][2]):
                     # The table turned with the image's axes (another slice orientation): the
                     # same directions in the scanner, up to the angulation.
                     continue
