@@ -12,7 +12,7 @@ import sys
 import numpy as np
 import pytest
 
-from tarvix import crossrun, synthetic
+from tarvix import batch, crossrun, synthetic
 
 from cli_runner import cli
 from conftest import SHAPE, validate, write_run as run
@@ -146,6 +146,15 @@ def test_layout_masks_repair_and_cross_run_note(dataset, tmp_path):
         assert again.returncode == 0, (key, again.stdout)
     written = column[f"{FLIPPED}_dwi"][rows[0].index("written_tables")]
     assert f"{stems[('02', '2')]}_dwi.bvec" in written
+
+
+@pytest.mark.parametrize("name, occurrence, stem", [
+    ("sub-01_ses-1_acq-b_run-2_dwi", 1, "sub-01/ses-1/dwi/sub-01_ses-1_acq-b_run-2_desc-tarvix"),
+    ("sub-01_dwi", 2, "sub-01/dwi/sub-01_desc-tarvix2"),  # a .nii beside a .nii.gz of one name
+    ("scan_dwi", 1, "scan_desc-tarvix"),  # outside any subject: the folder's top
+])
+def test_derivative_names_keep_every_entity_and_never_collide(name, occurrence, stem):
+    assert batch.derivative_stem(name, occurrence) == stem
 
 
 REAL = pathlib.Path(os.environ.get("TARVIX_REAL_DATA",
