@@ -127,7 +127,7 @@ PyObject* run_bids_prepare(const Bound& b) {
   const tarvix::bids_batch::BatchPlan plan =
       tarvix::bids_batch::prepare(b.required_path(kRoot), analysis_options(b), b.path[kOutDir],
                                   string_list(b.path[kParticipants], "participants"), unreadable,
-                                  tarvix::bids_batch::Naming::Session);
+                                  tarvix::bids_batch::Naming::Session, tarvix::bids::Scope::RawData);
   return text(tarvix::json::dump(tarvix::bids_batch::plan_json(plan)));
 }
 
@@ -137,8 +137,18 @@ PyObject* run_bids_audit_run(const Bound& b) {
   std::string stem;
   const tarvix::DwiEntry entry = tarvix::bids_batch::entry_from_json(b.required_path(kEntry), stem);
   tarvix::Execution exec(b.threads);
-  const tarvix::bids_batch::RunOutcome run = tarvix::bids_batch::audit_entry(
-      entry, b.required_path(kOutDir), stem, analysis_options(b), exec, b.flag[kTracking], /*engine_report=*/true);
+  std::optional<tarvix::bids_batch::BatchRepair> repair;
+  if (b.path[kOutBvec] && b.path[kOutBval]) {
+    repair.emplace();
+    repair->paths.out_bvec = *b.path[kOutBvec];
+    repair->paths.out_bval = *b.path[kOutBval];
+    repair->paths.out_grad = b.path[kOutGrad];
+    repair->paths.provenance = b.path[kProvenance];
+    repair->force_repair = b.flag[kForceRepair];
+  }
+  const tarvix::bids_batch::RunOutcome run =
+      tarvix::bids_batch::audit_entry(entry, b.required_path(kOutDir), stem, analysis_options(b), exec,
+                                      b.flag[kTracking], /*engine_report=*/true, repair);
   tarvix::json::Value out = tarvix::json::Value::object();
   out.set("name", run.item.name);
   out.set("dwi", tarvix::display_path(run.item.dwi));
@@ -194,7 +204,8 @@ constexpr Param kBidsPrepareParams[] = {
 };
 constexpr Param kBidsAuditRunParams[] = {
     {kEntry, true}, {kOutDir, true}, {kTolerance}, {kB0Threshold}, {kShell}, {kStep}, {kMarginThreshold},
-    {kStrict}, {kNormTolerance}, {kTracking}, {kThreads},
+    {kStrict}, {kNormTolerance}, {kTracking}, {kOutBvec}, {kOutBval}, {kOutGrad}, {kProvenance}, {kForceRepair},
+    {kThreads},
 };
 constexpr Param kBidsFinishParams[] = {{kRoot, true}, {kOutDir, true}, {kResults, true}};
 constexpr Param kCheckTableParams[] = {{kBvec}, {kBval}, {kGrad}};
@@ -226,8 +237,10 @@ constexpr const char* kBidsPrepareDoc =
     "could not list, which otherwise end the batch naming the folder).";
 constexpr const char* kBidsAuditRunDoc =
     "Audits one run of a plan (`entry`, its JSON) and writes its report, and with\n"
-    "`tracking` its tracking record, into `out_dir`. Returns JSON: name, dwi,\n"
-    "status, report, tracking.";
+    "`tracking` its tracking record, into `out_dir`. With `out_bvec` and `out_bval`\n"
+    "(and `out_grad`, `provenance`) it first writes the run's table from its verdict:\n"
+    "as given for PASS, corrected for FLAG, for WARN only with `force_repair`.\n"
+    "Returns JSON: name, dwi, status, report, tracking.";
 constexpr const char* kBidsFinishDoc =
     "Writes the dataset summary of the runs audited and returns what audit_bids\n"
     "returns.";

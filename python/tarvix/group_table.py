@@ -35,6 +35,11 @@ COLUMNS = [
     ("working_b", "The b-value of the shell the axes were judged on.", "s/mm^2"),
     ("n_volumes", "Volumes in the gradient table.", None),
     ("notes", "Every note of the run's report and verdict, separated by ' | '.", None),
+    ("cross_run_note", "The run's table is the most common table of the runs with its volume count and shells, "
+                       "with axes swapped or negated (found from the tables alone; it never sets the status).", None),
+    ("mask", "The brain mask used, relative to --mask-dir (n/a: the automatic region).", None),
+    ("written_tables", "The tables and provenance record --repair wrote for the run, relative to this folder, "
+                       "separated by ' | '.", None),
 ]
 
 _ENTITY = {key: re.compile(rf"(?:^|_){key}-([A-Za-z0-9]+)") for key in ("sub", "ses", "acq", "run")}
@@ -81,6 +86,9 @@ def row_of(name: str, report: dict) -> dict:
         "working_b": f"{flip['working_b']:g}" if flip else None,
         "n_volumes": len(report.get("scheme", {}).get("bvals", [])),
         "notes": " | ".join(notes),
+        "cross_run_note": (report.get("cross_run") or {}).get("note"),
+        "mask": (report.get("mask") or {}).get("path"),
+        "written_tables": " | ".join(report.get("written_tables", [])),
     }
 
 
