@@ -4,7 +4,6 @@ page driven in headless Chromium (sorting, filtering, nothing fetched)."""
 
 import copy
 import html
-import json
 import os
 import re
 import shlex
@@ -16,7 +15,7 @@ from html.parser import HTMLParser
 
 import pytest
 
-from tarvix import qcpage
+from tarvix import batch as batch_module, qcpage
 
 from cli_runner import cli
 from conftest import write_run as run
@@ -37,14 +36,8 @@ def batch(tmp_path_factory):
         run(root / folder, name, **kwargs)
     result = cli("bids", root, "--output-dir", out, "--png", "--threads", "1")
     assert result.returncode == 4, result.stderr
-    runs = []
-    for folder, name, _ in RUNS:
-        report = json.loads((out / f"{name}_report.json").read_text())
-        sub, ses = qcpage.entities(name)
-        runs.append({"name": name, "entities": {"sub": sub, "ses": ses}, "dwi": f"{folder}/{name}.nii.gz",
-                     "report": report, "files": {"report": f"{name}_report.json", "tracking": f"{name}_tracking.json",
-                                                 "picture": f"{name}_qc.png"},
-                     "written_tables": [], "mask": None, "cross_run_note": None})
+    runs = batch_module.page_runs(batch_module.folder_runs(str(root), str(out)))
+    assert [r["name"] for r in runs] == [name for _, name, _ in RUNS]
     return root, out, runs
 
 
@@ -76,7 +69,7 @@ def test_batch_page_states_leads_fix_and_a_repair_command_that_works(batch, tmp_
     options = dict(zip(args[2::2], args[3::2]))
     assert options["--dwi"] == f"{flagged}.nii.gz"
     assert (options["--bvec"], options["--bval"]) == (f"{flagged}.bvec", f"{flagged}.bval")
-    assert os.path.dirname(options["--out-bvec"]) == str(out)
+    assert os.path.dirname(options["--out-bvec"]) == str(out / "sub-02/ses-1/dwi")
     for key in ("--out-bvec", "--out-bval", "--provenance"):  # written here, not into the batch's folder
         options[key] = str(tmp_path / os.path.basename(options[key]))
     repaired = cli("repair", *[x for pair in options.items() for x in pair], "--threads", "1")
@@ -258,9 +251,8 @@ S1, S2, F = "sub-01_ses-1_dwi", "sub-01_ses-2_dwi", "sub-02_ses-1_dwi"
 def test_sorting_and_filtering_in_chromium(batch, tmp_path, actions, fragment, expected):
     root, out, runs = batch
     qcpage.write_page(str(tmp_path), str(root), runs, [], True, "9.9")
-    for name in os.listdir(out):
-        if name.endswith("_qc.png"):
-            shutil.copy(out / name, tmp_path / name)
+    for sub in ("sub-01", "sub-02"):
+        shutil.copytree(out / sub, tmp_path / sub)
     page = tmp_path / qcpage.PAGE
     page.write_text(page.read_text().replace("</body>", f"<script>{actions}</script></body>"))
     dom = chromium(page.as_uri() + fragment, tmp_path / "profile")
