@@ -79,6 +79,7 @@ struct FitStream::State {
     const float* kept = nullptr;     // a kept volume's floats in the Volume
   };
   std::vector<std::uint64_t> averaged;                     // sorted: volumes to average
+  SignalSample* sample = nullptr;
   std::vector<std::pair<std::uint64_t, double>> means;     // made by whoever sums
   // Reserved up front and only appended to, so entries below `produced` can be
   // read without the lock.
@@ -128,12 +129,20 @@ struct FitStream::State {
       f();
   }
 
-  // The means of the deliveries [b, e) that are to be averaged.
+  // The means of the deliveries [b, e) that are to be averaged, and their
+  // signals on the sample's lattice.
   void average_batch(std::size_t b, std::size_t e) {
     for (std::size_t d = b; d < e; ++d) {
       const Delivery& v = deliveries[d];
       if (v.kept && std::binary_search(averaged.begin(), averaged.end(), v.volume))
         means.emplace_back(v.volume, grid_mean(v.kept, shape[0], shape[1], shape[2]));
+      if (!sample) continue;
+      if (v.kept)
+        sample->take(v.volume, v.kept);
+      else if (v.raw)
+        sample->take_raw(v.volume, v.raw, raw);
+      else
+        sample->take(v.volume, v.data);
     }
   }
 
@@ -358,8 +367,9 @@ bool FitStream::begin(const VolumeInfo& info, std::vector<std::uint8_t>& keep, s
   for (std::size_t k = 0; k < n_volumes; ++k) first_row[k + 1] += first_row[k];
 
   std::size_t wanted = 0, ring_volumes = 0;  // ring_volumes: wanted, not kept
+  if (st.sample) st.sample->begin(info.shape, n_volumes);
   for (std::uint64_t k = 0; k < n_volumes; ++k) {
-    const bool w = first_row[k + 1] > first_row[k];
+    const bool w = first_row[k + 1] > first_row[k] || st.sample;
     const bool kp = std::binary_search(st.keep.begin(), st.keep.end(), k);
     keep[k] = kp ? 1 : 0;
     want[k] = w ? 1 : 0;
@@ -472,6 +482,12 @@ void FitStream::average_kept(std::vector<std::uint64_t> volumes) {
   std::sort(volumes.begin(), volumes.end());
   volumes.erase(std::unique(volumes.begin(), volumes.end()), volumes.end());
   st.averaged = std::move(volumes);
+}
+
+void FitStream::sample_signals(SignalSample* sample) {
+  State& st = *state_;
+  if (st.began) throw std::logic_error("FitStream::sample_signals: the read has begun");
+  st.sample = sample;
 }
 
 std::optional<std::vector<double>> FitStream::kept_means(const std::vector<std::uint64_t>& volumes) const {
