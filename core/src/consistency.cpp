@@ -203,6 +203,7 @@ std::string volumes_text(const std::vector<std::uint64_t>& v) {
 Status worse(Status a, Status b) { return static_cast<int>(a) >= static_cast<int>(b) ? a : b; }
 
 void grade(ConsistencyTest& t, double margin) {
+  if (!std::isfinite(margin)) return;  // a level of no signal says nothing
   t.judged = true;
   t.margin = t.margin ? std::min(*t.margin, margin) : margin;
   if (margin < t.flag)
@@ -306,6 +307,7 @@ void volume_test(ConsistencyResult& r, const std::vector<Level>& shells) {
   ConsistencyTest& t = r.volumes;
   if (shells.size() < 2) return;
   for (std::size_t i = 0; i < shells.size(); ++i) {
+    if (!(shells[i].mean > 0)) continue;
     const double own = std::log(shells[i].mean);
     for (auto k : shells[i].volumes) {
       const double u = std::log(std::max(r.volume_means[static_cast<std::size_t>(k)], 1e-30));
@@ -313,6 +315,7 @@ void volume_test(ConsistencyResult& r, const std::vector<Level>& shells) {
       double toward = shells[i].b;
       for (std::size_t j : {i - 1, i + 1}) {
         if (j >= shells.size()) continue;  // wraps for i == 0
+        if (!(shells[j].mean > 0)) continue;
         const double other = std::log(shells[j].mean);
         if (!(std::fabs(other - own) > 1e-9)) continue;
         const double m = 0.5 - (u - own) / (other - own);
@@ -363,24 +366,27 @@ std::vector<std::vector<double>> basis(const std::vector<std::array<double, 7>>&
   return q;
 }
 
-// The residual sum of squares of every voxel's log-signals (`y`, voxel-major,
-// n per voxel) off the span of `q`.
-double residual(const std::vector<double>& y, std::size_t n, const std::vector<std::vector<double>>& q) {
-  const std::size_t voxels = n ? y.size() / n : 0;
-  double total = 0;
-  for (std::size_t v = 0; v < voxels; ++v) {
-    const double* yv = y.data() + v * n;
-    double rss = 0;
-    for (std::size_t k = 0; k < n; ++k) rss += yv[k] * yv[k];
-    for (const auto& u : q) {
-      double dot = 0;
-      for (std::size_t k = 0; k < n; ++k) dot += u[k] * yv[k];
-      rss -= dot * dot;
-    }
-    total += std::max(rss, 0.0);
+// The residual sum of squares, over every voxel, of the log-signals off the
+// span of `q`: their total square less what each basis vector takes, which
+// for all voxels at once is q' G q with G the Gram matrix of the voxels'
+// (centred) log-signals. Each ordering of the rows then costs a few n x n
+// products whatever the number of voxels.
+struct Gram {
+  std::size_t n = 0;
+  std::vector<double> g;  // n x n, row-major
+  double total = 0;       // its trace
+
+  double residual(const std::vector<std::vector<double>>& q) const {
+    double taken = 0;
+    for (const auto& u : q)
+      for (std::size_t i = 0; i < n; ++i) {
+        double row = 0;
+        for (std::size_t k = 0; k < n; ++k) row += g[i * n + k] * u[k];
+        taken += u[i] * row;
+      }
+    return std::max(total - taken, 0.0);
   }
-  return total;
-}
+};
 
 // The noise's variance from the background of the lattice (Otsu's dark
 // class), where a magnitude image holds noise alone: its mean square is twice
@@ -425,7 +431,10 @@ void order_test(ConsistencyResult& r, const GradientTable& table, const SignalSa
     os.volumes = shell.volumes;
 
     // Log-signals of the voxels with a signal in every volume of the shell.
-    std::vector<double> y;
+    Gram gram;
+    gram.n = n;
+    gram.g.assign(n * n, 0.0);
+    std::vector<double> y(n);
     double var_total = 0, noise_total = 0;
     std::size_t used = 0;
     for (std::size_t v : voxels) {
@@ -434,13 +443,20 @@ void order_test(ConsistencyResult& r, const GradientTable& table, const SignalSa
       if (!ok) continue;
       // How much the signal varies across the shell, measured on the signal
       // itself: on its logarithm, noise at the faint end would swamp it.
-      double mean = 0;
-      for (auto k : shell.volumes) {
-        const double s = sample.signals(k)[v];
-        y.push_back(std::log(s));
+      double mean = 0, log_mean = 0;
+      for (std::size_t k = 0; k < n; ++k) {
+        const double s = sample.signals(shell.volumes[k])[v];
+        y[k] = std::log(s);
+        log_mean += y[k];
         mean += s;
       }
       mean /= static_cast<double>(n);
+      log_mean /= static_cast<double>(n);
+      // Centred, which the intercept of every fit absorbs anyway: the Gram
+      // matrix then holds only what varies, not the large common level.
+      for (double& x : y) x -= log_mean;
+      for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t k = i; k < n; ++k) gram.g[i * n + k] += y[i] * y[k];
       for (auto k : shell.volumes) {
         const double d = sample.signals(k)[v] - mean;
         var_total += d * d;
@@ -484,13 +500,17 @@ void order_test(ConsistencyResult& r, const GradientTable& table, const SignalSa
       std::iota(o.begin(), o.end(), std::size_t{0});
       for (std::size_t i = n - 1; i > 0; --i) std::swap(o[i], o[static_cast<std::size_t>(rng() % (i + 1))]);
     }
-    os.residual = residual(y, n, basis(design));
+    for (std::size_t i = 0; i < n; ++i) {
+      gram.total += gram.g[i * n + i];
+      for (std::size_t k = 0; k < i; ++k) gram.g[i * n + k] = gram.g[k * n + i];
+    }
+    os.residual = gram.residual(basis(design));
     std::vector<double> shuffled(orders.size());
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, orders.size()), [&](const tbb::blocked_range<std::size_t>& rg) {
       for (std::size_t p = rg.begin(); p != rg.end(); ++p) {
         std::vector<std::array<double, 7>> rows(n);
         for (std::size_t k = 0; k < n; ++k) rows[k] = design[orders[p][k]];
-        shuffled[p] = residual(y, n, basis(rows));
+        shuffled[p] = gram.residual(basis(rows));
       }
     });
     os.shuffled_median = median_of(shuffled);

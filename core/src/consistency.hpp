@@ -81,11 +81,11 @@ struct ConsistencyRules {
   // the shell's signal varies across its volumes clearly more than noise does
   // (`structure`: the ratio of the two, noise from the b=0 repeats or the
   // background), else it warns.
-  double order_warn = 3.0, order_flag = 1.0;
+  double order_warn = 2.5, order_flag = 2.0;
   double structure_flag = 1.5;
   std::uint64_t min_order_volumes = 10;
-  std::uint64_t permutations = 40;
-  std::uint64_t order_voxels = 4000;
+  std::uint64_t permutations = 100;
+  std::uint64_t order_voxels = 20000;
   std::uint64_t seed = 0x7461727669785ULL;
   std::uint64_t min_brain_voxels = 100;
 };

@@ -14,6 +14,7 @@
 #include <tbb/task_group.h>
 
 #include "buffer_cache.hpp"
+#include "consistency.hpp"
 #include "error.hpp"
 #include "fit_kernels.hpp"
 #include "options.hpp"

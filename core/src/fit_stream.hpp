@@ -9,12 +9,13 @@
 
 #include <tbb/task_arena.h>
 
-#include "consistency.hpp"
 #include "gradient.hpp"
 #include "tensor.hpp"
 #include "volume.hpp"
 
 namespace tarvix {
+
+class SignalSample;
 
 // The voxels a streamed fit must complete: all of them, or only those the
 // white-matter proxy can take (validly fitted voxels at or above its
