@@ -172,6 +172,7 @@ void run_consistency(RunResult& result, const RunData& run, SignalSample& sample
     sample.begin(volume.shape, volume.volume_count());
     sample.take_all(volume);
   }
+  sample.clean();
   result.consistency = execution.run([&] {
     return check_consistency(run.loaded.table, sample, options.b0_threshold, options.tolerance);
   });

@@ -66,6 +66,20 @@ void SignalSample::take_all(const Volume& volume) {
     if (volume.holds(k)) take(k, volume.volume_data(k));
 }
 
+std::pair<std::size_t, std::size_t> SignalSample::within(std::uint64_t begin, std::uint64_t end) const {
+  const auto first = std::lower_bound(stored_.begin(), stored_.end(), begin);
+  const auto last = std::lower_bound(first, stored_.end(), end);
+  return {static_cast<std::size_t>(first - stored_.begin()), static_cast<std::size_t>(last - stored_.begin())};
+}
+
+void SignalSample::mark(std::uint64_t k) {
+  if (k < n_volumes_) filled_[static_cast<std::size_t>(k)] = 1;
+}
+
+void SignalSample::clean() {
+  for (float& v : values_) v = finite_or_zero(v);
+}
+
 bool SignalSample::complete() const {
   return n_volumes_ > 0 && !stored_.empty() &&
          std::all_of(filled_.begin(), filled_.end(), [](std::uint8_t f) { return f != 0; });

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gradient.hpp"
@@ -41,6 +42,17 @@ class SignalSample {
   void take_raw(std::uint64_t k, const unsigned char* stored, const RawVoxels& raw);
   // Every volume of a whole image in memory.
   void take_all(const Volume& volume);
+
+  // For a filler that works block by block (the streamed fit, while each
+  // block's voxels are in cache): the lattice voxels within stored voxels
+  // [begin, end) are [first, last) of `lattice()`; it writes volume k's
+  // signals into `slot(k)` and marks the volume once every block is done.
+  const std::vector<std::uint64_t>& lattice() const { return stored_; }
+  std::pair<std::size_t, std::size_t> within(std::uint64_t begin, std::uint64_t end) const;
+  float* slot(std::uint64_t k) { return values_.data() + k * stored_.size(); }
+  void mark(std::uint64_t k);
+  // Non-finite signals (of a damaged volume) read as no signal.
+  void clean();
 
   bool complete() const;
   std::uint64_t voxels() const { return static_cast<std::uint64_t>(stored_.size()); }

@@ -130,20 +130,47 @@ struct FitStream::State {
       f();
   }
 
-  // The means of the deliveries [b, e) that are to be averaged, and their
-  // signals on the sample's lattice.
+  // The means of the deliveries [b, e) that are to be averaged; their
+  // signals on the sample's lattice count as taken (sum_batch copies them).
   void average_batch(std::size_t b, std::size_t e) {
     for (std::size_t d = b; d < e; ++d) {
       const Delivery& v = deliveries[d];
       if (v.kept && std::binary_search(averaged.begin(), averaged.end(), v.volume))
         means.emplace_back(v.volume, grid_mean(v.kept, shape[0], shape[1], shape[2]));
-      if (!sample) continue;
-      if (v.kept)
-        sample->take(v.volume, v.kept);
-      else if (v.raw)
-        sample->take_raw(v.volume, v.raw, raw);
-      else
-        sample->take(v.volume, v.data);
+      if (sample) sample->mark(v.volume);
+    }
+  }
+
+  // The sample's lattice voxels of block [start, start + width) in the
+  // deliveries [b, e), while the block is in cache for the sums.
+  void sample_block(std::size_t b, std::size_t e, std::uint64_t start, std::size_t width,
+                    std::vector<unsigned char>& gathered, std::vector<float>& converted) {
+    const auto [first, last] = sample->within(start, start + width);
+    if (first == last) return;
+    const std::vector<std::uint64_t>& at = sample->lattice();
+    const std::size_t bytes = raw.bytes_per_voxel;
+    for (std::size_t d = b; d < e; ++d) {
+      const Delivery& v = deliveries[d];
+      float* out = sample->slot(v.volume);
+      if (v.kept || !v.raw) {
+        const float* src = v.kept ? v.kept : v.data;
+        for (std::size_t i = first; i < last; ++i) out[i] = src[at[i]];
+      } else if (table.bytes == 1) {
+        for (std::size_t i = first; i < last; ++i) out[i] = table.value[v.raw[at[i]]];
+      } else if (table.bytes == 2) {
+        for (std::size_t i = first; i < last; ++i) {
+          std::uint16_t pattern;
+          std::memcpy(&pattern, v.raw + at[i] * 2, 2);
+          out[i] = table.value[pattern];
+        }
+      } else {
+        gathered.resize((last - first) * bytes);
+        converted.resize(last - first);
+        for (std::size_t i = first; i < last; ++i)
+          std::memcpy(gathered.data() + (i - first) * bytes, v.raw + at[i] * bytes, bytes);
+        raw.to_float(gathered.data(), last - first, converted.data());
+        std::copy(converted.begin(), converted.end(), out + first);
+      }
     }
   }
 
@@ -162,11 +189,14 @@ struct FitStream::State {
       // One block's run of each raw volume, as floats, unless they are looked up.
       const bool lookup = table.bytes != 0;
       std::vector<float> floats(lookup ? 0 : raw_deliveries * kBlock);
+      std::vector<unsigned char> gathered;
+      std::vector<float> sampled;
       for (std::size_t blk = lo; blk < hi; ++blk) {
         double* acc = sums.get() + blk * kBlockDoubles;
         const std::uint64_t start = blk * kBlock;
         const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, grid - start));
         if (b == 0) std::fill(acc, acc + kBlockDoubles, 0.0);
+        if (sample) sample_block(b, e, start, width, gathered, sampled);
         float* next = floats.data();
         const Delivery* converted = nullptr;
         for (std::size_t i = 0; i < batch.size(); ++i) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "consistency.hpp"
+#include "options.hpp"
 #include "repair.hpp"
 #include "report.hpp"
 #include "verdict.hpp"
@@ -132,7 +133,7 @@ TEST(Consistency, EachKindOfMismatchIsFlaggedByItsTestAndACorrectTableNever) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.how + " at SNR " + std::to_string(c.snr) + ", " + std::to_string(c.shells.size()) + " shell(s)");
     const GradientTable truth = scheme(c.shells, 30);
-    const ConsistencyResult r = check_consistency(bent(truth, c.how), image_of(truth, c.snr), 50, 50);
+    const ConsistencyResult r = check_consistency(bent(truth, c.how), image_of(truth, c.snr), 50, defaults::kTolerance);
     EXPECT_FALSE(r.not_judged);
     EXPECT_EQ(r.status, c.expected);
     if (c.failing.empty()) continue;
@@ -150,13 +151,13 @@ TEST(Consistency, AShuffleInNoiseWarnsAndANoiselessImageWithoutNoiseMeasureOnlyW
   const GradientTable truth = scheme({1000}, 30);
   // Noise so strong that the shell barely varies beyond it: the order is
   // not clearly wrong, only unconfirmed.
-  const ConsistencyResult noisy = check_consistency(bent(truth, "shuffled"), image_of(truth, 1.5), 50, 50);
+  const ConsistencyResult noisy = check_consistency(bent(truth, "shuffled"), image_of(truth, 1.5), 50, defaults::kTolerance);
   EXPECT_NE(noisy.status, Status::Flag);
   // Without noise there is nothing to measure it by (repeats are identical,
   // the background is zero): never more than a warning.
-  const ConsistencyResult clean = check_consistency(bent(truth, "shuffled"), image_of(truth, 0), 50, 50);
+  const ConsistencyResult clean = check_consistency(bent(truth, "shuffled"), image_of(truth, 0), 50, defaults::kTolerance);
   EXPECT_EQ(clean.status, Status::Warn);
-  EXPECT_EQ(check_consistency(truth, image_of(truth, 0), 50, 50).status, Status::Pass);
+  EXPECT_EQ(check_consistency(truth, image_of(truth, 0), 50, defaults::kTolerance).status, Status::Pass);
 }
 
 TEST(Consistency, NothingIsJudgedOnAnIncompleteSample) {
@@ -165,7 +166,7 @@ TEST(Consistency, NothingIsJudgedOnAnIncompleteSample) {
   sample.begin({8, 8, 4}, truth.size());
   std::vector<float> volume(256, 100.0f);
   sample.take(0, volume.data());
-  const ConsistencyResult r = check_consistency(truth, sample, 50, 50);
+  const ConsistencyResult r = check_consistency(truth, sample, 50, defaults::kTolerance);
   EXPECT_TRUE(r.not_judged);
   EXPECT_EQ(r.status, Status::Pass);
 }
@@ -178,7 +179,7 @@ TEST(Consistency, VolumeRangesAreRuns) {
 
 TEST(Consistency, AMismatchFlagsTheVerdictWithoutATransformAndRepairMayNotForceOne) {
   const GradientTable truth = scheme({1000}, 30);
-  const ConsistencyResult mismatch = check_consistency(bent(truth, "b0 swapped"), image_of(truth, 30), 50, 50);
+  const ConsistencyResult mismatch = check_consistency(bent(truth, "b0 swapped"), image_of(truth, 30), 50, defaults::kTolerance);
   ASSERT_TRUE(mismatch.mismatch());
   Report report = Report::make({});
   VerdictInputs in;

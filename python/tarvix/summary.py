@@ -266,6 +266,8 @@ def report_summary(report: dict, hints: bool = True, verdict=None, tracking: dic
         hints = False
     elif status == "WARN":
         meaning = "needs a look (see the notes)"
+    if status == "FLAG" and table_mismatch(report):
+        meaning = "the table does not describe this image's volumes"
     if status == "PASS" and (report.get("notes") or verdict_notes):
         meaning = "no fault that blocks, but see the notes"
     lines = [f"status: {status}" + (f" — {meaning}" if meaning else ""), _inputs(report)]
