@@ -114,6 +114,7 @@ def test_reports_are_the_modules_with_one_verdict_everywhere(trees, backend, tmp
         verdict = engine.pop("verdict")
         assert engine["status"] == verdict["status"] == status
         assert engine.pop("tracking") == json.loads(texts[f"{name}_tracking.json"])
+        assert engine.pop("consistency")["status"] == "PASS"
         module_report = json.loads(module_texts[f"{name}_report.json"])
         engine["status"] = module_report["status"]
         assert engine == module_report
