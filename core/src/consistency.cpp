@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <numeric>
 #include <random>
@@ -46,18 +45,6 @@ void SignalSample::take(std::uint64_t k, const float* volume) {
   if (k >= n_volumes_ || !volume) return;
   float* out = values_.data() + k * stored_.size();
   for (std::size_t i = 0; i < stored_.size(); ++i) out[i] = finite_or_zero(volume[stored_[i]]);
-  filled_[static_cast<std::size_t>(k)] = 1;
-}
-
-void SignalSample::take_raw(std::uint64_t k, const unsigned char* stored, const RawVoxels& raw) {
-  if (k >= n_volumes_ || !stored || !raw.to_float || raw.bytes_per_voxel == 0) return;
-  const std::size_t bytes = raw.bytes_per_voxel;
-  gather_.resize(stored_.size() * bytes);
-  for (std::size_t i = 0; i < stored_.size(); ++i)
-    std::memcpy(gather_.data() + i * bytes, stored + stored_[i] * bytes, bytes);
-  float* out = values_.data() + k * stored_.size();
-  raw.to_float(gather_.data(), stored_.size(), out);
-  for (std::size_t i = 0; i < stored_.size(); ++i) out[i] = finite_or_zero(out[i]);
   filled_[static_cast<std::size_t>(k)] = 1;
 }
 

@@ -39,7 +39,6 @@ class SignalSample {
              std::uint64_t target = kTargetVoxels);
   bool begun() const { return n_volumes_ > 0; }
   void take(std::uint64_t k, const float* volume);
-  void take_raw(std::uint64_t k, const unsigned char* stored, const RawVoxels& raw);
   // Every volume of a whole image in memory.
   void take_all(const Volume& volume);
 
@@ -64,7 +63,6 @@ class SignalSample {
   std::vector<std::uint64_t> stored_;  // stored-order voxel indices, ascending
   std::vector<float> values_;          // volume-major
   std::vector<std::uint8_t> filled_;
-  std::vector<unsigned char> gather_;  // one volume's lattice voxels as stored
   std::uint64_t n_volumes_ = 0;
 };
 
