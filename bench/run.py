@@ -15,7 +15,10 @@
    most 117 MB (clinical) and 395 MB (research).
 4. the batch figures (batch.py: audit_bids, --jobs 2, a Dask LocalCluster, the
    per-task overhead of Dask), then the accuracy of both flip measures and
-   the speed of the tracking stage (tracking_accuracy.py).
+   the speed of the tracking stage (tracking_accuracy.py), then the table
+   consistency tests: counts per kind of mismatched table, false alarms on the
+   generated set, the phantoms and the shared real series, and their cost on
+   top of an audit with tracking (consistency.py).
 5. bounds: `inspect` of single-shell tables of 20,000 and 80,000 random
    directions in a fresh process (wall time and peak RSS; target for 80,000:
    10 s and 1 GB), and the planning of a batch (discovery) over 3,000 runs in
@@ -342,6 +345,9 @@ def main():
         import tracking_accuracy
 
         tracking_accuracy.main([])
+        import consistency
+
+        consistency.main([])
         bench_bounds()
     return 0
 

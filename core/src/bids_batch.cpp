@@ -216,7 +216,7 @@ RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const 
     // The engine's runs refuse what the command line refuses of a table
     // (NaN, infinite or negative entries, misread layouts), naming the entry.
     if (engine_report) load_table_checked(entry.bvec, entry.bval, std::nullopt);
-    RunResult run = audit_run(inputs, options, execution, Pipeline::Audit, {.tracking = tracking});
+    RunResult run = audit_run(inputs, options, execution, Pipeline::Audit, {.tracking = tracking, .consistency = engine_report});
     Report& report = run.report;
 
     if (entry.sidecar) {

@@ -205,6 +205,28 @@ void implausible_table(Verdict& v, std::vector<std::string> notes) {
   if (v.status == Status::Pass) v.status = Status::Warn;
 }
 
+// ---- whether the table belongs to the image at all
+
+// A table whose rows do not describe the image's volumes is wrong whatever
+// the axis measures prefer: they are shown, not trusted, and no transform is
+// offered. Weaker evidence only warns.
+void table_consistency(Verdict& v, const ConsistencyResult& c) {
+  v.consistency = c;
+  if (c.status == Status::Pass) return;
+  for (auto& n : c.notes()) v.notes.push_back(std::move(n));
+  if (!c.mismatch()) {
+    if (v.status == Status::Pass) v.status = Status::Warn;
+    return;
+  }
+  v.table_mismatch = true;
+  v.status = Status::Flag;
+  v.notes.push_back("the table does not describe this image's volumes: the axis measures are reported but not "
+                    "trusted, and no transform of the axes can mend it");
+  v.recommended_transform.reset();
+  v.recommended_label.reset();
+  v.recommended_words.reset();
+}
+
 }  // namespace
 
 Verdict decide_verdict(const VerdictInputs& in, const EvidenceLimits& limits) {
@@ -216,6 +238,7 @@ Verdict decide_verdict(const VerdictInputs& in, const EvidenceLimits& limits) {
     by_coherence(v, report, limits);
   if (in.image && in.image->orientation_doubt && report.flip) orientation_unknown(v, *in.image->orientation_doubt);
   if (in.table) implausible_table(v, implausible_table_notes(*in.table, in.b0_threshold));
+  if (in.consistency) table_consistency(v, *in.consistency);
   return v;
 }
 
@@ -299,6 +322,7 @@ json::Value engine_report_json(const Report& report, const TrackingResult* track
   for (auto& [key, value] : out.as_object())
     if (key == "status") value = json::Value(status_text(verdict.status));
   if (tracking) out.set("tracking", tracking->to_json());
+  if (verdict.consistency) out.set("consistency", verdict.consistency->to_json());
   out.set("verdict", verdict.to_json());
   return out;
 }

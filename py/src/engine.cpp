@@ -25,6 +25,9 @@ tarvix::RunExtras run_extras(const Bound& b) {
   e.glyphs = b.flag[kGlyphs];
   e.timings = b.flag[kProfile];
   e.tracking = b.flag[kTracking];
+  // On unless asked off (to time it): a table that does not belong to its
+  // image decides the verdict before any axis does.
+  e.consistency = !b.flag[kNoConsistency];
   if (e.glyphs && e.tracking) e.streamline_sample = kPictureStreamlines;
   return e;
 }
@@ -60,7 +63,8 @@ std::string engine_report_text(const tarvix::RunResult& r) {
   return tarvix::json::dump(tarvix::engine_report_json(r.report, r.tracking ? &*r.tracking : nullptr, r.verdict));
 }
 
-// {"report", "tracking", "tracking_seconds", "timings", "glyphs", "streamlines"}:
+// {"report", "tracking", "tracking_seconds", "consistency_seconds", "timings",
+// "glyphs", "streamlines"}:
 // the engine's report (the module's report with the verdict's status, the
 // tracking and verdict sections), the tracking record again on its own
 // (compact JSON), and None for whatever was not asked for.
@@ -71,6 +75,8 @@ PyObject* run_dict(const tarvix::RunResult& r) {
   if (!set_item(dict.get(), "tracking", r.tracking ? text(tarvix::json::dump(r.tracking->to_json())) : none()))
     return nullptr;
   if (!set_item(dict.get(), "tracking_seconds", r.tracking ? PyFloat_FromDouble(r.tracking_s) : none()))
+    return nullptr;
+  if (!set_item(dict.get(), "consistency_seconds", r.consistency ? PyFloat_FromDouble(r.consistency_s) : none()))
     return nullptr;
   if (!set_item(dict.get(), "timings", r.timings ? timings_dict(*r.timings) : none())) return nullptr;
   if (r.glyphs && !r.info) throw std::logic_error("glyph data without image geometry");
@@ -185,11 +191,11 @@ constexpr Param kInspectParams[] = {
 constexpr Param kAuditParams[] = {
     {kDwi},          {kBvec},          {kBval},    {kGrad},    {kMask},    {kTolerance}, {kB0Threshold},
     {kShell},        {kStep},          {kMarginThreshold},     {kStrict},  {kNormTolerance},
-    {kTracking},     {kGlyphs},        {kProfile}, {kThreads},
+    {kTracking},     {kGlyphs},        {kProfile}, {kNoConsistency}, {kThreads},
 };
 constexpr Param kDetectParams[] = {
     {kDwi, true}, {kBvec},     {kBval},   {kGrad},     {kMask},   {kTolerance}, {kB0Threshold},
-    {kShell},     {kStep},     {kMarginThreshold},     {kTracking}, {kGlyphs}, {kThreads},
+    {kShell},     {kStep},     {kMarginThreshold},     {kTracking}, {kGlyphs}, {kNoConsistency}, {kThreads},
 };
 constexpr Param kRepairParams[] = {
     {kDwi, true}, {kOutBvec, true}, {kOutBval, true}, {kBvec},      {kBval},    {kGrad},    {kMask},
@@ -221,8 +227,10 @@ constexpr const char* kAuditDoc =
     "The audit of _tarvix.audit, plus on request the fibre-tracking measure on the\n"
     "same fitted field (`tracking`), the glyph payload (`glyphs`) and the stage\n"
     "timings (`profile`). Returns a dict: report (the module's report with the\n"
-    "run's verdict as its status and `tracking` and `verdict` sections), tracking,\n"
-    "tracking_seconds, timings, glyphs, streamlines (None where not asked for).";
+    "run's verdict as its status and `tracking`, `consistency` and `verdict`\n"
+    "sections), tracking, tracking_seconds, consistency_seconds, timings, glyphs,\n"
+    "streamlines (None where not asked for). The table consistency tests run\n"
+    "unless `no_consistency`.";
 constexpr const char* kDetectDoc = "As `audit`, with the report of _tarvix.detect_flip.";
 constexpr const char* kRepairDoc =
     "The repair of _tarvix.repair, by the run's verdict: a transform is applied only\n"

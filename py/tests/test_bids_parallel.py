@@ -130,6 +130,7 @@ def test_reports_are_the_modules_with_one_verdict_everywhere(trees, backend, tmp
         assert (cross_run is not None) == (name == "sub-02_dwi")
         if cross_run:
             assert cross_run["transform"] == "-x+y+z" and engine["notes"].pop() == cross_run["note"]
+        assert engine.pop("consistency")["status"] == "PASS"
         module_report = json.loads(module_texts[f"{name}_report.json"])
         engine["status"] = module_report["status"]
         assert engine == module_report

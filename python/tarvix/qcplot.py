@@ -248,7 +248,10 @@ def _title(fig, report, command, source, decided, tracking):
     status, notes = decided.status, decided.notes
     lead = lead_text(decided)
     by = "the tracking" if decided.measure == "tracking" else "the coherence"
-    if decided.orientation_unknown:
+    mismatch = _mismatch_finding(report)
+    if mismatch:
+        said = f"the table does not belong to the image ({mismatch})"
+    elif decided.orientation_unknown:
         said = "the image's orientation is unknown: the axes cannot be judged"
     elif decided.axes == "FLAG":
         said = f"{by} recommends {labelled(decided.recommended)}, leading by {lead}"
@@ -269,6 +272,40 @@ def _title(fig, report, command, source, decided, tracking):
         second += f", {tracking['parameters']['n_seeds']} tracking seeds"
     fig.suptitle(f"tarvix {command} — {name} — {status}: {said}\n{second}" + (f" — {shown}" if shown else ""),
                  fontsize=14, fontweight="bold", color="#b00000" if shown and status == "WARN" else "black")
+
+
+def _mismatch_finding(report):
+    """The first finding of a consistency test that FLAGs, or None."""
+    c = report.get("consistency")
+    if not c or c["status"] != "FLAG":
+        return None
+    return next((f for t in c["tests"].values() if t["status"] == "FLAG" for f in t["findings"]), None)
+
+
+def draw_volume_means(panel, consistency):
+    """Each volume's mean brain signal against the b-value the table gives it,
+    the rows the table calls b=0 marked: b=0 rows belong at the top, each
+    shell below the one before it, and a row out of its group stands out."""
+    ax = panel.subplots(1, 1)
+    means = np.asarray(consistency["volume_means"], float)
+    bvals = np.asarray(consistency["bvals"], float)
+    b0 = np.zeros(len(bvals), bool)
+    b0[consistency["b0_volumes"]] = True
+    flagged = consistency["status"] == "FLAG"
+    ax.scatter(bvals[~b0], means[~b0], s=18, color="#4c72b0", label="weighted rows")
+    ax.scatter(bvals[b0], means[b0], s=40, marker="D", facecolor="none", edgecolor="#c44e52", linewidth=1.5,
+               label="rows the table calls b=0")
+    for k in consistency["b0_volumes"]:
+        ax.annotate(str(k), (bvals[k], means[k]), textcoords="offset points", xytext=(5, 2), fontsize=7,
+                    color="#c44e52")
+    ax.set_xlabel("b-value in the table (s/mm²)", fontsize=10)
+    ax.set_ylabel("mean brain signal", fontsize=10)
+    ax.set_title("Mean signal of each volume: " + ("the table does not match the image" if flagged
+                                                    else "table and image agree" if consistency["status"] == "PASS"
+                                                    else "table and image agree only partly"),
+                 fontsize=11, color="#b00000" if flagged else "black")
+    ax.legend(fontsize=8, frameon=False, loc="upper right")
+    ax.grid(alpha=0.3)
 
 
 def _legend_text(radiological, tracking):
@@ -438,6 +475,10 @@ def write_png(path: str, report: dict, glyphs: dict, source: str | None = None, 
                 draw_streamlines(ax, scene, k, lines, radiological, min_points)
     left.supxlabel(_legend_text(radiological, tracking if with_tracks else None), fontsize=10.5)
 
+    consistency = report.get("consistency")
+    if consistency and consistency.get("volume_means"):
+        right, panel = right.subfigures(2, 1, height_ratios=[3.0, 1.0], hspace=0.03)
+        draw_volume_means(panel, consistency)
     if with_tracks:
         draw_both_bars(right, flip, tracking)
     else:

@@ -379,3 +379,38 @@ def write_scan(folder, name, shape=(24, 24, 16), affine="LAS", shells=(1000.0,),
         paths["mask"] = os.path.join(folder, f"{name}_brainmask.nii")
         write_nifti(paths["mask"], head_mask(shape, np.linalg.norm(affine[:3, :3], axis=0)), affine)
     return paths
+
+
+MISMATCHES = ("shuffled", "shifted", "b0-swapped", "shells-exchanged", "random-directions")
+
+
+def mismatched_table(bvals, dirs, kind, seed=0):
+    """A table of the same count whose rows do not describe the scan of
+    (bvals, dirs): "shuffled" (the weighted rows of the first shell in another
+    order), "shifted" (every row one volume late), "b0-swapped" (the first
+    b=0 row exchanged with the first weighted one), "shells-exchanged" (the
+    two lowest shells' b-values swapped) or "random-directions" (another
+    acquisition's directions). Returns new (bvals, dirs)."""
+    import numpy as np
+
+    bvals, dirs = np.array(bvals, float), np.array(dirs, float)
+    rng = np.random.default_rng(seed)
+    weighted = np.flatnonzero(bvals > 0)
+    shells = sorted(set(bvals[weighted]))
+    if kind == "shuffled":
+        rows = np.flatnonzero(bvals == shells[0])
+        dirs[rows] = dirs[rng.permutation(rows)]
+    elif kind == "shifted":
+        bvals, dirs = np.roll(bvals, 1), np.roll(dirs, 1, axis=0)
+    elif kind == "b0-swapped":
+        a, b = int(np.flatnonzero(bvals == 0)[0]), int(weighted[0])
+        bvals[[a, b]], dirs[[a, b]] = bvals[[b, a]], dirs[[b, a]]
+    elif kind == "shells-exchanged":
+        low, high = bvals == shells[0], bvals == shells[1]
+        bvals[low], bvals[high] = shells[1], shells[0]
+    elif kind == "random-directions":
+        g = rng.standard_normal((weighted.size, 3))
+        dirs[weighted] = g / np.linalg.norm(g, axis=1, keepdims=True)
+    else:
+        raise ValueError(f"unknown mismatch {kind!r}")
+    return bvals, dirs
