@@ -241,6 +241,7 @@ RepairVerdict RepairVerdict::of(const Verdict& verdict, const FlipResult& flip, 
     v.best_matrix = canonical_transform(v.best_matrix);
     v.best_label = transform_label(v.best_matrix);
   }
+  // A table that does not describe the image is not mended by any transform.
   v.may_force = !verdict.orientation_unknown && !verdict.table_mismatch && verdict.best_label.has_value();
   if (v.measure) {
     v.measure->recommended_transform = verdict.recommended_transform;
