@@ -107,12 +107,14 @@ def test_notes_once_detail_and_escaping(batch, tmp_path):
     good, _, flagged = runs
     hostile = 'sub-0x_acq-<i>"a&b"#?_dwi'
     shared = "every run of this scanner: no b=0 drift check"
+    cross = "sub-02's table is the others' with x negated"
     page_runs = [
         _with(good, notes=[shared, "only on this run"], mask="/masks/sub-01_desc-brain_mask.nii.gz",
               consistency={"status": "WARN", "volume_means": [1.0, 0.5], "tests": {
                   "b0": {"status": "PASS", "findings": []},
                   "order": {"status": "WARN", "findings": ["volume 7 is called b=0 but is as dark as the shell"]}}}),
-        _with(flagged, notes=[shared], cross_run_note="sub-02's table is the others' with x negated",
+        # The batch puts the cross-run note among the report's notes as well.
+        _with(flagged, notes=[shared, cross], cross_run_note=cross,
               consistency="same table as the group"),
         _with(good, name=hostile, entities={"sub": "0x"}, notes=[shared],
               files={"report": f"sub-0x/dwi/{hostile}_report.json", "tracking": None, "picture": None}),
@@ -125,7 +127,7 @@ def test_notes_once_detail_and_escaping(batch, tmp_path):
 
     # A note every audited run carries is said once, above the table; the others stay on their run.
     assert page.count(html.escape(shared, quote=True)) == 1 and "Notes on every run" in words
-    assert "only on this run" in words and "sub-02's table is the others' with x negated" in words
+    assert "only on this run" in words and words.count(cross) == 2  # row and detail
     # The detail view: mask used or the automatic region, the consistency finding when there is one.
     assert "/masks/sub-01_desc-brain_mask.nii.gz" in words and "automatic region" in words
     assert words.count("volume 7 is called b=0 but is as dark as the shell") == 2  # row and detail

@@ -480,7 +480,7 @@ def _run_html(run: dict, index: int, shared: set[str], error: str | None, root: 
     sub, ses = ents.get("sub", ""), ents.get("ses", "")
     name = run["name"]
     notes = [n for n in run_notes(report) if n not in shared] if report else []
-    if run.get("cross_run_note"):
+    if run.get("cross_run_note") and run["cross_run_note"] not in notes:
         notes.append(run["cross_run_note"])
     ratio = lead_ratio(report)
     files = _files(run)
