@@ -188,7 +188,7 @@ def _tracking_options(parser):
                    help="judge the axes by the coherence alone, without following fibres")
     g.add_argument("--tracking-out", metavar="FILE",
                    help="also write the tracking record (JSON: decision, best and runner-up with their mean "
-                   "streamline lengths, margin and its spread, all 24 lengths, parameters) to FILE")
+                   "streamline lengths, margin and its spread, every candidate's length, parameters) to FILE")
 
 
 def _png_option(group):

@@ -25,14 +25,17 @@ THIN_EVIDENCE_HELP = (
     "(every report\n  written says the same: its status and `verdict` section are this verdict)")
 
 COMBINING_HELP = (
-    "how the verdict is reached: two measures rank the 24 distinct axis conventions. The tracking\n"
+    "how the verdict is reached: two measures rank the 24 distinct axis conventions (the tracking,\n"
+    "  on an oblique image, also the 24 read in the other coordinate frame). The tracking\n"
     "  (on by default; --no-tracking leaves it out) follows fibres over their whole length and\n"
     "  compares the mean streamline length; it FLAGs when another transform scores best and leads\n"
     "  the runner-up by at least 5% and by at least 2 SD of that lead over seed subsets. The\n"
     "  coherence compares each fibre direction with its neighbours one step (4 mm) ahead and FLAGs\n"
     "  at a 2% lead. When the tracking ran it decides; when it is WARN the verdict is WARN (a note\n"
     "  says so when the coherence alone would FLAG), and when the measures rank different\n"
-    "  transforms first a note says so. Without the tracking the coherence decides.")
+    "  transforms first a note says so. Without the tracking the coherence decides. A table whose\n"
+    "  rows do not describe the image's volumes (b=0 rows, shells or order against the signal: the\n"
+    "  consistency tests) is FLAG whatever the axes say, and repair writes nothing for it.")
 
 
 @dataclass
