@@ -6,7 +6,8 @@
 # apt-get into a private list (the machine's apt configuration is not touched).
 #
 # Usage: build_deps.sh PREFIX_DIR PYTHON (PYTHON has the ziglang package)
-# Everything lives under the folder of PREFIX_DIR; a finished prefix is kept.
+# Everything lives under the folder of PREFIX_DIR; each library already in the
+# prefix is kept, so a failed run resumes where it stopped.
 set -euo pipefail
 # Compiler chatter goes to build/deps/build.log; a failing step says where.
 trap 'echo "build_deps.sh failed; see $top/build.log"' ERR
@@ -17,7 +18,6 @@ top=$(dirname "$prefix")
 jobs=${JOBS:-1}
 target=x86_64-linux-gnu.2.28
 if [ -f "$prefix/.complete" ]; then exit 0; fi
-rm -rf "$prefix"
 mkdir -p "$top"
 exec 2>"$top/build.log"
 mkdir -p "$top/bin" "$top/src" "$top/apt/lists/partial" "$top/apt/cache/archives/partial" "$prefix"
@@ -64,27 +64,37 @@ cmake_build() {  # source folder, build folder, extra definitions...
   cmake --install "$build" >/dev/null
 }
 
+have() { [ -f "$prefix/lib/$1" ]; }
+
+have libz.a || {
 echo "zlib"
 src=$(unpack zlib)
 (cd "$src" && CC="$CC" AR="$AR" RANLIB="$RANLIB" CFLAGS="-O2 -fPIC" ./configure --static --prefix="$prefix" >/dev/null \
   && make -j "$jobs" libz.a >/dev/null && make install >/dev/null)
+}
 
+have libniftiio.a || {
 echo "NIfTI (niftiio, znz)"
 src=$(unpack nifticlib)
 cmake_build "$src" "$top/build-nifti" -DNIFTI_BUILD_APPLICATIONS=OFF -DUSE_NIFTICDF_CODE=OFF -DUSE_CIFTI_CODE=OFF \
   -DUSE_FSL_CODE=OFF -DNIFTI_BUILD_TESTING=OFF -DBUILD_TESTING=OFF -DNIFTI_SYSTEM_MATH_LIB=m -DZLIB_ROOT="$prefix" \
   -DZLIB_LIBRARY="$prefix/lib/libz.a" -DZLIB_INCLUDE_DIR="$prefix/include" -DCMAKE_C_FLAGS="-I$prefix/include"
+}
 
+have libisal.a || {
 echo "ISA-L"
 src=$(unpack libisal)
 (cd "$src" && make -f Makefile.unx -j "$jobs" CC="$CC" AS=nasm AR="$AR" lib >/dev/null \
   && mkdir -p "$prefix/include/isa-l" && cp include/*.h "$prefix/include/isa-l/" \
   && cp bin/isa-l.a "$prefix/lib/libisal.a")
+}
 
+have libtbb.a || {
 echo "oneTBB"
 src=$(unpack onetbb)
 cmake_build "$src" "$top/build-tbb" -DTBB_TEST=OFF -DTBB_EXAMPLES=OFF -DTBB_STRICT=OFF -DTBBMALLOC_BUILD=OFF \
-  -DTBB_ENABLE_IPO=OFF
+  -DTBB_ENABLE_IPO=OFF -DCMAKE_POLICY_VERSION_MINIMUM=3.5
+}
 
 # The header-only nlohmann/json, copied with its CMake package so that the
 # build never puts the machine's /usr/include (a newer C library's headers)
