@@ -116,8 +116,10 @@ def find_wheel() -> pathlib.Path:
     return wheels[0]
 
 
-def platform_tag(wheel: pathlib.Path) -> str:
-    return wheel.stem.split("-")[-1]
+def platform_tags(wheel: pathlib.Path) -> list[str]:
+    """The wheel's platform tags: auditwheel names an old policy by its legacy
+    alias too, as in manylinux2014_x86_64.manylinux_2_17_x86_64."""
+    return wheel.stem.split("-")[-1].split(".")
 
 
 def base_set(tag: str) -> set[str]:
@@ -152,15 +154,24 @@ def from_the_system(loaded: list[str], site: str, stdlib: str, allowed: set[str]
     return [p for p in loaded if not own(p) and not base(p)]
 
 
+def auditwheel_show(wheel: pathlib.Path) -> dict:
+    return json.loads(run([sys.executable, "-m", "auditwheel", "show", "--json", wheel], cwd=wheel.parent).stdout)
+
+
+def shown_tag(wheel: pathlib.Path) -> str:
+    return auditwheel_show(wheel)["overall_tag"]
+
+
 def check_auditwheel(wheel: pathlib.Path) -> str:
-    shown = json.loads(run([sys.executable, "-m", "auditwheel", "show", "--json", wheel], cwd=wheel.parent).stdout)
+    shown = auditwheel_show(wheel)
     if shown["external_libs"]:
         raise CheckFailed(f"the wheel still needs libraries from the system: {sorted(shown['external_libs'])}")
-    if shown["overall_tag"] != platform_tag(wheel):
-        raise CheckFailed(f"the wheel is tagged {platform_tag(wheel)}, auditwheel says {shown['overall_tag']}")
-    glibc = re.fullmatch(r"manylinux_(\d+)_(\d+)_\w+", platform_tag(wheel))
+    tags = platform_tags(wheel)
+    if shown["overall_tag"] not in tags:
+        raise CheckFailed(f"the wheel is tagged {'.'.join(tags)}, auditwheel says {shown['overall_tag']}")
+    glibc = re.fullmatch(r"manylinux_(\d+)_(\d+)_\w+", shown["overall_tag"])
     if not glibc or (int(glibc[1]), int(glibc[2])) > GLIBC_FLOOR:
-        raise CheckFailed(f"the wheel's tag {platform_tag(wheel)} is newer than manylinux_2_28")
+        raise CheckFailed(f"the wheel's tag {shown['overall_tag']} is newer than manylinux_2_28")
     python_tag = "-".join(wheel.stem.split("-")[-3:-1])
     if python_tag != PYTHON_TAG:
         raise CheckFailed(f"the wheel is for {python_tag}, not {PYTHON_TAG}")
@@ -316,7 +327,7 @@ def main(argv=None) -> int:
         wheel = (args.wheel or find_wheel()).resolve()
         print(f"checking {wheel.name}", flush=True)
         report("auditwheel show", check_auditwheel(wheel))
-        allowed = base_set(platform_tag(wheel))
+        allowed = base_set(shown_tag(wheel))
         folders = [f for f in (args.scans or SCAN_FOLDERS) if f.is_dir() and any(f.glob("*.nii.gz"))]
         with tempfile.TemporaryDirectory(prefix="tarvix-wheel-") as tmp:
             work = pathlib.Path(tmp)
