@@ -122,7 +122,7 @@ wheel: deps venv $(WHEEL_DEPS)/.complete
 	  -C build-dir=$(WHEEL_BUILD) -C cmake.define.CMAKE_CXX_COMPILER=$(abspath build/deps/bin/zig-c++) \
 	  -C cmake.define.CMAKE_AR=$(abspath build/deps/bin/zig-ar) \
 	  -C cmake.define.CMAKE_RANLIB=$(abspath build/deps/bin/zig-ranlib) \
-	  -C cmake.define.TARVIX_DEPS_PREFIX=$(abspath $(WHEEL_DEPS)) .
+	  -C cmake.define.TARVIX_DEPS_PREFIX=$(abspath $(WHEEL_DEPS)) -C cmake.define.TARVIX_GLIBC_LIBM=ON .
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist $(WHEEL_RAW)/tarvix-*.whl
 	@ls -l dist/tarvix-*.whl
 

@@ -10,6 +10,7 @@
 #include <Eigen/Dense>
 
 #include "cpu_features.hpp"
+#include "libm.hpp"
 #include "eigen3x3.hpp"
 #include "error.hpp"
 
@@ -479,7 +480,7 @@ FitDesign make_design(const GradientTable& table, const std::vector<std::uint64_
                    [](const DesignRow& a, const DesignRow& b) { return a.volume < b.volume; });
   design.base_count = static_cast<double>(b0_indices.empty() ? n : b0_indices.size());
   design.min_s0 = min_s0;
-  design.ln_floor = std::log(kMinSignal);
+  design.ln_floor = libm::log(kMinSignal);
   return design;
 }
 
@@ -520,8 +521,8 @@ void finish_block(const FitDesign& design, const double* acc, std::uint64_t star
   }
   for (std::size_t i = 0; i < fitted; ++i) {
     const double theta = eigen_angle(scratch.setup[i]);
-    scratch.cos_theta[i] = std::cos(theta);
-    scratch.sin_theta[i] = std::sin(theta);
+    scratch.cos_theta[i] = libm::cos(theta);
+    scratch.sin_theta[i] = libm::sin(theta);
   }
   double p[7];
   for (std::size_t i = 0; i < fitted; ++i) {

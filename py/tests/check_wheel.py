@@ -195,6 +195,9 @@ def check_symbol_versions(objects: list[pathlib.Path]) -> str:
         versions = [tuple(map(int, v.split("."))) for v in re.findall(r"\bGLIBC_(\d+(?:\.\d+)+)", dump)]
         if re.search(r"\b(GLIBCXX|CXXABI)_", dump):
             raise CheckFailed(f"{so.name} needs the system's libstdc++")
+        imported = set(re.findall(r"\*UND\*\s+\S+\s+(?:\(\S+\)\s+)?(\w+)$", dump, re.M))
+        if not {"cos", "sin", "log"} <= imported:
+            raise CheckFailed(f"{so.name} computes cos, sin or log with the toolchain's own code, not glibc's")
         newest[so.name] = max(versions, default=(0,))
         if newest[so.name] > GLIBC_FLOOR:
             raise CheckFailed(f"{so.name} needs GLIBC_{'.'.join(map(str, newest[so.name]))}, newer than 2.28")
