@@ -12,8 +12,8 @@
 #                   older manylinux tag): the stable-ABI modules for CPython 3.11 and later,
 #                   compiled with Zig's clang for glibc 2.28 and linked statically with oneTBB,
 #                   ISA-L, NIfTI/znz and zlib built the same way from Debian's source packages
-#                   (py/wheel/build_deps.sh, cached in build/deps). `make wheel-test` (about
-#                   N minutes) installs it into new venvs of CPython 3.11 and 3.13
+#                   (py/wheel/build_deps.sh, cached in build/deps). `make wheel-test` (about two
+#                   minutes) installs it into new venvs of CPython 3.11 and 3.13
 #                   and checks it there: tags, glibc symbol versions, loaded libraries, the
 #                   module tests, the demo without extras, and the same report bytes as the
 #                   source build and as the plain kernels.
