@@ -15,7 +15,10 @@
    most 117 MB (clinical) and 395 MB (research).
 4. the batch figures (batch.py: audit_bids, --jobs 2, a Dask LocalCluster, the
    per-task overhead of Dask), then the accuracy of both flip measures and
-   the speed of the tracking stage (tracking_accuracy.py).
+   the speed of the tracking stage (tracking_accuracy.py), then the table
+   consistency tests: counts per kind of mismatched table, false alarms on the
+   generated set, the phantoms and the shared real series, and their cost on
+   top of an audit with tracking (consistency.py).
 5. wheel: when `make wheel` has left a wheel in dist/, the clinical audit
    (threads=None and threads=1, median of 5, each in a fresh process) by the
    source build and by the wheel installed in a venv of its own
@@ -407,6 +410,9 @@ def main():
         import tracking_accuracy
 
         tracking_accuracy.main([])
+        import consistency
+
+        consistency.main([])
         bench_wheel()
         bench_bounds()
     return 0

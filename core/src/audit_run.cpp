@@ -77,7 +77,8 @@ void refuse_non_finite_volumes(RunData& run) {
 // frame map and default step), then the mask, then the check of a caller-given
 // step, which only matters when there is an image to sample.
 void read_images(RunData& run, const RunInputs& inputs, const AnalysisOptions& options,
-                 const Execution& exec, Pipeline pipeline, ReadTimings* timings, bool whole_field) {
+                 const Execution& exec, Pipeline pipeline, ReadTimings* timings, bool whole_field,
+                 SignalSample* sample) {
   if (inputs.dwi) {
     run.plan = plan_detection(run.loaded.table, options);
     // Without a mask of any kind every reader of the field (the coherence, the
@@ -91,6 +92,7 @@ void read_images(RunData& run, const RunInputs& inputs, const AnalysisOptions& o
     // the summing task works them out during the read.
     if (run.stream && pipeline == Pipeline::Audit && !inputs.mask && inputs.mask_candidates.empty())
       run.stream->average_kept(run.loaded.table.b0_indices(options.b0_threshold));
+    if (run.stream && sample) run.stream->sample_signals(sample);
     // A DWI with another volume count than the table is refused on its
     // header, before gigabytes are inflated only to be compared.
     const std::uint64_t entries = run.loaded.table.bvals.size();
@@ -153,11 +155,32 @@ void run_tracking(RunResult& result, const GlyphData& fit, const RunData& run, c
   const Stopwatch clock;
   // Millimetres on the grid from the geometry the frame map came from.
   const Vec3& voxel_sizes = run.dwi->info.spacing;
-  result.tracking = track_candidates(fit.field, run.mask_ptr(), fit.frame_map, voxel_sizes, {}, execution);
+  // The table is also read as if written in the other frame by mistake.
+  const bool world = run.loaded.world_frame;
+  const OtherFrame other =
+      other_frame(world, fit.frame_map, voxel_frame_map(!world, run.dwi->info));
+  result.tracking = track_candidates(fit.field, run.mask_ptr(), fit.frame_map, other, voxel_sizes, {}, execution);
   result.tracking_s = clock.seconds();
   if (extras.streamline_sample > 0)
     result.streamlines = execution.run(
         [&] { return sample_for_picture(fit, run.mask_ptr(), voxel_sizes, *result.tracking, extras.streamline_sample); });
+}
+
+// The consistency tests on the signals the stream kept, or, when the image was
+// read whole, on the same lattice taken from it now.
+void run_consistency(RunResult& result, const RunData& run, SignalSample& sample, const AnalysisOptions& options,
+                     Execution& execution) {
+  const Stopwatch clock;
+  const Volume& volume = run.dwi->volume;
+  if (!sample.complete() && !volume.partial && volume.ndim() >= 4) {
+    sample.begin(volume.shape, volume.volume_count());
+    sample.take_all(volume);
+  }
+  sample.clean();
+  result.consistency = execution.run([&] {
+    return check_consistency(run.loaded.table, sample, options.b0_threshold, options.tolerance);
+  });
+  result.consistency_s = clock.seconds();
 }
 
 Verdict verdict_of(const RunResult& r, const AnalysisOptions& options) {
@@ -167,6 +190,7 @@ Verdict verdict_of(const RunResult& r, const AnalysisOptions& options) {
   in.image = r.info ? &*r.info : nullptr;
   in.table = &r.loaded.table;
   in.b0_threshold = options.b0_threshold;
+  in.consistency = r.consistency ? &*r.consistency : nullptr;
   return decide_verdict(in);
 }
 
@@ -175,6 +199,8 @@ Verdict verdict_of(const RunResult& r, const AnalysisOptions& options) {
 RunResult audit_run(const RunInputs& inputs, const AnalysisOptions& options, Execution& execution,
                     Pipeline pipeline, RunExtras extras) {
   RunResult result;
+  // Outlives the stream that fills it.
+  SignalSample sample;
   RunData run;
   run.loaded = load_table(inputs.table.bvec, inputs.table.bval, inputs.table.grad);
   if (pipeline == Pipeline::Inspect) {
@@ -189,7 +215,8 @@ RunResult audit_run(const RunInputs& inputs, const AnalysisOptions& options, Exe
   // serialisation.
   const auto start = MonotonicClock::now();
   ReadTimings read;
-  read_images(run, inputs, options, execution, pipeline, extras.timings ? &read : nullptr, extras.glyphs);
+  read_images(run, inputs, options, execution, pipeline, extras.timings ? &read : nullptr, extras.glyphs,
+              extras.consistency ? &sample : nullptr);
   DetectTimings detect;
   GlyphData glyphs;
   // The tracking measure reuses the fitted field the glyph data carries.
@@ -203,6 +230,7 @@ RunResult audit_run(const RunInputs& inputs, const AnalysisOptions& options, Exe
     result.timings = stage_timings(read, detect, seconds_between(start, MonotonicClock::now()),
                                    execution.concurrency());
   if (extras.tracking && run.dwi) run_tracking(result, glyphs, run, extras, execution);
+  if (extras.consistency && run.dwi) run_consistency(result, run, sample, options, execution);
   if (extras.glyphs) result.glyphs = std::move(glyphs);
   if (run.dwi) result.info = run.dwi->info;
   result.loaded = std::move(run.loaded);

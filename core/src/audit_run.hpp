@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "consistency.hpp"
 #include "execution.hpp"
 #include "flip.hpp"
 #include "io/table_loader.hpp"
@@ -46,6 +47,9 @@ struct RunExtras {
   // picture.
   bool tracking = false;
   std::uint64_t streamline_sample = 0;
+  // Whether the table's rows describe the image's volumes, from signals kept
+  // as the DWI is read; a clear mismatch makes the verdict FLAG.
+  bool consistency = false;
 };
 
 // Streamlines (voxel coordinates) under the table as given and under the
@@ -71,6 +75,8 @@ struct RunResult {
   std::optional<TrackingResult> tracking;
   std::optional<StreamlineSample> streamlines;
   double tracking_s = 0;  // the tracking stage's wall time
+  std::optional<ConsistencyResult> consistency;
+  double consistency_s = 0;  // the consistency tests' wall time (the sampling runs within the read)
   // The run's one verdict, decided from the report, the tracking record and
   // the image's geometry once everything above is known.
   Verdict verdict;

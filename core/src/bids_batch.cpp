@@ -16,6 +16,8 @@
 #include "fileio.hpp"
 #include "paths.hpp"
 #include "format.hpp"
+#include "frame.hpp"
+#include "matrix.hpp"
 #include "audit_run.hpp"
 #include "json.hpp"
 #include "report.hpp"
@@ -61,6 +63,30 @@ void check_options(const AnalysisOptions& options) {
   } catch (const Error& error) {
     throw Failure(error.display());
   }
+}
+
+// The run's table from its own verdict, on the table and frame already read:
+// a PASS run's table is written as given (the identity applied), so that a
+// pipeline finds one for every run it may use.
+void write_repaired_table(RunResult& run, const BatchRepair& repair, const AnalysisOptions& options,
+                          Execution& execution) {
+  const Status status = run.verdict.status;
+  if (status == Status::Warn && !repair.force_repair) return;
+  RepairVerdict chosen = RepairVerdict::of(run.verdict, *run.report.flip, options.margin_threshold,
+                                           run.tracking ? &*run.tracking : nullptr);
+  if (status == Status::Pass) {
+    chosen.recommended_transform = identity3();
+    chosen.recommended_label = "+x+y+z";
+  }
+  RepairSpec spec;
+  static_cast<OutputPaths&>(spec) = repair.paths;
+  if (run.info) spec.frames = FrameMaps::resolve(run.loaded.world_frame, *run.info);
+  spec.force_repair = repair.force_repair;
+  RepairOutput out = execution.run([&] {
+    return repair_from_report(run.loaded.table, std::move(run.report), run.loaded.inputs, spec,
+                              options.margin_threshold, chosen);
+  });
+  run.report = std::move(out.report);
 }
 
 }  // namespace
@@ -127,11 +153,12 @@ std::optional<std::string> subject_label(const std::string& path) {
 }
 
 BatchPlan prepare(const std::string& root, const AnalysisOptions& options, const std::optional<std::string>& out_dir,
-                  const std::vector<std::string>& participants, UnreadableFolders unreadable, Naming naming) {
+                  const std::vector<std::string>& participants, UnreadableFolders unreadable, Naming naming,
+                  bids::Scope scope) {
   BatchPlan plan;
   plan.root = root;
   try {
-    bids::Discovery found = bids::discover_runs(root);
+    bids::Discovery found = bids::discover_runs(root, scope);
     if (!found.unreadable.empty()) {
       if (unreadable == UnreadableFolders::Fail) throw Error::io(found.unreadable.front().errnum);
       if (unreadable == UnreadableFolders::FailNamed) throw Failure(found.unreadable.front().text());
@@ -176,7 +203,8 @@ BatchPlan prepare(const std::string& root, const AnalysisOptions& options, const
 }
 
 RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const std::string& stem,
-                       const AnalysisOptions& options, Execution& execution, bool tracking, bool engine_report) {
+                       const AnalysisOptions& options, Execution& execution, bool tracking, bool engine_report,
+                       const std::optional<BatchRepair>& repair) {
   try {
     // As a single audit of these files would run: the table came from
     // bvec/bval files, so the FSL frame of this image and its own default step.
@@ -188,7 +216,7 @@ RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const 
     // The engine's runs refuse what the command line refuses of a table
     // (NaN, infinite or negative entries, misread layouts), naming the entry.
     if (engine_report) load_table_checked(entry.bvec, entry.bval, std::nullopt);
-    RunResult run = audit_run(inputs, options, execution, Pipeline::Audit, {.tracking = tracking});
+    RunResult run = audit_run(inputs, options, execution, Pipeline::Audit, {.tracking = tracking, .consistency = engine_report});
     Report& report = run.report;
 
     if (entry.sidecar) {
@@ -198,6 +226,8 @@ RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const 
         // An unusable sidecar only means no sidecar note.
       }
     }
+
+    if (repair && report.flip) write_repaired_table(run, *repair, options, execution);
 
     // The tracking record first: a report on disk always has its record beside it.
     if (run.tracking) write_file_atomic(join_path(out_dir, stem + kTrackingSuffix), json::dump(run.tracking->to_json(), true));

@@ -13,6 +13,7 @@
 #include "io/bids.hpp"
 #include "json.hpp"
 #include "options.hpp"
+#include "repair.hpp"
 #include "report.hpp"
 #include "tracking.hpp"
 #include "verdict.hpp"
@@ -85,16 +86,27 @@ enum class UnreadableFolders { Fail, FailNamed, Skip };
 BatchPlan prepare(const std::string& root, const AnalysisOptions& options,
                   const std::optional<std::string>& out_dir = std::nullopt,
                   const std::vector<std::string>& participants = {},
-                  UnreadableFolders unreadable = UnreadableFolders::Fail, Naming naming = Naming::File);
+                  UnreadableFolders unreadable = UnreadableFolders::Fail, Naming naming = Naming::File,
+                  bids::Scope scope = bids::Scope::Everything);
+
+// The table a batch writes for a run from its verdict, where a pipeline picks
+// it up: the table as given for PASS, the correction for FLAG, nothing for
+// WARN unless `force_repair` (then the deciding measure's best). Each comes
+// with its provenance record when `paths.provenance` is set.
+struct BatchRepair {
+  OutputPaths paths;
+  bool force_repair = false;
+};
 
 // Audits one run as a single `audit` of its files would, and writes its
 // report (and with `tracking` its tracking record) into `out_dir` by temp
 // file and rename. With `engine_report` the report written is the engine's
 // (the verdict's status, the tracking and verdict sections) and the item's
-// status the verdict's. Throws Failure with the failing error's display text.
+// status the verdict's. With `repair`, the run's table is written from its
+// verdict first, and the report names what was written. Throws Failure with the failing error's display text.
 RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const std::string& stem,
                        const AnalysisOptions& options, Execution& execution, bool tracking = false,
-                       bool engine_report = false);
+                       bool engine_report = false, const std::optional<BatchRepair>& repair = std::nullopt);
 
 // Writes the dataset summary of the runs that were audited, in the order given.
 BatchOutcome finish(const BatchPlan& plan, std::vector<BatchItem> items);

@@ -1,5 +1,9 @@
 #include "candidate.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
 namespace tarvix {
 
 std::vector<Candidate> all_candidates() {
@@ -66,6 +70,75 @@ std::string transform_label(const Mat3& m) {
         label += kAxis[j];
       }
   return label;
+}
+
+namespace {
+double det3(const Mat3& m) {
+  return m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) - m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+         m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+}
+
+// The orthogonal matrix nearest m (its polar factor), by Newton's iteration
+// X <- (X + X^-T) / 2, which converges in a few steps from a matrix that is
+// nearly orthogonal already, as every affine's unit columns are.
+Mat3 orthogonalised(const Mat3& m) {
+  Mat3 x = m;
+  for (int it = 0; it < 20; ++it) {
+    const double d = det3(x);
+    if (!(std::abs(d) > 1e-12) || !std::isfinite(d)) return m;
+    // X^-T is the cofactor matrix over the determinant.
+    Mat3 cof{};
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) {
+        const int i1 = (i + 1) % 3, i2 = (i + 2) % 3, j1 = (j + 1) % 3, j2 = (j + 2) % 3;
+        cof[i][j] = (x[i1][j1] * x[i2][j2] - x[i1][j2] * x[i2][j1]) / d;
+      }
+    double change = 0;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) {
+        const double v = 0.5 * (x[i][j] + cof[i][j]);
+        change = std::max(change, std::abs(v - x[i][j]));
+        x[i][j] = v;
+      }
+    if (change < 1e-15) break;
+  }
+  return x;
+}
+}  // namespace
+
+double angle_between_deg(const Mat3& a, const Mat3& b) {
+  Mat3 r = mul(transpose(a), b);
+  // Of r and -r (the same axes) the proper rotation; for a 3x3 matrix the
+  // negation changes the determinant's sign.
+  if (det3(r) < 0)
+    for (auto& row : r)
+      for (double& v : row) v = -v;
+  const double c = std::clamp((r[0][0] + r[1][1] + r[2][2] - 1.0) / 2.0, -1.0, 1.0);
+  return std::acos(c) * 180.0 / std::numbers::pi;
+}
+
+double angle_to_nearest_permutation_deg(const Mat3& m) {
+  double best = 180.0;
+  for (const Candidate& c : all_candidates()) best = std::min(best, angle_between_deg(c.matrix, m));
+  return best;
+}
+
+OtherFrame other_frame(bool declared_world, const Mat3& declared_map, const Mat3& other_map) {
+  OtherFrame f;
+  f.label = declared_world ? "image->scanner" : "scanner->image";
+  // Both maps are orthogonal up to an affine's shear, so the transpose is the
+  // inverse.
+  f.correction = orthogonalised(mul(transpose(declared_map), other_map));
+  for (auto& row : f.correction)
+    for (double& v : row) v += 0.0;  // no -0.0 in a matrix that is written out
+  f.angle_deg = angle_to_nearest_permutation_deg(f.correction);
+  return f;
+}
+
+std::string frame_transform_label(const std::string& frame_label, const Mat3& axes) {
+  const Mat3 c = canonical_transform(axes);
+  if (c == identity3()) return frame_label;
+  return frame_label + " " + transform_label(c);
 }
 
 }  // namespace tarvix

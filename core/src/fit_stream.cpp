@@ -14,6 +14,7 @@
 #include <tbb/task_group.h>
 
 #include "buffer_cache.hpp"
+#include "consistency.hpp"
 #include "error.hpp"
 #include "fit_kernels.hpp"
 #include "options.hpp"
@@ -79,6 +80,7 @@ struct FitStream::State {
     const float* kept = nullptr;     // a kept volume's floats in the Volume
   };
   std::vector<std::uint64_t> averaged;                     // sorted: volumes to average
+  SignalSample* sample = nullptr;
   std::vector<std::pair<std::uint64_t, double>> means;     // made by whoever sums
   // Reserved up front and only appended to, so entries below `produced` can be
   // read without the lock.
@@ -128,12 +130,47 @@ struct FitStream::State {
       f();
   }
 
-  // The means of the deliveries [b, e) that are to be averaged.
+  // The means of the deliveries [b, e) that are to be averaged; their
+  // signals on the sample's lattice count as taken (sum_batch copies them).
   void average_batch(std::size_t b, std::size_t e) {
     for (std::size_t d = b; d < e; ++d) {
       const Delivery& v = deliveries[d];
       if (v.kept && std::binary_search(averaged.begin(), averaged.end(), v.volume))
         means.emplace_back(v.volume, grid_mean(v.kept, shape[0], shape[1], shape[2]));
+      if (sample) sample->mark(v.volume);
+    }
+  }
+
+  // The sample's lattice voxels of block [start, start + width) in the
+  // deliveries [b, e), while the block is in cache for the sums.
+  void sample_block(std::size_t b, std::size_t e, std::uint64_t start, std::size_t width,
+                    std::vector<unsigned char>& gathered, std::vector<float>& converted) {
+    const auto [first, last] = sample->within(start, start + width);
+    if (first == last) return;
+    const std::vector<std::uint64_t>& at = sample->lattice();
+    const std::size_t bytes = raw.bytes_per_voxel;
+    for (std::size_t d = b; d < e; ++d) {
+      const Delivery& v = deliveries[d];
+      float* out = sample->slot(v.volume);
+      if (v.kept || !v.raw) {
+        const float* src = v.kept ? v.kept : v.data;
+        for (std::size_t i = first; i < last; ++i) out[i] = src[at[i]];
+      } else if (table.bytes == 1) {
+        for (std::size_t i = first; i < last; ++i) out[i] = table.value[v.raw[at[i]]];
+      } else if (table.bytes == 2) {
+        for (std::size_t i = first; i < last; ++i) {
+          std::uint16_t pattern;
+          std::memcpy(&pattern, v.raw + at[i] * 2, 2);
+          out[i] = table.value[pattern];
+        }
+      } else {
+        gathered.resize((last - first) * bytes);
+        converted.resize(last - first);
+        for (std::size_t i = first; i < last; ++i)
+          std::memcpy(gathered.data() + (i - first) * bytes, v.raw + at[i] * bytes, bytes);
+        raw.to_float(gathered.data(), last - first, converted.data());
+        std::copy(converted.begin(), converted.end(), out + first);
+      }
     }
   }
 
@@ -152,11 +189,14 @@ struct FitStream::State {
       // One block's run of each raw volume, as floats, unless they are looked up.
       const bool lookup = table.bytes != 0;
       std::vector<float> floats(lookup ? 0 : raw_deliveries * kBlock);
+      std::vector<unsigned char> gathered;
+      std::vector<float> sampled;
       for (std::size_t blk = lo; blk < hi; ++blk) {
         double* acc = sums.get() + blk * kBlockDoubles;
         const std::uint64_t start = blk * kBlock;
         const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, grid - start));
         if (b == 0) std::fill(acc, acc + kBlockDoubles, 0.0);
+        if (sample) sample_block(b, e, start, width, gathered, sampled);
         float* next = floats.data();
         const Delivery* converted = nullptr;
         for (std::size_t i = 0; i < batch.size(); ++i) {
@@ -358,8 +398,9 @@ bool FitStream::begin(const VolumeInfo& info, std::vector<std::uint8_t>& keep, s
   for (std::size_t k = 0; k < n_volumes; ++k) first_row[k + 1] += first_row[k];
 
   std::size_t wanted = 0, ring_volumes = 0;  // ring_volumes: wanted, not kept
+  if (st.sample) st.sample->begin(info.shape, n_volumes);
   for (std::uint64_t k = 0; k < n_volumes; ++k) {
-    const bool w = first_row[k + 1] > first_row[k];
+    const bool w = first_row[k + 1] > first_row[k] || st.sample;
     const bool kp = std::binary_search(st.keep.begin(), st.keep.end(), k);
     keep[k] = kp ? 1 : 0;
     want[k] = w ? 1 : 0;
@@ -472,6 +513,12 @@ void FitStream::average_kept(std::vector<std::uint64_t> volumes) {
   std::sort(volumes.begin(), volumes.end());
   volumes.erase(std::unique(volumes.begin(), volumes.end()), volumes.end());
   st.averaged = std::move(volumes);
+}
+
+void FitStream::sample_signals(SignalSample* sample) {
+  State& st = *state_;
+  if (st.began) throw std::logic_error("FitStream::sample_signals: the read has begun");
+  st.sample = sample;
 }
 
 std::optional<std::vector<double>> FitStream::kept_means(const std::vector<std::uint64_t>& volumes) const {

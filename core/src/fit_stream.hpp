@@ -15,6 +15,8 @@
 
 namespace tarvix {
 
+class SignalSample;
+
 // The voxels a streamed fit must complete: all of them, or only those the
 // white-matter proxy can take (validly fitted voxels at or above its
 // brightness threshold; the rest get valid 0), which is all an audit without
@@ -59,6 +61,11 @@ class FitStream final : public VolumeSink {
   // volumes are worked out by the summing task as they arrive, while the
   // reading thread still inflates, instead of after the read.
   void average_kept(std::vector<std::uint64_t> volumes);
+  // Before the read: every volume, the fit's or not, goes through the stream
+  // and leaves its signals on the lattice of `sample` (filled by whoever sums,
+  // so the reading thread only inflates). Volumes the fit does not read then
+  // take a ring slot too, and the eigen step waits for the last volume.
+  void sample_signals(SignalSample* sample);
   // After take(): the means of `volumes`, in that order, when every one was
   // worked out.
   std::optional<std::vector<double>> kept_means(const std::vector<std::uint64_t>& volumes) const;

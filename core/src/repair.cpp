@@ -233,16 +233,40 @@ RepairVerdict RepairVerdict::of(const Verdict& verdict, const FlipResult& flip, 
   v.decision = verdict.axes.value_or(Status::Warn);
   v.recommended_transform = verdict.recommended_transform;
   v.recommended_label = verdict.recommended_label;
-  // A forced repair applies the deciding measure's best, named as the verdict names transforms.
-  v.best_matrix = canonical_transform(v.best_matrix);
-  v.best_label = transform_label(v.best_matrix);
-  v.may_force = !verdict.orientation_unknown && verdict.best_label.has_value();
+  v.recommended_words = verdict.recommended_words;
+  // A forced repair applies the deciding measure's best, named as the verdict
+  // names transforms; a reading of the other frame is named by the tracking
+  // and applied as it stands.
+  if (!(tracking && tracking->best.frame)) {
+    v.best_matrix = canonical_transform(v.best_matrix);
+    v.best_label = transform_label(v.best_matrix);
+  }
+  // A table that does not describe the image is not mended by any transform.
+  v.may_force = !verdict.orientation_unknown && !verdict.table_mismatch && verdict.best_label.has_value();
   if (v.measure) {
     v.measure->recommended_transform = verdict.recommended_transform;
     v.measure->recommended_label = verdict.recommended_label;
   }
   return v;
 }
+
+namespace {
+// A frame correction is a rotation no label fully states: the record names the
+// mistake and gives the matrix that was applied.
+bool is_frame_label(const std::string& label) { return label.find("->") != std::string::npos; }
+
+std::string frame_repair_note(const Repair& repair, const std::optional<std::string>& words) {
+  std::string m = "[";
+  for (std::size_t i = 0; i < 3; ++i) {
+    m += i ? ", [" : "[";
+    for (std::size_t j = 0; j < 3; ++j) m += (j ? ", " : "") + format_fixed(repair.matrix[i][j], 6);
+    m += "]";
+  }
+  m += "]";
+  return "frame correction " + repair.label + (words ? " (" + *words + ")" : std::string()) +
+         ": every direction multiplied, in the table's own frame, by " + m;
+}
+}  // namespace
 
 std::optional<Repair> Repair::force_from_best(const GradientTable& table, const RepairVerdict& verdict) {
   if (verdict.best_is_identity || is_point_inversion(verdict.best_matrix)) return std::nullopt;
@@ -272,6 +296,7 @@ RepairOutput repair_from_report(const GradientTable& table, Report report, const
     out.report = std::move(report);
     return out;
   }
+  if (is_frame_label(repair->label)) report.notes.push_back(frame_repair_note(*repair, chosen->recommended_words));
 
   if (spec.dry_run) {
     report.repair = RepairInfo{repair->matrix, repair->label, {}};

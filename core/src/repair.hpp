@@ -48,6 +48,9 @@ struct RepairVerdict {
   Status decision = Status::Pass;
   std::optional<Mat3> recommended_transform;
   std::optional<std::string> recommended_label;
+  // The verdict's words for its recommendation; a frame correction's go into
+  // the repair's notes with the matrix applied.
+  std::optional<std::string> recommended_words;
   std::string best_label;
   Mat3 best_matrix{};
   bool best_is_identity = false;

@@ -192,6 +192,32 @@ std::vector<Candidate> distinct_candidates() {
   return out;
 }
 
+// A candidate as scored: its matrix in the table's frame and, for a reading
+// of the other frame, that frame's name and the permutation under it.
+struct Reading {
+  Candidate candidate;
+  std::optional<std::string> frame;
+  Mat3 axes{};
+};
+
+std::vector<Reading> readings(const std::optional<OtherFrame>& other, bool with_other) {
+  std::vector<Reading> out;
+  for (Candidate& c : distinct_candidates()) {
+    const Mat3 axes = c.matrix;
+    out.push_back({std::move(c), std::nullopt, axes});
+  }
+  if (!other || !with_other) return out;
+  const std::size_t declared = out.size();
+  for (std::size_t k = 0; k < declared; ++k) {
+    // The permutation is applied first, in the table's frame as written,
+    // and its canonical sign makes the reading's name the permutation's.
+    const Mat3 axes = out[k].axes;
+    Candidate c{frame_transform_label(other->label, axes), mul(other->correction, axes), false};
+    out.push_back({std::move(c), other->label, axes});
+  }
+  return out;
+}
+
 void check_options(const TrackingOptions& o) {
   check_margin_threshold(o.margin_threshold);
   const bool ok = std::isfinite(o.step_voxels) && o.step_voxels > 0 && std::isfinite(o.max_angle_deg) &&
@@ -281,6 +307,7 @@ json::Value TrackingScore::to_json() const {
   o.set("matrix", json::mat3(matrix));
   o.set("mean_length_mm", mean_length_mm);
   o.set("n_streamlines", n_streamlines);
+  o.set("frame", json::optional(frame));
   return o;
 }
 
@@ -299,6 +326,16 @@ json::Value TrackingResult::to_json() const {
   json::Value list = json::Value::array();
   for (const auto& s : ranking) list.push(s.to_json());
   o.set("ranking", std::move(list));
+  if (other_frame) {
+    json::Value f = json::Value::object();
+    f.set("label", other_frame->label);
+    f.set("correction", json::mat3(other_frame->correction));
+    f.set("angle_deg", other_frame->angle_deg);
+    f.set("scored", other_frame_scored);
+    o.set("other_frame", std::move(f));
+  } else {
+    o.set("other_frame", nullptr);
+  }
   o.set("n_trackable", n_trackable);
   o.set("thin_evidence", json::optional(thin_evidence));
   json::Value p = json::Value::object();
@@ -388,6 +425,12 @@ std::vector<std::vector<Vec3>> sample_streamlines(const TensorField& field, cons
 
 TrackingResult track_candidates(const TensorField& field, const Mask* mask, const Mat3& frame_map,
                                 const Vec3& voxel_sizes_mm, const TrackingOptions& options, Execution& exec) {
+  return track_candidates(field, mask, frame_map, std::nullopt, voxel_sizes_mm, options, exec);
+}
+
+TrackingResult track_candidates(const TensorField& field, const Mask* mask, const Mat3& frame_map,
+                                const std::optional<OtherFrame>& other, const Vec3& voxel_sizes_mm,
+                                const TrackingOptions& options, Execution& exec) {
   check_options(options);
   check_shape(field);
   const Mask trackable = trackable_voxels(field, mask, options.fa_threshold);
@@ -396,7 +439,8 @@ TrackingResult track_candidates(const TensorField& field, const Mask* mask, cons
   const std::vector<std::uint64_t> seeds = pick_seeds(trackable, options.n_seeds);
   const std::vector<Vec3f> table_field = trackable_field(field, trackable);
   const TrackingGeometry g = tracking_geometry(field.shape, voxel_sizes_mm, options);
-  std::vector<Candidate> candidates = distinct_candidates();
+  const bool with_other = other && other->angle_deg >= options.frame_distinct_deg;
+  std::vector<Reading> candidates = readings(other, with_other);
 
   // One length per (candidate, seed), each written by exactly one task, so
   // the means below do not depend on how the tasks were shared out.
@@ -405,7 +449,7 @@ TrackingResult track_candidates(const TensorField& field, const Mask* mask, cons
   std::vector<double> lengths(nc * n, 0.0);
   std::vector<Mat3> maps(nc), maps_t(nc);
   for (std::size_t c = 0; c < nc; ++c) {
-    maps[c] = mul(frame_map, candidates[c].matrix);
+    maps[c] = mul(frame_map, candidates[c].candidate.matrix);
     maps_t[c] = transpose(maps[c]);
   }
   exec.run([&] {
@@ -423,7 +467,8 @@ TrackingResult track_candidates(const TensorField& field, const Mask* mask, cons
   std::vector<std::size_t> order(nc);
   for (std::size_t c = 0; c < nc; ++c) {
     const Mean m = seed_mean(lengths.data() + c * n, n, options.min_length_mm, 1, 0);
-    ranking[c] = {std::move(candidates[c].label), candidates[c].matrix, candidates[c].is_identity, m.mm, m.count};
+    Candidate& k = candidates[c].candidate;
+    ranking[c] = {std::move(k.label), k.matrix, k.is_identity, m.mm, m.count, candidates[c].frame, candidates[c].axes};
     order[c] = c;
   }
   std::stable_sort(order.begin(), order.end(),
@@ -439,6 +484,8 @@ TrackingResult track_candidates(const TensorField& field, const Mask* mask, cons
   // A tie at the top, all zeros among them, leaves no transform ahead: `best`
   // is then only the first listed of the tied (as given when it is one).
   r.best_leads = r.best.mean_length_mm > r.runner_up.mean_length_mm;
+  r.other_frame = other;
+  r.other_frame_scored = with_other;
   r.n_trackable = n_trackable;
   r.thin_evidence = thin_evidence_of(r, options);
   r.decision = decide(r, options);

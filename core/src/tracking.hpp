@@ -54,6 +54,11 @@ struct TrackingOptions {
   // Below these the measure cannot judge and says WARN.
   std::uint64_t min_trackable_voxels = 200;
   std::uint64_t min_streamlines = 50;
+  // The other frame's readings are scored only when they are at least this
+  // far from every signed permutation (the declared frame's readings). Closer,
+  // the streamlines of the two readings differ by less than their noise, and
+  // the repair a frame would bring stays within this of the permutation's.
+  double frame_distinct_deg = 5.0;
 };
 
 // mean_length_mm is over every seed, a rejected streamline counting as 0;
@@ -64,6 +69,11 @@ struct TrackingScore {
   bool is_identity = false;
   double mean_length_mm = 0;
   std::uint64_t n_streamlines = 0;
+  // For a reading of the other frame: its name ("scanner->image"), and the
+  // signed permutation applied before the frame correction (matrix is the
+  // correction times axes). None for the declared frame's readings.
+  std::optional<std::string> frame;
+  Mat3 axes{};
 
   json::Value to_json() const;
 };
@@ -84,6 +94,11 @@ struct TrackingResult {
   // One entry per pair {M, -M}, named by the one with fewer sign flips
   // (canonical_transform), as best, runner_up and the recommendation are.
   std::vector<TrackingScore> ranking;
+  // The other frame the table may be in, when it was known (an image with an
+  // affine), and whether its readings were scored: not when they coincide
+  // with the declared frame's within TrackingOptions::frame_distinct_deg.
+  std::optional<OtherFrame> other_frame;
+  bool other_frame_scored = false;
   // Voxels the seeds were spread over (all of them seeds when no more than
   // the seed count).
   std::uint64_t n_trackable = 0;
@@ -139,5 +154,12 @@ std::vector<std::vector<Vec3>> sample_streamlines(const TensorField& field, cons
 // streamline) and decides. Results are the same for any thread count.
 TrackingResult track_candidates(const TensorField& field, const Mask* mask, const Mat3& frame_map,
                                 const Vec3& voxel_sizes_mm, const TrackingOptions& options, Execution& exec);
+
+// The same, with the 24 readings of the table in the other frame beside them
+// when the two frames differ by more than a signed permutation (an oblique
+// image); each is applied in the table's own frame as `frame_map` maps it.
+TrackingResult track_candidates(const TensorField& field, const Mask* mask, const Mat3& frame_map,
+                                const std::optional<OtherFrame>& other, const Vec3& voxel_sizes_mm,
+                                const TrackingOptions& options, Execution& exec);
 
 }  // namespace tarvix

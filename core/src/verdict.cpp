@@ -38,6 +38,20 @@ bool same_axes(const Mat3& a, const Mat3& b) {
 
 std::string canonical_label(const Mat3& m) { return transform_label(canonical_transform(m)); }
 
+// ---- a table in the other frame
+//
+// A reading of the other frame is a rotation, not a signed permutation: the
+// tracking names it itself ("scanner->image -x+y+z") and its matrix is applied
+// as it stands, never made canonical as a permutation's would be.
+
+std::string tracking_label(const TrackingScore& s) { return s.frame ? s.label : canonical_label(s.matrix); }
+
+void recommend_frame(Verdict& v, const TrackingScore& s) {
+  v.recommended_transform = s.matrix;
+  v.recommended_label = s.label;
+  v.recommended_words = describe_frame_mistake(*s.frame, s.axes);
+}
+
 // ---- why a measure cannot be trusted
 
 std::optional<std::uint64_t> shell_volumes(const Report& report, double b) {
@@ -91,7 +105,7 @@ bool tracking_all_zero(const TrackingResult& t) { return !t.best_leads; }
 std::string tracking_warn_note(const TrackingResult& t, const TrackingOptions& rules) {
   // The measure says itself why it could not judge; its words are the verdict's.
   if (t.thin_evidence) return "the tracking cannot judge the axes: " + *t.thin_evidence;
-  return "the tracking's best, " + canonical_label(t.best.matrix) + ", leads " + canonical_label(t.runner_up.matrix) +
+  return "the tracking's best, " + tracking_label(t.best) + ", leads " + tracking_label(t.runner_up) +
          " by only " + percent(t.relative_margin) + " (SD " + percent(t.margin_spread) +
          "): not clearly enough (at least " + format_plain(t.margin_threshold * 100) + "% and " +
          format_plain(rules.spread_factor) + " SD are needed)";
@@ -157,10 +171,15 @@ void by_tracking(Verdict& v, const Report& report, const TrackingResult& t, cons
   }
   if (!same_axes(report.flip->best.matrix, t.best.matrix) && !tracking_all_zero(t))
     v.notes.push_back("the measures disagree: coherence ranks " + canonical_label(report.flip->best.matrix) +
-                      " first, tracking " + canonical_label(t.best.matrix));
+                      " first, tracking " + tracking_label(t.best));
   v.axes = axes;
-  if (axes == Status::Flag && t.recommended_transform) recommend(v, *t.recommended_transform);
-  if (!tracking_all_zero(t)) v.best_label = canonical_label(t.best.matrix);
+  if (axes == Status::Flag && t.recommended_transform) {
+    if (t.best.frame)
+      recommend_frame(v, t.best);
+    else
+      recommend(v, *t.recommended_transform);
+  }
+  if (!tracking_all_zero(t)) v.best_label = tracking_label(t.best);
   v.lead = t.relative_margin;
   v.lead_spread = t.margin_spread;
   v.status = axes;
@@ -186,6 +205,28 @@ void implausible_table(Verdict& v, std::vector<std::string> notes) {
   if (v.status == Status::Pass) v.status = Status::Warn;
 }
 
+// ---- whether the table belongs to the image at all
+
+// A table whose rows do not describe the image's volumes is wrong whatever
+// the axis measures prefer: they are shown, not trusted, and no transform is
+// offered. Weaker evidence only warns.
+void table_consistency(Verdict& v, const ConsistencyResult& c) {
+  v.consistency = c;
+  if (c.status == Status::Pass) return;
+  for (auto& n : c.notes()) v.notes.push_back(std::move(n));
+  if (!c.mismatch()) {
+    if (v.status == Status::Pass) v.status = Status::Warn;
+    return;
+  }
+  v.table_mismatch = true;
+  v.status = Status::Flag;
+  v.notes.push_back("the table does not describe this image's volumes: the axis measures are reported but not "
+                    "trusted, and no transform of the axes can mend it");
+  v.recommended_transform.reset();
+  v.recommended_label.reset();
+  v.recommended_words.reset();
+}
+
 }  // namespace
 
 Verdict decide_verdict(const VerdictInputs& in, const EvidenceLimits& limits) {
@@ -197,6 +238,7 @@ Verdict decide_verdict(const VerdictInputs& in, const EvidenceLimits& limits) {
     by_coherence(v, report, limits);
   if (in.image && in.image->orientation_doubt && report.flip) orientation_unknown(v, *in.image->orientation_doubt);
   if (in.table) implausible_table(v, implausible_table_notes(*in.table, in.b0_threshold));
+  if (in.consistency) table_consistency(v, *in.consistency);
   return v;
 }
 
@@ -244,6 +286,19 @@ std::string describe_transform(const std::string& label) {
   return out;
 }
 
+std::string describe_frame_mistake(const std::string& frame_label, const Mat3& axes) {
+  std::string words;
+  if (frame_label == "scanner->image")
+    words = "the table is in scanner coordinates, not on the image axes (an MRtrix table written as a bvec?)";
+  else if (frame_label == "image->scanner")
+    words = "the table is on the image axes, not in scanner coordinates (bvec components written into a .b file?)";
+  else
+    return "";
+  const Mat3 c = canonical_transform(axes);
+  if (c == identity3()) return words;
+  return words + ", with " + describe_transform(transform_label(c)) + " as well";
+}
+
 json::Value Verdict::to_json() const {
   json::Value o = json::Value::object();
   o.set("status", status_text(status));
@@ -267,6 +322,7 @@ json::Value engine_report_json(const Report& report, const TrackingResult* track
   for (auto& [key, value] : out.as_object())
     if (key == "status") value = json::Value(status_text(verdict.status));
   if (tracking) out.set("tracking", tracking->to_json());
+  if (verdict.consistency) out.set("consistency", verdict.consistency->to_json());
   out.set("verdict", verdict.to_json());
   return out;
 }

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "consistency.hpp"
 #include "gradient.hpp"
 #include "json.hpp"
 #include "matrix.hpp"
@@ -68,6 +69,11 @@ struct Verdict {
   std::vector<std::string> thin_reasons;  // why the evidence is thin
   bool orientation_unknown = false;       // the image's orientation cannot be trusted
   std::vector<std::string> notes;         // everything the verdict adds to the report's own notes
+  // The table's rows do not describe the image's volumes: the axes are
+  // reported but not trusted, and no transform is recommended or applied.
+  bool table_mismatch = false;
+  // The consistency record the verdict weighed, for the engine report.
+  std::optional<ConsistencyResult> consistency;
 
   json::Value to_json() const;
 };
@@ -78,6 +84,7 @@ struct VerdictInputs {
   const VolumeInfo* image = nullptr;         // when an image was read
   const GradientTable* table = nullptr;      // the table as read
   double b0_threshold = 50.0;
+  const ConsistencyResult* consistency = nullptr;  // when the consistency tests ran
 };
 
 Verdict decide_verdict(const VerdictInputs& in, const EvidenceLimits& limits = {});
@@ -87,9 +94,14 @@ Verdict decide_verdict(const VerdictInputs& in, const EvidenceLimits& limits = {
 // that is not one.
 std::string describe_transform(const std::string& label);
 
+// Plain words for a reading of the other frame ("scanner->image" or
+// "image->scanner"), with the words of the axis transform found on top of it
+// when that is not the identity; "" for a frame label that is not one.
+std::string describe_frame_mistake(const std::string& frame_label, const Mat3& axes);
+
 // The engine's report: the module's report with `status` set to the
-// verdict's, then a `tracking` section (when the tracking ran) and the
-// `verdict` section.
+// verdict's, then a `tracking` section (when the tracking ran), a
+// `consistency` section (when those tests ran) and the `verdict` section.
 json::Value engine_report_json(const Report& report, const TrackingResult* tracking, const Verdict& verdict);
 
 }  // namespace tarvix

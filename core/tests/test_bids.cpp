@@ -137,6 +137,19 @@ TEST(BidsDiscovery, EachDirectoryOnceHoweverManyLinksReachIt) {
             (std::vector<std::string>{"L0/c/sub-02_dwi.nii.gz", "dwi/sub-01_dwi.nii.gz"}));
 }
 
+// The raw-data scope leaves the dataset's non-raw top folders and every hidden
+// folder alone; the whole scope (the module's batch) still takes them.
+TEST(BidsDiscovery, RawDataScopeSkipsNonRawFolders) {
+  TempDir root;
+  for (const char* where : {"sub-01/dwi", "sourcedata/sub-01/dwi", "code/sub-01/dwi", "stimuli/sub-01/dwi",
+                            ".git/sub-01/dwi", "sub-01/.cache/dwi", "sub-01/code/dwi"})
+    run_files(root / (std::string(where) + "/sub-01_dwi"), ".nii.gz");
+  const auto raw = bids::discover_runs(root.path(), bids::Scope::RawData).entries;
+  EXPECT_EQ(relative_dwis(root, raw),
+            (std::vector<std::string>{"sub-01/code/dwi/sub-01_dwi.nii.gz", "sub-01/dwi/sub-01_dwi.nii.gz"}));
+  EXPECT_EQ(bids::discover(root.path()).size(), 7u);
+}
+
 TEST(BidsDiscovery, RootsAndFailures) {
   TempDir root;
   EXPECT_TRUE(bids::discover(root / "missing").empty());

@@ -90,6 +90,7 @@ enum Field : std::size_t {
   kKeepGoing,
   kResults,
   kSplitShells,
+  kNoConsistency,
   kThreads,
   kFieldCount
 };
@@ -136,6 +137,7 @@ constexpr std::array<FieldSpec, kFieldCount> kFields = {{
     {kKeepGoing, "keep_going", Kind::Flag},
     {kResults, "results", Kind::Path},
     {kSplitShells, "split_shells", Kind::Flag},
+    {kNoConsistency, "no_consistency", Kind::Flag},
     {kThreads, "threads", Kind::Count},
 }};
 

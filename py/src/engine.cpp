@@ -25,6 +25,9 @@ tarvix::RunExtras run_extras(const Bound& b) {
   e.glyphs = b.flag[kGlyphs];
   e.timings = b.flag[kProfile];
   e.tracking = b.flag[kTracking];
+  // On unless asked off (to time it): a table that does not belong to its
+  // image decides the verdict before any axis does.
+  e.consistency = !b.flag[kNoConsistency];
   if (e.glyphs && e.tracking) e.streamline_sample = kPictureStreamlines;
   return e;
 }
@@ -60,7 +63,8 @@ std::string engine_report_text(const tarvix::RunResult& r) {
   return tarvix::json::dump(tarvix::engine_report_json(r.report, r.tracking ? &*r.tracking : nullptr, r.verdict));
 }
 
-// {"report", "tracking", "tracking_seconds", "timings", "glyphs", "streamlines"}:
+// {"report", "tracking", "tracking_seconds", "consistency_seconds", "timings",
+// "glyphs", "streamlines"}:
 // the engine's report (the module's report with the verdict's status, the
 // tracking and verdict sections), the tracking record again on its own
 // (compact JSON), and None for whatever was not asked for.
@@ -71,6 +75,8 @@ PyObject* run_dict(const tarvix::RunResult& r) {
   if (!set_item(dict.get(), "tracking", r.tracking ? text(tarvix::json::dump(r.tracking->to_json())) : none()))
     return nullptr;
   if (!set_item(dict.get(), "tracking_seconds", r.tracking ? PyFloat_FromDouble(r.tracking_s) : none()))
+    return nullptr;
+  if (!set_item(dict.get(), "consistency_seconds", r.consistency ? PyFloat_FromDouble(r.consistency_s) : none()))
     return nullptr;
   if (!set_item(dict.get(), "timings", r.timings ? timings_dict(*r.timings) : none())) return nullptr;
   if (r.glyphs && !r.info) throw std::logic_error("glyph data without image geometry");
@@ -127,7 +133,7 @@ PyObject* run_bids_prepare(const Bound& b) {
   const tarvix::bids_batch::BatchPlan plan =
       tarvix::bids_batch::prepare(b.required_path(kRoot), analysis_options(b), b.path[kOutDir],
                                   string_list(b.path[kParticipants], "participants"), unreadable,
-                                  tarvix::bids_batch::Naming::Session);
+                                  tarvix::bids_batch::Naming::Session, tarvix::bids::Scope::RawData);
   return text(tarvix::json::dump(tarvix::bids_batch::plan_json(plan)));
 }
 
@@ -137,8 +143,18 @@ PyObject* run_bids_audit_run(const Bound& b) {
   std::string stem;
   const tarvix::DwiEntry entry = tarvix::bids_batch::entry_from_json(b.required_path(kEntry), stem);
   tarvix::Execution exec(b.threads);
-  const tarvix::bids_batch::RunOutcome run = tarvix::bids_batch::audit_entry(
-      entry, b.required_path(kOutDir), stem, analysis_options(b), exec, b.flag[kTracking], /*engine_report=*/true);
+  std::optional<tarvix::bids_batch::BatchRepair> repair;
+  if (b.path[kOutBvec] && b.path[kOutBval]) {
+    repair.emplace();
+    repair->paths.out_bvec = *b.path[kOutBvec];
+    repair->paths.out_bval = *b.path[kOutBval];
+    repair->paths.out_grad = b.path[kOutGrad];
+    repair->paths.provenance = b.path[kProvenance];
+    repair->force_repair = b.flag[kForceRepair];
+  }
+  const tarvix::bids_batch::RunOutcome run =
+      tarvix::bids_batch::audit_entry(entry, b.required_path(kOutDir), stem, analysis_options(b), exec,
+                                      b.flag[kTracking], /*engine_report=*/true, repair);
   tarvix::json::Value out = tarvix::json::Value::object();
   out.set("name", run.item.name);
   out.set("dwi", tarvix::display_path(run.item.dwi));
@@ -175,11 +191,11 @@ constexpr Param kInspectParams[] = {
 constexpr Param kAuditParams[] = {
     {kDwi},          {kBvec},          {kBval},    {kGrad},    {kMask},    {kTolerance}, {kB0Threshold},
     {kShell},        {kStep},          {kMarginThreshold},     {kStrict},  {kNormTolerance},
-    {kTracking},     {kGlyphs},        {kProfile}, {kThreads},
+    {kTracking},     {kGlyphs},        {kProfile}, {kNoConsistency}, {kThreads},
 };
 constexpr Param kDetectParams[] = {
     {kDwi, true}, {kBvec},     {kBval},   {kGrad},     {kMask},   {kTolerance}, {kB0Threshold},
-    {kShell},     {kStep},     {kMarginThreshold},     {kTracking}, {kGlyphs}, {kThreads},
+    {kShell},     {kStep},     {kMarginThreshold},     {kTracking}, {kGlyphs}, {kNoConsistency}, {kThreads},
 };
 constexpr Param kRepairParams[] = {
     {kDwi, true}, {kOutBvec, true}, {kOutBval, true}, {kBvec},      {kBval},    {kGrad},    {kMask},
@@ -194,7 +210,8 @@ constexpr Param kBidsPrepareParams[] = {
 };
 constexpr Param kBidsAuditRunParams[] = {
     {kEntry, true}, {kOutDir, true}, {kTolerance}, {kB0Threshold}, {kShell}, {kStep}, {kMarginThreshold},
-    {kStrict}, {kNormTolerance}, {kTracking}, {kThreads},
+    {kStrict}, {kNormTolerance}, {kTracking}, {kOutBvec}, {kOutBval}, {kOutGrad}, {kProvenance}, {kForceRepair},
+    {kThreads},
 };
 constexpr Param kBidsFinishParams[] = {{kRoot, true}, {kOutDir, true}, {kResults, true}};
 constexpr Param kCheckTableParams[] = {{kBvec}, {kBval}, {kGrad}};
@@ -210,8 +227,10 @@ constexpr const char* kAuditDoc =
     "The audit of _tarvix.audit, plus on request the fibre-tracking measure on the\n"
     "same fitted field (`tracking`), the glyph payload (`glyphs`) and the stage\n"
     "timings (`profile`). Returns a dict: report (the module's report with the\n"
-    "run's verdict as its status and `tracking` and `verdict` sections), tracking,\n"
-    "tracking_seconds, timings, glyphs, streamlines (None where not asked for).";
+    "run's verdict as its status and `tracking`, `consistency` and `verdict`\n"
+    "sections), tracking, tracking_seconds, consistency_seconds, timings, glyphs,\n"
+    "streamlines (None where not asked for). The table consistency tests run\n"
+    "unless `no_consistency`.";
 constexpr const char* kDetectDoc = "As `audit`, with the report of _tarvix.detect_flip.";
 constexpr const char* kRepairDoc =
     "The repair of _tarvix.repair, by the run's verdict: a transform is applied only\n"
@@ -226,8 +245,10 @@ constexpr const char* kBidsPrepareDoc =
     "could not list, which otherwise end the batch naming the folder).";
 constexpr const char* kBidsAuditRunDoc =
     "Audits one run of a plan (`entry`, its JSON) and writes its report, and with\n"
-    "`tracking` its tracking record, into `out_dir`. Returns JSON: name, dwi,\n"
-    "status, report, tracking.";
+    "`tracking` its tracking record, into `out_dir`. With `out_bvec` and `out_bval`\n"
+    "(and `out_grad`, `provenance`) it first writes the run's table from its verdict:\n"
+    "as given for PASS, corrected for FLAG, for WARN only with `force_repair`.\n"
+    "Returns JSON: name, dwi, status, report, tracking.";
 constexpr const char* kBidsFinishDoc =
     "Writes the dataset summary of the runs audited and returns what audit_bids\n"
     "returns.";

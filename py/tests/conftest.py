@@ -58,12 +58,13 @@ def untimed(text):
 
 def module_part(text):
     """The module's report inside an engine report: the engine adds the
-    tracking and verdict sections and puts the verdict's status on top, which
-    must agree with the verdict section."""
+    tracking, consistency and verdict sections and puts the verdict's status
+    on top, which must agree with the verdict section."""
     report = json.loads(text)
     verdict = report.pop("verdict")
     assert report["status"] == verdict["status"]
     report.pop("tracking", None)
+    report.pop("consistency", None)
     return report, verdict
 
 

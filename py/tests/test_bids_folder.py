@@ -87,7 +87,7 @@ def test_job_array_tasks_share_one_summary_and_page(tmp_path):
     assert first.returncode == 4 and second.returncode == 4, second.stderr  # the folder holds a FLAG
     results, page = covered()
     assert results == [("sub-01_dwi", "PASS"), ("sub-02_dwi", "FLAG")]
-    assert page.count("<tr class=") == 2 and "sub-02_dwi_report.json" in page
+    assert page.count("<tr class=") == 2 and "sub-02/dwi/sub-02_desc-tarvix_report.json" in page
 
     # Tasks at once: whichever writes last covers every report.
     tasks = [subprocess.Popen([sys.executable, "-m", "tarvix", "bids", str(root), "--participant-label", label,
@@ -103,7 +103,7 @@ def test_job_array_tasks_share_one_summary_and_page(tmp_path):
     (root / "sub-01").rename(tmp_path / "sub-01")
     assert cli("bids", root, "--participant-label", "03", "--no-tracking").returncode == 4
     results, page = covered()
-    assert results == [("sub-02_dwi", "FLAG"), ("sub-03_dwi", "PASS"), ("sub-01_dwi", "PASS")]
+    assert results == [("sub-01_dwi", "PASS"), ("sub-02_dwi", "FLAG"), ("sub-03_dwi", "PASS")]
     assert page.count("<tr class=") == 3
 
 
@@ -120,7 +120,8 @@ def test_stopped_batch_leaves_no_earlier_report_and_rerun_no_temporary(tmp_path)
     result = cli("bids", root, "--no-tracking")
     assert result.returncode == 1 and str(bval) in result.stderr
     # sub-03 was never reached, sub-02 failed: neither shows the earlier batch's report.
-    assert sorted(p.name for p in out.glob("*_report.json")) == ["sub-01_dwi_report.json"]
+    reports = [str(p.relative_to(out)) for p in out.rglob("*_desc-tarvix_report.json")]
+    assert reports == ["sub-01/dwi/sub-01_desc-tarvix_report.json"]
     assert not (out / "dataset_summary.json").exists()
     bval.write_text(good)
     assert cli("bids", root, "--no-tracking").returncode == 0
@@ -140,7 +141,8 @@ def test_labels_sessions_and_links_are_told_apart(tmp_path):
     names = ["sub-01_ses-1_dwi", "sub-01_ses-2_dwi"]
     out = root / "derivatives/tarvix"
     assert [r["name"] for r in json.loads((out / "dataset_summary.json").read_text())["results"]] == names
-    assert sorted(p.name for p in out.glob("*_dwi_report.json")) == [f"{n}_report.json" for n in names]
+    assert sorted(str(p.relative_to(out)) for p in out.rglob("*_desc-tarvix_report.json")) == \
+        [f"sub-01/ses-{k}/dwi/sub-01_ses-{k}_desc-tarvix_report.json" for k in ("1", "2")]
     page = (out / "index.html").read_text()
     assert all(f'<td class=run><code>{n}</code>' in page for n in names)
 

@@ -41,14 +41,24 @@ def make_tree(root, bad=False):
 
 
 def assert_no_partial_files(folder):
-    for path in folder.iterdir():
+    for path in folder.rglob("*"):
         assert not path.name.startswith(".tarvix-"), path
-        json.loads(path.read_text())
+        if path.is_file():
+            json.loads(path.read_text())
 
 
 def folder_texts(folder):
-    """Each JSON file's text, timestamps masked."""
-    return {p.name: TIMESTAMP.sub('"timestamp": ""', p.read_text()) for p in sorted(folder.glob("*.json"))}
+    """Each JSON file's text by its path in the folder, timestamps masked."""
+    return {str(p.relative_to(folder)): TIMESTAMP.sub('"timestamp": ""', p.read_text())
+            for p in sorted(folder.rglob("*.json"))}
+
+
+def stem(name):
+    """Where the command line puts a run's files: sub-01_ses-01_dwi ->
+    sub-01/ses-01/dwi/sub-01_ses-01_desc-tarvix."""
+    entities = name.removesuffix("_dwi")
+    folders = [part for part in entities.split("_") if part.startswith(("sub-", "ses-"))]
+    return "/".join(folders + ["dwi", f"{entities}_desc-tarvix"])
 
 
 @pytest.fixture(scope="module")
@@ -107,13 +117,20 @@ def test_reports_are_the_modules_with_one_verdict_everywhere(trees, backend, tmp
     assert {r["name"]: r["status"] for r in summary["results"]} == VERDICTS and summary["status"] == "FLAG"
 
     texts, module_texts = folder_texts(out), folder_texts(expected)
-    assert {n for n in texts if n.endswith("_tracking.json")} == {f"{name}_tracking.json" for name in VERDICTS}
+    assert {n for n in texts if n.endswith("_tracking.json")} == {f"{stem(name)}_tracking.json" for name in VERDICTS}
     for name, status in VERDICTS.items():
-        engine = json.loads(texts[f"{name}_report.json"])
+        engine = json.loads(texts[f"{stem(name)}_report.json"])
         validate("engine-report", engine)
         verdict = engine.pop("verdict")
         assert engine["status"] == verdict["status"] == status
-        assert engine.pop("tracking") == json.loads(texts[f"{name}_tracking.json"])
+        assert engine.pop("tracking") == json.loads(texts[f"{stem(name)}_tracking.json"])
+        assert engine.pop("source") == {"name": name, "dwi": f"{stem(name).rsplit('/', 1)[0]}/{name}.nii.gz"}
+        # The flipped run's table is the others' with x negated, which its report says besides.
+        cross_run = engine.pop("cross_run", None)
+        assert (cross_run is not None) == (name == "sub-02_dwi")
+        if cross_run:
+            assert cross_run["transform"] == "-x+y+z" and engine["notes"].pop() == cross_run["note"]
+        assert engine.pop("consistency")["status"] == "PASS"
         module_report = json.loads(module_texts[f"{name}_report.json"])
         engine["status"] = module_report["status"]
         assert engine == module_report
@@ -131,7 +148,7 @@ def test_reports_are_the_modules_with_one_verdict_everywhere(trees, backend, tmp
 
 
 def verdict_of(name, texts):
-    return json.loads(texts[f"{name}_report.json"])["verdict"]
+    return json.loads(texts[f"{stem(name)}_report.json"])["verdict"]
 
 
 def test_first_failing_run_in_discovery_order_wins(trees, backend):
@@ -156,7 +173,7 @@ def test_keep_going_lists_failures_and_summarises_the_rest(trees, tmp_path):
         assert f"tarvix: run failed: {f['name']}: {f['error']}" in result.stderr
     summary = json.loads((out / "dataset_summary.json").read_text())
     assert [r["name"] for r in summary["results"]] == [name for _, name, _ in GOOD]
-    assert not list(out.glob("*_tracking.json"))
+    assert not list(out.rglob("*_tracking.json"))
     page = (out / "index.html").read_text()
     assert all(f["name"] in page for f in failed) and "could not be audited" in page
 
@@ -194,7 +211,7 @@ def test_cluster_workers_in_another_folder_audit_the_clients_files(trees, cluste
     assert result.returncode == 4, result.stderr
     results = json.loads(result.stdout)["results"]
     assert [r["dwi"] for r in results] == [str(elsewhere / "ds" / f / f"{n}.nii.gz") for f, n, _ in GOOD]
-    assert len(list((elsewhere / "out").glob("*_dwi_report.json"))) == len(GOOD)
+    assert len(list((elsewhere / "out").rglob("*_desc-tarvix_report.json"))) == len(GOOD)
 
 
 def test_interrupt_cancels_and_leaves_whole_files(tmp_path):
@@ -208,14 +225,14 @@ def test_interrupt_cancels_and_leaves_whole_files(tmp_path):
     child = subprocess.Popen([sys.executable, "-m", "tarvix", "bids", str(root), "--jobs", "2"],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
     deadline = time.monotonic() + 120
-    while not list(out.glob("*_report.json")) and time.monotonic() < deadline:
+    while not list(out.rglob("*_report.json")) and time.monotonic() < deadline:
         time.sleep(0.05)
     os.killpg(child.pid, signal.SIGINT)
     _, stderr = child.communicate(timeout=120)
     assert child.returncode == 130, stderr
     assert "interrupted" in stderr
     assert not (out / "dataset_summary.json").exists()
-    assert 0 < len(list(out.glob("*_report.json"))) < runs
+    assert 0 < len(list(out.rglob("*_report.json"))) < runs
     assert_no_partial_files(out)
 
 
@@ -235,7 +252,7 @@ def test_qc_page_in_chromium(trees, tmp_path):
     rows = re.findall(r'<tr class="(PASS|WARN|FLAG)">', dom.stdout)
     assert sorted(rows) == ["FLAG", "PASS", "PASS", "WARN"]
     assert rows[0] == "FLAG"  # worst first
-    assert dom.stdout.count('class="thumb"') == 4 and len(list(out.glob("*_qc.png"))) == 4
+    assert dom.stdout.count('class="thumb"') == 4 and len(list(out.rglob("*_desc-tarvix_qc.png"))) == 4
     shot = tmp_path / "page.png"
     subprocess.run([CHROMIUM, *flags, f"--screenshot={shot}", "--window-size=1500,900", page],
                    capture_output=True, timeout=120, env=env)

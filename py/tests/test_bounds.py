@@ -111,7 +111,7 @@ def test_batch_skips_fifos_and_reports_unreadable_folders(hostile_dataset, keep_
     if keep_going:
         # The batch went on: the FIFO is named and left out, both runs audited.
         assert f"{fifo} is a FIFO, not a regular file: skipped" in done.stderr, done.stderr
-        assert os.path.exists(os.path.join(ds, "derivatives", "tarvix", "sub-02_dwi_report.json"))
+        assert os.path.exists(os.path.join(ds, "derivatives/tarvix/sub-02/dwi/sub-02_desc-tarvix_report.json"))
         # A run that fails on a file it cannot read names the file.
         assert (f"run failed: sub-04_dwi: I/O error: Permission denied (os error 13), while reading {closed}"
                 in done.stderr), done.stderr

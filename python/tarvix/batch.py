@@ -4,22 +4,31 @@ The engine does the work one run at a time: `bids_prepare` discovers the runs
 and makes the output folder, `bids_audit_run` audits one run and writes its
 files whole, `bids_finish` writes the dataset summary. This module decides
 where each run executes and in which order the outcomes are gathered, so that
-in a new folder the files and the returned text are those of
-`_tarvix.audit_bids` whatever order the runs finish in (runs whose session is
-only in their folder's name are named with it here).
+each run's report and the returned text are those of `_tarvix.audit_bids`
+(with the verdict and the batch's own fields on top) whatever order the runs
+finish in (runs whose session is only in their folder's name are named with it
+here).
 
 Runs are tasks in separate processes because every engine call holds the
 interpreter lock for its whole length. Local workers are plain child processes
 that die with the client; every path a task gets is absolute, and a task first
 checks that it sees the files the client planned on.
 
+The batch has a BIDS App's two levels. The participant level audits runs and
+writes each run's files into the derivatives layout
+(sub-<label>/[ses-<label>/]dwi/<entities>_desc-tarvix_...), its report carrying
+what the group level needs (the source image, the mask used, the cross-run
+note, the tables written); the group level reads only those reports back and
+writes the summary, the group table and the page. Called without a level, a
+batch runs both.
+
 The output folder belongs to the batch only when an earlier batch made it (its
 dataset_description.json names tarvix): then its files are replaced, else a
 file in the way is refused, or with `force` kept as a backup. Several batches
 may share one folder (the tasks of a job array, each with some participants):
-each moves aside only the files of its own runs, and the summary, the failure
-list, the group table and the page are written under a lock from every report
-the folder holds, whichever task writes them last."""
+each moves aside only the files of its own runs, and the failure list and the
+group level's files are written under a lock from every report the folder
+holds, whichever task writes them last."""
 
 from __future__ import annotations
 
@@ -37,7 +46,8 @@ import time
 from collections import deque
 from dataclasses import dataclass, field
 
-from . import _engine, group_table, outputs, qcpage, verdict
+from . import _engine, crossrun, group_table, outputs, qcpage, verdict
+from .errors import CliError
 
 # The engine's analysis options a batch passes through to every run.
 ANALYSIS_OPTIONS = ("tolerance", "b0_threshold", "shell", "step", "margin_threshold", "strict", "norm_tolerance")
@@ -49,9 +59,15 @@ BIDS_VERSION = "1.9.0"
 FAILED_RUNS = "failed_runs.json"
 DESCRIPTION = "dataset_description.json"
 SUMMARY = "dataset_summary.json"
-# The files a batch writes for the folder, and for each run after its stem.
+# The files a batch writes for the folder, and for each run after its stem
+# (<folder>/<entities>_desc-tarvix): its report, tracking record, picture, and
+# with --repair the table a pipeline takes and its provenance record.
 FOLDER_FILES = (DESCRIPTION, SUMMARY, qcpage.PAGE, FAILED_RUNS, group_table.TSV_NAME, group_table.SIDECAR_NAME)
-RUN_SUFFIXES = ("_report.json", "_tracking.json", "_qc.png")
+RUN_SUFFIXES = ("_report.json", "_tracking.json", "_qc.png", "_dwi.bvec", "_dwi.bval", "_dwi.b", "_provenance.json")
+DESC = "desc-tarvix"
+LEVELS = ("participant", "group")
+# Where a preprocessing pipeline keeps a run's brain mask, after the run's entities.
+MASK_SUFFIXES = ("_space-dwi_desc-brain_mask.nii.gz", "_space-dwi_desc-brain_mask.nii")
 TEMP_PREFIX = outputs.TEMP_PREFIX
 DESCRIPTION_LIMIT = 1 << 20  # a dataset_description.json is a few hundred bytes
 
@@ -149,14 +165,80 @@ def audit_task(entry_text: str, out_dir: str, options: dict, tracking: bool, thr
     kwargs = dict(options, tracking=tracking)
     if threads is not None:
         kwargs["threads"] = threads
+    mask = None
+    if entry.get("mask_dir"):
+        entry["masks"], mask = choose_mask(entry)
+        entry_text = json.dumps(entry)
+    repair = entry.get("repair")
+    if repair:
+        kwargs.update(out_bvec=repair["bvec"], out_bval=repair["bval"], provenance=repair["provenance"],
+                      force_repair=repair["force"])
+        if repair.get("grad"):
+            kwargs["out_grad"] = repair["grad"]
     try:
         text = _engine.bids_audit_run(entry_text, out_dir, **kwargs)
     except ValueError as e:
         return "error", str(e), None
+    record = json.loads(text)
+    try:
+        _annotate(entry, out_dir, record["report"], mask)
+    except CliError as e:
+        return "error", str(e), None
+    text = json.dumps(record)
     picture = None
     if png:
-        picture = _draw_qc(entry, out_dir, json.loads(text), options, threads)
+        picture = _draw_qc(entry, out_dir, record, options, threads)
     return "ok", text, picture
+
+
+def choose_mask(entry: dict) -> tuple[list[str], dict]:
+    """The run's mask from the derivatives dataset when its grid and affine are
+    the image's, else none (the automatic region), and the report's record of it."""
+    mask_dir, found = entry["mask_dir"], entry.get("mask_candidate")
+    if not found:
+        return [], {"path": None, "note": f"no brain mask for this run in {mask_dir}: the automatic region is used"}
+    shown = os.path.relpath(found, mask_dir)
+    mask, image = crossrun.nifti_geometry(found), crossrun.nifti_geometry(entry["dwi"])
+    why = None
+    if mask is None:
+        why = "cannot be read as a NIfTI image with an affine"
+    elif image is not None and mask[0] != image[0]:
+        why = f"is on a {'x'.join(map(str, mask[0]))} grid, the image on {'x'.join(map(str, image[0]))}"
+    elif image is not None and not _same_affine(mask[1], image[1]):
+        why = "has another affine than the image (it was made for another space)"
+    if why:
+        return [], {"path": None, "rejected": shown,
+                    "note": f"the brain mask {shown} {why}: the automatic region is used"}
+    return [found], {"path": shown, "note": f"brain mask {shown} from {mask_dir}"}
+
+
+def _same_affine(a, b) -> bool:
+    # Headers store the affine in single precision: a thousandth of a millimetre is agreement.
+    import numpy as np
+
+    return bool(np.allclose(a, b, rtol=0, atol=1e-3))
+
+
+def _annotate(entry: dict, out_dir: str, report: dict, mask: dict | None) -> None:
+    """What the batch knows of a run beyond its audit, in the run's report: its
+    source (so the group level needs no raw data), the mask it was given, the
+    cross-run note, and the tables written for it. The report is rewritten whole."""
+    report["source"] = {"dwi": entry.get("dwi_relative", entry["dwi"]), "name": entry["name"]}
+    notes = report.setdefault("notes", [])
+    if mask is not None:
+        report["mask"] = mask
+        notes.append(mask["note"])
+    if entry.get("cross_run"):
+        found = report.get("verdict") or {}
+        cross = dict(entry["cross_run"])
+        cross["note"] = crossrun.with_verdict(cross, found.get("status", report.get("status")),
+                                             found.get("recommended_label"))
+        report["cross_run"] = cross
+        notes.append(cross["note"])
+    if entry.get("repair"):
+        wanted = [entry["repair"][k] for k in ("bvec", "bval", "grad", "provenance") if entry["repair"].get(k)]
+        report["written_tables"] = [os.path.relpath(p, out_dir) for p in wanted if os.path.isfile(p)]
+    outputs.write_text(os.path.join(out_dir, entry["stem"] + RUN_SUFFIXES[0]), json.dumps(report, indent=2) + "\n")
 
 
 def _draw_qc(entry: dict, out_dir: str, record: dict, options: dict, threads: int | None) -> str | None:
@@ -173,10 +255,11 @@ def _draw_qc(entry: dict, out_dir: str, record: dict, options: dict, threads: in
     kwargs = dict(options)
     if threads is not None:
         kwargs["threads"] = threads
-    name = f"{entry['stem']}_qc.png"
+    name = f"{entry['stem']}{RUN_SUFFIXES[2]}"
     # Drawn under a temporary name and renamed, as every other output: an
     # interrupted batch leaves no half-written picture.
-    tmp = os.path.join(out_dir, f".tarvix-tmp-{os.getpid()}-{name}")
+    where, base = os.path.split(name)
+    tmp = os.path.join(out_dir, where, f".tarvix-tmp-{os.getpid()}-{base}")
     try:
         drawn = _engine.audit(dwi=entry["dwi"], bvec=entry["bvec"], bval=entry["bval"], mask=mask, glyphs=True,
                               **kwargs)
@@ -535,7 +618,8 @@ class Folder:
             # Another batch sharing the folder may have removed it first.
             with contextlib.suppress(FileNotFoundError):
                 if move_aside:
-                    aside = self.file(f"{outputs.TEMP_PREFIX}{os.getpid()}-previous-{name}")
+                    where, base = os.path.split(name)
+                    aside = self.file(os.path.join(where, f"{outputs.TEMP_PREFIX}{os.getpid()}-previous-{base}"))
                     os.replace(self.file(name), aside)
                     self.previous.append(aside)
                 else:
@@ -599,11 +683,59 @@ def select(plan: dict, participants) -> tuple[list[int], list[str]]:
     return chosen, unmatched
 
 
+def entities(name: str) -> dict[str, str]:
+    """The entities of a run's name (sub-01_ses-1_acq-b_dwi: sub, ses, acq), in order."""
+    found = {}
+    for part in name.split("_")[:-1]:
+        key, dash, value = part.partition("-")
+        if dash and key and value:
+            found[key] = value
+    return found
+
+
+def derivative_stem(name: str, occurrence: int) -> str:
+    """Where a run's files go and what they start with:
+    sub-<label>/[ses-<label>/]dwi/<the run's entities>_desc-tarvix, the suffix
+    (dwi) left for each file to name. A second run of the same name (a layout
+    BIDS does not allow, such as a .nii beside a .nii.gz) gets desc-tarvix2."""
+    found = entities(name)
+    parts = [f"sub-{found['sub']}"] if "sub" in found else []
+    if parts and "ses" in found:
+        parts.append(f"ses-{found['ses']}")
+    if parts:
+        parts.append("dwi")
+    base = name.rsplit("_", 1)[0] if "_" in name else name
+    desc = DESC if occurrence == 1 else f"{DESC}{occurrence}"
+    return os.path.join(*parts, f"{base}_{desc}")
+
+
+def _plan_layout(plan: dict, root: str) -> None:
+    seen: dict[str, int] = {}
+    for entry in plan["runs"]:
+        seen[entry["name"]] = seen.get(entry["name"], 0) + 1
+        entry["stem"] = derivative_stem(entry["name"], seen[entry["name"]])
+        entry["entities"] = entities(entry["name"])
+        entry["dwi_relative"] = os.path.relpath(entry["dwi"], root)
+
+
+def _mask_of(entry: dict, mask_dir: str) -> str | None:
+    folder = os.path.dirname(derivative_stem(entry["name"], 1))
+    base = entry["name"].rsplit("_", 1)[0]
+    for suffix in MASK_SUFFIXES:
+        path = os.path.join(mask_dir, folder, base + suffix)
+        if os.path.isfile(path):
+            return path
+    return None
+
+
 def prepare(root: str, options: dict, out_dir: str | None = None, participants=None, force: bool = False,
-            keep_going: bool = False) -> dict:
+            keep_going: bool = False, mask_dir: str | None = None, repair: str | None = None) -> dict:
     """Discovery, the output folder checked and claimed, and the files this
     batch will write moved out of the way. The plan holds every run of the
-    dataset ("runs") and which of them this batch audits ("selected")."""
+    dataset ("runs") and which of them this batch audits ("selected"). With
+    `mask_dir` each run takes its brain mask from that derivatives dataset;
+    `repair` is None, "table" (bvec/bval), "grad" (and .b) or "force" forms
+    ("force-table", "force-grad") that also write WARN runs' best."""
     root = os.path.abspath(root)
     out_dir = os.path.abspath(out_dir if out_dir is not None else os.path.join(root, "derivatives", "tarvix"))
     check_out_dir(root, out_dir)
@@ -614,6 +746,7 @@ def prepare(root: str, options: dict, out_dir: str | None = None, participants=N
     try:
         kwargs = dict(options, keep_going=True) if keep_going else options
         plan = json.loads(_engine.bids_prepare(root, out_dir=out_dir, **kwargs))
+        _plan_layout(plan, root)
         selected, unmatched = select(plan, participants)
         names = [f"{plan['runs'][i]['stem']}{suffix}" for i in selected for suffix in RUN_SUFFIXES]
         if not folder.ours:
@@ -622,10 +755,30 @@ def prepare(root: str, options: dict, out_dir: str | None = None, participants=N
         folder.restore()
         raise
     plan["selected"], plan["unmatched"], plan["root_path"] = selected, unmatched, root
+    # Compared on the tables of every run of the dataset, so that each task of a
+    # job array finds the same notes for its own runs.
+    for index, note in crossrun.check(plan["runs"]).items():
+        plan["runs"][index]["cross_run"] = note
+    for i in selected:
+        entry = plan["runs"][i]
+        if mask_dir:
+            entry["mask_dir"] = os.path.abspath(mask_dir)
+            entry["mask_candidate"] = _mask_of(entry, entry["mask_dir"])
+            entry["masks"] = [entry["mask_candidate"]] if entry["mask_candidate"] else []
+        if repair:
+            stem = os.path.join(out_dir, entry["stem"])
+            entry["repair"] = {"bvec": stem + RUN_SUFFIXES[3], "bval": stem + RUN_SUFFIXES[4],
+                               "grad": stem + RUN_SUFFIXES[5] if repair.endswith("grad") else None,
+                               "provenance": stem + RUN_SUFFIXES[6], "force": repair.startswith("force")}
     for entry in plan["runs"]:
         entry["seen"] = {path: fingerprint(path) for path in input_files(entry)}
     folder.ours = True
+    run_folders = sorted({os.path.dirname(plan["runs"][i]["stem"]) for i in selected})
+    for where in run_folders:
+        os.makedirs(folder.file(where), exist_ok=True)
     folder.begin()
+    for where in run_folders:
+        outputs.clean_stale_temporaries(folder.file(where))
     _write_description(folder)
     # The page and the group table describe an earlier state; the description
     # and the failure list stay for the batches that share the folder.
@@ -665,19 +818,23 @@ def _write_failures(folder: Folder, failures: list[dict]) -> None:
 def run(root: str, options: dict | None = None, *, out_dir: str | None = None, participants=None,
         tracking: bool = True, png: bool = False, jobs: int | None = None, scheduler: str | None = None,
         threads: int | None = None, keep_going: bool = False, force: bool = False, on_run=None,
-        on_start=None) -> BatchOutcome:
-    """Audit the runs of the dataset at ROOT (of PARTICIPANTS when given).
-    `on_start(plan)` is called once the runs are known, `on_run(RunResult)` as
-    each one ends (in finishing order). Without `keep_going` the first failing
-    run in discovery order raises BatchFailed with the engine's text and no
-    summary is written. The outcome's summary and page cover every run whose
-    report is in the folder, this batch's and earlier ones'."""
+        on_start=None, level: str | None = None, mask_dir: str | None = None,
+        repair: str | None = None) -> BatchOutcome:
+    """Audit the runs of the dataset at ROOT (of PARTICIPANTS when given), as a
+    BIDS App's levels: "participant" writes the runs' files, "group" the
+    summary, the group table and the page from every report already in the
+    output folder (reading no raw data), None both. `on_start(plan)` is called
+    once the runs are known, `on_run(RunResult)` as each one ends (in
+    finishing order). Without `keep_going` the first failing run in discovery
+    order raises BatchFailed with the engine's text and no summary is written."""
+    if level == "group":
+        return group(root, out_dir)
     options = {k: v for k, v in (options or {}).items() if k in ANALYSIS_OPTIONS}
     backend = make_backend(jobs, scheduler)  # before any file is written: a missing extra stops here
     plan = None
     try:
         try:
-            plan = prepare(root, options, out_dir, participants, force, keep_going)
+            plan = prepare(root, options, out_dir, participants, force, keep_going, mask_dir, repair)
         except OSError as e:
             where = e.filename or out_dir or os.path.join(root, "derivatives", "tarvix")
             raise FolderRefused(f"cannot prepare the output folder: {where}: {e.strerror or e}") from None
@@ -695,9 +852,12 @@ def run(root: str, options: dict | None = None, *, out_dir: str | None = None, p
         raise
     backend.close()
     try:
-        return _finish(plan, runs, keep_going, tracking)
+        outcome = _finish_participants(plan, runs, keep_going)
     finally:
         plan["folder"].close()
+    if level is None:
+        outcome = _group(plan, outcome)
+    return outcome
 
 
 def name_the_file(error: str, entry: dict, out_dir: str) -> str:
@@ -766,75 +926,119 @@ def _is_report(record) -> bool:
     return isinstance(record, dict) and record.get("tool") == "tarvix" and "status" in record
 
 
-def folder_runs(plan: dict, runs: list[RunResult]) -> list[RunResult]:
-    """Every run of the dataset whose report is in the folder, in discovery
-    order: this batch's from its results, the others' read back from their files."""
-    folder, mine = plan["folder"], {r.index: r for r in runs}
+def _path_key(path: str):
+    return [part.encode("utf-8", "surrogateescape") for part in path.split(os.sep)]
+
+
+def _report_files(out_dir: str) -> list[str]:
+    """Every run report in the folder, relative to it: under sub-*/ (and the
+    top folder for runs without a subject), never in hidden folders."""
     found = []
-    for index, entry in enumerate(plan["runs"]):
-        if index in mine:
-            if mine[index].result is not None:
-                found.append(mine[index])
+    for where, dirs, files in os.walk(out_dir):
+        dirs[:] = sorted(d for d in dirs if not d.startswith("."))
+        relative = os.path.relpath(where, out_dir)
+        if relative != "." and not relative.startswith("sub-"):
+            dirs[:] = []
             continue
-        report = _load(folder.file(entry["stem"] + RUN_SUFFIXES[0]))
-        if not _is_report(report):
-            continue
-        tracking = _load(folder.file(entry["stem"] + RUN_SUFFIXES[1]))
-        png = entry["stem"] + RUN_SUFFIXES[2]
-        result = {"name": entry["name"], "dwi": entry["dwi"], "status": report["status"], "report": report,
-                  "tracking": tracking if isinstance(tracking, dict) else None}
-        found.append(RunResult(index, entry, result, png=png if os.path.isfile(folder.file(png)) else None))
-    # Reports of runs this dataset no longer has (or another dataset's, in a
-    # shared folder) are in the folder all the same: listed last, by name.
-    known = {e["stem"] for e in plan["runs"]}
-    for name in sorted(os.listdir(folder.path)):
-        stem = name.removesuffix(RUN_SUFFIXES[0])
-        if stem == name or stem in known or name.startswith(TEMP_PREFIX):
-            continue
-        report = _load(folder.file(name))
-        if name not in FOLDER_FILES and _is_report(report):
-            tracking = _load(folder.file(stem + RUN_SUFFIXES[1]))
-            entry = {"name": stem, "stem": stem, "dwi": ""}
-            result = {"name": stem, "dwi": "", "status": report["status"], "report": report,
-                      "tracking": tracking if isinstance(tracking, dict) else None}
-            png = stem + RUN_SUFFIXES[2]
-            found.append(RunResult(-1, entry, result, png=png if os.path.isfile(folder.file(png)) else None))
+        for name in files:
+            if name.endswith(RUN_SUFFIXES[0]) and f"_{DESC}" in name and not name.startswith(TEMP_PREFIX):
+                found.append(os.path.normpath(os.path.join(relative, name)))
     return found
 
 
-def page_rows(runs: list[RunResult]) -> list[dict]:
-    rows = []
+def folder_runs(root: str, out_dir: str) -> list[RunResult]:
+    """Every run whose report is in the folder, read back from its files alone,
+    in the order discovery meets the runs' images."""
+    found = []
+    for relative in _report_files(out_dir):
+        report = _load(os.path.join(out_dir, relative))
+        if not _is_report(report):
+            continue
+        stem = relative.removesuffix(RUN_SUFFIXES[0])
+        source = report.get("source") if isinstance(report.get("source"), dict) else {}
+        name = source.get("name") or os.path.basename(stem).replace(f"_{DESC}", "") + "_dwi"
+        dwi = source.get("dwi") or ""
+        tracking = _load(os.path.join(out_dir, stem + RUN_SUFFIXES[1]))
+        png = stem + RUN_SUFFIXES[2]
+        entry = {"name": name, "stem": stem, "dwi": os.path.join(root, dwi) if dwi else "", "dwi_relative": dwi,
+                 "entities": entities(name)}
+        result = {"name": name, "dwi": entry["dwi"], "status": report["status"], "report": report,
+                  "tracking": tracking if isinstance(tracking, dict) else None}
+        found.append(RunResult(-1, entry, result, png=png if os.path.isfile(os.path.join(out_dir, png)) else None))
+    found.sort(key=lambda r: (_path_key(r.entry["dwi_relative"]) if r.entry["dwi_relative"] else [b"\xff"],
+                              _path_key(r.entry["stem"])))
+    return found
+
+
+def page_runs(runs: list[RunResult]) -> list[dict]:
+    """The runs as the QC page takes them."""
+    shown = []
     for run in runs:
-        report, record = run.result["report"], run.result.get("tracking")
-        status, notes = combined_verdict(report, record)
-        stem = run.entry["stem"]
-        files = [f"{stem}_report.json"] + ([f"{stem}_tracking.json"] if record is not None else [])
-        rows.append(qcpage.row_of(run, status, notes, best_label(report, record), files))
-    return rows
+        report, stem = run.result["report"], run.entry["stem"]
+        mask = report.get("mask") if isinstance(report.get("mask"), dict) else {}
+        cross = report.get("cross_run") if isinstance(report.get("cross_run"), dict) else {}
+        shown.append({"name": run.entry["name"], "entities": run.entry["entities"], "dwi": run.entry["dwi_relative"],
+                      "report": report,
+                      "files": {"report": stem + RUN_SUFFIXES[0],
+                                "tracking": stem + RUN_SUFFIXES[1] if run.result.get("tracking") else None,
+                                "picture": run.png},
+                      "written_tables": list(report.get("written_tables", [])), "mask": mask.get("path"),
+                      "cross_run_note": cross.get("note")})
+    return shown
 
 
-def _finish(plan: dict, runs: list[RunResult], keep_going: bool, tracking: bool) -> BatchOutcome:
+def _finish_participants(plan: dict, runs: list[RunResult], keep_going: bool) -> BatchOutcome:
+    """The participant level's end: the failure list the tasks share, updated
+    under the folder's lock. The run files are already in place."""
     folder = plan["folder"]
     failures = [r for r in runs if r.error is not None]
     outcome = BatchOutcome(plan, runs, failures=failures)
     with folder.locked():
-        outcome.folder_runs = folder_runs(plan, runs)
-        reported = {r.entry["stem"] for r in outcome.folder_runs}
         mine = {r.entry["stem"] for r in runs}
-        earlier = [f for f in _read_failures(folder) if _failure_key(f) not in mine | reported]
+        earlier = [f for f in _read_failures(folder) if _failure_key(f) not in mine]
         listed = earlier + [{"name": r.entry["name"], "stem": r.entry["stem"], "dwi": r.entry["dwi"],
                              "error": r.error} for r in failures]
         outcome.failed_listed = listed
         if keep_going or earlier:
             _write_failures(folder, listed)
+    outcome.folder_runs = [r for r in runs if r.result is not None]
+    folder.drop_previous()
+    return outcome
+
+
+def group(root: str, out_dir: str | None = None) -> BatchOutcome:
+    """The group level on its own: the output folder must hold an earlier
+    participant level's files; the raw dataset need not be there."""
+    root = os.path.abspath(root)
+    out_dir = os.path.abspath(out_dir if out_dir is not None else os.path.join(root, "derivatives", "tarvix"))
+    if not os.path.isdir(out_dir) or not made_by_tarvix(out_dir):
+        raise FolderRefused(f"{out_dir} holds no tarvix participant-level output: run the participant level "
+                            "first (tarvix bids BIDS_DIR OUTPUT_DIR participant)")
+    folder = Folder(out_dir, False)
+    folder.begin()
+    plan = {"root": root, "root_path": root, "out_dir": out_dir, "runs": [], "selected": [], "unmatched": [],
+            "skipped": [], "unreadable": [], "folder": folder}
+    return _group(plan, BatchOutcome(plan, []))
+
+
+def _group(plan: dict, outcome: BatchOutcome) -> BatchOutcome:
+    """The folder's files for the whole group, from every report in it."""
+    folder, root = plan["folder"], plan["root_path"]
+    with folder.locked():
+        outcome.folder_runs = folder_runs(root, plan["out_dir"])
+        reported = {r.entry["stem"] for r in outcome.folder_runs}
+        listed = [f for f in _read_failures(folder) if _failure_key(f) not in reported]
+        outcome.failed_listed = listed
         if outcome.folder_runs:
             results = [{"name": r.entry["name"], "dwi": r.entry["dwi"], "status": r.result["status"]}
                        for r in outcome.folder_runs]
-            outcome.finish_text = _engine.bids_finish(plan["root_path"], plan["out_dir"], json.dumps(results))
-        outcome.page = qcpage.write(plan["out_dir"], plan["root_path"], page_rows(outcome.folder_runs),
-                                    [(f["name"], f["error"]) for f in listed], tracking, _engine_version())
+            outcome.finish_text = _engine.bids_finish(root, plan["out_dir"], json.dumps(results))
+        elif os.path.lexists(folder.file(SUMMARY)):
+            os.unlink(folder.file(SUMMARY))
+        tracking = any(r.result.get("tracking") is not None for r in outcome.folder_runs)
+        outcome.page = qcpage.write_page(plan["out_dir"], root, page_runs(outcome.folder_runs),
+                                         [(f["name"], f["error"]) for f in listed], tracking, _engine_version())
         group_table.write(plan["out_dir"], [(r.entry["name"], r.result["report"]) for r in outcome.folder_runs])
-    folder.drop_previous()
     return outcome
 
 

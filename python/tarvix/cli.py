@@ -58,6 +58,14 @@ exit status:
   4  at least one run is FLAG
   130  interrupted (Ctrl-C): queued runs cancelled, no summary written"""
 
+BIDS_JOB_ARRAY = """\
+a Slurm job array, one participant per task, then the group level once they are done:
+  # participants.txt: one label per line (01, 02, ...)
+  sbatch --array=1-$(wc -l < participants.txt) --wrap \\
+    'tarvix bids /data/study /scratch/qc participant --keep-going \\
+       --participant-label $(sed -n "${SLURM_ARRAY_TASK_ID}p" participants.txt)'
+  sbatch --dependency=afterany:<the array's job id> --wrap 'tarvix bids /data/study /scratch/qc group'"""
+
 RECOMPUTE_EXIT_TABLE = """\
 exit status:
   0  b-values recomputed (or, with --dry-run, computed)
@@ -279,16 +287,40 @@ def build_parser() -> argparse.ArgumentParser:
                    "rest of its shell")
 
     p = command("bids", "audit every DWI run of a BIDS dataset, on this machine or a Dask cluster",
-                "Audit every DWI run of a BIDS dataset. One report per run (and, with the tracking measure,\n"
-                "a tracking record), dataset_summary.json, dataset_description.json and the QC page\n"
-                "index.html are written to ROOT/derivatives/tarvix (or --output-dir).", run_bids,
-                epilog=BIDS_EXIT_TABLE + "\n\n" + verdict.THIN_EVIDENCE_HELP)
-    p.add_argument("root", metavar="ROOT", help="the dataset's top folder")
+                "Audit every DWI run of a BIDS dataset, as a BIDS App:\n"
+                "  tarvix bids BIDS_DIR OUTPUT_DIR participant [--participant-label 01 02]\n"
+                "writes each run's report (and tracking record, picture, repaired table) under\n"
+                "OUTPUT_DIR/sub-<label>/[ses-<label>/]dwi/; then\n"
+                "  tarvix bids BIDS_DIR OUTPUT_DIR group\n"
+                "writes dataset_summary.json, group_report.tsv and the QC page index.html from the\n"
+                "reports already there, without the raw data. Without a level both run; without\n"
+                "OUTPUT_DIR the files go to BIDS_DIR/derivatives/tarvix (or --output-dir).", run_bids,
+                epilog=BIDS_EXIT_TABLE + "\n\n" + BIDS_JOB_ARRAY + "\n\n" + verdict.THIN_EVIDENCE_HELP)
+    p.add_argument("root", metavar="BIDS_DIR", help="the dataset's top folder")
+    p.add_argument("output_dir_arg", nargs="?", metavar="OUTPUT_DIR",
+                   help="where the derivative goes (the same as --output-dir)")
+    p.add_argument("level", nargs="?", choices=batch.LEVELS,
+                   help="participant: audit the runs and write their files; group: the summary, group table "
+                   "and page from the files already in OUTPUT_DIR (default: both)")
     g = p.add_argument_group("dataset")
-    g.add_argument("--participant-label", nargs="+", metavar="LABEL",
+    g.add_argument("--participant-label", "--participant_label", dest="participant_label", nargs="+",
+                   metavar="LABEL",
                    help="audit only these subjects ('01' or 'sub-01'); splits a cohort over a job array")
+    g.add_argument("--mask-dir", metavar="DERIV",
+                   help="take each run's brain mask from this derivatives dataset "
+                   "(sub-01/[ses-1/]dwi/sub-01_[ses-1_]..._space-dwi_desc-brain_mask.nii.gz), used when its grid "
+                   "and affine are the image's; a run without one is audited on the automatic region, and its "
+                   "report says which")
+    g.add_argument("--repair", action="store_true",
+                   help="write <run>_desc-tarvix_dwi.bvec/.bval and a provenance record for every PASS run (the "
+                   "table as given) and FLAG run (the correction) beside its report; WARN runs get none. The "
+                   "dataset is never written")
+    g.add_argument("--repair-grad", action="store_true",
+                   help="with --repair, also write the MRtrix table <run>_desc-tarvix_dwi.b")
+    g.add_argument("--force-repair", action="store_true",
+                   help="with --repair, also write a WARN run's table from the deciding measure's best")
     g.add_argument("--output-dir", metavar="DIR",
-                   help="write every output here instead of ROOT/derivatives/tarvix (for read-only datasets); "
+                   help="write every output here instead of BIDS_DIR/derivatives/tarvix (for read-only datasets); "
                    "never the dataset or its raw data, and a folder an earlier tarvix batch did not make "
                    "needs --force for files already in it (each kept as FILE.bak). Tasks of a job array may "
                    "share it: the summary and the page cover every report in it")
@@ -398,7 +430,9 @@ def check_usage(args) -> None:
             raise UsageError("--tracking-out and --no-tracking contradict each other: the record is the tracking's")
         if not hasattr(args, "dwi"):
             raise UsageError("--tracking-out needs --dwi: fibres are followed in the image")
-    if args.command == "bids" and not os.path.isdir(args.root):
+    if args.command == "bids":
+        _check_bids_args(args)
+    if args.command == "bids" and args.level != "group" and not os.path.isdir(args.root):
         what = "does not exist" if not os.path.lexists(args.root) else "is not a folder"
         raise UsageError(f"ROOT {args.root} {what}: give the top folder of a BIDS dataset")
 
@@ -654,12 +688,39 @@ class _BidsProgress:
             self.bar.close()
 
 
+def _check_bids_args(args) -> None:
+    """OUTPUT_DIR is --output-dir by its BIDS App name; the repair options
+    need --repair."""
+    given = args.output_dir_arg
+    if given is not None and given in batch.LEVELS and args.level is None:
+        # "tarvix bids DATA participant": a level where OUTPUT_DIR goes.
+        raise UsageError(f"tarvix bids BIDS_DIR OUTPUT_DIR {given}: the level comes after the output folder")
+    if given is not None:
+        if args.output_dir is not None and os.path.abspath(args.output_dir) != os.path.abspath(given):
+            raise UsageError(f"OUTPUT_DIR {given} and --output-dir {args.output_dir} name two folders: give one")
+        args.output_dir = given
+    if (args.repair_grad or args.force_repair) and not args.repair:
+        raise UsageError(f"{'--repair-grad' if args.repair_grad else '--force-repair'} needs --repair")
+    if args.level == "group" and (args.participant_label or args.mask_dir or args.repair):
+        raise UsageError("the group level audits nothing: --participant-label, --mask-dir and --repair belong "
+                         "to the participant level")
+    if args.mask_dir is not None and not os.path.isdir(args.mask_dir):
+        raise UsageError(f"--mask-dir {args.mask_dir} is not a folder")
+
+
+def _repair_mode(args) -> str | None:
+    if not args.repair:
+        return None
+    return ("force-" if args.force_repair else "") + ("grad" if args.repair_grad else "table")
+
+
 def _bids_batch(args, progress):
     try:
         return batch.run(args.root, _bids_options(args), out_dir=args.output_dir, participants=args.participant_label,
                          tracking=args.tracking, png=args.qc_pictures, jobs=args.jobs, scheduler=args.scheduler,
                          threads=getattr(args, "threads", None), keep_going=args.keep_going, force=args.force,
-                         on_run=progress.run, on_start=progress.start)
+                         on_run=progress.run, on_start=progress.start, level=args.level, mask_dir=args.mask_dir,
+                         repair=_repair_mode(args))
     except (batch.BackendError, batch.FolderRefused) as e:
         raise CliError(str(e)) from None
     finally:
@@ -673,6 +734,8 @@ def _print_bids(args, outcome) -> list[str]:
     verdicts = [(r.entry["name"],) + batch.combined_verdict(r.result["report"], r.result.get("tracking"))
                 for r in outcome.folder_runs]
     notes = [f"{name}: {note}" for name, _, run_notes in verdicts for note in run_notes]
+    notes += [f"{r.entry['name']}: {r.result['report']['cross_run']['note']}" for r in outcome.folder_runs
+              if isinstance(r.result["report"].get("cross_run"), dict)]
     if text is not None and args.as_json:
         print(text)
         for note in notes:
@@ -681,9 +744,22 @@ def _print_bids(args, outcome) -> list[str]:
         print(summary.bids_summary(json.loads(text), statuses=[(n, s) for n, s, _ in verdicts]))
         if notes:
             print("notes:\n" + "\n".join(f"  - {n}" for n in notes))
-    if not args.as_json:
+    if args.level == "participant" and args.as_json:
+        print(json.dumps({"level": "participant", "out_dir": outcome.plan["out_dir"],
+                          "results": [{"name": n, "dwi": r.entry["dwi"], "status": s}
+                                      for r, (n, s, _) in zip(outcome.folder_runs, verdicts)]}))
+    elif args.level == "participant":
+        if not sys.stderr.isatty() or args.quiet:  # else the progress lines said it
+            for run in outcome.runs:
+                print(_run_line(run))
+        print(f"participant level: {len(outcome.runs)} runs audited into {outcome.plan['out_dir']}; the group "
+              "level writes the summary, group table and QC page")
+    if outcome.page and not args.as_json:
         print(f"QC page: {outcome.page}")
-    if outcome.failed_listed:
+    if outcome.failed_listed and args.level == "group":
+        print(f"tarvix: {len(outcome.failed_listed)} runs failed at the participant level; listed in "
+              f"{os.path.join(outcome.plan['out_dir'], batch.FAILED_RUNS)}", file=sys.stderr)
+    elif outcome.failed_listed:
         mine = len(outcome.failures)
         others = len(outcome.failed_listed) - mine
         print(f"tarvix: {mine} of {len(outcome.runs)} runs failed"

@@ -28,6 +28,11 @@ COLUMNS = [
     ("decided_by", "The measure that judged the table's axes: tracking or coherence.", None),
     ("recommended_label", "The axis transform the verdict recommends (FLAG only), e.g. +x+y-z.", None),
     ("recommended_words", "That transform in plain words, e.g. 'z axis flipped'.", None),
+    ("table_consistency", "Whether the table's rows describe the image's volumes (b=0 volumes bright, shells darker "
+                          "with b, each shell's volumes following their directions): PASS, WARN or FLAG; n/a when "
+                          "no image was read.", None),
+    ("consistency_finding", "The worst finding of those tests, e.g. 'volume 7 is called b=0 but is as dark as the "
+                            "b=1000 shell'.", None),
     ("tracking_lead", "The tracking's best transform's lead over its runner-up (relative difference of mean "
                       "streamline length).", "%"),
     ("tracking_lead_sd", "Standard deviation of that lead over disjoint seed subsets.", "%"),
@@ -35,6 +40,11 @@ COLUMNS = [
     ("working_b", "The b-value of the shell the axes were judged on.", "s/mm^2"),
     ("n_volumes", "Volumes in the gradient table.", None),
     ("notes", "Every note of the run's report and verdict, separated by ' | '.", None),
+    ("cross_run_note", "The run's table is the most common table of the runs with its volume count and shells, "
+                       "with axes swapped or negated (found from the tables alone; it never sets the status).", None),
+    ("mask", "The brain mask used, relative to --mask-dir (n/a: the automatic region).", None),
+    ("written_tables", "The tables and provenance record --repair wrote for the run, relative to this folder, "
+                       "separated by ' | '.", None),
 ]
 
 _ENTITY = {key: re.compile(rf"(?:^|_){key}-([A-Za-z0-9]+)") for key in ("sub", "ses", "acq", "run")}
@@ -64,6 +74,10 @@ def row_of(name: str, report: dict) -> dict:
     tracking = report.get("tracking")
     flip = report.get("flip")
     label = v.get("recommended_label")
+    consistency = report.get("consistency")
+    findings = [] if not consistency else [
+        f for level in ("FLAG", "WARN") for test in ("b0", "volumes", "shells", "order")
+        if consistency["tests"][test]["status"] == level for f in consistency["tests"][test]["findings"]]
     notes = list(report.get("notes", [])) + [n for n in v.get("notes", []) if n not in report.get("notes", [])]
     return {
         "participant_id": _entity(name, "sub", True),
@@ -75,12 +89,17 @@ def row_of(name: str, report: dict) -> dict:
         "decided_by": v.get("decided_by"),
         "recommended_label": label,
         "recommended_words": v.get("recommended_words") or (describe_transform(label) if label else None),
+        "table_consistency": consistency["status"] if consistency else None,
+        "consistency_finding": findings[0] if findings else None,
         "tracking_lead": _percent(tracking.get("relative_margin")) if tracking else None,
         "tracking_lead_sd": _percent(tracking.get("margin_spread")) if tracking else None,
         "coherence_lead": _percent(flip.get("relative_margin")) if flip else None,
         "working_b": f"{flip['working_b']:g}" if flip else None,
         "n_volumes": len(report.get("scheme", {}).get("bvals", [])),
         "notes": " | ".join(notes),
+        "cross_run_note": (report.get("cross_run") or {}).get("note"),
+        "mask": (report.get("mask") or {}).get("path"),
+        "written_tables": " | ".join(report.get("written_tables", [])),
     }
 
 
@@ -95,7 +114,8 @@ def sidecar() -> str:
     for column, description, unit in COLUMNS:
         described[column] = {"Description": description} | ({"Units": unit} if unit else {})
     described["status"]["Levels"] = {"PASS": "the table fits the image", "WARN": "needs a look (see notes)",
-                                     "FLAG": "the table's axes do not fit the image"}
+                                     "FLAG": "the table's axes do not fit the image, or the "
+                                             "table does not belong to it"}
     return json.dumps(described, indent=2) + "\n"
 
 

@@ -248,7 +248,10 @@ def _title(fig, report, command, source, decided, tracking):
     status, notes = decided.status, decided.notes
     lead = lead_text(decided)
     by = "the tracking" if decided.measure == "tracking" else "the coherence"
-    if decided.orientation_unknown:
+    mismatch = _mismatch_finding(report)
+    if mismatch:
+        said = f"the table does not belong to the image ({mismatch})"
+    elif decided.orientation_unknown:
         said = "the image's orientation is unknown: the axes cannot be judged"
     elif decided.axes == "FLAG":
         said = f"{by} recommends {labelled(decided.recommended)}, leading by {lead}"
@@ -269,6 +272,40 @@ def _title(fig, report, command, source, decided, tracking):
         second += f", {tracking['parameters']['n_seeds']} tracking seeds"
     fig.suptitle(f"tarvix {command} — {name} — {status}: {said}\n{second}" + (f" — {shown}" if shown else ""),
                  fontsize=14, fontweight="bold", color="#b00000" if shown and status == "WARN" else "black")
+
+
+def _mismatch_finding(report):
+    """The first finding of a consistency test that FLAGs, or None."""
+    c = report.get("consistency")
+    if not c or c["status"] != "FLAG":
+        return None
+    return next((f for t in c["tests"].values() if t["status"] == "FLAG" for f in t["findings"]), None)
+
+
+def draw_volume_means(panel, consistency):
+    """Each volume's mean brain signal against the b-value the table gives it,
+    the rows the table calls b=0 marked: b=0 rows belong at the top, each
+    shell below the one before it, and a row out of its group stands out."""
+    ax = panel.subplots(1, 1)
+    means = np.asarray(consistency["volume_means"], float)
+    bvals = np.asarray(consistency["bvals"], float)
+    b0 = np.zeros(len(bvals), bool)
+    b0[consistency["b0_volumes"]] = True
+    flagged = consistency["status"] == "FLAG"
+    ax.scatter(bvals[~b0], means[~b0], s=18, color="#4c72b0", label="weighted rows")
+    ax.scatter(bvals[b0], means[b0], s=40, marker="D", facecolor="none", edgecolor="#c44e52", linewidth=1.5,
+               label="rows the table calls b=0")
+    for k in consistency["b0_volumes"]:
+        ax.annotate(str(k), (bvals[k], means[k]), textcoords="offset points", xytext=(5, 2), fontsize=7,
+                    color="#c44e52")
+    ax.set_xlabel("b-value in the table (s/mm²)", fontsize=10)
+    ax.set_ylabel("mean brain signal", fontsize=10)
+    ax.set_title("Mean signal of each volume: " + ("the table does not match the image" if flagged
+                                                    else "table and image agree" if consistency["status"] == "PASS"
+                                                    else "table and image agree only partly"),
+                 fontsize=11, color="#b00000" if flagged else "black")
+    ax.legend(fontsize=8, frameon=False, loc="upper right")
+    ax.grid(alpha=0.3)
 
 
 def _legend_text(radiological, tracking):
@@ -303,15 +340,18 @@ def _bar_colours(entries, best_matrix):
 def _bars(ax, positions, values, colours, threshold_line, fmt):
     from matplotlib.ticker import MaxNLocator
 
-    ax.barh(positions, values, color=colours, height=0.75)
-    top = max(values) if values else 1.0
-    bottom = min(values) if values else 0.0
+    # A transform one measure did not score (the coherence never reads the
+    # table in the other frame) gets no bar.
+    scored = [v for v in values if np.isfinite(v)]
+    ax.barh(positions, [v if np.isfinite(v) else 0.0 for v in values], color=colours, height=0.75)
+    top = max(scored) if scored else 1.0
+    bottom = min(scored) if scored else 0.0
     span = max(top - bottom, 1e-9)
     ax.set_xlim(max(0.0, min(bottom, threshold_line) - 0.25 * span), top + 0.35 * span)
     ax.xaxis.set_major_locator(MaxNLocator(4))
     marker = ax.axvline(threshold_line, color="#e7298a", linestyle="--", linewidth=1.8)
     for pos, value, colour in zip(positions, values, colours):
-        if colour != ROW_COLOURS["other"]:
+        if colour != ROW_COLOURS["other"] and np.isfinite(value):
             ax.text(value, pos, " " + fmt(value), va="center", ha="left", fontsize=9)
     ax.tick_params(axis="x", labelsize=9)
     ax.margins(y=0.01)
@@ -322,7 +362,7 @@ def _ylabels(entries):
     labels = []
     for entry in entries:
         # Named as every output names transforms (the coherence's ranking keeps the module's names).
-        label = canonical_label(entry["matrix"])
+        label = entry["label"] if entry.get("frame") else canonical_label(entry["matrix"])
         words = "as given" if _is_identity_like(entry["matrix"]) else describe_transform(label)
         labels.append(f"{label}  {words}")
     return labels
@@ -418,7 +458,8 @@ def write_png(path: str, report: dict, glyphs: dict, source: str | None = None, 
 
     for (transform, heading, score, lines), sub in zip(rows, row_figs):
         coherence = _coherence_of(flip, transform.tolist())
-        text = f"{heading}: coherence {coherence:.4f}"
+        text = f"{heading}: " + (f"coherence {coherence:.4f}" if np.isfinite(coherence)
+                                 else "coherence not scored (it reads the table in its declared frame only)")
         if score is not None:
             text += (f", mean streamline length {score['mean_length_mm']:.1f} mm ({score['n_streamlines']} of "
                      f"{tracking['parameters']['n_seeds']} seeds long enough)")
@@ -434,6 +475,10 @@ def write_png(path: str, report: dict, glyphs: dict, source: str | None = None, 
                 draw_streamlines(ax, scene, k, lines, radiological, min_points)
     left.supxlabel(_legend_text(radiological, tracking if with_tracks else None), fontsize=10.5)
 
+    consistency = report.get("consistency")
+    if consistency and consistency.get("volume_means"):
+        right, panel = right.subfigures(2, 1, height_ratios=[3.0, 1.0], hspace=0.03)
+        draw_volume_means(panel, consistency)
     if with_tracks:
         draw_both_bars(right, flip, tracking)
     else:

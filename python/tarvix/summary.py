@@ -78,13 +78,16 @@ def canonical_label(matrix) -> str:
 
 
 def _name(entry) -> str:
-    """A ranking entry's canonical name."""
+    """A ranking entry's canonical name. A reading of the table in the other
+    frame ('scanner->image +x+y-z') is a rotation, named by the tracking."""
+    if entry.get("frame"):
+        return entry["label"]
     return canonical_label(entry["matrix"]) if "matrix" in entry else entry["label"]
 
 
-def labelled(label: str) -> str:
-    """'-x+y+z (x axis flipped)'."""
-    words = describe_transform(label)
+def labelled(label: str, words: str | None = None) -> str:
+    """'-x+y+z (x axis flipped)'; a frame correction's words come from the verdict."""
+    words = words or describe_transform(label)
     return f"{label} ({words})" if words else label
 
 
@@ -210,14 +213,22 @@ def side_by_side(report: dict, tracking: dict) -> list[str]:
     return lines
 
 
-def verdict_line(decided, tracking: dict | None, hints: bool) -> str:
+def table_mismatch(report: dict) -> bool:
+    """Whether the consistency tests found that the table describes other volumes."""
+    return (report.get("consistency") or {}).get("status") == "FLAG"
+
+
+def verdict_line(decided, tracking: dict | None, hints: bool, report: dict | None = None) -> str:
     """The one line of the combined verdict on the axes."""
     from .verdict import lead_text
 
     by = "by the tracking" if decided.measure == "tracking" else "by the coherence"
     lead = lead_text(decided)
+    if decided.axes is not None and report is not None and table_mismatch(report):
+        return (f"verdict on the axes: {decided.axes} {by}, not trusted: the table does not describe this image's "
+                "volumes")
     if decided.axes == "FLAG":
-        return (f"verdict on the axes: FLAG {by}: recommended transform {labelled(decided.recommended)}"
+        return (f"verdict on the axes: FLAG {by}: recommended transform {labelled(decided.recommended, decided.words)}"
                 + (f", leading by {lead}" if lead else "")
                 + (" (apply it with 'tarvix repair')" if hints else ""))
     if decided.axes == "PASS":
@@ -258,6 +269,8 @@ def report_summary(report: dict, hints: bool = True, verdict=None, tracking: dic
         hints = False
     elif status == "WARN":
         meaning = "needs a look (see the notes)"
+    if status == "FLAG" and table_mismatch(report):
+        meaning = "the table does not describe this image's volumes"
     if status == "PASS" and (report.get("notes") or verdict_notes):
         meaning = "no fault that blocks, but see the notes"
     lines = [f"status: {status}" + (f" — {meaning}" if meaning else ""), _inputs(report)]
@@ -269,7 +282,7 @@ def report_summary(report: dict, hints: bool = True, verdict=None, tracking: dic
         # The coherence's own decision line gives way to the verdict's.
         lines += flip_lines(flip, hints=hints)[:-1]
     if flip and decided.axes is not None:
-        lines.append(verdict_line(decided, tracking, hints))
+        lines.append(verdict_line(decided, tracking, hints, report))
     notes = list(verdict_notes) + report.get("notes", [])
     if notes:
         lines.append("notes:")
@@ -283,6 +296,8 @@ def repair_summary(report: dict, backups: dict, provenance, dry_run: bool, force
     decided = _as_verdict(report, verdict)
     repair = report.get("repair")
     if repair is None:
+        if table_mismatch(report):
+            return "repair: nothing written; the table does not describe this image's volumes, and no transform can mend it"
         if decided.orientation_unknown:
             return "repair: nothing written; the image's orientation is unknown, so no transform can be chosen"
         if decided.axes == "WARN" and decided.best and not force_repair:

@@ -79,11 +79,12 @@ def make_scheme(shells=(1000.0,), n_dirs=30, n_b0=6):
     return bvals, dirs
 
 
-def affine_preset(name="LAS", voxel=2.0, shape=(24, 24, 16)):
+def affine_preset(name="LAS", voxel=2.0, shape=(24, 24, 16), rotation_deg=(0.0, 0.0, 0.0)):
     """A 4x4 affine centred on the grid: "LAS" diag(-v, v, v) (negative
     determinant), "RAS" diag(v, v, v) (positive), or "oblique" (a rotation of
     20 degrees about z and 12 about x, positive determinant). voxel is one
-    size or three (one per axis)."""
+    size or three (one per axis). rotation_deg turns the image further about
+    the scanner's x, y and z axes (in that order), as a slice angulation does."""
     import numpy as np
 
     v = np.broadcast_to(np.asarray(voxel, float), (3,))
@@ -98,6 +99,11 @@ def affine_preset(name="LAS", voxel=2.0, shape=(24, 24, 16)):
         linear = rz @ rx * v
     else:
         raise ValueError(f"unknown affine preset: {name}")
+    ax, ay, az = (math.radians(float(a)) for a in rotation_deg)
+    turn_x = np.array([[1, 0, 0], [0, math.cos(ax), -math.sin(ax)], [0, math.sin(ax), math.cos(ax)]])
+    turn_y = np.array([[math.cos(ay), 0, math.sin(ay)], [0, 1, 0], [-math.sin(ay), 0, math.cos(ay)]])
+    turn_z = np.array([[math.cos(az), -math.sin(az), 0], [math.sin(az), math.cos(az), 0], [0, 0, 1]])
+    linear = turn_z @ turn_y @ turn_x @ linear
     affine = np.eye(4)
     affine[:3, :3] = linear
     affine[:3, 3] = -linear @ ((np.asarray(shape[:3], float) - 1.0) / 2.0)
@@ -324,12 +330,14 @@ def write_nifti(path, data, affine, compresslevel=6):
             gz.write(img.to_bytes())
 
 
-def write_table(folder, name, bvals, dirs, affine, transform=None, mrtrix=False):
+def write_table(folder, name, bvals, dirs, affine, transform=None, mrtrix=False, wrong_frame=False):
     """Write the table of voxel-axis directions dirs for an image of this
     affine, in the frame of its format, corrupted by transform (a signed
-    permutation, matrix or label, applied in that frame) when given. Returns
+    permutation, matrix or label, applied in that frame) when given. With
+    wrong_frame the directions are those of the other format's frame (an
+    MRtrix table written as a bvec, bvec components in a .b file). Returns
     the paths: "bvec" and "bval", or "grad"."""
-    written = table_directions(dirs, affine, "world" if mrtrix else "fsl")
+    written = table_directions(dirs, affine, "world" if mrtrix != wrong_frame else "fsl")
     if transform is not None:
         written = corrupt(written, transform)
     if mrtrix:
@@ -343,14 +351,15 @@ def write_table(folder, name, bvals, dirs, affine, transform=None, mrtrix=False)
 
 def write_scan(folder, name, shape=(24, 24, 16), affine="LAS", shells=(1000.0,), n_dirs=30, n_b0=6,
                fmt="nii.gz", transform=None, mrtrix=False, snr=30.0, seed=0, s0=1000.0, compresslevel=6,
-               radius_mm=3.0, cell_mm=(48.0, 48.0, 32.0), crossing=False, brain_mask=False):
+               radius_mm=3.0, cell_mm=(48.0, 48.0, 32.0), crossing=False, brain_mask=False, wrong_frame=False):
     """Simulate a scan and write it to folder as <name>.<fmt> plus its table.
 
     affine is a 4x4 matrix or a preset name of affine_preset (2 mm voxels).
     transform (a signed permutation, matrix or label) corrupts the written
     table; the image always follows the true directions. The table is written
     as FSL <name>.bvec/<name>.bval, or as MRtrix <name>.b (world frame) when
-    mrtrix is true. radius_mm, cell_mm and crossing shape the bundles (see
+    mrtrix is true; wrong_frame writes it in the other format's frame (see
+    write_table). radius_mm, cell_mm and crossing shape the bundles (see
     phantom_layers); brain_mask also writes the whole-head mask as
     <name>_brainmask.nii. Returns the paths: "dwi", then "bvec" and "bval" or
     "grad", then "mask" when written."""
@@ -365,8 +374,43 @@ def write_scan(folder, name, shape=(24, 24, 16), affine="LAS", shells=(1000.0,),
 
     paths = {"dwi": os.path.join(folder, f"{name}.{fmt}")}
     write_nifti(paths["dwi"], data, affine, compresslevel)
-    paths.update(write_table(folder, name, bvals, dirs, affine, transform, mrtrix))
+    paths.update(write_table(folder, name, bvals, dirs, affine, transform, mrtrix, wrong_frame))
     if brain_mask:
         paths["mask"] = os.path.join(folder, f"{name}_brainmask.nii")
         write_nifti(paths["mask"], head_mask(shape, np.linalg.norm(affine[:3, :3], axis=0)), affine)
     return paths
+
+
+MISMATCHES = ("shuffled", "shifted", "b0-swapped", "shells-exchanged", "random-directions")
+
+
+def mismatched_table(bvals, dirs, kind, seed=0):
+    """A table of the same count whose rows do not describe the scan of
+    (bvals, dirs): "shuffled" (the weighted rows of the first shell in another
+    order), "shifted" (every row one volume late), "b0-swapped" (the first
+    b=0 row exchanged with the first weighted one), "shells-exchanged" (the
+    two lowest shells' b-values swapped) or "random-directions" (another
+    acquisition's directions). Returns new (bvals, dirs)."""
+    import numpy as np
+
+    bvals, dirs = np.array(bvals, float), np.array(dirs, float)
+    rng = np.random.default_rng(seed)
+    weighted = np.flatnonzero(bvals > 0)
+    shells = sorted(set(bvals[weighted]))
+    if kind == "shuffled":
+        rows = np.flatnonzero(bvals == shells[0])
+        dirs[rows] = dirs[rng.permutation(rows)]
+    elif kind == "shifted":
+        bvals, dirs = np.roll(bvals, 1), np.roll(dirs, 1, axis=0)
+    elif kind == "b0-swapped":
+        a, b = int(np.flatnonzero(bvals == 0)[0]), int(weighted[0])
+        bvals[[a, b]], dirs[[a, b]] = bvals[[b, a]], dirs[[b, a]]
+    elif kind == "shells-exchanged":
+        low, high = bvals == shells[0], bvals == shells[1]
+        bvals[low], bvals[high] = shells[1], shells[0]
+    elif kind == "random-directions":
+        g = rng.standard_normal((weighted.size, 3))
+        dirs[weighted] = g / np.linalg.norm(g, axis=1, keepdims=True)
+    else:
+        raise ValueError(f"unknown mismatch {kind!r}")
+    return bvals, dirs

@@ -51,7 +51,17 @@ struct Walk {
   std::set<DirId> listed;
   std::deque<std::string> links;
   std::vector<bids::UnreadableFolder>* unreadable = nullptr;
+  std::string root;
+  bids::Scope scope = bids::Scope::Everything;
 };
+
+// Folders a BIDS App leaves alone: the dataset's own non-raw folders at its
+// top, and hidden folders anywhere (version control, annexes, editors' caches).
+bool outside_raw_data(const std::string& dir, const std::string& name, const Walk& walk) {
+  if (walk.scope != bids::Scope::RawData) return false;
+  if (name.starts_with('.')) return true;
+  return dir == walk.root && (name == "sourcedata" || name == "code" || name == "stimuli");
+}
 
 // The sorted entries of `dir`; the error number when it cannot be listed, else 0.
 int sorted_names(const std::string& dir, std::vector<std::string>& names) {
@@ -85,7 +95,7 @@ void walk_below(const std::string& dir, std::vector<std::string>& files, Walk& w
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
       // Earlier batch outputs live in derivatives/, so they are never read back.
-      if (name == "derivatives") continue;
+      if (name == "derivatives" || outside_raw_data(dir, name, walk)) continue;
       struct stat lst {};
       if (::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
         walk.links.push_back(std::move(path));
@@ -100,11 +110,14 @@ void walk_below(const std::string& dir, std::vector<std::string>& files, Walk& w
   }
 }
 
-void walk_tree(const std::string& dir, std::vector<std::string>& files, std::vector<bids::UnreadableFolder>* unreadable) {
+void walk_tree(const std::string& dir, std::vector<std::string>& files, std::vector<bids::UnreadableFolder>* unreadable,
+               bids::Scope scope = bids::Scope::Everything) {
   struct stat st {};
   if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
   Walk state;
   state.unreadable = unreadable;
+  state.root = dir;
+  state.scope = scope;
   state.listed.insert({st.st_dev, st.st_ino});
   walk_below(dir, files, state);
   while (!state.links.empty()) {
@@ -275,8 +288,9 @@ std::string UnreadableFolder::text() const {
 
 void walk(const std::string& dir, std::vector<std::string>& files) { walk_tree(dir, files, nullptr); }
 
-void walk(const std::string& dir, std::vector<std::string>& files, std::vector<UnreadableFolder>& unreadable) {
-  walk_tree(dir, files, &unreadable);
+void walk(const std::string& dir, std::vector<std::string>& files, std::vector<UnreadableFolder>& unreadable,
+          Scope scope) {
+  walk_tree(dir, files, &unreadable, scope);
 }
 
 bool path_less(const std::string& a, const std::string& b) {
@@ -322,10 +336,10 @@ std::vector<std::string> find_masks(const std::string& dir) {
   return masks;
 }
 
-Discovery discover_runs(const std::string& root) {
+Discovery discover_runs(const std::string& root, Scope scope) {
   Discovery found;
   std::vector<std::string> files;
-  walk(root, files, found.unreadable);
+  walk(root, files, found.unreadable, scope);
   std::stable_sort(files.begin(), files.end(), path_less);
 
   // Every run of a folder has the same mask candidates: the folder is listed

@@ -51,10 +51,15 @@ struct Discovery {
   std::vector<std::string> skipped;  // one line per file left out, naming it
 };
 
+// How much of a tree a walk takes: every folder but derivatives/, or only the
+// raw data a BIDS App audits (also leaving out sourcedata/, code/ and stimuli/
+// at the top, and every folder whose name starts with '.').
+enum class Scope { Everything, RawData };
+
 // Every run under `root`, sorted by path order. A root that is missing or not
 // a directory gives an empty list. Folders that cannot be listed are collected
 // rather than ending the walk, so the caller decides whether to go on.
-Discovery discover_runs(const std::string& root);
+Discovery discover_runs(const std::string& root, Scope scope = Scope::Everything);
 
 // As discover_runs, and an unlistable directory is an I/O error (the first one
 // the walk met, the operating system's text alone).
@@ -67,7 +72,8 @@ std::vector<DwiEntry> discover(const std::string& root);
 void walk(const std::string& dir, std::vector<std::string>& files);
 // As walk, and a directory that cannot be listed is appended to `unreadable`
 // and left out instead of ending the walk.
-void walk(const std::string& dir, std::vector<std::string>& files, std::vector<UnreadableFolder>& unreadable);
+void walk(const std::string& dir, std::vector<std::string>& files, std::vector<UnreadableFolder>& unreadable,
+          Scope scope = Scope::Everything);
 
 // The image path with its file name cut before ".nii"/".nii.gz", when the file
 // name marks a DWI image (<stem>_dwi.nii[.gz], case-sensitive, not "._*").

@@ -1,0 +1,156 @@
+// Does the table belong to the image? The axis measures judge a table's
+// directions up to a transform; a table whose rows do not describe the image's
+// volumes (another acquisition's table of the same count, rows written in
+// another order, a b=0 row moved, shells listed under each other's b-values)
+// makes every transform wrong at once. The image says a lot about it: b=0
+// volumes are bright, each shell is darker than the one below it by the
+// tissue's diffusivity, and within a shell each volume's signal follows the
+// tensor along its own direction.
+//
+// Everything here works on a lattice of a few thousand voxels whose signals
+// are kept from every volume as the DWI streams by: no second read.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "gradient.hpp"
+#include "json.hpp"
+#include "status.hpp"
+#include "volume.hpp"
+
+namespace tarvix {
+
+// The signals of a fixed lattice of voxels in every volume. Filled volume by
+// volume (in any order, each once) as the image is read.
+class SignalSample {
+ public:
+  // Voxels kept per volume, at most: enough for brain means to a fraction of
+  // a percent and for the order test, small enough to cost nothing next to
+  // the read (a few MB for a hundred volumes).
+  static constexpr std::uint64_t kTargetVoxels = 20000;
+
+  // The lattice of a grid (stored order, x fastest) for `n_volumes` volumes.
+  void begin(const std::vector<std::uint64_t>& shape, std::uint64_t n_volumes,
+             std::uint64_t target = kTargetVoxels);
+  bool begun() const { return n_volumes_ > 0; }
+  void take(std::uint64_t k, const float* volume);
+  // Every volume of a whole image in memory.
+  void take_all(const Volume& volume);
+
+  // For a filler that works block by block (the streamed fit, while each
+  // block's voxels are in cache): the lattice voxels within stored voxels
+  // [begin, end) are [first, last) of `lattice()`; it writes volume k's
+  // signals into `slot(k)` and marks the volume once every block is done.
+  const std::vector<std::uint64_t>& lattice() const { return stored_; }
+  std::pair<std::size_t, std::size_t> within(std::uint64_t begin, std::uint64_t end) const;
+  float* slot(std::uint64_t k) { return values_.data() + k * stored_.size(); }
+  void mark(std::uint64_t k);
+  // Non-finite signals (of a damaged volume) read as no signal.
+  void clean();
+
+  bool complete() const;
+  std::uint64_t voxels() const { return static_cast<std::uint64_t>(stored_.size()); }
+  std::uint64_t volumes() const { return n_volumes_; }
+  // Volume k's signals, one per lattice voxel.
+  const float* signals(std::uint64_t k) const { return values_.data() + k * stored_.size(); }
+
+ private:
+  std::vector<std::uint64_t> stored_;  // stored-order voxel indices, ascending
+  std::vector<float> values_;          // volume-major
+  std::vector<std::uint8_t> filled_;
+  std::uint64_t n_volumes_ = 0;
+};
+
+// Margins and thresholds of the three tests. Each margin is oriented so that
+// a correct table scores high: a test warns below `warn` and flags below
+// `flag`. The values come from the generated scans, the benchmark phantoms and
+// the shared real series (bench/consistency.py prints the margins of all).
+struct ConsistencyRules {
+  // b=0 test: each row's distance, in units of the b=0-to-first-shell
+  // contrast, from the level it should not have (1 = exactly its own level).
+  double b0_warn = 0.6, b0_flag = 0.4;
+  // Below this contrast between the b=0 level and the first shell (as a
+  // fraction of the b=0 level) the two cannot be told apart.
+  double min_contrast = 0.08;
+  // Shell test: how far each level falls below the one before it
+  // (1 - ratio); it must fall at all.
+  double shell_fall_warn = 0.05, shell_fall_flag = 0.0;
+  // Volume test: a diffusion-weighted volume's distance from the midpoint
+  // between its shell's level and a neighbouring shell's, on the log scale
+  // (0.5 at its own level, 0 midway, negative past it).
+  double volume_warn = 0.15, volume_flag = -0.1;
+  // Apparent diffusivity of the brain means between consecutive levels, mm²/s.
+  double adc_low = 0.1e-3, adc_high = 3.5e-3;
+  // Order test: how many spreads of the shuffled residuals the given order's
+  // residual lies below their median. Below `order_flag` it flags only when
+  // the shell's signal varies across its volumes clearly more than noise does
+  // (`structure`: the ratio of the two, noise from the b=0 repeats or the
+  // background), else it warns.
+  double order_warn = 2.5, order_flag = 2.0;
+  double structure_flag = 1.5;
+  std::uint64_t min_order_volumes = 10;
+  std::uint64_t permutations = 100;
+  std::uint64_t order_voxels = 20000;
+  std::uint64_t seed = 0x7461727669785ULL;
+  std::uint64_t min_brain_voxels = 100;
+};
+
+struct ConsistencyTest {
+  std::string name;  // "b0", "shells", "volumes", "order"
+  bool judged = false;
+  Status status = Status::Pass;
+  std::optional<double> margin;  // the worst margin found
+  double warn = 0, flag = 0;     // its thresholds
+  std::vector<std::string> findings;
+
+  json::Value to_json() const;
+};
+
+// The order test of one shell.
+struct OrderShell {
+  double b = 0;
+  std::vector<std::uint64_t> volumes;
+  double residual = 0;           // the table as given, summed over the voxels
+  double shuffled_median = 0;    // over the permutations
+  double shuffled_spread = 0;    // their interquartile range / 1.349
+  double z = 0;                  // (median - residual) / spread
+  std::optional<double> structure;  // variance across the shell over noise's; none without b=0 repeats
+  bool judged = false;
+  Status status = Status::Pass;
+
+  json::Value to_json() const;
+};
+
+struct ConsistencyResult {
+  Status status = Status::Pass;
+  std::uint64_t sampled_voxels = 0;
+  std::uint64_t brain_voxels = 0;
+  std::vector<double> volume_means;  // mean signal of each volume inside the brain
+  std::vector<double> bvals;         // the table's, beside them
+  std::vector<std::uint64_t> b0_volumes;
+  ConsistencyTest b0, shells, volumes, order;
+  std::vector<OrderShell> order_shells;
+  // Why the measure judged nothing at all (too few voxels), when so.
+  std::optional<std::string> not_judged;
+  // The findings of the failing tests, worst first: what the verdict says.
+  std::vector<std::string> notes() const;
+  // FLAG: the table does not describe this image's volumes.
+  bool mismatch() const { return status == Status::Flag; }
+
+  json::Value to_json() const;
+};
+
+// `b0_threshold` and `tolerance` group the table as the report's shells do.
+// The order test's permutations run in parallel on the calling arena.
+ConsistencyResult check_consistency(const GradientTable& table, const SignalSample& sample, double b0_threshold,
+                                    double tolerance, const ConsistencyRules& rules = {});
+
+// "7", "14–20", "1–5, 7, 9–12": ascending volume indices as runs.
+std::string volume_ranges(const std::vector<std::uint64_t>& volumes);
+
+}  // namespace tarvix

@@ -1,0 +1,148 @@
+// A table written in the wrong frame: a bvec holding scanner coordinates, or
+// a .b table holding image-axis components. On an oblique image the two
+// frames differ by a rotation no signed permutation reaches.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+
+#include "candidate.hpp"
+#include "execution.hpp"
+#include "flip.hpp"
+#include "frame.hpp"
+#include "phantom_for_tests.hpp"
+#include "tracking.hpp"
+#include "verdict.hpp"
+
+using namespace tarvix;
+
+namespace {
+
+Mat3 rotation(double x_deg, double y_deg, double z_deg) {
+  const double a = x_deg * std::numbers::pi / 180, b = y_deg * std::numbers::pi / 180,
+               c = z_deg * std::numbers::pi / 180;
+  const Mat3 rx{{{1, 0, 0}, {0, std::cos(a), -std::sin(a)}, {0, std::sin(a), std::cos(a)}}};
+  const Mat3 ry{{{std::cos(b), 0, std::sin(b)}, {0, 1, 0}, {-std::sin(b), 0, std::cos(b)}}};
+  const Mat3 rz{{{std::cos(c), -std::sin(c), 0}, {std::sin(c), std::cos(c), 0}, {0, 0, 1}}};
+  return mul(rz, mul(ry, rx));
+}
+
+// A 2 mm image: LAS (negative determinant) or RAS, turned by `turn`.
+VolumeInfo image(bool ras, const Mat3& turn) {
+  Mat3 block = mul(turn, Mat3{{{ras ? 2.0 : -2.0, 0, 0}, {0, 2, 0}, {0, 0, 2}}});
+  return test_support::info_with(block);
+}
+
+// The shared bundle phantom's fitted field for a table whose directions are
+// `table` times the voxel-axis direction (the fit sees the table's frame).
+TensorField field_for(const Mat3& table) {
+  TensorField f;
+  f.shape = {test_support::kPhantomNx, test_support::kPhantomNy, test_support::kPhantomNz};
+  for (int x = 0; x < test_support::kPhantomNx; ++x)
+    for (int y = 0; y < test_support::kPhantomNy; ++y)
+      for (int z = 0; z < test_support::kPhantomNz; ++z) {
+        const std::optional<Vec3> d = test_support::bundle_direction(x, y, z);
+        Vec3 u = d ? *d : Vec3{0.3, 0.5, 0.8};
+        const double n = norm(u);
+        for (double& c : u) c /= n;
+        f.v1.push_back(mul(table, u));
+        f.fa.push_back(d ? 0.7 : 0.05);
+        f.s0.push_back(1000);
+        f.valid.push_back(1);
+      }
+  return f;
+}
+
+struct FrameCase {
+  const char* name;
+  bool world;          // the table is declared a .b (world) table
+  bool ras;            // positive determinant
+  Vec3 turn_deg;       // the image's angulation about x, y, z
+  bool mistake;        // written in the other frame
+  const char* flip;    // axis transform applied to the written table
+  const char* expect;  // the best reading's label
+  bool other_scored;
+};
+
+class FrameReadings : public ::testing::TestWithParam<FrameCase> {};
+
+TEST_P(FrameReadings, WinningReadingUndoesTheMistakeExactly) {
+  const FrameCase& p = GetParam();
+  const VolumeInfo info = image(p.ras, rotation(p.turn_deg[0], p.turn_deg[1], p.turn_deg[2]));
+  const Mat3 declared = voxel_frame_map(p.world, info), other_map = voxel_frame_map(!p.world, info);
+  const Mat3 written_frame = p.mistake ? other_map : declared;
+  const Mat3 flip = test_support::candidate_matrix(p.flip);
+  // Written components: the flip applied to the direction in the writer's frame.
+  const Mat3 table = mul(flip, transpose(written_frame));
+  const OtherFrame other = other_frame(p.world, declared, other_map);
+  EXPECT_EQ(other.label, p.world ? "image->scanner" : "scanner->image");
+
+  Execution exec(2);
+  const TrackingResult r = track_candidates(field_for(table), nullptr, declared, other, {2, 2, 2}, {}, exec);
+  EXPECT_EQ(r.other_frame_scored, p.other_scored);
+  EXPECT_EQ(r.ranking.size(), p.other_scored ? 48u : 24u);
+  EXPECT_EQ(r.best.label, p.expect);
+  EXPECT_EQ(r.best.frame.has_value(), std::string(p.expect).find("->") != std::string::npos);
+  EXPECT_EQ(r.decision, std::string(p.expect) == "+x+y+z" ? Status::Pass : Status::Flag);
+  // Applied in the table's frame, the winner maps every fitted direction
+  // back onto its true voxel axis: the exact fix, not its nearest permutation.
+  // Below the frame threshold no frame is claimed and the nearest permutation
+  // is as close as the readings are to each other.
+  const double off = angle_between_deg(mul(declared, mul(r.best.matrix, table)), identity3());
+  EXPECT_LT(off, p.other_scored || !p.mistake ? 1e-6 : 5.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, FrameReadings,
+    ::testing::Values(
+        FrameCase{"BvecAboutZ", false, false, {0, 0, 25}, true, "+x+y+z", "scanner->image", true},
+        FrameCase{"BvecAboutXY_ZFlip", false, false, {20, 25, 0}, true, "+x+y-z", "scanner->image +x+y-z", true},
+        FrameCase{"BvecRasAboutY", false, true, {0, 25, 0}, true, "+x+y+z", "scanner->image", true},
+        FrameCase{"BAboutX", true, false, {30, 0, 0}, true, "+x+y+z", "image->scanner", true},
+        FrameCase{"BAboutZX_XFlip", true, true, {20, 0, 20}, true, "-x+y+z", "image->scanner -x+y+z", true},
+        FrameCase{"CorrectBvecOblique", false, false, {20, 25, 0}, false, "+x+y+z", "+x+y+z", true},
+        FrameCase{"CorrectBOblique", true, false, {0, 0, 25}, false, "+x+y+z", "+x+y+z", true},
+        // On the scanner's axes the two frames differ by a signed permutation.
+        FrameCase{"BvecAxisAligned", false, false, {0, 0, 0}, true, "+x+y+z", "-x+y+z", false},
+        FrameCase{"BvecThreeDegrees", false, false, {0, 0, 3}, true, "+x+y+z", "-x+y+z", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(OtherFrame, CorrectionAndAngle) {
+  const struct {
+    Vec3 turn;
+    double angle;
+  } cases[] = {{{0, 0, 0}, 0}, {{0, 0, 3}, 3}, {{25, 0, 0}, 25}, {{0, 0, 30}, 30}};
+  for (const auto& c : cases)
+    for (const bool world : {false, true})
+      for (const bool ras : {false, true}) {
+        const VolumeInfo info = image(ras, rotation(c.turn[0], c.turn[1], c.turn[2]));
+        const Mat3 declared = voxel_frame_map(world, info), other_map = voxel_frame_map(!world, info);
+        const OtherFrame f = other_frame(world, declared, other_map);
+        EXPECT_NEAR(f.angle_deg, c.angle, 1e-6);
+        // The correction, read in the declared frame, is the other frame's reading.
+        EXPECT_LT(angle_between_deg(mul(declared, f.correction), other_map), 1e-6);
+        const Mat3 g = mul(transpose(f.correction), f.correction);
+        for (int i = 0; i < 3; ++i)
+          for (int j = 0; j < 3; ++j) EXPECT_NEAR(g[i][j], i == j ? 1.0 : 0.0, 1e-12);
+      }
+}
+
+TEST(OtherFrame, WordsNameTheMistakeAndAnyFlipOnTop) {
+  const struct {
+    const char* frame;
+    const char* axes;
+    const char* words;
+  } cases[] = {
+      {"scanner->image", "+x+y+z",
+       "the table is in scanner coordinates, not on the image axes (an MRtrix table written as a bvec?)"},
+      {"image->scanner", "-x-y+z",  // named by its canonical form, +x+y-z
+       "the table is on the image axes, not in scanner coordinates (bvec components written into a .b file?), with "
+       "z axis flipped as well"},
+      {"-x+y+z", "+x+y+z", ""},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(describe_frame_mistake(c.frame, test_support::candidate_matrix(c.axes)), c.words) << c.frame;
+  EXPECT_EQ(frame_transform_label("scanner->image", test_support::candidate_matrix("-x-y+z")), "scanner->image +x+y-z");
+}
+
+}  // namespace

@@ -1,0 +1,198 @@
+"""`tarvix bids` as a BIDS App: participant level per subject then group level
+gives what one full run gives; the derivatives layout; masks from a derivatives
+dataset; tables written for pipelines; the cross-run table check."""
+
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from tarvix import batch, crossrun, synthetic
+
+from cli_runner import cli
+from conftest import SHAPE, validate, write_run as run
+
+RUNS = {  # (subject, session): how its table is written, and the run's verdict
+    ("01", "1"): ({}, "PASS"), ("01", "2"): ({}, "PASS"), ("02", "1"): ({}, "PASS"),
+    ("02", "2"): ({"transform": "-x+y+z"}, "FLAG"), ("02", "3"): ({"scale": 0.8}, "WARN")}  # amplitude-encoded
+FLIPPED = "sub-02_ses-2"
+MASKS = {("01", "1"): SHAPE, ("01", "2"): (20, 24, 16), ("02", "2"): SHAPE}  # sub-02 ses-1 has none
+REPAIRED = ("dwi.bvec", "dwi.bval", "dwi.b", "provenance.json")
+
+
+def make_tree(root):
+    for (sub, ses), (kwargs, _) in RUNS.items():
+        run(root / f"sub-{sub}/ses-{ses}/dwi", f"sub-{sub}_ses-{ses}_dwi", **kwargs)
+    (root / "dataset_description.json").write_text('{"Name": "study", "BIDSVersion": "1.9.0"}')
+    # Copies of a run where a BIDS App must not look.
+    for hidden in ("sourcedata/sub-09/dwi", "code/sub-09/dwi", ".git/sub-09/dwi"):
+        run(root / hidden, "sub-09_dwi")
+    return root
+
+
+def make_masks(deriv):
+    for (sub, ses), shape in MASKS.items():
+        m = np.zeros(shape, np.uint8)
+        m[3:-3, 3:-3, 2:-2] = 1
+        folder = deriv / f"sub-{sub}/ses-{ses}/dwi"
+        folder.mkdir(parents=True)
+        synthetic.write_nifti(str(folder / f"sub-{sub}_ses-{ses}_space-dwi_desc-brain_mask.nii.gz"), m,
+                              synthetic.affine_preset("LAS", 2.0, SHAPE))
+    return deriv
+
+
+@pytest.fixture(scope="module")
+def dataset(tmp_path_factory):
+    base = tmp_path_factory.mktemp("app")
+    return make_tree(base / "ds"), make_masks(base / "masks")
+
+
+def files_of(out):
+    return sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.is_file())
+
+
+def comparable(out):
+    """What the two ways of running must agree on: every file's name, the
+    summary's results, the group table, each report without its timestamp
+    (the tables it names written under either folder)."""
+    reports = {}
+    for p in out.rglob("*_desc-tarvix_report.json"):
+        report = json.loads(p.read_text().replace(str(out), "OUT"))
+        report.pop("timestamp")
+        reports[str(p.relative_to(out))] = report
+    return (files_of(out), json.loads((out / "dataset_summary.json").read_text())["results"],
+            (out / "group_report.tsv").read_text(), reports)
+
+
+@pytest.mark.parametrize("jobs", [[], ["--jobs", "2"]])
+def test_levels_per_subject_then_group_equal_one_full_run(dataset, tmp_path, jobs):
+    root, masks = dataset
+    common = ["--mask-dir", masks, "--repair", "--threads", "1", *jobs]
+    full = tmp_path / "full"
+    assert cli("bids", root, full, *common).returncode == 4  # the flipped run
+
+    # The tasks of a job array, at once: each writes only its own runs' files.
+    split = tmp_path / "split"
+    tasks = [subprocess.Popen([sys.executable, "-m", "tarvix", "bids", str(root), str(split), "participant",
+                               spelling, label, *map(str, common)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+             for spelling, label in (("--participant_label", "01"), ("--participant-label", "sub-02"))]
+    assert [t.wait(timeout=300) for t in tasks] == [0, 4]  # sub-02 has the FLAG
+    assert not {"dataset_summary.json", "group_report.tsv", "index.html"} & set(files_of(split))
+    # The group level needs no raw data.
+    moved = shutil.move(root, tmp_path / "elsewhere")
+    try:
+        group = cli("bids", root, split, "group")
+    finally:
+        shutil.move(moved, root)
+    assert group.returncode == 4, group.stderr
+    assert comparable(split) == comparable(full)
+
+
+def test_layout_masks_repair_and_cross_run_note(dataset, tmp_path):
+    root, masks = dataset
+    raw = {p: p.read_bytes() for p in root.rglob("*") if p.is_file()}
+    out = tmp_path / "out"
+    result = cli("bids", root, out, "--mask-dir", masks, "--repair", "--repair-grad", "--threads", "1")
+    assert result.returncode == 4, result.stderr
+    assert {p: p.read_bytes() for p in root.rglob("*") if p.is_file()} == raw
+    stems = {key: f"sub-{key[0]}/ses-{key[1]}/dwi/sub-{key[0]}_ses-{key[1]}_desc-tarvix" for key in RUNS}
+    repaired = {key: [f"{stems[key]}_{s}" for s in REPAIRED] if status != "WARN" else []
+                for key, (_, status) in RUNS.items()}
+    expected = {"dataset_description.json", "dataset_summary.json", "group_report.tsv", "group_report.json",
+                "index.html"}
+    for key, stem in stems.items():
+        expected |= {f"{stem}_report.json", f"{stem}_tracking.json", *repaired[key]}
+    assert set(files_of(out)) == expected  # nothing of sourcedata/, code/ or .git/; no table for WARN
+    description = json.loads((out / "dataset_description.json").read_text())
+    assert description["DatasetType"] == "derivative" and description["GeneratedBy"][0]["Name"] == "tarvix"
+
+    reports = {key: json.loads((out / f"{stem}_report.json").read_text()) for key, stem in stems.items()}
+    for report in reports.values():
+        validate("engine-report", report)
+    mask_path = {key: r["mask"]["path"] for key, r in reports.items()}
+    assert mask_path == {("01", "1"): "sub-01/ses-1/dwi/sub-01_ses-1_space-dwi_desc-brain_mask.nii.gz",
+                         ("01", "2"): None, ("02", "1"): None,
+                         ("02", "2"): "sub-02/ses-2/dwi/sub-02_ses-2_space-dwi_desc-brain_mask.nii.gz",
+                         ("02", "3"): None}
+    assert "20x24x16 grid" in reports[("01", "2")]["mask"]["note"]
+    assert "no brain mask" in reports[("02", "1")]["mask"]["note"]
+    assert "automatic region" in reports[("02", "1")]["mask"]["note"]
+    assert reports[("01", "1")]["inputs"][-1]["path"].endswith("sub-01_ses-1_space-dwi_desc-brain_mask.nii.gz")
+
+    # The note names the flipped run only, and leaves its status to its image.
+    notes = {key: r.get("cross_run") for key, r in reports.items()}
+    assert [key for key, n in notes.items() if n] == [("02", "2")]
+    assert notes[("02", "2")]["note"].startswith(f"{FLIPPED}'s table is the others' with x negated")
+    assert notes[("02", "2")]["note"].endswith("the run's own verdict (FLAG, -x+y+z) agrees")
+    assert {key: r["status"] for key, r in reports.items()} == {key: status for key, (_, status) in RUNS.items()}
+    rows = [line.split("\t") for line in (out / "group_report.tsv").read_text().splitlines()]
+    column = {r[rows[0].index("name")]: r for r in rows[1:]}
+    assert [n for n, r in column.items() if r[rows[0].index("cross_run_note")] != "n/a"] == [f"{FLIPPED}_dwi"]
+    assert "x negated" in (out / "index.html").read_text()
+
+    # The tables written re-audit PASS.
+    for key, stem in stems.items():
+        assert reports[key]["written_tables"] == repaired[key]
+        if not repaired[key]:
+            continue
+        table = str(out / f"{stem}_dwi")
+        dwi = root / f"sub-{key[0]}/ses-{key[1]}/dwi/sub-{key[0]}_ses-{key[1]}_dwi.nii.gz"
+        again = cli("audit", "--dwi", dwi, "--bvec", table + ".bvec", "--bval", table + ".bval", "--no-tracking")
+        assert again.returncode == 0, (key, again.stdout)
+    written = column[f"{FLIPPED}_dwi"][rows[0].index("written_tables")]
+    assert f"{stems[('02', '2')]}_dwi.bvec" in written
+
+
+@pytest.mark.parametrize("name, occurrence, stem", [
+    ("sub-01_ses-1_acq-b_run-2_dwi", 1, "sub-01/ses-1/dwi/sub-01_ses-1_acq-b_run-2_desc-tarvix"),
+    ("sub-01_dwi", 2, "sub-01/dwi/sub-01_desc-tarvix2"),  # a .nii beside a .nii.gz of one name
+    ("scan_dwi", 1, "scan_desc-tarvix"),  # outside any subject: the folder's top
+])
+def test_derivative_names_keep_every_entity_and_never_collide(name, occurrence, stem):
+    assert batch.derivative_stem(name, occurrence) == stem
+
+
+REAL = pathlib.Path(os.environ.get("TARVIX_REAL_DATA",
+                                   pathlib.Path(__file__).resolve().parents[3] / "shared/data/real-canon"))
+
+
+@pytest.mark.skipif(not REAL.is_dir(), reason="the real scans are not here")
+def test_cross_run_check_on_real_tables(tmp_path):
+    """Eleven correct series of one volunteer (axial and sagittal, angulated or
+    not, phase encoding P>A and A>P) and a copy of the P>A one with x negated:
+    only the A>P series (z negated, a correct table) and the copy get a note."""
+    runs = []
+    for image in sorted(REAL.glob("*.nii.gz")):
+        base = str(image).removesuffix(".nii.gz")
+        runs.append({"name": image.name.removesuffix(".nii.gz") + "_dwi", "dwi": str(image), "bvec": base + ".bvec",
+                     "bval": base + ".bval", "sidecar": base + ".json"})
+    source = REAL / "canon61_3000_ax_PA.bvec"
+    rows = [line.split() for line in source.read_text().splitlines() if line.strip()]
+    rows[0] = [f"{-float(v):g}" for v in rows[0]]
+    (tmp_path / "flipped.bvec").write_text("\n".join(" ".join(r) for r in rows) + "\n")
+    index = {r["name"]: i for i, r in enumerate(runs)}
+    runs.append(dict(runs[index["canon61_3000_ax_PA_dwi"]], name="flipped_dwi", bvec=str(tmp_path / "flipped.bvec")))
+    notes = crossrun.check(runs)
+    assert {runs[i]["name"]: (n["transform"], n["frame"]) for i, n in notes.items()} == {
+        "canon61_4000_ax_AP_dwi": ("+x+y-z", "image"), "flipped_dwi": ("-x+y+z", "image")}
+    assert notes[len(runs) - 1]["correction"] == "-x+y+z"
+    assert crossrun.with_verdict(notes[index["canon61_4000_ax_AP_dwi"]], "PASS", None).endswith("which decides")
+
+
+@pytest.mark.parametrize("args, says", [
+    (["participant"], "the level comes after the output folder"),
+    (["OUT", "group", "--repair"], "the group level audits nothing"),
+    (["OUT", "participant", "--repair-grad"], "--repair-grad needs --repair"),
+    (["OUT", "participant", "--output-dir", "OTHER"], "name two folders"),
+    (["OUT", "group"], "run the participant level first"),
+])
+def test_app_call_forms_refused(dataset, tmp_path, args, says):
+    root, _ = dataset
+    args = [tmp_path / a if a in ("OUT", "OTHER") else a for a in args]
+    result = cli("bids", root, *args)
+    assert result.returncode in (1, 2) and says in result.stderr, result.stderr

@@ -1,0 +1,130 @@
+"""Does the table belong to the image: generated scans with their own table and
+with tables that describe other volumes, through the engine and the command
+line as a user meets them (verdict, notes, repair, picture, group table)."""
+
+import json
+import os
+
+import pytest
+
+from tarvix import _engine, group_table, synthetic
+
+from cli_runner import cli
+from conftest import validate
+
+SHAPE = (24, 24, 16)
+LAYOUTS = {"single": (1000.0,), "multi": (1000.0, 2000.0)}
+# Above this noise level every mismatch FLAGs on these phantoms; at the lower
+# one the order test can only warn (the b=0 and shell tests still flag).
+CLEAR_SNR, NOISY_SNR = 30.0, 6.0
+
+
+@pytest.fixture(scope="module")
+def scans(tmp_path_factory):
+    """Per layout and SNR: the image, its true scheme and where to write tables."""
+    folder = str(tmp_path_factory.mktemp("consistency"))
+    affine = synthetic.affine_preset("LAS", 2.0, SHAPE)
+    out = {}
+    for layout, shells in LAYOUTS.items():
+        bvals, dirs = synthetic.make_scheme(shells, 30, 6)
+        for snr in (CLEAR_SNR, NOISY_SNR):
+            data, _ = synthetic.make_phantom(SHAPE, affine, bvals, dirs, snr=snr, seed=4)
+            dwi = os.path.join(folder, f"{layout}-{snr:g}.nii.gz")
+            synthetic.write_nifti(dwi, data, affine, 1)
+            out[layout, snr] = dict(dwi=dwi, bvals=bvals, dirs=dirs, affine=affine, folder=folder)
+    return out
+
+
+def table(scan, kind, name=None):
+    bvals, dirs = scan["bvals"], scan["dirs"]
+    if kind != "correct":
+        bvals, dirs = synthetic.mismatched_table(bvals, dirs, kind, seed=2)
+    name = name or f"{os.path.basename(scan['dwi'])[:-7]}-{kind}"
+    return synthetic.write_table(scan["folder"], name, bvals, dirs, scan["affine"])
+
+
+def audit(scan, kind):
+    paths = table(scan, kind)
+    return json.loads(_engine.audit(dwi=scan["dwi"], bvec=paths["bvec"], bval=paths["bval"], tracking=True)["report"])
+
+
+# (layout, kind, the failing test, a piece of its finding)
+MISMATCHES = [
+    ("single", "shuffled", "order", "(the b=1000 shell) do not follow their directions"),
+    ("multi", "shuffled", "order", "(the b=1000 shell) do not follow their directions"),
+    ("single", "shifted", "b0", "is called b=0 but is as dark as the b=1000 shell"),
+    ("multi", "shifted", "volumes", "is called b=1000 but is as bright as the b=0 volumes"),
+    ("single", "b0-swapped", "b0", "volume 0 is called b=1000 but is as bright as the b=0 volumes"),
+    ("multi", "shells-exchanged", "shells", "the b=2000 shell is brighter than the b=1000 shell"),
+    ("single", "random-directions", "order", "do not follow their directions"),
+    ("multi", "random-directions", "order", "do not follow their directions"),
+]
+
+
+@pytest.mark.parametrize("layout, kind, test, says", MISMATCHES)
+def test_a_table_of_other_volumes_is_flagged_by_its_test_and_named(scans, layout, kind, test, says):
+    report = audit(scans[layout, CLEAR_SNR], kind)
+    validate("engine-report", report)
+    c, v = report["consistency"], report["verdict"]
+    assert c["tests"][test]["status"] == "FLAG"
+    assert c["tests"][test]["margin"] < c["tests"][test]["flag_below"]
+    assert report["status"] == v["status"] == "FLAG"
+    assert any(says in n for n in v["notes"]), v["notes"]
+    # The axes are still reported, but nothing is recommended: no transform mends it.
+    assert v["recommended_label"] is None
+    assert any("no transform of the axes can mend it" in n for n in v["notes"])
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("snr", [CLEAR_SNR, NOISY_SNR])
+def test_a_correct_table_is_never_flagged(scans, layout, snr):
+    report = audit(scans[layout, snr], "correct")
+    assert report["consistency"]["status"] != "FLAG"
+    if snr == CLEAR_SNR:
+        assert report["consistency"]["status"] == "PASS" and report["status"] == "PASS"
+
+
+@pytest.mark.parametrize("layout, kind", [("single", "shuffled"), ("multi", "random-directions")])
+def test_in_heavy_noise_a_wrong_order_only_warns(scans, layout, kind):
+    c = audit(scans[layout, NOISY_SNR], kind)["consistency"]
+    assert c["tests"]["order"]["status"] == "WARN"
+    assert any("too noisy to be sure" in f for f in c["tests"]["order"]["findings"])
+
+
+def test_repair_writes_nothing_for_a_table_of_other_volumes(scans, tmp_path):
+    scan = scans["single", CLEAR_SNR]
+    paths = table(scan, "b0-swapped", "repair-me")
+    out = tmp_path / "fixed"
+    result = cli("repair", "--dwi", scan["dwi"], "--bvec", paths["bvec"], "--bval", paths["bval"],
+                 "--out-bvec", f"{out}.bvec", "--out-bval", f"{out}.bval", "--force-repair")
+    assert result.returncode == 4, result.stdout + result.stderr
+    assert "volume 0 is called b=1000 but is as bright as the b=0 volumes" in result.stdout
+    assert not os.path.exists(f"{out}.bvec") and not os.path.exists(f"{out}.bval")
+
+
+def test_the_picture_and_the_group_table_show_the_finding(scans, tmp_path):
+    scan = scans["single", CLEAR_SNR]
+    paths = table(scan, "shifted", "shown")
+    png = tmp_path / "qc.png"
+    result = cli("audit", "--dwi", scan["dwi"], "--bvec", paths["bvec"], "--bval", paths["bval"], "--png", str(png))
+    assert result.returncode == 4, result.stdout + result.stderr
+    assert png.stat().st_size > 0
+    report = json.loads(_engine.audit(dwi=scan["dwi"], bvec=paths["bvec"], bval=paths["bval"])["report"])
+    row = group_table.row_of("sub-01_dwi", report)
+    assert row["table_consistency"] == "FLAG"
+    assert row["consistency_finding"] == "volume 0 is called b=1000 but is as bright as the b=0 volumes"
+    assert row["consistency_finding"] in row["notes"]
+    # Without an image there is nothing to hold the table against.
+    inspected = json.loads(_engine.inspect(bvec=paths["bvec"], bval=paths["bval"]))
+    assert "consistency" not in inspected and group_table.row_of("x", inspected)["table_consistency"] is None
+
+
+def test_the_tests_can_be_left_out_and_the_module_report_is_untouched(scans):
+    from tarvix import _tarvix
+
+    scan = scans["single", CLEAR_SNR]
+    paths = table(scan, "shifted", "untouched")
+    off = json.loads(_engine.audit(dwi=scan["dwi"], bvec=paths["bvec"], bval=paths["bval"], no_consistency=True)["report"])
+    assert "consistency" not in off
+    module = json.loads(_tarvix.audit(dwi=scan["dwi"], bvec=paths["bvec"], bval=paths["bval"]))
+    assert "consistency" not in module and "verdict" not in module
