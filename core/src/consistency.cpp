@@ -10,6 +10,7 @@
 #include <tbb/parallel_for.h>
 
 #include "format.hpp"
+#include "libm.hpp"
 #include "shell.hpp"
 
 namespace tarvix {
@@ -241,7 +242,7 @@ void b0_test(ConsistencyResult& r, const std::vector<Level>& shells, const Consi
   auto nearest_shell = [&](double v) {
     const Level* best = &shells.front();
     for (const Level& s : shells)
-      if (std::fabs(std::log(std::max(v, 1e-30) / s.mean)) < std::fabs(std::log(std::max(v, 1e-30) / best->mean)))
+      if (std::fabs(libm::log(std::max(v, 1e-30) / s.mean)) < std::fabs(libm::log(std::max(v, 1e-30) / best->mean)))
         best = &s;
     return best->b;
   };
@@ -290,7 +291,7 @@ void shell_test(ConsistencyResult& r, const std::vector<Level>& shells, double b
     if (fall < t.warn)
       t.findings.push_back(level_name(b.b) + " is hardly darker than " + level_name(a.b) + " (" +
                            format_fixed(fall * 100, 1) + "% less signal)");
-    const double adc = std::log(a.mean / b.mean) / (b.b - a.b);
+    const double adc = libm::log(a.mean / b.mean) / (b.b - a.b);
     if (adc < rules.adc_low || adc > rules.adc_high) {
       t.status = worse(t.status, Status::Warn);
       t.findings.push_back("from " + b_text(a.b) + " to " + b_text(b.b) +
@@ -309,15 +310,15 @@ void volume_test(ConsistencyResult& r, const std::vector<Level>& shells) {
   if (shells.size() < 2) return;
   for (std::size_t i = 0; i < shells.size(); ++i) {
     if (!(shells[i].mean > 0)) continue;
-    const double own = std::log(shells[i].mean);
+    const double own = libm::log(shells[i].mean);
     for (auto k : shells[i].volumes) {
-      const double u = std::log(std::max(r.volume_means[static_cast<std::size_t>(k)], 1e-30));
+      const double u = libm::log(std::max(r.volume_means[static_cast<std::size_t>(k)], 1e-30));
       double margin = 0.5;
       double toward = shells[i].b;
       for (std::size_t j : {i - 1, i + 1}) {
         if (j >= shells.size()) continue;  // wraps for i == 0
         if (!(shells[j].mean > 0)) continue;
-        const double other = std::log(shells[j].mean);
+        const double other = libm::log(shells[j].mean);
         if (!(std::fabs(other - own) > 1e-9)) continue;
         const double m = 0.5 - (u - own) / (other - own);
         if (m < margin) {
@@ -447,7 +448,7 @@ void order_test(ConsistencyResult& r, const GradientTable& table, const SignalSa
       double mean = 0, log_mean = 0;
       for (std::size_t k = 0; k < n; ++k) {
         const double s = sample.signals(shell.volumes[k])[v];
-        y[k] = std::log(s);
+        y[k] = libm::log(s);
         log_mean += y[k];
         mean += s;
       }

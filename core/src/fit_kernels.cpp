@@ -10,6 +10,7 @@
 #include <Eigen/Dense>
 
 #include "cpu_features.hpp"
+#include "libm.hpp"
 #include "eigen3x3.hpp"
 #include "error.hpp"
 
@@ -186,8 +187,9 @@ template <int G, class Index>
 // makes this loop (the fit's main cost on a 16-bit image) about three times
 // slower than its multiply-adds. Here eight voxels are taken at a time and each
 // weight is broadcast from memory once for them; every sum still takes its rows
-// one after another as fused multiply-adds, the very operations GCC contracts
-// the plain loop to, so the bits are those of add_stored_rows and add_rows.
+// one after another as a rounded product then a rounded sum (contraction is off
+// in every build), so the bits are those of add_stored_rows and add_rows on
+// any machine, with or without these instructions.
 template <class Index>
 [[gnu::always_inline]] inline double ln_entry(const unsigned char* src, std::size_t j, const double* ln) {
   Index i;
@@ -223,8 +225,8 @@ template <int G, class Index>
       __m256d x0 = _mm256_loadu_pd(a), x1 = _mm256_loadu_pd(a + 4);
       for (int g = 0; g < G; ++g) {
         const __m256d wc = _mm256_broadcast_sd(&w[g][c]);
-        x0 = _mm256_fmadd_pd(wc, lo[g], x0);
-        x1 = _mm256_fmadd_pd(wc, hi[g], x1);
+        x0 = _mm256_add_pd(x0, _mm256_mul_pd(wc, lo[g]));
+        x1 = _mm256_add_pd(x1, _mm256_mul_pd(wc, hi[g]));
       }
       _mm256_storeu_pd(a, x0);
       _mm256_storeu_pd(a + 4, x1);
@@ -235,7 +237,7 @@ template <int G, class Index>
     for (int g = 0; g < G; ++g) y[g] = ln_entry<Index>(src[g], j, ln);
     for (int c = 0; c < 7; ++c) {
       double x = acc[c * kStride + j];
-      for (int g = 0; g < G; ++g) x = std::fma(w[g][c], y[g], x);
+      for (int g = 0; g < G; ++g) x += w[g][c] * y[g];
       acc[c * kStride + j] = x;
     }
   }
@@ -478,7 +480,7 @@ FitDesign make_design(const GradientTable& table, const std::vector<std::uint64_
                    [](const DesignRow& a, const DesignRow& b) { return a.volume < b.volume; });
   design.base_count = static_cast<double>(b0_indices.empty() ? n : b0_indices.size());
   design.min_s0 = min_s0;
-  design.ln_floor = std::log(kMinSignal);
+  design.ln_floor = libm::log(kMinSignal);
   return design;
 }
 
@@ -519,8 +521,8 @@ void finish_block(const FitDesign& design, const double* acc, std::uint64_t star
   }
   for (std::size_t i = 0; i < fitted; ++i) {
     const double theta = eigen_angle(scratch.setup[i]);
-    scratch.cos_theta[i] = std::cos(theta);
-    scratch.sin_theta[i] = std::sin(theta);
+    scratch.cos_theta[i] = libm::cos(theta);
+    scratch.sin_theta[i] = libm::sin(theta);
   }
   double p[7];
   for (std::size_t i = 0; i < fitted; ++i) {

@@ -10,6 +10,7 @@
 #include <tbb/parallel_for.h>
 
 #include "error.hpp"
+#include "libm.hpp"
 #include "flip.hpp"
 #include "format.hpp"
 
@@ -378,7 +379,7 @@ TrackingGeometry tracking_geometry(const std::array<std::uint64_t, 3>& shape, co
   g.shape = shape;
   g.step_voxels = {1.0 / vs[0], 1.0 / vs[1], 1.0 / vs[2]};
   g.step_mm = options.step_voxels * std::min({vs[0], vs[1], vs[2]});
-  g.cos_max_angle = std::cos(options.max_angle_deg * std::numbers::pi / 180.0);
+  g.cos_max_angle = libm::cos(options.max_angle_deg * std::numbers::pi / 180.0);
   g.max_steps = static_cast<std::uint64_t>(std::ceil(options.max_length_mm / g.step_mm));
   return g;
 }

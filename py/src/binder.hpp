@@ -256,9 +256,9 @@ inline const char* suggest_keyword(const Signature& sig, std::string_view given)
 // the interpreter's checks in the interpreter's order and its messages.
 
 inline PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwstack, const char* name) {
-  const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+  const Py_ssize_t n = PyTuple_Size(kwnames);
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+    PyObject* key = PyTuple_GetItem(kwnames, i);
     if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0) return kwstack[i];
   }
   return nullptr;
@@ -271,9 +271,9 @@ inline bool is_parameter(const Signature& sig, PyObject* key) {
 }
 
 inline void raise_unexpected_keyword(const Signature& sig, PyObject* kwnames) {
-  const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+  const Py_ssize_t n = PyTuple_Size(kwnames);
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+    PyObject* key = PyTuple_GetItem(kwnames, i);
     if (!PyUnicode_Check(key)) {
       PyErr_SetString(PyExc_TypeError, "keywords must be strings");
       return;
@@ -304,7 +304,7 @@ inline bool unpack(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
   Py_ssize_t minpos = 0;
   while (minpos < maxargs && sig.params[static_cast<std::size_t>(minpos)].required) ++minpos;
 
-  Py_ssize_t nkwargs = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  Py_ssize_t nkwargs = kwnames ? PyTuple_Size(kwnames) : 0;
   PyObject* const* kwstack = args + nargs;
   for (auto& s : slots) s = nullptr;
 
@@ -352,11 +352,42 @@ inline bool unpack(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
 // Conversion, one parameter kind each. A failure names the function and the
 // parameter in the interpreter's "argument 'x' must be T, not U" form.
 
-inline const char* type_name(PyObject* o) { return o == Py_None ? "None" : Py_TYPE(o)->tp_name; }
+// The type's name as the interpreter prints it in its own messages (its
+// tp_name, which the stable ABI does not expose): types implemented in C are
+// immutable and named with their module unless it is builtins; classes made by
+// a class statement are mutable and named bare.
+inline std::string type_name(PyObject* o) {
+  if (o == Py_None) return "None";
+  PyTypeObject* type = Py_TYPE(o);
+  Ref name(PyType_GetName(type));
+  Py_ssize_t size = 0;
+  const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+  if (!utf8) {
+    PyErr_Clear();
+    return "?";
+  }
+  std::string out(utf8, static_cast<std::size_t>(size));
+  if (!(PyType_GetFlags(type) & Py_TPFLAGS_IMMUTABLETYPE)) return out;
+  Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  const char* m = module && PyUnicode_Check(module.get()) ? PyUnicode_AsUTF8AndSize(module.get(), &size) : nullptr;
+  if (!m) {
+    PyErr_Clear();
+    return out;
+  }
+  const std::string_view mv(m, static_cast<std::size_t>(size));
+  return mv == "builtins" ? out : std::string(mv) + "." + out;
+}
+
+// Whether the type can be converted by float() or operator.index(), the test
+// the interpreter's own converters make before calling them.
+inline bool has_number_slot(PyObject* o, bool or_float) {
+  PyTypeObject* type = Py_TYPE(o);
+  return PyType_GetSlot(type, Py_nb_index) || (or_float && PyType_GetSlot(type, Py_nb_float));
+}
 
 inline bool bad_argument(const Signature& sig, const FieldSpec& f, const char* expected, PyObject* o) {
   PyErr_Format(PyExc_TypeError, "%.200s() argument '%s' must be %s, not %.50s", sig.name, f.name, expected,
-               type_name(o));
+               type_name(o).c_str());
   return false;
 }
 
@@ -372,8 +403,8 @@ inline bool convert_path(const Signature& sig, const FieldSpec& f, bool none_ok,
   if (!PyUnicode_Check(o)) return bad_argument(sig, f, none_ok ? "str or None" : "str", o);
   Ref encoded(PyUnicode_EncodeFSDefault(o));
   if (!encoded) return false;
-  const char* data = PyBytes_AS_STRING(encoded.get());
-  const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()));
+  const char* data = PyBytes_AsString(encoded.get());
+  const auto size = static_cast<std::size_t>(PyBytes_Size(encoded.get()));
   // The operating system would silently cut the path at a NUL byte.
   if (std::memchr(data, 0, size)) {
     PyErr_Format(PyExc_ValueError, "%.200s: embedded null character in %s", sig.name, f.name);
@@ -390,11 +421,10 @@ inline bool convert_real(const Signature& sig, const FieldSpec& f, bool none_ok,
     return true;
   }
   if (PyFloat_CheckExact(o)) {
-    out = PyFloat_AS_DOUBLE(o);
+    out = PyFloat_AsDouble(o);
     return true;
   }
-  const PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
-  if (!PyFloat_Check(o) && !(nb && (nb->nb_float || nb->nb_index)))
+  if (!PyFloat_Check(o) && !has_number_slot(o, true))
     return bad_argument(sig, f, none_ok ? "float or None" : "float", o);
   const double v = PyFloat_AsDouble(o);
   if (v == -1.0 && PyErr_Occurred()) return false;
@@ -409,7 +439,7 @@ inline bool convert_flag(const Signature& sig, const FieldSpec& f, PyObject* o, 
     out = o == Py_True;
     return true;
   }
-  const std::string_view tn = Py_TYPE(o)->tp_name;
+  const std::string tn = type_name(o);
   if (tn != "numpy.bool" && tn != "numpy.bool_") return bad_argument(sig, f, "bool", o);
   const int v = PyObject_IsTrue(o);
   if (v < 0) return false;
@@ -424,8 +454,7 @@ inline bool convert_count(const Signature& sig, const FieldSpec& f, PyObject* o,
     out.reset();
     return true;
   }
-  const PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
-  if (!PyLong_Check(o) && !(nb && nb->nb_index)) return bad_argument(sig, f, "int or None", o);
+  if (!PyLong_Check(o) && !has_number_slot(o, false)) return bad_argument(sig, f, "int or None", o);
   Ref index(PyNumber_Index(o));
   if (!index) return false;
   const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
@@ -472,7 +501,7 @@ inline void put_f32_le(char* out, double value) {
 template <class Fill>
 inline PyObject* bytes_of(std::size_t n, Fill&& fill) {
   PyObject* b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
-  if (b) fill(PyBytes_AS_STRING(b));
+  if (b) fill(PyBytes_AsString(b));
   return b;
 }
 
@@ -482,7 +511,7 @@ inline PyObject* float_list(std::span<const double> values) {
   for (std::size_t i = 0; i < values.size(); ++i) {
     PyObject* v = PyFloat_FromDouble(values[i]);
     if (!v) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), v);
   }
   return list.release();
 }
@@ -494,7 +523,7 @@ inline PyObject* matrix_list(const std::array<std::array<double, C>, R>& m) {
   for (std::size_t r = 0; r < R; ++r) {
     PyObject* row = float_list(m[r]);
     if (!row) return nullptr;
-    PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(r), row);
+    PyList_SetItem(rows.get(), static_cast<Py_ssize_t>(r), row);
   }
   return rows.release();
 }
@@ -521,7 +550,7 @@ inline PyObject* glyph_payload(const tarvix::GlyphData& g, const tarvix::VolumeI
   for (int i = 0; i < 3; ++i) {
     PyObject* v = PyLong_FromUnsignedLongLong(field.shape[static_cast<std::size_t>(i)]);
     if (!v) return nullptr;
-    PyList_SET_ITEM(shape.get(), i, v);
+    PyList_SetItem(shape.get(), i, v);
   }
   if (!set_item(dict.get(), "shape", shape.release())) return nullptr;
   if (!set_item(dict.get(), "affine", matrix_list(info.affine))) return nullptr;

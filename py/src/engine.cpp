@@ -43,7 +43,7 @@ PyObject* streamline_list(const std::vector<std::vector<tarvix::Vec3>>& lines) {
         for (int c = 0; c < 3; ++c) put_f32_le(out + 12 * k + 4 * c, pts[k][static_cast<std::size_t>(c)]);
     });
     if (!b) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), b);
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), b);
   }
   return list.release();
 }

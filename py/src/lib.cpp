@@ -42,7 +42,7 @@ PyObject* result_tuple(const tarvix::CallResult& r) {
   }
   PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(count));
   if (!tuple) return nullptr;
-  for (std::size_t i = 0; i < count; ++i) PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), items[i].release());
+  for (std::size_t i = 0; i < count; ++i) PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(i), items[i].release());
   return tuple;
 }
 

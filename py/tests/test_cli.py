@@ -193,6 +193,18 @@ def test_bids_exit_status_the_worst_run_decides(tmp_path):
     assert cli("bids", tmp_path / "empty").returncode == 1
 
 
+def test_demo_needs_no_extra(tmp_path):
+    """A wheel installed without extras (numpy is a dependency): the demo's scan
+    ships in the package, and the one skipped step names the pip line that
+    brings it."""
+    prelude = ("import sys; sys.modules.update(nibabel=None, matplotlib=None); "
+               "from tarvix.cli import main; sys.exit(main(sys.argv[1:]))")
+    demo = cli("demo", "--dir", tmp_path / "d", prelude=prelude)
+    assert demo.returncode == 0, demo.stderr
+    assert "2. audit: FLAG" in demo.stdout and "4. audit of the repaired table: PASS" in demo.stdout
+    assert "(pip install 'tarvix[viz]')" in demo.stdout
+
+
 def test_demo_and_pictures_without_matplotlib(tmp_path, scan):
     result = cli("detect-flip", *image(scan), "--png", tmp_path / "q.png", prelude=HIDE_MPL)
     assert (result.returncode, result.stderr) == (1, "tarvix: error: --png needs matplotlib, which is not "

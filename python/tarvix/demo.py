@@ -1,10 +1,13 @@
 """`tarvix demo`: the whole workflow on a small simulated scan whose table has
 a flipped axis: audit with both measures (FLAG), repair, audit again (PASS),
-QC picture."""
+QC picture. The scan ships in the package (demo_data/, made by
+synthetic.write_scan with SHAPE, MISTAKE and seed 1), so the demo needs no
+optional extra."""
 
 from __future__ import annotations
 
 import contextlib
+import importlib.resources
 import importlib.util
 import json
 import os
@@ -42,12 +45,6 @@ def _folder(folder: str | None) -> tuple[str, bool]:
 
 def run(folder: str | None = None, force: bool = False) -> int:
     started = time.perf_counter()
-    try:
-        from . import synthetic
-
-        import nibabel  # noqa: F401  (the phantom writer needs it)
-    except ImportError as e:
-        raise CliError(f"the demo needs numpy and nibabel to simulate its scan ({e})") from None
     folder, made = _folder(folder)
     plan = outputs.OutputPlan([("--dir", os.path.join(folder, name)) for name in FILES], force=force)
     try:
@@ -61,16 +58,26 @@ def run(folder: str | None = None, force: bool = False) -> int:
     return 0
 
 
-def _steps(folder: str, started: float) -> None:
-    from . import synthetic
+def _copy_scan(folder: str) -> dict[str, str]:
+    """The shipped scan into the demo's folder: the same bytes on every machine,
+    and no numpy or nibabel needed to make them."""
+    source = importlib.resources.files("tarvix") / "demo_data"
+    paths = {}
+    for key, name in (("dwi", "demo.nii.gz"), ("bvec", "demo.bvec"), ("bval", "demo.bval")):
+        paths[key] = os.path.join(folder, name)
+        with open(paths[key], "wb") as f:
+            f.write((source / name).read_bytes())
+    return paths
 
+
+def _steps(folder: str, started: float) -> None:
     at = lambda name: os.path.join(folder, name)  # noqa: E731
 
     print(f"tarvix {_tarvix.version()} demo: all files are in {folder}\n")
-    paths = synthetic.write_scan(folder, "demo", shape=SHAPE, transform=MISTAKE, seed=1)
+    paths = _copy_scan(folder)
     table = dict(dwi=paths["dwi"], bvec=paths["bvec"], bval=paths["bval"])
-    print(f"1. simulated a {'×'.join(map(str, SHAPE))} scan of 36 volumes (6 at b=0, 30 at b=1000) with straight\n"
-          f"   and curved fibre bundles, and wrote its table with its x axis flipped by mistake:\n"
+    print(f"1. a simulated {'×'.join(map(str, SHAPE))} scan of 36 volumes (6 at b=0, 30 at b=1000) with straight\n"
+          f"   and curved fibre bundles, whose table has its x axis flipped by mistake:\n"
           f"     demo.nii.gz  demo.bvec  demo.bval")
 
     first = _engine.audit(**table, tracking=True)

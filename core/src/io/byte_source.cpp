@@ -12,6 +12,8 @@
 
 #include <isa-l/igzip_lib.h>
 
+#include "cpu_features.hpp"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
@@ -43,11 +45,7 @@ constexpr std::uint64_t kTailBudget = 1024 * 1024;
 #if defined(__x86_64__) || defined(__i386__)
 __attribute__((target("avx"))) void zero_upper_avx() { _mm256_zeroupper(); }
 inline void clear_upper_vector_state() {
-  static const bool has_avx = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx") != 0;
-  }();
-  if (has_avx) zero_upper_avx();
+  if (have_avx()) zero_upper_avx();
 }
 #else
 inline void clear_upper_vector_state() {}
