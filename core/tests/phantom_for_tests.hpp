@@ -22,6 +22,7 @@
 #include "error.hpp"
 #include "gradient.hpp"
 #include "json.hpp"
+#include "tensor.hpp"
 #include "volume.hpp"
 
 namespace tarvix::test_support {
@@ -169,6 +170,29 @@ inline const Volume& bundle_phantom() {
     return std::pair{1000.0, e ? stick(*e) : stick({1, 0, 0}, 0.7e-3, 0.7e-3)};
   });
   return vol;
+}
+
+// A fitted field of valid isotropic tissue (FA 0.05) where `fibre` returns no
+// direction and of bundle voxels (FA 0.7) where it does, v1 stored as the fit
+// would give it for a table corrupted by `table`: table * direction.
+inline TensorField field_of(std::array<std::uint64_t, 3> shape,
+                            const std::function<std::optional<Vec3>(int, int, int)>& fibre,
+                            const Mat3& table = identity3()) {
+  TensorField f;
+  f.shape = shape;
+  for (std::uint64_t x = 0; x < shape[0]; ++x)
+    for (std::uint64_t y = 0; y < shape[1]; ++y)
+      for (std::uint64_t z = 0; z < shape[2]; ++z) {
+        const std::optional<Vec3> d = fibre(int(x), int(y), int(z));
+        Vec3 u = d ? *d : Vec3{0.3, 0.5, 0.8};
+        const double n = norm(u);
+        for (double& c : u) c /= n;
+        f.v1.push_back(mul(table, u));
+        f.fa.push_back(d ? 0.7 : 0.05);
+        f.s0.push_back(1000);
+        f.valid.push_back(1);
+      }
+  return f;
 }
 
 inline std::uint64_t bundle_phantom_voxels() {

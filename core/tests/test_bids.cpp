@@ -206,26 +206,15 @@ TEST(BidsSidecarTest, TypingAndNote) {
   EXPECT_EQ(note(R"({"Meta": {"MultibandAccelerationFactor": 2.5, "x": 1, "x": 2}, "EchoTime": 1, "EchoTime": 2})"),
             std::nullopt);
 
-  for (const char* bad : {
-           R"({"MultibandAccelerationFactor": 2.0})",
-           R"({"MultibandAccelerationFactor": -1})",
-           R"({"MultibandAccelerationFactor": 4294967296})",
-           R"({"MultibandAccelerationFactor": "3"})",
-           R"({"PhaseEncodingDirection": 1})",
-           R"({"PhaseEncodingDirection": ["j-"]})",
-           R"({"TotalReadoutTime": "0.05"})",
-           R"({"TotalReadoutTime": true})",
-           R"({"TotalReadoutTime": 1e400})",
-           R"({"PhaseEncodingDirection": "j-", "PhaseEncodingDirection": "j-"})",
-           R"({"PhaseEncodingDirection": null, "PhaseEncodingDirection": "j"})",
-           R"({"MultibandAccelerationFactor": 3} x)",
-           R"({"MultibandAccelerationFactor": 3)",
-           R"([{"MultibandAccelerationFactor": 3}])",
-           "null",
-           "3",
-           "",
-           "{\"PhaseEncodingDirection\": \"j\xff\"}",
-       }) {
+  for (const char* bad :
+       {R"({"MultibandAccelerationFactor": 2.0})", R"({"MultibandAccelerationFactor": -1})",
+        R"({"MultibandAccelerationFactor": 4294967296})", R"({"MultibandAccelerationFactor": "3"})",
+        R"({"PhaseEncodingDirection": 1})", R"({"PhaseEncodingDirection": ["j-"]})", R"({"TotalReadoutTime": "0.05"})",
+        R"({"TotalReadoutTime": true})", R"({"TotalReadoutTime": 1e400})",
+        R"({"PhaseEncodingDirection": "j-", "PhaseEncodingDirection": "j-"})",
+        R"({"PhaseEncodingDirection": null, "PhaseEncodingDirection": "j"})", R"({"MultibandAccelerationFactor": 3} x)",
+        R"({"MultibandAccelerationFactor": 3)", R"([{"MultibandAccelerationFactor": 3}])", "null", "3", "",
+        "{\"PhaseEncodingDirection\": \"j\xff\"}"}) {
     EXPECT_TRUE(error_text([&] { sidecar_of(dir, bad); }).starts_with("JSON error: ")) << bad;
   }
   EXPECT_EQ(error_text([&] { bids::read_sidecar(dir / "missing.json"); }),

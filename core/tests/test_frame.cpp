@@ -36,21 +36,8 @@ VolumeInfo image(bool ras, const Mat3& turn) {
 // The shared bundle phantom's fitted field for a table whose directions are
 // `table` times the voxel-axis direction (the fit sees the table's frame).
 TensorField field_for(const Mat3& table) {
-  TensorField f;
-  f.shape = {test_support::kPhantomNx, test_support::kPhantomNy, test_support::kPhantomNz};
-  for (int x = 0; x < test_support::kPhantomNx; ++x)
-    for (int y = 0; y < test_support::kPhantomNy; ++y)
-      for (int z = 0; z < test_support::kPhantomNz; ++z) {
-        const std::optional<Vec3> d = test_support::bundle_direction(x, y, z);
-        Vec3 u = d ? *d : Vec3{0.3, 0.5, 0.8};
-        const double n = norm(u);
-        for (double& c : u) c /= n;
-        f.v1.push_back(mul(table, u));
-        f.fa.push_back(d ? 0.7 : 0.05);
-        f.s0.push_back(1000);
-        f.valid.push_back(1);
-      }
-  return f;
+  using namespace test_support;
+  return field_of({kPhantomNx, kPhantomNy, kPhantomNz}, bundle_direction, table);
 }
 
 struct FrameCase {

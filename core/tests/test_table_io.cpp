@@ -103,12 +103,10 @@ TEST(FslText, BvecLayouts) {
   EXPECT_TRUE(fsl::to_directions({}, 0, "v").empty());
 
   const std::string shape = "failed to parse a.bvec: bvec shape does not match the b-value count";
-  const Rows four_rows{{1, 2}, {1, 2}, {1, 2}, {1, 2}};
-  const Rows ragged{{1, 2}, {1, 2}, {1}};
-  EXPECT_EQ(error_of([&] { fsl::to_directions(four_rows, 2, "a.bvec"); }), shape);
-  EXPECT_EQ(error_of([&] { fsl::to_directions(ragged, 2, "a.bvec"); }), shape);
-  EXPECT_EQ(error_of([&] { fsl::to_directions(block, 4, "a.bvec"); }), shape);
-  EXPECT_EQ(error_of([&] { fsl::to_directions({}, 1, "a.bvec"); }), shape);
+  // Four rows, a ragged row, too few columns, nothing for one b-value.
+  const std::pair<Rows, std::size_t> bad[] = {
+      {{{1, 2}, {1, 2}, {1, 2}, {1, 2}}, 2}, {{{1, 2}, {1, 2}, {1}}, 2}, {block, 4}, {{}, 1}};
+  for (const auto& [rows, n] : bad) EXPECT_EQ(error_of([&] { fsl::to_directions(rows, n, "a.bvec"); }), shape);
 }
 
 TEST(MrtrixText, RowsCommentsAndFaults) {

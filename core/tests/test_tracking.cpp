@@ -14,27 +14,7 @@ using tarvix::test_support::keys_of;
 
 namespace {
 
-// A field of valid isotropic tissue (FA 0.05) where `fibre` returns no
-// direction, and of bundle voxels (FA 0.7) where it does. v1 is stored as the
-// fit would give it for a table corrupted by `table`: table * direction.
-TensorField field_of(std::array<std::uint64_t, 3> shape,
-                     const std::function<std::optional<Vec3>(int, int, int)>& fibre, const Mat3& table = identity3()) {
-  TensorField f;
-  f.shape = shape;
-  for (std::uint64_t x = 0; x < shape[0]; ++x)
-    for (std::uint64_t y = 0; y < shape[1]; ++y)
-      for (std::uint64_t z = 0; z < shape[2]; ++z) {
-        const std::optional<Vec3> d = fibre(int(x), int(y), int(z));
-        Vec3 u = d ? *d : Vec3{0.3, 0.5, 0.8};
-        const double n = norm(u);
-        for (double& c : u) c /= n;
-        f.v1.push_back(mul(table, u));
-        f.fa.push_back(d ? 0.7 : 0.05);
-        f.s0.push_back(1000);
-        f.valid.push_back(1);
-      }
-  return f;
-}
+using test_support::field_of;
 
 std::uint64_t index_of(const std::array<std::uint64_t, 3>& s, int x, int y, int z) {
   return (std::uint64_t(x) * s[1] + std::uint64_t(y)) * s[2] + std::uint64_t(z);

@@ -7,17 +7,13 @@
 
 #include "candidate.hpp"
 #include "json.hpp"
+#include "phantom_for_tests.hpp"
 #include "verdict.hpp"
 
 namespace tarvix {
 namespace {
 
-Mat3 matrix_of(const std::string& label) {
-  for (const auto& c : all_candidates())
-    if (c.label == label) return c.matrix;
-  ADD_FAILURE() << "no candidate " << label;
-  return identity3();
-}
+const auto matrix_of = test_support::candidate_matrix;
 
 CandidateScore coherence_score(const std::string& label, double score, std::uint64_t samples = 5000) {
   return {label, matrix_of(label), label == "+x+y+z", score, samples};
@@ -72,6 +68,8 @@ struct FlippedRun {
     tracking.min_length_mm = 10;
   }
 
+  void tracking_warns() { tracking.decision = Status::Warn, tracking.recommended_transform.reset(); }
+
   Verdict decide(bool with_tracking = true) const {
     VerdictInputs in;
     in.report = &report;
@@ -101,17 +99,10 @@ TEST(Verdict, CombiningRule) {
   const Case cases[] = {
       {"both FLAG", [](FlippedRun&) {}, true, Status::Flag, "-x+y+z", nullptr, false},
       {"tracking unsure, coherence alone would FLAG",
-       [](FlippedRun& r) {
-         r.tracking.decision = Status::Warn;
-         r.tracking.recommended_transform.reset();
-         r.tracking.relative_margin = 0.03;
-       },
-       true, Status::Warn, nullptr, "the coherence alone would FLAG and recommend -x+y+z", false},
+       [](FlippedRun& r) { r.tracking_warns(), r.tracking.relative_margin = 0.03; }, true, Status::Warn, nullptr, "the coherence alone would FLAG and recommend -x+y+z", false},
       {"tracking thin",
        [](FlippedRun& r) {
-         r.tracking.decision = Status::Warn;
-         r.tracking.recommended_transform.reset();
-         r.tracking.n_seeds = 150;
+         r.tracking_warns(), r.tracking.n_seeds = 150;
          r.tracking.thin_evidence = "only 150 trackable voxels (FA of at least 0.3): too few to follow fibres";
        },
        true, Status::Warn, nullptr, "only 150 trackable voxels", true},
@@ -126,11 +117,8 @@ TEST(Verdict, CombiningRule) {
       {"shell too small", [](FlippedRun& r) { r.report.shells->shells[1].count = 5; }, true, Status::Warn, nullptr,
        "has only 5 volumes: too few for a tensor fit", true},
       {"coherence alone, confident", [](FlippedRun&) {}, false, Status::Flag, "-x+y+z", nullptr, false},
-      {"measures disagree",
-       [](FlippedRun& r) {
-         r.report.flip->best = coherence_score("+y+x+z", 0.9);
-       },
-       true, Status::Flag, "-x+y+z", "the measures disagree: coherence ranks +y+x+z first, tracking -x+y+z", false},
+      {"measures disagree", [](FlippedRun& r) { r.report.flip->best = coherence_score("+y+x+z", 0.9); }, true,
+       Status::Flag, "-x+y+z", "the measures disagree: coherence ranks +y+x+z first, tracking -x+y+z", false},
       {"orientation unknown", [](FlippedRun& r) { r.image.orientation_doubt = "the sform holds NaN"; }, true, Status::Warn,
        nullptr, "orientation cannot be trusted: the sform holds NaN", false},
   };
@@ -174,8 +162,7 @@ TEST(Verdict, NamesTheTransformWithFewerSignFlips) {
 
 TEST(Verdict, NothingIsBestWhenEveryTransformScoresZero) {
   FlippedRun r;
-  r.tracking.decision = Status::Warn;
-  r.tracking.recommended_transform.reset();
+  r.tracking_warns();
   r.tracking.best_leads = false;
   r.tracking.best = tracking_score("-x+y+z", 0, 0);
   r.tracking.runner_up = tracking_score("+x+y+z", 0, 0);
@@ -188,8 +175,7 @@ TEST(Verdict, NothingIsBestWhenEveryTransformScoresZero) {
 
 TEST(Verdict, EngineReportKeepsTheModuleReportWithTheVerdictOnTop) {
   FlippedRun r;
-  r.tracking.decision = Status::Warn;
-  r.tracking.recommended_transform.reset();
+  r.tracking_warns();
   r.tracking.relative_margin = 0.03;
   const Verdict v = r.decide();
   const json::Value engine = engine_report_json(r.report, &r.tracking, v);
@@ -210,16 +196,10 @@ TEST(Verdict, EngineReportKeepsTheModuleReportWithTheVerdictOnTop) {
 
 TEST(Verdict, PlainWords) {
   const std::pair<const char*, const char*> cases[] = {
-      {"-x+y+z", "x axis flipped"},
-      {"+x+y-z", "z axis flipped"},
-      {"+y+x+z", "x and y swapped"},
-      {"+y+z+x", "axes rotated x\u2192y\u2192z"},
-      {"-y+x+z", "x and y swapped, then x axis flipped"},
-      {"-x-y-z", "all three axes flipped, which scores as the table as given"},
-      {"+x+y+z", "as given"},
-      {"+x+x+z", ""},
-      {"bogus", ""},
-  };
+      {"-x+y+z", "x axis flipped"}, {"+x+y-z", "z axis flipped"}, {"+y+x+z", "x and y swapped"},
+      {"+y+z+x", "axes rotated x\u2192y\u2192z"}, {"-y+x+z", "x and y swapped, then x axis flipped"},
+      {"-x-y-z", "all three axes flipped, which scores as the table as given"}, {"+x+y+z", "as given"},
+      {"+x+x+z", ""}, {"bogus", ""}};
   for (const auto& [label, words] : cases) EXPECT_EQ(describe_transform(label), words) << label;
 }
 

@@ -49,6 +49,12 @@ def validate(kind: str, document) -> None:
     jsonschema.Draft202012Validator(schemas[f"{kind}.schema.json"], registry=registry).validate(instance)
 
 
+def snapshot(folder):
+    """Each entry of a folder: a file's bytes, or "other"."""
+    return {n: open(os.path.join(folder, n), "rb").read() if os.path.isfile(os.path.join(folder, n)) else "other"
+            for n in sorted(os.listdir(folder))}
+
+
 def untimed(text):
     """A JSON report without its timestamp."""
     report = json.loads(text)

@@ -63,21 +63,6 @@ def test_disagreement_is_said_and_no_tracking_is_the_coherence_alone(coarse):
     assert "note: the measures disagree: coherence ranks +y+z-x first, tracking -x+y+z" in as_json.stderr
 
 
-def test_tracking_record_file(tmp_path, scans):
-    record = tmp_path / "tracking.json"
-    args = ["audit", *image(scans["flipped"]), "--tracking-out", record, "--out", tmp_path / "report.json"]
-    assert cli(*args).returncode == 4
-    text = record.read_text()
-    written = json.loads(text)
-    assert (written["decision"], written["recommended_label"]) == ("FLAG", "-x+y+z")
-
-    (tmp_path / "report.json").unlink()
-    refused = cli(*args)
-    assert refused.returncode == 1 and f"refusing to overwrite existing file: {record}" in refused.stderr
-    assert record.read_text() == text and not (tmp_path / "report.json").exists()
-    assert cli(*args, "--force").returncode == 4 and (tmp_path / "tracking.json.bak").exists()
-
-
 def test_repair_applies_the_tracking_transform(tmp_path, coarse):
     """On the coarse scan only the tracking FLAGs: repair writes its transform,
     names it in the provenance, and the repaired table passes; a second
@@ -100,9 +85,10 @@ def test_repair_applies_the_tracking_transform(tmp_path, coarse):
     again = cli("audit", "--dwi", coarse["flipped"]["dwi"], "--bvec", tmp_path / "f.bvec", "--bval", tmp_path / "f.bval")
     assert again.returncode == 0 and again.stdout.startswith("status: PASS")
 
-    # Existing outputs: refused, or with --force kept as .bak, then .bak.1.
+    # Existing outputs (the tracking record among them): refused before anything is
+    # written, or with --force kept as .bak, then .bak.1.
     refused = cli("repair", *flipped, *out)
-    assert refused.returncode == 1
+    assert refused.returncode == 1 and sorted(os.listdir(tmp_path)) == ["f.bval", "f.bvec", "p.json", "t.json"]
     assert refused.stderr == (f"tarvix: error: refusing to overwrite existing file: {tmp_path / 'f.bvec'} "
                               "(pass --force to allow)\n")
     forced = cli("repair", *flipped, *out, "--force")

@@ -12,6 +12,7 @@ import pytest
 from tarvix import _tarvix
 
 from cli_runner import cli, image
+from conftest import snapshot
 
 HAS_MPL = importlib.util.find_spec("matplotlib") is not None
 
@@ -51,11 +52,6 @@ FAIL_PNG = ("import sys; from tarvix import qcplot, cli\n"
             "sys.exit(cli.main(sys.argv[1:]))")
 
 
-def _snapshot(folder):
-    return {name: open(os.path.join(folder, name), "rb").read() for name in sorted(os.listdir(folder))
-            if os.path.isfile(os.path.join(folder, name))}
-
-
 @pytest.fixture
 def job(tmp_path, scan):
     """A copy of the scan in its own folder (with a hard link to its bval and a
@@ -83,11 +79,11 @@ def test_an_output_never_lands_on_an_input_or_another_output(job, command, outpu
     folder, files, inputs = job
     (folder / "sub").mkdir()
     fill = dict(files, dir=str(folder))
-    before = _snapshot(folder)
+    before = snapshot(folder)
     result = cli(command, *inputs, *[o.format(**fill) for o in outputs], "--force")
     assert result.returncode == 1, result.stderr
     assert message.format(**fill) in result.stderr and result.stderr.count("\n") == 1
-    assert _snapshot(folder) == before
+    assert snapshot(folder) == before
 
 
 @pytest.mark.skipif(not HAS_MPL, reason="matplotlib is not installed")
@@ -96,10 +92,10 @@ def test_a_failing_picture_takes_back_the_repair(job):
     (folder / "f.bvec").write_text("old\n")
     args = ["repair", *inputs, "--out-bvec", folder / "f.bvec", "--out-bval", folder / "f.bval",
             "--provenance", folder / "p.json", "--out", folder / "r.json", "--png", folder / "q.png", "--force"]
-    before = _snapshot(folder)
+    before = snapshot(folder)
     result = cli(*args, prelude=FAIL_PNG)
     assert result.returncode == 1 and "No space left on device" in result.stderr
-    assert _snapshot(folder) == before
+    assert snapshot(folder) == before
     assert cli(*args).returncode == 4  # FLAG, repaired: nothing left behind to refuse a rerun
     assert (folder / "f.bvec.bak").read_text() == "old\n"
 
@@ -109,8 +105,8 @@ def test_a_dry_run_writes_nothing(job, command):
     folder, files, inputs = job
     table = inputs if command == "repair" else inputs[2:]
     extra = ["--png", folder / "q.png"] if command == "repair" and HAS_MPL else []
-    before = _snapshot(folder)
+    before = snapshot(folder)
     result = cli(command, *table, "--out-bvec", folder / "f.bvec", "--out-bval", folder / "f.bval",
                  "--provenance", folder / "p.json", "--out", folder / "r.json", *extra, "--dry-run", "--force")
     assert result.returncode == (4 if command == "repair" else 0), result.stderr
-    assert _snapshot(folder) == before
+    assert snapshot(folder) == before

@@ -14,6 +14,7 @@ import time
 import pytest
 
 from cli_runner import cli, image
+from conftest import snapshot
 
 # Runs the command, but stops where module.name is called: writes READY, then
 # waits until the file GO exists (or the test signals or kills it).
@@ -28,11 +29,6 @@ PAUSE = ("import os, sys, time; from tarvix import cli, {module} as m\n"
          "m.{name} = pause; sys.exit(cli.main(sys.argv[1:]))")
 AFTER_MODULE = dict(module="verdict", name="of_report", before="pass")
 DRAWING = dict(module="qcplot", name="write_png", before="open(a[0], 'w').write('half a picture')")
-
-
-def snapshot(folder):
-    return {n: open(os.path.join(folder, n), "rb").read() if os.path.isfile(os.path.join(folder, n)) else "other"
-            for n in sorted(os.listdir(folder))}
 
 
 def leftovers(folder):
