@@ -46,7 +46,7 @@ import time
 from collections import deque
 from dataclasses import dataclass, field
 
-from . import _engine, crossrun, group_table, outputs, qcpage, verdict
+from . import _engine, group_table, outputs, qcpage, verdict
 from .errors import CliError
 
 # The engine's analysis options a batch passes through to every run.
@@ -70,6 +70,14 @@ LEVELS = ("participant", "group")
 MASK_SUFFIXES = ("_space-dwi_desc-brain_mask.nii.gz", "_space-dwi_desc-brain_mask.nii")
 TEMP_PREFIX = outputs.TEMP_PREFIX
 DESCRIPTION_LIMIT = 1 << 20  # a dataset_description.json is a few hundred bytes
+
+
+def _crossrun():
+    """The cross-run check, imported when first used: it needs numpy, whose
+    import would otherwise cost every command and every batch worker's start
+    a tenth of a second."""
+    from . import crossrun
+    return crossrun
 
 
 class BatchFailed(ValueError):
@@ -198,7 +206,7 @@ def choose_mask(entry: dict) -> tuple[list[str], dict]:
     if not found:
         return [], {"path": None, "note": f"no brain mask for this run in {mask_dir}: the automatic region is used"}
     shown = os.path.relpath(found, mask_dir)
-    mask, image = crossrun.nifti_geometry(found), crossrun.nifti_geometry(entry["dwi"])
+    mask, image = _crossrun().nifti_geometry(found), _crossrun().nifti_geometry(entry["dwi"])
     why = None
     if mask is None:
         why = "cannot be read as a NIfTI image with an affine"
@@ -231,7 +239,7 @@ def _annotate(entry: dict, out_dir: str, report: dict, mask: dict | None) -> Non
     if entry.get("cross_run"):
         found = report.get("verdict") or {}
         cross = dict(entry["cross_run"])
-        cross["note"] = crossrun.with_verdict(cross, found.get("status", report.get("status")),
+        cross["note"] = _crossrun().with_verdict(cross, found.get("status", report.get("status")),
                                              found.get("recommended_label"))
         report["cross_run"] = cross
         notes.append(cross["note"])
@@ -757,7 +765,7 @@ def prepare(root: str, options: dict, out_dir: str | None = None, participants=N
     plan["selected"], plan["unmatched"], plan["root_path"] = selected, unmatched, root
     # Compared on the tables of every run of the dataset, so that each task of a
     # job array finds the same notes for its own runs.
-    for index, note in crossrun.check(plan["runs"]).items():
+    for index, note in _crossrun().check(plan["runs"]).items():
         plan["runs"][index]["cross_run"] = note
     for i in selected:
         entry = plan["runs"][i]
