@@ -36,11 +36,11 @@ std::unique_ptr<FitStream> start_fit_stream(const GradientTable& table, const De
 
 // The first candidate whose header puts it on the DWI's grid; the others are
 // passed over on their headers alone, their data never read.
-std::optional<Mask> choose_mask(const std::vector<std::string>& candidates, const VolumeInfo& dwi,
+std::optional<Mask> choose_mask(const std::vector<std::string>& candidates, const VolumeInfo& dwi, Geometry rule,
                                 std::optional<std::string>& chosen) {
   for (const auto& candidate : candidates) {
     try {
-      Mask mask = read_mask(candidate, [&](const VolumeInfo& info) { check_mask_geometry(info, dwi); });
+      Mask mask = read_mask(candidate, [&](const VolumeInfo& info) { check_mask_geometry(info, dwi, rule); });
       chosen = candidate;
       return mask;
     } catch (const Error&) {
@@ -100,17 +100,19 @@ void read_images(RunData& run, const RunInputs& inputs, const AnalysisOptions& o
       if (info.n_volumes != entries) throw Error::volume_mismatch(entries, info.n_volumes);
     });
     refuse_non_finite_volumes(run);
-    run.sampling = image_sampling(run.loaded.world_frame, run.dwi->info, options.step);
+    run.sampling = image_sampling(run.loaded.world_frame, run.dwi->info, options.step, inputs.geometry);
   }
   if (inputs.mask) {
     // The mask's header is held against the DWI's before its data is read:
     // a small file can declare a huge grid.
     HeaderCheck against_dwi;
-    if (run.dwi) against_dwi = [&dwi = run.dwi->info](const VolumeInfo& info) { check_mask_geometry(info, dwi); };
+    if (run.dwi) against_dwi = [&dwi = run.dwi->info, rule = inputs.geometry](const VolumeInfo& info) {
+        check_mask_geometry(info, dwi, rule);
+      };
     run.mask = read_mask(*inputs.mask, against_dwi);
   } else if (run.dwi && !inputs.mask_candidates.empty()) {
     std::optional<std::string> chosen;
-    run.mask = choose_mask(inputs.mask_candidates, run.dwi->info, chosen);
+    run.mask = choose_mask(inputs.mask_candidates, run.dwi->info, inputs.geometry, chosen);
     if (chosen) run.loaded.inputs.push_back(InputFile::of(*chosen));
   }
   if (inputs.dwi) check_step(options.step);
@@ -191,6 +193,7 @@ Verdict verdict_of(const RunResult& r, const AnalysisOptions& options) {
   in.table = &r.loaded.table;
   in.b0_threshold = options.b0_threshold;
   in.consistency = r.consistency ? &*r.consistency : nullptr;
+  in.margin_threshold = options.margin_threshold;
   return decide_verdict(in);
 }
 

@@ -11,7 +11,9 @@
 namespace tarvix {
 namespace {
 
-RunInputs run_inputs(const AnalysisArgs& args) { return RunInputs{args.table, args.dwi, args.mask, {}}; }
+RunInputs run_inputs(const AnalysisArgs& args) {
+  return RunInputs{args.table, args.dwi, args.mask, {}, args.geometry};
+}
 
 const AnalysisArgs& require_dwi(const AnalysisArgs& args) {
   if (!args.dwi) throw std::logic_error("this entry point needs a DWI path");

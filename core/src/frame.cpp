@@ -98,9 +98,9 @@ double default_step(const Vec3& voxel_sizes) {
   return 1.0;
 }
 
-Sampling image_sampling(bool world_frame, const VolumeInfo& info, const std::optional<double>& step) {
-  // The step is measured on the same geometry the frame map comes from.
-  return Sampling{voxel_frame_map(world_frame, info), step ? *step : default_step(info.spacing)};
+Sampling image_sampling(bool world_frame, const VolumeInfo& info, const std::optional<double>& step,
+                        Geometry rule) {
+  return Sampling{voxel_frame_map(world_frame, info), step ? *step : default_step(grid_spacing(info, rule))};
 }
 
 }  // namespace tarvix

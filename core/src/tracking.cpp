@@ -218,6 +218,50 @@ std::vector<Reading> readings(const std::optional<OtherFrame>& other, bool with_
   return out;
 }
 
+// For each reading, the index (among the declared frame's readings, which
+// come first, one per class) of the signed permutation nearest to it.
+std::vector<std::size_t> axis_classes(const std::vector<Reading>& readings) {
+  std::size_t declared = 0;
+  while (declared < readings.size() && !readings[declared].frame) ++declared;
+  std::vector<std::size_t> out(readings.size());
+  for (std::size_t c = 0; c < readings.size(); ++c) {
+    if (c < declared) {
+      out[c] = c;
+      continue;
+    }
+    double nearest = std::numeric_limits<double>::infinity();
+    for (std::size_t k = 0; k < declared; ++k) {
+      const double a = angle_between_deg(readings[c].candidate.matrix, readings[k].candidate.matrix);
+      if (a < nearest) nearest = a, out[c] = k;
+    }
+  }
+  return out;
+}
+
+// The paired comparison of two readings over the same seeds (a rejected
+// streamline counting as 0, as in the score): other minus declared.
+FrameTest frame_test(const double* other, const double* declared, std::size_t n, const TrackingOptions& o) {
+  const auto kept = [&](double v) { return v > 0 && v >= o.min_length_mm ? v : 0.0; };
+  FrameTest t;
+  if (n < 2) return t;
+  double sum = 0, base = 0;
+  for (std::size_t j = 0; j < n; ++j) {
+    sum += kept(other[j]) - kept(declared[j]);
+    base += kept(declared[j]);
+  }
+  const double mean = sum / static_cast<double>(n);
+  double ss = 0;
+  for (std::size_t j = 0; j < n; ++j) {
+    const double d = kept(other[j]) - kept(declared[j]) - mean;
+    ss += d * d;
+  }
+  t.mean_difference_mm = mean;
+  t.standard_error_mm = std::sqrt(ss / static_cast<double>(n - 1) / static_cast<double>(n));
+  const double declared_mean = base / static_cast<double>(n);
+  t.distinct = mean > 0 && mean >= o.frame_t * t.standard_error_mm && mean >= o.frame_min_gain * declared_mean;
+  return t;
+}
+
 void check_options(const TrackingOptions& o) {
   check_margin_threshold(o.margin_threshold);
   const bool ok = std::isfinite(o.step_voxels) && o.step_voxels > 0 && std::isfinite(o.max_angle_deg) &&
@@ -311,6 +355,18 @@ json::Value TrackingScore::to_json() const {
   return o;
 }
 
+json::Value FrameTest::to_json() const {
+  json::Value o = json::Value::object();
+  o.set("other_label", other_label);
+  o.set("angle_deg", angle_deg);
+  o.set("declared_mm", declared_mm);
+  o.set("other_mm", other_mm);
+  o.set("mean_difference_mm", mean_difference_mm);
+  o.set("standard_error_mm", standard_error_mm);
+  o.set("distinct", distinct);
+  return o;
+}
+
 json::Value TrackingResult::to_json() const {
   json::Value o = json::Value::object();
   o.set("measure", "tracking");
@@ -336,6 +392,7 @@ json::Value TrackingResult::to_json() const {
   } else {
     o.set("other_frame", nullptr);
   }
+  o.set("frame_test", frame_test ? frame_test->to_json() : json::Value(nullptr));
   o.set("n_trackable", n_trackable);
   o.set("thin_evidence", json::optional(thin_evidence));
   json::Value p = json::Value::object();
@@ -474,12 +531,31 @@ TrackingResult track_candidates(const TensorField& field, const Mask* mask, cons
   std::stable_sort(order.begin(), order.end(),
                    [&](std::size_t a, std::size_t b) { return ranking[a].mean_length_mm > ranking[b].mean_length_mm; });
 
+  // The axes first: each reading's class is the signed permutation nearest
+  // to it, and the lead is over the best reading of another class, whichever
+  // frame it is in. Which frame the winning axes are in is its own question.
+  const std::vector<std::size_t> cls = axis_classes(candidates);
+  const std::size_t top = order[0];
+  std::size_t chosen = top;
   TrackingResult r;
-  r.best = ranking[order[0]];
-  r.runner_up = ranking[order[1]];
+  if (candidates[top].frame) {
+    const std::size_t declared = cls[top];  // the declared frame's readings come first, one per class
+    FrameTest test = frame_test(lengths.data() + top * n, lengths.data() + declared * n, n, options);
+    test.other_label = ranking[top].label;
+    test.angle_deg = angle_between_deg(ranking[top].matrix, ranking[declared].matrix);
+    test.declared_mm = ranking[declared].mean_length_mm;
+    test.other_mm = ranking[top].mean_length_mm;
+    if (!test.distinct) chosen = declared;
+    r.frame_test = std::move(test);
+  }
+  const auto runner_at = std::find_if(order.begin(), order.end(), [&](std::size_t c) { return cls[c] != cls[top]; });
+  const std::size_t runner = runner_at == order.end() ? order[1] : *runner_at;
+
+  r.best = ranking[chosen];
+  r.runner_up = ranking[runner];
   r.relative_margin = relative(r.best.mean_length_mm, r.runner_up.mean_length_mm);
   if (n > 0)
-    r.margin_spread = subset_spread(lengths.data() + order[0] * n, lengths.data() + order[1] * n, n, options);
+    r.margin_spread = subset_spread(lengths.data() + chosen * n, lengths.data() + runner * n, n, options);
   r.margin_threshold = options.margin_threshold;
   // A tie at the top, all zeros among them, leaves no transform ahead: `best`
   // is then only the first listed of the tied (as given when it is one).

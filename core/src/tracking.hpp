@@ -59,6 +59,31 @@ struct TrackingOptions {
   // the streamlines of the two readings differ by less than their noise, and
   // the repair a frame would bring stays within this of the permutation's.
   double frame_distinct_deg = 5.0;
+  // Two readings of the same axes in the two frames are told apart by the
+  // paired per-seed difference of their streamline lengths: the other frame
+  // is taken only when that mean difference is at least this many standard
+  // errors and this fraction of the declared reading's score. Streamlines from
+  // nearby seeds overlap, so the pairs are not independent; the bar is set
+  // well above the 2 of an independent test.
+  double frame_t = 4.0;
+  double frame_min_gain = 0.02;
+};
+
+// Which frame the table's best axes are in, when the other frame's reading of
+// them scored higher: the paired comparison of the two readings over the same
+// seeds.
+struct FrameTest {
+  std::string other_label;      // the other frame's reading, e.g. "scanner->image -x+y+z"
+  double angle_deg = 0;         // how far the two readings are apart
+  double declared_mm = 0;       // the declared frame's reading of the same axes
+  double other_mm = 0;
+  double mean_difference_mm = 0;  // other minus declared, per seed
+  double standard_error_mm = 0;
+  // Whether the other frame is told apart (and so taken); otherwise the
+  // declared frame is kept and the axis verdict stands on its reading.
+  bool distinct = false;
+
+  json::Value to_json() const;
 };
 
 // mean_length_mm is over every seed, a rejected streamline counting as 0;
@@ -87,6 +112,8 @@ struct TrackingResult {
   // same (no streamline under any of them), best is only the first of a tie
   // and names nothing: the decision is WARN and no transform is recommended.
   bool best_leads = false;
+  // The best reading of axes other than best's, in either frame: a reading of
+  // the same axes in the other frame is never the runner-up.
   TrackingScore runner_up;
   double relative_margin = 0;
   double margin_spread = 0;
@@ -99,6 +126,9 @@ struct TrackingResult {
   // with the declared frame's within TrackingOptions::frame_distinct_deg.
   std::optional<OtherFrame> other_frame;
   bool other_frame_scored = false;
+  // Set when the other frame's reading of the best axes outscored the declared
+  // frame's.
+  std::optional<FrameTest> frame_test;
   // Voxels the seeds were spread over (all of them seeds when no more than
   // the seed count).
   std::uint64_t n_trackable = 0;

@@ -26,17 +26,11 @@ std::string plural(std::uint64_t n, const char* word) {
 
 std::string percent(double fraction) { return format_fixed(fraction * 100.0, 1) + "%"; }
 
-bool same_axes(const Mat3& a, const Mat3& b) {
-  bool equal = true, negated = true;
-  for (std::size_t i = 0; i < 3; ++i)
-    for (std::size_t j = 0; j < 3; ++j) {
-      equal = equal && a[i][j] == b[i][j];
-      negated = negated && a[i][j] == -b[i][j];
-    }
-  return equal || negated;
-}
-
 std::string canonical_label(const Mat3& m) { return transform_label(canonical_transform(m)); }
+
+// Distinct signed permutations are at least 90 degrees apart; a reading of
+// the other frame lies well within 45 of the permutation it reads.
+bool same_axis_class(const Mat3& a, const Mat3& b) { return angle_between_deg(a, b) < 45.0; }
 
 // ---- a table in the other frame
 //
@@ -153,7 +147,19 @@ void by_coherence(Verdict& v, const Report& report, const EvidenceLimits& limits
   v.lead = flip.relative_margin;
 }
 
-void by_tracking(Verdict& v, const Report& report, const TrackingResult& t, const EvidenceLimits& limits) {
+// The other frame's reading of the best axes scored higher but not clearly:
+// the declared frame is kept, and said so once.
+void frame_kept(Verdict& v, const TrackingResult& t) {
+  if (!t.frame_test || t.frame_test->distinct) return;
+  const FrameTest& f = *t.frame_test;
+  const double gain = f.declared_mm > 0 ? (f.other_mm - f.declared_mm) / f.declared_mm : 0.0;
+  v.notes.push_back("the table's frame is not told apart: read as " + f.other_label + " (" +
+                    format_fixed(f.angle_deg, 1) + "\u00b0 away) it scores " + percent(gain) +
+                    " higher, within the noise; the declared frame is kept");
+}
+
+void by_tracking(Verdict& v, const Report& report, const TrackingResult& t, const EvidenceLimits& limits,
+                 double margin_threshold) {
   const TrackingOptions rules;
   v.decided_by = Measure::Tracking;
   Status axes = t.decision;
@@ -169,9 +175,13 @@ void by_tracking(Verdict& v, const Report& report, const TrackingResult& t, cons
                         canonical_label(*report.flip->recommended_transform) +
                         ", but the tracking does not confirm it");
   }
-  if (!same_axes(report.flip->best.matrix, t.best.matrix) && !tracking_all_zero(t))
+  // The coherence is weak inside a whole-brain mask: only a lead of its own
+  // makes its disagreement worth saying.
+  const bool coherence_leads = report.flip->relative_margin >= margin_threshold;
+  if (coherence_leads && !same_axis_class(report.flip->best.matrix, t.best.matrix) && !tracking_all_zero(t))
     v.notes.push_back("the measures disagree: coherence ranks " + canonical_label(report.flip->best.matrix) +
                       " first, tracking " + tracking_label(t.best));
+  frame_kept(v, t);
   v.axes = axes;
   if (axes == Status::Flag && t.recommended_transform) {
     if (t.best.frame)
@@ -233,7 +243,7 @@ Verdict decide_verdict(const VerdictInputs& in, const EvidenceLimits& limits) {
   Verdict v;
   const Report& report = *in.report;
   if (in.tracking && report.flip)
-    by_tracking(v, report, *in.tracking, limits);
+    by_tracking(v, report, *in.tracking, limits, in.margin_threshold);
   else
     by_coherence(v, report, limits);
   if (in.image && in.image->orientation_doubt && report.flip) orientation_unknown(v, *in.image->orientation_doubt);

@@ -29,6 +29,7 @@
 #include "gradient.hpp"
 #include "json.hpp"
 #include "matrix.hpp"
+#include "options.hpp"
 #include "report.hpp"
 #include "status.hpp"
 #include "tracking.hpp"
@@ -85,6 +86,7 @@ struct VerdictInputs {
   const GradientTable* table = nullptr;      // the table as read
   double b0_threshold = 50.0;
   const ConsistencyResult* consistency = nullptr;  // when the consistency tests ran
+  double margin_threshold = defaults::kMarginThreshold;  // the coherence's own
 };
 
 Verdict decide_verdict(const VerdictInputs& in, const EvidenceLimits& limits = {});

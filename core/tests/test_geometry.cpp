@@ -62,7 +62,7 @@ TEST(OrientationDoubt, EachUntrustworthyHeaderSaysWhichAndWhy) {
     EXPECT_EQ(info.orientation_doubt.has_value(), c.doubt != nullptr) << doubt;
     if (c.doubt) EXPECT_NE(doubt.find(c.doubt), std::string::npos) << doubt;
     EXPECT_EQ(info.spacing, c.spacing);
-    EXPECT_TRUE(std::isfinite(image_sampling(false, info, std::nullopt).step));
+    EXPECT_TRUE(std::isfinite(image_sampling(false, info, std::nullopt, Geometry::Checked).step));
   }
 }
 
@@ -82,7 +82,24 @@ TEST(MaskGeometry, ComparedWithTheDwiGridAndPlacement) {
       {placed({57, 49, 51}), "mask grid mismatch: the mask is 57\u00d749\u00d751 voxels but the DWI grid is 49\u00d757\u00d751"},
       {placed({49, 57, 51}, 2), "mask grid mismatch: the mask's affine places its grid up to 2.00 mm away from the DWI's"},
   };
-  for (const auto& [mask, error] : cases) EXPECT_EQ(error_text([&] { check_mask_geometry(mask, dwi); }), error);
+  for (const auto& [mask, error] : cases) {
+    EXPECT_EQ(error_text([&] { check_mask_geometry(mask, dwi, Geometry::Checked); }), error);
+    // Taken as stated, only the voxel count decides: a placeholder affine or
+    // another arrangement of the same count is used by index.
+    const bool count_differs = mask.shape[2] != dwi.shape[2] && mask.shape[0] == dwi.shape[0];
+    EXPECT_EQ(error_text([&] { check_mask_geometry(mask, dwi, Geometry::Stated); }),
+              count_differs ? error : "<no error>");
+  }
+}
+
+TEST(Geometry, StatedStepFollowsPixdimCheckedFollowsTheAffine) {
+  VolumeInfo info;
+  info.shape = {8, 8, 8, 7};
+  info.voxel_sizes = {1, 1, 1};
+  info.spacing = {2, 2, 2};
+  info.affine = {{{2, 0, 0, 0}, {0, 2, 0, 0}, {0, 0, 2, 0}, {0, 0, 0, 1}}};
+  EXPECT_EQ(image_sampling(false, info, std::nullopt, Geometry::Stated).step, 4.0);
+  EXPECT_EQ(image_sampling(false, info, std::nullopt, Geometry::Checked).step, 2.0);
 }
 
 TEST(NonFiniteVoxels, CountedPerVolume) {

@@ -288,11 +288,11 @@ TEST(Tracking, RecordKeysWarnWithoutEnoughWhiteMatterAndOptionErrors) {
   const json::Value j = track(f, nullptr).to_json();
   EXPECT_EQ(keys_of(j), (std::vector<std::string>{"measure", "decision", "recommended_label", "recommended_transform",
                                                "best", "best_leads", "runner_up", "relative_margin", "margin_spread",
-                                               "margin_threshold", "ranking", "other_frame", "n_trackable",
+                                               "margin_threshold", "ranking", "other_frame", "frame_test", "n_trackable",
                                                "thin_evidence", "parameters"}));
   EXPECT_EQ(keys_of(j.as_object()[4].second),
             (std::vector<std::string>{"label", "matrix", "mean_length_mm", "n_streamlines", "frame"}));
-  EXPECT_EQ(keys_of(j.as_object()[14].second), (std::vector<std::string>{"step_mm", "max_angle_deg", "fa_threshold",
+  EXPECT_EQ(keys_of(j.as_object()[15].second), (std::vector<std::string>{"step_mm", "max_angle_deg", "fa_threshold",
                                                                       "n_seeds", "min_length_mm", "n_subsets"}));
   EXPECT_TRUE(json::dump(j).starts_with(R"({"measure":"tracking","decision":"FLAG","recommended_label":"-x+y+z",)"));
 

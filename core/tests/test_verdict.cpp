@@ -119,6 +119,13 @@ TEST(Verdict, CombiningRule) {
       {"coherence alone, confident", [](FlippedRun&) {}, false, Status::Flag, "-x+y+z", nullptr, false},
       {"measures disagree", [](FlippedRun& r) { r.report.flip->best = coherence_score("+y+x+z", 0.9); }, true,
        Status::Flag, "-x+y+z", "the measures disagree: coherence ranks +y+x+z first, tracking -x+y+z", false},
+      {"the other frame kept",
+       [](FlippedRun& r) {
+         r.tracking.frame_test = FrameTest{"scanner->image -x+y+z", 6.0, 30, 31, 1, 0.5, false};
+       },
+       true, Status::Flag, "-x+y+z",
+       "the table's frame is not told apart: read as scanner->image -x+y+z (6.0\u00b0 away) it scores 3.3% higher",
+       false},
       {"orientation unknown", [](FlippedRun& r) { r.image.orientation_doubt = "the sform holds NaN"; }, true, Status::Warn,
        nullptr, "orientation cannot be trusted: the sform holds NaN", false},
   };
@@ -134,6 +141,22 @@ TEST(Verdict, CombiningRule) {
     if (c.note) EXPECT_TRUE(has_note(v, c.note)) << (v.notes.empty() ? "" : v.notes.front());
     EXPECT_EQ(v.thin_evidence, c.thin);
   }
+}
+
+TEST(Verdict, AWeakCoherenceDisagreesWithoutANote) {
+  // Inside a whole-brain mask the coherence's lead is often below its own
+  // threshold; ranking another transform first then means nothing.
+  FlippedRun r;
+  r.report.flip->best = coherence_score("+y+x+z", 0.9);
+  r.report.flip->relative_margin = 0.01;
+  EXPECT_FALSE(has_note(r.decide(), "the measures disagree"));
+  r.report.flip->best = coherence_score("+x+y+z", 0.9);  // a frame reading of the tracking's axes is no disagreement
+  r.report.flip->relative_margin = 0.14;
+  r.tracking.best.matrix = {{{-0.99, 0.1, 0.0}, {0.1, 0.99, 0.0}, {0, 0, 1}}};
+  r.tracking.best.frame = "scanner->image";
+  EXPECT_TRUE(has_note(r.decide(), "the measures disagree"));
+  r.report.flip->best = coherence_score("-x+y+z", 0.9);
+  EXPECT_FALSE(has_note(r.decide(), "the measures disagree"));
 }
 
 TEST(Verdict, SchemeWarningsRaiseOnlyAPass) {

@@ -17,7 +17,14 @@ ModuleState g_state{"_tarvix"};
 // ---------------------------------------------------------------------------
 // Bound values into the core's argument records.
 
-tarvix::RepairArgs repair_args(const Bound& b) { return {analysis_args(b), output_paths(b), b.flag[kForceRepair]}; }
+// The module takes image headers as they state themselves (see tarvix::Geometry).
+tarvix::AnalysisArgs module_args(const Bound& b) {
+  tarvix::AnalysisArgs a = analysis_args(b);
+  a.geometry = tarvix::Geometry::Stated;
+  return a;
+}
+
+tarvix::RepairArgs repair_args(const Bound& b) { return {module_args(b), output_paths(b), b.flag[kForceRepair]}; }
 
 tarvix::RecomputeArgs recompute_args(const Bound& b) {
   return {table_args(b), output_paths(b), b.real[kB0Threshold].value(), b.threads};
@@ -47,21 +54,21 @@ PyObject* result_tuple(const tarvix::CallResult& r) {
 }
 
 
-PyObject* run_inspect(const Bound& b) { return text(tarvix::call_inspect(analysis_args(b))); }
-PyObject* run_audit(const Bound& b) { return text(tarvix::call_audit(analysis_args(b))); }
+PyObject* run_inspect(const Bound& b) { return text(tarvix::call_inspect(module_args(b))); }
+PyObject* run_audit(const Bound& b) { return text(tarvix::call_audit(module_args(b))); }
 PyObject* run_audit_with_glyphs(const Bound& b) {
-  return result_tuple(tarvix::call_audit_with_glyphs(analysis_args(b)));
+  return result_tuple(tarvix::call_audit_with_glyphs(module_args(b)));
 }
 PyObject* run_audit_profiled(const Bound& b) {
-  return result_tuple(tarvix::call_audit_profiled(analysis_args(b), false));
+  return result_tuple(tarvix::call_audit_profiled(module_args(b), false));
 }
 PyObject* run_audit_profiled_with_glyphs(const Bound& b) {
-  return result_tuple(tarvix::call_audit_profiled(analysis_args(b), true));
+  return result_tuple(tarvix::call_audit_profiled(module_args(b), true));
 }
 PyObject* run_audit_bids(const Bound& b) { return text(tarvix::call_audit_bids(bids_args(b))); }
-PyObject* run_detect_flip(const Bound& b) { return text(tarvix::call_detect_flip(analysis_args(b))); }
+PyObject* run_detect_flip(const Bound& b) { return text(tarvix::call_detect_flip(module_args(b))); }
 PyObject* run_detect_flip_with_glyphs(const Bound& b) {
-  return result_tuple(tarvix::call_detect_flip_with_glyphs(analysis_args(b)));
+  return result_tuple(tarvix::call_detect_flip_with_glyphs(module_args(b)));
 }
 PyObject* run_repair(const Bound& b) { return text(tarvix::call_repair(repair_args(b), false).json); }
 PyObject* run_repair_with_glyphs(const Bound& b) { return result_tuple(tarvix::call_repair(repair_args(b), true)); }

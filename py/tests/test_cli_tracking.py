@@ -47,7 +47,9 @@ def test_disagreement_is_said_and_no_tracking_is_the_coherence_alone(coarse):
     correct = image(coarse["correct"])
     both = cli("audit", *correct)
     assert both.returncode == 0 and both.stdout.startswith("status: PASS")
-    assert "the measures disagree: coherence ranks +y+z+x first, tracking +x+y+z" in both.stdout
+    # The coherence ranks another transform first, but by less than its own
+    # threshold: that is no disagreement worth a note.
+    assert "the measures disagree" not in both.stdout
 
     alone = cli("audit", *correct, "--no-tracking")
     assert alone.returncode == 3 and alone.stdout.startswith("status: WARN — the best axis transform leads")
@@ -60,7 +62,7 @@ def test_disagreement_is_said_and_no_tracking_is_the_coherence_alone(coarse):
     assert report["flip"]["decision"] == "WARN" and report["status"] == "FLAG"
     assert report["verdict"]["decided_by"] == "tracking" and report["verdict"]["recommended_label"] == "-x+y+z"
     assert report["tracking"]["decision"] == "FLAG"
-    assert "note: the measures disagree: coherence ranks +y+z-x first, tracking -x+y+z" in as_json.stderr
+    assert "the measures disagree" not in as_json.stderr
 
 
 def test_repair_applies_the_tracking_transform(tmp_path, coarse):

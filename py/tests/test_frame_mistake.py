@@ -28,6 +28,9 @@ CASES = {
     "b_correct_oblique": (True, (0, 0, 25), False, None, "PASS", None, True),
     # On the scanner's axes the frames differ by a signed permutation: scored once.
     "bvec_axis_aligned": (False, (0, 0, 0), True, None, "FLAG", "-x+y+z", False),
+    # A few degrees, as most clinical scans are: both frames are read, and the
+    # other frame's reading of the same axes does not take the lead away.
+    "bvec_correct_6deg": (False, (6, 0, 0), False, None, "PASS", None, True),
     # 3 degrees: the readings cannot be told apart, no frame is claimed.
     "bvec_3deg": (False, (0, 0, 3), True, None, "FLAG", "-x+y+z", False),
 }
@@ -97,3 +100,15 @@ def test_frame_mistake_flagged_named_and_repaired(scans, tmp_path, name):
     limit = 1.0 if scored else 5.0
     assert worst_angle_deg(fsl, synthetic.table_directions(dirs, scan["affine"], "fsl")) < limit
     assert worst_angle_deg(grad, synthetic.table_directions(dirs, scan["affine"], "world")) < limit
+
+
+def test_a_few_degrees_oblique_keeps_the_aligned_lead(tmp_path):
+    leads = {}
+    for turn in (0, 6):
+        affine = synthetic.affine_preset("LAS", 2.0, SHAPE, rotation_deg=(turn, 0, 0))
+        scan = synthetic.write_scan(str(tmp_path), f"x{turn}", shape=SHAPE, affine=affine, transform="-x+y+z", seed=5,
+                                    **SCHEME)
+        verdict = json.loads(cli("audit", "--dwi", scan["dwi"], *table_args(scan), "--json").stdout)["verdict"]
+        assert (verdict["status"], verdict["recommended_label"]) == ("FLAG", "-x+y+z"), verdict["notes"]
+        leads[turn] = verdict["lead"]
+    assert leads[6] >= 0.85 * leads[0], leads
