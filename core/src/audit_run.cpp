@@ -36,7 +36,7 @@ std::unique_ptr<FitStream> start_fit_stream(const GradientTable& table, const De
 
 // The first candidate whose header puts it on the DWI's grid; the others are
 // passed over on their headers alone, their data never read.
-std::optional<Mask> choose_mask(const std::vector<std::string>& candidates, const VolumeInfo& dwi, Geometry rule,
+std::optional<Mask> choose_mask(const std::vector<std::string>& candidates, const VolumeInfo& dwi, ImageRules rule,
                                 std::optional<std::string>& chosen) {
   for (const auto& candidate : candidates) {
     try {
@@ -99,20 +99,20 @@ void read_images(RunData& run, const RunInputs& inputs, const AnalysisOptions& o
     run.dwi = read_volume_with_info(*inputs.dwi, timings, run.stream.get(), [entries](const VolumeInfo& info) {
       if (info.n_volumes != entries) throw Error::volume_mismatch(entries, info.n_volumes);
     });
-    refuse_non_finite_volumes(run);
-    run.sampling = image_sampling(run.loaded.world_frame, run.dwi->info, options.step, inputs.geometry);
+    if (inputs.image_rules == ImageRules::Checked) refuse_non_finite_volumes(run);
+    run.sampling = image_sampling(run.loaded.world_frame, run.dwi->info, options.step, inputs.image_rules);
   }
   if (inputs.mask) {
     // The mask's header is held against the DWI's before its data is read:
     // a small file can declare a huge grid.
     HeaderCheck against_dwi;
-    if (run.dwi) against_dwi = [&dwi = run.dwi->info, rule = inputs.geometry](const VolumeInfo& info) {
+    if (run.dwi) against_dwi = [&dwi = run.dwi->info, rule = inputs.image_rules](const VolumeInfo& info) {
         check_mask_geometry(info, dwi, rule);
       };
     run.mask = read_mask(*inputs.mask, against_dwi);
   } else if (run.dwi && !inputs.mask_candidates.empty()) {
     std::optional<std::string> chosen;
-    run.mask = choose_mask(inputs.mask_candidates, run.dwi->info, inputs.geometry, chosen);
+    run.mask = choose_mask(inputs.mask_candidates, run.dwi->info, inputs.image_rules, chosen);
     if (chosen) run.loaded.inputs.push_back(InputFile::of(*chosen));
   }
   if (inputs.dwi) check_step(options.step);
@@ -140,12 +140,12 @@ StageTimings stage_timings(const ReadTimings& read, const DetectTimings& detect,
 bool equivalent_to_identity(const Mat3& m) { return antipodal_or_equal(m, identity3()); }
 
 StreamlineSample sample_for_picture(const GlyphData& fit, const Mask* mask, const Vec3& voxel_sizes,
-                                    const TrackingResult& tracking, std::uint64_t count) {
+                                    const Mat3& axes_to_world, const TrackingResult& tracking, std::uint64_t count) {
   const TrackingScore& other = equivalent_to_identity(tracking.best.matrix) ? tracking.runner_up : tracking.best;
   StreamlineSample s;
   s.other_label = other.label;
-  s.as_given = sample_streamlines(fit.field, mask, fit.frame_map, voxel_sizes, identity3(), count);
-  s.other = sample_streamlines(fit.field, mask, fit.frame_map, voxel_sizes, other.matrix, count);
+  s.as_given = sample_streamlines(fit.field, mask, fit.frame_map, voxel_sizes, identity3(), count, {}, axes_to_world);
+  s.other = sample_streamlines(fit.field, mask, fit.frame_map, voxel_sizes, other.matrix, count, {}, axes_to_world);
   return s;
 }
 
@@ -161,11 +161,16 @@ void run_tracking(RunResult& result, const GlyphData& fit, const RunData& run, c
   const bool world = run.loaded.world_frame;
   const OtherFrame other =
       other_frame(world, fit.frame_map, voxel_frame_map(!world, run.dwi->info));
-  result.tracking = track_candidates(fit.field, run.mask_ptr(), fit.frame_map, other, voxel_sizes, {}, execution);
+  const Mat3 axes_to_world = voxel_frame_map(true, run.dwi->info);
+  result.tracking =
+      track_candidates(fit.field, run.mask_ptr(), fit.frame_map, other, voxel_sizes, {}, execution, axes_to_world);
   result.tracking_s = clock.seconds();
   if (extras.streamline_sample > 0)
     result.streamlines = execution.run(
-        [&] { return sample_for_picture(fit, run.mask_ptr(), voxel_sizes, *result.tracking, extras.streamline_sample); });
+        [&] {
+          return sample_for_picture(fit, run.mask_ptr(), voxel_sizes, axes_to_world, *result.tracking,
+                                    extras.streamline_sample);
+        });
 }
 
 // The consistency tests on the signals the stream kept, or, when the image was

@@ -34,7 +34,7 @@ struct RunInputs {
   // Without `mask`: the first of these that reads as a mask of the DWI's grid,
   // which is then listed among the report's inputs. Unreadable ones are skipped.
   std::vector<std::string> mask_candidates;
-  Geometry geometry = Geometry::Checked;
+  ImageRules image_rules = ImageRules::Checked;
 };
 
 enum class Pipeline { Inspect, Audit, Detect };

@@ -214,7 +214,7 @@ RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const 
     inputs.dwi = entry.dwi;
     inputs.mask_candidates = entry.masks;
     // The module's batch takes headers as the module's audit does.
-    inputs.geometry = engine_report ? Geometry::Checked : Geometry::Stated;
+    inputs.image_rules = engine_report ? ImageRules::Checked : ImageRules::Stated;
     // The engine's runs refuse what the command line refuses of a table
     // (NaN, infinite or negative entries, misread layouts), naming the entry.
     if (engine_report) load_table_checked(entry.bvec, entry.bval, std::nullopt);

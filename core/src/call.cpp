@@ -12,7 +12,7 @@ namespace tarvix {
 namespace {
 
 RunInputs run_inputs(const AnalysisArgs& args) {
-  return RunInputs{args.table, args.dwi, args.mask, {}, args.geometry};
+  return RunInputs{args.table, args.dwi, args.mask, {}, args.image_rules};
 }
 
 const AnalysisArgs& require_dwi(const AnalysisArgs& args) {

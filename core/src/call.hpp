@@ -19,7 +19,7 @@ struct AnalysisArgs {
   OptPath dwi, mask;
   AnalysisOptions options;
   std::optional<std::uint64_t> threads;
-  Geometry geometry = Geometry::Checked;
+  ImageRules image_rules = ImageRules::Checked;
 };
 
 struct RepairArgs {

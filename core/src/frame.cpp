@@ -99,7 +99,7 @@ double default_step(const Vec3& voxel_sizes) {
 }
 
 Sampling image_sampling(bool world_frame, const VolumeInfo& info, const std::optional<double>& step,
-                        Geometry rule) {
+                        ImageRules rule) {
   return Sampling{voxel_frame_map(world_frame, info), step ? *step : default_step(grid_spacing(info, rule))};
 }
 

@@ -25,7 +25,7 @@ double default_step(const Vec3& voxel_sizes);
 // Where this image is sampled for a table in the given frame: its frame map,
 // and the caller's step or else the image's default.
 Sampling image_sampling(bool world_frame, const VolumeInfo& info, const std::optional<double>& step,
-                        Geometry rule);
+                        ImageRules rule);
 
 struct FrameMaps {
   Mat3 fsl_voxel_map{};

@@ -164,17 +164,57 @@ double streamline_mm(const TrackingGeometry& g, const Vec3f* field, const Mat3& 
   return static_cast<double>(steps) * g.step_mm;
 }
 
-// Seeds evenly spread over the trackable voxels in index order; every one of
-// them when there are no more than asked for.
-std::vector<std::uint64_t> pick_seeds(const Mask& trackable, std::uint64_t wanted) {
+// The order the grid is walked in to spread seeds: along the world's axes,
+// each by the voxel axis nearest to it, in the direction it points. The same
+// image stored in another axis order (LAS or RAS, transposed) is walked
+// through the same voxels in the same order, so it gets the same seeds and
+// the same seed subsets.
+struct Walk {
+  std::array<int, 3> axis{0, 1, 2};  // the voxel axis walked for world axis w
+  std::array<bool, 3> reversed{};
+};
+
+Walk world_walk(const Mat3& axes_to_world) {
+  // Of the six assignments of voxel axes to world axes, the one the axes lie
+  // closest to; a tie (45 degrees) goes to the first listed.
+  std::array<int, 3> p{0, 1, 2}, best = p;
+  double best_sum = -1;
+  do {
+    double sum = 0;
+    for (int w = 0; w < 3; ++w) sum += std::abs(axes_to_world[p[w]][w]);
+    if (sum > best_sum + 1e-12) best_sum = sum, best = p;
+  } while (std::next_permutation(p.begin(), p.end()));
+  Walk walk;
+  walk.axis = best;
+  for (int w = 0; w < 3; ++w) walk.reversed[w] = axes_to_world[best[w]][w] < 0;
+  return walk;
+}
+
+// Seeds evenly spread over the trackable voxels in the walk's order; every
+// one of them when there are no more than asked for.
+std::vector<std::uint64_t> pick_seeds(const Mask& trackable, const std::array<std::uint64_t, 3>& shape,
+                                      const Mat3& axes_to_world, std::uint64_t wanted) {
+  const Walk walk = world_walk(axes_to_world);
+  std::array<std::uint64_t, 3> stride{shape[1] * shape[2], shape[2], 1};
   std::vector<std::uint64_t> all;
-  for (std::size_t t = 0; t < trackable.size(); ++t)
-    if (trackable[t]) all.push_back(t);
+  if (trackable.size() != shape[0] * shape[1] * shape[2]) return all;
+  const auto n = [&](int w) { return shape[walk.axis[w]]; };
+  const auto at = [&](int w, std::uint64_t k) {
+    return (walk.reversed[w] ? n(w) - 1 - k : k) * stride[walk.axis[w]];
+  };
+  for (std::uint64_t a = 0; a < n(0); ++a)
+    for (std::uint64_t b = 0; b < n(1); ++b) {
+      const std::uint64_t ab = at(0, a) + at(1, b);
+      for (std::uint64_t c = 0; c < n(2); ++c) {
+        const std::uint64_t t = ab + at(2, c);
+        if (trackable[t]) all.push_back(t);
+      }
+    }
   if (all.size() <= wanted) return all;
   std::vector<std::uint64_t> seeds(wanted);
-  const double stride = static_cast<double>(all.size()) / static_cast<double>(wanted);
+  const double step = static_cast<double>(all.size()) / static_cast<double>(wanted);
   for (std::uint64_t j = 0; j < wanted; ++j)
-    seeds[j] = all[static_cast<std::size_t>((static_cast<double>(j) + 0.5) * stride)];
+    seeds[j] = all[static_cast<std::size_t>((static_cast<double>(j) + 0.5) * step)];
   return seeds;
 }
 
@@ -469,14 +509,14 @@ std::vector<Vec3> streamline_points(const TrackingGeometry& g, const std::vector
 
 std::vector<std::vector<Vec3>> sample_streamlines(const TensorField& field, const Mask* mask, const Mat3& frame_map,
                                                   const Vec3& voxel_sizes_mm, const Mat3& m, std::uint64_t count,
-                                                  const TrackingOptions& options) {
+                                                  const TrackingOptions& options, const Mat3& axes_to_world) {
   check_shape(field);
   const Mask trackable = trackable_voxels(field, mask, options.fa_threshold);
   const std::vector<Vec3f> table_field = trackable_field(field, trackable);
   const TrackingGeometry g = tracking_geometry(field.shape, voxel_sizes_mm, options);
   const Mat3 a = mul(frame_map, m);
   std::vector<std::vector<Vec3>> out;
-  for (std::uint64_t t : pick_seeds(trackable, count)) out.push_back(streamline_points(g, table_field, a, t));
+  for (std::uint64_t t : pick_seeds(trackable, field.shape, axes_to_world, count)) out.push_back(streamline_points(g, table_field, a, t));
   return out;
 }
 
@@ -487,13 +527,13 @@ TrackingResult track_candidates(const TensorField& field, const Mask* mask, cons
 
 TrackingResult track_candidates(const TensorField& field, const Mask* mask, const Mat3& frame_map,
                                 const std::optional<OtherFrame>& other, const Vec3& voxel_sizes_mm,
-                                const TrackingOptions& options, Execution& exec) {
+                                const TrackingOptions& options, Execution& exec, const Mat3& axes_to_world) {
   check_options(options);
   check_shape(field);
   const Mask trackable = trackable_voxels(field, mask, options.fa_threshold);
   const std::uint64_t n_trackable =
       static_cast<std::uint64_t>(std::count(trackable.begin(), trackable.end(), std::uint8_t{1}));
-  const std::vector<std::uint64_t> seeds = pick_seeds(trackable, options.n_seeds);
+  const std::vector<std::uint64_t> seeds = pick_seeds(trackable, field.shape, axes_to_world, options.n_seeds);
   const std::vector<Vec3f> table_field = trackable_field(field, trackable);
   const TrackingGeometry g = tracking_geometry(field.shape, voxel_sizes_mm, options);
   const bool with_other = other && other->angle_deg >= options.frame_distinct_deg;

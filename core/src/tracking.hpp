@@ -176,9 +176,12 @@ std::vector<Vec3> streamline_points(const TrackingGeometry& g, const std::vector
 // Up to `count` streamlines under candidate matrix m, from seeds spread over
 // the trackable voxels as the measure spreads its own: what a picture of the
 // measure draws, as given (m = identity) and with the recommended transform.
+// `axes_to_world` (the world direction of each voxel axis, as rows) fixes
+// the order seeds are spread in, so that storage order does not choose them.
 std::vector<std::vector<Vec3>> sample_streamlines(const TensorField& field, const Mask* mask, const Mat3& frame_map,
                                                   const Vec3& voxel_sizes_mm, const Mat3& m, std::uint64_t count,
-                                                  const TrackingOptions& options = {});
+                                                  const TrackingOptions& options = {},
+                                                  const Mat3& axes_to_world = identity3());
 
 // Scores the 24 distinct candidates (a matrix and its negation share every
 // streamline) and decides. Results are the same for any thread count.
@@ -190,6 +193,7 @@ TrackingResult track_candidates(const TensorField& field, const Mask* mask, cons
 // image); each is applied in the table's own frame as `frame_map` maps it.
 TrackingResult track_candidates(const TensorField& field, const Mask* mask, const Mat3& frame_map,
                                 const std::optional<OtherFrame>& other, const Vec3& voxel_sizes_mm,
-                                const TrackingOptions& options, Execution& exec);
+                                const TrackingOptions& options, Execution& exec,
+                                const Mat3& axes_to_world = identity3());
 
 }  // namespace tarvix

@@ -35,18 +35,19 @@ struct VolumeInfo {
   std::optional<std::string> orientation_doubt;
 };
 
-// How a run takes image headers. `Stated`: as the header states them, which
+// How a run takes its images. `Stated`: as their headers state them, which
 // is what callers of the module build on: the grid measured by pixdim, and a
 // mask that fits by its voxel count alone (masks saved from arrays with a
 // placeholder affine are common and are used by index). `Checked`: the grid
-// measured by the affine the frame comes from, and a mask refused unless it
-// lies on the DWI's grid in the world; the engine, the command line and its
-// batches take images this way.
-enum class Geometry { Stated, Checked };
+// measured by the affine the frame comes from, a mask refused unless it lies
+// on the DWI's grid in the world, and a volume the fit takes that holds no
+// finite value named as the cause of a failed fit; the engine, the command
+// line and its batches take images this way.
+enum class ImageRules { Stated, Checked };
 
 // The voxel sizes a run measures the grid by, under `rule`.
-inline const Vec3& grid_spacing(const VolumeInfo& info, Geometry rule) {
-  return rule == Geometry::Checked ? info.spacing : info.voxel_sizes;
+inline const Vec3& grid_spacing(const VolumeInfo& info, ImageRules rule) {
+  return rule == ImageRules::Checked ? info.spacing : info.voxel_sizes;
 }
 
 // Image data kept in the stored NIfTI order (x fastest, then y, z, then volume),

@@ -62,7 +62,7 @@ TEST(OrientationDoubt, EachUntrustworthyHeaderSaysWhichAndWhy) {
     EXPECT_EQ(info.orientation_doubt.has_value(), c.doubt != nullptr) << doubt;
     if (c.doubt) EXPECT_NE(doubt.find(c.doubt), std::string::npos) << doubt;
     EXPECT_EQ(info.spacing, c.spacing);
-    EXPECT_TRUE(std::isfinite(image_sampling(false, info, std::nullopt, Geometry::Checked).step));
+    EXPECT_TRUE(std::isfinite(image_sampling(false, info, std::nullopt, ImageRules::Checked).step));
   }
 }
 
@@ -83,11 +83,11 @@ TEST(MaskGeometry, ComparedWithTheDwiGridAndPlacement) {
       {placed({49, 57, 51}, 2), "mask grid mismatch: the mask's affine places its grid up to 2.00 mm away from the DWI's"},
   };
   for (const auto& [mask, error] : cases) {
-    EXPECT_EQ(error_text([&] { check_mask_geometry(mask, dwi, Geometry::Checked); }), error);
+    EXPECT_EQ(error_text([&] { check_mask_geometry(mask, dwi, ImageRules::Checked); }), error);
     // Taken as stated, only the voxel count decides: a placeholder affine or
     // another arrangement of the same count is used by index.
     const bool count_differs = mask.shape[2] != dwi.shape[2] && mask.shape[0] == dwi.shape[0];
-    EXPECT_EQ(error_text([&] { check_mask_geometry(mask, dwi, Geometry::Stated); }),
+    EXPECT_EQ(error_text([&] { check_mask_geometry(mask, dwi, ImageRules::Stated); }),
               count_differs ? error : "<no error>");
   }
 }
@@ -98,8 +98,8 @@ TEST(Geometry, StatedStepFollowsPixdimCheckedFollowsTheAffine) {
   info.voxel_sizes = {1, 1, 1};
   info.spacing = {2, 2, 2};
   info.affine = {{{2, 0, 0, 0}, {0, 2, 0, 0}, {0, 0, 2, 0}, {0, 0, 0, 1}}};
-  EXPECT_EQ(image_sampling(false, info, std::nullopt, Geometry::Stated).step, 4.0);
-  EXPECT_EQ(image_sampling(false, info, std::nullopt, Geometry::Checked).step, 2.0);
+  EXPECT_EQ(image_sampling(false, info, std::nullopt, ImageRules::Stated).step, 4.0);
+  EXPECT_EQ(image_sampling(false, info, std::nullopt, ImageRules::Checked).step, 2.0);
 }
 
 TEST(NonFiniteVoxels, CountedPerVolume) {

@@ -17,10 +17,10 @@ ModuleState g_state{"_tarvix"};
 // ---------------------------------------------------------------------------
 // Bound values into the core's argument records.
 
-// The module takes image headers as they state themselves (see tarvix::Geometry).
+// The module takes image headers as they state themselves (see tarvix::ImageRules).
 tarvix::AnalysisArgs module_args(const Bound& b) {
   tarvix::AnalysisArgs a = analysis_args(b);
-  a.geometry = tarvix::Geometry::Stated;
+  a.image_rules = tarvix::ImageRules::Stated;
   return a;
 }
 

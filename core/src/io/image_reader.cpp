@@ -354,10 +354,10 @@ double placement_gap(const Mat4& a, const Mat4& b, const std::vector<std::uint64
 
 }  // namespace
 
-void check_mask_geometry(const VolumeInfo& mask, const VolumeInfo& dwi, Geometry rule) {
+void check_mask_geometry(const VolumeInfo& mask, const VolumeInfo& dwi, ImageRules rule) {
   const std::uint64_t mask_grid = grid_of(mask.shape), dwi_grid = grid_of(dwi.shape);
   if (mask_grid != dwi_grid) throw Error::mask_mismatch(mask_grid, dwi_grid);
-  if (rule == Geometry::Stated) return;
+  if (rule == ImageRules::Stated) return;
   for (std::size_t i = 0; i < 3; ++i) {
     const auto size = [i](const VolumeInfo& v) { return i < v.shape.size() ? v.shape[i] : std::uint64_t{1}; };
     if (size(mask) != size(dwi))

@@ -43,9 +43,9 @@ VolumeRead read_volume_with_info(const std::string& path, ReadTimings* timings =
 Mask read_mask(const std::string& path, const HeaderCheck& check = {});
 
 // The mask's grid against the DWI's: the mask-mismatch error when their voxel
-// counts differ. Under Geometry::Checked also when their sizes differ
+// counts differ. Under ImageRules::Checked also when their sizes differ
 // (49×57×51 is not 57×49×51), or when both place their grids in the world and
 // the placements differ.
-void check_mask_geometry(const VolumeInfo& mask, const VolumeInfo& dwi, Geometry rule);
+void check_mask_geometry(const VolumeInfo& mask, const VolumeInfo& dwi, ImageRules rule);
 
 }  // namespace tarvix
