@@ -18,10 +18,7 @@ namespace tarvix {
 // ---- the sample
 
 void SignalSample::begin(const std::vector<std::uint64_t>& shape, std::uint64_t n_volumes, std::uint64_t target) {
-  stored_.clear();
-  values_.clear();
-  filled_.clear();
-  n_volumes_ = 0;
+  *this = SignalSample{};
   if (shape.size() < 3 || n_volumes == 0 || target == 0) return;
   const std::uint64_t nx = shape[0], grid = shape[0] * shape[1] * shape[2];
   if (grid == 0) return;
@@ -32,9 +29,25 @@ void SignalSample::begin(const std::vector<std::uint64_t>& shape, std::uint64_t 
     stride |= 1;
     while (std::gcd(stride, nx) != 1) stride += 2;
   }
-  for (std::uint64_t i = stride / 2; i < grid; i += stride) stored_.push_back(i);
-  values_.assign(static_cast<std::size_t>(n_volumes) * stored_.size(), 0.0f);
+  for (std::uint64_t i = stride / 2; i < grid; i += stride) lattice_.push_back(i);
+  for (std::uint64_t i : lattice_) {
+    kept_.push_back(i);
+    if ((i + 1) % nx != 0) kept_.push_back(i + 1);
+  }
+  std::sort(kept_.begin(), kept_.end());
+  kept_.erase(std::unique(kept_.begin(), kept_.end()), kept_.end());
+  const auto place = [&](std::uint64_t i) {
+    return static_cast<std::size_t>(std::lower_bound(kept_.begin(), kept_.end(), i) - kept_.begin());
+  };
+  for (std::uint64_t i : lattice_) {
+    lattice_at_.push_back(place(i));
+    neighbour_at_.push_back((i + 1) % nx != 0 ? place(i + 1) : kNone);
+  }
+  filling_.assign(static_cast<std::size_t>(n_volumes) * kept_.size(), 0.0f);
+  values_.assign(static_cast<std::size_t>(n_volumes) * lattice_.size(), 0.0f);
+  neighbour_values_.assign(values_.size(), 0.0f);
   filled_.assign(static_cast<std::size_t>(n_volumes), 0);
+  settled_.assign(static_cast<std::size_t>(n_volumes), 0);
   n_volumes_ = n_volumes;
 }
 
@@ -44,9 +57,10 @@ float finite_or_zero(float v) { return std::isfinite(v) ? v : 0.0f; }
 
 void SignalSample::take(std::uint64_t k, const float* volume) {
   if (k >= n_volumes_ || !volume) return;
-  float* out = values_.data() + k * stored_.size();
-  for (std::size_t i = 0; i < stored_.size(); ++i) out[i] = finite_or_zero(volume[stored_[i]]);
-  filled_[static_cast<std::size_t>(k)] = 1;
+  float* out = slot(k);
+  for (std::size_t i = 0; i < kept_.size(); ++i) out[i] = finite_or_zero(volume[kept_[i]]);
+  settle(k);
+  mark(k);
 }
 
 void SignalSample::take_all(const Volume& volume) {
@@ -55,21 +69,39 @@ void SignalSample::take_all(const Volume& volume) {
 }
 
 std::pair<std::size_t, std::size_t> SignalSample::within(std::uint64_t begin, std::uint64_t end) const {
-  const auto first = std::lower_bound(stored_.begin(), stored_.end(), begin);
-  const auto last = std::lower_bound(first, stored_.end(), end);
-  return {static_cast<std::size_t>(first - stored_.begin()), static_cast<std::size_t>(last - stored_.begin())};
+  const auto first = std::lower_bound(kept_.begin(), kept_.end(), begin);
+  const auto last = std::lower_bound(first, kept_.end(), end);
+  return {static_cast<std::size_t>(first - kept_.begin()), static_cast<std::size_t>(last - kept_.begin())};
 }
 
 void SignalSample::mark(std::uint64_t k) {
   if (k < n_volumes_) filled_[static_cast<std::size_t>(k)] = 1;
 }
 
+// Volume k's signals from the filling buffer into the lattice's and the
+// neighbours' lists.
+void SignalSample::settle(std::uint64_t k) {
+  if (filling_.empty() || settled_[static_cast<std::size_t>(k)]) return;
+  settled_[static_cast<std::size_t>(k)] = 1;
+  const float* in = slot(k);
+  float* out = values_.data() + k * lattice_.size();
+  float* next = neighbour_values_.data() + k * lattice_.size();
+  for (std::size_t v = 0; v < lattice_.size(); ++v) {
+    out[v] = in[lattice_at_[v]];
+    next[v] = neighbour_at_[v] != kNone ? in[neighbour_at_[v]] : 0.0f;
+  }
+}
+
 void SignalSample::clean() {
+  for (std::uint64_t k = 0; k < n_volumes_; ++k)
+    if (filled_[static_cast<std::size_t>(k)]) settle(k);
+  if (complete()) std::vector<float>().swap(filling_);
   for (float& v : values_) v = finite_or_zero(v);
+  for (float& v : neighbour_values_) v = finite_or_zero(v);
 }
 
 bool SignalSample::complete() const {
-  return n_volumes_ > 0 && !stored_.empty() &&
+  return n_volumes_ > 0 && !lattice_.empty() &&
          std::all_of(filled_.begin(), filled_.end(), [](std::uint8_t f) { return f != 0; });
 }
 
@@ -415,10 +447,51 @@ std::optional<double> background_noise(const SignalSample& sample, const std::ve
   return sum_sq / (2.0 * static_cast<double>(values));
 }
 
+// The brain voxels whose neighbour along x lies in the brain too.
+std::vector<std::size_t> brain_pairs(const SignalSample& sample, const std::vector<std::size_t>& brain, double split) {
+  std::vector<std::size_t> out;
+  for (std::size_t v : brain) {
+    if (!sample.has_neighbour(v)) continue;
+    double sum = 0;
+    for (std::uint64_t k = 0; k < sample.volumes(); ++k) sum += sample.neighbours(k)[v];
+    if (sum / static_cast<double>(sample.volumes()) > split) out.push_back(v);
+  }
+  return out;
+}
+
+// The noise's variance from the image alone, on one shell: the difference
+// between a brain voxel and its neighbour varies across the shell's volumes
+// by twice the noise's variance, plus however differently the two answer
+// the directions, which is little for most neighbours (a bundle or a tissue
+// is wider than a voxel). The median over the pairs keeps the edges out; it
+// lies below the mean of a chi-square by the factor undone here.
+std::optional<double> neighbour_noise(const SignalSample& sample, const std::vector<std::size_t>& pairs,
+                                      const std::vector<std::uint64_t>& volumes, const ConsistencyRules& rules) {
+  const std::size_t n = volumes.size();
+  if (pairs.size() < rules.min_brain_voxels || n < 3) return std::nullopt;
+  std::vector<double> variances;
+  variances.reserve(pairs.size());
+  std::vector<double> d(n);
+  for (std::size_t v : pairs) {
+    double mean = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+      d[k] = static_cast<double>(sample.signals(volumes[k])[v]) - sample.neighbours(volumes[k])[v];
+      mean += d[k];
+    }
+    mean /= static_cast<double>(n);
+    double ss = 0;
+    for (double x : d) ss += (x - mean) * (x - mean);
+    variances.push_back(ss / static_cast<double>(n - 1));
+  }
+  const double dof = static_cast<double>(n - 1);
+  const double median_share = std::pow(1.0 - 2.0 / (9.0 * dof), 3.0);
+  return median_of(variances) / median_share / 2.0;
+}
+
 void order_test(ConsistencyResult& r, const GradientTable& table, const SignalSample& sample,
                 const std::vector<std::size_t>& brain, const std::vector<Level>& shells,
                 const std::vector<std::uint64_t>& clean_b0, std::optional<double> background_sigma2,
-                const ConsistencyRules& rules) {
+                const std::vector<std::size_t>& pairs, const ConsistencyRules& rules) {
   ConsistencyTest& t = r.order;
   // A few thousand brain voxels are plenty; an even spread of them.
   std::vector<std::size_t> voxels;
@@ -433,6 +506,9 @@ void order_test(ConsistencyResult& r, const GradientTable& table, const SignalSa
     os.volumes = shell.volumes;
 
     // Log-signals of the voxels with a signal in every volume of the shell.
+    // Without b=0 repeats or a background of noise, the image's own.
+    const std::optional<double> image_sigma2 =
+        clean_b0.size() >= 2 || background_sigma2 ? std::nullopt : neighbour_noise(sample, pairs, shell.volumes, rules);
     Gram gram;
     gram.n = n;
     gram.g.assign(n * n, 0.0);
@@ -466,7 +542,7 @@ void order_test(ConsistencyResult& r, const GradientTable& table, const SignalSa
       // The noise's share of that variance, from the differences between
       // successive b=0 repeats (a drift or motion between them only makes it
       // larger, and the test more cautious), else from the background.
-      std::optional<double> sigma2 = background_sigma2;
+      std::optional<double> sigma2 = background_sigma2 ? background_sigma2 : image_sigma2;
       if (clean_b0.size() >= 2) {
         double d2 = 0;
         for (std::size_t i = 1; i < clean_b0.size(); ++i) {
@@ -479,7 +555,7 @@ void order_test(ConsistencyResult& r, const GradientTable& table, const SignalSa
       ++used;
     }
     if (used < rules.min_brain_voxels) continue;
-    const bool noise_known = clean_b0.size() >= 2 || background_sigma2;
+    const bool noise_known = clean_b0.size() >= 2 || background_sigma2 || image_sigma2;
     if (noise_known && noise_total > 0) os.structure = var_total / noise_total;
 
     std::vector<std::array<double, 7>> design(n);
@@ -613,7 +689,8 @@ ConsistencyResult check_consistency(const GradientTable& table, const SignalSamp
       if (span > 0 && (r.volume_means[static_cast<std::size_t>(k)] - dark) / span >= rules.b0_warn)
         clean_b0.push_back(k);
   }
-  order_test(r, table, sample, brain, shells, clean_b0, background_noise(sample, voxel_mean, split), rules);
+  order_test(r, table, sample, brain, shells, clean_b0, background_noise(sample, voxel_mean, split),
+             brain_pairs(sample, brain, split), rules);
 
   for (const ConsistencyTest* t : {&r.b0, &r.shells, &r.volumes, &r.order})
     if (t->judged) r.status = worse(r.status, t->status);

@@ -25,14 +25,17 @@
 
 namespace tarvix {
 
-// The signals of a fixed lattice of voxels in every volume. Filled volume by
-// volume (in any order, each once) as the image is read.
+// The signals of a fixed lattice of voxels in every volume, and of each
+// lattice voxel's neighbour along x (what the image's own noise is measured
+// from). Filled volume by volume (in any order, each once) as the image is
+// read.
 class SignalSample {
  public:
   // Voxels kept per volume, at most: enough for brain means to a fraction of
   // a percent and for the order test, small enough to cost nothing next to
   // the read (a few MB for a hundred volumes).
   static constexpr std::uint64_t kTargetVoxels = 20000;
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
   // The lattice of a grid (stored order, x fastest) for `n_volumes` volumes.
   void begin(const std::vector<std::uint64_t>& shape, std::uint64_t n_volumes,
@@ -43,27 +46,37 @@ class SignalSample {
   void take_all(const Volume& volume);
 
   // For a filler that works block by block (the streamed fit, while each
-  // block's voxels are in cache): the lattice voxels within stored voxels
-  // [begin, end) are [first, last) of `lattice()`; it writes volume k's
-  // signals into `slot(k)` and marks the volume once every block is done.
-  const std::vector<std::uint64_t>& lattice() const { return stored_; }
+  // block's voxels are in cache): the kept voxels within stored voxels
+  // [begin, end) are [first, last) of `kept()`; it writes volume k's signals
+  // of them into `slot(k)` and marks the volume once every block is done.
+  const std::vector<std::uint64_t>& kept() const { return kept_; }
   std::pair<std::size_t, std::size_t> within(std::uint64_t begin, std::uint64_t end) const;
-  float* slot(std::uint64_t k) { return values_.data() + k * stored_.size(); }
+  float* slot(std::uint64_t k) { return filling_.data() + k * kept_.size(); }
   void mark(std::uint64_t k);
-  // Non-finite signals (of a damaged volume) read as no signal.
+  // Once every volume is in, before the signals are read: non-finite
+  // signals (of a damaged volume) read as no signal.
   void clean();
 
   bool complete() const;
-  std::uint64_t voxels() const { return static_cast<std::uint64_t>(stored_.size()); }
+  std::uint64_t voxels() const { return static_cast<std::uint64_t>(lattice_.size()); }
   std::uint64_t volumes() const { return n_volumes_; }
   // Volume k's signals, one per lattice voxel.
-  const float* signals(std::uint64_t k) const { return values_.data() + k * stored_.size(); }
+  const float* signals(std::uint64_t k) const { return values_.data() + k * lattice_.size(); }
+  // Volume k's signals of the lattice voxels' neighbours along x (0 where a
+  // voxel ends its row and has none: see has_neighbour).
+  const float* neighbours(std::uint64_t k) const { return neighbour_values_.data() + k * lattice_.size(); }
+  bool has_neighbour(std::size_t v) const { return neighbour_at_[v] != kNone; }
 
  private:
-  std::vector<std::uint64_t> stored_;  // stored-order voxel indices, ascending
-  std::vector<float> values_;          // volume-major
-  std::vector<std::uint8_t> filled_;
+  std::vector<std::uint64_t> lattice_;  // stored-order voxel indices, ascending
+  std::vector<std::uint64_t> kept_;     // the lattice and its neighbours, ascending
+  std::vector<std::size_t> lattice_at_, neighbour_at_;  // their places in kept_
+  std::vector<float> filling_;          // volume-major over kept_, until every volume is in
+  std::vector<float> values_, neighbour_values_;  // volume-major over the lattice
+  std::vector<std::uint8_t> filled_, settled_;
   std::uint64_t n_volumes_ = 0;
+
+  void settle(std::uint64_t k);
 };
 
 // Margins and thresholds of the three tests. Each margin is oriented so that
@@ -89,8 +102,8 @@ struct ConsistencyRules {
   // Order test: how many spreads of the shuffled residuals the given order's
   // residual lies below their median. Below `order_flag` it flags only when
   // the shell's signal varies across its volumes clearly more than noise does
-  // (`structure`: the ratio of the two, noise from the b=0 repeats or the
-  // background), else it warns.
+  // (`structure`: the ratio of the two, noise from the b=0 repeats, the
+  // background, or else neighbouring voxels), else it warns.
   double order_warn = 2.5, order_flag = 2.0;
   double structure_flag = 1.5;
   std::uint64_t min_order_volumes = 10;
@@ -119,7 +132,7 @@ struct OrderShell {
   double shuffled_median = 0;    // over the permutations
   double shuffled_spread = 0;    // their interquartile range / 1.349
   double z = 0;                  // (median - residual) / spread
-  std::optional<double> structure;  // variance across the shell over noise's; none without b=0 repeats
+  std::optional<double> structure;  // variance across the shell over noise's; none when the noise is unknown
   bool judged = false;
   Status status = Status::Pass;
 

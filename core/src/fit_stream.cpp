@@ -147,7 +147,7 @@ struct FitStream::State {
                     std::vector<unsigned char>& gathered, std::vector<float>& converted) {
     const auto [first, last] = sample->within(start, start + width);
     if (first == last) return;
-    const std::vector<std::uint64_t>& at = sample->lattice();
+    const std::vector<std::uint64_t>& at = sample->kept();
     const std::size_t bytes = raw.bytes_per_voxel;
     for (std::size_t d = b; d < e; ++d) {
       const Delivery& v = deliveries[d];

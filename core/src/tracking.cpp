@@ -302,6 +302,11 @@ FrameTest frame_test(const double* other, const double* declared, std::size_t n,
   return t;
 }
 
+std::uint64_t seed_count(std::uint64_t n_trackable, const TrackingOptions& o) {
+  const std::uint64_t by_grid = o.trackable_per_seed ? n_trackable / o.trackable_per_seed : 0;
+  return std::max(o.n_seeds, std::min(by_grid, o.max_seeds));
+}
+
 void check_options(const TrackingOptions& o) {
   check_margin_threshold(o.margin_threshold);
   const bool ok = std::isfinite(o.step_voxels) && o.step_voxels > 0 && std::isfinite(o.max_angle_deg) &&
@@ -533,7 +538,7 @@ TrackingResult track_candidates(const TensorField& field, const Mask* mask, cons
   const Mask trackable = trackable_voxels(field, mask, options.fa_threshold);
   const std::uint64_t n_trackable =
       static_cast<std::uint64_t>(std::count(trackable.begin(), trackable.end(), std::uint8_t{1}));
-  const std::vector<std::uint64_t> seeds = pick_seeds(trackable, field.shape, axes_to_world, options.n_seeds);
+  const std::vector<std::uint64_t> seeds = pick_seeds(trackable, field.shape, axes_to_world, seed_count(n_trackable, options));
   const std::vector<Vec3f> table_field = trackable_field(field, trackable);
   const TrackingGeometry g = tracking_geometry(field.shape, voxel_sizes_mm, options);
   const bool with_other = other && other->angle_deg >= options.frame_distinct_deg;
