@@ -46,7 +46,7 @@ import time
 from collections import deque
 from dataclasses import dataclass, field
 
-from . import _engine, group_table, outputs, qcpage, verdict
+from . import _engine, group_table, outputs, qcpage, readback, verdict
 from .errors import CliError
 
 # The engine's analysis options a batch passes through to every run.
@@ -111,6 +111,7 @@ class BatchOutcome:
     failures: list[RunResult] = field(default_factory=list)  # this batch's
     folder_runs: list[RunResult] = field(default_factory=list)  # every run reported in the folder
     failed_listed: list[dict] = field(default_factory=list)  # every failure listed in the folder
+    unreadable_reports: list[UnreadableReport] = field(default_factory=list)  # reports the group level cannot use
     page: str | None = None
 
 
@@ -793,9 +794,11 @@ def prepare(root: str, options: dict, out_dir: str | None = None, participants=N
     folder.clear([qcpage.PAGE, group_table.TSV_NAME, group_table.SIDECAR_NAME], move_aside=False)
     folder.clear(names, move_aside=True)
     with folder.locked():
-        # Failures listed by an earlier batch for the runs this one redoes no longer hold.
+        # Failures listed by an earlier batch for the runs this one redoes no
+        # longer hold; a batch that redoes every run replaces the whole list.
         redone = {plan["runs"][i]["stem"] for i in selected}
-        kept = [f for f in _read_failures(folder) if _failure_key(f) not in redone]
+        everything = len(selected) == len(plan["runs"])
+        kept = [] if everything else [f for f in _read_failures(folder) if _failure_key(f) not in redone]
         _write_failures(folder, kept)
     plan["folder"] = folder
     return plan
@@ -807,12 +810,29 @@ def _failure_key(failure: dict):
 
 
 def _read_failures(folder: Folder) -> list[dict]:
-    try:
-        with open(folder.file(FAILED_RUNS), encoding="utf-8") as f:
-            listed = json.load(f)
-    except (OSError, ValueError):
+    """The failure list the batches sharing the folder keep. No entry is
+    dropped for its form: a failure named badly is still a failure, and a list
+    that cannot be read stands for failures nobody can name."""
+    path = folder.file(FAILED_RUNS)
+    if not os.path.lexists(path):
         return []
-    return [f for f in listed if isinstance(f, dict)] if isinstance(listed, list) else []
+    try:
+        listed = readback.read_json(path)
+    except readback.Unreadable as e:
+        return [{"name": FAILED_RUNS, "error": f"the list of failed runs {e}: which runs failed is unknown"}]
+    if not isinstance(listed, list):
+        return [{"name": FAILED_RUNS, "error": "the list of failed runs is not a list: which runs failed is unknown"}]
+    return [_failure_entry(item) for item in listed]
+
+
+def _failure_entry(item) -> dict:
+    item = item if isinstance(item, dict) else {}
+    entry = {"name": item.get("name") if isinstance(item.get("name"), str) else "(a run not named)",
+             "error": item.get("error") if isinstance(item.get("error"), str) else "(no reason recorded)"}
+    for key in ("stem", "dwi"):
+        if isinstance(item.get(key), str):
+            entry[key] = item[key]
+    return entry
 
 
 def _write_failures(folder: Folder, failures: list[dict]) -> None:
@@ -922,18 +942,6 @@ def _gather(backend, plan, options, tracking, threads, png, keep_going, on_run) 
     return runs
 
 
-def _load(path: str):
-    try:
-        with open(path, encoding="utf-8") as f:
-            return json.load(f)
-    except (OSError, ValueError):
-        return None
-
-
-def _is_report(record) -> bool:
-    return isinstance(record, dict) and record.get("tool") == "tarvix" and "status" in record
-
-
 def _path_key(path: str):
     return [part.encode("utf-8", "surrogateescape") for part in path.split(os.sep)]
 
@@ -948,25 +956,47 @@ def _report_files(out_dir: str) -> list[str]:
         if relative != "." and not relative.startswith("sub-"):
             dirs[:] = []
             continue
-        for name in files:
+        for name in sorted(files):
             if name.endswith(RUN_SUFFIXES[0]) and f"_{DESC}" in name and not name.startswith(TEMP_PREFIX):
                 found.append(os.path.normpath(os.path.join(relative, name)))
     return found
 
 
-def folder_runs(root: str, out_dir: str) -> list[RunResult]:
+@dataclass
+class UnreadableReport:
+    """A report in the folder the group level cannot use, and why: the run is
+    counted as failed, never left out or guessed at."""
+    path: str  # relative to the output folder
+    name: str  # the run's name, from the report's file name
+    reason: str
+
+    def error(self) -> str:
+        return f"its report {self.path} {self.reason}"
+
+
+def _name_of_stem(stem: str) -> str:
+    return os.path.basename(stem).replace(f"_{DESC}", "") + "_dwi"
+
+
+def folder_runs(root: str, out_dir: str) -> tuple[list[RunResult], list[UnreadableReport]]:
     """Every run whose report is in the folder, read back from its files alone,
-    in the order discovery meets the runs' images."""
-    found = []
+    in the order discovery meets the runs' images; and the reports that
+    cannot be used."""
+    found, unreadable = [], []
     for relative in _report_files(out_dir):
-        report = _load(os.path.join(out_dir, relative))
-        if not _is_report(report):
-            continue
         stem = relative.removesuffix(RUN_SUFFIXES[0])
-        source = report.get("source") if isinstance(report.get("source"), dict) else {}
-        name = source.get("name") or os.path.basename(stem).replace(f"_{DESC}", "") + "_dwi"
+        try:
+            report = readback.report(os.path.join(out_dir, relative))
+        except readback.Unreadable as e:
+            unreadable.append(UnreadableReport(relative, _name_of_stem(stem), str(e)))
+            continue
+        source = report.get("source") or {}
+        name = source.get("name") or _name_of_stem(stem)
         dwi = source.get("dwi") or ""
-        tracking = _load(os.path.join(out_dir, stem + RUN_SUFFIXES[1]))
+        try:
+            tracking = readback.read_json(os.path.join(out_dir, stem + RUN_SUFFIXES[1]))
+        except readback.Unreadable:
+            tracking = None  # only linked from the page: the report holds the tracking's record
         png = stem + RUN_SUFFIXES[2]
         entry = {"name": name, "stem": stem, "dwi": os.path.join(root, dwi) if dwi else "", "dwi_relative": dwi,
                  "entities": entities(name)}
@@ -975,7 +1005,7 @@ def folder_runs(root: str, out_dir: str) -> list[RunResult]:
         found.append(RunResult(-1, entry, result, png=png if os.path.isfile(os.path.join(out_dir, png)) else None))
     found.sort(key=lambda r: (_path_key(r.entry["dwi_relative"]) if r.entry["dwi_relative"] else [b"\xff"],
                               _path_key(r.entry["stem"])))
-    return found
+    return found, unreadable
 
 
 def page_runs(runs: list[RunResult]) -> list[dict]:
@@ -1033,7 +1063,7 @@ def _group(plan: dict, outcome: BatchOutcome) -> BatchOutcome:
     """The folder's files for the whole group, from every report in it."""
     folder, root = plan["folder"], plan["root_path"]
     with folder.locked():
-        outcome.folder_runs = folder_runs(root, plan["out_dir"])
+        outcome.folder_runs, outcome.unreadable_reports = folder_runs(root, plan["out_dir"])
         reported = {r.entry["stem"] for r in outcome.folder_runs}
         listed = [f for f in _read_failures(folder) if _failure_key(f) not in reported]
         outcome.failed_listed = listed
@@ -1043,10 +1073,13 @@ def _group(plan: dict, outcome: BatchOutcome) -> BatchOutcome:
             outcome.finish_text = _engine.bids_finish(root, plan["out_dir"], json.dumps(results))
         elif os.path.lexists(folder.file(SUMMARY)):
             os.unlink(folder.file(SUMMARY))
+        failed = [(f["name"], f["error"]) for f in listed]
+        failed += [(u.name, u.error()) for u in outcome.unreadable_reports]
         tracking = any(r.result.get("tracking") is not None for r in outcome.folder_runs)
-        outcome.page = qcpage.write_page(plan["out_dir"], root, page_runs(outcome.folder_runs),
-                                         [(f["name"], f["error"]) for f in listed], tracking, _engine_version())
-        group_table.write(plan["out_dir"], [(r.entry["name"], r.result["report"]) for r in outcome.folder_runs])
+        outcome.page = qcpage.write_page(plan["out_dir"], root, page_runs(outcome.folder_runs), failed, tracking,
+                                         _engine_version())
+        group_table.write(plan["out_dir"], [(r.entry["name"], r.result["report"]) for r in outcome.folder_runs],
+                          failed)
     return outcome
 
 

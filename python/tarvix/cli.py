@@ -52,7 +52,8 @@ exit status: the verdict on the table as given, as every file written says
 BIDS_EXIT_TABLE = """\
 exit status:
   0  every run PASS (the worst run decides)
-  1  error: no DWI run found, a run that cannot be read (with --keep-going: any run failed), ...
+  1  error: no DWI run found, a run that cannot be read (with --keep-going: any run failed), a report in
+     OUTPUT_DIR the group level cannot use (named on stderr, on the QC page and in the group table), ...
   2  usage error, or ROOT is not a folder
   3  the worst run is WARN
   4  at least one run is FLAG
@@ -735,7 +736,7 @@ def _print_bids(args, outcome) -> list[str]:
                 for r in outcome.folder_runs]
     notes = [f"{name}: {note}" for name, _, run_notes in verdicts for note in run_notes]
     notes += [f"{r.entry['name']}: {r.result['report']['cross_run']['note']}" for r in outcome.folder_runs
-              if isinstance(r.result["report"].get("cross_run"), dict)]
+              if (r.result["report"].get("cross_run") or {}).get("note")]
     if text is not None and args.as_json:
         print(text)
         for note in notes:
@@ -756,6 +757,12 @@ def _print_bids(args, outcome) -> list[str]:
               "level writes the summary, group table and QC page")
     if outcome.page and not args.as_json:
         print(f"QC page: {outcome.page}")
+    unusable = outcome.unreadable_reports
+    if unusable:
+        reports = f"{len(unusable)} report{'s' if len(unusable) != 1 else ''} in {outcome.plan['out_dir']}"
+        print(terminal_text(f"tarvix: {reports} cannot be used, so their runs count as failed:"), file=sys.stderr)
+        for u in unusable:
+            print("  " + terminal_text(f"{u.path} {u.reason}"), file=sys.stderr)
     if outcome.failed_listed and args.level == "group":
         print(f"tarvix: {len(outcome.failed_listed)} runs failed at the participant level; listed in "
               f"{os.path.join(outcome.plan['out_dir'], batch.FAILED_RUNS)}", file=sys.stderr)
@@ -786,7 +793,7 @@ def run_bids(args) -> int:
         # Runs may hide in a folder that could not be listed: the dataset was not audited whole.
         print(f"tarvix: {len(unreadable)} folder{'s' if len(unreadable) != 1 else ''} could not be read, so their "
               "runs (if any) were not audited: " + "; ".join(terminal_text(u) for u in unreadable), file=sys.stderr)
-    if outcome.failed_listed or unreadable:
+    if outcome.failed_listed or unreadable or outcome.unreadable_reports:
         return EXIT_ERROR
     return max((EXIT_OF_STATUS.get(s, EXIT_OK) for s in statuses), default=EXIT_OK,
                key=lambda code: {EXIT_OK: 0, EXIT_WARN: 1, EXIT_FLAG: 2}[code])
