@@ -1,12 +1,14 @@
-"""`tarvix bids`'s group level reading an output folder it cannot trust
-(someone else's, a copy, one half-written): no report ends it, hangs it or is
-shown as what it does not say; every run is in the group table, by its BIDS
-entities."""
+"""`tarvix bids` as pipelines run it, and its group level reading an output
+folder it cannot trust (someone else's, a copy, one half-written): no report
+ends it, hangs it or is shown as what it does not say; every run is in the
+group table, by its BIDS entities."""
 
 import copy
 import json
 import os
 import shutil
+import subprocess
+import sys
 
 import pytest
 
@@ -138,3 +140,33 @@ def test_no_mangled_field_ends_the_group_level_or_loses_the_run(study, tmp_path,
         err = capsys.readouterr().err
         assert code in (1, 4) and (code == 1) == ("cannot be used" in err), (path, err)
         assert len(rows_of(folder)[1]) == 3 + len(values), path
+
+
+def _batch(args, closed):
+    """The command with stdout or stderr a pipe nobody reads."""
+    read, write = os.pipe()
+    os.close(read)
+    streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, closed: write}
+    try:
+        return subprocess.run([sys.executable, "-m", "tarvix", "bids", *map(str, args)], text=True, timeout=300,
+                              **streams)
+    finally:
+        os.close(write)
+
+
+@pytest.mark.parametrize("level, fail_on, closed, code", [
+    ([], [], "stdout", 4),  # tarvix bids ... | head -n 1
+    ([], ["--fail-on", "never"], "stderr", 0),
+    (["participant"], ["--fail-on", "never"], "stdout", 0),
+    (["participant", "--participant-label", "03", "--keep-going"], ["--fail-on", "never"], "stdout", 1),
+])
+def test_a_closed_stream_or_fail_on_never_keeps_the_batch(study, tmp_path, level, fail_on, closed, code):
+    root, _ = study
+    labels = [] if "--participant-label" in level else ["--participant-label", "01", "02"]
+    result = _batch([root, tmp_path / "out", *level, *labels, *fail_on, "--threads", "1"], closed)
+    assert result.returncode == code and "Traceback" not in (result.stderr or ""), result.stderr
+    if closed == "stdout" and code != 1:
+        assert "cannot write to standard output" in result.stderr and "the outputs were written" in result.stderr
+    reports = sorted(p.name for p in (tmp_path / "out").rglob("*_desc-tarvix_report.json"))
+    assert len(reports) == (0 if code == 1 else 3)
+    assert (tmp_path / "out/index.html").exists() == (not level)

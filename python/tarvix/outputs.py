@@ -319,9 +319,18 @@ def _register(plan: OutputPlan) -> None:
     _plans.append(plan)
 
 
+_noted: list[str] = []
+
+
+def note_written(path: str) -> None:
+    """An output written outside any plan (a batch's folder, whose files its
+    workers write), for what the command says it wrote."""
+    _noted.append(path)
+
+
 def written_outputs() -> list[str]:
     """Every output the commands of this process committed."""
-    return [path for plan in _plans for path in plan.written()]
+    return [path for plan in _plans for path in plan.written()] + _noted
 
 
 def lock_wait() -> float:
