@@ -35,6 +35,7 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import pathlib
 import pickle
 import re
 import selectors
@@ -43,6 +44,7 @@ import stat
 import subprocess
 import sys
 import time
+import urllib.parse
 from collections import deque
 from dataclasses import dataclass, field
 
@@ -521,13 +523,27 @@ def default_threads(jobs: int | None, scheduler: str | None) -> int | None:
 # --- the batch -----------------------------------------------------------------
 
 
-def dataset_description() -> str:
-    """The derivative's dataset_description.json: no paths in it, so the same
-    text whatever the output folder."""
+def dataset_description(root: str, out_dir: str) -> str:
+    """The derivative's dataset_description.json. Its source dataset is
+    named by a BIDS URI whose link is relative when the folder lies inside
+    the dataset (the two move together) and a file URI otherwise; the tasks
+    of a job array all write the same text."""
     version = _engine_version()
     record = {"Name": "tarvix gradient table audit", "BIDSVersion": BIDS_VERSION, "DatasetType": "derivative",
-              "GeneratedBy": [{"Name": "tarvix", "Version": version}]}
+              "GeneratedBy": [{"Name": "tarvix", "Version": version}],
+              "SourceDatasets": [{"URL": "bids:raw:"}], "DatasetLinks": {"raw": source_link(root, out_dir)}}
+    doi = (_small_json(os.path.join(root, DESCRIPTION)) or {}).get("DatasetDOI")
+    if isinstance(doi, str) and doi:
+        record["SourceDatasets"][0]["DOI"] = doi
     return json.dumps(record, indent=2) + "\n"
+
+
+def source_link(root: str, out_dir: str) -> str:
+    """Where the dataset is, seen from the output folder, as a URI."""
+    relative = os.path.relpath(root, out_dir)
+    if all(part == os.pardir for part in relative.split(os.sep)):
+        return urllib.parse.quote(relative.replace(os.sep, "/")) + "/"
+    return pathlib.Path(root).as_uri() + "/"
 
 
 def _engine_version() -> str:
@@ -663,9 +679,9 @@ class Folder:
         self.drop_previous()
 
 
-def _write_description(folder: Folder) -> None:
+def _write_description(folder: Folder, root: str) -> None:
     # Rewritten only when it changes: the tasks of a job array all write it.
-    text = dataset_description()
+    text = dataset_description(root, folder.path)
     path = folder.file(DESCRIPTION)
     with contextlib.suppress(OSError, UnicodeDecodeError):
         if os.path.isfile(path) and not os.path.islink(path) and os.path.getsize(path) <= DESCRIPTION_LIMIT:
@@ -788,7 +804,7 @@ def prepare(root: str, options: dict, out_dir: str | None = None, participants=N
     folder.begin()
     for where in run_folders:
         outputs.clean_stale_temporaries(folder.file(where))
-    _write_description(folder)
+    _write_description(folder, root)
     # The page and the group table describe an earlier state; the description
     # and the failure list stay for the batches that share the folder.
     folder.clear([qcpage.PAGE, group_table.TSV_NAME, group_table.SIDECAR_NAME], move_aside=False)
