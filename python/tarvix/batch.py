@@ -24,11 +24,14 @@ batch runs both.
 
 The output folder belongs to the batch only when an earlier batch made it (its
 dataset_description.json names tarvix): then its files are replaced, else a
-file in the way is refused, or with `force` kept as a backup. Several batches
-may share one folder (the tasks of a job array, each with some participants):
-each moves aside only the files of its own runs, and the failure list and the
-group level's files are written under a lock from every report the folder
-holds, whichever task writes them last."""
+file in the way is refused, or with `force` kept as a backup. Our files are
+replaced run by run, as each run is redone: a batch that stops (a failing run,
+a full disk, Ctrl-C, SIGTERM, even SIGKILL once the next batch tidies up)
+leaves every run it did not finish, and the group level's files, as they were.
+Several batches may share one folder (the tasks of a job array, each with some
+participants): each touches only the files of its own runs, and the failure
+list and the group level's files are written under a lock from every report
+the folder holds, whichever task writes them last."""
 
 from __future__ import annotations
 
@@ -49,7 +52,7 @@ from collections import deque
 from dataclasses import dataclass, field
 
 from . import _engine, group_table, outputs, qcpage, readback, verdict
-from .errors import CliError
+from .errors import CliError, Terminated
 
 # The engine's analysis options a batch passes through to every run.
 ANALYSIS_OPTIONS = ("tolerance", "b0_threshold", "shell", "step", "margin_threshold", "strict", "norm_tolerance")
@@ -57,6 +60,8 @@ SCHEDULER_HINT = ("--scheduler needs dask and distributed, which are not install
                   "install them with: pip install 'tarvix[cluster]'")
 SCHEDULER_TIMEOUT_S = 30
 WORKER_LOST = "the worker process auditing this run ended abruptly (out of memory, or killed)"
+PREVIOUS = "previous-"  # in the name of a run's earlier file set aside: .tarvix-<pid>-previous-<name>
+_ASIDE = re.compile(rf"^\.tarvix-(\d+)-{PREVIOUS}(.+)$")
 BIDS_VERSION = "1.9.0"
 FAILED_RUNS = "failed_runs.json"
 DESCRIPTION = "dataset_description.json"
@@ -84,6 +89,10 @@ def _crossrun():
 
 class BatchFailed(ValueError):
     """The first failing run in discovery order, with the engine's own text."""
+
+    def __init__(self, run: RunResult):
+        super().__init__(run.error)
+        self.run = run
 
 
 class BackendError(RuntimeError):
@@ -168,11 +177,65 @@ def audit_task(entry_text: str, out_dir: str, options: dict, tracking: bool, thr
                png: bool) -> tuple[str, str, str | None]:
     """One run, wherever it executes: ("ok", the engine's record, QC picture
     name or None) or ("error", the engine's message, None). Errors travel as
-    values so that every backend hands them back the same way."""
+    values so that every backend hands them back the same way.
+
+    The run's earlier files are set aside while it runs, so that its new files
+    never sit beside old ones it no longer writes (a picture, a table); they
+    are dropped once it has a result, and put back, over whatever it wrote,
+    when it is interrupted: a run the batch never finished keeps its files."""
     entry = json.loads(entry_text)
     changed = check_inputs(entry, out_dir)
     if changed is not None:
         return "error", changed, None
+    paths = run_files(entry["stem"], out_dir)
+    aside = set_aside(paths)
+    try:
+        outcome = _audit(entry, out_dir, options, tracking, threads, png)
+    except BaseException:
+        put_back(paths, aside)
+        raise
+    for path in aside.values():
+        with contextlib.suppress(OSError):
+            os.unlink(path)
+    return outcome
+
+
+def run_files(stem: str, out_dir: str) -> list[str]:
+    return [os.path.join(out_dir, stem + suffix) for suffix in RUN_SUFFIXES]
+
+
+def _aside_name(path: str, pid: int) -> str:
+    where, base = os.path.split(path)
+    return os.path.join(where, f"{TEMP_PREFIX}{pid}-{PREVIOUS}{base}")
+
+
+def set_aside(paths: list[str]) -> dict[str, str]:
+    """Each present file renamed to its aside name (carrying this process's
+    id, so a later batch can tell a killed run's from a running one's)."""
+    aside = {}
+    for path in paths:
+        target = _aside_name(path, os.getpid())
+        with contextlib.suppress(FileNotFoundError):
+            os.replace(path, target)
+            aside[path] = target
+    return aside
+
+
+def put_back(paths: list[str], aside: dict[str, str]) -> None:
+    """The earlier files of a run that did not finish back under their names,
+    and nothing of what it wrote: its files stay one run's, never a mix."""
+    with outputs.signals_held():
+        for path in paths:
+            with contextlib.suppress(OSError):
+                if path in aside:
+                    os.replace(aside[path], path)
+                elif os.path.lexists(path):
+                    os.unlink(path)
+
+
+def _audit(entry: dict, out_dir: str, options: dict, tracking: bool, threads: int | None,
+           png: bool) -> tuple[str, str, str | None]:
+    entry_text = json.dumps(entry)
     kwargs = dict(options, tracking=tracking)
     if threads is not None:
         kwargs["threads"] = threads
@@ -333,17 +396,27 @@ def worker_main(parent: int) -> int:
     if os.getppid() != parent:  # the client was gone before the request took effect
         return 1
     _ignore_interrupts()
+    # A SIGTERM to the whole job (a scheduler cancelling it) stops the run as
+    # an interrupt does, so that the run's earlier files go back.
+    signal.signal(signal.SIGTERM, _terminated)
     # Only outcomes travel on the real stdout; anything a library prints goes to stderr.
     channel = os.fdopen(os.dup(1), "wb")
     os.dup2(2, 1)
     source = sys.stdin.buffer
-    while True:
-        try:
-            args = pickle.load(source)
-        except EOFError:
-            return 0
-        pickle.dump(audit_task(*args), channel)
-        channel.flush()
+    try:
+        while True:
+            try:
+                args = pickle.load(source)
+            except EOFError:
+                return 0
+            pickle.dump(audit_task(*args), channel)
+            channel.flush()
+    except Terminated:
+        return 128 + signal.SIGTERM
+
+
+def _terminated(signum, frame):
+    raise Terminated(signum)
 
 
 # A worker asks for the parent-death signal before it imports anything, so that
@@ -611,8 +684,8 @@ def made_by_tarvix(out_dir: str) -> bool:
 
 
 class Folder:
-    """The output folder as one batch holds it: whether it is ours, the files
-    moved away from under this batch's names, and its locks."""
+    """The output folder as one batch holds it: whether it is ours, the
+    foreign files it kept as backups, and its locks."""
 
     def __init__(self, out_dir: str, force: bool):
         self.path = out_dir
@@ -620,35 +693,23 @@ class Folder:
         self.existed = os.path.isdir(out_dir)
         self.ours = not self.existed or made_by_tarvix(out_dir) or not os.listdir(out_dir)
         self.backups: dict[str, str] = {}  # foreign file -> its backup
-        self.previous: list[str] = []  # our earlier files moved aside
 
     def file(self, name: str) -> str:
         return os.path.join(self.path, name)
 
-    def clear(self, names, move_aside: bool) -> None:
-        """Makes room for NAMES. Ours: moved aside until this batch is done
-        (or, for folder files, removed). Foreign: refused, or kept as .bak."""
+    def clear_foreign(self, names) -> None:
+        """Makes room for NAMES in a folder tarvix did not make: refused, or
+        with `force` each file kept as .bak. Our own files are replaced run by
+        run, as each run is redone."""
         present = [n for n in names if os.path.lexists(self.file(n))]
-        if not self.ours:
-            if present and not self.force:
-                shown = ", ".join(present[:5]) + (f" and {len(present) - 5} more" if len(present) > 5 else "")
-                raise FolderRefused(f"refusing to overwrite files in {self.path} that tarvix did not write: {shown} "
-                                    "(pass --force to keep each as FILE.bak and write anyway)")
-            for name in present:
-                backup = outputs.backup_name(self.file(name))
-                os.rename(self.file(name), backup)
-                self.backups[self.file(name)] = backup
-            return
+        if present and not self.force:
+            shown = ", ".join(present[:5]) + (f" and {len(present) - 5} more" if len(present) > 5 else "")
+            raise FolderRefused(f"refusing to overwrite files in {self.path} that tarvix did not write: {shown} "
+                                "(pass --force to keep each as FILE.bak and write anyway)")
         for name in present:
-            # Another batch sharing the folder may have removed it first.
-            with contextlib.suppress(FileNotFoundError):
-                if move_aside:
-                    where, base = os.path.split(name)
-                    aside = self.file(os.path.join(where, f"{outputs.TEMP_PREFIX}{os.getpid()}-previous-{base}"))
-                    os.replace(self.file(name), aside)
-                    self.previous.append(aside)
-                else:
-                    os.unlink(self.file(name))
+            backup = outputs.backup_name(self.file(name))
+            os.rename(self.file(name), backup)
+            self.backups[self.file(name)] = backup
 
     def restore(self) -> None:
         """Puts foreign files back when the batch stops before writing anything."""
@@ -658,25 +719,57 @@ class Folder:
                     os.rename(backup, path)
         self.backups.clear()
 
-    def begin(self) -> None:
-        """Removes what a killed batch or command left here: temporary files,
-        and the earlier files a batch had moved aside (their names carry the
-        writer's process id, so those of a running one stay)."""
-        outputs.clean_stale_temporaries(self.path)
+    def begin(self, where: str = "") -> None:
+        """Tidies what a killed batch or command left in the folder (or its
+        subfolder WHERE): the earlier files of the runs it had not finished go
+        back, and its temporary files go (their names carry the writer's
+        process id, so those of a running one stay)."""
+        restore_stale(self.file(where))
+        outputs.clean_stale_temporaries(self.file(where))
+
+    @contextlib.contextmanager
+    def summary_kept(self):
+        """The engine removes the summary as a batch begins; an earlier batch's
+        stays until this one writes its own, even if this one stops first."""
+        path = self.file(SUMMARY)
+        kept = _aside_name(path, os.getpid())
+        try:
+            os.link(path, kept, follow_symlinks=False)
+        except OSError:
+            kept = None
+        try:
+            yield
+        finally:
+            if kept is not None and not os.path.lexists(path):
+                put_back([path], {path: kept})
+            elif kept is not None:
+                with contextlib.suppress(OSError):
+                    os.unlink(kept)
 
     def locked(self):
         """Exclusive among the batches and commands writing into this folder,
         for the files the batches share."""
         return outputs.folder_lock(self.path)
 
-    def drop_previous(self) -> None:
-        for path in self.previous:
-            with contextlib.suppress(OSError):
-                os.unlink(path)
-        self.previous.clear()
 
-    def close(self) -> None:
-        self.drop_previous()
+
+def restore_stale(folder: str) -> None:
+    """The files a killed batch had set aside in FOLDER, back where they were,
+    run by run: a run that wrote no new report gets its whole earlier set back
+    (whatever it had begun to write removed); one that did keeps its new files."""
+    by_run: dict[str, dict[str, str]] = {}  # run stem (or the file, for a folder's file) -> file -> aside
+    with contextlib.suppress(OSError):
+        for name in os.listdir(folder):
+            match = _ASIDE.match(name)
+            if match and not outputs.pid_alive(int(match.group(1))):
+                path = os.path.join(folder, match.group(2))
+                suffix = next((s for s in RUN_SUFFIXES if path.endswith(s)), "")
+                by_run.setdefault(path.removesuffix(suffix), {})[path] = os.path.join(folder, name)
+    for key, aside in by_run.items():
+        paths = [key] if key in aside else run_files(key, "")
+        # A run whose new report is there finished: cleaning the temporaries drops its earlier files.
+        if not os.path.lexists(paths[0]):
+            put_back(paths, aside)
 
 
 def _write_description(folder: Folder, root: str) -> None:
@@ -767,15 +860,16 @@ def prepare(root: str, options: dict, out_dir: str | None = None, participants=N
     folder = Folder(out_dir, force)
     # The engine removes the folder's summary as it begins: a foreign one goes aside first.
     if not folder.ours:
-        folder.clear([SUMMARY], move_aside=False)
+        folder.clear_foreign([SUMMARY])
     try:
         kwargs = dict(options, keep_going=True) if keep_going else options
-        plan = json.loads(_engine.bids_prepare(root, out_dir=out_dir, **kwargs))
+        with folder.summary_kept() if folder.ours else contextlib.nullcontext():
+            plan = json.loads(_engine.bids_prepare(root, out_dir=out_dir, **kwargs))
         _plan_layout(plan, root)
         selected, unmatched = select(plan, participants)
-        names = [f"{plan['runs'][i]['stem']}{suffix}" for i in selected for suffix in RUN_SUFFIXES]
         if not folder.ours:
-            folder.clear(FOLDER_FILES + tuple(names), move_aside=False)
+            names = [f"{plan['runs'][i]['stem']}{suffix}" for i in selected for suffix in RUN_SUFFIXES]
+            folder.clear_foreign(FOLDER_FILES + tuple(names))
     except BaseException:
         folder.restore()
         raise
@@ -803,12 +897,12 @@ def prepare(root: str, options: dict, out_dir: str | None = None, participants=N
         os.makedirs(folder.file(where), exist_ok=True)
     folder.begin()
     for where in run_folders:
-        outputs.clean_stale_temporaries(folder.file(where))
+        folder.begin(where)
     _write_description(folder, root)
-    # The page and the group table describe an earlier state; the description
-    # and the failure list stay for the batches that share the folder.
-    folder.clear([qcpage.PAGE, group_table.TSV_NAME, group_table.SIDECAR_NAME], move_aside=False)
-    folder.clear(names, move_aside=True)
+    # The summary, the group table and the page stay as the last group level
+    # wrote them until the next one (the participant level of one task of a
+    # job array must not take them from the others); each run's files are
+    # replaced as the run is redone.
     with folder.locked():
         # Failures listed by an earlier batch for the runs this one redoes no
         # longer hold; a batch that redoes every run replaces the whole list.
@@ -887,18 +981,16 @@ def run(root: str, options: dict | None = None, *, out_dir: str | None = None, p
         if threads is None:
             threads = default_threads(jobs, scheduler)
         runs = _gather(backend, plan, options, tracking, threads, png, keep_going, on_run)
+    except BatchFailed as e:
+        backend.close()
+        # Its earlier report is gone: the failure list is where the group level finds the run.
+        _list_failures(plan["folder"], [e.run], [e.run])
+        raise
     except BaseException:
         backend.close()
-        if plan is not None:
-            # The earlier files of the runs this batch did not redo are out of date all the same.
-            plan["folder"].drop_previous()
-            plan["folder"].close()
         raise
     backend.close()
-    try:
-        outcome = _finish_participants(plan, runs, keep_going)
-    finally:
-        plan["folder"].close()
+    outcome = _finish_participants(plan, runs)
     if level is None:
         outcome = _group(plan, outcome)
     return outcome
@@ -941,6 +1033,10 @@ def _gather(backend, plan, options, tracking, threads, png, keep_going, on_run) 
                 item.result["name"] = item.entry["name"]
             else:
                 item.error = name_the_file(value, item.entry, plan["out_dir"])
+                # Its failure is now the run's result: an earlier report would hide it.
+                for path in run_files(item.entry["stem"], plan["out_dir"]):
+                    with contextlib.suppress(FileNotFoundError):
+                        os.unlink(path)
                 if not keep_going and k < first_failure:
                     first_failure = k
                     backend.cancel(futures[k + 1:])
@@ -954,7 +1050,7 @@ def _gather(backend, plan, options, tracking, threads, png, keep_going, on_run) 
         raise
     if first_failure < len(entries):
         backend.cancel(futures)
-        raise BatchFailed(runs[first_failure].error)
+        raise BatchFailed(runs[first_failure])
     return runs
 
 
@@ -1041,23 +1137,27 @@ def page_runs(runs: list[RunResult]) -> list[dict]:
     return shown
 
 
-def _finish_participants(plan: dict, runs: list[RunResult], keep_going: bool) -> BatchOutcome:
+def _finish_participants(plan: dict, runs: list[RunResult]) -> BatchOutcome:
     """The participant level's end: the failure list the tasks share, updated
     under the folder's lock. The run files are already in place."""
-    folder = plan["folder"]
     failures = [r for r in runs if r.error is not None]
     outcome = BatchOutcome(plan, runs, failures=failures)
+    outcome.failed_listed = _list_failures(plan["folder"], runs, failures)
+    outcome.folder_runs = [r for r in runs if r.result is not None]
+    return outcome
+
+
+def _list_failures(folder: Folder, runs: list[RunResult], failures: list[RunResult]) -> list[dict]:
+    """The shared failure list with this batch's runs' entries replaced by
+    its FAILURES, under the folder's lock; returns it."""
     with folder.locked():
         mine = {r.entry["stem"] for r in runs}
         earlier = [f for f in _read_failures(folder) if _failure_key(f) not in mine]
         listed = earlier + [{"name": r.entry["name"], "stem": r.entry["stem"], "dwi": r.entry["dwi"],
                              "error": r.error} for r in failures]
-        outcome.failed_listed = listed
-        if keep_going or earlier:
+        if failures or earlier:
             _write_failures(folder, listed)
-    outcome.folder_runs = [r for r in runs if r.result is not None]
-    folder.drop_previous()
-    return outcome
+    return listed
 
 
 def group(root: str, out_dir: str | None = None) -> BatchOutcome:

@@ -418,7 +418,7 @@ def signals_held():
         signal.pthread_sigmask(signal.SIG_SETMASK, old)
 
 
-def _alive(pid: int) -> bool:
+def pid_alive(pid: int) -> bool:
     try:
         os.kill(pid, 0)
     except ProcessLookupError:
@@ -438,7 +438,7 @@ def clean_stale_temporaries(folder: str) -> list[str]:
         return removed
     for name in names:
         match = _TEMP_PID.match(name)
-        if not match or _alive(int(match.group(1))):
+        if not match or pid_alive(int(match.group(1))):
             continue
         path = os.path.join(folder, name)
         with contextlib.suppress(OSError):
