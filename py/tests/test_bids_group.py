@@ -40,7 +40,7 @@ def rows_of(out):
     return lines[0], {r[lines[0].index("name")]: dict(zip(lines[0], r)) for r in lines[1:]}
 
 
-def test_group_table_tells_runs_apart_by_their_entities(study, tmp_path):
+def test_group_table_tells_runs_apart_by_their_entities(study):
     root, out = study
     assert cli("bids", root, out, "group").returncode == 4
     header, rows = rows_of(out)
