@@ -107,25 +107,63 @@ def test_job_array_tasks_share_one_summary_and_page(tmp_path):
     assert page.count("<tr class=") == 3
 
 
-def test_stopped_batch_leaves_no_earlier_report_and_rerun_no_temporary(tmp_path):
+# Stalls the batch in sub-02's run, after it set the run's earlier files aside.
+STALL = ("import os, sys, time\n"
+         "from tarvix import batch, cli\n"
+         "audit = batch._audit\n"
+         "def stalled(entry, *args):\n"
+         "    if entry['name'] == 'sub-02_dwi':\n"
+         "        open(os.environ['READY'], 'w').close()\n"
+         "        time.sleep(300)\n"
+         "    return audit(entry, *args)\n"
+         "batch._audit = stalled\n"
+         "sys.exit(cli.main(sys.argv[1:]))")
+
+
+def contents(out):
+    return {str(p.relative_to(out)): p.read_bytes() for p in sorted(out.rglob("*")) if p.is_file()}
+
+
+def test_a_rerun_that_stops_keeps_the_files_of_every_run_it_did_not_finish(tmp_path):
     root = make_tree(tmp_path / "ds", runs=[("01", {}), ("02", {}), ("03", {})])
     out = root / "derivatives/tarvix"
     assert cli("bids", root, "--no-tracking").returncode == 0
-    gone = subprocess.Popen(["true"])
-    gone.wait()
-    (out / f".tarvix-tmp-{gone.pid}-Ab12Cd").write_text("left by a killed batch")
+    group_files = {"dataset_summary.json", "group_report.tsv", "group_report.json", "index.html"}
+    kept = lambda files: {k: v for k, v in files.items() if not k.startswith("sub-01/")}  # noqa: E731
+    # One task of a job array leaves the group level's files to the group level.
+    before = contents(out)
+    assert cli("bids", root, out, "participant", "--participant-label", "03", "--no-tracking").returncode == 0
+    after = contents(out)
+    assert set(after) == set(before)
+    assert {k for k in after if after[k] != before[k]} == {"sub-03/dwi/sub-03_desc-tarvix_report.json"}
+
+    # Stopped while sub-02 runs: sub-01 is redone, sub-02 and sub-03 keep their files, and so does the group.
+    for sig, code in ((signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGKILL, -9)):
+        before = contents(out)
+        ready = tmp_path / f"ready-{sig}"
+        proc = subprocess.Popen([sys.executable, "-c", STALL, "bids", str(root), "--no-tracking"],
+                                env=dict(os.environ, READY=str(ready)), stderr=subprocess.PIPE, text=True)
+        _wait_for(lambda: ready.exists() or proc.poll() is not None)
+        proc.send_signal(sig)
+        _, err = proc.communicate(timeout=60)
+        assert proc.returncode == code and "Traceback" not in err, err
+        if sig == signal.SIGKILL:  # what the next batch does first in each folder it writes into
+            batch.restore_stale(str(out / "sub-02/dwi"))
+        assert kept(contents(out)) == kept(before) and group_files <= set(before)
+
+    # Stopped by a failing run: listed as failed, its earlier report gone; the runs after it keep theirs.
+    before = contents(out)
     bval = root / "sub-02/dwi/sub-02_dwi.bval"
     good = bval.read_text()
     bval.write_text("0 1000 abc\n")
     result = cli("bids", root, "--no-tracking")
     assert result.returncode == 1 and str(bval) in result.stderr
-    # sub-03 was never reached, sub-02 failed: neither shows the earlier batch's report.
-    reports = [str(p.relative_to(out)) for p in out.rglob("*_desc-tarvix_report.json")]
-    assert reports == ["sub-01/dwi/sub-01_desc-tarvix_report.json"]
-    assert not (out / "dataset_summary.json").exists()
+    after = contents(out)
+    assert [f["name"] for f in json.loads(after.pop("failed_runs.json"))] == ["sub-02_dwi"]
+    assert kept(after) == {k: v for k, v in kept(before).items() if not k.startswith("sub-02/")}
     bval.write_text(good)
     assert cli("bids", root, "--no-tracking").returncode == 0
-    assert not [p.name for p in out.iterdir() if p.name.startswith(".tarvix")]
+    assert not (out / "failed_runs.json").exists() and not list(out.rglob(".tarvix*"))
 
 
 def test_labels_sessions_and_links_are_told_apart(tmp_path):

@@ -186,12 +186,16 @@ def test_participant_labels_description_and_dask_only_for_a_scheduler(trees, tmp
     description = json.loads((out / "dataset_description.json").read_text())
     assert description["GeneratedBy"] == [{"Name": "tarvix", "Version": _tarvix.version()}]
     assert {"Name", "BIDSVersion"} <= set(description)
-    # Worker processes need no Dask; the description is the same wherever the outputs go.
+    # Worker processes need no Dask; the description is the same wherever the outputs go, but for
+    # the link to the dataset, relative from inside it.
     hide = hiding("distributed")
     result = cli("bids", root, "--jobs", "2", "--participant-label", "02", "--no-tracking", prelude=hide)
     assert result.returncode == 4
-    assert (root / "derivatives/tarvix/dataset_description.json").read_text() == \
-        (out / "dataset_description.json").read_text()
+    inside = json.loads((root / "derivatives/tarvix/dataset_description.json").read_text())
+    assert description["SourceDatasets"] == [{"URL": "bids:raw:"}]
+    links = inside.pop("DatasetLinks"), description.pop("DatasetLinks")
+    assert links == ({"raw": "../../"}, {"raw": root.as_uri() + "/"})
+    assert inside == description
     # A scheduler without Dask is a one-line hint.
     result = cli("bids", root, "--scheduler", "tcp://127.0.0.1:1", "--output-dir", tmp_path / "a", prelude=hide)
     assert result.returncode == 1 and "pip install 'tarvix[cluster]'" in result.stderr

@@ -36,7 +36,7 @@ def batch(tmp_path_factory):
         run(root / folder, name, **kwargs)
     result = cli("bids", root, "--output-dir", out, "--png", "--threads", "1")
     assert result.returncode == 4, result.stderr
-    runs = batch_module.page_runs(batch_module.folder_runs(str(root), str(out)))
+    runs = batch_module.page_runs(batch_module.folder_runs(str(root), str(out))[0])
     assert [r["name"] for r in runs] == [name for _, name, _ in RUNS]
     return root, out, runs
 
@@ -116,7 +116,7 @@ def test_notes_once_detail_and_escaping(batch, tmp_path):
         # The batch puts the cross-run note among the report's notes as well.
         _with(flagged, notes=[shared, cross], cross_run_note=cross,
               consistency="same table as the group"),
-        _with(good, name=hostile, entities={"sub": "0x"}, notes=[shared],
+        _with(good, name=hostile, entities={"sub": "0x"}, notes=[shared, "<script>alert(1)</script>"],
               files={"report": f"sub-0x/dwi/{hostile}_report.json", "tracking": None, "picture": None}),
         _with(good, name="sub-03_dwi", entities={"sub": "03"}, report=None,
               files={"report": None, "tracking": None, "picture": None}),
@@ -138,8 +138,12 @@ def test_notes_once_detail_and_escaping(batch, tmp_path):
     [args] = commands(page)
     assert args[-1] == "--no-tracking" and "--mask" not in args
 
-    # Nothing from a file name reaches the markup unescaped, and every link stays inside the folder.
+    # Nothing from a file name or a report reaches the markup unescaped, and the
+    # browser runs no script but the page's own; every link stays inside the folder.
     assert hostile not in page and "&lt;i&gt;&quot;a&amp;b&quot;#?" in page
+    scripts = re.findall(r"<script\b[^>]*>(.*?)</script>", page, re.S)
+    assert scripts == [qcpage.SCRIPT] and "alert(1)" in words
+    assert re.search(r"script-src ([^;]*);", page).group(1) == qcpage._script_hash(qcpage.SCRIPT)
     parser = Attributes()
     parser.feed(page)
     assert "sub-0x/dwi/sub-0x_acq-%3Ci%3E%22a%26b%22%23%3F_dwi_report.json" in parser.urls
@@ -256,7 +260,9 @@ def test_sorting_and_filtering_in_chromium(batch, tmp_path, actions, fragment, e
     for sub in ("sub-01", "sub-02"):
         shutil.copytree(out / sub, tmp_path / sub)
     page = tmp_path / qcpage.PAGE
-    page.write_text(page.read_text().replace("</body>", f"<script>{actions}</script></body>"))
+    # The reviewer's actions run as a script the page's policy lets in.
+    page.write_text(page.read_text().replace("</body>", f"<script>{actions}</script></body>")
+                    .replace("script-src ", f"script-src {qcpage._script_hash(actions)} "))
     dom = chromium(page.as_uri() + fragment, tmp_path / "profile")
     assert shown(dom) == expected
     visible = sum(v for _, v in expected)

@@ -24,17 +24,21 @@ batch runs both.
 
 The output folder belongs to the batch only when an earlier batch made it (its
 dataset_description.json names tarvix): then its files are replaced, else a
-file in the way is refused, or with `force` kept as a backup. Several batches
-may share one folder (the tasks of a job array, each with some participants):
-each moves aside only the files of its own runs, and the failure list and the
-group level's files are written under a lock from every report the folder
-holds, whichever task writes them last."""
+file in the way is refused, or with `force` kept as a backup. Our files are
+replaced run by run, as each run is redone: a batch that stops (a failing run,
+a full disk, Ctrl-C, SIGTERM, even SIGKILL once the next batch tidies up)
+leaves every run it did not finish, and the group level's files, as they were.
+Several batches may share one folder (the tasks of a job array, each with some
+participants): each touches only the files of its own runs, and the failure
+list and the group level's files are written under a lock from every report
+the folder holds, whichever task writes them last."""
 
 from __future__ import annotations
 
 import contextlib
 import json
 import os
+import pathlib
 import pickle
 import re
 import selectors
@@ -43,11 +47,12 @@ import stat
 import subprocess
 import sys
 import time
+import urllib.parse
 from collections import deque
 from dataclasses import dataclass, field
 
-from . import _engine, group_table, outputs, qcpage, verdict
-from .errors import CliError
+from . import _engine, group_table, outputs, qcpage, readback, verdict
+from .errors import CliError, Terminated
 
 # The engine's analysis options a batch passes through to every run.
 ANALYSIS_OPTIONS = ("tolerance", "b0_threshold", "shell", "step", "margin_threshold", "strict", "norm_tolerance")
@@ -55,6 +60,8 @@ SCHEDULER_HINT = ("--scheduler needs dask and distributed, which are not install
                   "install them with: pip install 'tarvix[cluster]'")
 SCHEDULER_TIMEOUT_S = 30
 WORKER_LOST = "the worker process auditing this run ended abruptly (out of memory, or killed)"
+PREVIOUS = "previous-"  # in the name of a run's earlier file set aside: .tarvix-<pid>-previous-<name>
+_ASIDE = re.compile(rf"^\.tarvix-(\d+)-{PREVIOUS}(.+)$")
 BIDS_VERSION = "1.9.0"
 FAILED_RUNS = "failed_runs.json"
 DESCRIPTION = "dataset_description.json"
@@ -82,6 +89,10 @@ def _crossrun():
 
 class BatchFailed(ValueError):
     """The first failing run in discovery order, with the engine's own text."""
+
+    def __init__(self, run: RunResult):
+        super().__init__(run.error)
+        self.run = run
 
 
 class BackendError(RuntimeError):
@@ -111,6 +122,7 @@ class BatchOutcome:
     failures: list[RunResult] = field(default_factory=list)  # this batch's
     folder_runs: list[RunResult] = field(default_factory=list)  # every run reported in the folder
     failed_listed: list[dict] = field(default_factory=list)  # every failure listed in the folder
+    unreadable_reports: list[UnreadableReport] = field(default_factory=list)  # reports the group level cannot use
     page: str | None = None
 
 
@@ -165,11 +177,65 @@ def audit_task(entry_text: str, out_dir: str, options: dict, tracking: bool, thr
                png: bool) -> tuple[str, str, str | None]:
     """One run, wherever it executes: ("ok", the engine's record, QC picture
     name or None) or ("error", the engine's message, None). Errors travel as
-    values so that every backend hands them back the same way."""
+    values so that every backend hands them back the same way.
+
+    The run's earlier files are set aside while it runs, so that its new files
+    never sit beside old ones it no longer writes (a picture, a table); they
+    are dropped once it has a result, and put back, over whatever it wrote,
+    when it is interrupted: a run the batch never finished keeps its files."""
     entry = json.loads(entry_text)
     changed = check_inputs(entry, out_dir)
     if changed is not None:
         return "error", changed, None
+    paths = run_files(entry["stem"], out_dir)
+    aside = set_aside(paths)
+    try:
+        outcome = _audit(entry, out_dir, options, tracking, threads, png)
+    except BaseException:
+        put_back(paths, aside)
+        raise
+    for path in aside.values():
+        with contextlib.suppress(OSError):
+            os.unlink(path)
+    return outcome
+
+
+def run_files(stem: str, out_dir: str) -> list[str]:
+    return [os.path.join(out_dir, stem + suffix) for suffix in RUN_SUFFIXES]
+
+
+def _aside_name(path: str, pid: int) -> str:
+    where, base = os.path.split(path)
+    return os.path.join(where, f"{TEMP_PREFIX}{pid}-{PREVIOUS}{base}")
+
+
+def set_aside(paths: list[str]) -> dict[str, str]:
+    """Each present file renamed to its aside name (carrying this process's
+    id, so a later batch can tell a killed run's from a running one's)."""
+    aside = {}
+    for path in paths:
+        target = _aside_name(path, os.getpid())
+        with contextlib.suppress(FileNotFoundError):
+            os.replace(path, target)
+            aside[path] = target
+    return aside
+
+
+def put_back(paths: list[str], aside: dict[str, str]) -> None:
+    """The earlier files of a run that did not finish back under their names,
+    and nothing of what it wrote: its files stay one run's, never a mix."""
+    with outputs.signals_held():
+        for path in paths:
+            with contextlib.suppress(OSError):
+                if path in aside:
+                    os.replace(aside[path], path)
+                elif os.path.lexists(path):
+                    os.unlink(path)
+
+
+def _audit(entry: dict, out_dir: str, options: dict, tracking: bool, threads: int | None,
+           png: bool) -> tuple[str, str, str | None]:
+    entry_text = json.dumps(entry)
     kwargs = dict(options, tracking=tracking)
     if threads is not None:
         kwargs["threads"] = threads
@@ -330,17 +396,27 @@ def worker_main(parent: int) -> int:
     if os.getppid() != parent:  # the client was gone before the request took effect
         return 1
     _ignore_interrupts()
+    # A SIGTERM to the whole job (a scheduler cancelling it) stops the run as
+    # an interrupt does, so that the run's earlier files go back.
+    signal.signal(signal.SIGTERM, _terminated)
     # Only outcomes travel on the real stdout; anything a library prints goes to stderr.
     channel = os.fdopen(os.dup(1), "wb")
     os.dup2(2, 1)
     source = sys.stdin.buffer
-    while True:
-        try:
-            args = pickle.load(source)
-        except EOFError:
-            return 0
-        pickle.dump(audit_task(*args), channel)
-        channel.flush()
+    try:
+        while True:
+            try:
+                args = pickle.load(source)
+            except EOFError:
+                return 0
+            pickle.dump(audit_task(*args), channel)
+            channel.flush()
+    except Terminated:
+        return 128 + signal.SIGTERM
+
+
+def _terminated(signum, frame):
+    raise Terminated(signum)
 
 
 # A worker asks for the parent-death signal before it imports anything, so that
@@ -520,13 +596,27 @@ def default_threads(jobs: int | None, scheduler: str | None) -> int | None:
 # --- the batch -----------------------------------------------------------------
 
 
-def dataset_description() -> str:
-    """The derivative's dataset_description.json: no paths in it, so the same
-    text whatever the output folder."""
+def dataset_description(root: str, out_dir: str) -> str:
+    """The derivative's dataset_description.json. Its source dataset is
+    named by a BIDS URI whose link is relative when the folder lies inside
+    the dataset (the two move together) and a file URI otherwise; the tasks
+    of a job array all write the same text."""
     version = _engine_version()
     record = {"Name": "tarvix gradient table audit", "BIDSVersion": BIDS_VERSION, "DatasetType": "derivative",
-              "GeneratedBy": [{"Name": "tarvix", "Version": version}]}
+              "GeneratedBy": [{"Name": "tarvix", "Version": version}],
+              "SourceDatasets": [{"URL": "bids:raw:"}], "DatasetLinks": {"raw": source_link(root, out_dir)}}
+    doi = (_small_json(os.path.join(root, DESCRIPTION)) or {}).get("DatasetDOI")
+    if isinstance(doi, str) and doi:
+        record["SourceDatasets"][0]["DOI"] = doi
     return json.dumps(record, indent=2) + "\n"
+
+
+def source_link(root: str, out_dir: str) -> str:
+    """Where the dataset is, seen from the output folder, as a URI."""
+    relative = os.path.relpath(root, out_dir)
+    if all(part == os.pardir for part in relative.split(os.sep)):
+        return urllib.parse.quote(relative.replace(os.sep, "/")) + "/"
+    return pathlib.Path(root).as_uri() + "/"
 
 
 def _engine_version() -> str:
@@ -594,8 +684,8 @@ def made_by_tarvix(out_dir: str) -> bool:
 
 
 class Folder:
-    """The output folder as one batch holds it: whether it is ours, the files
-    moved away from under this batch's names, and its locks."""
+    """The output folder as one batch holds it: whether it is ours, the
+    foreign files it kept as backups, and its locks."""
 
     def __init__(self, out_dir: str, force: bool):
         self.path = out_dir
@@ -603,35 +693,23 @@ class Folder:
         self.existed = os.path.isdir(out_dir)
         self.ours = not self.existed or made_by_tarvix(out_dir) or not os.listdir(out_dir)
         self.backups: dict[str, str] = {}  # foreign file -> its backup
-        self.previous: list[str] = []  # our earlier files moved aside
 
     def file(self, name: str) -> str:
         return os.path.join(self.path, name)
 
-    def clear(self, names, move_aside: bool) -> None:
-        """Makes room for NAMES. Ours: moved aside until this batch is done
-        (or, for folder files, removed). Foreign: refused, or kept as .bak."""
+    def clear_foreign(self, names) -> None:
+        """Makes room for NAMES in a folder tarvix did not make: refused, or
+        with `force` each file kept as .bak. Our own files are replaced run by
+        run, as each run is redone."""
         present = [n for n in names if os.path.lexists(self.file(n))]
-        if not self.ours:
-            if present and not self.force:
-                shown = ", ".join(present[:5]) + (f" and {len(present) - 5} more" if len(present) > 5 else "")
-                raise FolderRefused(f"refusing to overwrite files in {self.path} that tarvix did not write: {shown} "
-                                    "(pass --force to keep each as FILE.bak and write anyway)")
-            for name in present:
-                backup = outputs.backup_name(self.file(name))
-                os.rename(self.file(name), backup)
-                self.backups[self.file(name)] = backup
-            return
+        if present and not self.force:
+            shown = ", ".join(present[:5]) + (f" and {len(present) - 5} more" if len(present) > 5 else "")
+            raise FolderRefused(f"refusing to overwrite files in {self.path} that tarvix did not write: {shown} "
+                                "(pass --force to keep each as FILE.bak and write anyway)")
         for name in present:
-            # Another batch sharing the folder may have removed it first.
-            with contextlib.suppress(FileNotFoundError):
-                if move_aside:
-                    where, base = os.path.split(name)
-                    aside = self.file(os.path.join(where, f"{outputs.TEMP_PREFIX}{os.getpid()}-previous-{base}"))
-                    os.replace(self.file(name), aside)
-                    self.previous.append(aside)
-                else:
-                    os.unlink(self.file(name))
+            backup = outputs.backup_name(self.file(name))
+            os.rename(self.file(name), backup)
+            self.backups[self.file(name)] = backup
 
     def restore(self) -> None:
         """Puts foreign files back when the batch stops before writing anything."""
@@ -641,30 +719,62 @@ class Folder:
                     os.rename(backup, path)
         self.backups.clear()
 
-    def begin(self) -> None:
-        """Removes what a killed batch or command left here: temporary files,
-        and the earlier files a batch had moved aside (their names carry the
-        writer's process id, so those of a running one stay)."""
-        outputs.clean_stale_temporaries(self.path)
+    def begin(self, where: str = "") -> None:
+        """Tidies what a killed batch or command left in the folder (or its
+        subfolder WHERE): the earlier files of the runs it had not finished go
+        back, and its temporary files go (their names carry the writer's
+        process id, so those of a running one stay)."""
+        restore_stale(self.file(where))
+        outputs.clean_stale_temporaries(self.file(where))
+
+    @contextlib.contextmanager
+    def summary_kept(self):
+        """The engine removes the summary as a batch begins; an earlier batch's
+        stays until this one writes its own, even if this one stops first."""
+        path = self.file(SUMMARY)
+        kept = _aside_name(path, os.getpid())
+        try:
+            os.link(path, kept, follow_symlinks=False)
+        except OSError:
+            kept = None
+        try:
+            yield
+        finally:
+            if kept is not None and not os.path.lexists(path):
+                put_back([path], {path: kept})
+            elif kept is not None:
+                with contextlib.suppress(OSError):
+                    os.unlink(kept)
 
     def locked(self):
         """Exclusive among the batches and commands writing into this folder,
         for the files the batches share."""
         return outputs.folder_lock(self.path)
 
-    def drop_previous(self) -> None:
-        for path in self.previous:
-            with contextlib.suppress(OSError):
-                os.unlink(path)
-        self.previous.clear()
-
-    def close(self) -> None:
-        self.drop_previous()
 
 
-def _write_description(folder: Folder) -> None:
+def restore_stale(folder: str) -> None:
+    """The files a killed batch had set aside in FOLDER, back where they were,
+    run by run: a run that wrote no new report gets its whole earlier set back
+    (whatever it had begun to write removed); one that did keeps its new files."""
+    by_run: dict[str, dict[str, str]] = {}  # run stem (or the file, for a folder's file) -> file -> aside
+    with contextlib.suppress(OSError):
+        for name in os.listdir(folder):
+            match = _ASIDE.match(name)
+            if match and not outputs.pid_alive(int(match.group(1))):
+                path = os.path.join(folder, match.group(2))
+                suffix = next((s for s in RUN_SUFFIXES if path.endswith(s)), "")
+                by_run.setdefault(path.removesuffix(suffix), {})[path] = os.path.join(folder, name)
+    for key, aside in by_run.items():
+        paths = [key] if key in aside else run_files(key, "")
+        # A run whose new report is there finished: cleaning the temporaries drops its earlier files.
+        if not os.path.lexists(paths[0]):
+            put_back(paths, aside)
+
+
+def _write_description(folder: Folder, root: str) -> None:
     # Rewritten only when it changes: the tasks of a job array all write it.
-    text = dataset_description()
+    text = dataset_description(root, folder.path)
     path = folder.file(DESCRIPTION)
     with contextlib.suppress(OSError, UnicodeDecodeError):
         if os.path.isfile(path) and not os.path.islink(path) and os.path.getsize(path) <= DESCRIPTION_LIMIT:
@@ -750,15 +860,16 @@ def prepare(root: str, options: dict, out_dir: str | None = None, participants=N
     folder = Folder(out_dir, force)
     # The engine removes the folder's summary as it begins: a foreign one goes aside first.
     if not folder.ours:
-        folder.clear([SUMMARY], move_aside=False)
+        folder.clear_foreign([SUMMARY])
     try:
         kwargs = dict(options, keep_going=True) if keep_going else options
-        plan = json.loads(_engine.bids_prepare(root, out_dir=out_dir, **kwargs))
+        with folder.summary_kept() if folder.ours else contextlib.nullcontext():
+            plan = json.loads(_engine.bids_prepare(root, out_dir=out_dir, **kwargs))
         _plan_layout(plan, root)
         selected, unmatched = select(plan, participants)
-        names = [f"{plan['runs'][i]['stem']}{suffix}" for i in selected for suffix in RUN_SUFFIXES]
         if not folder.ours:
-            folder.clear(FOLDER_FILES + tuple(names), move_aside=False)
+            names = [f"{plan['runs'][i]['stem']}{suffix}" for i in selected for suffix in RUN_SUFFIXES]
+            folder.clear_foreign(FOLDER_FILES + tuple(names))
     except BaseException:
         folder.restore()
         raise
@@ -786,16 +897,18 @@ def prepare(root: str, options: dict, out_dir: str | None = None, participants=N
         os.makedirs(folder.file(where), exist_ok=True)
     folder.begin()
     for where in run_folders:
-        outputs.clean_stale_temporaries(folder.file(where))
-    _write_description(folder)
-    # The page and the group table describe an earlier state; the description
-    # and the failure list stay for the batches that share the folder.
-    folder.clear([qcpage.PAGE, group_table.TSV_NAME, group_table.SIDECAR_NAME], move_aside=False)
-    folder.clear(names, move_aside=True)
+        folder.begin(where)
+    _write_description(folder, root)
+    # The summary, the group table and the page stay as the last group level
+    # wrote them until the next one (the participant level of one task of a
+    # job array must not take them from the others); each run's files are
+    # replaced as the run is redone.
     with folder.locked():
-        # Failures listed by an earlier batch for the runs this one redoes no longer hold.
+        # Failures listed by an earlier batch for the runs this one redoes no
+        # longer hold; a batch that redoes every run replaces the whole list.
         redone = {plan["runs"][i]["stem"] for i in selected}
-        kept = [f for f in _read_failures(folder) if _failure_key(f) not in redone]
+        everything = len(selected) == len(plan["runs"])
+        kept = [] if everything else [f for f in _read_failures(folder) if _failure_key(f) not in redone]
         _write_failures(folder, kept)
     plan["folder"] = folder
     return plan
@@ -807,12 +920,29 @@ def _failure_key(failure: dict):
 
 
 def _read_failures(folder: Folder) -> list[dict]:
-    try:
-        with open(folder.file(FAILED_RUNS), encoding="utf-8") as f:
-            listed = json.load(f)
-    except (OSError, ValueError):
+    """The failure list the batches sharing the folder keep. No entry is
+    dropped for its form: a failure named badly is still a failure, and a list
+    that cannot be read stands for failures nobody can name."""
+    path = folder.file(FAILED_RUNS)
+    if not os.path.lexists(path):
         return []
-    return [f for f in listed if isinstance(f, dict)] if isinstance(listed, list) else []
+    try:
+        listed = readback.read_json(path)
+    except readback.Unreadable as e:
+        return [{"name": FAILED_RUNS, "error": f"the list of failed runs {e}: which runs failed is unknown"}]
+    if not isinstance(listed, list):
+        return [{"name": FAILED_RUNS, "error": "the list of failed runs is not a list: which runs failed is unknown"}]
+    return [_failure_entry(item) for item in listed]
+
+
+def _failure_entry(item) -> dict:
+    item = item if isinstance(item, dict) else {}
+    entry = {"name": item.get("name") if isinstance(item.get("name"), str) else "(a run not named)",
+             "error": item.get("error") if isinstance(item.get("error"), str) else "(no reason recorded)"}
+    for key in ("stem", "dwi"):
+        if isinstance(item.get(key), str):
+            entry[key] = item[key]
+    return entry
 
 
 def _write_failures(folder: Folder, failures: list[dict]) -> None:
@@ -851,18 +981,16 @@ def run(root: str, options: dict | None = None, *, out_dir: str | None = None, p
         if threads is None:
             threads = default_threads(jobs, scheduler)
         runs = _gather(backend, plan, options, tracking, threads, png, keep_going, on_run)
+    except BatchFailed as e:
+        backend.close()
+        # Its earlier report is gone: the failure list is where the group level finds the run.
+        _list_failures(plan["folder"], [e.run], [e.run])
+        raise
     except BaseException:
         backend.close()
-        if plan is not None:
-            # The earlier files of the runs this batch did not redo are out of date all the same.
-            plan["folder"].drop_previous()
-            plan["folder"].close()
         raise
     backend.close()
-    try:
-        outcome = _finish_participants(plan, runs, keep_going)
-    finally:
-        plan["folder"].close()
+    outcome = _finish_participants(plan, runs)
     if level is None:
         outcome = _group(plan, outcome)
     return outcome
@@ -905,6 +1033,10 @@ def _gather(backend, plan, options, tracking, threads, png, keep_going, on_run) 
                 item.result["name"] = item.entry["name"]
             else:
                 item.error = name_the_file(value, item.entry, plan["out_dir"])
+                # Its failure is now the run's result: an earlier report would hide it.
+                for path in run_files(item.entry["stem"], plan["out_dir"]):
+                    with contextlib.suppress(FileNotFoundError):
+                        os.unlink(path)
                 if not keep_going and k < first_failure:
                     first_failure = k
                     backend.cancel(futures[k + 1:])
@@ -918,20 +1050,8 @@ def _gather(backend, plan, options, tracking, threads, png, keep_going, on_run) 
         raise
     if first_failure < len(entries):
         backend.cancel(futures)
-        raise BatchFailed(runs[first_failure].error)
+        raise BatchFailed(runs[first_failure])
     return runs
-
-
-def _load(path: str):
-    try:
-        with open(path, encoding="utf-8") as f:
-            return json.load(f)
-    except (OSError, ValueError):
-        return None
-
-
-def _is_report(record) -> bool:
-    return isinstance(record, dict) and record.get("tool") == "tarvix" and "status" in record
 
 
 def _path_key(path: str):
@@ -948,25 +1068,47 @@ def _report_files(out_dir: str) -> list[str]:
         if relative != "." and not relative.startswith("sub-"):
             dirs[:] = []
             continue
-        for name in files:
+        for name in sorted(files):
             if name.endswith(RUN_SUFFIXES[0]) and f"_{DESC}" in name and not name.startswith(TEMP_PREFIX):
                 found.append(os.path.normpath(os.path.join(relative, name)))
     return found
 
 
-def folder_runs(root: str, out_dir: str) -> list[RunResult]:
+@dataclass
+class UnreadableReport:
+    """A report in the folder the group level cannot use, and why: the run is
+    counted as failed, never left out or guessed at."""
+    path: str  # relative to the output folder
+    name: str  # the run's name, from the report's file name
+    reason: str
+
+    def error(self) -> str:
+        return f"its report {self.path} {self.reason}"
+
+
+def _name_of_stem(stem: str) -> str:
+    return os.path.basename(stem).replace(f"_{DESC}", "") + "_dwi"
+
+
+def folder_runs(root: str, out_dir: str) -> tuple[list[RunResult], list[UnreadableReport]]:
     """Every run whose report is in the folder, read back from its files alone,
-    in the order discovery meets the runs' images."""
-    found = []
+    in the order discovery meets the runs' images; and the reports that
+    cannot be used."""
+    found, unreadable = [], []
     for relative in _report_files(out_dir):
-        report = _load(os.path.join(out_dir, relative))
-        if not _is_report(report):
-            continue
         stem = relative.removesuffix(RUN_SUFFIXES[0])
-        source = report.get("source") if isinstance(report.get("source"), dict) else {}
-        name = source.get("name") or os.path.basename(stem).replace(f"_{DESC}", "") + "_dwi"
+        try:
+            report = readback.report(os.path.join(out_dir, relative))
+        except readback.Unreadable as e:
+            unreadable.append(UnreadableReport(relative, _name_of_stem(stem), str(e)))
+            continue
+        source = report.get("source") or {}
+        name = source.get("name") or _name_of_stem(stem)
         dwi = source.get("dwi") or ""
-        tracking = _load(os.path.join(out_dir, stem + RUN_SUFFIXES[1]))
+        try:
+            tracking = readback.read_json(os.path.join(out_dir, stem + RUN_SUFFIXES[1]))
+        except readback.Unreadable:
+            tracking = None  # only linked from the page: the report holds the tracking's record
         png = stem + RUN_SUFFIXES[2]
         entry = {"name": name, "stem": stem, "dwi": os.path.join(root, dwi) if dwi else "", "dwi_relative": dwi,
                  "entities": entities(name)}
@@ -975,7 +1117,7 @@ def folder_runs(root: str, out_dir: str) -> list[RunResult]:
         found.append(RunResult(-1, entry, result, png=png if os.path.isfile(os.path.join(out_dir, png)) else None))
     found.sort(key=lambda r: (_path_key(r.entry["dwi_relative"]) if r.entry["dwi_relative"] else [b"\xff"],
                               _path_key(r.entry["stem"])))
-    return found
+    return found, unreadable
 
 
 def page_runs(runs: list[RunResult]) -> list[dict]:
@@ -995,23 +1137,27 @@ def page_runs(runs: list[RunResult]) -> list[dict]:
     return shown
 
 
-def _finish_participants(plan: dict, runs: list[RunResult], keep_going: bool) -> BatchOutcome:
+def _finish_participants(plan: dict, runs: list[RunResult]) -> BatchOutcome:
     """The participant level's end: the failure list the tasks share, updated
     under the folder's lock. The run files are already in place."""
-    folder = plan["folder"]
     failures = [r for r in runs if r.error is not None]
     outcome = BatchOutcome(plan, runs, failures=failures)
+    outcome.failed_listed = _list_failures(plan["folder"], runs, failures)
+    outcome.folder_runs = [r for r in runs if r.result is not None]
+    return outcome
+
+
+def _list_failures(folder: Folder, runs: list[RunResult], failures: list[RunResult]) -> list[dict]:
+    """The shared failure list with this batch's runs' entries replaced by
+    its FAILURES, under the folder's lock; returns it."""
     with folder.locked():
         mine = {r.entry["stem"] for r in runs}
         earlier = [f for f in _read_failures(folder) if _failure_key(f) not in mine]
         listed = earlier + [{"name": r.entry["name"], "stem": r.entry["stem"], "dwi": r.entry["dwi"],
                              "error": r.error} for r in failures]
-        outcome.failed_listed = listed
-        if keep_going or earlier:
+        if failures or earlier:
             _write_failures(folder, listed)
-    outcome.folder_runs = [r for r in runs if r.result is not None]
-    folder.drop_previous()
-    return outcome
+    return listed
 
 
 def group(root: str, out_dir: str | None = None) -> BatchOutcome:
@@ -1033,7 +1179,7 @@ def _group(plan: dict, outcome: BatchOutcome) -> BatchOutcome:
     """The folder's files for the whole group, from every report in it."""
     folder, root = plan["folder"], plan["root_path"]
     with folder.locked():
-        outcome.folder_runs = folder_runs(root, plan["out_dir"])
+        outcome.folder_runs, outcome.unreadable_reports = folder_runs(root, plan["out_dir"])
         reported = {r.entry["stem"] for r in outcome.folder_runs}
         listed = [f for f in _read_failures(folder) if _failure_key(f) not in reported]
         outcome.failed_listed = listed
@@ -1043,10 +1189,13 @@ def _group(plan: dict, outcome: BatchOutcome) -> BatchOutcome:
             outcome.finish_text = _engine.bids_finish(root, plan["out_dir"], json.dumps(results))
         elif os.path.lexists(folder.file(SUMMARY)):
             os.unlink(folder.file(SUMMARY))
+        failed = [(f["name"], f["error"]) for f in listed]
+        failed += [(u.name, u.error()) for u in outcome.unreadable_reports]
         tracking = any(r.result.get("tracking") is not None for r in outcome.folder_runs)
-        outcome.page = qcpage.write_page(plan["out_dir"], root, page_runs(outcome.folder_runs),
-                                         [(f["name"], f["error"]) for f in listed], tracking, _engine_version())
-        group_table.write(plan["out_dir"], [(r.entry["name"], r.result["report"]) for r in outcome.folder_runs])
+        outcome.page = qcpage.write_page(plan["out_dir"], root, page_runs(outcome.folder_runs), failed, tracking,
+                                         _engine_version())
+        group_table.write(plan["out_dir"], [(r.entry["name"], r.result["report"]) for r in outcome.folder_runs],
+                          failed)
     return outcome
 
 

@@ -51,8 +51,9 @@ exit status: the verdict on the table as given, as every file written says
 
 BIDS_EXIT_TABLE = """\
 exit status:
-  0  every run PASS (the worst run decides)
-  1  error: no DWI run found, a run that cannot be read (with --keep-going: any run failed), ...
+  0  every run PASS (the worst run decides); with --fail-on never, every run audited whatever its verdict
+  1  error: no DWI run found, a run that cannot be read (with --keep-going: any run failed), a report in
+     OUTPUT_DIR the group level cannot use (named on stderr, on the QC page and in the group table), ...
   2  usage error, or ROOT is not a folder
   3  the worst run is WARN
   4  at least one run is FLAG
@@ -168,7 +169,13 @@ def _analysis_options(parser, function, flip=True, scheme=True, tolerance=True):
                    help=f"number of worker threads for this run, at most {MAX_THREADS} (default: one per processor)")
 
 
-def _output_options(parser, what="report", status=True, force=True):
+BIDS_FAIL_ON_HELP = (
+    "flag (the default): exit with the worst run's verdict (3 WARN, 4 FLAG); never: exit 0 whenever every run "
+    "was audited and every report read, the verdicts being only in the outputs (for pipelines that stop at any "
+    "other status). A failed run or an unreadable report is exit status 1 under either")
+
+
+def _output_options(parser, what="report", status=True, force=True, never=False):
     g = parser.add_argument_group("output")
     g.add_argument("--json", dest="as_json", action="store_true",
                    help=f"print the module's JSON {what} unchanged instead of the short summary")
@@ -177,8 +184,11 @@ def _output_options(parser, what="report", status=True, force=True):
         g.add_argument("--force", action="store_true",
                        help="replace existing output files; each old file is kept as FILE.bak (then .bak.1, ...)")
     if status:
-        g.add_argument("--fail-on", choices=["flag"], metavar="flag",
-                       help="exit with status 4 on FLAG (the default; kept for scripts that set it)")
+        if never:
+            g.add_argument("--fail-on", choices=["flag", "never"], help=BIDS_FAIL_ON_HELP)
+        else:
+            g.add_argument("--fail-on", choices=["flag"], metavar="flag",
+                           help="exit with status 4 on FLAG (the default; kept for scripts that set it)")
     return g
 
 
@@ -335,7 +345,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="submit the runs to a running Dask distributed scheduler (e.g. tcp://host:8786); "
                    "the workers must see the dataset at the same path (needs tarvix[cluster])")
     _analysis_options(p, "audit_bids")
-    g = _output_options(p, what="summary")
+    g = _output_options(p, what="summary", never=True)
     g.add_argument("--tracking", action=argparse.BooleanOptionalAction, default=True,
                    help="also run the fibre-tracking measure and write <run>_tracking.json; its decision "
                    "is the verdict shown (default: on)")
@@ -735,7 +745,7 @@ def _print_bids(args, outcome) -> list[str]:
                 for r in outcome.folder_runs]
     notes = [f"{name}: {note}" for name, _, run_notes in verdicts for note in run_notes]
     notes += [f"{r.entry['name']}: {r.result['report']['cross_run']['note']}" for r in outcome.folder_runs
-              if isinstance(r.result["report"].get("cross_run"), dict)]
+              if (r.result["report"].get("cross_run") or {}).get("note")]
     if text is not None and args.as_json:
         print(text)
         for note in notes:
@@ -756,6 +766,12 @@ def _print_bids(args, outcome) -> list[str]:
               "level writes the summary, group table and QC page")
     if outcome.page and not args.as_json:
         print(f"QC page: {outcome.page}")
+    unusable = outcome.unreadable_reports
+    if unusable:
+        reports = f"{len(unusable)} report{'s' if len(unusable) != 1 else ''} in {outcome.plan['out_dir']}"
+        print(terminal_text(f"tarvix: {reports} cannot be used, so their runs count as failed:"), file=sys.stderr)
+        for u in unusable:
+            print("  " + terminal_text(f"{u.path} {u.reason}"), file=sys.stderr)
     if outcome.failed_listed and args.level == "group":
         print(f"tarvix: {len(outcome.failed_listed)} runs failed at the participant level; listed in "
               f"{os.path.join(outcome.plan['out_dir'], batch.FAILED_RUNS)}", file=sys.stderr)
@@ -780,14 +796,18 @@ def run_bids(args) -> int:
     except KeyboardInterrupt:
         print("tarvix: interrupted: queued runs cancelled, no summary written", file=sys.stderr)
         raise
+    if outcome.folder_runs or outcome.page:
+        outputs.note_written(os.path.join(outcome.plan["out_dir"], ""))
     statuses = _print_bids(args, outcome)
     unreadable = outcome.plan.get("unreadable", [])
     if unreadable:
         # Runs may hide in a folder that could not be listed: the dataset was not audited whole.
         print(f"tarvix: {len(unreadable)} folder{'s' if len(unreadable) != 1 else ''} could not be read, so their "
               "runs (if any) were not audited: " + "; ".join(terminal_text(u) for u in unreadable), file=sys.stderr)
-    if outcome.failed_listed or unreadable:
+    if outcome.failed_listed or unreadable or outcome.unreadable_reports:
         return EXIT_ERROR
+    if args.fail_on == "never":
+        return EXIT_OK
     return max((EXIT_OF_STATUS.get(s, EXIT_OK) for s in statuses), default=EXIT_OK,
                key=lambda code: {EXIT_OK: 0, EXIT_WARN: 1, EXIT_FLAG: 2}[code])
 
@@ -951,15 +971,18 @@ class _Stdout:
     """Standard output as the command sees it: control characters in what is
     printed (file names) are escaped, and a write that fails (a full disk, a
     reader gone) is remembered instead of raised, so that the command still
-    finishes what it does with its files."""
+    finishes what it does with its files. Standard error is guarded the same
+    way but left as written (the progress bar moves the cursor): a closed
+    progress stream stops the progress, never the batch."""
 
-    def __init__(self, stream):
+    def __init__(self, stream, escape: bool = True):
         self.stream = stream
+        self.escape = escape
         self.failure: OSError | None = None
 
     def write(self, text: str) -> int:
         if self.failure is None:
-            self._guard(self.stream.write, terminal_text(text, keep="\n\t"))
+            self._guard(self.stream.write, terminal_text(text, keep="\n\t") if self.escape else text)
         return len(text)
 
     def flush(self) -> None:
@@ -1003,6 +1026,7 @@ def _raise_terminated(signum, frame):
 
 def main(argv: list[str] | None = None) -> int:
     stdout, sys.stdout = sys.stdout, _Stdout(sys.stdout)
+    stderr, sys.stderr = sys.stderr, _Stdout(sys.stderr, escape=False)
     handlers = {}
     for signum in (signal.SIGTERM, signal.SIGHUP):
         # A signal ignored on purpose (nohup) stays ignored; off the main
@@ -1021,7 +1045,7 @@ def main(argv: list[str] | None = None) -> int:
         return code
     finally:
         outputs.release_locks()
-        sys.stdout = stdout
+        sys.stdout, sys.stderr = stdout, stderr
         for signum, handler in handlers.items():
             signal.signal(signum, handler)
 

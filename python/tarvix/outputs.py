@@ -319,9 +319,18 @@ def _register(plan: OutputPlan) -> None:
     _plans.append(plan)
 
 
+_noted: list[str] = []
+
+
+def note_written(path: str) -> None:
+    """An output written outside any plan (a batch's folder, whose files its
+    workers write), for what the command says it wrote."""
+    _noted.append(path)
+
+
 def written_outputs() -> list[str]:
     """Every output the commands of this process committed."""
-    return [path for plan in _plans for path in plan.written()]
+    return [path for plan in _plans for path in plan.written()] + _noted
 
 
 def lock_wait() -> float:
@@ -409,7 +418,7 @@ def signals_held():
         signal.pthread_sigmask(signal.SIG_SETMASK, old)
 
 
-def _alive(pid: int) -> bool:
+def pid_alive(pid: int) -> bool:
     try:
         os.kill(pid, 0)
     except ProcessLookupError:
@@ -429,7 +438,7 @@ def clean_stale_temporaries(folder: str) -> list[str]:
         return removed
     for name in names:
         match = _TEMP_PID.match(name)
-        if not match or _alive(int(match.group(1))):
+        if not match or pid_alive(int(match.group(1))):
             continue
         path = os.path.join(folder, name)
         with contextlib.suppress(OSError):

@@ -10,7 +10,9 @@ does not grow by every picture's size."""
 
 from __future__ import annotations
 
+import base64
 import datetime
+import hashlib
 import html
 import os
 import re
@@ -25,10 +27,6 @@ DEFAULT_MARGIN_THRESHOLD = 0.02  # the reports leave the coherence's threshold o
 RANK = {"FLAG": 0, "WARN": 1, "FAILED": 2, "PASS": 3}
 BAR_SPAN = 5.0  # the lead bar spans five thresholds
 
-# The page fetches nothing: whatever a file name smuggles in, the browser
-# refuses any request but the folder's own pictures.
-CSP = ("default-src 'none'; img-src 'self' file: data:; style-src 'unsafe-inline'; "
-       "script-src 'unsafe-inline'; base-uri 'none'; form-action 'none'")
 
 CSS = """
 body{font:14px/1.45 system-ui,-apple-system,"Segoe UI",Roboto,sans-serif;margin:24px;color:#1d232a;background:#fafbfc}
@@ -190,6 +188,17 @@ SCRIPT = r"""
   restore();apply();
 })();
 """
+
+
+def _script_hash(script: str) -> str:
+    return "'sha256-" + base64.b64encode(hashlib.sha256(script.encode("utf-8")).digest()).decode("ascii") + "'"
+
+
+# The page fetches nothing and runs only its own script: whatever a file name
+# or a report smuggles in, the browser refuses any request but the folder's
+# own pictures, and any script whose hash is not this one's.
+CSP = ("default-src 'none'; img-src 'self' file: data:; style-src 'unsafe-inline'; "
+       f"script-src {_script_hash(SCRIPT)}; base-uri 'none'; form-action 'none'")
 
 
 # --- reading a run ------------------------------------------------------------
@@ -395,7 +404,7 @@ def _verdict_words(run: dict, error: str | None) -> str:
     if v.orientation_unknown:
         return "the image's orientation cannot be trusted: the axes are not judged"
     if v.thin:
-        reasons = report.get("verdict", {}).get("thin_reasons") or []
+        reasons = (report.get("verdict") or {}).get("thin_reasons") or []
         return "evidence too thin to judge the axes" + (": " + _e("; ".join(reasons)) if reasons else "")
     if v.axes == "WARN":
         best = f" <code>{_e(v.best)}</code>" if v.best else ""
@@ -419,10 +428,10 @@ def _measure_rows(label: str, record: dict | None, length: bool, decides: bool) 
         if not isinstance(score, dict):
             continue
         if length:
-            value = (f"{score.get('mean_length_mm', 0):.1f} mm mean streamline length, "
-                     f"{score.get('n_streamlines', 0)} streamlines")
+            value = (f"{score.get('mean_length_mm') or 0:.1f} mm mean streamline length, "
+                     f"{_e(score.get('n_streamlines', 0))} streamlines")
         else:
-            value = f"coherence {score.get('coherence', 0):.3f} over {score.get('n_samples', 0)} comparisons"
+            value = f"coherence {score.get('coherence') or 0:.3f} over {_e(score.get('n_samples', 0))} comparisons"
         out.append(f"<dt>{name}</dt><dd><code>{_e(score.get('label', ''))}</code> {value}</dd>")
     count = record.get("n_trackable") if length else record.get("n_wm_voxels")
     if count is not None:
@@ -497,7 +506,7 @@ def _run_html(run: dict, index: int, shared: set[str], error: str | None, root: 
     note_list = ("<ul class=notes>" + "".join(f'<li title="{_e(n)}">{_e(n)}</li>' for n in notes) + "</ul>"
                  if notes else "")
     cells = [
-        f'<td><span class="status {status}">{status}</span>'
+        f'<td><span class="status {_e(status)}">{_e(status)}</span>'
         f'<button class="more" type="button" aria-expanded="false">details</button></td>',
         f"<td>{_e(sub)}</td>",
         f"<td>{_e(ses)}</td>",
@@ -512,7 +521,7 @@ def _run_html(run: dict, index: int, shared: set[str], error: str | None, root: 
                                 f'{_e(name)}" src="{href(picture)}"></a>' if picture else "") + "</td>")
 
     # The detail view.
-    facts = [f"<dt>status</dt><dd>{status}" + (f" (axes {_e(v.axes)}, decided by {_e(v.measure)})"
+    facts = [f"<dt>status</dt><dd>{_e(status)}" + (f" (axes {_e(v.axes)}, decided by {_e(v.measure)})"
                                                  if v and v.axes else "") + "</dd>"]
     if run.get("dwi"):
         facts.append(f"<dt>image</dt><dd><code>{_e(run['dwi'])}</code></dd>")
@@ -524,7 +533,7 @@ def _run_html(run: dict, index: int, shared: set[str], error: str | None, root: 
         elif v.best:
             facts.append(f"<dt>best transform</dt><dd><code>{_e(v.best)}</code></dd>")
         if v.thin:
-            reasons = report.get("verdict", {}).get("thin_reasons") or []
+            reasons = (report.get("verdict") or {}).get("thin_reasons") or []
             facts.append(f"<dt>thin evidence</dt><dd>{_e('; '.join(reasons) or 'yes')}</dd>")
     elif error:
         facts.append(f"<dt>error</dt><dd>{_e(error)}</dd>")
@@ -556,9 +565,9 @@ def _run_html(run: dict, index: int, shared: set[str], error: str | None, root: 
                       + f'<div>to write the corrected table ({_e(v.words or v.recommended)}) yourself:</div>'
                       + f'<pre class="cmd" id="cmd-{index}">{_e(_command_lines(command))}</pre></div>')
     rank = RANK.get(status, len(RANK))
-    attrs = (f'data-status="{status}" data-rank="{rank}" data-sub="{_e(sub)}" data-ses="{_e(ses)}" '
+    attrs = (f'data-status="{_e(status)}" data-rank="{rank}" data-sub="{_e(sub)}" data-ses="{_e(ses)}" '
              f'data-name="{_e(name)}" data-lead="{"" if ratio is None else f"{ratio:.6g}"}"')
-    return (f"<tbody {attrs}>\n<tr class=\"{status}\">" + "".join(cells) + "</tr>\n"
+    return (f"<tbody {attrs}>\n<tr class=\"{_e(status)}\">" + "".join(cells) + "</tr>\n"
             f'<tr data-detail class="detail"><td colspan="{columns}">' + "".join(detail) + "</td></tr>\n</tbody>")
 
 
@@ -593,7 +602,8 @@ def render(root: str, runs: list[dict], failures: list[tuple[str, str]], trackin
     failed = ""
     if listed_failures:
         items = "".join(f"<li><code>{_e(name)}</code>: {_e(error)}</li>" for name, error in listed_failures)
-        failed = f'<div class="panel failures"><h2>Runs that could not be audited</h2><ul>{items}</ul></div>'
+        failed = ('<div class="panel failures"><h2>Runs that could not be audited, or whose report cannot be '
+                  f'read</h2><ul>{items}</ul></div>')
     shared = shared_notes(runs)
     shared_html = ""
     if shared:
@@ -660,27 +670,3 @@ def write_page(out_dir: str, root: str, runs: list[dict], failures: list[tuple[s
     path = os.path.join(out_dir, PAGE)
     outputs.write_text(path, render(root, runs, failures, tracking, version, out_dir=out_dir))
     return path
-
-
-# --- the batch's present call -----------------------------------------------------------
-
-
-def row_of(run, status: str, notes: list[str], best: str | None, files: list[str]) -> dict:
-    """A batch run (a `RunResult` of a flat output folder) as the page's run
-    record. Status, notes and best transform are read again from the report's
-    verdict, which is where the batch took them from."""
-    sub, ses = entities(run.entry["name"])
-    by_suffix = {f.rsplit("_", 1)[-1]: f for f in files}
-    return {"name": run.entry["name"], "entities": {k: v for k, v in (("sub", sub), ("ses", ses)) if v},
-            "dwi": run.entry.get("dwi", ""), "report": run.result["report"],
-            "files": {"report": by_suffix.get("report.json", files[0] if files else ""),
-                      "tracking": by_suffix.get("tracking.json"), "picture": run.png},
-            "written_tables": [], "cross_run_note": None}
-
-
-def write(out_dir: str, root: str, rows: list[dict], failures, tracking: bool, version: str) -> str:
-    for row in rows:  # the batch's dwi paths are absolute; the page shows them from the dataset's root
-        dwi = row.get("dwi") or ""
-        if os.path.isabs(dwi) and not os.path.relpath(dwi, root).startswith(".."):
-            row["dwi"] = os.path.relpath(dwi, root)
-    return write_page(out_dir, root, rows, failures, tracking, version)
