@@ -1,7 +1,7 @@
 """Obliquity sweep: the axis verdict at every slice angle.
 
 Generated scans (the phantoms of tracking_accuracy.py) turned 0, 3, 5, 6, 8,
-10, 13, 15, 20 and 30 degrees about the scanner's x axis, and about x and y
+10, 13, 15, 20, 30 and 40 degrees about the scanner's x axis, and about x and y
 together, each with the correct bvec, seven axis faults and both frame
 mistakes (a bvec holding scanner coordinates, a .b table holding image-axis
 components). Each is audited as the command line audits it (the engine, with
@@ -34,7 +34,7 @@ import tracking_accuracy as ta  # noqa: E402  (the phantoms, grids and noise lev
 
 synthetic = ta.synthetic
 DATA = HERE / "data" / "obliquity"
-ANGLES = (0, 3, 5, 6, 8, 10, 13, 15, 20, 30)
+ANGLES = (0, 3, 5, 6, 8, 10, 13, 15, 20, 30, 40)
 TURNS = {"x": (1.0, 0.0, 0.0), "x+y": (1.0, 1.0, 0.0)}
 FAULTS = ta.CORRUPTIONS[:7]
 MISTAKES = (("bvec", "bvec-in-scanner"), ("b", "b-on-image-axes"))

@@ -101,7 +101,7 @@ def stored_copies(folder, stem):
             img = nib.load(source["dwi"])
             # The stored integers and their scaling as they are: the same voxels.
             data = np.asanyarray(img.dataobj.get_unscaled())
-            slope, inter = img.header.get_slope_inter()
+            slope, inter = img.dataobj.slope, img.dataobj.inter  # nibabel moves them off the header
             bvecs = np.loadtxt(source["bvec"])
         shape = img.shape
         if name == "x-reversed":

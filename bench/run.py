@@ -15,7 +15,9 @@
    most 117 MB (clinical) and 395 MB (research).
 4. the batch figures (batch.py: audit_bids, --jobs 2, a Dask LocalCluster, the
    per-task overhead of Dask), then the accuracy of both flip measures and
-   the speed of the tracking stage (tracking_accuracy.py), then the table
+   the speed of the tracking stage (tracking_accuracy.py), the verdict at
+   slice angles of 0 to 40 degrees (obliquity.py), the shared real whole-brain
+   series at 1.8 and 1.2 mm and stored in other axis orders (real_series.py), then the table
    consistency tests: counts per kind of mismatched table, false alarms on the
    generated set, the phantoms and the shared real series, and their cost on
    top of an audit with tracking (consistency.py).
@@ -410,6 +412,12 @@ def main():
         import tracking_accuracy
 
         tracking_accuracy.main([])
+        import obliquity
+
+        obliquity.main([])
+        import real_series
+
+        real_series.main([])
         import consistency
 
         consistency.main([])

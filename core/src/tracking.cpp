@@ -278,27 +278,132 @@ std::vector<std::size_t> axis_classes(const std::vector<Reading>& readings) {
   return out;
 }
 
+// Streamline lengths from one set of seeds under any list of readings.
+struct SeedTracker {
+  const TrackingGeometry& g;
+  const std::vector<Vec3f>& field;
+  const std::vector<std::uint64_t>& seeds;
+  const Mat3& frame_map;
+
+  // One length per (reading, seed), reading-major, each written by exactly
+  // one task, so the means do not depend on how the tasks were shared out.
+  std::vector<double> lengths(const std::vector<Mat3>& readings, Execution& exec) const {
+    const std::size_t n = seeds.size(), nc = readings.size();
+    const std::size_t chunks = (n + kSeedsPerTask - 1) / kSeedsPerTask;
+    std::vector<double> out(nc * n, 0.0);
+    std::vector<Mat3> maps(nc), maps_t(nc);
+    for (std::size_t c = 0; c < nc; ++c) {
+      maps[c] = mul(frame_map, readings[c]);
+      maps_t[c] = transpose(maps[c]);
+    }
+    exec.run([&] {
+      tbb::parallel_for(tbb::blocked_range<std::size_t>(0, chunks), [&](const tbb::blocked_range<std::size_t>& r) {
+        for (std::size_t task = r.begin(); task != r.end(); ++task) {
+          const std::size_t first = task * kSeedsPerTask, last = std::min(n, first + kSeedsPerTask);
+          for (std::size_t c = 0; c < nc; ++c)
+            for (std::size_t j = first; j < last; ++j)
+              out[c * n + j] = streamline_mm(g, field.data(), maps[c], maps_t[c], seeds[j]);
+        }
+      });
+    });
+    return out;
+  }
+};
+
 // The paired comparison of two readings over the same seeds (a rejected
-// streamline counting as 0, as in the score): other minus declared.
-FrameTest frame_test(const double* other, const double* declared, std::size_t n, const TrackingOptions& o) {
+// streamline counting as 0, as in the score): the mean per-seed gain of `a`
+// over `b` in standard errors, and as a share of b's mean.
+struct Paired {
+  double mean = 0, standard_error = 0, gain = 0;
+  bool clear(const TrackingOptions& o) const {
+    return mean > 0 && mean >= o.frame_t * standard_error && gain >= o.frame_min_gain;
+  }
+};
+
+Paired paired(const double* a, const double* b, std::size_t n, const TrackingOptions& o) {
   const auto kept = [&](double v) { return v > 0 && v >= o.min_length_mm ? v : 0.0; };
-  FrameTest t;
-  if (n < 2) return t;
+  Paired p;
+  if (n < 2) return p;
   double sum = 0, base = 0;
   for (std::size_t j = 0; j < n; ++j) {
-    sum += kept(other[j]) - kept(declared[j]);
-    base += kept(declared[j]);
+    sum += kept(a[j]) - kept(b[j]);
+    base += kept(b[j]);
   }
-  const double mean = sum / static_cast<double>(n);
+  p.mean = sum / static_cast<double>(n);
   double ss = 0;
   for (std::size_t j = 0; j < n; ++j) {
-    const double d = kept(other[j]) - kept(declared[j]) - mean;
+    const double d = kept(a[j]) - kept(b[j]) - p.mean;
     ss += d * d;
   }
-  t.mean_difference_mm = mean;
-  t.standard_error_mm = std::sqrt(ss / static_cast<double>(n - 1) / static_cast<double>(n));
-  const double declared_mean = base / static_cast<double>(n);
-  t.distinct = mean > 0 && mean >= o.frame_t * t.standard_error_mm && mean >= o.frame_min_gain * declared_mean;
+  p.standard_error = std::sqrt(ss / static_cast<double>(n - 1) / static_cast<double>(n));
+  p.gain = base > 0 ? p.mean / (base / static_cast<double>(n)) : 0.0;
+  return p;
+}
+
+// Rotation about the unit axis u by the angle of cosine c and sine s.
+Mat3 rotation_about(const Vec3& u, double c, double s) {
+  const double t = 1 - c;
+  return {{{t * u[0] * u[0] + c, t * u[0] * u[1] - s * u[2], t * u[0] * u[2] + s * u[1]},
+           {t * u[0] * u[1] + s * u[2], t * u[1] * u[1] + c, t * u[1] * u[2] - s * u[0]},
+           {t * u[0] * u[2] - s * u[1], t * u[1] * u[2] + s * u[0], t * u[2] * u[2] + c}}};
+}
+
+// The declared reading turned as far as the other frame's reading is from
+// it, but about other axes (the reverse turn, and both ways about two axes
+// across it). Were the declared frame right, the other frame's turn would be
+// one of many of that size, and a grid where any small turn lengthens
+// streamlines (coarse voxels, straight bundles) lengthens them under these
+// too; a table truly in the other frame is lengthened by its own turn only.
+std::vector<Mat3> control_turns(const Mat3& declared, const Mat3& other) {
+  Mat3 q = mul(transpose(declared), other);  // other = declared * q
+  const double det = q[0][0] * (q[1][1] * q[2][2] - q[1][2] * q[2][1]) -
+                     q[0][1] * (q[1][0] * q[2][2] - q[1][2] * q[2][0]) +
+                     q[0][2] * (q[1][0] * q[2][1] - q[1][1] * q[2][0]);
+  if (det < 0)  // a reading and its negation are the same axes
+    for (auto& row : q)
+      for (double& v : row) v = -v;
+  // The skew part of a rotation is 2 sin(angle) times its axis.
+  const double cosine = std::clamp((q[0][0] + q[1][1] + q[2][2] - 1) / 2, -1.0, 1.0);
+  Vec3 axis{q[2][1] - q[1][2], q[0][2] - q[2][0], q[1][0] - q[0][1]};
+  const double len = norm(axis);
+  if (!(len > 1e-9)) return {};
+  const double sine = len / 2;
+  for (double& v : axis) v /= len;
+  // Two unit axes across the turn's own.
+  const Vec3 pick = std::abs(axis[0]) < 0.9 ? Vec3{1, 0, 0} : Vec3{0, 1, 0};
+  Vec3 u{axis[1] * pick[2] - axis[2] * pick[1], axis[2] * pick[0] - axis[0] * pick[2],
+         axis[0] * pick[1] - axis[1] * pick[0]};
+  const double un = norm(u);
+  for (double& v : u) v /= un;
+  const Vec3 w{axis[1] * u[2] - axis[2] * u[1], axis[2] * u[0] - axis[0] * u[2], axis[0] * u[1] - axis[1] * u[0]};
+  std::vector<Mat3> out{mul(declared, transpose(q))};
+  for (const Vec3& a : {u, w})
+    for (double sign : {1.0, -1.0}) out.push_back(mul(declared, rotation_about(a, cosine, sign * sine)));
+  return out;
+}
+
+// Whether the table is in the other frame: its reading must beat the
+// declared frame's reading of the same axes, and every control turn of the
+// same size, seed by seed.
+FrameTest decide_frame(const SeedTracker& tracker, const double* other, const double* declared,
+                       const Mat3& declared_matrix, const Mat3& other_matrix, const TrackingOptions& o,
+                       Execution& exec) {
+  const std::size_t n = tracker.seeds.size();
+  FrameTest t;
+  t.angle_deg = angle_between_deg(other_matrix, declared_matrix);
+  const Paired against_declared = paired(other, declared, n, o);
+  t.mean_difference_mm = against_declared.mean;
+  t.standard_error_mm = against_declared.standard_error;
+  t.distinct = against_declared.clear(o);
+  if (!t.distinct) return t;
+  const std::vector<Mat3> turns = control_turns(declared_matrix, other_matrix);
+  const std::vector<double> controls = tracker.lengths(turns, exec);
+  for (std::size_t c = 0; c < turns.size(); ++c) {
+    const Paired against_turn = paired(other, controls.data() + c * n, n, o);
+    t.controls_beaten += against_turn.clear(o);
+  }
+  t.controls = turns.size();
+  t.distinct = t.controls_beaten == t.controls;
   return t;
 }
 
@@ -408,6 +513,8 @@ json::Value FrameTest::to_json() const {
   o.set("other_mm", other_mm);
   o.set("mean_difference_mm", mean_difference_mm);
   o.set("standard_error_mm", standard_error_mm);
+  o.set("controls", controls);
+  o.set("controls_beaten", controls_beaten);
   o.set("distinct", distinct);
   return o;
 }
@@ -544,26 +651,11 @@ TrackingResult track_candidates(const TensorField& field, const Mask* mask, cons
   const bool with_other = other && other->angle_deg >= options.frame_distinct_deg;
   std::vector<Reading> candidates = readings(other, with_other);
 
-  // One length per (candidate, seed), each written by exactly one task, so
-  // the means below do not depend on how the tasks were shared out.
   const std::size_t n = seeds.size(), nc = candidates.size();
-  const std::size_t chunks = (n + kSeedsPerTask - 1) / kSeedsPerTask;
-  std::vector<double> lengths(nc * n, 0.0);
-  std::vector<Mat3> maps(nc), maps_t(nc);
-  for (std::size_t c = 0; c < nc; ++c) {
-    maps[c] = mul(frame_map, candidates[c].candidate.matrix);
-    maps_t[c] = transpose(maps[c]);
-  }
-  exec.run([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, chunks), [&](const tbb::blocked_range<std::size_t>& r) {
-      for (std::size_t task = r.begin(); task != r.end(); ++task) {
-        const std::size_t first = task * kSeedsPerTask, last = std::min(n, first + kSeedsPerTask);
-        for (std::size_t c = 0; c < nc; ++c)
-          for (std::size_t j = first; j < last; ++j)
-            lengths[c * n + j] = streamline_mm(g, table_field.data(), maps[c], maps_t[c], seeds[j]);
-      }
-    });
-  });
+  std::vector<Mat3> matrices(nc);
+  for (std::size_t c = 0; c < nc; ++c) matrices[c] = candidates[c].candidate.matrix;
+  const SeedTracker tracker{g, table_field, seeds, frame_map};
+  const std::vector<double> lengths = tracker.lengths(matrices, exec);
 
   std::vector<TrackingScore> ranking(nc);
   std::vector<std::size_t> order(nc);
@@ -576,24 +668,35 @@ TrackingResult track_candidates(const TensorField& field, const Mask* mask, cons
   std::stable_sort(order.begin(), order.end(),
                    [&](std::size_t a, std::size_t b) { return ranking[a].mean_length_mm > ranking[b].mean_length_mm; });
 
-  // The axes first: each reading's class is the signed permutation nearest
-  // to it, and the lead is over the best reading of another class, whichever
-  // frame it is in. Which frame the winning axes are in is its own question.
+  // The frame first, and only when the other frame's reading comes out on
+  // top: it is taken when it beats the declared frame's reading of the same
+  // axes (the signed permutation nearest to it) clearly. Then the axes,
+  // within the frame taken: on an oblique image the other frame's readings
+  // of wrong axes are rotations part way between classes, which a wrong
+  // signed permutation is not, and would stand in as runner-ups that only
+  // the obliquity made.
   const std::vector<std::size_t> cls = axis_classes(candidates);
   const std::size_t top = order[0];
   std::size_t chosen = top;
   TrackingResult r;
   if (candidates[top].frame) {
     const std::size_t declared = cls[top];  // the declared frame's readings come first, one per class
-    FrameTest test = frame_test(lengths.data() + top * n, lengths.data() + declared * n, n, options);
+    FrameTest test = decide_frame(tracker, lengths.data() + top * n, lengths.data() + declared * n,
+                                  ranking[declared].matrix, ranking[top].matrix, options, exec);
     test.other_label = ranking[top].label;
-    test.angle_deg = angle_between_deg(ranking[top].matrix, ranking[declared].matrix);
     test.declared_mm = ranking[declared].mean_length_mm;
     test.other_mm = ranking[top].mean_length_mm;
     if (!test.distinct) chosen = declared;
     r.frame_test = std::move(test);
   }
-  const auto runner_at = std::find_if(order.begin(), order.end(), [&](std::size_t c) { return cls[c] != cls[top]; });
+  const bool in_other = candidates[chosen].frame.has_value();
+  const auto other_axes = [&](std::size_t c) { return cls[c] != cls[chosen]; };
+  const auto same_frame = [&](std::size_t c) { return candidates[c].frame.has_value() == in_other; };
+  auto runner_at = std::find_if(order.begin(), order.end(), [&](std::size_t c) { return other_axes(c) && same_frame(c); });
+  // Other axes that outscore the choice in the frame not taken still leave
+  // no lead.
+  const auto rival = std::find_if(order.begin(), order.end(), [&](std::size_t c) { return other_axes(c); });
+  if (rival != order.end() && ranking[*rival].mean_length_mm > ranking[chosen].mean_length_mm) runner_at = rival;
   const std::size_t runner = runner_at == order.end() ? order[1] : *runner_at;
 
   r.best = ranking[chosen];

@@ -85,8 +85,13 @@ struct FrameTest {
   double other_mm = 0;
   double mean_difference_mm = 0;  // other minus declared, per seed
   double standard_error_mm = 0;
-  // Whether the other frame is told apart (and so taken); otherwise the
-  // declared frame is kept and the axis verdict stands on its reading.
+  // The declared reading turned as far about other axes: how many there
+  // were and how many the other frame's reading beat as clearly.
+  std::uint64_t controls = 0;
+  std::uint64_t controls_beaten = 0;
+  // Whether the other frame is told apart (and so taken): it beats the
+  // declared reading and every control; otherwise the declared frame is kept
+  // and the axis verdict stands on its reading.
   bool distinct = false;
 
   json::Value to_json() const;

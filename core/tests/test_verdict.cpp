@@ -121,7 +121,9 @@ TEST(Verdict, CombiningRule) {
        Status::Flag, "-x+y+z", "the measures disagree: coherence ranks +y+x+z first, tracking -x+y+z", false},
       {"the other frame kept",
        [](FlippedRun& r) {
-         r.tracking.frame_test = FrameTest{"scanner->image -x+y+z", 6.0, 30, 31, 1, 0.5, false};
+         r.tracking.frame_test = FrameTest{.other_label = "scanner->image -x+y+z", .angle_deg = 6.0,
+                                           .declared_mm = 30, .other_mm = 31, .mean_difference_mm = 1,
+                                           .standard_error_mm = 0.5};
        },
        true, Status::Flag, "-x+y+z",
        "the table's frame is not told apart: read as scanner->image -x+y+z (6.0\u00b0 away) it scores 3.3% higher",
