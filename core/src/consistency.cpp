@@ -447,6 +447,30 @@ std::optional<double> background_noise(const SignalSample& sample, const std::ve
   return sum_sq / (2.0 * static_cast<double>(values));
 }
 
+// The volumes of a shell the order test takes: all of them, or an even spread
+// of max_order_volumes.
+Level order_volumes(const Level& shell, const ConsistencyRules& rules) {
+  const std::size_t n = shell.volumes.size(), most = static_cast<std::size_t>(rules.max_order_volumes);
+  if (n <= most) return shell;
+  Level out = shell;
+  out.volumes.clear();
+  for (std::size_t i = 0; i < most; ++i) out.volumes.push_back(shell.volumes[i * n / most]);
+  return out;
+}
+
+// An even spread of the brain voxels, as many as the work allows for a
+// shell of n volumes.
+std::vector<std::size_t> order_voxels(const std::vector<std::size_t>& brain, std::size_t n,
+                                      const ConsistencyRules& rules) {
+  const double by_work = rules.order_work / (static_cast<double>(n) * static_cast<double>(n));
+  const std::uint64_t wanted = std::max<std::uint64_t>(
+      rules.min_brain_voxels, std::min<std::uint64_t>(rules.order_voxels, static_cast<std::uint64_t>(by_work)));
+  std::vector<std::size_t> voxels;
+  const std::size_t step = std::max<std::size_t>(1, brain.size() / wanted);
+  for (std::size_t i = 0; i < brain.size(); i += step) voxels.push_back(brain[i]);
+  return voxels;
+}
+
 // The brain voxels whose neighbour along x lies in the brain too.
 std::vector<std::size_t> brain_pairs(const SignalSample& sample, const std::vector<std::size_t>& brain, double split) {
   std::vector<std::size_t> out;
@@ -493,14 +517,12 @@ void order_test(ConsistencyResult& r, const GradientTable& table, const SignalSa
                 const std::vector<std::uint64_t>& clean_b0, std::optional<double> background_sigma2,
                 const std::vector<std::size_t>& pairs, const ConsistencyRules& rules) {
   ConsistencyTest& t = r.order;
-  // A few thousand brain voxels are plenty; an even spread of them.
-  std::vector<std::size_t> voxels;
-  const std::size_t step = std::max<std::size_t>(1, brain.size() / std::max<std::uint64_t>(1, rules.order_voxels));
-  for (std::size_t i = 0; i < brain.size(); i += step) voxels.push_back(brain[i]);
-
-  for (const Level& shell : shells) {
+  for (const Level& whole : shells) {
+    if (whole.volumes.size() < rules.min_order_volumes) continue;
+    const Level shell = order_volumes(whole, rules);
     const std::size_t n = shell.volumes.size();
-    if (n < rules.min_order_volumes) continue;
+    // A few thousand brain voxels are plenty; an even spread of them.
+    const std::vector<std::size_t> voxels = order_voxels(brain, n, rules);
     OrderShell os;
     os.b = shell.b;
     os.volumes = shell.volumes;
@@ -596,7 +618,7 @@ void order_test(ConsistencyResult& r, const GradientTable& table, const SignalSa
     const double spread = std::max(os.shuffled_spread, 1e-9 * std::max(os.shuffled_median, 1e-300));
     os.z = std::clamp((os.shuffled_median - os.residual) / spread, -1e6, 1e6);
 
-    const std::string where = volumes_text(shell.volumes) + " (the " + b_text(shell.b) + " shell)";
+    const std::string where = volumes_text(whole.volumes) + " (the " + b_text(shell.b) + " shell)";
     // A table whose order belongs to the image leaves far less residual than
     // its shuffles, even in heavy noise; one that does not is just another
     // shuffle. Only where the shell's signal clearly varies beyond noise does

@@ -109,6 +109,13 @@ struct ConsistencyRules {
   std::uint64_t min_order_volumes = 10;
   std::uint64_t permutations = 100;
   std::uint64_t order_voxels = 20000;
+  // A shell of more volumes is tested on this many, evenly spread: shuffles
+  // of 256 rows tell an order as well as shuffles of thousands, and the
+  // test's memory (the shell's Gram matrix) grows with the square.
+  std::uint64_t max_order_volumes = 256;
+  // Voxels x volumes² (the Gram matrix's cost) is kept under this: at the
+  // most 20,000 voxels up to 141 volumes, fewer beyond.
+  double order_work = 4e8;
   std::uint64_t seed = 0x7461727669785ULL;
   std::uint64_t min_brain_voxels = 100;
 };

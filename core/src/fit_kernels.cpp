@@ -392,7 +392,8 @@ const char* svd_failure_text(Eigen::ComputationInfo info) {
 
 // Minimum-norm pseudo-inverse V * S+ * U^T (7 x n); rank deficiency is allowed.
 Eigen::MatrixXd pseudo_inverse(const Eigen::MatrixXd& a) {
-  Eigen::JacobiSVD<Eigen::MatrixXd> svd(a, Eigen::ComputeFullU | Eigen::ComputeFullV);
+  // Thin U: a full one is n x n, 800 MB for a 10,000-volume table.
+  Eigen::JacobiSVD<Eigen::MatrixXd> svd(a, Eigen::ComputeThinU | Eigen::ComputeThinV);
   if (svd.info() != Eigen::Success) throw Error::dti_fit(std::string("singular design matrix: ") + svd_failure_text(svd.info()));
   const Eigen::VectorXd& s = svd.singularValues();
   const Eigen::Index k = s.size();

@@ -121,3 +121,43 @@ def test_batch_skips_fifos_and_reports_unreadable_folders(hostile_dataset, keep_
     else:
         assert done.returncode == 1
         assert done.stderr.strip().splitlines()[-1] == f"tarvix: error: {folder_line}", done.stderr
+
+
+PEAK = """
+import resource, sys
+from tarvix import _engine
+_engine.audit(dwi=sys.argv[1], bvec=sys.argv[2], bval=sys.argv[3], tracking=True)
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)
+"""
+
+
+def _long_scan(folder, volumes):
+    """2x2x2 voxels of one fibre along x, one b=0 in 20."""
+    import nibabel as nib
+    import numpy as np
+
+    rng = np.random.default_rng(0)
+    b = np.full(volumes, 1000.0)
+    b[::20] = 0
+    d = rng.normal(size=(3, volumes))
+    d /= np.linalg.norm(d, axis=0)
+    d[:, b == 0] = 0
+    signal = 1000 * np.exp(-b * (0.3e-3 + 1.4e-3 * d[0] ** 2)) * (1 + 0.03 * rng.normal(size=(2, 2, 2, volumes)))
+    paths = {k: str(folder / f"long{volumes}.{k}") for k in ("nii", "bvec", "bval")}
+    nib.save(nib.Nifti1Image(signal.astype(np.int16), np.diag([2.0, 2.0, 2.0, 1.0])), paths["nii"])
+    np.savetxt(paths["bvec"], d, fmt="%.6f")
+    np.savetxt(paths["bval"], b[None], fmt="%d")
+    return paths
+
+
+def test_memory_grows_linearly_with_the_volumes(tmp_path):
+    # A pseudo-inverse with a full U, or any volumes x volumes matrix, took
+    # 800 MB at 10,000 volumes and 3 GB at 20,000.
+    peak = {}
+    for volumes in (6000, 12000):
+        p = _long_scan(tmp_path, volumes)
+        done = subprocess.run([sys.executable, "-c", PEAK, p["nii"], p["bvec"], p["bval"]], capture_output=True,
+                              text=True, timeout=TIMEOUT)
+        assert done.returncode == 0, done.stderr
+        peak[volumes] = int(done.stdout)
+    assert peak[12000] < peak[6000] + 100, peak

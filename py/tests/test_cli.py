@@ -133,6 +133,8 @@ def test_json_output_and_exit_status(tmp_path, scan, tables):
     profiled = cli("audit", *options, "--profile", "--json")
     same_module_report(profiled.stdout, module)
     assert "total" in profiled.stderr and "threads: 1" in profiled.stderr
+    # Every stage the engine runs is in the table, the consistency tests too.
+    assert all(f"\n{stage} " in profiled.stderr for stage in ("tracking", "consistency")), profiled.stderr
     assert cli("audit", *image(scan)[2:], "--shell", "1010").returncode == 0  # within the shell tolerance
     # WARN exits 3: amplitude-encoded vectors (half length) without --strict.
     assert cli("inspect", "--bvec", tables / "amp.bvec", "--bval", tables / "amp.bval", "--json").returncode == 3

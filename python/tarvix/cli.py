@@ -397,10 +397,12 @@ def _engine_run(function: str, args, **extra) -> Run:
     result = _call(function, args, module=_engine, tracking=_tracking_on(args), glyphs=bool(args.png), **extra)
     record = result.get("tracking")
     timings = result.get("timings")
-    if timings is not None and result.get("tracking_seconds") is not None and "tracking" not in timings:
-        # The tracking stage is timed on its own, outside the audit's stages and total.
-        timings = dict(timings, tracking=result["tracking_seconds"],
-                       total=timings.get("total", 0.0) + result["tracking_seconds"])
+    # The tracking and the consistency tests are timed on their own, outside
+    # the audit's stages and total.
+    for stage in ("tracking", "consistency"):
+        seconds = result.get(f"{stage}_seconds")
+        if timings is not None and seconds is not None and stage not in timings:
+            timings = dict(timings, **{stage: seconds, "total": timings.get("total", 0.0) + seconds})
     return Run(result["report"], json.loads(result["report"]), json.loads(record) if record else None,
                timings, result.get("glyphs"), result.get("streamlines"))
 

@@ -354,7 +354,7 @@ def bids_summary(result: dict, list_runs: bool = True, statuses=None) -> str:
 def timings_table(timings: dict) -> str:
     total = timings.get("total", 0.0)
     lines = ["stage        seconds   share"]
-    stages = ["decompress", "convert", "fit", "coherence"] + (["tracking"] if "tracking" in timings else [])
+    stages = ["decompress", "convert", "fit", "coherence"] + [s for s in ("tracking", "consistency") if s in timings]
     for stage in stages + ["other"]:
         value = timings.get(stage, 0.0)
         share = f"{100.0 * value / total:5.1f}%" if total > 0 else "     -"
