@@ -370,12 +370,13 @@ std::vector<Mat3> control_turns(const Mat3& declared, const Mat3& other) {
   const double sine = len / 2;
   for (double& v : axis) v /= len;
   // Two unit axes across the turn's own.
-  const Vec3 pick = std::abs(axis[0]) < 0.9 ? Vec3{1, 0, 0} : Vec3{0, 1, 0};
-  Vec3 u{axis[1] * pick[2] - axis[2] * pick[1], axis[2] * pick[0] - axis[0] * pick[2],
-         axis[0] * pick[1] - axis[1] * pick[0]};
+  const auto cross = [](const Vec3& a, const Vec3& b) {
+    return Vec3{a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+  };
+  Vec3 u = cross(axis, std::abs(axis[0]) < 0.9 ? Vec3{1, 0, 0} : Vec3{0, 1, 0});
   const double un = norm(u);
   for (double& v : u) v /= un;
-  const Vec3 w{axis[1] * u[2] - axis[2] * u[1], axis[2] * u[0] - axis[0] * u[2], axis[0] * u[1] - axis[1] * u[0]};
+  const Vec3 w = cross(axis, u);
   std::vector<Mat3> out{mul(declared, transpose(q))};
   for (const Vec3& a : {u, w})
     for (double sign : {1.0, -1.0}) out.push_back(mul(declared, rotation_about(a, cosine, sign * sine)));
