@@ -68,16 +68,20 @@ struct TrackingOptions {
   // Two readings of the same axes in the two frames are told apart by the
   // paired per-seed difference of their streamline lengths: the other frame
   // is taken only when that mean difference is at least this many standard
-  // errors and this fraction of the declared reading's score. Streamlines from
-  // nearby seeds overlap, so the pairs are not independent; the bar is set
-  // well above the 2 of an independent test.
+  // errors and this fraction of the declared reading's score, against the
+  // declared reading and against each control turn (FrameTest). 4 standard
+  // errors left two frame mistakes of a 5 mm low-SNR crop undecided (3.98);
+  // the control turns keep the false claims that 3 alone let through on
+  // coarse grids (a 5 mm phantom 8 degrees oblique about two axes).
   double frame_t = 3.0;
   double frame_min_gain = 0.02;
 };
 
 // Which frame the table's best axes are in, when the other frame's reading of
 // them scored higher: the paired comparison of the two readings over the same
-// seeds.
+// seeds, then of the other frame's reading against the declared reading
+// turned as far about other axes (were the declared frame right, the other
+// frame's turn would be one of many of its size).
 struct FrameTest {
   std::string other_label;      // the other frame's reading, e.g. "scanner->image -x+y+z"
   double angle_deg = 0;         // how far the two readings are apart
@@ -123,8 +127,10 @@ struct TrackingResult {
   // same (no streamline under any of them), best is only the first of a tie
   // and names nothing: the decision is WARN and no transform is recommended.
   bool best_leads = false;
-  // The best reading of axes other than best's, in either frame: a reading of
-  // the same axes in the other frame is never the runner-up.
+  // The best reading of axes other than best's in the frame taken (the
+  // declared one unless frame_test took the other), or of other axes in the
+  // frame not taken when it outscores best: a reading of the same axes in the
+  // other frame is never the runner-up.
   TrackingScore runner_up;
   double relative_margin = 0;
   double margin_spread = 0;
