@@ -508,7 +508,8 @@ std::optional<double> neighbour_noise(const SignalSample& sample, const std::vec
     variances.push_back(ss / static_cast<double>(n - 1));
   }
   const double dof = static_cast<double>(n - 1);
-  const double median_share = std::pow(1.0 - 2.0 / (9.0 * dof), 3.0);
+  const double cube_root = 1.0 - 2.0 / (9.0 * dof);
+  const double median_share = cube_root * cube_root * cube_root;
   return median_of(variances) / median_share / 2.0;
 }
 

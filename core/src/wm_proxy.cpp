@@ -13,6 +13,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_reduce.h>
 
+#include "libm.hpp"
 #include "tensor.hpp"
 
 namespace tarvix {
@@ -127,7 +128,7 @@ BrightnessSplit split(const GridList<double>& s0, F f, bool centred = false) {
 const auto kPlain = [](double v) { return v; };
 // On the logarithm of the baseline, background and tissue are the two modes
 // whatever the spread of the tissue's brightness.
-const auto kLog = [](double v) { return std::log1p(std::max(v, 0.0)); };
+const auto kLog = [](double v) { return libm::log1p(std::max(v, 0.0)); };
 
 BrightnessSplit split_s0(const GridList<double>& s0) { return split(s0, kPlain); }
 
@@ -135,9 +136,9 @@ BrightnessSplit split_s0(const GridList<double>& s0) { return split(s0, kPlain);
 // (the means as geometric means, which is what the share below compares).
 BrightnessSplit split_log_s0(const GridList<double>& s0) {
   BrightnessSplit out = split(s0, kLog, true);
-  out.threshold = std::expm1(out.threshold);
-  out.dark_mean = std::expm1(out.dark_mean);
-  out.bright_mean = std::expm1(out.bright_mean);
+  out.threshold = libm::expm1(out.threshold);
+  out.dark_mean = libm::expm1(out.dark_mean);
+  out.bright_mean = libm::expm1(out.bright_mean);
   return out;
 }
 
