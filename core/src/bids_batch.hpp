@@ -27,10 +27,29 @@ struct BatchItem {
   Status status = Status::Pass;
 };
 
+// A run the batch could not audit, and why.
+struct FailedRun {
+  std::string name;
+  std::string dwi;
+  std::string error;
+};
+
+// What a batch left unaudited, which the engine's summary states beside the
+// results: a batch that lost a run, or a folder where runs may hide, is
+// incomplete, and its status is ERROR whatever its runs' verdicts.
+struct BatchGaps {
+  std::vector<FailedRun> failed;
+  std::vector<std::string> skipped;     // images discovery left out, one line each naming it and why
+  std::vector<std::string> unreadable;  // folders that could not be listed
+
+  bool incomplete() const { return !failed.empty() || !unreadable.empty(); }
+};
+
 struct BatchOutcome {
   std::string summary_path;
   std::vector<BatchItem> items;  // discovery order
   Status status = Status::Pass;  // worst run status
+  std::optional<BatchGaps> gaps;  // the engine's batches
 };
 
 namespace bids_batch {
@@ -48,9 +67,11 @@ struct BatchPlan {
   // 3, ...) gets <name>_<k>. Run names end in "_dwi", so these never meet
   // another run's name. Files: <stem>_report.json, <stem>_tracking.json.
   std::vector<std::string> stems;
-  // What discovery left out (unlistable folders, FIFOs and devices), one line
-  // each naming the path.
+  // What discovery left out (unlistable folders, FIFOs and devices, images
+  // without a usable table), one line each naming the path.
   std::vector<std::string> skipped;
+  // The images among them (the rest are folders).
+  std::vector<std::string> skipped_runs;
   // The folders among them that could not be listed: runs may be hidden
   // there, so a batch that skipped one has not audited the whole dataset.
   std::vector<std::string> unreadable;
@@ -79,15 +100,23 @@ std::optional<std::string> subject_label(const std::string& path);
 // that names the folder, or leave the folder out with a note in the plan.
 enum class UnreadableFolders { Fail, FailNamed, Skip };
 
+// How a batch reads the dataset: the module's audit_bids by default; the
+// engine names sessions, reads the tree as a BIDS App and, when it finds no
+// run, says what it left out.
+struct PlanRules {
+  UnreadableFolders unreadable = UnreadableFolders::Fail;
+  Naming naming = Naming::File;
+  bids::Scope scope = bids::Scope::Everything;
+  bool name_skipped = false;
+};
+
 // Discovers the runs (only those of `participants` when given, as "01" or
 // "sub-01"), checks the options every run would reject, creates the output
 // folder (`out_dir`, else <root>/derivatives/tarvix) and removes a stale
 // summary. Every failure is a Failure with its plain text.
 BatchPlan prepare(const std::string& root, const AnalysisOptions& options,
                   const std::optional<std::string>& out_dir = std::nullopt,
-                  const std::vector<std::string>& participants = {},
-                  UnreadableFolders unreadable = UnreadableFolders::Fail, Naming naming = Naming::File,
-                  bids::Scope scope = bids::Scope::Everything);
+                  const std::vector<std::string>& participants = {}, const PlanRules& rules = {});
 
 // The table a batch writes for a run from its verdict, where a pipeline picks
 // it up: the table as given for PASS, the correction for FLAG, nothing for
@@ -108,18 +137,23 @@ RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const 
                        const AnalysisOptions& options, Execution& execution, bool tracking = false,
                        bool engine_report = false, const std::optional<BatchRepair>& repair = std::nullopt);
 
-// Writes the dataset summary of the runs that were audited, in the order given.
-BatchOutcome finish(const BatchPlan& plan, std::vector<BatchItem> items);
+// Writes the dataset summary of the runs that were audited, in the order
+// given, and with `gaps` (the engine's) what was not audited.
+BatchOutcome finish(const BatchPlan& plan, std::vector<BatchItem> items,
+                    std::optional<BatchGaps> gaps = std::nullopt);
 
 // The whole batch, one run after another. Every failure is a Failure with its plain text.
 BatchOutcome run(const std::string& root, const AnalysisOptions& options, Execution& execution);
 
 // The compact text returned to the caller.
 // `exit_code` is 3 for a WARN batch and 0 otherwise, as audit_bids returns it;
-// with `verdict_exit` it is the command line's: 0 PASS, 3 WARN, 4 FLAG.
+// with `verdict_exit` it is the command line's: 0 PASS, 3 WARN, 4 FLAG, and 1
+// for an incomplete batch, whose status is ERROR.
 std::string outcome_json(const BatchOutcome& outcome, bool verdict_exit = false);
 
 // A plan as plain JSON (what a remote run needs of it), and back for one run.
+// Paths keep their bytes (a caller dumps the plan through
+// surrogate_escaped_json); run names are shown with U+FFFD.
 json::Value plan_json(const BatchPlan& plan);
 json::Value entry_json(const DwiEntry& entry, const std::string& stem,
                        const std::optional<std::string>& name = std::nullopt);
