@@ -243,8 +243,7 @@ BatchPlan prepare(const std::string& root, const AnalysisOptions& options, const
 }
 
 RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const std::string& stem,
-                       const AnalysisOptions& options, Execution& execution, bool tracking, bool engine_report,
-                       const std::optional<BatchRepair>& repair) {
+                       const AnalysisOptions& options, Execution& execution, const RunRequest& request) {
   try {
     // As a single audit of these files would run: the table came from
     // bvec/bval files, so the FSL frame of this image and its own default step.
@@ -254,11 +253,16 @@ RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const 
     inputs.dwi = entry.dwi;
     inputs.mask_candidates = entry.masks;
     // The module's batch takes headers as the module's audit does.
-    inputs.image_rules = engine_report ? ImageRules::Checked : ImageRules::Stated;
+    inputs.image_rules = request.engine_report ? ImageRules::Checked : ImageRules::Stated;
     // The engine's runs refuse what the command line refuses of a table
     // (NaN, infinite or negative entries, misread layouts), naming the entry.
-    if (engine_report) load_table_checked(entry.bvec, entry.bval, std::nullopt);
-    RunResult run = audit_run(inputs, options, execution, Pipeline::Audit, {.tracking = tracking, .consistency = engine_report});
+    if (request.engine_report) load_table_checked(entry.bvec, entry.bval, std::nullopt);
+    RunExtras extras;
+    extras.tracking = request.tracking;
+    extras.consistency = request.engine_report;
+    extras.glyphs = request.glyphs;
+    extras.streamline_sample = request.tracking ? request.streamline_sample : 0;
+    RunResult run = audit_run(inputs, options, execution, Pipeline::Audit, extras);
     Report& report = run.report;
 
     if (entry.sidecar) {
@@ -269,20 +273,23 @@ RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const 
       }
     }
 
-    if (repair && report.flip) write_repaired_table(run, *repair, options, execution);
+    if (request.repair && report.flip) write_repaired_table(run, *request.repair, options, execution);
 
     // The tracking record first: a report on disk always has its record beside it.
     if (run.tracking) write_file_atomic(join_path(out_dir, stem + kTrackingSuffix), json::dump(run.tracking->to_json(), true));
     const std::string text =
-        engine_report
+        request.engine_report
             ? json::dump(engine_report_json(report, run.tracking ? &*run.tracking : nullptr, run.verdict), true)
             : report.to_json_text(true);
     write_file_atomic(join_path(out_dir, stem + kReportSuffix), text);
     RunOutcome out;
-    out.item = {entry.name(), entry.dwi, engine_report ? run.verdict.status : report.status};
+    out.item = {entry.name(), entry.dwi, request.engine_report ? run.verdict.status : report.status};
     out.verdict = std::move(run.verdict);
     out.report = std::move(report);
     out.tracking = std::move(run.tracking);
+    out.glyphs = std::move(run.glyphs);
+    out.info = std::move(run.info);
+    out.streamlines = std::move(run.streamlines);
     return out;
   } catch (const Error& error) {
     throw Failure(error.display());

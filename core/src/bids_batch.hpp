@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "audit_run.hpp"
 #include "execution.hpp"
 #include "io/bids.hpp"
 #include "json.hpp"
@@ -77,12 +78,16 @@ struct BatchPlan {
   std::vector<std::string> unreadable;
 };
 
-// One audited run: its summary item, its report and its tracking record.
+// One audited run: its summary item, its report and its tracking record, and
+// when asked what a picture of it draws.
 struct RunOutcome {
   BatchItem item;
   Report report;
   std::optional<TrackingResult> tracking;
   Verdict verdict;
+  std::optional<GlyphData> glyphs;
+  std::optional<VolumeInfo> info;
+  std::optional<StreamlineSample> streamlines;
 };
 
 // How a batch names its runs: by the image's file name (the module's
@@ -127,15 +132,27 @@ struct BatchRepair {
   bool force_repair = false;
 };
 
+// What one run of a batch does beyond the module's audit of it: with
+// `tracking` the tracking measure (its record written beside the report);
+// with `engine_report` the engine's report (the verdict's status, the
+// tracking and verdict sections) and the verdict's status for the item; with
+// `repair` the run's table written from its verdict first, the report naming
+// what was written; with `glyphs` the fitted field, and with
+// `streamline_sample` that many streamlines of each transform the tracking
+// shows, kept for a picture (as a single audit keeps them).
+struct RunRequest {
+  bool tracking = false;
+  bool engine_report = false;
+  std::optional<BatchRepair> repair;
+  bool glyphs = false;
+  std::uint64_t streamline_sample = 0;
+};
+
 // Audits one run as a single `audit` of its files would, and writes its
-// report (and with `tracking` its tracking record) into `out_dir` by temp
-// file and rename. With `engine_report` the report written is the engine's
-// (the verdict's status, the tracking and verdict sections) and the item's
-// status the verdict's. With `repair`, the run's table is written from its
-// verdict first, and the report names what was written. Throws Failure with the failing error's display text.
+// report into `out_dir` by temp file and rename. Throws Failure with the
+// failing error's display text.
 RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const std::string& stem,
-                       const AnalysisOptions& options, Execution& execution, bool tracking = false,
-                       bool engine_report = false, const std::optional<BatchRepair>& repair = std::nullopt);
+                       const AnalysisOptions& options, Execution& execution, const RunRequest& request = {});
 
 // Writes the dataset summary of the runs that were audited, in the order
 // given, and with `gaps` (the engine's) what was not audited.

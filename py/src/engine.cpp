@@ -140,31 +140,50 @@ PyObject* run_bids_prepare(const Bound& b) {
   return text(tarvix::surrogate_escaped_json(tarvix::json::dump(tarvix::bids_batch::plan_json(plan))));
 }
 
-// One run of a plan (its JSON entry), audited and written as audit_bids does;
-// returns what a progress line and the QC page show of it.
-PyObject* run_bids_audit_run(const Bound& b) {
-  std::string stem;
-  const tarvix::DwiEntry entry = tarvix::bids_batch::entry_from_json(b.required_path(kEntry), stem);
-  tarvix::Execution exec(b.threads);
-  std::optional<tarvix::bids_batch::BatchRepair> repair;
-  if (b.path[kOutBvec] && b.path[kOutBval]) {
-    repair.emplace();
-    repair->paths.out_bvec = *b.path[kOutBvec];
-    repair->paths.out_bval = *b.path[kOutBval];
-    repair->paths.out_grad = b.path[kOutGrad];
-    repair->paths.provenance = b.path[kProvenance];
-    repair->force_repair = b.flag[kForceRepair];
-  }
-  const tarvix::bids_batch::RunOutcome run =
-      tarvix::bids_batch::audit_entry(entry, b.required_path(kOutDir), stem, analysis_options(b), exec,
-                                      b.flag[kTracking], /*engine_report=*/true, repair);
+std::optional<tarvix::bids_batch::BatchRepair> batch_repair(const Bound& b) {
+  if (!b.path[kOutBvec] || !b.path[kOutBval]) return std::nullopt;
+  tarvix::bids_batch::BatchRepair repair;
+  repair.paths.out_bvec = *b.path[kOutBvec];
+  repair.paths.out_bval = *b.path[kOutBval];
+  repair.paths.out_grad = b.path[kOutGrad];
+  repair.paths.provenance = b.path[kProvenance];
+  repair.force_repair = b.flag[kForceRepair];
+  return repair;
+}
+
+std::string run_record(const tarvix::bids_batch::RunOutcome& run) {
   tarvix::json::Value out = tarvix::json::Value::object();
   out.set("name", tarvix::display_path(run.item.name));
   out.set("dwi", tarvix::display_path(run.item.dwi));
   out.set("status", tarvix::status_text(run.item.status));
   out.set("report", tarvix::engine_report_json(run.report, run.tracking ? &*run.tracking : nullptr, run.verdict));
   out.set("tracking", run.tracking ? run.tracking->to_json() : tarvix::json::Value(nullptr));
-  return text(tarvix::json::dump(out));
+  return tarvix::json::dump(out);
+}
+
+// One run of a plan (its JSON entry), audited and written as audit_bids does;
+// returns what a progress line, the QC page and the run's picture need.
+PyObject* run_bids_audit_run(const Bound& b) {
+  std::string stem;
+  const tarvix::DwiEntry entry = tarvix::bids_batch::entry_from_json(b.required_path(kEntry), stem);
+  tarvix::Execution exec(b.threads);
+  tarvix::bids_batch::RunRequest request;
+  request.tracking = b.flag[kTracking];
+  request.engine_report = true;
+  request.repair = batch_repair(b);
+  // The picture a single audit with --png draws: the same run's field and streamlines.
+  request.glyphs = b.flag[kGlyphs];
+  request.streamline_sample = kPictureStreamlines;
+  const tarvix::bids_batch::RunOutcome run = tarvix::bids_batch::audit_entry(
+      entry, b.required_path(kOutDir), stem, analysis_options(b), exec, request);
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  if (!set_item(dict.get(), "record", text(run_record(run)))) return nullptr;
+  if (run.glyphs && !run.info) throw std::logic_error("glyph data without image geometry");
+  if (!set_item(dict.get(), "glyphs", run.glyphs ? glyph_payload(*run.glyphs, *run.info) : none())) return nullptr;
+  if (!set_item(dict.get(), "streamlines", run.streamlines ? streamlines_dict(*run.streamlines) : none()))
+    return nullptr;
+  return dict.release();
 }
 
 tarvix::Status run_status(const std::string& status, const std::string& name) {
@@ -259,7 +278,7 @@ constexpr Param kBidsPrepareParams[] = {
 constexpr Param kBidsAuditRunParams[] = {
     {kEntry, true}, {kOutDir, true}, {kTolerance}, {kB0Threshold}, {kShell}, {kStep}, {kMarginThreshold},
     {kStrict}, {kNormTolerance}, {kTracking}, {kOutBvec}, {kOutBval}, {kOutGrad}, {kProvenance}, {kForceRepair},
-    {kThreads},
+    {kGlyphs}, {kThreads},
 };
 constexpr Param kBidsFinishParams[] = {{kRoot, true}, {kOutDir, true}, {kResults, true}, {kGaps}};
 constexpr Param kCheckTableParams[] = {{kBvec}, {kBval}, {kGrad}};
@@ -300,7 +319,9 @@ constexpr const char* kBidsAuditRunDoc =
     "`tracking` its tracking record, into `out_dir`. With `out_bvec` and `out_bval`\n"
     "(and `out_grad`, `provenance`) it first writes the run's table from its verdict:\n"
     "as given for PASS, corrected for FLAG, for WARN only with `force_repair`.\n"
-    "Returns JSON: name, dwi, status, report, tracking.";
+    "Returns a dict: record (JSON: name, dwi, status, report, tracking), and with\n"
+    "`glyphs` the glyph payload and the streamline sample `audit` gives a picture\n"
+    "(else None).";
 constexpr const char* kBidsFinishDoc =
     "Writes the dataset summary of the runs audited (`results`: {name, dwi, status},\n"
     "status PASS, WARN or FLAG) and of what was not (`gaps`: JSON {failed: [{name,\n"

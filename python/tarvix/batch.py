@@ -252,19 +252,16 @@ def _audit(entry: dict, out_dir: str, options: dict, tracking: bool, threads: in
         if repair.get("grad"):
             kwargs["out_grad"] = repair["grad"]
     try:
-        text = _engine.bids_audit_run(entry_text, out_dir, **kwargs)
+        ran = _engine.bids_audit_run(entry_text, out_dir, glyphs=png, **kwargs)
     except ValueError as e:
         return "error", str(e), None
-    record = json.loads(text)
+    record = json.loads(ran["record"])
     try:
         _annotate(entry, out_dir, record["report"], mask)
     except CliError as e:
         return "error", str(e), None
-    text = json.dumps(record)
-    picture = None
-    if png:
-        picture = _draw_qc(entry, out_dir, record, options, threads)
-    return "ok", text, picture
+    picture = _draw_qc(entry, out_dir, record, ran) if png else None
+    return "ok", json.dumps(record), picture
 
 
 def choose_mask(entry: dict) -> tuple[list[str], dict]:
@@ -317,30 +314,23 @@ def _annotate(entry: dict, out_dir: str, report: dict, mask: dict | None) -> Non
     outputs.write_text(os.path.join(out_dir, entry["stem"] + RUN_SUFFIXES[0]), json.dumps(report, indent=2) + "\n")
 
 
-def _draw_qc(entry: dict, out_dir: str, record: dict, options: dict, threads: int | None) -> str | None:
-    """The run's QC picture beside its report. The batch record carries no
-    glyphs, so this is a second audit of the run (read and fit again)."""
+def _draw_qc(entry: dict, out_dir: str, record: dict, ran: dict) -> str | None:
+    """The run's QC picture beside its report, drawn from the run's own audit
+    (its field, tracking record and streamlines) as `audit --png` draws it."""
     from . import qcplot
 
     report = record["report"]
-    if "flip" not in report:
+    if "flip" not in report or ran.get("glyphs") is None:
         return None
-    # The report's inputs are the table and, when the batch chose one, the mask.
-    images = [i["path"] for i in report.get("inputs", []) if i["path"].lower().endswith((".nii", ".nii.gz"))]
-    mask = images[0] if images else None
-    kwargs = dict(options)
-    if threads is not None:
-        kwargs["threads"] = threads
     name = f"{entry['stem']}{RUN_SUFFIXES[2]}"
     # Drawn under a temporary name and renamed, as every other output: an
     # interrupted batch leaves no half-written picture.
     where, base = os.path.split(name)
     tmp = os.path.join(out_dir, where, f".tarvix-tmp-{os.getpid()}-{base}")
     try:
-        drawn = _engine.audit(dwi=entry["dwi"], bvec=entry["bvec"], bval=entry["bval"], mask=mask, glyphs=True,
-                              **kwargs)
-        qcplot.write_png(tmp, report, drawn["glyphs"], source=entry["dwi"], command="audit",
-                         verdict=verdict.of_report(report))
+        qcplot.write_png(tmp, report, ran["glyphs"], source=shown(entry["dwi"]), command="audit",
+                         verdict=verdict.of_report(report), tracking=record.get("tracking"),
+                         streamlines=ran.get("streamlines"))
         os.replace(tmp, os.path.join(out_dir, name))
     except (ValueError, OSError):
         return None  # a picture is a convenience: the run's result stands without it

@@ -350,8 +350,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="also run the fibre-tracking measure and write <run>_tracking.json; its decision "
                    "is the verdict shown (default: on)")
     g.add_argument("--png", dest="qc_pictures", action="store_true",
-                   help="draw each run's QC picture beside its report and show it on the QC page "
-                   "(costs a second read and fit of each run; needs matplotlib)")
+                   help="draw each run's QC picture (the one audit --png draws) beside its report and show it "
+                   "on the QC page (needs matplotlib)")
     g.add_argument("--quiet", action="store_true", help="no progress bar or line per run on the terminal")
 
     p = command("demo", "run the whole workflow on a small simulated scan",
