@@ -41,7 +41,7 @@ Failure os_failure(const Error& error) {
 json::Value result_object(const BatchItem& item) {
   json::Value r = json::Value::object();
   r.set("dwi", display_path(item.dwi));
-  r.set("name", item.name);
+  r.set("name", display_path(item.name));
   r.set("status", status_text(item.status));
   return r;
 }
@@ -50,6 +50,42 @@ json::Value results_array(const BatchOutcome& outcome) {
   json::Value results = json::Value::array();
   for (const auto& item : outcome.items) results.push(result_object(item));
   return results;
+}
+
+json::Value display_strings(const std::vector<std::string>& texts) {
+  json::Value out = json::Value::array();
+  for (const auto& text : texts) out.push(display_path(text));
+  return out;
+}
+
+json::Value failed_array(const BatchGaps& gaps) {
+  json::Value failed = json::Value::array();
+  for (const auto& run : gaps.failed) {
+    json::Value r = json::Value::object();
+    r.set("dwi", display_path(run.dwi));
+    r.set("error", display_path(run.error));
+    r.set("name", display_path(run.name));
+    failed.push(std::move(r));
+  }
+  return failed;
+}
+
+void set_gap_counts(json::Value& out, const BatchGaps& gaps) {
+  out.set("n_failed", static_cast<std::uint64_t>(gaps.failed.size()));
+  out.set("n_skipped", static_cast<std::uint64_t>(gaps.skipped.size()));
+}
+
+// An incomplete batch is ERROR, never the verdict of the runs it did audit:
+// a pipeline that reads only the status must not take it for a clean one.
+std::string batch_status(const BatchOutcome& outcome) {
+  return outcome.gaps && outcome.gaps->incomplete() ? "ERROR" : status_text(outcome.status);
+}
+
+// The folders left unlisted, and the worst verdict of the runs audited (none
+// when no run was).
+void set_folders_and_verdict(json::Value& out, const BatchOutcome& outcome) {
+  out.set("unreadable_folders", display_strings(outcome.gaps->unreadable));
+  out.set("verdict", outcome.items.empty() ? json::Value(nullptr) : json::Value(status_text(outcome.status)));
 }
 
 // Every run samples an image and ranks the candidates, so a setting that one
@@ -153,15 +189,14 @@ std::optional<std::string> subject_label(const std::string& path) {
 }
 
 BatchPlan prepare(const std::string& root, const AnalysisOptions& options, const std::optional<std::string>& out_dir,
-                  const std::vector<std::string>& participants, UnreadableFolders unreadable, Naming naming,
-                  bids::Scope scope) {
+                  const std::vector<std::string>& participants, const PlanRules& rules) {
   BatchPlan plan;
   plan.root = root;
   try {
-    bids::Discovery found = bids::discover_runs(root, scope);
+    bids::Discovery found = bids::discover_runs(root, rules.scope);
     if (!found.unreadable.empty()) {
-      if (unreadable == UnreadableFolders::Fail) throw Error::io(found.unreadable.front().errnum);
-      if (unreadable == UnreadableFolders::FailNamed) throw Failure(found.unreadable.front().text());
+      if (rules.unreadable == UnreadableFolders::Fail) throw Error::io(found.unreadable.front().errnum);
+      if (rules.unreadable == UnreadableFolders::FailNamed) throw Failure(found.unreadable.front().text());
       for (const auto& folder : found.unreadable) {
         plan.skipped.push_back(folder.text() + ": skipped");
         plan.unreadable.push_back(folder.text());
@@ -169,6 +204,7 @@ BatchPlan prepare(const std::string& root, const AnalysisOptions& options, const
     }
     plan.entries = std::move(found.entries);
     plan.skipped.insert(plan.skipped.end(), found.skipped.begin(), found.skipped.end());
+    plan.skipped_runs = std::move(found.skipped);
   } catch (const Error& error) {
     throw os_failure(error);
   }
@@ -181,7 +217,11 @@ BatchPlan prepare(const std::string& root, const AnalysisOptions& options, const
     });
   }
   if (plan.entries.empty()) {
-    throw Failure("no *_dwi NIfTI with sibling bvec/bval (or bvecs/bvals) found under " + display_path(root));
+    std::string text = "no *_dwi NIfTI with sibling bvec/bval (or bvecs/bvals) found under " + display_path(root);
+    // The images it did find are the first thing to look at.
+    if (rules.name_skipped)
+      for (const auto& line : plan.skipped_runs) text += "; " + line;
+    throw Failure(text);
   }
 
   check_options(options);
@@ -197,14 +237,13 @@ BatchPlan prepare(const std::string& root, const AnalysisOptions& options, const
   // if this one stops early.
   if (::unlink(plan.summary_path.c_str()) != 0 && errno != ENOENT) throw Failure(os_error_text(errno));
   plan.names.reserve(plan.entries.size());
-  for (const auto& entry : plan.entries) plan.names.push_back(run_name(entry, naming));
+  for (const auto& entry : plan.entries) plan.names.push_back(run_name(entry, rules.naming));
   plan.stems = file_stems(plan.names);
   return plan;
 }
 
 RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const std::string& stem,
-                       const AnalysisOptions& options, Execution& execution, bool tracking, bool engine_report,
-                       const std::optional<BatchRepair>& repair) {
+                       const AnalysisOptions& options, Execution& execution, const RunRequest& request) {
   try {
     // As a single audit of these files would run: the table came from
     // bvec/bval files, so the FSL frame of this image and its own default step.
@@ -214,11 +253,16 @@ RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const 
     inputs.dwi = entry.dwi;
     inputs.mask_candidates = entry.masks;
     // The module's batch takes headers as the module's audit does.
-    inputs.image_rules = engine_report ? ImageRules::Checked : ImageRules::Stated;
+    inputs.image_rules = request.engine_report ? ImageRules::Checked : ImageRules::Stated;
     // The engine's runs refuse what the command line refuses of a table
     // (NaN, infinite or negative entries, misread layouts), naming the entry.
-    if (engine_report) load_table_checked(entry.bvec, entry.bval, std::nullopt);
-    RunResult run = audit_run(inputs, options, execution, Pipeline::Audit, {.tracking = tracking, .consistency = engine_report});
+    if (request.engine_report) load_table_checked(entry.bvec, entry.bval, std::nullopt);
+    RunExtras extras;
+    extras.tracking = request.tracking;
+    extras.consistency = request.engine_report;
+    extras.glyphs = request.glyphs;
+    extras.streamline_sample = request.tracking ? request.streamline_sample : 0;
+    RunResult run = audit_run(inputs, options, execution, Pipeline::Audit, extras);
     Report& report = run.report;
 
     if (entry.sidecar) {
@@ -229,38 +273,46 @@ RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const 
       }
     }
 
-    if (repair && report.flip) write_repaired_table(run, *repair, options, execution);
+    if (request.repair && report.flip) write_repaired_table(run, *request.repair, options, execution);
 
     // The tracking record first: a report on disk always has its record beside it.
     if (run.tracking) write_file_atomic(join_path(out_dir, stem + kTrackingSuffix), json::dump(run.tracking->to_json(), true));
     const std::string text =
-        engine_report
+        request.engine_report
             ? json::dump(engine_report_json(report, run.tracking ? &*run.tracking : nullptr, run.verdict), true)
             : report.to_json_text(true);
     write_file_atomic(join_path(out_dir, stem + kReportSuffix), text);
     RunOutcome out;
-    out.item = {entry.name(), entry.dwi, engine_report ? run.verdict.status : report.status};
+    out.item = {entry.name(), entry.dwi, request.engine_report ? run.verdict.status : report.status};
     out.verdict = std::move(run.verdict);
     out.report = std::move(report);
     out.tracking = std::move(run.tracking);
+    out.glyphs = std::move(run.glyphs);
+    out.info = std::move(run.info);
+    out.streamlines = std::move(run.streamlines);
     return out;
   } catch (const Error& error) {
     throw Failure(error.display());
   }
 }
 
-BatchOutcome finish(const BatchPlan& plan, std::vector<BatchItem> items) {
+BatchOutcome finish(const BatchPlan& plan, std::vector<BatchItem> items, std::optional<BatchGaps> gaps) {
   BatchOutcome outcome;
   outcome.summary_path = plan.summary_path;
   outcome.items = std::move(items);
+  outcome.gaps = std::move(gaps);
   for (const auto& item : outcome.items) outcome.status = std::max(outcome.status, item.status);
 
   json::Value summary = json::Value::object();
   summary.set("bids_root", display_path(plan.root));
+  if (outcome.gaps) summary.set("failed", failed_array(*outcome.gaps));
   summary.set("n_datasets", static_cast<std::uint64_t>(outcome.items.size()));
+  if (outcome.gaps) set_gap_counts(summary, *outcome.gaps);
   summary.set("results", results_array(outcome));
-  summary.set("status", status_text(outcome.status));
+  if (outcome.gaps) summary.set("skipped", display_strings(outcome.gaps->skipped));
+  summary.set("status", batch_status(outcome));
   summary.set("tool", kToolName);
+  if (outcome.gaps) set_folders_and_verdict(summary, outcome);
   try {
     write_file_atomic(plan.summary_path, json::dump(summary, true));
   } catch (const Error& error) {
@@ -280,16 +332,24 @@ BatchOutcome run(const std::string& root, const AnalysisOptions& options, Execut
 std::string outcome_json(const BatchOutcome& outcome, bool verdict_exit) {
   json::Value out = json::Value::object();
   const int flag_code = verdict_exit ? 4 : 0;
-  out.set("exit_code", outcome.status == Status::Warn ? 3 : outcome.status == Status::Flag ? flag_code : 0);
+  const bool incomplete = outcome.gaps && outcome.gaps->incomplete();
+  out.set("exit_code", incomplete                         ? 1
+                       : outcome.status == Status::Warn ? 3
+                       : outcome.status == Status::Flag ? flag_code
+                                                        : 0);
+  if (outcome.gaps) out.set("failed", failed_array(*outcome.gaps));
+  if (outcome.gaps) set_gap_counts(out, *outcome.gaps);
   out.set("results", results_array(outcome));
-  out.set("status", status_text(outcome.status));
+  if (outcome.gaps) out.set("skipped", display_strings(outcome.gaps->skipped));
+  out.set("status", batch_status(outcome));
   out.set("summary_path", display_path(outcome.summary_path));
+  if (outcome.gaps) set_folders_and_verdict(out, outcome);
   return json::dump(out);
 }
 
 json::Value entry_json(const DwiEntry& entry, const std::string& stem, const std::optional<std::string>& name) {
   json::Value e = json::Value::object();
-  e.set("name", name ? *name : entry.name());
+  e.set("name", display_path(name ? *name : entry.name()));
   e.set("stem", stem);
   e.set("subject", json::optional(subject_label(entry.dwi)));
   e.set("dwi", entry.dwi);
@@ -303,15 +363,17 @@ json::Value entry_json(const DwiEntry& entry, const std::string& stem, const std
 
 DwiEntry entry_from_json(const std::string& text, std::string& stem) {
   try {
-    const nlohmann::json j = nlohmann::json::parse(text);
+    // Paths that are not UTF-8 come as Python writes them (see nul_escaped_json).
+    const nlohmann::json j = nlohmann::json::parse(nul_escaped_json(text));
+    const auto path = [&](const nlohmann::json& v) { return bytes_of_nul_escapes(v.get<std::string>()); };
     DwiEntry e;
-    e.dwi = j.at("dwi").get<std::string>();
-    e.bvec = j.at("bvec").get<std::string>();
-    e.bval = j.at("bval").get<std::string>();
-    e.masks = j.at("masks").get<std::vector<std::string>>();
-    if (!j.at("sidecar").is_null()) e.sidecar = j.at("sidecar").get<std::string>();
-    e.base = j.at("base").get<std::string>();
-    stem = j.at("stem").get<std::string>();
+    e.dwi = path(j.at("dwi"));
+    e.bvec = path(j.at("bvec"));
+    e.bval = path(j.at("bval"));
+    for (const auto& mask : j.at("masks")) e.masks.push_back(path(mask));
+    if (!j.at("sidecar").is_null()) e.sidecar = path(j.at("sidecar"));
+    e.base = path(j.at("base"));
+    stem = path(j.at("stem"));
     return e;
   } catch (const nlohmann::json::exception& ex) {
     throw Failure(std::string("invalid run entry: ") + ex.what());
@@ -329,6 +391,7 @@ json::Value plan_json(const BatchPlan& plan) {
   }
   p.set("runs", std::move(runs));
   p.set("skipped", json::strings(plan.skipped));
+  p.set("skipped_runs", json::strings(plan.skipped_runs));
   p.set("unreadable", json::strings(plan.unreadable));
   return p;
 }

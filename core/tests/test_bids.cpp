@@ -2,8 +2,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include "io/bids.hpp"
 #include "phantom_for_tests.hpp"
+#include "text.hpp"
 
 using namespace tarvix;
 namespace fs = std::filesystem;
@@ -150,6 +153,80 @@ TEST(BidsDiscovery, RawDataScopeSkipsNonRawFolders) {
   EXPECT_EQ(bids::discover(root.path()).size(), 7u);
 }
 
+// A BIDS App inherits a missing table from the nearest folder up to the root
+// holding one named by entities the run carries, and takes names as bytes;
+// the module's scope takes only tables beside the image. An image left with
+// no table is named, with why, in either scope.
+TEST(BidsDiscovery, AppInheritsTablesAndNamesWhatItSkips) {
+  TempDir root;
+  for (const char* shared : {"dwi.bvec", "dwi.bval", "acq-x_dwi.bvec", "sub-02/ses-1_dwi.bval",
+                             "sub-03/acq-x_dwi.bval", "sub-03/run-1_dwi.bval", "sub-03/sub-03_dwi.bvec"})
+    put(root / shared);
+  put(root / "sub-01/dwi/sub-01_dwi.nii.gz");
+  put(root / "sub-01/dwi/sub-01_acq-x_dwi.nii.gz");
+  run_files(root / "sub-02/ses-1/dwi/sub-02_ses-1_dwi", ".nii.gz");
+  fs::remove(root / "sub-02/ses-1/dwi/sub-02_ses-1_dwi.bval");
+  put(root / "sub-02/ses-2/dwi/sub-02_ses-2_dwi.nii.gz");
+  put(root / "sub-03/dwi/sub-03_acq-x_run-1_dwi.nii.gz");  // two bval files at one level apply
+  put(root / "sub-04/dwi/sub-04_acq-\xff_dwi.nii.gz");
+
+  struct Case {
+    const char* image;
+    const char* bvec;  // relative to the root
+    const char* bval;
+  };
+  const Case inherited[] = {
+      {"sub-01/dwi/sub-01_acq-x_dwi.nii.gz", "acq-x_dwi.bvec", "dwi.bval"},
+      {"sub-01/dwi/sub-01_dwi.nii.gz", "dwi.bvec", "dwi.bval"},
+      {"sub-02/ses-1/dwi/sub-02_ses-1_dwi.nii.gz", "sub-02/ses-1/dwi/sub-02_ses-1_dwi.bvec", "sub-02/ses-1_dwi.bval"},
+      {"sub-02/ses-2/dwi/sub-02_ses-2_dwi.nii.gz", "dwi.bvec", "dwi.bval"},
+      {"sub-04/dwi/sub-04_acq-\xff_dwi.nii.gz", "dwi.bvec", "dwi.bval"},
+  };
+  const bids::Discovery app = bids::discover_runs(root.path(), bids::Scope::RawData);
+  ASSERT_EQ(app.entries.size(), std::size(inherited));
+  for (std::size_t i = 0; i < app.entries.size(); ++i) {
+    const DwiEntry& e = app.entries[i];
+    EXPECT_EQ(root.rel(e.dwi) + " " + root.rel(e.bvec) + " " + root.rel(e.bval),
+              std::string(inherited[i].image) + " " + inherited[i].bvec + " " + inherited[i].bval);
+  }
+  const auto skipped = [&](const char* image, const std::string& why) {
+    return root / image + ": " + why + ": skipped";
+  };
+  const std::string two = root / "sub-03/acq-x_dwi.bval" + " and " + root / "sub-03/run-1_dwi.bval";
+  EXPECT_EQ(app.skipped, (std::vector<std::string>{skipped("sub-03/dwi/sub-03_acq-x_run-1_dwi.nii.gz",
+                                                           "its .bval file is ambiguous: " + two + " both apply")}));
+
+  const char* neither = "no .bvec beside it; no .bval beside it";
+  const bids::Discovery module = bids::discover_runs(root.path());
+  EXPECT_TRUE(module.entries.empty());
+  EXPECT_EQ(module.skipped, (std::vector<std::string>{skipped("sub-01/dwi/sub-01_acq-x_dwi.nii.gz", neither),
+                                                      skipped("sub-01/dwi/sub-01_dwi.nii.gz", neither),
+                                                      skipped("sub-02/ses-1/dwi/sub-02_ses-1_dwi.nii.gz",
+                                                              "no .bval beside it"),
+                                                      skipped("sub-02/ses-2/dwi/sub-02_ses-2_dwi.nii.gz", neither),
+                                                      skipped("sub-03/dwi/sub-03_acq-x_run-1_dwi.nii.gz", neither)}));
+  fs::remove(root / "dwi.bval");
+  EXPECT_EQ(bids::discover_runs(root.path(), bids::Scope::RawData).skipped.front(),
+            skipped("sub-01/dwi/sub-01_acq-x_dwi.nii.gz", "no .bval beside it (nor inherited)"));
+}
+
+// Paths travel to Python inside JSON, where a byte that is not UTF-8 becomes
+// the lone surrogate of surrogateescape, and come back so.
+TEST(PathsInJson, BytesSurviveTheRoundTrip) {
+  EXPECT_EQ(surrogate_escaped_json("{\"p\":\"a\xff\xc3\xa9\xe2\x82\"}"), "{\"p\":\"a\\udcff\xc3\xa9\\udce2\\udc82\"}");
+  const std::pair<std::string, std::string> back[] = {
+      {R"("a\udcffb")", "a\xff" "b"},
+      {"\"a\xff" "b\"", "a\xff" "b"},                  // written raw (ensure_ascii off)
+      {R"("\ud83d\ude00")", "\xf0\x9f\x98\x80"},      // a surrogate pair is one character
+      {R"("\\udcff")", "\\udcff"},                    // an escaped backslash, then text
+      {R"("\u00e9")", "\xc3\xa9"},
+  };
+  for (const auto& [text, bytes] : back) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(bytes_of_nul_escapes(nlohmann::json::parse(nul_escaped_json(text)).get<std::string>()), bytes);
+  }
+}
+
 TEST(BidsDiscovery, RootsAndFailures) {
   TempDir root;
   EXPECT_TRUE(bids::discover(root / "missing").empty());
@@ -182,6 +259,7 @@ TEST(BidsDiscovery, NiftiBaseAndPathOrder) {
                          "d/sub-01_dwi.nii/"}) {
     EXPECT_FALSE(bids::nifti_base(no)) << no;
   }
+  EXPECT_EQ(bids::nifti_base("d/\xff_dwi.nii", /*any_bytes=*/true), "d/\xff_dwi");
 
   // Each pair in order, never the other way round: components compare as
   // unsigned bytes, not case-folded; "r//a/" and "r/a" are the same path.

@@ -126,63 +126,130 @@ std::vector<std::string> string_list(const std::optional<std::string>& text, con
 // Discovery, the option checks and the output folder, as audit_bids begins;
 // returns the plan as JSON text (root, out_dir, summary_path, runs).
 PyObject* run_bids_prepare(const Bound& b) {
+  tarvix::bids_batch::PlanRules rules;
   // The command line names the folder it could not list, or with keep_going
   // leaves it out and says so.
-  const auto unreadable = b.flag[kKeepGoing] ? tarvix::bids_batch::UnreadableFolders::Skip
-                                             : tarvix::bids_batch::UnreadableFolders::FailNamed;
-  const tarvix::bids_batch::BatchPlan plan =
-      tarvix::bids_batch::prepare(b.required_path(kRoot), analysis_options(b), b.path[kOutDir],
-                                  string_list(b.path[kParticipants], "participants"), unreadable,
-                                  tarvix::bids_batch::Naming::Session, tarvix::bids::Scope::RawData);
-  return text(tarvix::json::dump(tarvix::bids_batch::plan_json(plan)));
+  rules.unreadable = b.flag[kKeepGoing] ? tarvix::bids_batch::UnreadableFolders::Skip
+                                        : tarvix::bids_batch::UnreadableFolders::FailNamed;
+  rules.naming = tarvix::bids_batch::Naming::Session;
+  rules.scope = tarvix::bids::Scope::RawData;
+  rules.name_skipped = true;
+  const tarvix::bids_batch::BatchPlan plan = tarvix::bids_batch::prepare(
+      b.required_path(kRoot), analysis_options(b), b.path[kOutDir], string_list(b.path[kParticipants], "participants"),
+      rules);
+  return text(tarvix::surrogate_escaped_json(tarvix::json::dump(tarvix::bids_batch::plan_json(plan))));
 }
 
-// One run of a plan (its JSON entry), audited and written as audit_bids does;
-// returns what a progress line and the QC page show of it.
-PyObject* run_bids_audit_run(const Bound& b) {
-  std::string stem;
-  const tarvix::DwiEntry entry = tarvix::bids_batch::entry_from_json(b.required_path(kEntry), stem);
-  tarvix::Execution exec(b.threads);
-  std::optional<tarvix::bids_batch::BatchRepair> repair;
-  if (b.path[kOutBvec] && b.path[kOutBval]) {
-    repair.emplace();
-    repair->paths.out_bvec = *b.path[kOutBvec];
-    repair->paths.out_bval = *b.path[kOutBval];
-    repair->paths.out_grad = b.path[kOutGrad];
-    repair->paths.provenance = b.path[kProvenance];
-    repair->force_repair = b.flag[kForceRepair];
-  }
-  const tarvix::bids_batch::RunOutcome run =
-      tarvix::bids_batch::audit_entry(entry, b.required_path(kOutDir), stem, analysis_options(b), exec,
-                                      b.flag[kTracking], /*engine_report=*/true, repair);
+std::optional<tarvix::bids_batch::BatchRepair> batch_repair(const Bound& b) {
+  if (!b.path[kOutBvec] || !b.path[kOutBval]) return std::nullopt;
+  tarvix::bids_batch::BatchRepair repair;
+  repair.paths.out_bvec = *b.path[kOutBvec];
+  repair.paths.out_bval = *b.path[kOutBval];
+  repair.paths.out_grad = b.path[kOutGrad];
+  repair.paths.provenance = b.path[kProvenance];
+  repair.force_repair = b.flag[kForceRepair];
+  return repair;
+}
+
+std::string run_record(const tarvix::bids_batch::RunOutcome& run) {
   tarvix::json::Value out = tarvix::json::Value::object();
-  out.set("name", run.item.name);
+  out.set("name", tarvix::display_path(run.item.name));
   out.set("dwi", tarvix::display_path(run.item.dwi));
   out.set("status", tarvix::status_text(run.item.status));
   out.set("report", tarvix::engine_report_json(run.report, run.tracking ? &*run.tracking : nullptr, run.verdict));
   out.set("tracking", run.tracking ? run.tracking->to_json() : tarvix::json::Value(nullptr));
-  return text(tarvix::json::dump(out));
+  return tarvix::json::dump(out);
 }
 
-// The dataset summary of the runs audited (`results`: a JSON array of
-// {"name", "dwi", "status"} in discovery order); returns what audit_bids returns.
-PyObject* run_bids_finish(const Bound& b) {
-  tarvix::bids_batch::BatchPlan plan;
-  plan.root = b.required_path(kRoot);
-  plan.summary_path = tarvix::join_path(b.required_path(kOutDir), "dataset_summary.json");
+// One run of a plan (its JSON entry), audited and written as audit_bids does;
+// returns what a progress line, the QC page and the run's picture need.
+PyObject* run_bids_audit_run(const Bound& b) {
+  std::string stem;
+  const tarvix::DwiEntry entry = tarvix::bids_batch::entry_from_json(b.required_path(kEntry), stem);
+  tarvix::Execution exec(b.threads);
+  tarvix::bids_batch::RunRequest request;
+  request.tracking = b.flag[kTracking];
+  request.engine_report = true;
+  request.repair = batch_repair(b);
+  // The picture a single audit with --png draws: the same run's field and streamlines.
+  request.glyphs = b.flag[kGlyphs];
+  request.streamline_sample = kPictureStreamlines;
+  const tarvix::bids_batch::RunOutcome run = tarvix::bids_batch::audit_entry(
+      entry, b.required_path(kOutDir), stem, analysis_options(b), exec, request);
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  if (!set_item(dict.get(), "record", text(run_record(run)))) return nullptr;
+  if (run.glyphs && !run.info) throw std::logic_error("glyph data without image geometry");
+  if (!set_item(dict.get(), "glyphs", run.glyphs ? glyph_payload(*run.glyphs, *run.info) : none())) return nullptr;
+  if (!set_item(dict.get(), "streamlines", run.streamlines ? streamlines_dict(*run.streamlines) : none()))
+    return nullptr;
+  return dict.release();
+}
+
+tarvix::Status run_status(const std::string& status, const std::string& name) {
+  if (status == "PASS") return tarvix::Status::Pass;
+  if (status == "WARN") return tarvix::Status::Warn;
+  if (status == "FLAG") return tarvix::Status::Flag;
+  // A status nobody decided must not count as a clean run.
+  throw tarvix::Failure("results: the run " + tarvix::display_path(name) + " has the status \"" +
+                        tarvix::display_path(status) + "\", not PASS, WARN or FLAG");
+}
+
+// Parsed as Python wrote it: paths that are not UTF-8 keep their bytes.
+nlohmann::json parse_caller_json(const std::string& text) {
+  return nlohmann::json::parse(tarvix::nul_escaped_json(text));
+}
+
+std::string caller_string(const nlohmann::json& v, const char* key) {
+  return tarvix::bytes_of_nul_escapes(v.at(key).get<std::string>());
+}
+
+std::vector<tarvix::BatchItem> batch_items(const std::string& text) {
   std::vector<tarvix::BatchItem> items;
   try {
-    for (const auto& r : nlohmann::json::parse(b.required_path(kResults))) {
-      const std::string status = r.at("status").get<std::string>();
-      items.push_back({r.at("name").get<std::string>(), r.at("dwi").get<std::string>(),
-                       status == "FLAG"   ? tarvix::Status::Flag
-                       : status == "WARN" ? tarvix::Status::Warn
-                                          : tarvix::Status::Pass});
+    for (const auto& r : parse_caller_json(text)) {
+      const std::string name = caller_string(r, "name");
+      items.push_back({name, caller_string(r, "dwi"), run_status(r.at("status").get<std::string>(), name)});
     }
   } catch (const nlohmann::json::exception&) {
     throw tarvix::Failure("results must be a JSON array of {name, dwi, status} objects");
   }
-  return text(tarvix::bids_batch::outcome_json(tarvix::bids_batch::finish(plan, std::move(items)), true));
+  return items;
+}
+
+std::vector<std::string> caller_strings(const nlohmann::json& v, const char* key) {
+  std::vector<std::string> out;
+  for (const auto& s : v.value(key, nlohmann::json::array()))
+    out.push_back(tarvix::bytes_of_nul_escapes(s.get<std::string>()));
+  return out;
+}
+
+tarvix::BatchGaps batch_gaps(const std::string& text) {
+  tarvix::BatchGaps gaps;
+  try {
+    const nlohmann::json j = parse_caller_json(text);
+    for (const auto& f : j.value("failed", nlohmann::json::array()))
+      gaps.failed.push_back({caller_string(f, "name"), caller_string(f, "dwi"), caller_string(f, "error")});
+    gaps.skipped = caller_strings(j, "skipped");
+    gaps.unreadable = caller_strings(j, "unreadable");
+  } catch (const nlohmann::json::exception&) {
+    throw tarvix::Failure(
+        "gaps must be a JSON object of failed ({name, dwi, error} objects), skipped and unreadable (strings)");
+  }
+  return gaps;
+}
+
+// The dataset summary of the runs audited (`results`: a JSON array of
+// {"name", "dwi", "status"} in discovery order) and of what was not (`gaps`);
+// returns what audit_bids returns, with the gaps.
+PyObject* run_bids_finish(const Bound& b) {
+  tarvix::bids_batch::BatchPlan plan;
+  plan.root = b.required_path(kRoot);
+  plan.summary_path = tarvix::join_path(b.required_path(kOutDir), "dataset_summary.json");
+  std::vector<tarvix::BatchItem> items = batch_items(b.required_path(kResults));
+  tarvix::BatchGaps gaps = b.path[kGaps] ? batch_gaps(*b.path[kGaps]) : tarvix::BatchGaps{};
+  const tarvix::BatchOutcome outcome = tarvix::bids_batch::finish(plan, std::move(items), std::move(gaps));
+  return text(tarvix::bids_batch::outcome_json(outcome, true));
 }
 
 constexpr Param kInspectParams[] = {
@@ -211,9 +278,9 @@ constexpr Param kBidsPrepareParams[] = {
 constexpr Param kBidsAuditRunParams[] = {
     {kEntry, true}, {kOutDir, true}, {kTolerance}, {kB0Threshold}, {kShell}, {kStep}, {kMarginThreshold},
     {kStrict}, {kNormTolerance}, {kTracking}, {kOutBvec}, {kOutBval}, {kOutGrad}, {kProvenance}, {kForceRepair},
-    {kThreads},
+    {kGlyphs}, {kThreads},
 };
-constexpr Param kBidsFinishParams[] = {{kRoot, true}, {kOutDir, true}, {kResults, true}};
+constexpr Param kBidsFinishParams[] = {{kRoot, true}, {kOutDir, true}, {kResults, true}, {kGaps}};
 constexpr Param kCheckTableParams[] = {{kBvec}, {kBval}, {kGrad}};
 constexpr Param kRecomputeParams[] = {
     {kOutBvec, true}, {kOutBval, true}, {kBvec},   {kBval},        {kGrad},    {kOutGrad},
@@ -239,19 +306,28 @@ constexpr const char* kRepairDoc =
 
 constexpr const char* kBidsPrepareDoc =
     "Begins a batch as audit_bids does (discovery, option checks, the output folder,\n"
-    "a stale summary removed) and returns the plan as JSON: root, out_dir,\n"
-    "summary_path, the runs, each with the stem of its file names, and `skipped`:\n"
-    "what discovery left out (FIFOs and devices; with `keep_going` the folders it\n"
-    "could not list, which otherwise end the batch naming the folder).";
+    "a stale summary removed), reading the tree as a BIDS App (raw data only, tables\n"
+    "inherited from folders above a run, file names as bytes), and returns the plan\n"
+    "as JSON: root, out_dir, summary_path, the runs, each with the stem of its file\n"
+    "names, `skipped`: what discovery left out (FIFOs and devices, images without a\n"
+    "usable table; with `keep_going` the folders it could not list, which otherwise\n"
+    "end the batch naming the folder), `skipped_runs`: the images among them, and\n"
+    "`unreadable`: the folders. Paths that are not UTF-8 come as Python's\n"
+    "surrogateescape strings.";
 constexpr const char* kBidsAuditRunDoc =
     "Audits one run of a plan (`entry`, its JSON) and writes its report, and with\n"
     "`tracking` its tracking record, into `out_dir`. With `out_bvec` and `out_bval`\n"
     "(and `out_grad`, `provenance`) it first writes the run's table from its verdict:\n"
     "as given for PASS, corrected for FLAG, for WARN only with `force_repair`.\n"
-    "Returns JSON: name, dwi, status, report, tracking.";
+    "Returns a dict: record (JSON: name, dwi, status, report, tracking), and with\n"
+    "`glyphs` the glyph payload and the streamline sample `audit` gives a picture\n"
+    "(else None).";
 constexpr const char* kBidsFinishDoc =
-    "Writes the dataset summary of the runs audited and returns what audit_bids\n"
-    "returns.";
+    "Writes the dataset summary of the runs audited (`results`: {name, dwi, status},\n"
+    "status PASS, WARN or FLAG) and of what was not (`gaps`: JSON {failed: [{name,\n"
+    "dwi, error}], skipped: [text], unreadable: [folder text]}); a batch with a\n"
+    "failed run or an unreadable folder is ERROR, exit_code 1. Returns what\n"
+    "audit_bids returns, with the gaps.";
 
 constexpr const char* kCheckTableDoc =
     "Reads the table files as the command line does, refusing what _tarvix reads\n"

@@ -148,6 +148,34 @@ def test_layout_masks_repair_and_cross_run_note(dataset, tmp_path):
     assert f"{stems[('02', '2')]}_dwi.bvec" in written
 
 
+def test_every_image_met_is_audited_or_named_as_skipped(tmp_path):
+    """Tables shared up the tree are inherited (the nearest whose entities the
+    run carries), a name that is not UTF-8 is audited and shown with U+FFFD,
+    and an image left without a bval is named, with why, and counted."""
+    root = tmp_path / "ds"
+    shared = run(root / "sub-01/ses-1/dwi", "sub-01_ses-1_dwi")
+    os.replace(shared["bval"], root / "sub-01/ses-1_dwi.bval")
+    os.replace(shared["bvec"], root / "dwi.bvec")
+    odd = run(os.fsdecode(os.fsencode(root / "sub-02/dwi") + b"/\xff"), os.fsdecode(b"sub-02_acq-\xe9_dwi"))
+    lost = run(root / "sub-03/dwi", "sub-03_dwi")
+    os.unlink(lost["bval"])
+    result = cli("bids", root, "--no-tracking", "--threads", "1", "--json")
+    assert result.returncode == 0, result.stderr
+    printed = json.loads(result.stdout)
+    validate("batch-summary", printed)
+    assert [(r["name"], r["status"]) for r in printed["results"]] == [("sub-01_ses-1_dwi", "PASS"),
+                                                                      ("sub-02_acq-\ufffd_dwi", "PASS")]
+    assert printed["results"][1]["dwi"] == odd["dwi"].encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+    skipped = f"{lost['dwi']}: no .bval beside it (nor inherited): skipped"
+    assert (printed["skipped"], printed["n_skipped"]) == ([skipped], 1) and f"tarvix: {skipped}" in result.stderr
+    out = root / "derivatives/tarvix"
+    report = json.loads((out / "sub-01/ses-1/dwi/sub-01_ses-1_desc-tarvix_report.json").read_text())
+    assert [i["path"] for i in report["inputs"]] == [str(root / "dwi.bvec"), str(root / "sub-01/ses-1_dwi.bval")]
+    assert json.loads((out / "dataset_summary.json").read_text())["n_skipped"] == 1
+    again = cli("bids", root, "--no-tracking", "--threads", "1")
+    assert again.stdout.startswith("status: PASS — 3 runs: 2 PASS, 1 skipped"), again.stdout
+
+
 @pytest.mark.parametrize("name, occurrence, stem", [
     ("sub-01_ses-1_acq-b_run-2_dwi", 1, "sub-01/ses-1/dwi/sub-01_ses-1_acq-b_run-2_desc-tarvix"),
     ("sub-01_dwi", 2, "sub-01/dwi/sub-01_desc-tarvix2"),  # a .nii beside a .nii.gz of one name

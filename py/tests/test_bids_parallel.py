@@ -16,7 +16,7 @@ import time
 
 import pytest
 
-from tarvix import _tarvix
+from tarvix import _engine, _tarvix
 
 from cli_runner import cli, hiding
 from conftest import validate, write_run as run
@@ -154,8 +154,9 @@ def test_first_failing_run_in_discovery_order_wins(trees, backend):
     root, error, _ = trees[True]
     result = cli("bids", root, "--threads", "1", *backend)
     assert result.returncode == 1
-    # audit_bids's error, with the entry the command line's table reading names.
-    assert result.stderr == f"tarvix: error: {error} (line 1, number 3)\n"
+    # audit_bids's error, after the run's image and with the entry the command line's table reading names.
+    image = root / "sub-03/dwi/sub-03_dwi.nii.gz"
+    assert result.stderr == f"tarvix: error: run failed: {image}: {error} (line 1, number 3)\n"
     assert "sub-03_dwi.bval" in str(error)
     assert not (root / "derivatives/tarvix/dataset_summary.json").exists()
     assert_no_partial_files(root / "derivatives/tarvix")
@@ -170,11 +171,24 @@ def test_keep_going_lists_failures_and_summarises_the_rest(trees, tmp_path):
     assert [f["name"] for f in failed] == ["sub-03_dwi", "sub-05_dwi"]
     for f in failed:
         assert f"tarvix: run failed: {f['name']}: {f['error']}" in result.stderr
+    # Every file and line states the exit status: ERROR, with the worst verdict of the rest beside it.
+    assert result.stdout.startswith("status: ERROR — 6 runs: 2 PASS, 1 WARN, 1 FLAG, 2 failed\n"), result.stdout
     summary = json.loads((out / "dataset_summary.json").read_text())
+    validate("batch-summary", summary)
     assert [r["name"] for r in summary["results"]] == [name for _, name, _ in GOOD]
+    assert (summary["status"], summary["verdict"], summary["n_failed"]) == ("ERROR", "FLAG", 2)
+    assert summary["failed"] == [{"dwi": f["dwi"], "error": f["error"], "name": f["name"]} for f in failed]
     assert not list(out.rglob("*_tracking.json"))
     page = (out / "index.html").read_text()
     assert all(f["name"] in page for f in failed) and "could not be audited" in page
+
+
+def test_finish_refuses_a_status_nobody_decided(tmp_path):
+    for status in ("pass", "ERROR", "", None):
+        results = json.dumps([{"name": "sub-01_dwi", "dwi": "/d/sub-01_dwi.nii.gz", "status": status}])
+        with pytest.raises(ValueError, match="not PASS, WARN or FLAG|JSON array"):
+            _engine.bids_finish(str(tmp_path), str(tmp_path), results)
+    assert not (tmp_path / "dataset_summary.json").exists()
 
 
 def test_participant_labels_description_and_dask_only_for_a_scheduler(trees, tmp_path):

@@ -4,6 +4,7 @@ page driven in headless Chromium (sorting, filtering, nothing fetched)."""
 
 import copy
 import html
+import json
 import os
 import re
 import shlex
@@ -15,7 +16,7 @@ from html.parser import HTMLParser
 
 import pytest
 
-from tarvix import batch as batch_module, qcpage
+from tarvix import _engine, batch as batch_module, qcpage, qcplot, verdict
 
 from cli_runner import cli
 from conftest import write_run as run
@@ -50,6 +51,25 @@ def text_of(page: str) -> str:
 def commands(page: str) -> list[list[str]]:
     return [shlex.split(html.unescape(c).replace("\\\n", " "))
             for c in re.findall(r'<pre class="cmd"[^>]*>(.*?)</pre>', page, re.S)]
+
+
+def test_a_runs_picture_is_the_one_audit_draws(tmp_path, monkeypatch):
+    """From the run's own audit: its field, its tracking record and streamlines."""
+    scan = run(tmp_path / "ds/sub-01/dwi", "sub-01_dwi", transform="-x+y+z")
+    drawn = []
+
+    def write_png(path, report, glyphs, **kwargs):
+        open(path, "wb").close()
+        drawn.append((glyphs, kwargs))
+
+    monkeypatch.setattr(qcplot, "write_png", write_png)
+    outcome = batch_module.run(str(tmp_path / "ds"), png=True, threads=1)
+    assert outcome.runs[0].png == "sub-01/dwi/sub-01_desc-tarvix_qc.png"
+    single = _engine.audit(dwi=scan["dwi"], bvec=scan["bvec"], bval=scan["bval"], tracking=True, glyphs=True, threads=1)
+    [(glyphs, kwargs)] = drawn
+    assert glyphs == single["glyphs"] and kwargs["streamlines"] == single["streamlines"]
+    assert kwargs["tracking"] == json.loads(single["tracking"])
+    assert kwargs["verdict"] == verdict.of_report(json.loads(single["report"]))
 
 
 def test_batch_page_states_leads_fix_and_a_repair_command_that_works(batch, tmp_path):

@@ -52,7 +52,7 @@ from collections import deque
 from dataclasses import dataclass, field
 
 from . import _engine, group_table, outputs, qcpage, readback, verdict
-from .errors import CliError, Terminated
+from .errors import CliError, Terminated, shown
 
 # The engine's analysis options a batch passes through to every run.
 ANALYSIS_OPTIONS = ("tolerance", "b0_threshold", "shell", "step", "margin_threshold", "strict", "norm_tolerance")
@@ -64,12 +64,14 @@ PREVIOUS = "previous-"  # in the name of a run's earlier file set aside: .tarvix
 _ASIDE = re.compile(rf"^\.tarvix-(\d+)-{PREVIOUS}(.+)$")
 BIDS_VERSION = "1.9.0"
 FAILED_RUNS = "failed_runs.json"
+SKIPPED_RUNS = "skipped_runs.json"
 DESCRIPTION = "dataset_description.json"
 SUMMARY = "dataset_summary.json"
 # The files a batch writes for the folder, and for each run after its stem
 # (<folder>/<entities>_desc-tarvix): its report, tracking record, picture, and
 # with --repair the table a pipeline takes and its provenance record.
-FOLDER_FILES = (DESCRIPTION, SUMMARY, qcpage.PAGE, FAILED_RUNS, group_table.TSV_NAME, group_table.SIDECAR_NAME)
+FOLDER_FILES = (DESCRIPTION, SUMMARY, qcpage.PAGE, FAILED_RUNS, SKIPPED_RUNS, group_table.TSV_NAME,
+                group_table.SIDECAR_NAME)
 RUN_SUFFIXES = ("_report.json", "_tracking.json", "_qc.png", "_dwi.bvec", "_dwi.bval", "_dwi.b", "_provenance.json")
 DESC = "desc-tarvix"
 LEVELS = ("participant", "group")
@@ -88,10 +90,10 @@ def _crossrun():
 
 
 class BatchFailed(ValueError):
-    """The first failing run in discovery order, with the engine's own text."""
+    """The first failing run in discovery order: its image, then the engine's own text."""
 
     def __init__(self, run: RunResult):
-        super().__init__(run.error)
+        super().__init__(f"run failed: {shown(run.entry['dwi'])}: {run.error}")
         self.run = run
 
 
@@ -250,19 +252,16 @@ def _audit(entry: dict, out_dir: str, options: dict, tracking: bool, threads: in
         if repair.get("grad"):
             kwargs["out_grad"] = repair["grad"]
     try:
-        text = _engine.bids_audit_run(entry_text, out_dir, **kwargs)
+        ran = _engine.bids_audit_run(entry_text, out_dir, glyphs=png, **kwargs)
     except ValueError as e:
         return "error", str(e), None
-    record = json.loads(text)
+    record = json.loads(ran["record"])
     try:
         _annotate(entry, out_dir, record["report"], mask)
     except CliError as e:
         return "error", str(e), None
-    text = json.dumps(record)
-    picture = None
-    if png:
-        picture = _draw_qc(entry, out_dir, record, options, threads)
-    return "ok", text, picture
+    picture = _draw_qc(entry, out_dir, record, ran) if png else None
+    return "ok", json.dumps(record), picture
 
 
 def choose_mask(entry: dict) -> tuple[list[str], dict]:
@@ -297,7 +296,7 @@ def _annotate(entry: dict, out_dir: str, report: dict, mask: dict | None) -> Non
     """What the batch knows of a run beyond its audit, in the run's report: its
     source (so the group level needs no raw data), the mask it was given, the
     cross-run note, and the tables written for it. The report is rewritten whole."""
-    report["source"] = {"dwi": entry.get("dwi_relative", entry["dwi"]), "name": entry["name"]}
+    report["source"] = {"dwi": shown(entry.get("dwi_relative", entry["dwi"])), "name": entry["name"]}
     notes = report.setdefault("notes", [])
     if mask is not None:
         report["mask"] = mask
@@ -315,30 +314,23 @@ def _annotate(entry: dict, out_dir: str, report: dict, mask: dict | None) -> Non
     outputs.write_text(os.path.join(out_dir, entry["stem"] + RUN_SUFFIXES[0]), json.dumps(report, indent=2) + "\n")
 
 
-def _draw_qc(entry: dict, out_dir: str, record: dict, options: dict, threads: int | None) -> str | None:
-    """The run's QC picture beside its report. The batch record carries no
-    glyphs, so this is a second audit of the run (read and fit again)."""
+def _draw_qc(entry: dict, out_dir: str, record: dict, ran: dict) -> str | None:
+    """The run's QC picture beside its report, drawn from the run's own audit
+    (its field, tracking record and streamlines) as `audit --png` draws it."""
     from . import qcplot
 
     report = record["report"]
-    if "flip" not in report:
+    if "flip" not in report or ran.get("glyphs") is None:
         return None
-    # The report's inputs are the table and, when the batch chose one, the mask.
-    images = [i["path"] for i in report.get("inputs", []) if i["path"].lower().endswith((".nii", ".nii.gz"))]
-    mask = images[0] if images else None
-    kwargs = dict(options)
-    if threads is not None:
-        kwargs["threads"] = threads
     name = f"{entry['stem']}{RUN_SUFFIXES[2]}"
     # Drawn under a temporary name and renamed, as every other output: an
     # interrupted batch leaves no half-written picture.
     where, base = os.path.split(name)
     tmp = os.path.join(out_dir, where, f".tarvix-tmp-{os.getpid()}-{base}")
     try:
-        drawn = _engine.audit(dwi=entry["dwi"], bvec=entry["bvec"], bval=entry["bval"], mask=mask, glyphs=True,
-                              **kwargs)
-        qcplot.write_png(tmp, report, drawn["glyphs"], source=entry["dwi"], command="audit",
-                         verdict=verdict.of_report(report))
+        qcplot.write_png(tmp, report, ran["glyphs"], source=shown(entry["dwi"]), command="audit",
+                         verdict=verdict.of_report(report), tracking=record.get("tracking"),
+                         streamlines=ran.get("streamlines"))
         os.replace(tmp, os.path.join(out_dir, name))
     except (ValueError, OSError):
         return None  # a picture is a convenience: the run's result stands without it
@@ -910,6 +902,8 @@ def prepare(root: str, options: dict, out_dir: str | None = None, participants=N
         everything = len(selected) == len(plan["runs"])
         kept = [] if everything else [f for f in _read_failures(folder) if _failure_key(f) not in redone]
         _write_failures(folder, kept)
+        # Discovery sees the whole dataset in every task: each writes the same list.
+        _write_list(folder.file(SKIPPED_RUNS), plan["skipped_runs"])
     plan["folder"] = folder
     return plan
 
@@ -946,11 +940,29 @@ def _failure_entry(item) -> dict:
 
 
 def _write_failures(folder: Folder, failures: list[dict]) -> None:
-    path = folder.file(FAILED_RUNS)
-    if failures:
-        outputs.write_text(path, json.dumps(failures, indent=2) + "\n")
+    _write_list(folder.file(FAILED_RUNS), failures)
+
+
+def _write_list(path: str, items: list) -> None:
+    if items:
+        outputs.write_text(path, json.dumps(items, indent=2) + "\n")
     elif os.path.lexists(path):
         os.unlink(path)
+
+
+def _read_skipped(folder: Folder) -> list[str]:
+    """The images the participant level's discovery left out, as it listed
+    them (each naming the image and why); a list that cannot be read says so."""
+    path = folder.file(SKIPPED_RUNS)
+    if not os.path.lexists(path):
+        return []
+    try:
+        listed = readback.read_json(path)
+    except readback.Unreadable as e:
+        listed = [f"the list of skipped runs {e}: which images were left out is unknown"]
+    if not isinstance(listed, list) or not all(isinstance(line, str) for line in listed):
+        return ["the list of skipped runs is not a list of texts: which images were left out is unknown"]
+    return listed
 
 
 def run(root: str, options: dict | None = None, *, out_dir: str | None = None, participants=None,
@@ -964,7 +976,8 @@ def run(root: str, options: dict | None = None, *, out_dir: str | None = None, p
     output folder (reading no raw data), None both. `on_start(plan)` is called
     once the runs are known, `on_run(RunResult)` as each one ends (in
     finishing order). Without `keep_going` the first failing run in discovery
-    order raises BatchFailed with the engine's text and no summary is written."""
+    order raises BatchFailed with its image and the engine's text, and no
+    summary is written."""
     if level == "group":
         return group(root, out_dir)
     options = {k: v for k, v in (options or {}).items() if k in ANALYSIS_OPTIONS}
@@ -1011,10 +1024,10 @@ def name_the_file(error: str, entry: dict, out_dir: str) -> str:
             os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
         except OSError as e:
             if e.errno == reason:
-                return f"{error}, while reading {path}"
+                return f"{error}, while reading {shown(path)}"
         except (TypeError, ValueError):
             pass
-    return f"{error}, while writing into {out_dir}"
+    return f"{error}, while writing into {shown(out_dir)}"
 
 
 def _gather(backend, plan, options, tracking, threads, png, keep_going, on_run) -> list[RunResult]:
@@ -1032,7 +1045,7 @@ def _gather(backend, plan, options, tracking, threads, png, keep_going, on_run) 
                 item.result, item.png = json.loads(value), picture
                 item.result["name"] = item.entry["name"]
             else:
-                item.error = name_the_file(value, item.entry, plan["out_dir"])
+                item.error = shown(name_the_file(value, item.entry, plan["out_dir"]))
                 # Its failure is now the run's result: an earlier report would hide it.
                 for path in run_files(item.entry["stem"], plan["out_dir"]):
                     with contextlib.suppress(FileNotFoundError):
@@ -1183,14 +1196,19 @@ def _group(plan: dict, outcome: BatchOutcome) -> BatchOutcome:
         reported = {r.entry["stem"] for r in outcome.folder_runs}
         listed = [f for f in _read_failures(folder) if _failure_key(f) not in reported]
         outcome.failed_listed = listed
-        if outcome.folder_runs:
+        # The summary states what the exit status counts: every run that
+        # failed or whose report cannot be used, and the folders not listed.
+        gaps = {"failed": [{"name": f["name"], "dwi": f.get("dwi", ""), "error": f["error"]} for f in listed]
+                + [{"name": u.name, "dwi": "", "error": u.error()} for u in outcome.unreadable_reports],
+                "skipped": _read_skipped(folder), "unreadable": plan["unreadable"]}
+        failed = [(f["name"], f["error"]) for f in gaps["failed"]]
+        if outcome.folder_runs or gaps["failed"]:
             results = [{"name": r.entry["name"], "dwi": r.entry["dwi"], "status": r.result["status"]}
                        for r in outcome.folder_runs]
-            outcome.finish_text = _engine.bids_finish(root, plan["out_dir"], json.dumps(results))
+            outcome.finish_text = _engine.bids_finish(root, plan["out_dir"], json.dumps(results),
+                                                      gaps=json.dumps(gaps))
         elif os.path.lexists(folder.file(SUMMARY)):
             os.unlink(folder.file(SUMMARY))
-        failed = [(f["name"], f["error"]) for f in listed]
-        failed += [(u.name, u.error()) for u in outcome.unreadable_reports]
         tracking = any(r.result.get("tracking") is not None for r in outcome.folder_runs)
         outcome.page = qcpage.write_page(plan["out_dir"], root, page_runs(outcome.folder_runs), failed, tracking,
                                          _engine_version())

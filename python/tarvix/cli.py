@@ -336,7 +336,7 @@ def build_parser() -> argparse.ArgumentParser:
                    "share it: the summary and the page cover every report in it")
     g.add_argument("--keep-going", action="store_true",
                    help="a failing run does not stop the batch: failures are listed on stderr, in "
-                   "failed_runs.json and on the QC page, and the exit status is 1")
+                   "failed_runs.json, in the summary (status ERROR) and on the QC page, and the exit status is 1")
     g = p.add_argument_group("where the runs execute (default: one after another in this process)")
     x = g.add_mutually_exclusive_group()
     x.add_argument("--jobs", type=_positive_int, metavar="N",
@@ -350,8 +350,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="also run the fibre-tracking measure and write <run>_tracking.json; its decision "
                    "is the verdict shown (default: on)")
     g.add_argument("--png", dest="qc_pictures", action="store_true",
-                   help="draw each run's QC picture beside its report and show it on the QC page "
-                   "(costs a second read and fit of each run; needs matplotlib)")
+                   help="draw each run's QC picture (the one audit --png draws) beside its report and show it "
+                   "on the QC page (needs matplotlib)")
     g.add_argument("--quiet", action="store_true", help="no progress bar or line per run on the terminal")
 
     p = command("demo", "run the whole workflow on a small simulated scan",
@@ -739,9 +739,8 @@ def _bids_batch(args, progress):
         progress.close()
 
 
-def _print_bids(args, outcome) -> list[str]:
-    """The summary (or --json text) and the notes; returns the statuses of
-    every run the folder reports, which the summary states too."""
+def _print_bids(args, outcome, code: int) -> None:
+    """The summary (or --json text, stating the exit status `code`) and the notes."""
     text = outcome.finish_text
     verdicts = [(r.entry["name"],) + batch.combined_verdict(r.result["report"], r.result.get("tracking"))
                 for r in outcome.folder_runs]
@@ -757,14 +756,17 @@ def _print_bids(args, outcome) -> list[str]:
         if notes:
             print("notes:\n" + "\n".join(f"  - {n}" for n in notes))
     if args.level == "participant" and args.as_json:
-        print(json.dumps({"level": "participant", "out_dir": outcome.plan["out_dir"],
+        print(json.dumps({"level": "participant", "out_dir": outcome.plan["out_dir"], "exit_code": code,
                           "results": [{"name": n, "dwi": r.entry["dwi"], "status": s}
-                                      for r, (n, s, _) in zip(outcome.folder_runs, verdicts)]}))
+                                      for r, (n, s, _) in zip(outcome.folder_runs, verdicts)],
+                          "failed": [{"name": r.entry["name"], "dwi": r.entry["dwi"], "error": r.error}
+                                     for r in outcome.failures],
+                          "skipped": outcome.plan.get("skipped_runs", [])}))
     elif args.level == "participant":
         if not sys.stderr.isatty() or args.quiet:  # else the progress lines said it
             for run in outcome.runs:
                 print(_run_line(run))
-        print(f"participant level: {len(outcome.runs)} runs audited into {outcome.plan['out_dir']}; the group "
+        print(f"participant level: {_participant_counts(outcome)} into {outcome.plan['out_dir']}; the group "
               "level writes the summary, group table and QC page")
     if outcome.page and not args.as_json:
         print(f"QC page: {outcome.page}")
@@ -783,7 +785,40 @@ def _print_bids(args, outcome) -> list[str]:
         print(f"tarvix: {mine} of {len(outcome.runs)} runs failed"
               + (f" (and {others} of an earlier batch)" if others else "")
               + f"; listed in {os.path.join(outcome.plan['out_dir'], batch.FAILED_RUNS)}", file=sys.stderr)
-    return [s for _, s, _ in verdicts]
+
+
+def _participant_counts(outcome) -> str:
+    """'3 of 4 runs audited, 1 failed; 1 image skipped': every run discovery
+    met, whatever became of it."""
+    failed, skipped = len(outcome.failures), len(outcome.plan.get("skipped_runs", []))
+    text = f"{len(outcome.runs) - failed} of {len(outcome.runs)} runs audited"
+    if failed:
+        text += f", {failed} failed"
+    if skipped:
+        text += f"; {skipped} image{'s' if skipped != 1 else ''} skipped"
+    return text
+
+
+def _bids_exit(args, outcome) -> int:
+    """The exit status: an error while any run failed, any report is unusable
+    or any folder went unlisted, else the worst verdict (0 with --fail-on never)."""
+    if outcome.failed_listed or outcome.plan.get("unreadable") or outcome.unreadable_reports:
+        return EXIT_ERROR
+    if args.fail_on == "never":
+        return EXIT_OK
+    statuses = [batch.combined_verdict(r.result["report"])[0] for r in outcome.folder_runs]
+    return max((EXIT_OF_STATUS.get(s, EXIT_OK) for s in statuses), default=EXIT_OK,
+               key=lambda code: {EXIT_OK: 0, EXIT_WARN: 1, EXIT_FLAG: 2}[code])
+
+
+def _stating_exit(text: str, code: int) -> str:
+    """The summary text with the exit status the command ends with (it
+    differs from the engine's only under --fail-on never)."""
+    result = json.loads(text)
+    if result.get("exit_code") == code:
+        return text
+    result["exit_code"] = code
+    return json.dumps(result, separators=(",", ":"), ensure_ascii=False)
 
 
 def run_bids(args) -> int:
@@ -793,25 +828,22 @@ def run_bids(args) -> int:
     try:
         with plan_out.transaction():
             outcome = _bids_batch(args, _BidsProgress(args))
+            code = _bids_exit(args, outcome)
             if outcome.finish_text is not None:
+                outcome.finish_text = _stating_exit(outcome.finish_text, code)
                 _write_outputs(args, plan_out, outcome.finish_text, json.loads(outcome.finish_text), None, "bids")
     except KeyboardInterrupt:
         print("tarvix: interrupted: queued runs cancelled, no summary written", file=sys.stderr)
         raise
     if outcome.folder_runs or outcome.page:
         outputs.note_written(os.path.join(outcome.plan["out_dir"], ""))
-    statuses = _print_bids(args, outcome)
+    _print_bids(args, outcome, code)
     unreadable = outcome.plan.get("unreadable", [])
     if unreadable:
         # Runs may hide in a folder that could not be listed: the dataset was not audited whole.
         print(f"tarvix: {len(unreadable)} folder{'s' if len(unreadable) != 1 else ''} could not be read, so their "
               "runs (if any) were not audited: " + "; ".join(terminal_text(u) for u in unreadable), file=sys.stderr)
-    if outcome.failed_listed or unreadable or outcome.unreadable_reports:
-        return EXIT_ERROR
-    if args.fail_on == "never":
-        return EXIT_OK
-    return max((EXIT_OF_STATUS.get(s, EXIT_OK) for s in statuses), default=EXIT_OK,
-               key=lambda code: {EXIT_OK: 0, EXIT_WARN: 1, EXIT_FLAG: 2}[code])
+    return code
 
 
 def run_demo(args) -> int:

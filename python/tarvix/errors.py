@@ -24,6 +24,15 @@ class Terminated(KeyboardInterrupt):
 
 
 _CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
+_UNDECODED = re.compile("[\udc80-\udcff]")
+
+
+def shown(text: str) -> str:
+    """A path (or text naming one) as printed and recorded: each byte of a
+    file name that is not UTF-8, a surrogate in Python's str, shows as U+FFFD
+    as the engine shows it; the path itself stays bytes wherever a file is
+    opened. Text that holds such a surrogate cannot be written as UTF-8."""
+    return _UNDECODED.sub("\ufffd", text)
 _NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
 
 
@@ -31,5 +40,6 @@ def terminal_text(text: str, keep: str = "") -> str:
     """Text with its control characters (a file name may hold any) written as
     escapes, so that nothing printed can move the cursor, recolour the
     terminal or split a one-line message; the characters in `keep` stay."""
+    text = shown(text)
     return _CONTROL.sub(lambda m: m.group() if m.group() in keep else _NAMED.get(m.group(), f"\\x{ord(m.group()):02x}"),
                         text)

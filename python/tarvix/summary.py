@@ -339,14 +339,23 @@ def recompute_summary(result: dict, backups: dict, provenance) -> str:
 
 def bids_summary(result: dict, list_runs: bool = True, statuses=None) -> str:
     """`statuses`: (name, status) of each run where the command line's verdict
-    replaces the batch's."""
+    replaces the batch's. The count is of every run met: audited, failed and
+    skipped; an incomplete batch (a failed run, a folder not listed) is ERROR."""
     runs = [(r["name"], r["status"]) for r in result.get("results", [])] if statuses is None else list(statuses)
+    failed, skipped = result.get("failed", []), result.get("n_skipped", 0)
+    folders = len(result.get("unreadable_folders", []))
     counts = {s: sum(1 for _, status in runs if status == s) for s in ("PASS", "WARN", "FLAG")}
-    tally = ", ".join(f"{n} {s}" for s, n in counts.items() if n)
+    tally = [f"{n} {s}" for s, n in counts.items() if n]
+    tally += [f"{n} {what}" for n, what in ((len(failed), "failed"), (skipped, "skipped")) if n]
+    if folders:
+        tally.append(f"{folders} folder{'s' if folders != 1 else ''} not listed")
     worst = next((s for s in ("FLAG", "WARN") if counts[s]), "PASS")
-    lines = [f"status: {worst} — {len(runs)} run{'s' if len(runs) != 1 else ''}: {tally}"]
+    status = "ERROR" if result.get("status") == "ERROR" else worst
+    total = len(runs) + len(failed) + skipped
+    lines = [f"status: {status} — {total} run{'s' if total != 1 else ''}: {', '.join(tally)}"]
     if list_runs:
         lines += [f"  {status:<4}  {name}" for name, status in runs if status != "PASS"]
+        lines += [f"  FAILED  {f['name']}" for f in failed]
     lines.append(f"dataset summary: {result['summary_path']}")
     return "\n".join(lines)
 

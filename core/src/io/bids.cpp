@@ -162,6 +162,134 @@ std::optional<std::string> sibling(const std::string& base, const char* ext) {
   return std::nullopt;
 }
 
+// ---- a run's gradient tables
+
+using Entities = std::vector<std::pair<std::string, std::string>>;
+
+// The key-value entities of a file name's stem before its suffix
+// ("sub-01_acq-b_dwi": sub 01, acq b); parts that are not key-value are left
+// out, or with `strict` make the name no BIDS name at all.
+std::optional<Entities> entities_of(std::string_view stem, bool strict) {
+  Entities out;
+  const std::size_t suffix = stem.rfind('_');
+  if (suffix == std::string_view::npos) return out;
+  std::size_t start = 0;
+  while (start < suffix) {
+    const std::size_t end = std::min(stem.find('_', start), suffix);
+    const std::string_view part = stem.substr(start, end - start);
+    const std::size_t dash = part.find('-');
+    if (dash != std::string_view::npos && dash > 0 && dash + 1 < part.size()) {
+      out.emplace_back(part.substr(0, dash), part.substr(dash + 1));
+    } else if (strict) {
+      return std::nullopt;
+    }
+    start = end + 1;
+  }
+  return out;
+}
+
+bool carries(const Entities& run, const Entities& file) {
+  return std::all_of(file.begin(), file.end(),
+                     [&](const auto& e) { return std::find(run.begin(), run.end(), e) != run.end(); });
+}
+
+// A gradient file named for every run whose entities include its own
+// (dwi.bval, ses-1_dwi.bval, acq-b_dwi.bvec).
+struct SharedTable {
+  std::string path;
+  std::string ext;
+  Entities entities;
+};
+
+// Where a run's table of one kind comes from, or why it has none.
+struct TableSource {
+  std::optional<std::string> path;
+  std::string why_not;
+};
+
+// The gradient files of the tree by folder, for BIDS inheritance: the file
+// nearest to a run, up to the root, whose entities the run carries applies.
+class Inheritance {
+ public:
+  Inheritance(const std::vector<std::string>& files, const std::string& root) : root_(root) {
+    while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+    for (const auto& file : files) add(file);
+  }
+
+  TableSource nearest(const std::string& image, const std::string& base, const std::string& ext) const {
+    const Entities run = *entities_of(file_name(base), false);
+    for (std::string dir = parent_directory(image);; dir = parent_directory(dir)) {
+      if (const auto found = folders_.find(dir); found != folders_.end()) {
+        std::vector<const SharedTable*> applicable;
+        for (const auto& table : found->second)
+          if (table.ext == ext && carries(run, table.entities)) applicable.push_back(&table);
+        if (!applicable.empty()) return most_specific(applicable, ext);
+      }
+      if (dir.size() <= root_.size()) return {};
+    }
+  }
+
+ private:
+  void add(const std::string& file) {
+    const std::string_view name = file_name(file);
+    for (const char* ext : {"bvec", "bval"}) {
+      const std::string dot_ext = std::string(".") + ext;
+      if (!ends_with(name, dot_ext) || name.starts_with('.')) continue;
+      const std::string_view stem = name.substr(0, name.size() - dot_ext.size());
+      if (stem != "dwi" && !ends_with(stem, "_dwi")) continue;
+      if (auto entities = entities_of(stem, true))
+        folders_[parent_directory(file)].push_back({file, ext, std::move(*entities)});
+    }
+  }
+
+  // Of the files at one level, the one naming the most entities when it names
+  // every entity the others do; two that each name one the other lacks leave
+  // the choice to nobody.
+  static TableSource most_specific(const std::vector<const SharedTable*>& applicable, const std::string& ext) {
+    const SharedTable* best = *std::max_element(applicable.begin(), applicable.end(), [](auto a, auto b) {
+      return a->entities.size() < b->entities.size();
+    });
+    for (const SharedTable* other : applicable) {
+      if (!carries(best->entities, other->entities))
+        return {std::nullopt, "its ." + ext + " file is ambiguous: " + display_path(best->path) + " and " +
+                                  display_path(other->path) + " both apply"};
+    }
+    if (const std::string kind = special_kind(best->path); !kind.empty())
+      return {std::nullopt, "its inherited ." + ext + " file " + display_path(best->path) + " is " + kind +
+                                ", not a regular file"};
+    return {best->path, {}};
+  }
+
+  std::string root_;
+  std::map<std::string, std::vector<SharedTable>> folders_;
+};
+
+// The run's own <base>.<ext> (or <base>.<ext>s), else with `inherited` the
+// nearest shared one.
+TableSource table_of(const std::string& image, const std::string& base, const std::string& ext,
+                     const Inheritance* inherited) {
+  const std::string spellings[] = {ext, ext + "s"};
+  for (const auto& spelling : spellings)
+    if (auto path = sibling(base, spelling.c_str())) return {std::move(path), {}};
+  for (const auto& spelling : spellings) {
+    // Opening a FIFO would wait for a writer that never comes.
+    if (const std::string kind = special_kind(base + "." + spelling); !kind.empty() && kind != "a directory")
+      return {std::nullopt, "its " + spelling + " file is " + kind + ", not a regular file"};
+  }
+  if (inherited) {
+    TableSource found = inherited->nearest(image, base, ext);
+    if (found.path || !found.why_not.empty()) return found;
+  }
+  return {std::nullopt, "no ." + ext + " beside it" + (inherited ? " (nor inherited)" : "")};
+}
+
+// "<image>: no .bval beside it: skipped", every reason of the two named.
+std::string skipped_for_tables(const std::string& image, const TableSource& bvec, const TableSource& bval) {
+  std::string why = bvec.why_not;
+  if (!bval.why_not.empty()) why += (why.empty() ? "" : "; ") + bval.why_not;
+  return display_path(image) + ": " + why + ": skipped";
+}
+
 // Reads the three sidecar fields from the top-level object as the parser goes,
 // so a repeated field is seen (a DOM parse would keep only the last value).
 class SidecarReader : public nlohmann::json_sax<nlohmann::json> {
@@ -299,9 +427,10 @@ bool path_less(const std::string& a, const std::string& b) {
   return std::lexicographical_compare(ca.begin(), ca.end(), cb.begin(), cb.end());
 }
 
-std::optional<std::string> nifti_base(const std::string& path) {
+std::optional<std::string> nifti_base(const std::string& path, bool any_bytes) {
   const std::string_view name = file_name(path);
-  if (name.size() < 2 || name == ".." || !is_valid_utf8(name) || name.starts_with("._")) return std::nullopt;
+  if (name.size() < 2 || name == ".." || (!any_bytes && !is_valid_utf8(name)) || name.starts_with("._"))
+    return std::nullopt;
   std::string_view stem;
   if (ends_with(name, ".nii.gz")) {
     stem = name.substr(0, name.size() - 7);
@@ -314,7 +443,7 @@ std::optional<std::string> nifti_base(const std::string& path) {
   return path.substr(0, path.size() - name.size()) + std::string(stem);
 }
 
-std::vector<std::string> find_masks(const std::string& dir) {
+std::vector<std::string> find_masks(const std::string& dir, bool any_bytes) {
   std::vector<std::string> masks;
   Dir listing(dir);
   if (!listing.get()) return masks;
@@ -322,7 +451,7 @@ std::vector<std::string> find_masks(const std::string& dir) {
     if (is_dot_entry(entry->d_name)) continue;
     const std::string name = entry->d_name;
     std::string path = join_path(dir, name);
-    if (!is_regular_file(path) || name.empty() || !is_valid_utf8(name)) continue;
+    if (!is_regular_file(path) || name.empty() || (!any_bytes && !is_valid_utf8(name))) continue;
     std::string lower = name;
     for (char& c : lower) {
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -341,42 +470,38 @@ Discovery discover_runs(const std::string& root, Scope scope) {
   std::vector<std::string> files;
   walk(root, files, found.unreadable, scope);
   std::stable_sort(files.begin(), files.end(), path_less);
+  // A BIDS App reads the dataset as BIDS does: tables shared up the tree, and
+  // file names as bytes (a name that is not UTF-8 is shown with U+FFFD).
+  const bool app = scope == Scope::RawData;
+  std::optional<Inheritance> inherited;
+  if (app) inherited.emplace(files, root);
 
   // Every run of a folder has the same mask candidates: the folder is listed
   // once, however many runs it holds.
   std::map<std::string, std::vector<std::string>> masks_of;
   for (const auto& file : files) {
-    auto base = nifti_base(file);
+    auto base = nifti_base(file, app);
     if (!base) continue;
     // Opening a FIFO would wait for a writer that never comes.
     if (const std::string kind = special_kind(file); !kind.empty()) {
       found.skipped.push_back(display_path(file) + " is " + kind + ", not a regular file: skipped");
       continue;
     }
-    auto bvec = sibling(*base, "bvec");
-    if (!bvec) bvec = sibling(*base, "bvecs");
-    auto bval = sibling(*base, "bval");
-    if (!bval) bval = sibling(*base, "bvals");
-    if (!bvec || !bval) {
-      // A gradient file that exists but is special is said so; a missing one
-      // leaves the image out silently, as any non-DWI file is.
-      for (const char* ext : {"bvec", "bval"}) {
-        const std::string path = *base + "." + ext;
-        if (const std::string kind = special_kind(path); !kind.empty() && kind != "a directory")
-          found.skipped.push_back(display_path(file) + ": its " + ext + " file is " + kind +
-                                  ", not a regular file: skipped");
-      }
+    const TableSource bvec = table_of(file, *base, "bvec", inherited ? &*inherited : nullptr);
+    const TableSource bval = table_of(file, *base, "bval", inherited ? &*inherited : nullptr);
+    if (!bvec.path || !bval.path) {
+      found.skipped.push_back(skipped_for_tables(file, bvec, bval));
       continue;
     }
     DwiEntry entry;
     entry.dwi = file;
-    entry.bvec = std::move(*bvec);
-    entry.bval = std::move(*bval);
+    entry.bvec = *bvec.path;
+    entry.bval = *bval.path;
     entry.sidecar = sibling(*base, "json");
     const std::string dir = parent_directory(file);
     if (!dir.empty()) {
       auto cached = masks_of.find(dir);
-      if (cached == masks_of.end()) cached = masks_of.emplace(dir, find_masks(dir)).first;
+      if (cached == masks_of.end()) cached = masks_of.emplace(dir, find_masks(dir, app)).first;
       entry.masks = cached->second;
     }
     entry.base = std::move(*base);

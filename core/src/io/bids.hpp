@@ -43,17 +43,23 @@ struct UnreadableFolder {
 };
 
 // What a walk found: the runs, and what it left out on the way, each named by
-// its path (folders that could not be listed, and image or gradient files that
-// are FIFOs, devices or sockets, which are never opened).
+// its path (folders that could not be listed; DWI images that are FIFOs,
+// devices or sockets, which are never opened, or that lack a usable table).
 struct Discovery {
   std::vector<DwiEntry> entries;
   std::vector<UnreadableFolder> unreadable;
-  std::vector<std::string> skipped;  // one line per file left out, naming it
+  // One line per image left out, naming it and why: "<image>: no .bval beside
+  // it: skipped".
+  std::vector<std::string> skipped;
 };
 
-// How much of a tree a walk takes: every folder but derivatives/, or only the
-// raw data a BIDS App audits (also leaving out sourcedata/, code/ and stimuli/
-// at the top, and every folder whose name starts with '.').
+// How a walk reads a tree: every folder but derivatives/, with each run's
+// tables beside its image and UTF-8 file names (the module's batch); or as a
+// BIDS App, only the raw data (also leaving out sourcedata/, code/ and
+// stimuli/ at the top, and every folder whose name starts with '.'), a table
+// missing beside an image inherited from the nearest folder up to the root
+// that holds one named by entities the run carries (dwi.bval, ses-1_dwi.bval),
+// and file names taken as bytes.
 enum class Scope { Everything, RawData };
 
 // Every run under `root`, sorted by path order. A root that is missing or not
@@ -76,12 +82,13 @@ void walk(const std::string& dir, std::vector<std::string>& files, std::vector<U
           Scope scope = Scope::Everything);
 
 // The image path with its file name cut before ".nii"/".nii.gz", when the file
-// name marks a DWI image (<stem>_dwi.nii[.gz], case-sensitive, not "._*").
-std::optional<std::string> nifti_base(const std::string& path);
+// name marks a DWI image (<stem>_dwi.nii[.gz], case-sensitive, not "._*",
+// valid UTF-8 unless `any_bytes`).
+std::optional<std::string> nifti_base(const std::string& path, bool any_bytes = false);
 
-// Mask images in `dir` (name containing "mask", any case), in path order.
-// A directory that cannot be listed has none.
-std::vector<std::string> find_masks(const std::string& dir);
+// Mask images in `dir` (name containing "mask", any case; valid UTF-8 unless
+// `any_bytes`), in path order. A directory that cannot be listed has none.
+std::vector<std::string> find_masks(const std::string& dir, bool any_bytes = false);
 
 // Path order: component by component, each compared as bytes.
 bool path_less(const std::string& a, const std::string& b);
