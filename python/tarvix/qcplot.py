@@ -19,7 +19,7 @@ POSITIVE = ("R", "A", "S")
 NEGATIVE = ("L", "P", "I")
 PLANE = ("sagittal", "coronal", "axial")  # by the world axis the slice normal follows
 
-ROW_COLOURS = {"best": "#d95f02", "identity": "#1f78b4", "other": "#b8b8b8"}
+ROW_COLOURS = {"best": "#d95f02", "identity": "#1f78b4", "other": "#b8b8b8", "other_frame": "#fdbf6f"}
 GLYPH_PLANES = (2, 1, 0)  # axial, coronal, sagittal
 TRACK_PLANES = (2, 1)  # streamlines seen from above and from the front
 GLYPH_MIN_FA = 0.2
@@ -398,8 +398,13 @@ def draw_both_bars(right, flip, tracking):
     ax_t, ax_c = right.subplots(1, 2, sharey=True, gridspec_kw=dict(wspace=0.06))
     lengths = [e["mean_length_mm"] for e in entries]
     t_line = tracking["best"]["mean_length_mm"] * (1.0 - tracking["margin_threshold"])
-    marker = _bars(ax_t, positions, lengths, _bar_colours(entries, tracking["best"]["matrix"]), t_line,
-                   lambda v: f"{v:.1f}")
+    colours = _bar_colours(entries, tracking["best"]["matrix"])
+    # The other frame's reading of the best axes, when the frame test kept the
+    # declared one: the same axes, not a rival.
+    kept = tracking.get("frame_test") or {}
+    kept_label = kept.get("other_label") if kept and not kept.get("distinct") else None
+    colours = [ROW_COLOURS["other_frame"] if e["label"] == kept_label else c for e, c in zip(entries, colours)]
+    marker = _bars(ax_t, positions, lengths, colours, t_line, lambda v: f"{v:.1f}")
     ax_t.set_yticks(positions, _ylabels(entries), fontfamily="monospace", fontsize=8.5)
     ax_t.set_title("Tracking: mean streamline\nlength (mm), best first", fontsize=12)
     ax_t.set_xlabel("mm (a rejected seed counts 0)", fontsize=10)
@@ -411,11 +416,14 @@ def draw_both_bars(right, flip, tracking):
     ax_c.tick_params(axis="y", left=False)
     ax_c.set_title("Coherence of the\nsame transforms", fontsize=12)
     ax_c.set_xlabel("coherence", fontsize=10)
-    right.legend([Patch(color=ROW_COLOURS["best"]), Patch(color=ROW_COLOURS["identity"]), marker],
-                 ["best of that measure", "table as given",
-                  f"best − its threshold ({tracking['margin_threshold'] * 100:g}% / {threshold * 100:g}%):\n"
-                  "a clear winner has every other bar left of it"],
-                 loc="outside lower center", fontsize=10, frameon=False)
+    handles = [Patch(color=ROW_COLOURS["best"]), Patch(color=ROW_COLOURS["identity"]), marker]
+    names = ["best of that measure", "table as given",
+             f"best − its threshold ({tracking['margin_threshold'] * 100:g}% / {threshold * 100:g}%):\n"
+             "a clear winner has every bar of other axes left of it"]
+    if kept_label:
+        handles.insert(2, Patch(color=ROW_COLOURS["other_frame"]))
+        names.insert(2, "the best axes read in the other frame:\nnot told apart, the table's frame is kept")
+    right.legend(handles, names, loc="outside lower center", fontsize=10, frameon=False)
 
 
 def write_png(path: str, report: dict, glyphs: dict, source: str | None = None, command: str = "audit",
