@@ -51,7 +51,7 @@ import urllib.parse
 from collections import deque
 from dataclasses import dataclass, field
 
-from . import _engine, group_table, outputs, qcpage, readback, verdict
+from . import _engine, defaults, group_table, outputs, qcpage, readback, verdict
 from .errors import CliError, Terminated, shown
 
 # The engine's analysis options a batch passes through to every run.
@@ -74,7 +74,7 @@ FOLDER_FILES = (DESCRIPTION, SUMMARY, qcpage.PAGE, FAILED_RUNS, SKIPPED_RUNS, gr
                 group_table.SIDECAR_NAME)
 RUN_SUFFIXES = ("_report.json", "_tracking.json", "_qc.png", "_dwi.bvec", "_dwi.bval", "_dwi.b", "_provenance.json")
 DESC = "desc-tarvix"
-LEVELS = ("participant", "group")
+LEVELS = defaults.BIDS_LEVELS
 # Where a preprocessing pipeline keeps a run's brain mask, after the run's entities.
 MASK_SUFFIXES = ("_space-dwi_desc-brain_mask.nii.gz", "_space-dwi_desc-brain_mask.nii")
 TEMP_PREFIX = outputs.TEMP_PREFIX

@@ -26,8 +26,24 @@ import signal
 import stat
 import sys
 
-from . import _engine, _tarvix, batch, defaults, outputs, summary, verdict
+from . import _engine, _tarvix, defaults, outputs, summary, verdict
 from .errors import CliError, Terminated, UsageError, terminal_text
+
+
+class _OnFirstUse:
+    """A module imported when first used: the dataset batch, its page and
+    group table cost a third of the command's start, and only `bids` runs them."""
+
+    def __init__(self, name: str):
+        self._name = name
+
+    def __getattr__(self, attr):
+        import importlib
+
+        return getattr(importlib.import_module(self._name, __package__), attr)
+
+
+batch = _OnFirstUse(".batch")
 
 EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_WARN, EXIT_FLAG = 0, 1, 2, 3, 4
 MAX_THREADS = 256
@@ -309,7 +325,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("root", metavar="BIDS_DIR", help="the dataset's top folder")
     p.add_argument("output_dir_arg", nargs="?", metavar="OUTPUT_DIR",
                    help="where the derivative goes (the same as --output-dir)")
-    p.add_argument("level", nargs="?", choices=batch.LEVELS,
+    p.add_argument("level", nargs="?", choices=defaults.BIDS_LEVELS,
                    help="participant: audit the runs and write their files; group: the summary, group table "
                    "and page from the files already in OUTPUT_DIR (default: both)")
     g = p.add_argument_group("dataset")
@@ -704,7 +720,7 @@ def _check_bids_args(args) -> None:
     """OUTPUT_DIR is --output-dir by its BIDS App name; the repair options
     need --repair."""
     given = args.output_dir_arg
-    if given is not None and given in batch.LEVELS and args.level is None:
+    if given is not None and given in defaults.BIDS_LEVELS and args.level is None:
         # "tarvix bids DATA participant": a level where OUTPUT_DIR goes.
         raise UsageError(f"tarvix bids BIDS_DIR OUTPUT_DIR {given}: the level comes after the output folder")
     if given is not None:

@@ -16,6 +16,9 @@ def of(function: str) -> dict:
     return {n: p.default for n, p in params.items() if p.default is not inspect.Parameter.empty}
 
 
+# The levels of the BIDS App: `tarvix bids ROOT OUT participant|group`.
+BIDS_LEVELS = ("participant", "group")
+
 _AUDIT = of("audit")
 TOLERANCE = _AUDIT["tolerance"]
 B0_THRESHOLD = _AUDIT["b0_threshold"]
