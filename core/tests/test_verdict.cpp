@@ -6,7 +6,6 @@
 #include <string>
 
 #include "candidate.hpp"
-#include "json.hpp"
 #include "phantom_for_tests.hpp"
 #include "verdict.hpp"
 
@@ -198,26 +197,8 @@ TEST(Verdict, NothingIsBestWhenEveryTransformScoresZero) {
   EXPECT_FALSE(has_note(v, "the measures disagree"));
 }
 
-TEST(Verdict, EngineReportKeepsTheModuleReportWithTheVerdictOnTop) {
-  FlippedRun r;
-  r.tracking_warns();
-  r.tracking.relative_margin = 0.03;
-  const Verdict v = r.decide();
-  const json::Value engine = engine_report_json(r.report, &r.tracking, v);
-  const json::Value module = r.report.to_json();
-  const auto& e = engine.as_object();
-  const auto& m = module.as_object();
-  ASSERT_EQ(e.size(), m.size() + 2);
-  for (std::size_t i = 0; i < m.size(); ++i) {
-    EXPECT_EQ(e[i].first, m[i].first);
-    if (e[i].first == "status")
-      EXPECT_EQ(json::dump(e[i].second), "\"WARN\"");
-    else
-      EXPECT_EQ(json::dump(e[i].second), json::dump(m[i].second));
-  }
-  EXPECT_EQ(e[m.size()].first, "tracking");
-  EXPECT_EQ(e[m.size() + 1].first, "verdict");
-}
+// (The engine's report is the module's with the verdict on top: same_module_report in
+// py/tests/conftest.py, on every command-line report test_cli.py compares.)
 
 TEST(Verdict, PlainWords) {
   const std::pair<const char*, const char*> cases[] = {

@@ -18,21 +18,17 @@ BVEC_WORDS = "the table is in scanner coordinates, not on the image axes (an MRt
 B_WORDS = "the table is on the image axes, not in scanner coordinates (bvec components written into a .b file?)"
 
 # name: (.b table, angulation about x/y/z in degrees, written in the other frame, flip on top,
-#        expected verdict, expected label or None, other frame scored)
+#        expected verdict, expected label or None, other frame scored). Which reading wins for each
+# frame, with and without a flip, on correct oblique tables and at 3 degrees: FrameReadings in core/tests;
+# here what the command line says and writes for it.
 CASES = {
-    "bvec_z25": (False, (0, 0, 25), True, None, "FLAG", "scanner->image", True),
     "bvec_xy_zflip": (False, (20, 25, 0), True, "+x+y-z", "FLAG", "scanner->image +x+y-z", True),
-    "b_x25": (True, (25, 0, 0), True, None, "FLAG", "image->scanner", True),
     "b_zx_xflip": (True, (20, 0, 30), True, "-x+y+z", "FLAG", "image->scanner -x+y+z", True),
-    "bvec_correct_oblique": (False, (20, 25, 0), False, None, "PASS", None, True),
-    "b_correct_oblique": (True, (0, 0, 25), False, None, "PASS", None, True),
     # On the scanner's axes the frames differ by a signed permutation: scored once.
     "bvec_axis_aligned": (False, (0, 0, 0), True, None, "FLAG", "-x+y+z", False),
     # A few degrees, as most clinical scans are: both frames are read, and the
     # other frame's reading of the same axes does not take the lead away.
     "bvec_correct_6deg": (False, (6, 0, 0), False, None, "PASS", None, True),
-    # 3 degrees: the readings cannot be told apart, no frame is claimed.
-    "bvec_3deg": (False, (0, 0, 3), True, None, "FLAG", "-x+y+z", False),
 }
 
 

@@ -69,7 +69,7 @@ def unpack(glyphs):
 
 def test_glyph_buffers_match_an_independent_fit(scans):
     paths = scans[0]
-    _, glyphs = m.audit_with_glyphs(paths["dwi"], **table(paths), threads=2)
+    report, glyphs = m.audit_with_glyphs(paths["dwi"], **table(paths), threads=2)
     assert glyphs["shape"] == list(GRID)
     header = nib.load(paths["dwi"]).header
     np.testing.assert_allclose(glyphs["affine"], header.get_best_affine(), rtol=0, atol=1e-6)
@@ -92,6 +92,7 @@ def test_glyph_buffers_match_an_independent_fit(scans):
     np.testing.assert_allclose(np.abs((got["v1"] * ref["v1"]).sum(-1))[sharp], 1.0, atol=1e-5)
     # The scoring mask is the white-matter proxy: one byte 0/1 per voxel.
     np.testing.assert_array_equal(got["mask"], ref["mask"].astype(np.uint8))
+    assert got["mask"].sum() == json.loads(report)["flip"]["n_wm_voxels"]
 
 
 @pytest.mark.parametrize("options", [{}, dict(shell=1000.0, margin_threshold=0.05, step=1.5)])

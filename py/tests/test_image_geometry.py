@@ -83,23 +83,21 @@ def _header_only(path, shape, dtype=np.int16):
     return _write(path, h, np.zeros(0, dtype))
 
 
-@pytest.mark.parametrize("case", ["huge mask", "other volume count", "swapped axes", "shifted one voxel"])
+# (A mask placed elsewhere: MaskGeometry in core/tests; the swapped one shows the command line holds
+# masks to the checked rules, which the module does not.)
+@pytest.mark.parametrize("case", ["huge mask", "other volume count", "swapped axes"])
 def test_what_a_header_shows_is_refused_before_any_data(tmp_path, scan, case):
-    mask = nib.load(scan["mask"])
-    data, affine, run = np.asarray(mask.dataobj), mask.affine.copy(), dict(scan)
+    run = dict(scan)
     if case == "huge mask":
         run["mask"], message = _header_only(tmp_path / "m.nii.gz", (1000,) * 3), "mask has 1000000000 voxels"
     elif case == "other volume count":
         run["dwi"] = _header_only(tmp_path / "d.nii.gz", nib.load(scan["dwi"]).shape[:3] + (4000,))
         message = f"volume mismatch: {len(np.loadtxt(scan['bval']))} gradients but 4000 DWI volumes"
     else:
-        if case == "swapped axes":
-            data, message = data.transpose(0, 2, 1), "the mask is 24\u00d716\u00d724 voxels but the DWI grid is 24\u00d724\u00d716"
-        else:
-            affine[:3, 3] += affine[:3, 0]
-            message = "the mask's affine places its grid up to 2.00 mm away from the DWI's"
+        mask = nib.load(scan["mask"])
         run["mask"] = str(tmp_path / "m.nii.gz")
-        nib.save(nib.Nifti1Image(data, affine), run["mask"])
+        nib.save(nib.Nifti1Image(np.asarray(mask.dataobj).transpose(0, 2, 1), mask.affine), run["mask"])
+        message = "the mask is 24\u00d716\u00d724 voxels but the DWI grid is 24\u00d724\u00d716"
     result = cli("audit", *image(run, mask=True))
     assert result.returncode == 1 and message in result.stderr, result.stderr
 

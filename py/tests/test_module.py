@@ -1,4 +1,3 @@
-import hashlib
 import importlib.metadata
 import inspect as pyinspect
 import json
@@ -14,7 +13,7 @@ import pytest
 import tarvix
 from tarvix import _tarvix as m, synthetic
 
-from conftest import BVALS, DIRECTIONS, untimed
+from conftest import untimed
 
 TABLE = "bvec=None, bval=None, grad=None"
 IMAGE_AND_TABLE = f"(dwi, {TABLE}, mask=None"
@@ -192,22 +191,6 @@ def test_value_errors_and_nothing_written(files, function, kwargs, message):
         getattr(m, function)(**{k: paths.get(v, v) if isinstance(v, str) else v for k, v in kwargs.items()})
     assert str(e.value).startswith(message) if message.endswith(": ") else str(e.value) == message
     assert sorted(os.listdir(folder)) == before
-
-
-def test_grad_takes_precedence_and_the_inspect_report(tmp_path, fsl_pair):
-    bvec, bval = fsl_pair
-    grad = tmp_path / "t.b"
-    grad.write_text("".join(f"{d[0]} {d[1]} {d[2]} {b}\n" for d, b in zip(DIRECTIONS, BVALS)))
-    report = json.loads(m.inspect(bvec=bvec, bval=bval))
-    assert report["tool_version"] == m.version()
-    data = {path: pathlib.Path(path).read_bytes() for path in (bvec, bval)}
-    assert report["inputs"] == [{"path": p, "sha256": hashlib.sha256(d).hexdigest(), "bytes": len(d)}
-                                for p, d in data.items()]
-    assert report["scheme"]["bvals"] == [float(b) for b in BVALS]
-    assert report["scheme"]["directions"] == [list(d) for d in DIRECTIONS]
-    by_grad = json.loads(m.inspect(bvec="/nonexistent/a", bval="/nonexistent/b", grad=str(grad)))
-    assert [i["path"] for i in by_grad["inputs"]] == [str(grad)]
-    assert by_grad["scheme"] == report["scheme"]
 
 
 def test_reimport_returns_the_first_module_and_subinterpreters_are_refused():
