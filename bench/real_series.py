@@ -34,11 +34,13 @@ TARGET_LEAD = 0.10
 TARGET_STREAMLINES = 500
 ORDER_TOLERANCE = 0.01
 
+# VmHWM: ru_maxrss would count the parent's resident set at fork time, which
+# Linux carries across exec.
 PEAK_RSS = """
-import resource, sys
+import sys
 from tarvix import _engine
 _engine.audit(dwi=sys.argv[1], bvec=sys.argv[2], bval=sys.argv[3], tracking=True, threads=2)
-print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024)
+print(int([l for l in open("/proc/self/status") if l.startswith("VmHWM:")][0].split()[1]) / 1024)
 """
 
 

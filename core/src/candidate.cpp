@@ -73,10 +73,6 @@ std::string transform_label(const Mat3& m) {
 }
 
 namespace {
-double det3(const Mat3& m) {
-  return m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) - m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
-         m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
-}
 
 // The orthogonal matrix nearest m (its polar factor), by Newton's iteration
 // X <- (X + X^-T) / 2, which converges in a few steps from a matrix that is

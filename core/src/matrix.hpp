@@ -34,6 +34,11 @@ inline Mat3 transpose(const Mat3& m) {
 }
 
 // Direction length, summed as (x*x + y*y) + z*z.
+inline double det3(const Mat3& m) {
+  return m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) - m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+         m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+}
+
 inline double norm(const Vec3& v) { return std::sqrt((v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]); }
 
 }  // namespace tarvix
