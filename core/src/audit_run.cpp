@@ -210,7 +210,9 @@ RunResult audit_run(const RunInputs& inputs, const AnalysisOptions& options, Exe
   // Outlives the stream that fills it.
   SignalSample sample;
   RunData run;
+  const Stopwatch table_clock;
   run.loaded = load_table(inputs.table.bvec, inputs.table.bval, inputs.table.grad);
+  if (extras.timings) result.table_s = table_clock.seconds();
   if (pipeline == Pipeline::Inspect) {
     result.report =
         execution.run([&] { return inspect_pipeline(run.loaded.table, run.loaded.inputs, options); });
@@ -234,9 +236,11 @@ RunResult audit_run(const RunInputs& inputs, const AnalysisOptions& options, Exe
     return pipeline == Pipeline::Audit ? audit_pipeline(run, options, pipeline_extras)
                                        : detect_pipeline(run, options, pipeline_extras);
   });
-  if (extras.timings)
+  if (extras.timings) {
     result.timings = stage_timings(read, detect, seconds_between(start, MonotonicClock::now()),
                                    execution.concurrency());
+    result.scheme_s = detect.scheme_s;
+  }
   if (extras.tracking && run.dwi) run_tracking(result, glyphs, run, extras, execution);
   if (extras.consistency && run.dwi) run_consistency(result, run, sample, options, execution);
   if (extras.glyphs) result.glyphs = std::move(glyphs);

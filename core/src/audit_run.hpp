@@ -78,6 +78,10 @@ struct RunResult {
   double tracking_s = 0;  // the tracking stage's wall time
   std::optional<ConsistencyResult> consistency;
   double consistency_s = 0;  // the consistency tests' wall time (the sampling runs within the read)
+  // Outside the stage timings' total: reading the table; inside it, in its
+  // `other`: the scheme checks. Set when the timings are asked for.
+  double table_s = 0;
+  double scheme_s = 0;
   // The run's one verdict, decided from the report, the tracking record and
   // the image's geometry once everything above is known.
   Verdict verdict;

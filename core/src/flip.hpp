@@ -58,6 +58,7 @@ struct GlyphData {
 struct DetectTimings {
   double fit_s = 0;
   double coherence_s = 0;
+  double scheme_s = 0;  // the scheme checks of an audit
 };
 
 struct FitAndMask {

@@ -80,7 +80,9 @@ Report audit_pipeline(RunData& run, const AnalysisOptions& options, PipelineExtr
   // Neither check depends on the scheme analysis, which cannot fail, so checking
   // first only spares that work when the image does not fit the table.
   if (dwi) check_volume_and_mask(table, *dwi, run.mask_ptr());
+  const Stopwatch scheme_clock;
   Report report = scheme_report(table, run.loaded.inputs, options);
+  if (extras.timings) extras.timings->scheme_s = scheme_clock.seconds();
   if (!dwi) return scheme_qc::apply(std::move(report), options.strict);
 
   FlipResult flip = run_flip(run, options, extras);

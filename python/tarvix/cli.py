@@ -15,10 +15,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import dataclasses
-import importlib.util
-import inspect
-import json
 import math
 import os
 import re
@@ -32,7 +28,8 @@ from .errors import CliError, Terminated, UsageError, terminal_text
 
 class _OnFirstUse:
     """A module imported when first used: the dataset batch, its page and
-    group table cost a third of the command's start, and only `bids` runs them."""
+    group table cost a third of the command's start, and only `bids` runs them;
+    nothing is decoded before a file has been read."""
 
     def __init__(self, name: str):
         self._name = name
@@ -44,6 +41,7 @@ class _OnFirstUse:
 
 
 batch = _OnFirstUse(".batch")
+json = _OnFirstUse("json")  # not needed before a report comes back
 
 EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_WARN, EXIT_FLAG = 0, 1, 2, 3, 4
 MAX_THREADS = 256
@@ -242,7 +240,21 @@ def _write_options(parser, repair):
                        "or when the evidence is too thin to judge the axes")
 
 
-def build_parser() -> argparse.ArgumentParser:
+COMMANDS = ("inspect", "audit", "detect-flip", "repair", "recompute-bval", "bids", "demo")
+
+
+def _typed_command(argv) -> str | None:
+    """The command named in `argv`: the first word that is not an option (the
+    top level's own options take no value)."""
+    return next((word for word in argv if not word.startswith("-")), None)
+
+
+def build_parser(argv: list[str] | None = None) -> argparse.ArgumentParser:
+    """The whole parser, or (given the words typed) one where only the command
+    typed has its options: building the options of all seven costs as much as
+    the rest of the start. A word that names no command gets them all, so every
+    mistake reads as it always did."""
+    typed = None if argv is None else _typed_command(argv)
     raw = argparse.RawDescriptionHelpFormatter
     parser = Parser(
         prog="tarvix", formatter_class=raw,
@@ -258,59 +270,69 @@ def build_parser() -> argparse.ArgumentParser:
         p.set_defaults(run=run, parser=p)
         return p
 
+    def wanted(p) -> bool:
+        if argv is not None and typed is None:  # --version, --help or no command
+            return False
+        return typed not in COMMANDS or p.prog.rsplit(" ", 1)[-1] == typed
+
     p = command("inspect", "judge the acquisition scheme from the gradient table alone",
                 "Judge the acquisition scheme from the gradient table alone: shells, b=0 volumes, direction "
                 "counts,\nspread of directions, non-unit (amplitude-encoded) vectors.", run_inspect,
                 epilog=INSPECT_EXIT_TABLE)
-    _table_options(p)
-    _analysis_options(p, "inspect", flip=False)
-    _output_options(p)
+    if wanted(p):
+        _table_options(p)
+        _analysis_options(p, "inspect", flip=False)
+        _output_options(p)
 
     p = command("audit", "check the scheme and, with --dwi, whether the table's axes fit the image",
                 "Check the scheme and, with --dwi, whether the table's axes fit the image: fibres are "
                 "followed through\nthe fitted directions, and the directions compared with their "
                 "neighbours, under each of the\n48 possible axis flips and swaps.", run_audit)
-    _table_options(p)
-    _image_options(p, dwi_required=False)
-    _analysis_options(p, "audit")
-    _tracking_options(p)
-    g = _output_options(p)
-    g.add_argument("--profile", action="store_true", help="also print how long each stage took (needs --dwi)")
-    _png_option(g)
+    if wanted(p):
+        _table_options(p)
+        _image_options(p, dwi_required=False)
+        _analysis_options(p, "audit")
+        _tracking_options(p)
+        g = _output_options(p)
+        g.add_argument("--profile", action="store_true", help="also print how long each stage took (needs --dwi)")
+        _png_option(g)
 
     p = command("detect-flip", "only check whether the table's axes are flipped or swapped",
                 "Only check whether the table's axes are flipped or swapped relative to the image "
                 "(no scheme checks).", run_detect)
-    _table_options(p)
-    _image_options(p, dwi_required=True)
-    _analysis_options(p, "detect_flip", scheme=False)
-    _tracking_options(p)
-    _png_option(_output_options(p))
+    if wanted(p):
+        _table_options(p)
+        _image_options(p, dwi_required=True)
+        _analysis_options(p, "detect_flip", scheme=False)
+        _tracking_options(p)
+        _png_option(_output_options(p))
 
     p = command("repair", "audit, then write corrected gradient files when a fix is recommended",
                 "Audit, then write corrected gradient files when a transform is recommended (FLAG):\n"
                 "the tracking's transform, or with --no-tracking the coherence's. Existing files are\n"
                 "never overwritten unless --force is given.", run_repair,
                 epilog=REPAIR_EXIT_TABLE + "\n\n" + verdict.COMBINING_HELP + "\n\n" + verdict.THIN_EVIDENCE_HELP)
-    _table_options(p)
-    _image_options(p, dwi_required=True)
-    _write_options(p, repair=True)
-    _analysis_options(p, "repair")
-    _tracking_options(p)
-    _png_option(_output_options(p))
+    if wanted(p):
+        _table_options(p)
+        _image_options(p, dwi_required=True)
+        _write_options(p, repair=True)
+        _analysis_options(p, "repair")
+        _tracking_options(p)
+        _png_option(_output_options(p))
 
     p = command("recompute-bval", "recover b-values from the lengths of amplitude-encoded vectors",
                 "Recover every b-value from the length of its direction vector (amplitude-encoded bvecs),\n"
                 "normalise the directions and write the new table. The audit never does this on its own.",
                 run_recompute, epilog=RECOMPUTE_EXIT_TABLE)
-    _table_options(p)
-    _write_options(p, repair=False)
-    _analysis_options(p, "recompute_bval", flip=False, scheme=False, tolerance=False)
-    g = _output_options(p, what="summary", status=False, force=False)
-    g.add_argument("--force", action="store_true",
-                   help="replace existing output files (each old file kept as FILE.bak, .bak.1, ...), and "
-                   "recompute even when every vector has unit length or one vector is far longer than the "
-                   "rest of its shell")
+    if wanted(p):
+        _table_options(p)
+        _write_options(p, repair=False)
+        _analysis_options(p, "recompute_bval", flip=False, scheme=False, tolerance=False)
+        g = _output_options(p, what="summary", status=False, force=False)
+        g.add_argument("--force", action="store_true",
+                       help="replace existing output files (each old file kept as FILE.bak, .bak.1, ...), and "
+                       "recompute even when every vector has unit length or one vector is far longer than the "
+                       "rest of its shell")
 
     p = command("bids", "audit every DWI run of a BIDS dataset, on this machine or a Dask cluster",
                 "Audit every DWI run of a BIDS dataset, as a BIDS App:\n"
@@ -322,61 +344,63 @@ def build_parser() -> argparse.ArgumentParser:
                 "reports already there, without the raw data. Without a level both run; without\n"
                 "OUTPUT_DIR the files go to BIDS_DIR/derivatives/tarvix (or --output-dir).", run_bids,
                 epilog=BIDS_EXIT_TABLE + "\n\n" + BIDS_JOB_ARRAY + "\n\n" + verdict.THIN_EVIDENCE_HELP)
-    p.add_argument("root", metavar="BIDS_DIR", help="the dataset's top folder")
-    p.add_argument("output_dir_arg", nargs="?", metavar="OUTPUT_DIR",
-                   help="where the derivative goes (the same as --output-dir)")
-    p.add_argument("level", nargs="?", choices=defaults.BIDS_LEVELS,
-                   help="participant: audit the runs and write their files; group: the summary, group table "
-                   "and page from the files already in OUTPUT_DIR (default: both)")
-    g = p.add_argument_group("dataset")
-    g.add_argument("--participant-label", "--participant_label", dest="participant_label", nargs="+",
-                   metavar="LABEL",
-                   help="audit only these subjects ('01' or 'sub-01'); splits a cohort over a job array")
-    g.add_argument("--mask-dir", metavar="DERIV",
-                   help="take each run's brain mask from this derivatives dataset "
-                   "(sub-01/[ses-1/]dwi/sub-01_[ses-1_]..._space-dwi_desc-brain_mask.nii.gz), used when its grid "
-                   "and affine are the image's; a run without one is audited on the automatic region, and its "
-                   "report says which")
-    g.add_argument("--repair", action="store_true",
-                   help="write <run>_desc-tarvix_dwi.bvec/.bval and a provenance record for every PASS run (the "
-                   "table as given) and FLAG run (the correction) beside its report; WARN runs get none. The "
-                   "dataset is never written")
-    g.add_argument("--repair-grad", action="store_true",
-                   help="with --repair, also write the MRtrix table <run>_desc-tarvix_dwi.b")
-    g.add_argument("--force-repair", action="store_true",
-                   help="with --repair, also write a WARN run's table from the deciding measure's best")
-    g.add_argument("--output-dir", metavar="DIR",
-                   help="write every output here instead of BIDS_DIR/derivatives/tarvix (for read-only datasets); "
-                   "never the dataset or its raw data, and a folder an earlier tarvix batch did not make "
-                   "needs --force for files already in it (each kept as FILE.bak). Tasks of a job array may "
-                   "share it: the summary and the page cover every report in it")
-    g.add_argument("--keep-going", action="store_true",
-                   help="a failing run does not stop the batch: failures are listed on stderr, in "
-                   "failed_runs.json, in the summary (status ERROR) and on the QC page, and the exit status is 1")
-    g = p.add_argument_group("where the runs execute (default: one after another in this process)")
-    x = g.add_mutually_exclusive_group()
-    x.add_argument("--jobs", type=_positive_int, metavar="N",
-                   help="audit the runs in N worker processes on this machine")
-    x.add_argument("--scheduler", metavar="ADDRESS",
-                   help="submit the runs to a running Dask distributed scheduler (e.g. tcp://host:8786); "
-                   "the workers must see the dataset at the same path (needs tarvix[cluster])")
-    _analysis_options(p, "audit_bids")
-    g = _output_options(p, what="summary", never=True)
-    g.add_argument("--tracking", action=argparse.BooleanOptionalAction, default=True,
-                   help="also run the fibre-tracking measure and write <run>_tracking.json; its decision "
-                   "is the verdict shown (default: on)")
-    g.add_argument("--png", dest="qc_pictures", action="store_true",
-                   help="draw each run's QC picture (the one audit --png draws) beside its report and show it "
-                   "on the QC page (needs matplotlib)")
-    g.add_argument("--quiet", action="store_true", help="no progress bar or line per run on the terminal")
+    if wanted(p):
+        p.add_argument("root", metavar="BIDS_DIR", help="the dataset's top folder")
+        p.add_argument("output_dir_arg", nargs="?", metavar="OUTPUT_DIR",
+                       help="where the derivative goes (the same as --output-dir)")
+        p.add_argument("level", nargs="?", choices=defaults.BIDS_LEVELS,
+                       help="participant: audit the runs and write their files; group: the summary, group table "
+                       "and page from the files already in OUTPUT_DIR (default: both)")
+        g = p.add_argument_group("dataset")
+        g.add_argument("--participant-label", "--participant_label", dest="participant_label", nargs="+",
+                       metavar="LABEL",
+                       help="audit only these subjects ('01' or 'sub-01'); splits a cohort over a job array")
+        g.add_argument("--mask-dir", metavar="DERIV",
+                       help="take each run's brain mask from this derivatives dataset "
+                       "(sub-01/[ses-1/]dwi/sub-01_[ses-1_]..._space-dwi_desc-brain_mask.nii.gz), used when its grid "
+                       "and affine are the image's; a run without one is audited on the automatic region, and its "
+                       "report says which")
+        g.add_argument("--repair", action="store_true",
+                       help="write <run>_desc-tarvix_dwi.bvec/.bval and a provenance record for every PASS run (the "
+                       "table as given) and FLAG run (the correction) beside its report; WARN runs get none. The "
+                       "dataset is never written")
+        g.add_argument("--repair-grad", action="store_true",
+                       help="with --repair, also write the MRtrix table <run>_desc-tarvix_dwi.b")
+        g.add_argument("--force-repair", action="store_true",
+                       help="with --repair, also write a WARN run's table from the deciding measure's best")
+        g.add_argument("--output-dir", metavar="DIR",
+                       help="write every output here instead of BIDS_DIR/derivatives/tarvix (for read-only datasets); "
+                       "never the dataset or its raw data, and a folder an earlier tarvix batch did not make "
+                       "needs --force for files already in it (each kept as FILE.bak). Tasks of a job array may "
+                       "share it: the summary and the page cover every report in it")
+        g.add_argument("--keep-going", action="store_true",
+                       help="a failing run does not stop the batch: failures are listed on stderr, in "
+                       "failed_runs.json, in the summary (status ERROR) and on the QC page, and the exit status is 1")
+        g = p.add_argument_group("where the runs execute (default: one after another in this process)")
+        x = g.add_mutually_exclusive_group()
+        x.add_argument("--jobs", type=_positive_int, metavar="N",
+                       help="audit the runs in N worker processes on this machine")
+        x.add_argument("--scheduler", metavar="ADDRESS",
+                       help="submit the runs to a running Dask distributed scheduler (e.g. tcp://host:8786); "
+                       "the workers must see the dataset at the same path (needs tarvix[cluster])")
+        _analysis_options(p, "audit_bids")
+        g = _output_options(p, what="summary", never=True)
+        g.add_argument("--tracking", action=argparse.BooleanOptionalAction, default=True,
+                       help="also run the fibre-tracking measure and write <run>_tracking.json; its decision "
+                       "is the verdict shown (default: on)")
+        g.add_argument("--png", dest="qc_pictures", action="store_true",
+                       help="draw each run's QC picture (the one audit --png draws) beside its report and show it "
+                       "on the QC page (needs matplotlib)")
+        g.add_argument("--quiet", action="store_true", help="no progress bar or line per run on the terminal")
 
     p = command("demo", "run the whole workflow on a small simulated scan",
                 "Simulate a small scan whose table has a flipped axis, audit it, repair it, audit the "
                 "repaired\ntable and draw the QC picture; prints what it did and where the files are.",
                 run_demo, epilog="exit status:\n  0  the demo ran as expected\n  1  error")
-    p.add_argument("--dir", help="folder for the demo files (default: a new temporary folder)")
-    p.add_argument("--force", action="store_true", help="replace demo files left in --dir by an earlier run "
-                   "(each old file kept as FILE.bak)")
+    if wanted(p):
+        p.add_argument("--dir", help="folder for the demo files (default: a new temporary folder)")
+        p.add_argument("--force", action="store_true", help="replace demo files left in --dir by an earlier run "
+                       "(each old file kept as FILE.bak)")
     return parser
 
 
@@ -385,42 +409,52 @@ def build_parser() -> argparse.ArgumentParser:
 
 def _call(function: str, args: argparse.Namespace, module=_tarvix, **extra):
     """Call a module function with the options the user typed that it takes."""
-    fn = getattr(module, function)
-    names = inspect.signature(fn).parameters
+    names = defaults.parameters(function, module)
     kwargs = {n: getattr(args, n) for n in names if hasattr(args, n) and n not in extra}
     kwargs.update(extra)
-    return fn(**kwargs)
+    return getattr(module, function)(**kwargs)
 
 
 def _tracking_on(args) -> bool:
     return getattr(args, "tracking", True) and getattr(args, "dwi", None) is not None
 
 
-@dataclasses.dataclass
 class Run:
     """One call of `_engine`, decoded: the report text as the module gives it,
     the report, the tracking record, and what --png and --profile need."""
 
-    text: str
-    report: dict
-    tracking: dict | None
-    timings: dict | None
-    glyphs: dict | None
-    streamlines: dict | None
+    def __init__(self, text: str, report: dict, tracking: dict | None, timings: dict | None,
+                 glyphs: dict | None, streamlines: dict | None):
+        self.text, self.report, self.tracking = text, report, tracking
+        self.timings, self.glyphs, self.streamlines = timings, glyphs, streamlines
 
 
 def _engine_run(function: str, args, **extra) -> Run:
     result = _call(function, args, module=_engine, tracking=_tracking_on(args), glyphs=bool(args.png), **extra)
     record = result.get("tracking")
     timings = result.get("timings")
-    # The tracking and the consistency tests are timed on their own, outside
-    # the audit's stages and total.
-    for stage in ("tracking", "consistency"):
-        seconds = result.get(f"{stage}_seconds")
-        if timings is not None and seconds is not None and stage not in timings:
-            timings = dict(timings, **{stage: seconds, "total": timings.get("total", 0.0) + seconds})
+    if timings is not None:
+        timings = whole_call_timings(result, timings)
     return Run(result["report"], json.loads(result["report"]), json.loads(record) if record else None,
                timings, result.get("glyphs"), result.get("streamlines"))
+
+
+def whole_call_timings(result: dict, timings: dict) -> dict:
+    """The engine's stage timings widened to the whole call: the table read,
+    the tracking, the consistency tests and the building of the result are
+    timed outside the stages' total; the scheme checks are timed within its
+    `other`."""
+    timings = dict(timings)
+    for stage in ("table", "tracking", "consistency", "report"):
+        seconds = result.get(f"{stage}_seconds")
+        if seconds is not None:
+            timings[stage] = seconds
+            timings["total"] = timings.get("total", 0.0) + seconds
+    scheme = result.get("scheme_seconds")
+    if scheme is not None:
+        timings["scheme"] = min(scheme, timings.get("other", 0.0))
+        timings["other"] = timings.get("other", 0.0) - timings["scheme"]
+    return timings
 
 
 def _table_given(args) -> bool:
@@ -500,8 +534,14 @@ def plan_outputs(args, extra=()) -> outputs.OutputPlan:
                               dry_run=getattr(args, "dry_run", False), staged=True)
 
 
+def _missing(module: str) -> bool:
+    import importlib.util
+
+    return importlib.util.find_spec(module) is None
+
+
 def _need_matplotlib(args) -> None:
-    if getattr(args, "png", None) and importlib.util.find_spec("matplotlib") is None:
+    if getattr(args, "png", None) and _missing("matplotlib"):
         raise CliError(PNG_HINT)
 
 
@@ -644,7 +684,7 @@ def _staged_run(plan, run: Run) -> Run:
     provenance record name the outputs."""
     plan.fix_names_in("--provenance")
     text = plan.real_names(run.text)
-    return dataclasses.replace(run, text=text, report=json.loads(text))
+    return Run(text, json.loads(text), run.tracking, run.timings, run.glyphs, run.streamlines)
 
 
 def run_recompute(args) -> int:
@@ -838,7 +878,7 @@ def _stating_exit(text: str, code: int) -> str:
 
 
 def run_bids(args) -> int:
-    if args.qc_pictures and importlib.util.find_spec("matplotlib") is None:
+    if args.qc_pictures and _missing("matplotlib"):
         raise CliError(PNG_HINT)
     plan_out = plan_outputs(args)
     try:
@@ -1101,7 +1141,8 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def _main(argv: list[str] | None) -> int:
-    args = build_parser().parse_args(argv)
+    words = sys.argv[1:] if argv is None else argv
+    args = build_parser(words).parse_args(words)
     try:
         check_usage(args)
         check_table(args)

@@ -30,9 +30,7 @@ import os
 import re
 import signal
 import stat
-import tempfile
 import time
-from dataclasses import dataclass
 
 from .errors import CliError
 
@@ -74,14 +72,12 @@ def _kind(mode: int) -> str | None:
     return None if stat.S_ISREG(mode) else "not a regular file"
 
 
-@dataclass
 class Output:
-    option: str
-    path: str
-    temp: str = ""
-    marker: str = ""
-    backup: str | None = None
-    committed: bool = False
+    def __init__(self, option: str, path: str):
+        self.option, self.path = option, path
+        self.temp, self.marker = "", ""
+        self.backup: str | None = None
+        self.committed = False
 
 
 class OutputPlan:
@@ -452,6 +448,8 @@ def write_text(path: str, text: str) -> None:
     """Whole-file write: a reader never sees a half-written file."""
     folder = _folder(path)
     try:
+        import tempfile
+
         fd, tmp = tempfile.mkstemp(prefix=f"{TEMP_PREFIX}{os.getpid()}-", dir=folder)
         try:
             with os.fdopen(fd, "w", encoding="utf-8") as f:

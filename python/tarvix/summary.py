@@ -363,7 +363,8 @@ def bids_summary(result: dict, list_runs: bool = True, statuses=None) -> str:
 def timings_table(timings: dict) -> str:
     total = timings.get("total", 0.0)
     lines = ["stage        seconds   share"]
-    stages = ["decompress", "convert", "fit", "coherence"] + [s for s in ("tracking", "consistency") if s in timings]
+    stages = ["table", "decompress", "convert", "fit", "coherence", "scheme", "tracking", "consistency", "report"]
+    stages = [s for s in stages if s in timings or s in ("decompress", "convert", "fit", "coherence")]
     for stage in stages + ["other"]:
         value = timings.get(stage, 0.0)
         share = f"{100.0 * value / total:5.1f}%" if total > 0 else "     -"

@@ -5,7 +5,6 @@ texts that explain it."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
 
 # The thresholds the help texts quote; the core applies them.
 MIN_WM_VOXELS = 250
@@ -38,7 +37,6 @@ COMBINING_HELP = (
     "  consistency tests) is FLAG whatever the axes say, and repair writes nothing for it.")
 
 
-@dataclass
 class Verdict:
     """What every output reports: `status` (with the scheme's own warnings),
     `axes` the verdict on the axes alone, `recommended` the canonical label of
@@ -47,17 +45,14 @@ class Verdict:
     `best` the deciding measure's best transform (None when nothing scored),
     the lead and its spread as fractions, and the notes."""
 
-    status: str
-    axes: str | None
-    recommended: str | None = None
-    measure: str | None = None
-    notes: list[str] = field(default_factory=list)
-    words: str | None = None
-    best: str | None = None
-    lead: float | None = None
-    lead_spread: float | None = None
-    thin: bool = False
-    orientation_unknown: bool = False
+    def __init__(self, status: str, axes: str | None, recommended: str | None = None, measure: str | None = None,
+                 notes: list[str] | None = None, words: str | None = None, best: str | None = None,
+                 lead: float | None = None, lead_spread: float | None = None, thin: bool = False,
+                 orientation_unknown: bool = False):
+        self.status, self.axes, self.recommended, self.measure = status, axes, recommended, measure
+        self.notes = [] if notes is None else notes
+        self.words, self.best, self.lead, self.lead_spread = words, best, lead, lead_spread
+        self.thin, self.orientation_unknown = thin, orientation_unknown
 
 
 def of_report(report: dict) -> Verdict:
