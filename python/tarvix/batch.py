@@ -70,13 +70,14 @@ LOCK_PREFIX = ".tarvix-lock-"  # hidden, so BIDS tools pass over it; no process 
 BIDS_VERSION = "1.9.0"
 FAILED_RUNS = "failed_runs.json"
 SKIPPED_RUNS = "skipped_runs.json"
+UNLISTED_FOLDERS = "unreadable_folders.json"
 DESCRIPTION = "dataset_description.json"
 SUMMARY = "dataset_summary.json"
 # The files a batch writes for the folder, and for each run after its stem
 # (<folder>/<entities>_desc-tarvix): its report, tracking record, picture, and
 # with --repair the table a pipeline takes and its provenance record.
-FOLDER_FILES = (DESCRIPTION, SUMMARY, qcpage.PAGE, FAILED_RUNS, SKIPPED_RUNS, group_table.TSV_NAME,
-                group_table.SIDECAR_NAME)
+FOLDER_FILES = (DESCRIPTION, SUMMARY, qcpage.PAGE, FAILED_RUNS, SKIPPED_RUNS, UNLISTED_FOLDERS,
+                group_table.TSV_NAME, group_table.SIDECAR_NAME)
 RUN_SUFFIXES = ("_report.json", "_tracking.json", "_qc.png", "_dwi.bvec", "_dwi.bval", "_dwi.b", "_provenance.json")
 DESC = "desc-tarvix"
 LEVELS = defaults.BIDS_LEVELS
@@ -999,8 +1000,10 @@ def prepare(root: str, options: dict, out_dir: str | None = None, participants=N
         everything = len(selected) == len(plan["runs"])
         kept = [] if everything else [f for f in _read_failures(folder) if _failure_key(f) not in redone]
         _write_failures(folder, kept)
-        # Discovery sees the whole dataset in every task: each writes the same list.
+        # Discovery sees the whole dataset in every task: each writes the same
+        # lists, which a group level run alone later still reports.
         _write_list(folder.file(SKIPPED_RUNS), plan["skipped_runs"])
+        _write_list(folder.file(UNLISTED_FOLDERS), plan["unreadable"])
     plan["folder"] = folder
     return plan
 
@@ -1047,18 +1050,21 @@ def _write_list(path: str, items: list) -> None:
         os.unlink(path)
 
 
-def _read_skipped(folder: Folder) -> list[str]:
-    """The images the participant level's discovery left out, as it listed
-    them (each naming the image and why); a list that cannot be read says so."""
-    path = folder.file(SKIPPED_RUNS)
+def _read_lines(folder: Folder, name: str) -> list[str]:
+    """A list the participant level's discovery left (the images it skipped,
+    the folders it could not list), each line naming one and why; a list that
+    cannot be read stands for what nobody can name."""
+    what, unknown = {SKIPPED_RUNS: ("skipped runs", "which images were left out"),
+                     UNLISTED_FOLDERS: ("folders not listed", "which folders were not read")}[name]
+    path = folder.file(name)
     if not os.path.lexists(path):
         return []
     try:
         listed = readback.read_json(path)
     except readback.Unreadable as e:
-        listed = [f"the list of skipped runs {e}: which images were left out is unknown"]
+        return [f"the list of {what} {e}: {unknown} is unknown"]
     if not isinstance(listed, list) or not all(isinstance(line, str) for line in listed):
-        return ["the list of skipped runs is not a list of texts: which images were left out is unknown"]
+        return [f"the list of {what} is not a list of texts: {unknown} is unknown"]
     return listed
 
 
@@ -1281,7 +1287,7 @@ def group(root: str, out_dir: str | None = None) -> BatchOutcome:
     folder = Folder(out_dir, False)
     folder.begin()
     plan = {"root": root, "root_path": root, "out_dir": out_dir, "runs": [], "selected": [], "unmatched": [],
-            "skipped": [], "unreadable": [], "folder": folder}
+            "skipped": [], "unreadable": _read_lines(folder, UNLISTED_FOLDERS), "folder": folder}
     return _group(plan, BatchOutcome(plan, []))
 
 
@@ -1297,7 +1303,7 @@ def _group(plan: dict, outcome: BatchOutcome) -> BatchOutcome:
         # failed or whose report cannot be used, and the folders not listed.
         gaps = {"failed": [{"name": f["name"], "dwi": f.get("dwi", ""), "error": f["error"]} for f in listed]
                 + [{"name": u.name, "dwi": "", "error": u.error()} for u in outcome.unreadable_reports],
-                "skipped": _read_skipped(folder), "unreadable": plan["unreadable"]}
+                "skipped": _read_lines(folder, SKIPPED_RUNS), "unreadable": plan["unreadable"]}
         failed = [(f["name"], f["error"]) for f in gaps["failed"]]
         if outcome.folder_runs or gaps["failed"]:
             results = [{"name": r.entry["name"], "dwi": r.entry["dwi"], "status": r.result["status"]}
@@ -1308,9 +1314,9 @@ def _group(plan: dict, outcome: BatchOutcome) -> BatchOutcome:
             os.unlink(folder.file(SUMMARY))
         tracking = any(r.result.get("tracking") is not None for r in outcome.folder_runs)
         outcome.page = qcpage.write_page(plan["out_dir"], root, page_runs(outcome.folder_runs), failed, tracking,
-                                         _engine_version())
+                                         _engine_version(), skipped=gaps["skipped"], unlisted=gaps["unreadable"])
         group_table.write(plan["out_dir"], [(r.entry["name"], r.result["report"]) for r in outcome.folder_runs],
-                          failed)
+                          failed, gaps["skipped"])
     return outcome
 
 
