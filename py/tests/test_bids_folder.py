@@ -278,19 +278,23 @@ def six_runs(tmp_path):
 
 
 def test_killed_worker_fails_only_its_run(six_runs):
+    out = six_runs / "derivatives/tarvix"
+    assert cli("bids", six_runs, "--no-tracking").returncode == 0
     client = subprocess.Popen([sys.executable, "-m", "tarvix", "bids", str(six_runs), "--jobs", "2", "--keep-going",
                                "--no-tracking"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    # A worker holds a run from the moment it starts.
-    victim = _wait_for(lambda: _children(client.pid))[0]
-    os.kill(victim, signal.SIGKILL)
+    # Killed once it has set a run's earlier files aside (the names carry its process id).
+    aside = _wait_for(lambda: next(out.rglob(".tarvix-*-previous-*_report.json"), None))
+    os.kill(int(aside.name.split("-")[1]), signal.SIGKILL)
     _, stderr = client.communicate(timeout=300)
     assert client.returncode == 1, stderr
-    out = six_runs / "derivatives/tarvix"
     failed = json.loads((out / "failed_runs.json").read_text())
     assert len(failed) == 1 and failed[0]["error"] == f"{batch.WORKER_LOST}: SIGKILL"
     assert f"tarvix: run failed: {failed[0]['name']}: {batch.WORKER_LOST}" in stderr
     summary = json.loads((out / "dataset_summary.json").read_text())
     assert len(summary["results"]) == 5 and failed[0]["name"] not in [r["name"] for r in summary["results"]]
+    # Its failure stays the run's result: nothing the worker set aside comes back.
+    batch.restore_stale(str((out / failed[0]["stem"]).parent))
+    assert not (out / f"{failed[0]['stem']}_report.json").exists() and not list(out.rglob(".tarvix*"))
 
 
 @pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGTERM])

@@ -275,12 +275,21 @@ class RunLock:
 
 
 def drop_run_files(stem: str, out_dir: str) -> None:
+    """A failed run's files, and those a worker that died in it had set aside
+    (which the next batch would otherwise put back over its failure)."""
     try:
         lock = RunLock(os.path.join(out_dir, stem), 0)
     except RunBusy:
         return
     with lock:
-        for path in run_files(stem, out_dir):
+        paths = run_files(stem, out_dir)
+        where, names = os.path.dirname(paths[0]), {os.path.basename(p) for p in paths}
+        with contextlib.suppress(OSError):
+            for name in os.listdir(where):
+                match = _ASIDE.match(name)
+                if match and match.group(2) in names and not outputs.pid_alive(int(match.group(1))):
+                    paths.append(os.path.join(where, name))
+        for path in paths:
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(path)
 
