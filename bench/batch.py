@@ -26,10 +26,17 @@ Part 3 (`bench_dask_overhead`): 200 tiny runs (12x12x8, 13 volumes) on the
 same cluster against the same runs audited in this process one after another;
 the difference per run and worker is what a task costs on top of its audit.
 
+Part 4 (`bench_group_level`): `tarvix bids IN OUT group` over 1,000 run
+reports, as a command (process start included), median of --repeats. The
+reports are one real report of a tiny run, copied under 1,000 subjects'
+names into bench/data/group_1000/ on first use (and again after a version
+change, whose reports may differ).
+
     python bench/batch.py [--repeats 3] [--threads N] [--skip-single]
 
 or, from another script: `batch.bench_batch(_tarvix, repeats=3, threads=None)`,
-`batch.bench_parallel(repeats=3)`, `batch.bench_dask_overhead()`.
+`batch.bench_parallel(repeats=3)`, `batch.bench_dask_overhead()`,
+`batch.bench_group_level(repeats=3)`.
 """
 
 import argparse
@@ -62,6 +69,8 @@ DASK_VS_JOBS_TARGET = 0.9
 TINY_ROOT = HERE / "data" / "bids_tiny"
 N_TINY = 200
 TINY_SPEC = dict(shape=[12, 12, 8], n_dirs=12, n_b0=1, seed=3)
+GROUP_ROOT = HERE / "data" / "group_1000"
+N_REPORTS = 1000
 
 
 def run_folder(k):
@@ -259,6 +268,52 @@ def bench_dask_overhead():
     return {"serial_s": serial, "dask_s": dask, "overhead_s": overhead}
 
 
+def ensure_group_reports():
+    """The dataset (one tiny run) and the output folder holding N_REPORTS
+    reports; returns their paths."""
+    from tarvix import _tarvix
+
+    ds, out, stamp = GROUP_ROOT / "ds", GROUP_ROOT / "out", GROUP_ROOT / "stamp.json"
+    wanted = dict(TINY_SPEC, n=N_REPORTS, version=_tarvix.version())
+    if stamp.exists() and json.loads(stamp.read_text()) == wanted:
+        return ds, out
+    print(f"  writing {N_REPORTS} reports into {out} (first use only) ...", flush=True)
+    shutil.rmtree(GROUP_ROOT, ignore_errors=True)
+    synthetic.write_scan(ds / "sub-0001" / "dwi", "sub-0001_dwi", shape=tuple(TINY_SPEC["shape"]),
+                         n_dirs=TINY_SPEC["n_dirs"], n_b0=TINY_SPEC["n_b0"], seed=TINY_SPEC["seed"])
+    done = subprocess.run([sys.executable, "-m", "tarvix", "bids", str(ds), str(out), "participant", "--threads",
+                           "1"], capture_output=True, text=True)
+    if done.returncode not in (0, 3, 4):
+        raise RuntimeError(f"the participant level failed: {done.stderr}")
+    report = json.loads((out / "sub-0001/dwi/sub-0001_desc-tarvix_report.json").read_text())
+    for k in range(2, N_REPORTS + 1):
+        label = f"sub-{k:04d}"
+        report["source"] = {"dwi": f"{label}/dwi/{label}_dwi.nii.gz", "name": f"{label}_dwi"}
+        folder = out / label / "dwi"
+        folder.mkdir(parents=True)
+        (folder / f"{label}_desc-tarvix_report.json").write_text(json.dumps(report, indent=2) + "\n")
+    stamp.write_text(json.dumps(wanted))
+    return ds, out
+
+
+def bench_group_level(repeats=3):
+    ds, out = ensure_group_reports()
+    command = [sys.executable, "-m", "tarvix", "bids", str(ds), str(out), "group"]
+    times = []
+    for _ in range(repeats):
+        seconds, done = timed(lambda: subprocess.run(command, capture_output=True, text=True))
+        if done.returncode not in (0, 3, 4):
+            print(f"group level: failed ({done.returncode}): {done.stderr.strip()}")
+            return None
+        times.append(seconds)
+    rows = (out / "group_report.tsv").read_text().count("\n") - 1
+    total = statistics.median(times)
+    print(f"group level: `tarvix bids IN OUT group` over {N_REPORTS} reports ({rows} table rows), median of "
+          f"{repeats}: {total:.2f} s ({total / N_REPORTS * 1e3:.2f} ms per report, process start included)",
+          flush=True)
+    return {"total_s": total, "per_report_s": total / N_REPORTS}
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=3)
@@ -274,6 +329,7 @@ def main(argv=None):
         bench_batch(_tarvix, options.repeats, options.threads)
     bench_parallel(options.repeats)
     bench_dask_overhead()
+    bench_group_level(options.repeats)
     return 0
 
 

@@ -15,7 +15,7 @@
    most 1.6x the igzip time with one thread and 1.25x with two; peak RSS at
    most 117 MB (clinical) and 395 MB (research).
 4. the batch figures (batch.py: audit_bids, --jobs 2, a Dask LocalCluster, the
-   per-task overhead of Dask), then the accuracy of both flip measures and
+   per-task overhead of Dask, the group level over 1,000 reports), then the accuracy of both flip measures and
    the speed of the tracking stage (tracking_accuracy.py), the verdict at
    slice angles of 0 to 40 degrees (obliquity.py), the shared real whole-brain
    series at 1.8 and 1.2 mm and stored in other axis orders (real_series.py), then the table
@@ -413,6 +413,7 @@ def main():
         batch.bench_batch(_tarvix, repeats=5)
         batch.bench_parallel(repeats=3)
         batch.bench_dask_overhead()
+        batch.bench_group_level(repeats=3)
         import tracking_accuracy
 
         tracking_accuracy.main([])

@@ -107,16 +107,24 @@ def test_job_array_tasks_share_one_summary_and_page(tmp_path):
     assert page.count("<tr class=") == 3
 
 
-# Stalls the batch in sub-02's run, after it set the run's earlier files aside.
+# Stalls the batch in sub-02's run, after it set the run's earlier files
+# aside, until the file GO appears; with WAITING, says when it comes to wait
+# for a run another task holds.
 STALL = ("import os, sys, time\n"
          "from tarvix import batch, cli\n"
-         "audit = batch._audit\n"
+         "audit, lock = batch._audit, batch.RunLock.__init__\n"
          "def stalled(entry, *args):\n"
-         "    if entry['name'] == 'sub-02_dwi':\n"
+         "    if entry['name'] == 'sub-02_dwi' and 'READY' in os.environ:\n"
          "        open(os.environ['READY'], 'w').close()\n"
-         "        time.sleep(300)\n"
+         "        deadline = time.monotonic() + 300\n"
+         "        while not os.path.exists(os.environ.get('GO', '')) and time.monotonic() < deadline:\n"
+         "            time.sleep(0.02)\n"
          "    return audit(entry, *args)\n"
-         "batch._audit = stalled\n"
+         "def waiting(self, path, wait):\n"
+         "    if wait and 'WAITING' in os.environ:\n"
+         "        open(os.environ['WAITING'], 'w').close()\n"
+         "    lock(self, path, wait)\n"
+         "batch._audit, batch.RunLock.__init__ = stalled, waiting\n"
          "sys.exit(cli.main(sys.argv[1:]))")
 
 
@@ -164,6 +172,41 @@ def test_a_rerun_that_stops_keeps_the_files_of_every_run_it_did_not_finish(tmp_p
     bval.write_text(good)
     assert cli("bids", root, "--no-tracking").returncode == 0
     assert not (out / "failed_runs.json").exists() and not list(out.rglob(".tarvix*"))
+
+
+def test_tasks_on_one_run_take_turns_or_the_second_fails_naming_it(tmp_path):
+    """Overlapping --participant-label tasks: one holds sub-02's run; one that
+    may not wait fails that run alone, touching none of its files; one with
+    --repair waits its turn, so its report and its tables are what is left."""
+    root = make_tree(tmp_path / "ds")
+    out = root / "derivatives/tarvix"
+    args = ["bids", str(root), str(out), "participant", "--no-tracking"]
+    assert cli(*args).returncode == 4
+    ready, go, waits = tmp_path / "ready", tmp_path / "go", tmp_path / "waits"
+    holder = subprocess.Popen([sys.executable, "-c", STALL, *args, "--participant-label", "02"],
+                              env=dict(os.environ, READY=str(ready), GO=str(go)), stderr=subprocess.PIPE, text=True)
+    try:
+        _wait_for(lambda: ready.exists() or holder.poll() is not None)
+        held = contents(out)
+        busy = subprocess.run([sys.executable, "-m", "tarvix", *args, "--participant-label", "01", "02",
+                               "--keep-going"], env=dict(os.environ, TARVIX_LOCK_WAIT="0"), capture_output=True,
+                              text=True, timeout=300)
+        assert busy.returncode == 1, busy.stderr
+        assert "sub-02_dwi: this run is being processed by another tarvix task" in busy.stderr
+        assert {k: v for k, v in contents(out).items() if k.startswith("sub-02/")} == \
+            {k: v for k, v in held.items() if k.startswith("sub-02/")}
+        repair = subprocess.Popen([sys.executable, "-c", STALL, *args, "--participant-label", "02", "--repair"],
+                                  env=dict(os.environ, WAITING=str(waits), TARVIX_LOCK_WAIT="120"),
+                                  stderr=subprocess.PIPE, text=True)
+        _wait_for(lambda: waits.exists() or repair.poll() is not None)
+    finally:
+        go.touch()
+    assert holder.wait(timeout=300) == 4 and repair.wait(timeout=300) == 4, repair.stderr.read()
+    report = json.loads((out / "sub-02/dwi/sub-02_desc-tarvix_report.json").read_text())
+    tables = sorted(str(p.relative_to(out)) for p in out.glob("sub-02/dwi/*") if not p.name.endswith(
+        ("_report.json", "_tracking.json", "_qc.png")))
+    assert tables and sorted(report["written_tables"]) == tables
+    assert not list(out.rglob(".tarvix*")) and not (out / "failed_runs.json").exists()
 
 
 def test_labels_sessions_and_links_are_told_apart(tmp_path):
@@ -235,19 +278,23 @@ def six_runs(tmp_path):
 
 
 def test_killed_worker_fails_only_its_run(six_runs):
+    out = six_runs / "derivatives/tarvix"
+    assert cli("bids", six_runs, "--no-tracking").returncode == 0
     client = subprocess.Popen([sys.executable, "-m", "tarvix", "bids", str(six_runs), "--jobs", "2", "--keep-going",
                                "--no-tracking"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    # A worker holds a run from the moment it starts.
-    victim = _wait_for(lambda: _children(client.pid))[0]
-    os.kill(victim, signal.SIGKILL)
+    # Killed once it has set a run's earlier files aside (the names carry its process id).
+    aside = _wait_for(lambda: next(out.rglob(".tarvix-*-previous-*_report.json"), None))
+    os.kill(int(aside.name.split("-")[1]), signal.SIGKILL)
     _, stderr = client.communicate(timeout=300)
     assert client.returncode == 1, stderr
-    out = six_runs / "derivatives/tarvix"
     failed = json.loads((out / "failed_runs.json").read_text())
     assert len(failed) == 1 and failed[0]["error"] == f"{batch.WORKER_LOST}: SIGKILL"
     assert f"tarvix: run failed: {failed[0]['name']}: {batch.WORKER_LOST}" in stderr
     summary = json.loads((out / "dataset_summary.json").read_text())
     assert len(summary["results"]) == 5 and failed[0]["name"] not in [r["name"] for r in summary["results"]]
+    # Its failure stays the run's result: nothing the worker set aside comes back.
+    batch.restore_stale(str((out / failed[0]["stem"]).parent))
+    assert not (out / f"{failed[0]['stem']}_report.json").exists() and not list(out.rglob(".tarvix*"))
 
 
 @pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGTERM])

@@ -88,7 +88,9 @@ def test_reports_that_cannot_be_used_are_named_counted_and_never_shown(study, tm
         path = folder / f"sub-{label}/dwi/sub-{label}_desc-tarvix_report.json"
         path.parent.mkdir(parents=True)
         path.write_bytes(content) if isinstance(content, bytes) else content(str(path))
-    os.mkfifo(folder / "failed_runs.json")  # the list the participant tasks share
+    os.mkfifo(folder / "failed_runs.json")  # the lists the participant tasks share
+    os.mkfifo(folder / "unreadable_folders.json")
+    (folder / "skipped_runs.json").write_text(json.dumps(["/d/sub-9/dwi/sub-9_acq-<script>_dwi.nii: why: skipped"]))
     result = cli("bids", root, folder, "group", timeout=120)
     assert result.returncode == 1 and "Traceback" not in result.stderr, result.stderr
     assert f"{len(cases)} reports in {folder} cannot be used" in result.stderr
@@ -98,12 +100,15 @@ def test_reports_that_cannot_be_used_are_named_counted_and_never_shown(study, tm
         assert why in said[f"sub-{label}/dwi/sub-{label}_desc-tarvix_report.json"]
         assert rows[f"sub-{label}_dwi"]["status"] == "FAILED" and why in rows[f"sub-{label}_dwi"]["notes"]
     assert "which runs failed is unknown" in rows["failed_runs.json"]["notes"]
-    assert {n: r["status"] for n, r in rows.items() if r["status"] != "FAILED"} == {
+    assert rows["sub-9_acq-<script>_dwi"]["status"] == "SKIPPED"
+    assert "which folders were not read is unknown" in result.stderr
+    assert {n: r["status"] for n, r in rows.items() if r["status"] not in ("FAILED", "SKIPPED")} == {
         "sub-01_dir-AP_dwi": "PASS", "sub-01_dir-PA_dwi": "FLAG", "sub-02_ses-1_acq-b_dwi": "PASS"}
     summary = json.loads((folder / "dataset_summary.json").read_text())
     assert [r["status"] for r in summary["results"]] == ["PASS", "FLAG", "PASS"]
     page = (folder / "index.html").read_text()
     assert page.count("<script") == 1 and all(f"sub-{label}_dwi" in page for label, _, _ in cases)
+    assert "sub-9_acq-&lt;script&gt;_dwi" in page and "which folders were not read is unknown" in page
 
 
 def _paths(value, path=()):

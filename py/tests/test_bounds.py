@@ -3,6 +3,7 @@ too large, are refused at once naming them; a batch goes on past what it
 cannot read. Every command runs in its own process with a timeout, so a read
 that waits on a FIFO fails the test instead of hanging it."""
 
+import json
 import os
 import shutil
 import subprocess
@@ -118,6 +119,24 @@ def test_batch_skips_fifos_and_reports_unreadable_folders(hostile_dataset, keep_
         # Runs may hide in the folder it could not read: the batch does not pass as whole.
         assert "1 folder could not be read, so their runs (if any) were not audited" in done.stderr
         assert done.returncode == 1, done.stderr
+        # The group level alone, later, still accounts for every image met and the folder not listed.
+        out = os.path.join(ds, "derivatives", "tarvix")
+        os.unlink(os.path.join(out, "dataset_summary.json"))
+        alone = cli("bids", ds, out, "group", timeout=TIMEOUT)
+        assert alone.returncode == 1 and folder_line in alone.stderr, alone.stderr
+        with open(os.path.join(out, "dataset_summary.json")) as f:
+            summary = json.load(f)
+        assert (summary["status"], summary["unreadable_folders"]) == ("ERROR", [folder_line])
+        assert (summary["n_datasets"], summary["n_failed"], summary["n_skipped"]) == (2, 1, 1)
+        with open(os.path.join(out, "group_report.tsv")) as f:
+            rows = [line.split("\t") for line in f.read().splitlines()]
+        name, status, notes = (rows[0].index(c) for c in ("name", "status", "notes"))
+        assert {r[name]: r[status] for r in rows[1:]} == {"sub-01_dwi": "PASS", "sub-02_dwi": "PASS",
+                                                          "sub-04_dwi": "FAILED", "sub-01_acq-fifo_dwi": "SKIPPED"}
+        assert all(r[notes] != "n/a" for r in rows[1:] if r[status] in ("FAILED", "SKIPPED"))
+        with open(os.path.join(out, "index.html")) as f:
+            page = f.read()
+        assert all(text in page for text in (folder_line, f"{fifo} is a FIFO", "sub-04_dwi", closed))
     else:
         assert done.returncode == 1
         assert done.stderr.strip().splitlines()[-1] == f"tarvix: error: {folder_line}", done.stderr

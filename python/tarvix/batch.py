@@ -29,13 +29,17 @@ replaced run by run, as each run is redone: a batch that stops (a failing run,
 a full disk, Ctrl-C, SIGTERM, even SIGKILL once the next batch tidies up)
 leaves every run it did not finish, and the group level's files, as they were.
 Several batches may share one folder (the tasks of a job array, each with some
-participants): each touches only the files of its own runs, and the failure
+participants): each touches only the files of its own runs, two tasks whose
+participants overlap take turns on each run they share (one that waits
+longer than TARVIX_LOCK_WAIT fails that run, naming it), and the failure
 list and the group level's files are written under a lock from every report
-the folder holds, whichever task writes them last."""
+the folder holds, whichever task writes them last. A task holds one run's
+lock at a time and never while it waits for the folder's, nor the reverse."""
 
 from __future__ import annotations
 
 import contextlib
+import fcntl
 import json
 import os
 import pathlib
@@ -62,16 +66,18 @@ SCHEDULER_TIMEOUT_S = 30
 WORKER_LOST = "the worker process auditing this run ended abruptly (out of memory, or killed)"
 PREVIOUS = "previous-"  # in the name of a run's earlier file set aside: .tarvix-<pid>-previous-<name>
 _ASIDE = re.compile(rf"^\.tarvix-(\d+)-{PREVIOUS}(.+)$")
+LOCK_PREFIX = ".tarvix-lock-"  # hidden, so BIDS tools pass over it; the tidy-up removes it only when unheld
 BIDS_VERSION = "1.9.0"
 FAILED_RUNS = "failed_runs.json"
 SKIPPED_RUNS = "skipped_runs.json"
+UNLISTED_FOLDERS = "unreadable_folders.json"
 DESCRIPTION = "dataset_description.json"
 SUMMARY = "dataset_summary.json"
 # The files a batch writes for the folder, and for each run after its stem
 # (<folder>/<entities>_desc-tarvix): its report, tracking record, picture, and
 # with --repair the table a pipeline takes and its provenance record.
-FOLDER_FILES = (DESCRIPTION, SUMMARY, qcpage.PAGE, FAILED_RUNS, SKIPPED_RUNS, group_table.TSV_NAME,
-                group_table.SIDECAR_NAME)
+FOLDER_FILES = (DESCRIPTION, SUMMARY, qcpage.PAGE, FAILED_RUNS, SKIPPED_RUNS, UNLISTED_FOLDERS,
+                group_table.TSV_NAME, group_table.SIDECAR_NAME)
 RUN_SUFFIXES = ("_report.json", "_tracking.json", "_qc.png", "_dwi.bvec", "_dwi.bval", "_dwi.b", "_provenance.json")
 DESC = "desc-tarvix"
 LEVELS = defaults.BIDS_LEVELS
@@ -189,17 +195,103 @@ def audit_task(entry_text: str, out_dir: str, options: dict, tracking: bool, thr
     changed = check_inputs(entry, out_dir)
     if changed is not None:
         return "error", changed, None
-    paths = run_files(entry["stem"], out_dir)
-    aside = set_aside(paths)
+    # Another task on the same run (overlapping participant labels) would
+    # set aside, or drop, files this one has just written: they take turns.
     try:
-        outcome = _audit(entry, out_dir, options, tracking, threads, png)
-    except BaseException:
-        put_back(paths, aside)
-        raise
-    for path in aside.values():
-        with contextlib.suppress(OSError):
-            os.unlink(path)
+        lock = RunLock(os.path.join(out_dir, entry["stem"]), outputs.lock_wait())
+    except RunBusy as e:
+        return "busy", f"{entry['name']}: {e}", None
+    with lock:
+        paths = run_files(entry["stem"], out_dir)
+        aside = set_aside(paths)
+        try:
+            outcome = _audit(entry, out_dir, options, tracking, threads, png)
+        except BaseException:
+            put_back(paths, aside)
+            raise
+        for path in aside.values():
+            with contextlib.suppress(OSError):
+                os.unlink(path)
     return outcome
+
+
+class RunBusy(RuntimeError):
+    """The run is being written by another task."""
+
+
+class RunLock:
+    """An exclusive flock on `.tarvix-lock-<stem>` beside a run's files, held
+    while they are set aside, rewritten or put back. The file goes when the
+    lock does, so none is left beside the reports; a waiter that locked a file
+    already removed tries again on the one now at the name. Where the file
+    cannot be made or flock is missing, the run goes on unlocked, as the
+    folder lock does."""
+
+    def __init__(self, stem_path: str, wait: float):
+        where, base = os.path.split(stem_path)
+        self.path = os.path.join(where, LOCK_PREFIX + base)
+        self.fd = None
+        deadline = time.monotonic() + wait
+        while self.fd is None:
+            try:
+                fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+            except OSError:
+                return
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                os.close(fd)
+                if time.monotonic() >= deadline:
+                    raise RunBusy(f"this run is being processed by another tarvix task writing into {where}; "
+                                  f"gave up waiting after {wait:g} s (run it again once that task has finished)"
+                                  ) from None
+                time.sleep(0.05)
+                continue
+            except OSError:
+                os.close(fd)
+                return
+            try:
+                same = os.path.samestat(os.fstat(fd), os.stat(self.path, follow_symlinks=False))
+            except OSError:
+                same = False
+            if same:
+                self.fd = fd
+            else:
+                os.close(fd)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.release()
+
+    def release(self) -> None:
+        if self.fd is not None:
+            # Removed while still held: nobody can lock this file and think the run theirs.
+            with contextlib.suppress(OSError):
+                os.unlink(self.path)
+            os.close(self.fd)
+            self.fd = None
+
+
+def drop_run_files(stem: str, out_dir: str) -> None:
+    """A failed run's files, and those a worker that died in it had set aside
+    (which the next batch would otherwise put back over its failure)."""
+    try:
+        lock = RunLock(os.path.join(out_dir, stem), 0)
+    except RunBusy:
+        return
+    with lock:
+        paths = run_files(stem, out_dir)
+        where, names = os.path.dirname(paths[0]), {os.path.basename(p) for p in paths}
+        with contextlib.suppress(OSError):
+            for name in os.listdir(where):
+                match = _ASIDE.match(name)
+                if match and match.group(2) in names and not outputs.pid_alive(int(match.group(1))):
+                    paths.append(os.path.join(where, name))
+        for path in paths:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(path)
 
 
 def run_files(stem: str, out_dir: str) -> list[str]:
@@ -752,16 +844,31 @@ def restore_stale(folder: str) -> None:
     by_run: dict[str, dict[str, str]] = {}  # run stem (or the file, for a folder's file) -> file -> aside
     with contextlib.suppress(OSError):
         for name in os.listdir(folder):
+            if name.startswith(LOCK_PREFIX):
+                # A killed task's lock file: removed as soon as nobody holds it.
+                with contextlib.suppress(RunBusy):
+                    RunLock(os.path.join(folder, name.removeprefix(LOCK_PREFIX)), 0).release()
+                continue
             match = _ASIDE.match(name)
             if match and not outputs.pid_alive(int(match.group(1))):
                 path = os.path.join(folder, match.group(2))
                 suffix = next((s for s in RUN_SUFFIXES if path.endswith(s)), "")
                 by_run.setdefault(path.removesuffix(suffix), {})[path] = os.path.join(folder, name)
     for key, aside in by_run.items():
-        paths = [key] if key in aside else run_files(key, "")
-        # A run whose new report is there finished: cleaning the temporaries drops its earlier files.
-        if not os.path.lexists(paths[0]):
-            put_back(paths, aside)
+        if key in aside:
+            if not os.path.lexists(key):
+                put_back([key], aside)
+            continue
+        # A run another task is redoing is that task's to finish or put back.
+        try:
+            lock = RunLock(key, 0)
+        except RunBusy:
+            continue
+        with lock:
+            paths = run_files(key, "")
+            # A run whose new report is there finished: cleaning the temporaries drops its earlier files.
+            if not os.path.lexists(paths[0]):
+                put_back(paths, aside)
 
 
 def _write_description(folder: Folder, root: str) -> None:
@@ -902,8 +1009,10 @@ def prepare(root: str, options: dict, out_dir: str | None = None, participants=N
         everything = len(selected) == len(plan["runs"])
         kept = [] if everything else [f for f in _read_failures(folder) if _failure_key(f) not in redone]
         _write_failures(folder, kept)
-        # Discovery sees the whole dataset in every task: each writes the same list.
+        # Discovery sees the whole dataset in every task: each writes the same
+        # lists, which a group level run alone later still reports.
         _write_list(folder.file(SKIPPED_RUNS), plan["skipped_runs"])
+        _write_list(folder.file(UNLISTED_FOLDERS), plan["unreadable"])
     plan["folder"] = folder
     return plan
 
@@ -950,18 +1059,21 @@ def _write_list(path: str, items: list) -> None:
         os.unlink(path)
 
 
-def _read_skipped(folder: Folder) -> list[str]:
-    """The images the participant level's discovery left out, as it listed
-    them (each naming the image and why); a list that cannot be read says so."""
-    path = folder.file(SKIPPED_RUNS)
+def _read_lines(folder: Folder, name: str) -> list[str]:
+    """A list the participant level's discovery left (the images it skipped,
+    the folders it could not list), each line naming one and why; a list that
+    cannot be read stands for what nobody can name."""
+    what, unknown = {SKIPPED_RUNS: ("skipped runs", "which images were left out"),
+                     UNLISTED_FOLDERS: ("folders not listed", "which folders were not read")}[name]
+    path = folder.file(name)
     if not os.path.lexists(path):
         return []
     try:
         listed = readback.read_json(path)
     except readback.Unreadable as e:
-        listed = [f"the list of skipped runs {e}: which images were left out is unknown"]
+        return [f"the list of {what} {e}: {unknown} is unknown"]
     if not isinstance(listed, list) or not all(isinstance(line, str) for line in listed):
-        return ["the list of skipped runs is not a list of texts: which images were left out is unknown"]
+        return [f"the list of {what} is not a list of texts: {unknown} is unknown"]
     return listed
 
 
@@ -1046,10 +1158,10 @@ def _gather(backend, plan, options, tracking, threads, png, keep_going, on_run) 
                 item.result["name"] = item.entry["name"]
             else:
                 item.error = shown(name_the_file(value, item.entry, plan["out_dir"]))
-                # Its failure is now the run's result: an earlier report would hide it.
-                for path in run_files(item.entry["stem"], plan["out_dir"]):
-                    with contextlib.suppress(FileNotFoundError):
-                        os.unlink(path)
+                # Its failure is now the run's result: an earlier report would
+                # hide it. A run another task holds keeps what that task writes.
+                if kind != "busy":
+                    drop_run_files(item.entry["stem"], plan["out_dir"])
                 if not keep_going and k < first_failure:
                     first_failure = k
                     backend.cancel(futures[k + 1:])
@@ -1168,8 +1280,8 @@ def _list_failures(folder: Folder, runs: list[RunResult], failures: list[RunResu
         earlier = [f for f in _read_failures(folder) if _failure_key(f) not in mine]
         listed = earlier + [{"name": r.entry["name"], "stem": r.entry["stem"], "dwi": r.entry["dwi"],
                              "error": r.error} for r in failures]
-        if failures or earlier:
-            _write_failures(folder, listed)
+        # Also when it empties: another task may have listed one of these runs since this one began.
+        _write_failures(folder, listed)
     return listed
 
 
@@ -1184,7 +1296,7 @@ def group(root: str, out_dir: str | None = None) -> BatchOutcome:
     folder = Folder(out_dir, False)
     folder.begin()
     plan = {"root": root, "root_path": root, "out_dir": out_dir, "runs": [], "selected": [], "unmatched": [],
-            "skipped": [], "unreadable": [], "folder": folder}
+            "skipped": [], "unreadable": _read_lines(folder, UNLISTED_FOLDERS), "folder": folder}
     return _group(plan, BatchOutcome(plan, []))
 
 
@@ -1200,7 +1312,7 @@ def _group(plan: dict, outcome: BatchOutcome) -> BatchOutcome:
         # failed or whose report cannot be used, and the folders not listed.
         gaps = {"failed": [{"name": f["name"], "dwi": f.get("dwi", ""), "error": f["error"]} for f in listed]
                 + [{"name": u.name, "dwi": "", "error": u.error()} for u in outcome.unreadable_reports],
-                "skipped": _read_skipped(folder), "unreadable": plan["unreadable"]}
+                "skipped": _read_lines(folder, SKIPPED_RUNS), "unreadable": plan["unreadable"]}
         failed = [(f["name"], f["error"]) for f in gaps["failed"]]
         if outcome.folder_runs or gaps["failed"]:
             results = [{"name": r.entry["name"], "dwi": r.entry["dwi"], "status": r.result["status"]}
@@ -1211,9 +1323,9 @@ def _group(plan: dict, outcome: BatchOutcome) -> BatchOutcome:
             os.unlink(folder.file(SUMMARY))
         tracking = any(r.result.get("tracking") is not None for r in outcome.folder_runs)
         outcome.page = qcpage.write_page(plan["out_dir"], root, page_runs(outcome.folder_runs), failed, tracking,
-                                         _engine_version())
+                                         _engine_version(), skipped=gaps["skipped"], unlisted=gaps["unreadable"])
         group_table.write(plan["out_dir"], [(r.entry["name"], r.result["report"]) for r in outcome.folder_runs],
-                          failed)
+                          failed, gaps["skipped"])
     return outcome
 
 

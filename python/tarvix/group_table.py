@@ -1,6 +1,7 @@
 """`group_report.tsv`: one row per run, what a group analysis or a spreadsheet
 reads; a run that could not be audited, or whose report cannot be read, is a
-FAILED row rather than a missing one. BIDS tabular conventions: tab-separated, `n/a` for what is
+FAILED row rather than a missing one, and an image discovery left out (no
+table for it, not a regular file) a SKIPPED row. BIDS tabular conventions: tab-separated, `n/a` for what is
 missing, and a JSON sidecar (`group_report.json`) describing each column.
 Every value comes from the run's report and its verdict section, so the table
 says what the run's report and the exit status say."""
@@ -24,7 +25,8 @@ COLUMNS = [
     ("session_id", "The run's session (ses-<label>).", None),
     ("name", "The run's file name without its extension.", None),
     ("status", "The run's verdict: PASS, WARN or FLAG (the same as its report and the batch's exit status); "
-               "FAILED when it could not be audited or its report cannot be read (see notes).", None),
+               "FAILED when it could not be audited or its report cannot be read, SKIPPED when its image was "
+               "left out of the batch (see notes).", None),
     ("decided_by", "The measure that judged the table's axes: tracking or coherence.", None),
     ("recommended_label", "The axis transform the verdict recommends (FLAG only), e.g. +x+y-z.", None),
     ("recommended_words", "That transform in plain words, e.g. 'z axis flipped'.", None),
@@ -39,7 +41,8 @@ COLUMNS = [
     ("coherence_lead", "The coherence's best transform's lead over its runner-up.", "%"),
     ("working_b", "The b-value of the shell the axes were judged on.", "s/mm^2"),
     ("n_volumes", "Volumes in the gradient table.", None),
-    ("notes", "Every note of the run's report and verdict, separated by ' | '; for a FAILED run, why.", None),
+    ("notes", "Every note of the run's report and verdict, separated by ' | '; for a FAILED or SKIPPED run, "
+              "why.", None),
     ("cross_run_note", "The run's table is the most common table of the runs with its volume count and shells, "
                        "with axes swapped or negated (found from the tables alone; it never sets the status).", None),
     ("mask", "The brain mask used, relative to --mask-dir (n/a: the automatic region).", None),
@@ -130,6 +133,18 @@ def failed_row(name: str, why: str) -> dict:
     return _named(name) | {"status": "FAILED", "notes": why}
 
 
+# Discovery's line for an image it left out: "<image>: <why>: skipped" or
+# "<image> is a FIFO, ...: skipped".
+_SKIPPED = re.compile(r"^(.*?)\.nii(?:\.gz)?(?:: | is )")
+
+
+def skipped_row(line: str) -> dict:
+    """The row of an image discovery left out, named after the image's file;
+    a line naming no image keeps the whole line as its name."""
+    found = _SKIPPED.match(line)
+    return _named(os.path.basename(found.group(1)) if found else line) | {"status": "SKIPPED", "notes": line}
+
+
 def columns_of(rows: list[dict]) -> list[str]:
     split = [c for c, _, _ in COLUMNS].index("name")
     fixed = [c for c, _, _ in COLUMNS]
@@ -158,15 +173,19 @@ def sidecar(rows: list[dict]) -> str:
                                      "FLAG": "the table's axes do not fit the image, or the "
                                              "table does not belong to it",
                                      "FAILED": "the run could not be audited, or its report cannot be read "
-                                               "(see notes): the batch was not clean"}
+                                               "(see notes): the batch was not clean",
+                                     "SKIPPED": "the image was left out of the batch: no table beside it nor "
+                                                "inherited, or not a regular file (see notes)"}
     return json.dumps(described, indent=2) + "\n"
 
 
-def write(out_dir: str, runs: list[tuple[str, dict]], failed: list[tuple[str, str]] = ()) -> str:
-    """Writes the table and its sidecar for (run name, engine report) pairs and
-    (run name, why) of the runs without a usable report, sorted by name;
-    returns the table's path."""
-    rows = [row_of(name, report) for name, report in runs] + [failed_row(name, why) for name, why in failed]
+def write(out_dir: str, runs: list[tuple[str, dict]], failed: list[tuple[str, str]] = (),
+          skipped: list[str] = ()) -> str:
+    """Writes the table and its sidecar for (run name, engine report) pairs,
+    (run name, why) of the runs without a usable report and discovery's lines
+    for the images it left out, sorted by name; returns the table's path."""
+    rows = ([row_of(name, report) for name, report in runs] + [failed_row(name, why) for name, why in failed]
+            + [skipped_row(line) for line in skipped])
     rows.sort(key=lambda r: r["name"])
     path = os.path.join(out_dir, TSV_NAME)
     outputs.write_text(os.path.join(out_dir, SIDECAR_NAME), sidecar(rows))

@@ -40,7 +40,7 @@ h2{font-size:15px;margin:0 0 6px}
 .count.PASS{background:#e9f7ef;border-color:#9fd8b4;color:#17643a}
 .count.WARN{background:#fff6e0;border-color:#f1cf7a;color:#7a5400}
 .count.FLAG{background:#fdecec;border-color:#efa3a3;color:#8f1d1d}
-.count.FAILED{background:#eef0f3;border-color:#b8c0ca;color:#333c47}
+.count.FAILED,.count.SKIPPED{background:#eef0f3;border-color:#b8c0ca;color:#333c47}
 .count.off{opacity:.45}
 .panel{background:#fff;border:1px solid #d9dee4;border-radius:8px;padding:10px 16px;margin-bottom:16px}
 .panel ul{margin:0;padding-left:18px}
@@ -583,8 +583,10 @@ def _sort_key(run: dict):
 
 
 def render(root: str, runs: list[dict], failures: list[tuple[str, str]], tracking: bool, version: str,
-           out_dir: str = ".") -> str:
-    """The page's text: `runs` as `write_page` takes them."""
+           out_dir: str = ".", skipped: list[str] = (), unlisted: list[str] = ()) -> str:
+    """The page's text: `runs` as `write_page` takes them; `skipped` and
+    `unlisted` discovery's lines for the images it left out and the folders
+    it could not list, so that every image met is on the page."""
     runs = sorted(runs, key=_sort_key)
     errors = dict(failures)
     failed_rows = {r["name"] for r in runs if not r.get("report")}
@@ -599,11 +601,20 @@ def render(root: str, runs: list[dict], failures: list[tuple[str, str]], trackin
                   '<input type="checkbox" name="status" value="FAILED" checked>failed</label>')
     elif listed_failures:
         boxes += f'<div class="count FAILED"><b>{len(listed_failures)}</b>failed</div>'
+    if skipped:
+        boxes += f'<div class="count SKIPPED"><b>{len(skipped)}</b>skipped</div>'
     failed = ""
     if listed_failures:
         items = "".join(f"<li><code>{_e(name)}</code>: {_e(error)}</li>" for name, error in listed_failures)
         failed = ('<div class="panel failures"><h2>Runs that could not be audited, or whose report cannot be '
                   f'read</h2><ul>{items}</ul></div>')
+    if unlisted:
+        items = "".join(f"<li>{_e(line)}</li>" for line in unlisted)
+        failed += ('<div class="panel failures"><h2>Folders that could not be listed: runs in them, if any, were '
+                   f'not audited</h2><ul>{items}</ul></div>')
+    if skipped:
+        items = "".join(f"<li>{_e(line)}</li>" for line in skipped)
+        failed += f'<div class="panel"><h2>Images left out of the batch</h2><ul>{items}</ul></div>'
     shared = shared_notes(runs)
     shared_html = ""
     if shared:
@@ -630,6 +641,7 @@ def render(root: str, runs: list[dict], failures: list[tuple[str, str]], trackin
     if not runs:
         body = f'<tbody><tr><td colspan="{columns}">no run was audited</td></tr></tbody>'
     title = os.path.basename(os.path.normpath(root)) or root
+    total = len(runs) + len(listed_failures) + len(skipped)
     return f"""<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><meta name="viewport" content="width=device-width, initial-scale=1">
 <meta http-equiv="Content-Security-Policy" content="{CSP}">
@@ -637,7 +649,7 @@ def render(root: str, runs: list[dict], failures: list[tuple[str, str]], trackin
 <style>{CSS}</style></head>
 <body>
 <h1>Gradient table QC</h1>
-<div class="meta">dataset <code>{_e(root)}</code> · {len(runs) + len(listed_failures)} runs · {measures} ·
+<div class="meta">dataset <code>{_e(root)}</code> · {total} runs · {measures} ·
 tarvix {_e(version)} · {when} · {_link(group_table.TSV_NAME, "group table (" + group_table.TSV_NAME + ")")}
 ({_link(group_table.SIDECAR_NAME, "columns")})</div>
 <div class="counts">{boxes}</div>
@@ -665,8 +677,9 @@ or the scheme is not enough.</div>
 
 
 def write_page(out_dir: str, root: str, runs: list[dict], failures: list[tuple[str, str]], tracking: bool,
-               version: str) -> str:
+               version: str, skipped: list[str] = (), unlisted: list[str] = ()) -> str:
     """Writes the page into out_dir and returns its path."""
     path = os.path.join(out_dir, PAGE)
-    outputs.write_text(path, render(root, runs, failures, tracking, version, out_dir=out_dir))
+    outputs.write_text(path, render(root, runs, failures, tracking, version, out_dir=out_dir, skipped=skipped,
+                                    unlisted=unlisted))
     return path
