@@ -45,6 +45,48 @@ def tables(tmp_path_factory):
     return folder
 
 
+# Command lines read without argparse, and the ones left to it: both must give
+# argparse's namespace.
+PLAIN = [
+    "inspect --bvec a.bvec --bval a.bval --json",
+    "inspect --grad a.b --tolerance 0.1 --b0-threshold=20 --strict --out r.json --force",
+    "audit --dwi d.nii.gz --bvec a --bval b --mask m.nii --shell 2000 --step 2.5 --threads 3 --png q.png",
+    "audit --bvec a --bval b --dwi d --no-tracking --profile --fail-on flag --margin-threshold 0.1",
+    "detect-flip --dwi d --bvec a --bval b --tracking-out t.json --radiological --png p.png",
+    "repair --dwi d --bvec a --bval b --out-bvec o.bvec --out-bval o.bval --out-grad o.b --dry-run --force-repair",
+    "recompute-bval --bvec a --bval b --out-bvec o --out-bval p --provenance p.json --force",
+    "bids ds",
+    "bids ds out participant --participant-label 01 02 --jobs 2 --repair --repair-grad --no-tracking --quiet",
+    "bids ds --output-dir out --keep-going --scheduler tcp://h:8786 --tracking --png --fail-on never",
+    "bids ds out group --mask-dir masks --force-repair",
+    "demo --dir x --force",
+    "bids --jobs 2 ds out participant",
+]
+LEFT_TO_ARGPARSE = [
+    "audit --dwi d --bvec a --bval b --thr 2",  # an abbreviation
+    "audit --dwi d --bvec a --bval b --shell -5",  # a value that looks like an option
+    "bids ds --participant_label 01 -- out",
+    "repair --dwi d --bvec a --bval b --out-bvec o",  # a required option missing (exits 2)
+    "bids ds --jobs 2 --scheduler x",  # options that exclude each other (exits 2)
+    "audit --threads 0",  # a value that does not convert (exits 2)
+]
+
+
+@pytest.mark.parametrize("line", PLAIN + LEFT_TO_ARGPARSE)
+def test_command_lines_read_as_argparse_reads_them(line):
+    from tarvix import cli
+
+    words = line.split()
+    table = cli.declare(words)
+    fast = table.parse(words)
+    assert (fast is None) == (line in LEFT_TO_ARGPARSE), line
+    if fast is None:
+        return
+    expected = vars(cli.build_parser().parse_args(words))
+    assert expected.pop("parser").prog == fast.parser.prog
+    assert {k: v for k, v in vars(fast).items() if k != "parser"} == expected
+
+
 def test_every_command_has_help_with_its_exit_status():
     assert "exit status:" in cli("--help").stdout
     for command in COMMANDS:

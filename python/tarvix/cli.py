@@ -13,17 +13,15 @@ it."""
 
 from __future__ import annotations
 
-import argparse
-import contextlib
 import math
 import os
-import re
 import signal
 import stat
 import sys
 
 from . import _engine, _tarvix, defaults, outputs, summary, verdict
-from .errors import CliError, Terminated, UsageError, terminal_text
+from .errors import CliError, Terminated, UsageError, compiled, terminal_text
+from .optiontable import BOOLEAN_OPTIONAL, SUPPRESS, Namespace, Table
 
 
 class _OnFirstUse:
@@ -100,11 +98,16 @@ PNG_HINT = "--png needs matplotlib, which is not installed; install it with: pip
 EXIT_OF_STATUS = {"PASS": EXIT_OK, "WARN": EXIT_WARN, "FLAG": EXIT_FLAG}
 
 
-class Parser(argparse.ArgumentParser):
-    """Usage errors are one line, exit status 2."""
+def _parser_class():
+    """argparse's parser whose usage errors are one line, exit status 2 (made
+    only when argparse is asked: see optiontable)."""
+    import argparse
 
-    def error(self, message):
-        self.exit(EXIT_USAGE, terminal_text(f"{self.prog}: error: {message} (see '{self.prog} --help')") + "\n")
+    class Parser(argparse.ArgumentParser):
+        def error(self, message):
+            self.exit(EXIT_USAGE, terminal_text(f"{self.prog}: error: {message} (see '{self.prog} --help')") + "\n")
+
+    return Parser
 
 
 # --- options -------------------------------------------------------------------
@@ -118,12 +121,14 @@ def _positive_int(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid integer: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be a positive integer")
-    if value > MAX_THREADS:
-        raise argparse.ArgumentTypeError(f"{value} is more than {MAX_THREADS}")
-    return value
+        value = None
+    if value is not None and 1 <= value <= MAX_THREADS:
+        return value
+    from argparse import ArgumentTypeError
+
+    if value is None:
+        raise ArgumentTypeError(f"invalid integer: {text!r}")
+    raise ArgumentTypeError("must be a positive integer" if value < 1 else f"{value} is more than {MAX_THREADS}")
 
 
 def _number(value) -> str:
@@ -137,25 +142,25 @@ def _add(group, flag, defaults, help_text, **kwargs):
     default = defaults.get(dest)
     if isinstance(default, (int, float)) and not isinstance(default, bool) and "(default" not in help_text:
         help_text += f" (default: {_number(default)})"
-    group.add_argument(flag, dest=dest, default=argparse.SUPPRESS, help=help_text, **kwargs)
+    group.add_argument(flag, dest=dest, default=SUPPRESS, help=help_text, **kwargs)
 
 
 def _table_options(parser):
     g = parser.add_argument_group("gradient table (FSL pair or MRtrix file)")
-    g.add_argument("--bvec", metavar="FILE", default=argparse.SUPPRESS,
+    g.add_argument("--bvec", metavar="FILE", default=SUPPRESS,
                    help="FSL b-vector file: three rows with the x, y and z of each volume's gradient direction")
-    g.add_argument("--bval", metavar="FILE", default=argparse.SUPPRESS,
+    g.add_argument("--bval", metavar="FILE", default=SUPPRESS,
                    help="FSL b-value file: one b-value per volume")
-    g.add_argument("--grad", metavar="FILE", default=argparse.SUPPRESS,
+    g.add_argument("--grad", metavar="FILE", default=SUPPRESS,
                    help="MRtrix gradient file (one 'x y z b' line per volume); used instead of --bvec/--bval")
 
 
 def _image_options(parser, dwi_required):
     g = parser.add_argument_group("images")
-    g.add_argument("--dwi", metavar="FILE", required=dwi_required, default=argparse.SUPPRESS,
+    g.add_argument("--dwi", metavar="FILE", required=dwi_required, default=SUPPRESS,
                    help="the 4-D diffusion-weighted image (.nii or .nii.gz) the table belongs to"
                    + ("" if dwi_required else "; without it only the table is judged"))
-    g.add_argument("--mask", metavar="FILE", default=argparse.SUPPRESS,
+    g.add_argument("--mask", metavar="FILE", default=SUPPRESS,
                    help="white-matter mask on the DWI grid (non-zero = inside); "
                    "default: bright voxels with FA of at least 0.2")
 
@@ -177,9 +182,9 @@ def _analysis_options(parser, function, flip=True, scheme=True, tolerance=True):
     if scheme:
         _add(g, "--norm-tolerance", d, "how far direction lengths may stray from 1 before the vectors count "
              "as amplitude-encoded", type=float, metavar="FRACTION")
-        g.add_argument("--strict", action="store_true", default=argparse.SUPPRESS,
+        g.add_argument("--strict", action="store_true", default=SUPPRESS,
                        help="make amplitude-encoded direction vectors an error instead of a warning")
-    g.add_argument("--threads", type=_positive_int, metavar="N", default=argparse.SUPPRESS,
+    g.add_argument("--threads", type=_positive_int, metavar="N", default=SUPPRESS,
                    help=f"number of worker threads for this run, at most {MAX_THREADS} (default: one per processor)")
 
 
@@ -228,14 +233,14 @@ def _write_options(parser, repair):
     g = parser.add_argument_group("files to write")
     g.add_argument("--out-bvec", metavar="FILE", required=True, help="corrected FSL b-vector file")
     g.add_argument("--out-bval", metavar="FILE", required=True, help="FSL b-value file to go with it")
-    g.add_argument("--out-grad", metavar="FILE", default=argparse.SUPPRESS,
+    g.add_argument("--out-grad", metavar="FILE", default=SUPPRESS,
                    help="also write an MRtrix gradient file (world coordinates)")
-    g.add_argument("--provenance", metavar="FILE", default=argparse.SUPPRESS,
+    g.add_argument("--provenance", metavar="FILE", default=SUPPRESS,
                    help="write a JSON record of inputs, checksums and the change made")
-    g.add_argument("--dry-run", action="store_true", default=argparse.SUPPRESS,
+    g.add_argument("--dry-run", action="store_true", default=SUPPRESS,
                    help="decide and report, but write no file at all (not even --out or --png)")
     if repair:
-        g.add_argument("--force-repair", action="store_true", default=argparse.SUPPRESS,
+        g.add_argument("--force-repair", action="store_true", default=SUPPRESS,
                        help="also apply the best-scoring transform when its lead is too small to flag (WARN), "
                        "or when the evidence is too thin to judge the axes")
 
@@ -249,31 +254,31 @@ def _typed_command(argv) -> str | None:
     return next((word for word in argv if not word.startswith("-")), None)
 
 
-def build_parser(argv: list[str] | None = None) -> argparse.ArgumentParser:
-    """The whole parser, or (given the words typed) one where only the command
-    typed has its options: building the options of all seven costs as much as
-    the rest of the start. A word that names no command gets them all, so every
-    mistake reads as it always did."""
+def declare(argv: list[str] | None = None) -> Table:
+    """Every command and its options, or (given the words typed) every command
+    with only the typed one's options: declaring the options of all seven
+    costs as much as the rest of the start. A word that names no command gets
+    them all, so every mistake reads as it always did."""
     typed = None if argv is None else _typed_command(argv)
-    raw = argparse.RawDescriptionHelpFormatter
-    parser = Parser(
-        prog="tarvix", formatter_class=raw,
+    table = Table(
+        "tarvix", _parser_class, "raw",
         description="Check and repair the gradient table (bvec/bval) of a diffusion MRI scan: wrongly\n"
         "flipped or swapped axes, amplitude-encoded vectors and weak acquisition schemes.\n"
         "Run 'tarvix demo' to see it work, and 'tarvix COMMAND --help' for the options of a command.",
         epilog=AXES_EPILOG)
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_tarvix.version()}")
-    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=Parser)
+    table.top().add_argument("--version", action="version", version=f"%(prog)s {_tarvix.version()}")
+    table.subparsers = {"dest": "command", "required": True, "metavar": "COMMAND"}
 
     def command(name, help_text, description, run, epilog=AXES_EPILOG):
-        p = sub.add_parser(name, help=help_text, description=description, epilog=epilog, formatter_class=raw)
-        p.set_defaults(run=run, parser=p)
+        p = table.command(name, help=help_text, description=description, epilog=epilog)
+        p.set_defaults(run=run)
+        p.name = name
         return p
 
     def wanted(p) -> bool:
         if argv is not None and typed is None:  # --version, --help or no command
             return False
-        return typed not in COMMANDS or p.prog.rsplit(" ", 1)[-1] == typed
+        return typed not in COMMANDS or p.name == typed
 
     p = command("inspect", "judge the acquisition scheme from the gradient table alone",
                 "Judge the acquisition scheme from the gradient table alone: shells, b=0 volumes, direction "
@@ -385,7 +390,7 @@ def build_parser(argv: list[str] | None = None) -> argparse.ArgumentParser:
                        "the workers must see the dataset at the same path (needs tarvix[cluster])")
         _analysis_options(p, "audit_bids")
         g = _output_options(p, what="summary", never=True)
-        g.add_argument("--tracking", action=argparse.BooleanOptionalAction, default=True,
+        g.add_argument("--tracking", action=BOOLEAN_OPTIONAL, default=True,
                        help="also run the fibre-tracking measure and write <run>_tracking.json; its decision "
                        "is the verdict shown (default: on)")
         g.add_argument("--png", dest="qc_pictures", action="store_true",
@@ -401,13 +406,18 @@ def build_parser(argv: list[str] | None = None) -> argparse.ArgumentParser:
         p.add_argument("--dir", help="folder for the demo files (default: a new temporary folder)")
         p.add_argument("--force", action="store_true", help="replace demo files left in --dir by an earlier run "
                        "(each old file kept as FILE.bak)")
-    return parser
+    return table
+
+
+def build_parser(argv: list[str] | None = None):
+    """argparse's parser of the commands (see declare)."""
+    return declare(argv).argparse()
 
 
 # --- running -------------------------------------------------------------------
 
 
-def _call(function: str, args: argparse.Namespace, module=_tarvix, **extra):
+def _call(function: str, args: Namespace, module=_tarvix, **extra):
     """Call a module function with the options the user typed that it takes."""
     names = defaults.parameters(function, module)
     kwargs = {n: getattr(args, n) for n in names if hasattr(args, n) and n not in extra}
@@ -545,14 +555,15 @@ def _need_matplotlib(args) -> None:
         raise CliError(PNG_HINT)
 
 
-_NUMBER_LIST = re.compile(r"\[\s+(-?[\d.eE+-]+(?:,\s+-?[\d.eE+-]+)*)\s+\]")
+_NUMBER_LIST = r"\[\s+(-?[\d.eE+-]+(?:,\s+-?[\d.eE+-]+)*)\s+\]"
 
 
 def record_text(record: dict) -> str:
     """A record as JSON indented by two spaces, with each list of plain numbers
     (a matrix row) kept on one line."""
     text = json.dumps(record, indent=2, ensure_ascii=False)
-    return _NUMBER_LIST.sub(lambda m: "[" + ", ".join(re.split(r",\s+", m.group(1))) + "]", text) + "\n"
+    return compiled(_NUMBER_LIST).sub(lambda m: "[" + ", ".join(compiled(r",\s+").split(m.group(1))) + "]",
+                                      text) + "\n"
 
 
 def _write_outputs(args, plan, text: str, report: dict, run: Run | None, command: str,
@@ -954,12 +965,12 @@ def _probe_output(path: str, reason=None):
     return None
 
 
-def io_context(message: str, args: argparse.Namespace) -> str:
+def io_context(message: str, args: Namespace) -> str:
     """Which file an I/O error came from: the module's text names only the
     operating system's reason. The inputs are probed in the order the module
     reads them; a probe failing for the same reason is preferred."""
-    match = re.search(r"\(os error (\d+)\)$", message)
-    reason = int(match.group(1)) if match else ("utf8" if "UTF-8" in message else None)
+    code = message.rpartition("(os error ")[2]
+    reason = int(code[:-1]) if code.endswith(")") and code[:-1].isdigit() else ("utf8" if "UTF-8" in message else None)
     if getattr(args, "grad", None):
         inputs = [("--grad", args.grad, True)]
     else:
@@ -1086,10 +1097,12 @@ class _Stdout:
             self.failure = e
             # What is still buffered goes nowhere, so the interpreter's own
             # flush at exit cannot fail again with a traceback.
-            with contextlib.suppress(OSError, ValueError):
+            try:
                 devnull = os.open(os.devnull, os.O_WRONLY)
                 os.dup2(devnull, self.stream.fileno())
                 os.close(devnull)
+            except (OSError, ValueError):
+                pass
 
     def __getattr__(self, name):
         return getattr(self.stream, name)
@@ -1121,9 +1134,11 @@ def main(argv: list[str] | None = None) -> int:
     for signum in (signal.SIGTERM, signal.SIGHUP):
         # A signal ignored on purpose (nohup) stays ignored; off the main
         # thread the caller keeps its own handlers.
-        with contextlib.suppress(ValueError):
+        try:
             if signal.getsignal(signum) != signal.SIG_IGN:
                 handlers[signum] = signal.signal(signum, _raise_terminated)
+        except ValueError:
+            pass
     try:
         try:
             code = _main(argv)
@@ -1141,8 +1156,9 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def _main(argv: list[str] | None) -> int:
-    words = sys.argv[1:] if argv is None else argv
-    args = build_parser(words).parse_args(words)
+    words = sys.argv[1:] if argv is None else list(argv)
+    table = declare(words)
+    args = table.parse(words) or table.argparse().parse_args(words)
     try:
         check_usage(args)
         check_table(args)

@@ -1,7 +1,6 @@
 """Errors of the command line itself, kept apart so that every front-end module
 can raise them without importing the command line."""
 
-import re
 
 
 class CliError(Exception):
@@ -23,8 +22,21 @@ class Terminated(KeyboardInterrupt):
         self.signum = signum
 
 
-_CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
-_UNDECODED = re.compile("[\udc80-\udcff]")
+_patterns = {}
+
+
+def compiled(text: str):
+    """A compiled pattern, compiled on first use: most commands print nothing
+    that needs one, and `re` is a tenth of the command's start."""
+    if text not in _patterns:
+        import re
+
+        _patterns[text] = re.compile(text)
+    return _patterns[text]
+
+
+_CONTROL = r"[\x00-\x1f\x7f-\x9f]"
+_UNDECODED = "[\udc80-\udcff]"
 
 
 def shown(text: str) -> str:
@@ -32,7 +44,9 @@ def shown(text: str) -> str:
     file name that is not UTF-8, a surrogate in Python's str, shows as U+FFFD
     as the engine shows it; the path itself stays bytes wherever a file is
     opened. Text that holds such a surrogate cannot be written as UTF-8."""
-    return _UNDECODED.sub("\ufffd", text)
+    return compiled(_UNDECODED).sub("\ufffd", text)
+
+
 _NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
 
 
@@ -40,6 +54,8 @@ def terminal_text(text: str, keep: str = "") -> str:
     """Text with its control characters (a file name may hold any) written as
     escapes, so that nothing printed can move the cursor, recolour the
     terminal or split a one-line message; the characters in `keep` stay."""
+    if text.isprintable():  # neither a control character nor a surrogate
+        return text
     text = shown(text)
-    return _CONTROL.sub(lambda m: m.group() if m.group() in keep else _NAMED.get(m.group(), f"\\x{ord(m.group()):02x}"),
-                        text)
+    return compiled(_CONTROL).sub(
+        lambda m: m.group() if m.group() in keep else _NAMED.get(m.group(), f"\\x{ord(m.group()):02x}"), text)

@@ -22,24 +22,22 @@ the folder. A dry run checks the same and writes nothing."""
 
 from __future__ import annotations
 
-import contextlib
 import errno
 import fcntl
 import itertools
 import os
-import re
 import signal
 import stat
 import time
 
-from .errors import CliError
+from .errors import CliError, compiled
 
 # How long a command waits for another one to finish with the same folder.
 LOCK_WAIT_SECONDS = 30.0
 TEMP_PREFIX = ".tarvix-"
 # Temporaries carry the writer's process id, so a later command can tell the
 # leftovers of a killed one from the files of one still running.
-_TEMP_PID = re.compile(r"^\.tarvix-(?:tmp-)?(\d+)-")
+_TEMP_PID = r"^\.tarvix-(?:tmp-)?(\d+)-"
 _SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
 _serial = itertools.count(1)
 
@@ -233,40 +231,62 @@ class OutputPlan:
             for out in reversed(self.outputs):
                 _undo(out, self.staged)
 
-    @contextlib.contextmanager
-    def transaction(self):
-        self._begin()
-        try:
-            yield self
-            self._commit()
-        except BaseException:
-            self.rollback()
-            raise
+    def transaction(self) -> "_Transaction":
+        """A block whose files all take their names at its end, or none does."""
+        return _Transaction(self)
 
     def written(self) -> list[str]:
         return [o.path for o in self.outputs if o.committed]
 
 
+class _Transaction:
+    # A class rather than contextlib's decorator: contextlib alone costs a
+    # tenth of the command's start.
+    def __init__(self, plan: "OutputPlan"):
+        self.plan = plan
+
+    def __enter__(self) -> "OutputPlan":
+        self.plan._begin()
+        return self.plan
+
+    def __exit__(self, kind, value, traceback) -> bool:
+        if kind is None:
+            try:
+                self.plan._commit()
+            except BaseException:
+                self.plan.rollback()
+                raise
+        else:
+            self.plan.rollback()
+        return False
+
+
 def _undo(out: Output, staged: bool) -> None:
-    with contextlib.suppress(OSError):
-        if staged and not out.committed:
-            if out.temp != out.path and os.path.lexists(out.temp):
-                os.unlink(out.temp)
-            if out.backup:
-                # The backup was linked (or, without hard links, moved) but the
-                # new file never took the name.
-                if os.path.lexists(out.path):
-                    os.unlink(out.backup)
-                else:
-                    os.rename(out.backup, out.path)
-        elif out.backup:
-            # One rename puts the old file back over the new one: the name is never empty.
-            os.replace(out.backup, out.path)
-        elif (out.committed or not staged) and os.path.lexists(out.path) and not os.path.isdir(out.path):
-            # Anything at the name now was made by this command: the name was free.
-            os.unlink(out.path)
+    try:
+        _undo_files(out, staged)
+    except OSError:
+        pass
     out.backup = None
     out.committed = False
+
+
+def _undo_files(out: Output, staged: bool) -> None:
+    if staged and not out.committed:
+        if out.temp != out.path and os.path.lexists(out.temp):
+            os.unlink(out.temp)
+        if out.backup:
+            # The backup was linked (or, without hard links, moved) but the
+            # new file never took the name.
+            if os.path.lexists(out.path):
+                os.unlink(out.backup)
+            else:
+                os.rename(out.backup, out.path)
+    elif out.backup:
+        # One rename puts the old file back over the new one: the name is never empty.
+        os.replace(out.backup, out.path)
+    elif (out.committed or not staged) and os.path.lexists(out.path) and not os.path.isdir(out.path):
+        # Anything at the name now was made by this command: the name was free.
+        os.unlink(out.path)
 
 
 def _keep_as_backup(path: str) -> str:
@@ -384,34 +404,39 @@ def release_locks() -> None:
         os.close(_held_locks.popitem()[1])
 
 
-@contextlib.contextmanager
-def folder_lock(folder: str):
+class folder_lock:
     """The lock of one folder for a block (a batch writing its summary). A
     folder this process already holds stays held after the block."""
-    st = os.stat(folder)
-    key = (st.st_dev, st.st_ino)
-    taken = key not in _held_locks
-    hold_folder_locks([folder])
-    try:
-        yield
-    finally:
-        if taken and key in _held_locks:
-            os.close(_held_locks.pop(key))
+
+    def __init__(self, folder: str):
+        self.folder = folder
+
+    def __enter__(self) -> None:
+        st = os.stat(self.folder)
+        self.key = (st.st_dev, st.st_ino)
+        self.taken = self.key not in _held_locks
+        hold_folder_locks([self.folder])
+
+    def __exit__(self, *exc) -> bool:
+        if self.taken and self.key in _held_locks:
+            os.close(_held_locks.pop(self.key))
+        return False
 
 
-@contextlib.contextmanager
-def signals_held():
+class signals_held:
     """Ctrl-C, SIGTERM and SIGHUP wait until the block is done: a backup and
     the rename that follows it, or the rollback, are never cut in half."""
-    try:
-        old = signal.pthread_sigmask(signal.SIG_BLOCK, _SIGNALS)
-    except (OSError, ValueError):
-        yield
-        return
-    try:
-        yield
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, old)
+
+    def __enter__(self) -> None:
+        try:
+            self.old = signal.pthread_sigmask(signal.SIG_BLOCK, _SIGNALS)
+        except (OSError, ValueError):
+            self.old = None
+
+    def __exit__(self, *exc) -> bool:
+        if self.old is not None:
+            signal.pthread_sigmask(signal.SIG_SETMASK, self.old)
+        return False
 
 
 def pid_alive(pid: int) -> bool:
@@ -433,14 +458,16 @@ def clean_stale_temporaries(folder: str) -> list[str]:
     except OSError:
         return removed
     for name in names:
-        match = _TEMP_PID.match(name)
+        match = compiled(_TEMP_PID).match(name)
         if not match or pid_alive(int(match.group(1))):
             continue
         path = os.path.join(folder, name)
-        with contextlib.suppress(OSError):
+        try:
             if stat.S_ISREG(os.lstat(path).st_mode):
                 os.unlink(path)
                 removed.append(name)
+        except OSError:
+            pass
     return removed
 
 

@@ -54,6 +54,12 @@ class Verdict:
         self.words, self.best, self.lead, self.lead_spread = words, best, lead, lead_spread
         self.thin, self.orientation_unknown = thin, orientation_unknown
 
+    def __eq__(self, other) -> bool:
+        return isinstance(other, Verdict) and vars(self) == vars(other)
+
+    def __repr__(self) -> str:
+        return f"Verdict({', '.join(f'{k}={v!r}' for k, v in vars(self).items())})"
+
 
 def of_report(report: dict) -> Verdict:
     """The verdict an engine report carries. A report without one (the
