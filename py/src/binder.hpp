@@ -150,6 +150,48 @@ constexpr bool fields_in_order() {
 }
 static_assert(fields_in_order(), "kFields must be indexed by Field");
 
+// The analysis settings as the command line offers them, each declared here
+// once: its value's placeholder and help, and the range it must lie in with
+// the words a usage error gives it ("--tolerance must be greater than 0").
+// The option's name and default come from kFields. The command line builds its
+// options, their help and its usage checks from this table (_engine.settings);
+// the module keeps its own checks.
+struct SettingSpec {
+  Field field;
+  const char* metavar;
+  const char* help;
+  std::optional<double> min = std::nullopt;
+  bool min_open = false;  // the bound itself is outside the range
+  std::optional<double> max = std::nullopt;
+  bool max_open = false;
+  const char* range_words = nullptr;
+};
+
+// More threads than this in one run only add contention; the module itself
+// caps a pool at Execution's own limit.
+inline constexpr double kMaxCommandThreads = 256;
+
+inline constexpr SettingSpec kSettings[] = {
+    {kTolerance, "FRACTION", "relative spread of b-values still counted as one shell", 0.0, true, std::nullopt,
+     false, "greater than 0"},
+    {kB0Threshold, "B", "b-values at or below this count as b=0 volumes", 0.0, false, std::nullopt, false,
+     "0 or more"},
+    {kShell, "B", "b-value of the shell used to check the axes (default: the shell nearest 1000)", 0.0, true,
+     std::nullopt, false, "a b-value greater than 0"},
+    {kStep, "VOXELS",
+     "coherence: distance in voxels from a voxel to the neighbours its fibre direction is compared with "
+     "(default: 4 mm, at least one voxel)",
+     0.0, true, std::nullopt, false, "greater than 0 voxels"},
+    {kMarginThreshold, "FRACTION",
+     "coherence: relative lead the best axis transform needs over the runner-up to be flagged (the tracking's "
+     "own is 0.05)",
+     0.0, true, 1.0, false, "above 0 and at most 1"},
+    {kNormTolerance, "FRACTION",
+     "how far direction lengths may stray from 1 before the vectors count as amplitude-encoded"},
+    {kThreads, "N", "number of worker threads for this run, at most 256 (default: one per processor)", 1.0, false,
+     kMaxCommandThreads, false, "a positive integer"},
+};
+
 struct Param {
   Field field;
   bool required = false;

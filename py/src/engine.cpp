@@ -349,6 +349,40 @@ constexpr const char* kRecomputeDoc =
     "it; refuses a recovery that would split an acquired shell (one vector far\n"
     "longer than the rest of its shell) unless `split_shells`.";
 
+// ---- the command line's settings table
+
+PyObject* optional_real(const std::optional<double>& v) { return v ? PyFloat_FromDouble(*v) : none(); }
+
+// One dict per analysis setting: name, kind ("real" or "count"), default,
+// metavar, help, min, min_open, max, max_open, range (the words of a usage
+// error), in the order the command line lists them.
+PyObject* settings_list() {
+  using tarvix::binding::kFields;
+  using tarvix::binding::kSettings;
+  Ref list(PyList_New(0));
+  if (!list) return nullptr;
+  for (const auto& s : kSettings) {
+    const auto& f = kFields[s.field];
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    const bool ok = set_item(dict.get(), "name", text(f.name)) &&
+                    set_item(dict.get(), "kind", text(f.kind == tarvix::binding::Kind::Count ? "count" : "real")) &&
+                    set_item(dict.get(), "default", optional_real(f.real_default)) &&
+                    set_item(dict.get(), "metavar", text(s.metavar)) && set_item(dict.get(), "help", text(s.help)) &&
+                    set_item(dict.get(), "min", optional_real(s.min)) &&
+                    set_item(dict.get(), "min_open", PyBool_FromLong(s.min_open)) &&
+                    set_item(dict.get(), "max", optional_real(s.max)) &&
+                    set_item(dict.get(), "max_open", PyBool_FromLong(s.max_open)) &&
+                    set_item(dict.get(), "range", s.range_words ? text(s.range_words) : none());
+    if (!ok || PyList_Append(list.get(), dict.get()) != 0) return nullptr;
+  }
+  return list.release();
+}
+
+PyObject* run_settings(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* { return settings_list(); });
+}
+
 constexpr Signature kInspect{"inspect", kInspectParams, kInspectDoc};
 constexpr Signature kAudit{"audit", kAuditParams, kAuditDoc};
 constexpr Signature kCheckTable{"check_table", kCheckTableParams, kCheckTableDoc};
@@ -359,7 +393,7 @@ constexpr Signature kBidsFinish{"bids_finish", kBidsFinishParams, kBidsFinishDoc
 constexpr Signature kDetectFlip{"detect_flip", kDetectParams, kDetectDoc};
 constexpr Signature kRepair{"repair", kRepairParams, kRepairDoc};
 
-constexpr std::size_t kFunctionCount = 9;
+constexpr std::size_t kFunctionCount = 10;
 
 std::array<Entry, kFunctionCount> entries() {
   return {{
@@ -372,6 +406,7 @@ std::array<Entry, kFunctionCount> entries() {
       fast_entry<g_state, kBidsFinish, run_bids_finish>(),
       fast_entry<g_state, kCheckTable, run_check_table>(),
       fast_entry<g_state, kRecomputeBval, run_recompute_bval>(),
+      {nullptr, "settings", &run_settings},
   }};
 }
 

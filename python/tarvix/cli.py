@@ -42,7 +42,9 @@ batch = _OnFirstUse(".batch")
 json = _OnFirstUse("json")  # not needed before a report comes back
 
 EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_WARN, EXIT_FLAG = 0, 1, 2, 3, 4
-MAX_THREADS = 256
+# The analysis settings the engine declares: name, default, range and help.
+SETTINGS = {setting["name"]: setting for setting in _engine.settings()}
+MAX_THREADS = int(SETTINGS["threads"]["max"])
 
 EXIT_TABLE = """\
 exit status:
@@ -113,10 +115,6 @@ def _parser_class():
 # --- options -------------------------------------------------------------------
 
 
-def _defaults(function: str) -> dict:
-    return defaults.of(function)
-
-
 def _positive_int(text: str) -> int:
     try:
         value = int(text)
@@ -135,14 +133,30 @@ def _number(value) -> str:
     return f"{value:g}" if isinstance(value, float) else str(value)
 
 
-def _add(group, flag, defaults, help_text, **kwargs):
-    """An option whose value reaches the module only when typed. The help text
-    gets the module's default appended where it has a plain one."""
-    dest = kwargs.pop("dest", flag.lstrip("-").replace("-", "_"))
-    default = defaults.get(dest)
-    if isinstance(default, (int, float)) and not isinstance(default, bool) and "(default" not in help_text:
-        help_text += f" (default: {_number(default)})"
-    group.add_argument(flag, dest=dest, default=SUPPRESS, help=help_text, **kwargs)
+def _flag(name: str) -> str:
+    return "--" + name.replace("_", "-")
+
+
+def _setting(group, name: str) -> None:
+    """An analysis setting as the engine declares it, its value reaching the
+    module only when typed. The help gets the default appended where it has a
+    plain one."""
+    setting = SETTINGS[name]
+    help_text = setting["help"]
+    if setting["default"] is not None and "(default" not in help_text:
+        help_text += f" (default: {_number(setting['default'])})"
+    kind = _positive_int if setting["kind"] == "count" else float
+    group.add_argument(_flag(name), dest=name, type=kind, metavar=setting["metavar"], default=SUPPRESS,
+                       help=help_text)
+
+
+def _in_range(setting: dict, value: float) -> bool:
+    low, high = setting["min"], setting["max"]
+    if not math.isfinite(value):
+        return False
+    if low is not None and (value <= low if setting["min_open"] else value < low):
+        return False
+    return high is None or (value >= high if setting["max_open"] else value <= high)
 
 
 def _table_options(parser):
@@ -166,26 +180,18 @@ def _image_options(parser, dwi_required):
 
 
 def _analysis_options(parser, function, flip=True, scheme=True, tolerance=True):
-    d = _defaults(function)
     g = parser.add_argument_group("analysis settings")
     if tolerance:
-        _add(g, "--tolerance", d, "relative spread of b-values still counted as one shell",
-             type=float, metavar="FRACTION")
-    _add(g, "--b0-threshold", d, "b-values at or below this count as b=0 volumes", type=float, metavar="B")
+        _setting(g, "tolerance")
+    _setting(g, "b0_threshold")
     if flip:
-        _add(g, "--shell", d, "b-value of the shell used to check the axes (default: the shell nearest 1000)",
-             type=float, metavar="B")
-        _add(g, "--step", d, "coherence: distance in voxels from a voxel to the neighbours its fibre direction "
-             "is compared with (default: 4 mm, at least one voxel)", type=float, metavar="VOXELS")
-        _add(g, "--margin-threshold", d, "coherence: relative lead the best axis transform needs over the "
-             "runner-up to be flagged (the tracking's own is 0.05)", type=float, metavar="FRACTION")
+        for name in ("shell", "step", "margin_threshold"):
+            _setting(g, name)
     if scheme:
-        _add(g, "--norm-tolerance", d, "how far direction lengths may stray from 1 before the vectors count "
-             "as amplitude-encoded", type=float, metavar="FRACTION")
+        _setting(g, "norm_tolerance")
         g.add_argument("--strict", action="store_true", default=SUPPRESS,
                        help="make amplitude-encoded direction vectors an error instead of a warning")
-    g.add_argument("--threads", type=_positive_int, metavar="N", default=SUPPRESS,
-                   help=f"number of worker threads for this run, at most {MAX_THREADS} (default: one per processor)")
+    _setting(g, "threads")
 
 
 BIDS_FAIL_ON_HELP = (
@@ -480,21 +486,10 @@ def check_usage(args) -> None:
         if not grad and not (bvec and bval):
             missing = "--bval" if bvec else "--bvec" if bval else "--bvec and --bval (or --grad)"
             raise UsageError(f"missing {missing}: the gradient table is needed")
-    tolerance = getattr(args, "tolerance", None)
-    if tolerance is not None and not (math.isfinite(tolerance) and tolerance > 0):
-        raise UsageError(f"--tolerance must be greater than 0, not {_number(tolerance)}")
-    b0 = getattr(args, "b0_threshold", None)
-    if b0 is not None and not (math.isfinite(b0) and b0 >= 0):
-        raise UsageError(f"--b0-threshold must be 0 or more, not {_number(b0)}")
-    shell = getattr(args, "shell", None)
-    if shell is not None and not (math.isfinite(shell) and shell > 0):
-        raise UsageError(f"--shell must be a b-value greater than 0, not {_number(shell)}")
-    step = getattr(args, "step", None)
-    if step is not None and not (math.isfinite(step) and step > 0):
-        raise UsageError(f"--step must be greater than 0 voxels, not {_number(step)}")
-    margin = getattr(args, "margin_threshold", None)
-    if margin is not None and not (math.isfinite(margin) and 0 < margin <= 1):
-        raise UsageError(f"--margin-threshold must be above 0 and at most 1, not {_number(margin)}")
+    for name, setting in SETTINGS.items():
+        value = getattr(args, name, None)
+        if value is not None and setting["range"] and not _in_range(setting, value):
+            raise UsageError(f"{_flag(name)} must be {setting['range']}, not {_number(value)}")
     if args.command in ("audit",) and (args.profile or args.png) and not hasattr(args, "dwi"):
         raise UsageError("--profile and --png need --dwi")
     if getattr(args, "tracking_out", None):
