@@ -1,8 +1,11 @@
 #include "candidate.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numbers>
+#include <vector>
+#include <string>
 
 namespace tarvix {
 
@@ -135,6 +138,68 @@ std::string frame_transform_label(const std::string& frame_label, const Mat3& ax
   const Mat3 c = canonical_transform(axes);
   if (c == identity3()) return frame_label;
   return frame_label + " " + transform_label(c);
+}
+
+std::string describe_transform(const std::string& label) {
+  if (label.size() != 6) return "";
+  std::array<int, 3> take{};
+  std::array<bool, 3> flipped{};
+  std::array<bool, 3> seen{};
+  for (std::size_t i = 0; i < 3; ++i) {
+    const char sign = label[2 * i], axis = label[2 * i + 1];
+    if ((sign != '+' && sign != '-') || axis < 'x' || axis > 'z' || seen[static_cast<std::size_t>(axis - 'x')])
+      return "";
+    take[i] = axis - 'x';
+    seen[static_cast<std::size_t>(take[i])] = true;
+    flipped[i] = sign == '-';
+  }
+  static constexpr const char* kAxis[3] = {"x", "y", "z"};
+  std::vector<int> moved;
+  std::vector<std::string> flips;
+  for (int i = 0; i < 3; ++i) {
+    if (take[static_cast<std::size_t>(i)] != i) moved.push_back(i);
+    if (flipped[static_cast<std::size_t>(i)]) flips.push_back(kAxis[i]);
+  }
+  if (moved.empty() && flips.size() == 3) return "all three axes flipped, which scores as the table as given";
+  std::vector<std::string> parts;
+  if (moved.size() == 2) {
+    parts.push_back(std::string(kAxis[moved[0]]) + " and " + kAxis[moved[1]] + " swapped");
+  } else if (moved.size() == 3) {
+    std::string cycle = "axes rotated x";
+    int at = 0;
+    for (int k = 0; k < 2; ++k) {
+      at = take[static_cast<std::size_t>(at)];
+      cycle += std::string("\u2192") + kAxis[at];
+    }
+    parts.push_back(cycle);
+  }
+  if (!flips.empty()) {
+    std::string f;
+    for (std::size_t i = 0; i < flips.size(); ++i) f += (i ? " and " : "") + flips[i];
+    parts.push_back(f + (flips.size() == 1 ? " axis flipped" : " axes flipped"));
+  }
+  if (parts.empty()) return "as given";
+  std::string out = parts[0];
+  for (std::size_t i = 1; i < parts.size(); ++i) out += ", then " + parts[i];
+  return out;
+}
+
+std::string describe_frame_mistake(const std::string& frame_label, const Mat3& axes) {
+  std::string words;
+  if (frame_label == "scanner->image")
+    words = "the table is in scanner coordinates, not on the image axes (an MRtrix table written as a bvec?)";
+  else if (frame_label == "image->scanner")
+    words = "the table is on the image axes, not in scanner coordinates (bvec components written into a .b file?)";
+  else
+    return "";
+  const Mat3 c = canonical_transform(axes);
+  if (c == identity3()) return words;
+  return words + ", with " + describe_transform(transform_label(c)) + " as well";
+}
+
+std::string transform_words(const Mat3& m) {
+  const Mat3 c = canonical_transform(m);
+  return c == identity3() ? "as given" : describe_transform(transform_label(c));
 }
 
 }  // namespace tarvix

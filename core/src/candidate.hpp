@@ -24,6 +24,20 @@ Mat3 canonical_transform(const Mat3& m);
 // "+x+y-z"-style label of a signed permutation matrix.
 std::string transform_label(const Mat3& m);
 
+// Plain words for a signed permutation label: "-x+y+z" is "x axis flipped",
+// "+y+x+z" "x and y swapped", "+y+z+x" "axes rotated x→y→z"; "" for a label
+// that is not one.
+std::string describe_transform(const std::string& label);
+
+// Plain words for a reading of the other frame ("scanner->image" or
+// "image->scanner"), with the words of the axis transform found on top of it
+// when that is not the identity; "" for a frame label that is not one.
+std::string describe_frame_mistake(const std::string& frame_label, const Mat3& axes);
+
+// What the outputs people read call a transform: "as given" for the identity
+// or its negation, else its plain words.
+std::string transform_words(const Mat3& m);
+
 // Angle in degrees of the rotation between two transforms, a transform and
 // its negation counting as one (diffusion has no sign): 0 for the same axes.
 double angle_between_deg(const Mat3& a, const Mat3& b);

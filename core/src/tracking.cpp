@@ -510,6 +510,7 @@ json::Value TrackingScore::to_json() const {
   o.set("mean_length_mm", mean_length_mm);
   o.set("n_streamlines", n_streamlines);
   o.set("frame", json::optional(frame));
+  o.set("words", frame ? describe_frame_mistake(*frame, axes) : transform_words(matrix));
   return o;
 }
 

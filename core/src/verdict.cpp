@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string_view>
 
 #include "candidate.hpp"
 #include "format.hpp"
@@ -143,7 +144,10 @@ void by_coherence(Verdict& v, const Report& report, const EvidenceLimits& limits
   if (v.thin_evidence && v.status != Status::Warn) v.status = Status::Warn;
   v.axes = coherence_decision(report, limits);
   if (v.axes == Status::Flag && flip.recommended_transform) recommend(v, *flip.recommended_transform);
-  if (!coherence_all_zero(flip)) v.best_label = canonical_label(flip.best.matrix);
+  if (!coherence_all_zero(flip)) {
+    v.best_label = canonical_label(flip.best.matrix);
+    v.best_words = transform_words(flip.best.matrix);
+  }
   v.lead = flip.relative_margin;
 }
 
@@ -193,7 +197,10 @@ void by_tracking(Verdict& v, const Report& report, const TrackingResult& t, cons
     else
       recommend(v, *t.recommended_transform);
   }
-  if (!tracking_all_zero(t)) v.best_label = tracking_label(t.best);
+  if (!tracking_all_zero(t)) {
+    v.best_label = tracking_label(t.best);
+    v.best_words = t.best.frame ? describe_frame_mistake(*t.best.frame, t.best.axes) : transform_words(t.best.matrix);
+  }
   v.lead = t.relative_margin;
   v.lead_spread = t.margin_spread;
   v.status = axes;
@@ -245,6 +252,7 @@ void table_consistency(Verdict& v, const ConsistencyResult& c) {
 
 Verdict decide_verdict(const VerdictInputs& in, const EvidenceLimits& limits) {
   Verdict v;
+  v.margin_threshold = in.margin_threshold;
   const Report& report = *in.report;
   if (in.tracking && report.flip)
     by_tracking(v, report, *in.tracking, limits, in.margin_threshold);
@@ -256,63 +264,6 @@ Verdict decide_verdict(const VerdictInputs& in, const EvidenceLimits& limits) {
   return v;
 }
 
-std::string describe_transform(const std::string& label) {
-  if (label.size() != 6) return "";
-  std::array<int, 3> take{};
-  std::array<bool, 3> flipped{};
-  std::array<bool, 3> seen{};
-  for (std::size_t i = 0; i < 3; ++i) {
-    const char sign = label[2 * i], axis = label[2 * i + 1];
-    if ((sign != '+' && sign != '-') || axis < 'x' || axis > 'z' || seen[static_cast<std::size_t>(axis - 'x')])
-      return "";
-    take[i] = axis - 'x';
-    seen[static_cast<std::size_t>(take[i])] = true;
-    flipped[i] = sign == '-';
-  }
-  static constexpr const char* kAxis[3] = {"x", "y", "z"};
-  std::vector<int> moved;
-  std::vector<std::string> flips;
-  for (int i = 0; i < 3; ++i) {
-    if (take[static_cast<std::size_t>(i)] != i) moved.push_back(i);
-    if (flipped[static_cast<std::size_t>(i)]) flips.push_back(kAxis[i]);
-  }
-  if (moved.empty() && flips.size() == 3) return "all three axes flipped, which scores as the table as given";
-  std::vector<std::string> parts;
-  if (moved.size() == 2) {
-    parts.push_back(std::string(kAxis[moved[0]]) + " and " + kAxis[moved[1]] + " swapped");
-  } else if (moved.size() == 3) {
-    std::string cycle = "axes rotated x";
-    int at = 0;
-    for (int k = 0; k < 2; ++k) {
-      at = take[static_cast<std::size_t>(at)];
-      cycle += std::string("\u2192") + kAxis[at];
-    }
-    parts.push_back(cycle);
-  }
-  if (!flips.empty()) {
-    std::string f;
-    for (std::size_t i = 0; i < flips.size(); ++i) f += (i ? " and " : "") + flips[i];
-    parts.push_back(f + (flips.size() == 1 ? " axis flipped" : " axes flipped"));
-  }
-  if (parts.empty()) return "as given";
-  std::string out = parts[0];
-  for (std::size_t i = 1; i < parts.size(); ++i) out += ", then " + parts[i];
-  return out;
-}
-
-std::string describe_frame_mistake(const std::string& frame_label, const Mat3& axes) {
-  std::string words;
-  if (frame_label == "scanner->image")
-    words = "the table is in scanner coordinates, not on the image axes (an MRtrix table written as a bvec?)";
-  else if (frame_label == "image->scanner")
-    words = "the table is on the image axes, not in scanner coordinates (bvec components written into a .b file?)";
-  else
-    return "";
-  const Mat3 c = canonical_transform(axes);
-  if (c == identity3()) return words;
-  return words + ", with " + describe_transform(transform_label(c)) + " as well";
-}
-
 json::Value Verdict::to_json() const {
   json::Value o = json::Value::object();
   o.set("status", status_text(status));
@@ -322,6 +273,7 @@ json::Value Verdict::to_json() const {
   o.set("recommended_transform", recommended_transform ? json::mat3(*recommended_transform) : json::Value(nullptr));
   o.set("recommended_words", json::optional(recommended_words));
   o.set("best_label", json::optional(best_label));
+  o.set("best_words", json::optional(best_words));
   o.set("lead", json::optional(lead));
   o.set("lead_spread", json::optional(lead_spread));
   o.set("thin_evidence", thin_evidence);
@@ -331,10 +283,55 @@ json::Value Verdict::to_json() const {
   return o;
 }
 
+namespace {
+
+json::Value* member(json::Value& object, std::string_view key) {
+  for (auto& [name, value] : object.as_object())
+    if (name == key) return &value;
+  return nullptr;
+}
+
+// The coherence's ranking as the outputs show it: each entry named as the
+// verdict names transforms, in plain words, and marked when it is the first
+// of its pair.
+json::Value named_ranking(const std::vector<CandidateScore>& ranking) {
+  json::Value list = json::Value::array();
+  std::vector<Mat3> seen;
+  for (const auto& entry : ranking) {
+    const Mat3 canonical = canonical_transform(entry.matrix);
+    const bool first = std::find(seen.begin(), seen.end(), canonical) == seen.end();
+    if (first) seen.push_back(canonical);
+    json::Value o = entry.to_json();
+    o.set("name", transform_label(canonical));
+    o.set("words", transform_words(entry.matrix));
+    o.set("first_of_pair", first);
+    list.push(std::move(o));
+  }
+  return list;
+}
+
+void name_entry(json::Value* entry, const Mat3& matrix) {
+  if (!entry || !entry->is_object()) return;
+  entry->set("name", transform_label(canonical_transform(matrix)));
+  entry->set("words", transform_words(matrix));
+}
+
+void name_flip(json::Value& out, const FlipResult& flip, double margin_threshold) {
+  json::Value* section = member(out, "flip");
+  if (!section || !section->is_object()) return;
+  if (json::Value* ranking = member(*section, "ranking")) *ranking = named_ranking(flip.ranking);
+  name_entry(member(*section, "best"), flip.best.matrix);
+  name_entry(member(*section, "runner_up"), flip.runner_up.matrix);
+  if (!member(*section, "margin_threshold")) section->set("margin_threshold", margin_threshold);
+}
+
+}  // namespace
+
 json::Value engine_report_json(const Report& report, const TrackingResult* tracking, const Verdict& verdict) {
   json::Value out = report.to_json();
   for (auto& [key, value] : out.as_object())
     if (key == "status") value = json::Value(status_text(verdict.status));
+  if (report.flip) name_flip(out, *report.flip, verdict.margin_threshold);
   if (tracking) out.set("tracking", tracking->to_json());
   if (verdict.consistency) out.set("consistency", verdict.consistency->to_json());
   out.set("verdict", verdict.to_json());

@@ -52,6 +52,7 @@ const char* measure_text(Measure m);
 
 struct Verdict {
   Status status = Status::Pass;       // everything considered: what the exit status says
+  double margin_threshold = defaults::kMarginThreshold;  // the coherence's, as the verdict applied it
   std::optional<Status> axes;         // the verdict on the axes alone; absent without an image
   Measure decided_by = Measure::None; // which measure judged the axes
   // The transform the verdict supports (FLAG only), named canonically: of a
@@ -62,6 +63,7 @@ struct Verdict {
   // The deciding measure's best transform, canonical; absent when no
   // transform scored anything (every score zero) or nothing was judged.
   std::optional<std::string> best_label;
+  std::optional<std::string> best_words;  // in plain words, as recommended_words
   // Relative lead of the deciding measure's best over its runner-up, and
   // (tracking only) the spread of that lead over seed subsets.
   std::optional<double> lead;
@@ -91,19 +93,14 @@ struct VerdictInputs {
 
 Verdict decide_verdict(const VerdictInputs& in, const EvidenceLimits& limits = {});
 
-// Plain words for a signed permutation label: "-x+y+z" is "x axis flipped",
-// "+y+x+z" "x and y swapped", "+y+z+x" "axes rotated x→y→z"; "" for a label
-// that is not one.
-std::string describe_transform(const std::string& label);
-
-// Plain words for a reading of the other frame ("scanner->image" or
-// "image->scanner"), with the words of the axis transform found on top of it
-// when that is not the identity; "" for a frame label that is not one.
-std::string describe_frame_mistake(const std::string& frame_label, const Mat3& axes);
-
 // The engine's report: the module's report with `status` set to the
 // verdict's, then a `tracking` section (when the tracking ran), a
 // `consistency` section (when those tests ran) and the `verdict` section.
+// Each coherence ranking entry, and its best and runner-up, also get the
+// `name` and plain `words` every output shows for them, the ranking entries
+// `first_of_pair` (a transform and its negation score the same: the outputs
+// list the first); the coherence's section always states its
+// `margin_threshold`.
 json::Value engine_report_json(const Report& report, const TrackingResult* tracking, const Verdict& verdict);
 
 }  // namespace tarvix

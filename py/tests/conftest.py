@@ -61,11 +61,28 @@ def untimed(text):
     return report
 
 
+def without_names(report):
+    """The engine names each coherence transform (name, words, first of its
+    pair) and always states the coherence's threshold, which the module
+    leaves out at its default."""
+    from tarvix import defaults
+
+    flip = report.get("flip")
+    if flip:
+        for entry in flip["ranking"] + [flip["best"], flip["runner_up"]]:
+            for key in ("name", "words", "first_of_pair"):
+                entry.pop(key, None)
+        if flip.get("margin_threshold") == defaults.MARGIN_THRESHOLD:
+            del flip["margin_threshold"]
+    return report
+
+
 def module_part(text):
     """The module's report inside an engine report: the engine adds the
-    tracking, consistency and verdict sections and puts the verdict's status
-    on top, which must agree with the verdict section."""
-    report = json.loads(text)
+    tracking, consistency and verdict sections and the transforms' names and
+    puts the verdict's status on top, which must agree with the verdict
+    section."""
+    report = without_names(json.loads(text))
     verdict = report.pop("verdict")
     assert report["status"] == verdict["status"]
     report.pop("tracking", None)

@@ -123,7 +123,7 @@ def test_two_repairs_on_the_same_outputs_take_turns(job, tmp_path, force):
         args = args[:-1]
         for path in names.values():
             os.unlink(path)
-    first = start(args, dict(module="cli", name="_engine_run", before="pass"), READY=tmp_path / "ready",
+    first = start(args, dict(module="cli_commands", name="_engine_run", before="pass"), READY=tmp_path / "ready",
                   GO=tmp_path / "go")
     wait_for(tmp_path / "ready", first)
     second = start(args)

@@ -16,7 +16,7 @@ import time
 
 from . import _engine, _tarvix, outputs, verdict
 from .errors import CliError
-from .summary import canonical_label, labelled
+from .summary import labelled
 
 SHAPE = (24, 24, 16)
 MISTAKE = "-x+y+z"  # the first axis flipped, a classic of format conversions
@@ -86,13 +86,13 @@ def _steps(folder: str, started: float) -> None:
     decided = verdict.of_report(report)
     status = decided.status
     flip = report["flip"]
-    print(f"2. audit: {status}, decided by the fibre tracking: {labelled(decided.best)} gives the\n"
+    print(f"2. audit: {status}, decided by the fibre tracking: {labelled(decided.best, decided.best_words)} gives the\n"
           f"   longest fibres, {tracking['best']['mean_length_mm']:.1f} mm on average against "
           f"{_length_as_given(tracking):.1f} mm with the table as given; it leads the\n"
           f"   runner-up by {verdict.lead_text(decided)} "
           f"({tracking['margin_threshold'] * 100:g}% and {verdict.TRACKING_SPREADS} SD are needed).\n"
-          f"   The one-step coherence ranks {canonical_label(flip['best']['matrix'])} first"
-          f"{' too' if verdict.same_axes(flip['best']['matrix'], tracking['best']['matrix']) else ''} (coherence "
+          f"   The one-step coherence ranks {flip['best']['name']} first"
+          f"{' too' if flip['best']['name'] == tracking['best']['label'] else ''} (coherence "
           f"{flip['best']['coherence']:.3f}, as given {flip['identity_coherence']:.3f}, a lead of "
           f"{flip['relative_margin'] * 100:.1f}%)\n"
           f"     $ tarvix audit --dwi demo.nii.gz --bvec demo.bvec --bval demo.bval --out audit.json")
@@ -106,7 +106,7 @@ def _steps(folder: str, started: float) -> None:
     repair = repaired.get("repair")
     if not repair or not repair["outputs"]:
         raise CliError("the demo's repair wrote nothing; see " + at("repair.json"))
-    print(f"3. repair: applied {labelled(repair['label'])}, wrote demo_fixed.bvec, demo_fixed.bval and provenance.json\n"
+    print(f"3. repair: applied {labelled(repair['label'], repaired['verdict']['recommended_words'])}, wrote demo_fixed.bvec, demo_fixed.bval and provenance.json\n"
           f"   (the provenance record names the measure that decided)\n"
           f"     $ tarvix repair --dwi demo.nii.gz --bvec demo.bvec --bval demo.bval \\\n"
           f"         --out-bvec demo_fixed.bvec --out-bval demo_fixed.bval --provenance provenance.json"
@@ -140,7 +140,6 @@ def _steps(folder: str, started: float) -> None:
 
 
 def _length_as_given(tracking) -> float:
-    return next(e["mean_length_mm"] for e in tracking["ranking"] if verdict.same_axes(e["matrix"], IDENTITY))
+    return next(e["mean_length_mm"] for e in tracking["ranking"] if e["label"] == "+x+y+z")
 
 
-IDENTITY = [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]]

@@ -13,7 +13,6 @@ import os
 import re
 
 from . import outputs
-from .summary import describe_transform
 
 TSV_NAME = "group_report.tsv"
 SIDECAR_NAME = "group_report.json"
@@ -114,7 +113,7 @@ def row_of(name: str, report: dict) -> dict:
         "status": v.get("status", report.get("status")),
         "decided_by": v.get("decided_by"),
         "recommended_label": label,
-        "recommended_words": v.get("recommended_words") or (describe_transform(label) if label else None),
+        "recommended_words": v.get("recommended_words"),
         "table_consistency": consistency.get("status") if consistency else None,
         "consistency_finding": findings[0] if findings else None,
         "tracking_lead": _percent(tracking.get("relative_margin")) if tracking else None,

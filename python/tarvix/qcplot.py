@@ -12,8 +12,7 @@ import os
 
 import numpy as np
 
-from . import defaults
-from .summary import canonical_label, describe_transform, distinct_ranking, labelled
+from .summary import distinct_ranking, identity_like, labelled, named, words_of
 
 POSITIVE = ("R", "A", "S")
 NEGATIVE = ("L", "P", "I")
@@ -25,16 +24,11 @@ TRACK_PLANES = (2, 1)  # streamlines seen from above and from the front
 GLYPH_MIN_FA = 0.2
 
 
-def _is_identity_like(matrix) -> bool:
-    flat = [v for row in matrix for v in row]
-    eye = [1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0]
-    return flat == eye or flat == [-v for v in eye]
+AS_GIVEN = "+x+y+z"
 
 
-def _same_axes(a, b) -> bool:
-    flat_a = [v for row in a for v in row]
-    flat_b = [v for row in b for v in row]
-    return flat_a == flat_b or flat_a == [-v for v in flat_b]
+def _name(entry) -> str:
+    return entry.get("name") or entry["label"]
 
 
 def ras_order(affine):
@@ -70,18 +64,16 @@ def points_to_ras(points, order, flips, shape_vox):
 
 
 def comparison(flip):
-    """The transform for the second row and how to call it, by the coherence."""
-    if flip.get("recommended_transform") is not None:
-        label = canonical_label(flip["recommended_transform"])
-        return flip["recommended_transform"], label, f"With the recommended transform {labelled(label)}"
+    """The transform for the second row and how to call it, by the coherence
+    (its recommendation is its best)."""
     best = flip["best"]
-    if not _is_identity_like(best["matrix"]):
-        label = canonical_label(best["matrix"])
-        return best["matrix"], label, f"With the best-scoring transform {labelled(label)} (lead too small to recommend)"
+    if flip.get("recommended_transform") is not None:
+        return flip["recommended_transform"], _name(best), f"With the recommended transform {named(best)}"
+    if not identity_like(best):
+        return best["matrix"], _name(best), f"With the best-scoring transform {named(best)} (lead too small to recommend)"
     # The table as given wins: a second copy of it would show nothing new.
     runner = flip["runner_up"]
-    label = canonical_label(runner["matrix"])
-    return runner["matrix"], label, f"For comparison, with the runner-up {labelled(label)}"
+    return runner["matrix"], _name(runner), f"For comparison, with the runner-up {named(runner)}"
 
 
 def tracking_comparison(tracking, other_label):
@@ -89,23 +81,22 @@ def tracking_comparison(tracking, other_label):
     the table as given is best (the transform of the streamline sample)."""
     entry = next((e for e in tracking["ranking"] if e["label"] == other_label), tracking["runner_up"])
     if tracking.get("recommended_label") == entry["label"]:
-        heading = f"With the recommended transform {labelled(entry['label'])}"
+        heading = f"With the recommended transform {named(entry)}"
     elif entry["label"] == tracking["best"]["label"]:
-        heading = f"With the best-scoring transform {labelled(entry['label'])} (lead too small to recommend)"
+        heading = f"With the best-scoring transform {named(entry)} (lead too small to recommend)"
     else:
-        heading = f"For comparison, with the runner-up {labelled(entry['label'])}"
+        heading = f"For comparison, with the runner-up {named(entry)}"
     return entry["matrix"], entry["label"], heading
 
 
-def _coherence_of(flip, matrix):
-    for entry in flip["ranking"]:
-        if _same_axes(entry["matrix"], matrix):
-            return entry["coherence"]
-    return float("nan")
+def _coherence_of(flip, name):
+    """The coherence of the transform named so (none for a reading of the
+    other frame, which the coherence does not score)."""
+    return next((e["coherence"] for e in flip["ranking"] if _name(e) == name), float("nan"))
 
 
-def _tracking_of(tracking, matrix):
-    return next(e for e in tracking["ranking"] if _same_axes(e["matrix"], matrix))
+def _tracking_of(tracking, name):
+    return next(e for e in tracking["ranking"] if e["label"] == name)
 
 
 def _decode_streamlines(items):
@@ -254,15 +245,15 @@ def _title(fig, report, command, source, decided, tracking):
     elif decided.orientation_unknown:
         said = "the image's orientation is unknown: the axes cannot be judged"
     elif decided.axes == "FLAG":
-        said = f"{by} recommends {labelled(decided.recommended)}, leading by {lead}"
+        said = f"{by} recommends {labelled(decided.recommended, decided.words)}, leading by {lead}"
     elif decided.axes == "PASS":
         said = f"the table as given scores best under {by}, by {lead}"
     elif decided.best is None:
         said = "no transform scores anything: the axes cannot be judged"
     elif decided.thin:
-        said = f"{labelled(decided.best)} scores best, but the evidence is too thin to judge"
+        said = f"{labelled(decided.best, decided.best_words)} scores best, but the evidence is too thin to judge"
     else:
-        said = f"{labelled(decided.best)} leads by {lead}, not clearly enough"
+        said = f"{labelled(decided.best, decided.best_words)} leads by {lead}, not clearly enough"
     # A note matters most when the verdict is not a plain PASS or FLAG, and
     # a disagreement of the measures always.
     shown = notes[0] if notes and status == "WARN" else next(
@@ -325,12 +316,12 @@ def _legend_text(radiological, tracking):
             "Right axes give long continuous tracks, wrong ones short broken pieces.")
 
 
-def _bar_colours(entries, best_matrix):
+def _bar_colours(entries, best_name):
     out = []
     for entry in entries:
-        if _same_axes(entry["matrix"], best_matrix):
+        if _name(entry) == best_name:
             out.append(ROW_COLOURS["best"])
-        elif _is_identity_like(entry["matrix"]):
+        elif identity_like(entry):
             out.append(ROW_COLOURS["identity"])
         else:
             out.append(ROW_COLOURS["other"])
@@ -361,10 +352,7 @@ def _bars(ax, positions, values, colours, threshold_line, fmt):
 def _ylabels(entries):
     labels = []
     for entry in entries:
-        # Named as every output names transforms (the coherence's ranking keeps the module's names).
-        label = entry["label"] if entry.get("frame") else canonical_label(entry["matrix"])
-        words = "as given" if _is_identity_like(entry["matrix"]) else describe_transform(label)
-        labels.append(f"{label}  {words}")
+        labels.append(f"{_name(entry)}  {words_of(entry)}")
     return labels
 
 
@@ -372,11 +360,11 @@ def draw_coherence_bars(right, flip):
     """The 24 distinct coherence scores (each transform scores the same as its negation)."""
     from matplotlib.patches import Patch
 
-    threshold = flip.get("margin_threshold", defaults.MARGIN_THRESHOLD)
+    threshold = flip["margin_threshold"]
     distinct = distinct_ranking(flip["ranking"])
     ax = right.subplots(1, 1)
     values = [e["coherence"] for e in distinct]
-    colours = _bar_colours(distinct, flip["best"]["matrix"])
+    colours = _bar_colours(distinct, _name(flip["best"]))
     positions = np.arange(len(values))[::-1]
     marker = _bars(ax, positions, values, colours, flip["best"]["coherence"] * (1.0 - threshold), lambda v: f"{v:.4f}")
     ax.set_yticks(positions, _ylabels(distinct), fontfamily="monospace", fontsize=8.5)
@@ -398,7 +386,7 @@ def draw_both_bars(right, flip, tracking):
     ax_t, ax_c = right.subplots(1, 2, sharey=True, gridspec_kw=dict(wspace=0.06))
     lengths = [e["mean_length_mm"] for e in entries]
     t_line = tracking["best"]["mean_length_mm"] * (1.0 - tracking["margin_threshold"])
-    colours = _bar_colours(entries, tracking["best"]["matrix"])
+    colours = _bar_colours(entries, tracking["best"]["label"])
     # The other frame's reading of the best axes, when the frame test kept the
     # declared one: the same axes, not a rival.
     kept = tracking.get("frame_test") or {}
@@ -409,9 +397,9 @@ def draw_both_bars(right, flip, tracking):
     ax_t.set_title("Tracking: mean streamline\nlength (mm), best first", fontsize=12)
     ax_t.set_xlabel("mm (a rejected seed counts 0)", fontsize=10)
 
-    threshold = flip.get("margin_threshold", defaults.MARGIN_THRESHOLD)
-    scores = [_coherence_of(flip, e["matrix"]) for e in entries]
-    _bars(ax_c, positions, scores, _bar_colours(entries, flip["best"]["matrix"]),
+    threshold = flip["margin_threshold"]
+    scores = [_coherence_of(flip, e["label"]) for e in entries]
+    _bars(ax_c, positions, scores, _bar_colours(entries, _name(flip["best"])),
           flip["best"]["coherence"] * (1.0 - threshold), lambda v: f"{v:.3f}")
     ax_c.tick_params(axis="y", left=False)
     ax_c.set_title("Coherence of the\nsame transforms", fontsize=12)
@@ -447,14 +435,15 @@ def write_png(path: str, report: dict, glyphs: dict, source: str | None = None, 
 
     if with_tracks:
         matrix, label, heading = tracking_comparison(tracking, streamlines["other_label"])
-        given, other = _tracking_of(tracking, np.eye(3).tolist()), _tracking_of(tracking, matrix)
+        given, other = _tracking_of(tracking, AS_GIVEN), _tracking_of(tracking, label)
         rows = [
-            (np.eye(3), "Table as given", given, scene.streamlines(streamlines["as_given"])),
-            (np.asarray(matrix, float), heading, other, scene.streamlines(streamlines["other"])),
+            (np.eye(3), AS_GIVEN, "Table as given", given, scene.streamlines(streamlines["as_given"])),
+            (np.asarray(matrix, float), label, heading, other, scene.streamlines(streamlines["other"])),
         ]
     else:
         matrix, label, heading = comparison(flip)
-        rows = [(np.eye(3), "Table as given", None, None), (np.asarray(matrix, float), heading, None, None)]
+        rows = [(np.eye(3), AS_GIVEN, "Table as given", None, None),
+                (np.asarray(matrix, float), label, heading, None, None)]
 
     fig = Figure(figsize=(24.0, 12.0) if with_tracks else (19.0, 10.5), dpi=100, layout="constrained",
                  facecolor="white")
@@ -464,8 +453,8 @@ def write_png(path: str, report: dict, glyphs: dict, source: str | None = None, 
     step_mm = tracking["parameters"]["step_mm"] if with_tracks else 1.0
     min_points = int(np.ceil(tracking["parameters"]["min_length_mm"] / step_mm)) + 1 if with_tracks else 0
 
-    for (transform, heading, score, lines), sub in zip(rows, row_figs):
-        coherence = _coherence_of(flip, transform.tolist())
+    for (transform, name, heading, score, lines), sub in zip(rows, row_figs):
+        coherence = _coherence_of(flip, name)
         text = f"{heading}: " + (f"coherence {coherence:.4f}" if np.isfinite(coherence)
                                  else "coherence not scored (it reads the table in its declared frame only)")
         if score is not None:

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import os
 
-from . import defaults
 
 STATUS_MEANING = {
     "PASS": "no problem found",
@@ -25,79 +24,39 @@ def shell_counts(shells) -> str:
     return ", ".join(f"b={_b(s['nominal_b'])} ×{s['count']}" for s in shells) or "none"
 
 
-def _same_axes(a, b) -> bool:
-    from .verdict import same_axes
-
-    return same_axes(a, b)
-
-
 def distinct_ranking(ranking):
     """The ranking with each transform's negation left out: M and -M describe the
-    same axis convention and always score the same."""
-    out = []
-    for entry in ranking:
-        if not any(_same_axes(entry["matrix"], kept["matrix"]) for kept in out):
-            out.append(entry)
-    return out
-
-
-def describe_transform(label: str) -> str:
-    """Plain words for a transform label: '-x+y+z' is "x axis flipped", '+y+x+z'
-    "x and y swapped", '+y+z+x' "axes rotated x→y→z" (x takes y, y takes z)."""
-    signs, axes = label[0::2], label[1::2]
-    if len(axes) != 3 or sorted(axes) != ["x", "y", "z"]:
-        return ""
-    take = ["xyz".index(a) for a in axes]
-    moved = [i for i in range(3) if take[i] != i]
-    flipped = ["xyz"[i] for i in range(3) if signs[i] == "-"]
-    if not moved and len(flipped) == 3:
-        return "all three axes flipped, which scores as the table as given"
-    parts = []
-    if len(moved) == 2:
-        parts.append(f"{'xyz'[moved[0]]} and {'xyz'[moved[1]]} swapped")
-    elif len(moved) == 3:
-        cycle = [0]
-        while len(cycle) < 3:
-            cycle.append(take[cycle[-1]])
-        parts.append("axes rotated " + "→".join("xyz"[i] for i in cycle))
-    if flipped:
-        parts.append(" and ".join(flipped) + (" axis" if len(flipped) == 1 else " axes") + " flipped")
-    return ", then ".join(parts) if parts else "as given"
-
-
-def canonical_label(matrix) -> str:
-    """The name of a transform as every output gives it: of the matrix and its
-    negation (the same axes for diffusion), the one with fewer sign flips."""
-    flat = [v for row in matrix for v in row]
-    negatives = sum(v < 0 for v in flat)
-    positives = sum(v > 0 for v in flat)
-    first = next((v for v in flat if v != 0), 1.0)
-    if negatives > positives or (negatives == positives and first < 0):
-        matrix = [[-v for v in row] for row in matrix]
-    return "".join(("-" if v < 0 else "+") + "xyz"[j] for row in matrix for j, v in enumerate(row) if v != 0)
+    same axis convention and always score the same (the engine marks the first)."""
+    return [entry for entry in ranking if entry.get("first_of_pair", True)]
 
 
 def _name(entry) -> str:
-    """A ranking entry's canonical name. A reading of the table in the other
-    frame ('scanner->image +x+y-z') is a rotation, named by the tracking."""
-    if entry.get("frame"):
-        return entry["label"]
-    return canonical_label(entry["matrix"]) if "matrix" in entry else entry["label"]
+    """A ranking entry's name as the engine gives it: canonical, or for a
+    reading of the table in the other frame 'scanner->image +x+y-z'."""
+    return entry.get("name") or entry["label"]
+
+
+def words_of(entry) -> str:
+    return entry.get("words") or ""
 
 
 def labelled(label: str, words: str | None = None) -> str:
-    """'-x+y+z (x axis flipped)'; a frame correction's words come from the verdict."""
-    words = words or describe_transform(label)
+    """'-x+y+z (x axis flipped)', with the words the engine gives the transform."""
     return f"{label} ({words})" if words else label
 
 
-def _identity_like(entry) -> bool:
-    return _same_axes(entry["matrix"], [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
+def named(entry) -> str:
+    """A ranking entry with its words: '-x+y+z (x axis flipped)'."""
+    return labelled(_name(entry), words_of(entry))
+
+
+def identity_like(entry) -> bool:
+    return _name(entry) == "+x+y+z"
 
 
 def flip_lines(flip, show=3, hints=True) -> list[str]:
     distinct = distinct_ranking(flip["ranking"])
-    threshold = flip.get("margin_threshold", defaults.MARGIN_THRESHOLD)
+    threshold = flip["margin_threshold"]
     lines = [
         f"axes:   checked on the b={_b(flip['working_b'])} shell, {flip['n_wm_voxels']} white-matter voxels "
         f"(mean FA {flip['mask_mean_fa']:.2f})",
@@ -105,31 +64,31 @@ def flip_lines(flip, show=3, hints=True) -> list[str]:
     ]
     listed = distinct[:show]
     for rank, entry in enumerate(distinct, 1):
-        if entry in listed or _identity_like(entry):
+        if entry in listed or identity_like(entry):
             if rank > len(listed) + 1 and entry not in listed:
                 lines.append("        ...")
             marks = []
             if rank == 1:
                 marks.append("best")
-            if _identity_like(entry):
+            if identity_like(entry):
                 marks.append("table as given")
-            words = describe_transform(_name(entry))
-            if words and not _identity_like(entry):
+            words = words_of(entry)
+            if words and not identity_like(entry):
                 marks.append(words)
             lines.append(f"        {rank:>4}  {_name(entry):<9}  {entry['coherence']:.4f}"
                          + (f"  ({', '.join(marks)})" if marks else ""))
     margin = flip["relative_margin"] * 100.0
     decision = flip["decision"]
     compare = "≥" if flip["relative_margin"] >= threshold else "<"
-    lines.append(f"        best leads the runner-up {labelled(_name(flip['runner_up']))} by {margin:.1f}% "
+    lines.append(f"        best leads the runner-up {named(flip['runner_up'])} by {margin:.1f}% "
                  f"({compare} the {threshold * 100:g}% threshold)")
     if decision == "PASS":
         lines.append("        decision PASS: the table as given scores best")
     elif decision == "FLAG":
-        lines.append(f"        decision FLAG: recommended transform {labelled(canonical_label(flip['recommended_transform']))}"
+        lines.append(f"        decision FLAG: recommended transform {named(flip['best'])}"
                      + (" (apply it with 'tarvix repair')" if hints else ""))
     else:
-        lines.append(f"        decision WARN: {labelled(_name(flip['best']))} scores best, but not clearly enough to "
+        lines.append(f"        decision WARN: {named(flip['best'])} scores best, but not clearly enough to "
                      "recommend it" + ("\n        ('tarvix repair --force-repair' applies it anyway)" if hints else ""))
     return lines
 
@@ -141,19 +100,18 @@ def _inputs(report) -> str:
 
 
 def _rank_of_identity(ranking) -> int | None:
-    return next((rank for rank, e in enumerate(distinct_ranking(ranking), 1) if _identity_like(e)), None)
+    return next((rank for rank, e in enumerate(distinct_ranking(ranking), 1) if identity_like(e)), None)
 
 
 def _transform_cell(entry) -> str:
-    words = "as given" if _identity_like(entry) else describe_transform(_name(entry))
-    return f"{_name(entry)} ({words})" if words else _name(entry)
+    return named(entry)
 
 
 def _coherence_column(flip) -> list[str]:
-    threshold = flip.get("margin_threshold", defaults.MARGIN_THRESHOLD)
+    threshold = flip["margin_threshold"]
     margin = flip["relative_margin"]
     rank = _rank_of_identity(flip["ranking"])
-    as_given = next(e for e in distinct_ranking(flip["ranking"]) if _identity_like(e))
+    as_given = next(e for e in distinct_ranking(flip["ranking"]) if identity_like(e))
     return [
         "coherence (one step)",
         flip["decision"],
@@ -173,7 +131,7 @@ def _tracking_column(tracking) -> list[str]:
     clear = margin >= threshold and margin >= TRACKING_SPREADS * spread
     needed = f"{threshold * 100:g}% and {TRACKING_SPREADS} SD"
     rank = _rank_of_identity(tracking["ranking"])
-    as_given = next(e for e in tracking["ranking"] if _identity_like(e))
+    as_given = next(e for e in tracking["ranking"] if identity_like(e))
     best, runner = tracking["best"], tracking["runner_up"]
     return [
         "tracking (whole fibres)",
@@ -238,7 +196,7 @@ def verdict_line(decided, tracking: dict | None, hints: bool, report: dict | Non
         return "verdict on the axes: WARN: the image's orientation is unknown, so no convention can be judged"
     # With nothing scored (every transform 0) no transform is called best.
     return ("verdict on the axes: WARN: they cannot be judged with confidence (see the notes)"
-            + (f"; {labelled(decided.best)} scores best" if decided.best else ""))
+            + (f"; {labelled(decided.best, decided.best_words)} scores best" if decided.best else ""))
 
 
 def _as_verdict(report: dict, verdict):
@@ -303,14 +261,15 @@ def repair_summary(report: dict, backups: dict, provenance, dry_run: bool, force
         if decided.axes == "WARN" and decided.best and not force_repair:
             why = ("the evidence is too thin to apply it" if decided.thin
                    else "its lead is too small to apply it automatically")
-            return (f"repair: nothing written; {labelled(decided.best)} scores best, but {why} "
+            return (f"repair: nothing written; {labelled(decided.best, decided.best_words)} scores best, but {why} "
                     "(add --force-repair to apply it anyway)")
         if decided.axes == "WARN":
             return "repair: nothing written; no transform scores best"
         return "repair: nothing written; the table as given is kept"
+    applied = labelled(repair["label"], decided.words if repair["label"] == decided.recommended else decided.best_words)
     if dry_run or not repair["outputs"]:
-        return f"repair: dry run, would apply {labelled(repair['label'])}; nothing written"
-    lines = [f"repair: applied {labelled(repair['label'])}, wrote {', '.join(repair['outputs'])}"]
+        return f"repair: dry run, would apply {applied}; nothing written"
+    lines = [f"repair: applied {applied}, wrote {', '.join(repair['outputs'])}"]
     for path in repair["outputs"]:
         if path in backups:
             lines.append(f"        the old {path} is now {backups[path]}")

@@ -42,17 +42,18 @@ class Verdict:
     `axes` the verdict on the axes alone, `recommended` the canonical label of
     the transform it supports (FLAG only) and `words` that transform in plain
     words, `measure` the measure that decided ("tracking" or "coherence"),
-    `best` the deciding measure's best transform (None when nothing scored),
+    `best` the deciding measure's best transform (None when nothing scored)
+    and `best_words` it in plain words,
     the lead and its spread as fractions, and the notes."""
 
     def __init__(self, status: str, axes: str | None, recommended: str | None = None, measure: str | None = None,
                  notes: list[str] | None = None, words: str | None = None, best: str | None = None,
                  lead: float | None = None, lead_spread: float | None = None, thin: bool = False,
-                 orientation_unknown: bool = False):
+                 orientation_unknown: bool = False, best_words: str | None = None):
         self.status, self.axes, self.recommended, self.measure = status, axes, recommended, measure
         self.notes = [] if notes is None else notes
         self.words, self.best, self.lead, self.lead_spread = words, best, lead, lead_spread
-        self.thin, self.orientation_unknown = thin, orientation_unknown
+        self.thin, self.orientation_unknown, self.best_words = thin, orientation_unknown, best_words
 
     def __eq__(self, other) -> bool:
         return isinstance(other, Verdict) and vars(self) == vars(other)
@@ -69,7 +70,8 @@ def of_report(report: dict) -> Verdict:
         return Verdict(report.get("status", "PASS"), None)
     return Verdict(v["status"], v.get("axes"), v.get("recommended_label"), v.get("decided_by"),
                    list(v.get("notes", [])), v.get("recommended_words"), v.get("best_label"), v.get("lead"),
-                   v.get("lead_spread"), bool(v.get("thin_evidence")), bool(v.get("orientation_unknown")))
+                   v.get("lead_spread"), bool(v.get("thin_evidence")), bool(v.get("orientation_unknown")),
+                   v.get("best_words"))
 
 
 def combined(report: dict, tracking: dict | None = None) -> Verdict:
@@ -81,13 +83,6 @@ def cli_verdict(report: dict, tracking: dict | None = None) -> tuple[str, list[s
     """The status the command line reports and exits with, and the notes behind it."""
     v = of_report(report)
     return v.status, v.notes
-
-
-def same_axes(a, b) -> bool:
-    """Two transforms that describe one axis convention: equal, or negatives."""
-    flat_a = [v for row in a for v in row]
-    flat_b = [v for row in b for v in row]
-    return flat_a == flat_b or flat_a == [-v for v in flat_b]
 
 
 def lead_text(v: Verdict) -> str | None:
