@@ -153,18 +153,6 @@ TEST(Verdict, AWeakCoherenceDisagreesWithoutANote) {
   EXPECT_FALSE(has_note(r.decide(), "the measures disagree"));
 }
 
-TEST(Verdict, SchemeWarningsRaiseOnlyAPass) {
-  FlippedRun pass;
-  pass.report.flip->decision = Status::Pass;
-  pass.tracking.decision = Status::Pass;
-  pass.tracking.recommended_transform.reset();
-  pass.report.status = Status::Warn;  // the scheme warned (e.g. amplitude-encoded vectors)
-  EXPECT_EQ(pass.decide().status, Status::Warn);
-  EXPECT_EQ(pass.decide().axes, Status::Pass);
-  pass.report.status = Status::Pass;
-  EXPECT_EQ(pass.decide().status, Status::Pass);
-}
-
 TEST(Verdict, NamesTheTransformWithFewerSignFlips) {
   FlippedRun z;  // a z flip: the measures may rank -x-y+z, its negation
   z.tracking.best = tracking_score("-x-y+z", 30);
