@@ -10,6 +10,7 @@
 #include "candidate.hpp"
 #include "coherence.hpp"
 #include "flip.hpp"
+#include "frame.hpp"
 #include "json.hpp"
 #include "phantom_for_tests.hpp"
 #include "tensor.hpp"
@@ -83,6 +84,14 @@ TEST(TensorFit, OtsuThresholdOverManyRangesAndThreads) {
   EXPECT_LT(one, 900.0);
   // The Otsu cut is the middle of a bin: lo + (bin + 0.5) * 4.
   EXPECT_DOUBLE_EQ(std::fmod(one - 2.0, 4.0), 0.0);
+}
+
+// A singular affine has no inverse to take a frame map from: the identity,
+// never NaN. (Every other map: the end-to-end flips and FrameReadings.)
+TEST(Frames, SingularAffineMapsToTheIdentity) {
+  const VolumeInfo flat = info_with({{{2, 0, 0}, {0, 0, 0}, {0, 0, 2}}});
+  EXPECT_FALSE(frames_divergent(flat));
+  EXPECT_EQ(world_voxel_map(flat), identity3());
 }
 
 // A uniform axis-aligned field on a 6^3 cube, every voxel white matter.
