@@ -195,12 +195,4 @@ inline TensorField field_of(std::array<std::uint64_t, 3> shape,
   return f;
 }
 
-inline std::uint64_t bundle_phantom_voxels() {
-  std::uint64_t n = 0;
-  for (int x = 0; x < kPhantomNx; ++x)
-    for (int y = 0; y < kPhantomNy; ++y)
-      for (int z = 0; z < kPhantomNz; ++z) n += in_brain_box(x, y, z) && bundle_direction(x, y, z).has_value();
-  return n;
-}
-
 }  // namespace tarvix::test_support

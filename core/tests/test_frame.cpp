@@ -94,42 +94,4 @@ INSTANTIATE_TEST_SUITE_P(
         FrameCase{"BvecThreeDegrees", false, false, {0, 0, 3}, true, "+x+y+z", "-x+y+z", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(OtherFrame, CorrectionAndAngle) {
-  const struct {
-    Vec3 turn;
-    double angle;
-  } cases[] = {{{0, 0, 0}, 0}, {{0, 0, 3}, 3}, {{25, 0, 0}, 25}, {{0, 0, 30}, 30}};
-  for (const auto& c : cases)
-    for (const bool world : {false, true})
-      for (const bool ras : {false, true}) {
-        const VolumeInfo info = image(ras, rotation(c.turn[0], c.turn[1], c.turn[2]));
-        const Mat3 declared = voxel_frame_map(world, info), other_map = voxel_frame_map(!world, info);
-        const OtherFrame f = other_frame(world, declared, other_map);
-        EXPECT_NEAR(f.angle_deg, c.angle, 1e-6);
-        // The correction, read in the declared frame, is the other frame's reading.
-        EXPECT_LT(angle_between_deg(mul(declared, f.correction), other_map), 1e-6);
-        const Mat3 g = mul(transpose(f.correction), f.correction);
-        for (int i = 0; i < 3; ++i)
-          for (int j = 0; j < 3; ++j) EXPECT_NEAR(g[i][j], i == j ? 1.0 : 0.0, 1e-12);
-      }
-}
-
-TEST(OtherFrame, WordsNameTheMistakeAndAnyFlipOnTop) {
-  const struct {
-    const char* frame;
-    const char* axes;
-    const char* words;
-  } cases[] = {
-      {"scanner->image", "+x+y+z",
-       "the table is in scanner coordinates, not on the image axes (an MRtrix table written as a bvec?)"},
-      {"image->scanner", "-x-y+z",  // named by its canonical form, +x+y-z
-       "the table is on the image axes, not in scanner coordinates (bvec components written into a .b file?), with "
-       "z axis flipped as well"},
-      {"-x+y+z", "+x+y+z", ""},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(describe_frame_mistake(c.frame, test_support::candidate_matrix(c.axes)), c.words) << c.frame;
-  EXPECT_EQ(frame_transform_label("scanner->image", test_support::candidate_matrix("-x-y+z")), "scanner->image +x+y-z");
-}
-
 }  // namespace

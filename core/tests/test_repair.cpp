@@ -6,8 +6,6 @@
 
 #include "candidate.hpp"
 #include "error.hpp"
-#include "io/table_loader.hpp"
-#include "pipeline.hpp"
 #include "phantom_for_tests.hpp"
 #include "repair.hpp"
 
@@ -64,53 +62,7 @@ Report audit_report(std::optional<Status> decision, const std::string& label = "
   return r;
 }
 
-// Voxels of 2 units: the default sampling step of 4 units is 2 voxels.
-Sampling sampling(bool world, const VolumeInfo& info) { return {voxel_frame_map(world, info), 2.0}; }
-
-// The audit of the phantom with `table`, then the repair step.
-Report audit_and_repair(const GradientTable& table, bool world, const VolumeInfo& info, const RepairSpec& spec) {
-  RunData run;
-  run.loaded.table = table;
-  run.loaded.world_frame = world;
-  run.dwi = VolumeRead{bundle_phantom(), info};
-  run.sampling = sampling(world, info);
-  run.plan = plan_detection(table, {});
-  Report report = audit_pipeline(run, {});
-  return repair_from_report(table, std::move(report), {}, spec, defaults::kMarginThreshold).report;
-}
-
-Status reaudit(const LoadedTable& loaded, const VolumeInfo& info) {
-  return detect_flip(bundle_phantom(), loaded.table, nullptr, {}, sampling(loaded.world_frame, info)).decision;
-}
-
 }  // namespace
-
-TEST(RepairEndToEnd, CorruptedTablesRepairToPass) {
-  const GradientTable truth = sphere_scheme(40);
-  for (double sx : {2.0, -2.0}) {  // positive and negative affine determinant
-    const VolumeInfo info = info_with({{{sx, 0, 0}, {0, 2, 0}, {0, 0, 2}}});
-    // F_fsl is its own inverse: the FSL table of the voxel directions.
-    const GradientTable fsl_truth = truth.transformed(fsl_voxel_map(info));
-    for (const char* corruption : {"-x+y+z", "+x-y+z", "+y+x+z", "+y+z+x"}) {
-      SCOPED_TRACE(std::string(corruption) + (sx > 0 ? " det>0" : " det<0"));
-      Scene s;
-      s.spec.frames = FrameMaps::resolve(false, info);
-      const Report r = audit_and_repair(fsl_truth.transformed(candidate(corruption)), false, info, s.spec);
-      ASSERT_EQ(r.status, Status::Flag);
-      EXPECT_EQ(reaudit(load_table(s.spec.out_bvec, s.spec.out_bval, std::nullopt), info), Status::Pass);
-    }
-  }
-  // An MRtrix table on an oblique image: both outputs re-audit clean.
-  const double c = std::cos(0.4), sn = std::sin(0.4);
-  const VolumeInfo info = info_with({{{2 * c, 0, 2 * sn}, {0, 2, 0}, {-2 * sn, 0, 2 * c}}});
-  Scene s(true);
-  s.spec.frames = FrameMaps::resolve(true, info);
-  const GradientTable world = truth.transformed(transpose(world_voxel_map(info)));
-  const Report r = audit_and_repair(world.transformed(candidate("+z+x+y")), true, info, s.spec);
-  ASSERT_EQ(r.status, Status::Flag);
-  EXPECT_EQ(reaudit(load_table(s.spec.out_bvec, s.spec.out_bval, std::nullopt), info), Status::Pass);
-  EXPECT_EQ(reaudit(load_table(std::nullopt, std::nullopt, *s.spec.out_grad), info), Status::Pass);
-}
 
 TEST(RepairDecision, RecommendedForcedRefusedAndAbsent) {
   const FrameMaps divergent = FrameMaps::resolve(false, info_with({{{-2, 0, 0}, {0, -2, 0}, {0, 0, 2}}}));
@@ -158,50 +110,32 @@ TEST(RepairDecision, RecommendedForcedRefusedAndAbsent) {
   }
 }
 
-TEST(RepairFiles, RefusalBackupsAndDryRun) {
+// Refusals name the first existing path (bvec, bval, grad) and touch nothing,
+// not even the FSL pair when only the grad target exists. (Backups to .bak and
+// .bak.1: test_cli_tracking.py.)
+TEST(RepairFiles, RefusalsAndDryRun) {
   const Report report = audit_report(Status::Flag);
-  {  // Refusals name the first existing path (bvec, bval, grad) and touch nothing,
-     // not even the FSL pair when only the grad target exists.
-    Scene s(true);
-    s.spec.provenance = s.at("prov.json");
-    put(*s.spec.out_grad, "old");
-    EXPECT_EQ(error_text([&] { repair_from_report(kTable, report, {}, s.spec, 0.02); }), refusal(*s.spec.out_grad));
-    EXPECT_EQ(s.entries(), Strings{"out.b"});
-    put(s.spec.out_bval, "old");
-    EXPECT_EQ(error_text([&] { repair_from_report(kTable, report, {}, s.spec, 0.02); }), refusal(s.spec.out_bval));
-    put(s.spec.out_bvec, "old");
-    EXPECT_EQ(error_text([&] { repair_from_report(kTable, report, {}, s.spec, 0.02); }), refusal(s.spec.out_bvec));
-    EXPECT_EQ(s.entries(), (Strings{"out.b", "out.bval", "out.bvec"}));
+  Scene s(true);
+  s.spec.provenance = s.at("prov.json");
+  put(*s.spec.out_grad, "old");
+  EXPECT_EQ(error_text([&] { repair_from_report(kTable, report, {}, s.spec, 0.02); }), refusal(*s.spec.out_grad));
+  EXPECT_EQ(s.entries(), Strings{"out.b"});
+  put(s.spec.out_bval, "old");
+  EXPECT_EQ(error_text([&] { repair_from_report(kTable, report, {}, s.spec, 0.02); }), refusal(s.spec.out_bval));
+  put(s.spec.out_bvec, "old");
+  EXPECT_EQ(error_text([&] { repair_from_report(kTable, report, {}, s.spec, 0.02); }), refusal(s.spec.out_bvec));
+  EXPECT_EQ(s.entries(), (Strings{"out.b", "out.bval", "out.bvec"}));
 
-    // A dry run examines nothing: no refusal, no move, no file, even for a
-    // target in a missing directory.
-    s.spec.dry_run = true;
-    s.spec.out_grad = s.at("missing/out.b");
-    for (bool in_place : {false, true}) {
-      s.spec.in_place = in_place;
-      const RepairOutput out = repair_from_report(kTable, report, {}, s.spec, 0.02);
-      EXPECT_TRUE(out.report.repair && out.report.repair->outputs.empty());
-      EXPECT_TRUE(out.backups.empty() && out.table);
-      EXPECT_EQ(s.entries(), (Strings{"out.b", "out.bval", "out.bvec"}));
-    }
-  }
-  {  // in_place: renames to the first free .bak / .bak.N, in the order bvec, bval, grad.
-    Scene s(true);
-    s.spec.in_place = true;
-    put(s.spec.out_bvec, "bvec v1");
-    put(s.spec.out_bvec + ".bak", "bvec v0");
-    put(s.spec.out_bval, "bval v1");
-    put(*s.spec.out_grad, "grad v1");
+  // A dry run examines nothing: no refusal, no move, no file, even for a
+  // target in a missing directory.
+  s.spec.dry_run = true;
+  s.spec.out_grad = s.at("missing/out.b");
+  for (bool in_place : {false, true}) {
+    s.spec.in_place = in_place;
     const RepairOutput out = repair_from_report(kTable, report, {}, s.spec, 0.02);
-    EXPECT_EQ(out.backups, (Strings{s.spec.out_bvec + ".bak.1", s.spec.out_bval + ".bak", *s.spec.out_grad + ".bak"}));
-    EXPECT_EQ(slurp(s.spec.out_bvec + ".bak"), "bvec v0");
-    EXPECT_EQ(slurp(s.spec.out_bvec + ".bak.1"), "bvec v1");
-    EXPECT_EQ(slurp(*s.spec.out_grad + ".bak"), "grad v1");
-    EXPECT_EQ(slurp(s.spec.out_bval), "0 1000 1000\n");
-    EXPECT_EQ(s.entries(), (Strings{"out.b", "out.b.bak", "out.bval", "out.bval.bak", "out.bvec", "out.bvec.bak",
-                                    "out.bvec.bak.1"}));
-    repair_from_report(kTable, report, {}, s.spec, 0.02);
-    EXPECT_EQ(slurp(s.spec.out_bvec + ".bak.2"), slurp(s.spec.out_bvec));
+    EXPECT_TRUE(out.report.repair && out.report.repair->outputs.empty());
+    EXPECT_TRUE(out.backups.empty() && out.table);
+    EXPECT_EQ(s.entries(), (Strings{"out.b", "out.bval", "out.bvec"}));
   }
 }
 
@@ -334,37 +268,27 @@ TEST(Recompute, AmplitudeEncodedTableWithAllOutputs) {
                                   "max |g|=1.0000); directions unit-normalized."}));
 }
 
-TEST(Recompute, EdgeCasesAndOutputRules) {
+TEST(Recompute, EdgeCases) {
   OutputPaths dry;
   dry.dry_run = true;
   // Unit multi-shell: every weighted volume takes the largest b.
   const GradientTable multi = GradientTable::make({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {0, 1000, 2000});
   EXPECT_EQ(recompute_bval(multi, {}, dry, 50.0, 0.05).table.bvals, (std::vector<double>{0, 2000, 2000}));
 
+  // Only b=0 volumes: the shell error, nothing written. (Dry runs and
+  // backups go the repair's way: test_data_loss.py.)
   Scene s;
   OutputPaths spec{s.spec.out_bvec, s.spec.out_bval, s.at("r.b"), std::nullopt, false, false};
-  // Only b=0 volumes: the shell error, nothing written.
   const GradientTable b0 = GradientTable::make({{0, 0, 0}, {1, 0, 0}}, {0, 50});
   EXPECT_EQ(error_text([&] { recompute_bval(b0, {}, spec, 50.0, 0.05); }), "no usable non-b0 shell for flip detection");
   EXPECT_TRUE(s.entries().empty());
-  // Refusals and backups go the repair's way (RepairFiles). A dry run with an
-  // existing target reports and touches nothing; in_place moves it aside.
-  const GradientTable t = GradientTable::make({{0, 0, 0}, {2, 0, 0}}, {0, 1000});
-  put(*spec.out_grad, "old");
-  spec.dry_run = true;
-  EXPECT_TRUE(recompute_bval(t, {}, spec, 50.0, 0.05).outputs.empty());
-  EXPECT_EQ(s.entries(), Strings{"r.b"});
-  spec.dry_run = false;
-  spec.in_place = true;
-  const RecomputeOutput out = recompute_bval(t, {}, spec, 50.0, 0.05);
-  EXPECT_EQ(out.backups, Strings{*spec.out_grad + ".bak"});
-  EXPECT_EQ(slurp(spec.out_bvec), "0.000000 1.000000\n0.000000 0.000000\n0.000000 0.000000\n");
 }
 
 // Recovery reads the longest vector as the largest b: one overlong vector in
 // a shell rescales all the others. Each case: the vector lengths of a stored
 // b=3000 shell after one b=0 volume, and a fragment of the message ("": none).
-TEST(Recompute, ShellSplitsAreRefusedUnlessAllowed) {
+// (The refusal and --force on the command line: test_cli_tables.py.)
+TEST(Recompute, ShellSplitsAreFound) {
   auto table_of = [](int thirds, std::vector<double> lengths) {
     for (double len : {1.0, 2.0, 3.0})
       for (int k = 0; k < thirds; ++k) lengths.push_back(std::sqrt(len / 3));
@@ -390,11 +314,6 @@ TEST(Recompute, ShellSplitsAreRefusedUnlessAllowed) {
     else
       EXPECT_NE(message.find(c.fragment), std::string::npos) << message;
   }
-  const GradientTable& split = cases[0].table;
-  Scene s;
-  const OutputPaths dry{s.spec.out_bvec, s.spec.out_bval, std::nullopt, std::nullopt, true, false};
-  EXPECT_EQ(error_text([&] { recompute_bval(split, {}, dry, 50, 0.05, true); }).find("Failure: recovered"), 0u);
-  EXPECT_EQ(recompute_bval(split, {}, dry, 50, 0.05).table.bvals[1], 3000);
 }
 
 // No table file may hold NaN or an infinity: both writers refuse before any
