@@ -166,18 +166,12 @@ std::optional<Mat3> nearest_permutation(const Mat3& m) {
   return out;
 }
 
-Mat3 negated(Mat3 m) {
-  for (auto& row : m)
-    for (double& v : row) v = -v;
-  return m;
-}
-
 // Whether the run's image axes relate to the reference run's as its table
 // relates to theirs (up to the sign of the whole table).
 bool follows_image(const Mat3& found, const std::optional<Mat4>& affine, const std::optional<Mat4>& reference) {
   if (!affine || !reference) return false;
   const auto turn = nearest_permutation(mul(transpose(axes_of(*affine)), axes_of(*reference)));
-  return turn && (*turn == found || *turn == negated(found));
+  return turn && canonical_transform(*turn) == found;  // `found` is its class's canonical member
 }
 
 std::optional<std::string> correction(const Mat3& found, Frame f, const std::optional<Mat4>& affine) {

@@ -4,9 +4,7 @@
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <numbers>
-#include <sstream>
 
 #include "cross_run.hpp"
 #include "nifti_for_tests.hpp"
@@ -148,23 +146,17 @@ TEST(CrossRun, RealTables) {
     if (f.path().string().ends_with(".nii.gz")) images.push_back(f.path());
   std::sort(images.begin(), images.end());
   std::vector<cross_run::Run> runs;
-  const auto entry = [](const std::string& base, const std::string& bvec) {
-    return DwiEntry{base + ".nii.gz", bvec, base + ".bval", {}, base + ".json", base};
-  };
   for (const fs::path& image : images) {
     const std::string base = image.string().substr(0, image.string().size() - 7);
-    runs.push_back(*cross_run::read_run(entry(base, base + ".bvec"), image.stem().stem().string() + "_dwi"));
+    const DwiEntry entry{image.string(), base + ".bvec", base + ".bval", {}, base + ".json", base};
+    runs.push_back(*cross_run::read_run(entry, image.stem().stem().string() + "_dwi"));
   }
-  const std::string pa = (real / "canon61_3000_ax_PA").string();
-  std::ifstream in(pa + ".bvec");
-  std::string first, rest, line;
-  std::getline(in, first);
-  while (std::getline(in, line)) rest += line + "\n";
-  std::istringstream values(first);
-  std::string flipped;
-  for (double v; values >> v;) flipped += std::to_string(-v) + " ";
-  write_bytes(temp_path("flipped.bvec"), flipped + "\n" + rest);
-  runs.push_back(*cross_run::read_run(entry(pa, temp_path("flipped.bvec")), "flipped_dwi"));
+  cross_run::Run flipped = *std::find_if(runs.begin(), runs.end(), [](const auto& r) {
+    return r.name == "canon61_3000_ax_PA_dwi";
+  });
+  flipped.name = "flipped_dwi";
+  for (Vec3& g : flipped.table.directions) g[0] = -g[0];
+  runs.push_back(flipped);
 
   std::map<std::string, std::pair<std::string, std::string>> found;
   const auto notes = cross_run::compare(runs, 50, 0.05);
