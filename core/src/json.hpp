@@ -47,6 +47,7 @@ class Value {
   const Object& as_object() const { return *std::get<std::shared_ptr<Object>>(v_); }
   Object& as_object() { return *std::get<std::shared_ptr<Object>>(v_); }
   const Array& as_array() const { return *std::get<std::shared_ptr<Array>>(v_); }
+  Array& as_array() { return *std::get<std::shared_ptr<Array>>(v_); }
 
   using Storage = std::variant<std::nullptr_t, bool, double, std::uint64_t, std::int64_t, std::string,
                                std::shared_ptr<Array>, std::shared_ptr<Object>>;

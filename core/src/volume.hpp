@@ -33,6 +33,9 @@ struct VolumeInfo {
   // a non-finite or singular affine, voxel sizes that disagree with it); empty
   // when it can. The axes are then not judged, whatever the measures say.
   std::optional<std::string> orientation_doubt;
+  // The affine is the header's own and sound, whatever pixdim says: a doubt
+  // that only pixdim raises leaves it usable as a frame.
+  bool affine_usable = true;
 };
 
 // How a run takes its images. `Stated`: as their headers state them, which

@@ -6,6 +6,8 @@
 #include "binder.hpp"
 #include "bids_batch.hpp"
 #include "call.hpp"
+#include "cross_run.hpp"
+#include "image_header.hpp"
 #include "paths.hpp"
 #include "text.hpp"
 #include "timing.hpp"
@@ -143,10 +145,13 @@ PyObject* run_bids_prepare(const Bound& b) {
   rules.naming = tarvix::bids_batch::Naming::Session;
   rules.scope = tarvix::bids::Scope::RawData;
   rules.name_skipped = true;
+  const tarvix::AnalysisOptions options = analysis_options(b);
   const tarvix::bids_batch::BatchPlan plan = tarvix::bids_batch::prepare(
-      b.required_path(kRoot), analysis_options(b), b.path[kOutDir], string_list(b.path[kParticipants], "participants"),
-      rules);
-  return text(tarvix::surrogate_escaped_json(tarvix::json::dump(tarvix::bids_batch::plan_json(plan))));
+      b.required_path(kRoot), options, b.path[kOutDir], string_list(b.path[kParticipants], "participants"), rules);
+  tarvix::json::Value out = tarvix::bids_batch::plan_json(plan);
+  // On every run of the dataset, so that each task of a job array finds the same notes for its own runs.
+  tarvix::cross_run::add_notes(out, plan.entries, plan.names, options.b0_threshold, options.tolerance);
+  return text(tarvix::surrogate_escaped_json(tarvix::json::dump(out)));
 }
 
 std::optional<tarvix::bids_batch::BatchRepair> batch_repair(const Bound& b) {
@@ -192,7 +197,16 @@ PyObject* run_bids_audit_run(const Bound& b) {
   if (!set_item(dict.get(), "glyphs", run.glyphs ? glyph_payload(*run.glyphs, *run.info) : none())) return nullptr;
   if (!set_item(dict.get(), "streamlines", run.streamlines ? streamlines_dict(*run.streamlines) : none()))
     return nullptr;
+  const auto cross = tarvix::cross_run::for_report(b.required_path(kEntry), run.verdict.status,
+                                                   run.verdict.recommended_label);
+  if (!set_item(dict.get(), "cross_run", cross ? text(*cross) : none())) return nullptr;
   return dict.release();
+}
+
+// Why the brain mask a derivatives dataset gives a run cannot stand for its region, or None.
+PyObject* run_mask_fit(const Bound& b) {
+  const auto why = tarvix::mask_misfit(b.required_path(kMask), b.required_path(kDwi));
+  return why ? text(*why) : none();
 }
 
 tarvix::Status run_status(const std::string& status, const std::string& name) {
@@ -289,6 +303,7 @@ constexpr Param kBidsAuditRunParams[] = {
     {kStrict}, {kNormTolerance}, {kTracking}, {kOutBvec}, {kOutBval}, {kOutGrad}, {kProvenance}, {kForceRepair},
     {kGlyphs}, {kThreads},
 };
+constexpr Param kMaskFitParams[] = {{kMask, true}, {kDwi, true}};
 constexpr Param kBidsFinishParams[] = {{kRoot, true}, {kOutDir, true}, {kResults, true}, {kGaps}};
 constexpr Param kCheckTableParams[] = {{kBvec}, {kBval}, {kGrad}};
 constexpr Param kRecomputeParams[] = {
@@ -319,7 +334,8 @@ constexpr const char* kBidsPrepareDoc =
     "a stale summary removed), reading the tree as a BIDS App (raw data only, tables\n"
     "inherited from folders above a run, file names as bytes), and returns the plan\n"
     "as JSON: root, out_dir, summary_path, the runs, each with the stem of its file\n"
-    "names, `skipped`: what discovery left out (FIFOs and devices, images without a\n"
+    "names (and `cross_run` where its table is the others' with its axes swapped or\n"
+    "negated), `skipped`: what discovery left out (FIFOs and devices, images without a\n"
     "usable table; with `keep_going` the folders it could not list, which otherwise\n"
     "end the batch naming the folder), `skipped_runs`: the images among them, and\n"
     "`unreadable`: the folders. Paths that are not UTF-8 come as Python's\n"
@@ -331,7 +347,12 @@ constexpr const char* kBidsAuditRunDoc =
     "as given for PASS, corrected for FLAG, for WARN only with `force_repair`.\n"
     "Returns a dict: record (JSON: name, dwi, status, report, tracking), and with\n"
     "`glyphs` the glyph payload and the streamline sample `audit` gives a picture\n"
-    "(else None).";
+    "(else None), and cross_run: the entry's `cross_run` with its note completed by\n"
+    "the run's verdict (JSON, else None).";
+constexpr const char* kMaskFitDoc =
+    "Why the brain mask `mask` cannot stand for the region of the image `dwi` (not\n"
+    "a NIfTI image with an affine, another grid, another affine), or None when it\n"
+    "fits. Only the two headers are read.";
 constexpr const char* kBidsFinishDoc =
     "Writes the dataset summary of the runs audited (`results`: {name, dwi, status},\n"
     "status PASS, WARN or FLAG) and of what was not (`gaps`: JSON {failed: [{name,\n"
@@ -390,6 +411,7 @@ constexpr Signature kRecomputeBval{"recompute_bval", kRecomputeParams, kRecomput
 constexpr Signature kBidsPrepare{"bids_prepare", kBidsPrepareParams, kBidsPrepareDoc};
 constexpr Signature kBidsAuditRun{"bids_audit_run", kBidsAuditRunParams, kBidsAuditRunDoc};
 constexpr Signature kBidsFinish{"bids_finish", kBidsFinishParams, kBidsFinishDoc};
+constexpr Signature kMaskFit{"mask_fit", kMaskFitParams, kMaskFitDoc};
 constexpr Signature kDetectFlip{"detect_flip", kDetectParams, kDetectDoc};
 constexpr Signature kRepair{"repair", kRepairParams, kRepairDoc};
 
@@ -404,6 +426,7 @@ std::array<Entry, kFunctionCount> entries() {
       fast_entry<g_state, kBidsPrepare, run_bids_prepare>(),
       fast_entry<g_state, kBidsAuditRun, run_bids_audit_run>(),
       fast_entry<g_state, kBidsFinish, run_bids_finish>(),
+      fast_entry<g_state, kMaskFit, run_mask_fit>(),
       fast_entry<g_state, kCheckTable, run_check_table>(),
       fast_entry<g_state, kRecomputeBval, run_recompute_bval>(),
       {nullptr, "settings", &run_settings},

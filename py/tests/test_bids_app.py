@@ -4,7 +4,6 @@ dataset; tables written for pipelines; the cross-run table check."""
 
 import json
 import os
-import pathlib
 import shutil
 import subprocess
 import sys
@@ -12,7 +11,7 @@ import sys
 import numpy as np
 import pytest
 
-from tarvix import batch, crossrun, synthetic
+from tarvix import batch, synthetic
 
 from cli_runner import cli
 from conftest import SHAPE, validate, write_run as run
@@ -183,33 +182,6 @@ def test_every_image_met_is_audited_or_named_as_skipped(tmp_path):
 ])
 def test_derivative_names_keep_every_entity_and_never_collide(name, occurrence, stem):
     assert batch.derivative_stem(name, occurrence) == stem
-
-
-REAL = pathlib.Path(os.environ.get("TARVIX_REAL_DATA",
-                                   pathlib.Path(__file__).resolve().parents[3] / "shared/data/real-canon"))
-
-
-@pytest.mark.skipif(not REAL.is_dir(), reason="the real scans are not here")
-def test_cross_run_check_on_real_tables(tmp_path):
-    """Eleven correct series of one volunteer (axial and sagittal, angulated or
-    not, phase encoding P>A and A>P) and a copy of the P>A one with x negated:
-    only the A>P series (z negated, a correct table) and the copy get a note."""
-    runs = []
-    for image in sorted(REAL.glob("*.nii.gz")):
-        base = str(image).removesuffix(".nii.gz")
-        runs.append({"name": image.name.removesuffix(".nii.gz") + "_dwi", "dwi": str(image), "bvec": base + ".bvec",
-                     "bval": base + ".bval", "sidecar": base + ".json"})
-    source = REAL / "canon61_3000_ax_PA.bvec"
-    rows = [line.split() for line in source.read_text().splitlines() if line.strip()]
-    rows[0] = [f"{-float(v):g}" for v in rows[0]]
-    (tmp_path / "flipped.bvec").write_text("\n".join(" ".join(r) for r in rows) + "\n")
-    index = {r["name"]: i for i, r in enumerate(runs)}
-    runs.append(dict(runs[index["canon61_3000_ax_PA_dwi"]], name="flipped_dwi", bvec=str(tmp_path / "flipped.bvec")))
-    notes = crossrun.check(runs)
-    assert {runs[i]["name"]: (n["transform"], n["frame"]) for i, n in notes.items()} == {
-        "canon61_4000_ax_AP_dwi": ("+x+y-z", "image"), "flipped_dwi": ("-x+y+z", "image")}
-    assert notes[len(runs) - 1]["correction"] == "-x+y+z"
-    assert crossrun.with_verdict(notes[index["canon61_4000_ax_AP_dwi"]], "PASS", None).endswith("which decides")
 
 
 @pytest.mark.parametrize("args, says", [

@@ -87,14 +87,6 @@ TEMP_PREFIX = outputs.TEMP_PREFIX
 DESCRIPTION_LIMIT = 1 << 20  # a dataset_description.json is a few hundred bytes
 
 
-def _crossrun():
-    """The cross-run check, imported when first used: it needs numpy, whose
-    import would otherwise cost every command and every batch worker's start
-    a tenth of a second."""
-    from . import crossrun
-    return crossrun
-
-
 class BatchFailed(ValueError):
     """The first failing run in discovery order: its image, then the engine's own text."""
 
@@ -349,7 +341,7 @@ def _audit(entry: dict, out_dir: str, options: dict, tracking: bool, threads: in
         return "error", str(e), None
     record = json.loads(ran["record"])
     try:
-        _annotate(entry, out_dir, record["report"], mask)
+        _annotate(entry, out_dir, record["report"], mask, ran.get("cross_run"))
     except CliError as e:
         return "error", str(e), None
     picture = _draw_qc(entry, out_dir, record, ran) if png else None
@@ -363,43 +355,26 @@ def choose_mask(entry: dict) -> tuple[list[str], dict]:
     if not found:
         return [], {"path": None, "note": f"no brain mask for this run in {mask_dir}: the automatic region is used"}
     shown = os.path.relpath(found, mask_dir)
-    mask, image = _crossrun().nifti_geometry(found), _crossrun().nifti_geometry(entry["dwi"])
-    why = None
-    if mask is None:
-        why = "cannot be read as a NIfTI image with an affine"
-    elif image is not None and mask[0] != image[0]:
-        why = f"is on a {'x'.join(map(str, mask[0]))} grid, the image on {'x'.join(map(str, image[0]))}"
-    elif image is not None and not _same_affine(mask[1], image[1]):
-        why = "has another affine than the image (it was made for another space)"
+    why = _engine.mask_fit(mask=found, dwi=entry["dwi"])
     if why:
         return [], {"path": None, "rejected": shown,
                     "note": f"the brain mask {shown} {why}: the automatic region is used"}
     return [found], {"path": shown, "note": f"brain mask {shown} from {mask_dir}"}
 
 
-def _same_affine(a, b) -> bool:
-    # Headers store the affine in single precision: a thousandth of a millimetre is agreement.
-    import numpy as np
-
-    return bool(np.allclose(a, b, rtol=0, atol=1e-3))
-
-
-def _annotate(entry: dict, out_dir: str, report: dict, mask: dict | None) -> None:
+def _annotate(entry: dict, out_dir: str, report: dict, mask: dict | None, cross: str | None) -> None:
     """What the batch knows of a run beyond its audit, in the run's report: its
     source (so the group level needs no raw data), the mask it was given, the
-    cross-run note, and the tables written for it. The report is rewritten whole."""
+    cross-run note (completed by the engine from the run's verdict), and the
+    tables written for it. The report is rewritten whole."""
     report["source"] = {"dwi": shown(entry.get("dwi_relative", entry["dwi"])), "name": entry["name"]}
     notes = report.setdefault("notes", [])
     if mask is not None:
         report["mask"] = mask
         notes.append(mask["note"])
-    if entry.get("cross_run"):
-        found = report.get("verdict") or {}
-        cross = dict(entry["cross_run"])
-        cross["note"] = _crossrun().with_verdict(cross, found.get("status", report.get("status")),
-                                             found.get("recommended_label"))
-        report["cross_run"] = cross
-        notes.append(cross["note"])
+    if cross:
+        report["cross_run"] = json.loads(cross)
+        notes.append(report["cross_run"]["note"])
     if entry.get("repair"):
         wanted = [entry["repair"][k] for k in ("bvec", "bval", "grad", "provenance") if entry["repair"].get(k)]
         report["written_tables"] = [os.path.relpath(p, out_dir) for p in wanted if os.path.isfile(p)]
@@ -973,10 +948,6 @@ def prepare(root: str, options: dict, out_dir: str | None = None, participants=N
         folder.restore()
         raise
     plan["selected"], plan["unmatched"], plan["root_path"] = selected, unmatched, root
-    # Compared on the tables of every run of the dataset, so that each task of a
-    # job array finds the same notes for its own runs.
-    for index, note in _crossrun().check(plan["runs"]).items():
-        plan["runs"][index]["cross_run"] = note
     for i in selected:
         entry = plan["runs"][i]
         if mask_dir:

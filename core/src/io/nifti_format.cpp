@@ -330,6 +330,7 @@ VolumeInfo info_from_header(const Header& hd) {
   // A pixdim that contradicts a sound affine leaves the affine usable: its sizes win.
   info.spacing = geometry_spacing(m, info.voxel_sizes, !doubt || doubt->affine_usable);
   if (doubt) info.orientation_doubt = doubt->text;
+  info.affine_usable = !doubt || doubt->affine_usable;
   return info;
 }
 
