@@ -415,7 +415,7 @@ constexpr Signature kMaskFit{"mask_fit", kMaskFitParams, kMaskFitDoc};
 constexpr Signature kDetectFlip{"detect_flip", kDetectParams, kDetectDoc};
 constexpr Signature kRepair{"repair", kRepairParams, kRepairDoc};
 
-constexpr std::size_t kFunctionCount = 10;
+constexpr std::size_t kFunctionCount = 11;
 
 std::array<Entry, kFunctionCount> entries() {
   return {{
