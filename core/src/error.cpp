@@ -98,7 +98,8 @@ bool names(const std::string& text, const std::string& path) {
 
 std::string located(const Error& error, Naming naming) {
   const std::optional<Concern>& c = error.concern();
-  if (!c || c->path.empty()) return error.display();
+  // A batch names each run by its image already.
+  if (!c || c->path.empty() || (naming == Naming::Path && c->role == Role::Dwi)) return error.display();
   const std::string path = display_path(c->path);
   if (names(error.display(), path)) return error.display();
   const char* option = naming == Naming::Option ? role_option(c->role) : nullptr;

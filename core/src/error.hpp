@@ -97,7 +97,8 @@ decltype(auto) concerning(Role role, const std::string& path, F&& f) {
 enum class Naming { Option, Path };
 
 // display() with the file it concerns: "..., while reading --bval b.txt".
-// A text that names the file already (a FIFO, a parse error) is left as it is.
+// A text that names the file already (a FIFO, a parse error) is left as it
+// is, and so is a batch run's error about its image, which the run is named by.
 std::string located(const Error& error, Naming naming);
 
 // A failure that is a plain message rather than an Error kind ("provide bvec and

@@ -342,7 +342,7 @@ TEST_F(TableIo, ErrorsNameTheFileTheyConcern) {
       {parse, "", ""},  // "failed to parse <bval>: ..."
       {full, ", while writing --out-bval o.bval", ", while writing o.bval"},
       {piece, ", while reading --bval b", ", while reading b"},
-      {mismatch, ", between the table t.bvec and --dwi d.nii", ", between the table t.bvec and d.nii"},
+      {mismatch, ", between the table t.bvec and --dwi d.nii", ""},  // a batch run is named by its image
   };
   for (const auto& c : cases) {
     EXPECT_EQ(located(c.error, Naming::Option), c.error.display() + c.by_option);
