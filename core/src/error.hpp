@@ -1,5 +1,6 @@
 // The single error type of the core. Every ordinary failure is an Error; the
-// binding turns it into ValueError(display()) and nothing else.
+// binding turns it into ValueError(display()), or for the command line's
+// engine ValueError(located(...)), and nothing else.
 #pragma once
 
 #include <cstdint>
