@@ -96,8 +96,14 @@ void read_images(RunData& run, const RunInputs& inputs, const AnalysisOptions& o
     // A DWI with another volume count than the table is refused on its
     // header, before gigabytes are inflated only to be compared.
     const std::uint64_t entries = run.loaded.table.bvals.size();
-    run.dwi = read_volume_with_info(*inputs.dwi, timings, run.stream.get(), [entries](const VolumeInfo& info) {
-      if (info.n_volumes != entries) throw Error::volume_mismatch(entries, info.n_volumes);
+    const std::string& table = inputs.table.grad ? *inputs.table.grad : *inputs.table.bvec;
+    run.dwi = concerning(Role::Dwi, *inputs.dwi, [&] {
+      return read_volume_with_info(*inputs.dwi, timings, run.stream.get(), [&](const VolumeInfo& info) {
+        if (info.n_volumes == entries) return;
+        Error mismatch = Error::volume_mismatch(entries, info.n_volumes);
+        mismatch.set_concern(Role::Dwi, *inputs.dwi, table);
+        throw mismatch;
+      });
     });
     if (inputs.image_rules == ImageRules::Checked) refuse_non_finite_volumes(run);
     run.sampling = image_sampling(run.loaded.world_frame, run.dwi->info, options.step, inputs.image_rules);
@@ -109,7 +115,7 @@ void read_images(RunData& run, const RunInputs& inputs, const AnalysisOptions& o
     if (run.dwi) against_dwi = [&dwi = run.dwi->info, rule = inputs.image_rules](const VolumeInfo& info) {
         check_mask_geometry(info, dwi, rule);
       };
-    run.mask = read_mask(*inputs.mask, against_dwi);
+    run.mask = concerning(Role::Mask, *inputs.mask, [&] { return read_mask(*inputs.mask, against_dwi); });
   } else if (run.dwi && !inputs.mask_candidates.empty()) {
     std::optional<std::string> chosen;
     run.mask = choose_mask(inputs.mask_candidates, run.dwi->info, inputs.image_rules, chosen);

@@ -276,12 +276,16 @@ RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const 
     if (request.repair && report.flip) write_repaired_table(run, *request.repair, options, execution);
 
     // The tracking record first: a report on disk always has its record beside it.
-    if (run.tracking) write_file_atomic(join_path(out_dir, stem + kTrackingSuffix), json::dump(run.tracking->to_json(), true));
-    const std::string text =
-        request.engine_report
-            ? json::dump(engine_report_json(report, run.tracking ? &*run.tracking : nullptr, run.verdict), true)
-            : report.to_json_text(true);
-    write_file_atomic(join_path(out_dir, stem + kReportSuffix), text);
+    const auto write_run_file = [&](const std::string& suffix, const std::string& text) {
+      const std::string path = join_path(out_dir, stem + suffix);
+      concerning(Role::RunFile, path, [&] { write_file_atomic(path, text); });
+    };
+    if (run.tracking) write_run_file(kTrackingSuffix, json::dump(run.tracking->to_json(), true));
+    write_run_file(kReportSuffix,
+                   request.engine_report
+                       ? json::dump(engine_report_json(report, run.tracking ? &*run.tracking : nullptr, run.verdict),
+                                    true)
+                       : report.to_json_text(true));
     RunOutcome out;
     out.item = {entry.name(), entry.dwi, request.engine_report ? run.verdict.status : report.status};
     out.verdict = std::move(run.verdict);
@@ -292,7 +296,8 @@ RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const 
     out.streamlines = std::move(run.streamlines);
     return out;
   } catch (const Error& error) {
-    throw Failure(error.display());
+    // A batch names the run's file by its path: nobody typed an option for it.
+    throw Failure(request.engine_report ? located(error, tarvix::Naming::Path) : error.display());
   }
 }
 

@@ -60,4 +60,52 @@ Error Error::refuse_overwrite(const std::string& path) {
           "refusing to overwrite existing file: " + display_path(path) + " (pass --force to allow)"};
 }
 
+namespace {
+
+const char* role_option(Role role) {
+  switch (role) {
+    case Role::Dwi: return "--dwi";
+    case Role::Mask: return "--mask";
+    case Role::Bvec: return "--bvec";
+    case Role::Bval: return "--bval";
+    case Role::Grad: return "--grad";
+    case Role::OutBvec: return "--out-bvec";
+    case Role::OutBval: return "--out-bval";
+    case Role::OutGrad: return "--out-grad";
+    case Role::Provenance: return "--provenance";
+    case Role::RunFile: return nullptr;
+  }
+  return nullptr;
+}
+
+bool is_output(Role role) {
+  return role == Role::OutBvec || role == Role::OutBval || role == Role::OutGrad || role == Role::Provenance ||
+         role == Role::RunFile;
+}
+
+// The path as a word of the text, not a piece of another: "b" is in "b-values".
+bool names(const std::string& text, const std::string& path) {
+  for (std::size_t at = text.find(path); at != std::string::npos; at = text.find(path, at + 1)) {
+    const std::size_t end = at + path.size();
+    if ((at == 0 || text[at - 1] == ' ') && (end == text.size() || std::string_view(":;), ").find(text[end]) !=
+                                                                        std::string_view::npos))
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string located(const Error& error, Naming naming) {
+  const std::optional<Concern>& c = error.concern();
+  // A batch names each run by its image already.
+  if (!c || c->path.empty() || (naming == Naming::Path && c->role == Role::Dwi)) return error.display();
+  const std::string path = display_path(c->path);
+  if (names(error.display(), path)) return error.display();
+  const char* option = naming == Naming::Option ? role_option(c->role) : nullptr;
+  const std::string named = option ? std::string(option) + " " + path : path;
+  if (!c->table.empty()) return error.display() + ", between the table " + display_path(c->table) + " and " + named;
+  return error.display() + (is_output(c->role) ? ", while writing " : ", while reading ") + named;
+}
+
 }  // namespace tarvix

@@ -1,10 +1,14 @@
 // The single error type of the core. Every ordinary failure is an Error; the
-// binding turns it into ValueError(display()) and nothing else.
+// binding turns it into ValueError(display()), or for the command line's
+// engine ValueError(located(...)), and nothing else.
 #pragma once
 
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace tarvix {
 
@@ -23,6 +27,18 @@ enum class ErrorKind {
   MarginThreshold,
   AmplitudeStrict,
   RefuseOverwrite,
+};
+
+// The file of a call an error concerns, named as the command line gives it.
+// A batch run's own report and tracking files are RunFile: no option names them.
+enum class Role { Dwi, Mask, Bvec, Bval, Grad, OutBvec, OutBval, OutGrad, Provenance, RunFile };
+
+struct Concern {
+  Role role;
+  std::string path;
+  // Set where a volume count was held against this table: the fault is
+  // between the two files, not in the one being read.
+  std::string table;
 };
 
 class Error : public std::exception {
@@ -50,11 +66,41 @@ class Error : public std::exception {
   const std::string& display() const noexcept { return display_; }
   const char* what() const noexcept override { return display_.c_str(); }
 
+  // The module's text never shows the file: its callers know what they passed.
+  // The innermost step that knew the file sets it; outer ones leave it.
+  const std::optional<Concern>& concern() const noexcept { return concern_; }
+  void set_concern(Role role, const std::string& path, std::string table = {}) {
+    if (!concern_) concern_ = Concern{role, path, std::move(table)};
+  }
+  // A likely cause, found where the file was read (two files swapped).
+  void add_hint(std::string_view hint) { display_ += hint; }
+
  private:
   Error(ErrorKind kind, std::string display) : kind_(kind), display_(std::move(display)) {}
   ErrorKind kind_;
   std::string display_;
+  std::optional<Concern> concern_;
 };
+
+// Runs f; an Error it throws is marked as concerning `path` in `role`.
+template <class F>
+decltype(auto) concerning(Role role, const std::string& path, F&& f) {
+  try {
+    return std::forward<F>(f)();
+  } catch (Error& e) {
+    e.set_concern(role, path);
+    throw;
+  }
+}
+
+// How a caller names an error's file: by its command-line option, or (a
+// batch run, whose files nobody typed) by its path alone.
+enum class Naming { Option, Path };
+
+// display() with the file it concerns: "..., while reading --bval b.txt".
+// A text that names the file already (a FIFO, a parse error) is left as it
+// is, and so is a batch run's error about its image, which the run is named by.
+std::string located(const Error& error, Naming naming);
 
 // A failure that is a plain message rather than an Error kind ("provide bvec and
 // bval, or grad", batch failures). Raised as ValueError with exactly this text.

@@ -47,7 +47,7 @@ std::vector<std::string> write_tables(const std::string& out_bvec, const std::st
   io::fsl::write(out_bvec, out_bval, fsl_table);
   std::vector<std::string> outputs{path_str(out_bvec), path_str(out_bval)};
   if (out_grad) {
-    io::mrtrix::write(*out_grad, *grad_table);
+    concerning(Role::OutGrad, *out_grad, [&] { io::mrtrix::write(*out_grad, *grad_table); });
     outputs.push_back(path_str(*out_grad));
   }
   return outputs;
@@ -186,10 +186,15 @@ void check_output_path(const std::string& path, bool in_place, bool refuse_exist
 
 std::vector<std::string> clear_outputs(const std::vector<std::string>& paths,
                                        const std::optional<std::string>& provenance, bool in_place) {
-  for (const auto& p : paths) check_output_path(p, in_place, true);
-  if (provenance) check_output_path(*provenance, in_place, false);
+  // In gradient_paths' order.
+  const auto role = [](std::size_t i) { return i == 0 ? Role::OutBvec : i == 1 ? Role::OutBval : Role::OutGrad; };
+  for (std::size_t i = 0; i < paths.size(); ++i)
+    concerning(role(i), paths[i], [&] { check_output_path(paths[i], in_place, true); });
+  if (provenance)
+    concerning(Role::Provenance, *provenance, [&] { check_output_path(*provenance, in_place, false); });
   std::vector<std::string> backups;
-  for (const auto& p : paths) push_backup(backups, prepare_output(p, in_place));
+  for (std::size_t i = 0; i < paths.size(); ++i)
+    push_backup(backups, concerning(role(i), paths[i], [&] { return prepare_output(paths[i], in_place); }));
   return backups;
 }
 
@@ -320,8 +325,10 @@ RepairOutput repair_from_report(const GradientTable& table, Report report, const
 
   report.repair = RepairInfo{repair->matrix, repair->label, outputs};
   if (spec.provenance)
-    write_provenance(*spec.provenance, report, *report.flip, inputs, outputs, frames, spec.out_grad.has_value(),
-                     chosen->measure ? &*chosen->measure : nullptr);
+    concerning(Role::Provenance, *spec.provenance, [&] {
+      write_provenance(*spec.provenance, report, *report.flip, inputs, outputs, frames, spec.out_grad.has_value(),
+                       chosen->measure ? &*chosen->measure : nullptr);
+    });
 
   out.report = std::move(report);
   out.table = std::move(repair->table);
@@ -434,7 +441,7 @@ RecomputeOutput recompute_bval(const GradientTable& table, const std::vector<Inp
     Provenance record = Provenance::make(inputs);
     record.with_outputs(out.outputs);
     record.notes.push_back(recompute_note(out.b_nominal, out.max_norm));
-    io::provenance::write(*spec.provenance, record);
+    concerning(Role::Provenance, *spec.provenance, [&] { io::provenance::write(*spec.provenance, record); });
   }
   return out;
 }

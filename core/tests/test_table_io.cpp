@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <bit>
+#include <cerrno>
+#include <functional>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -295,4 +297,59 @@ TEST_F(TableIo, CheckedLoaderNamesFileAndEntry) {
   EXPECT_EQ(load_table_checked(bvec, bval, std::nullopt).table.directions[2], (Vec3{0, 0, 1}));
   EXPECT_EQ(load_table_checked(std::nullopt, std::nullopt, put("c.b", " # x\n0 0 0 0\n")).table.size(), 1u);
   EXPECT_TRUE(std::isnan(load_table(bvec, put("n.bval", "0 nan 1"), std::nullopt).table.bvals[1]));
+}
+
+// The file an error concerns, as the command line names it (by option) and a
+// batch run does (by path): the module's own text never changes, and a text
+// that names the file already does not name it twice.
+TEST_F(TableIo, ErrorsNameTheFileTheyConcern) {
+  const std::string bvec = put("x.bvec", "1 0 0\n0 1 0\n0 0 1\n");
+  const std::string missing = path("missing.bval");
+  const auto caught = [](const std::function<void()>& f) -> Error {
+    try {
+      f();
+    } catch (const Error& e) {
+      return e;
+    }
+    ADD_FAILURE() << "no error";
+    return Error::io(0);
+  };
+  const Error unread = caught([&] { load_table(bvec, missing, std::nullopt); });
+  const Error latin1 = caught([&] { load_table_checked(put("l.bvec", "\xe9\n"), put("l.bval", "0\n"), {}); });
+  const Error parse = caught([&] { load_table_checked(bvec, put("bad.bval", "0 x\n"), std::nullopt); });
+  Error full = Error::io(ENOSPC);
+  full.set_concern(Role::OutBval, "o.bval");
+  Error piece = Error::parse("x", "b-values go on one line");  // "b" is not the file "b"
+  piece.set_concern(Role::Bval, "b");
+  Error mismatch = Error::volume_mismatch(3, 4);
+  mismatch.set_concern(Role::Dwi, "d.nii", "t.bvec");
+  mismatch.set_concern(Role::Mask, "m.nii");  // the innermost step's file stays
+  const struct {
+    const Error& error;
+    std::string by_option, by_path;
+  } cases[] = {
+      {unread, ", while reading --bval " + missing, ", while reading " + missing},
+      {latin1, ", while reading --bvec " + path("l.bvec"), ", while reading " + path("l.bvec")},
+      {parse, "", ""},  // "failed to parse <bval>: ..."
+      {full, ", while writing --out-bval o.bval", ", while writing o.bval"},
+      {piece, ", while reading --bval b", ", while reading b"},
+      {mismatch, ", between the table t.bvec and --dwi d.nii", ""},  // a batch run is named by its image
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(located(c.error, Naming::Option), c.error.display() + c.by_option);
+    EXPECT_EQ(located(c.error, Naming::Path), c.error.display() + c.by_path);
+  }
+  EXPECT_EQ(unread.display(), "I/O error: No such file or directory (os error 2)");
+}
+
+// A bval of three rows beside a bvec of one: the two were given the other way round.
+TEST_F(TableIo, SwappedPairIsSaidSo) {
+  const std::string bvec = put("x.bvec", "1 0 0\n0 1 0\n0 0 1\n");
+  const std::string bval = put("x.bval", "0 1000 1000\n");
+  const std::string text = error_of([&] { load_table_checked(bval, bvec, std::nullopt); });
+  EXPECT_TRUE(text.ends_with("; --bvec " + bval + " and --bval " + bvec +
+                             " look swapped (the b-vector file has three rows)"))
+      << text;
+  // Three lines of b-values beside a bvec of three: no hint.
+  EXPECT_EQ(error_of([&] { load_table_checked(bvec, bvec, std::nullopt); }).find("swapped"), std::string::npos);
 }

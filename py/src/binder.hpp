@@ -641,12 +641,13 @@ inline void raise_text(PyObject* type, const std::string& message) {
   if (s) PyErr_SetObject(type, s.get());
 }
 
+// With `name_files` an error's text names the file it concerns, by option.
 template <class F>
-inline PyObject* guarded(F&& f) noexcept {
+inline PyObject* guarded(F&& f, bool name_files = false) noexcept {
   try {
     return f();
   } catch (const tarvix::Error& e) {
-    raise_text(PyExc_ValueError, e.display());
+    raise_text(PyExc_ValueError, name_files ? tarvix::located(e, tarvix::Naming::Option) : e.display());
   } catch (const tarvix::Failure& e) {
     raise_text(PyExc_ValueError, e.text());
   } catch (const std::bad_alloc&) {
@@ -699,6 +700,9 @@ struct ModuleState {
   // The module made by the first initialisation, kept for the life of the
   // process: a re-import hands back this very object.
   PyObject* first = nullptr;
+  // Whether its errors name the file they concern (the command line's engine);
+  // _tarvix's texts stay as they always were.
+  bool name_files = false;
 };
 
 inline bool foreign_interpreter(const ModuleState& m) {
@@ -716,7 +720,7 @@ PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     Bound b;
     if (!bind(S, args, nargs, kwnames, b)) return nullptr;
     return Run(b);
-  });
+  }, M.name_files);
 }
 
 struct Entry {

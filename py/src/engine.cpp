@@ -18,7 +18,7 @@ namespace {
 
 using namespace tarvix::binding;
 
-ModuleState g_state{"_engine"};
+ModuleState g_state{.name = "_engine", .name_files = true};
 
 // Streamlines drawn per transform in a picture of the tracking measure.
 constexpr std::uint64_t kPictureStreamlines = 300;

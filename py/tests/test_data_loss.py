@@ -109,3 +109,19 @@ def test_a_dry_run_writes_nothing(job, command):
                  "--provenance", folder / "p.json", "--out", folder / "r.json", *extra, "--dry-run", "--force")
     assert result.returncode == (4 if command == "repair" else 0), result.stderr
     assert snapshot(folder) == before
+
+
+NO_ROOM = ("import resource, sys; from tarvix import cli\n"
+           "resource.setrlimit(resource.RLIMIT_FSIZE, (0, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))\n"
+           "sys.exit(cli.main(sys.argv[1:]))")
+
+
+def test_a_table_the_engine_cannot_write_is_named_by_its_option(job):
+    """The engine wrote under a temporary name; the error names the output."""
+    folder, files, inputs = job
+    before = snapshot(folder)
+    result = cli("repair", *inputs, "--out-bvec", folder / "f.bvec", "--out-bval", folder / "f.bval", "--no-tracking",
+                 prelude=NO_ROOM)
+    assert result.stderr == ("tarvix: error: I/O error: File too large (os error 27), "
+                             f"while writing --out-bvec {folder}/f.bvec\n")
+    assert result.returncode == 1 and snapshot(folder) == before

@@ -1092,27 +1092,6 @@ def run(root: str, options: dict | None = None, *, out_dir: str | None = None, p
     return outcome
 
 
-def name_the_file(error: str, entry: dict, out_dir: str) -> str:
-    """A run's operating-system error with the file it concerns: the engine's
-    text gives only the reason. The inputs are tried in the order they are
-    read; a reason none of them shows came from writing the run's reports."""
-    match = re.fullmatch(r"I/O error: .*\(os error (\d+)\)", error)
-    if not match:
-        return error
-    reason = int(match.group(1))
-    for key in ("bval", "bvec", "dwi"):
-        path = entry.get(key)
-        try:
-            # Non-blocking: a file that became a FIFO since discovery must not hold the batch.
-            os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
-        except OSError as e:
-            if e.errno == reason:
-                return f"{error}, while reading {shown(path)}"
-        except (TypeError, ValueError):
-            pass
-    return f"{error}, while writing into {shown(out_dir)}"
-
-
 def _gather(backend, plan, options, tracking, threads, png, keep_going, on_run) -> list[RunResult]:
     entries = [plan["runs"][i] for i in plan["selected"]]
     runs = [RunResult(i, e) for i, e in zip(plan["selected"], entries)]
@@ -1128,7 +1107,7 @@ def _gather(backend, plan, options, tracking, threads, png, keep_going, on_run) 
                 item.result, item.png = json.loads(value), picture
                 item.result["name"] = item.entry["name"]
             else:
-                item.error = shown(name_the_file(value, item.entry, plan["out_dir"]))
+                item.error = shown(value)
                 # Its failure is now the run's result: an earlier report would
                 # hide it. A run another task holds keeps what that task writes.
                 if kind != "busy":

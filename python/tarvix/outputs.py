@@ -258,6 +258,9 @@ class _Transaction:
                 raise
         else:
             self.plan.rollback()
+            if kind is ValueError and value.args:
+                # The engine named the temporary it could not write.
+                value.args = (self.plan.real_names(str(value)),)
         return False
 
 

@@ -80,9 +80,10 @@ void write(const std::string& bvec_path, const std::string& bval_path, const Gra
   std::string bvec;
   for (int axis = 0; axis < 3; ++axis)
     bvec += join_line(dirs.size(), 10, [&](std::size_t i) { return format_component(dirs[i][axis]); });
-  write_file_atomic(bvec_path, bvec);
+  concerning(Role::OutBvec, bvec_path, [&] { write_file_atomic(bvec_path, bvec); });
   const auto& bvals = table.bvals;
-  write_file_atomic(bval_path, join_line(bvals.size(), 5, [&](std::size_t i) { return format_plain(bvals[i]); }));
+  const std::string bval = join_line(bvals.size(), 5, [&](std::size_t i) { return format_plain(bvals[i]); });
+  concerning(Role::OutBval, bval_path, [&] { write_file_atomic(bval_path, bval); });
 }
 
 }  // namespace tarvix::io::fsl

@@ -9,6 +9,7 @@
 #include "io/fsl.hpp"
 #include "io/mrtrix.hpp"
 #include "io/text_tokens.hpp"
+#include "text.hpp"
 
 namespace tarvix {
 
@@ -16,8 +17,11 @@ LoadedTable load_table(const std::optional<std::string>& bvec, const std::option
                        const std::optional<std::string>& grad) {
   LoadedTable loaded;
   if (grad) {
-    const std::string text = read_text_file(*grad);
-    loaded.table = io::mrtrix::read(text, *grad);
+    std::string text;
+    concerning(Role::Grad, *grad, [&] {
+      text = read_text_file(*grad);
+      loaded.table = io::mrtrix::read(text, *grad);
+    });
     loaded.inputs.push_back(InputFile::of_contents(*grad, text));
     loaded.world_frame = true;
     return loaded;
@@ -25,10 +29,17 @@ LoadedTable load_table(const std::optional<std::string>& bvec, const std::option
   if (!bvec || !bval) throw Failure("provide bvec and bval, or grad");
 
   // bval first: with both files broken, the b-value file's fault is the one reported.
-  const std::string bval_text = read_text_file(*bval);
-  std::vector<double> bvals = io::fsl::parse_floats(bval_text, *bval);
-  const std::string bvec_text = read_text_file(*bvec);
-  std::vector<Vec3> dirs = io::fsl::to_directions(io::fsl::parse_rows(bvec_text, *bvec), bvals.size(), *bvec);
+  std::string bval_text, bvec_text;
+  std::vector<double> bvals;
+  std::vector<Vec3> dirs;
+  concerning(Role::Bval, *bval, [&] {
+    bval_text = read_text_file(*bval);
+    bvals = io::fsl::parse_floats(bval_text, *bval);
+  });
+  concerning(Role::Bvec, *bvec, [&] {
+    bvec_text = read_text_file(*bvec);
+    dirs = io::fsl::to_directions(io::fsl::parse_rows(bvec_text, *bvec), bvals.size(), *bvec);
+  });
   loaded.table = GradientTable::make(std::move(dirs), std::move(bvals));
   loaded.inputs.push_back(InputFile::of_contents(*bvec, bvec_text));
   loaded.inputs.push_back(InputFile::of_contents(*bval, bval_text));
@@ -228,23 +239,58 @@ GradientTable checked_grad(std::string_view text, const std::string& path) {
   return GradientTable::make(std::move(dirs), std::move(bvals));
 }
 
+std::size_t line_count(std::string_view text) {
+  std::size_t n = 0;
+  io::text::for_each_line(text, [&](std::string_view line) { n += !io::text::trim(line).empty(); });
+  return n;
+}
+
+// A bval of three lines beside a "bvec" of one: the two files were given the
+// other way round. The bvec has not been read yet; a file that cannot be read
+// only means no hint.
+bool looks_swapped(std::string_view bval_text, const std::string& bvec) {
+  if (line_count(bval_text) != 3) return false;
+  try {
+    return line_count(read_text_file(bvec)) == 1;
+  } catch (const Error&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 LoadedTable load_table_checked(const std::optional<std::string>& bvec, const std::optional<std::string>& bval,
                                const std::optional<std::string>& grad) {
   LoadedTable loaded;
   if (grad) {
-    const std::string text = read_text_file(*grad);
-    loaded.table = checked_grad(text, *grad);
+    std::string text;
+    concerning(Role::Grad, *grad, [&] {
+      text = read_text_file(*grad);
+      loaded.table = checked_grad(text, *grad);
+    });
     loaded.inputs.push_back(InputFile::of_contents(*grad, text));
     loaded.world_frame = true;
     return loaded;
   }
   if (!bvec || !bval) throw Failure("provide bvec and bval, or grad");
-  const std::string bval_text = read_text_file(*bval);
-  std::vector<double> bvals = checked_bvals(bval_text, *bval);
-  const std::string bvec_text = read_text_file(*bvec);
-  std::vector<Vec3> dirs = checked_directions(bvec_text, *bvec, bvals.size());
+  std::string bval_text, bvec_text;
+  std::vector<double> bvals;
+  std::vector<Vec3> dirs;
+  concerning(Role::Bval, *bval, [&] {
+    bval_text = read_text_file(*bval);
+    try {
+      bvals = checked_bvals(bval_text, *bval);
+    } catch (Error& e) {
+      if (looks_swapped(bval_text, *bvec))
+        e.add_hint("; --bvec " + display_path(*bvec) + " and --bval " + display_path(*bval) +
+                   " look swapped (the b-vector file has three rows)");
+      throw;
+    }
+  });
+  concerning(Role::Bvec, *bvec, [&] {
+    bvec_text = read_text_file(*bvec);
+    dirs = checked_directions(bvec_text, *bvec, bvals.size());
+  });
   loaded.table = GradientTable::make(std::move(dirs), std::move(bvals));
   loaded.inputs.push_back(InputFile::of_contents(*bvec, bvec_text));
   loaded.inputs.push_back(InputFile::of_contents(*bval, bval_text));

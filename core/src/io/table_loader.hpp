@@ -18,7 +18,7 @@ struct LoadedTable {
 };
 
 // grad takes precedence; without it both FSL paths are required, else
-// Failure "provide bvec and bval, or grad".
+// Failure "provide bvec and bval, or grad". Errors carry the file they concern.
 LoadedTable load_table(const std::optional<std::string>& bvec, const std::optional<std::string>& bval,
                        const std::optional<std::string>& grad);
 
@@ -28,7 +28,8 @@ LoadedTable load_table(const std::optional<std::string>& bvec, const std::option
 // file, grad rows of other than four numbers, NaN or infinite entries and
 // negative b-values. Each refusal is a parse error naming the file and the
 // line, number or volume; quoted input is cut to 80 characters. Volumes are
-// numbered from 0, as in the reports; lines and numbers from 1.
+// numbered from 0, as in the reports; lines and numbers from 1. A bval of
+// three lines beside a bvec of one is said to look swapped.
 LoadedTable load_table_checked(const std::optional<std::string>& bvec, const std::optional<std::string>& bval,
                                const std::optional<std::string>& grad);
 
