@@ -118,7 +118,7 @@ TEST(FitStream, StreamedFieldEqualsTheDirectFitForAnyThreadCount) {
     for (const auto& [arena, concurrency] : runs) {
       SCOPED_TRACE(concurrency);
       FitStream stream(t, l.b0, l.shell, 1.0, l.b0, arena, concurrency);
-      stream.average_kept({39, 0, 26, 13, 5});  // 5 is neither kept nor averaged
+      stream.average_volumes({39, 0, 26, 13, 5});  // 5 is neither kept nor averaged
       ReadTimings timings;
       const VolumeRead r = read_volume_with_info(path, &timings, &stream);
       // Only the b=0 volumes stay; the drift reads exactly those.
@@ -134,8 +134,8 @@ TEST(FitStream, StreamedFieldEqualsTheDirectFitForAnyThreadCount) {
       expect_same_bits(direct, streamed);
       EXPECT_THROW(stream.take(), std::logic_error);  // the field is handed over once
       // The drift's means, made while the image streamed in.
-      EXPECT_EQ(stream.kept_means(l.b0), mean_for_volumes(whole.volume, l.b0, nullptr));
-      EXPECT_FALSE(stream.kept_means({0, 5}));
+      EXPECT_EQ(stream.volume_means(l.b0), mean_for_volumes(whole.volume, l.b0, nullptr));
+      EXPECT_FALSE(stream.volume_means({0, 5}));
     }
   }
 }
