@@ -96,6 +96,8 @@ void release(void* p, std::size_t bytes) noexcept {
   for (const Block& b : evicted) ::munmap(b.p, b.bytes);
 }
 
+void discard(void* p, std::size_t bytes) noexcept { ::munmap(p, mapped_size(bytes)); }
+
 void clear() noexcept {
   std::list<Block> all;
   Cache& c = the_cache();

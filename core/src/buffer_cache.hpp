@@ -27,6 +27,10 @@ constexpr std::size_t kCachedBytes = std::size_t{512} << 20;  // one research-si
 void* acquire(std::size_t bytes);
 // `bytes` as given to acquire.
 void release(void* p, std::size_t bytes) noexcept;
+// Hands the block back to the system instead of keeping it, for an array
+// nothing later in the run can reuse: cached, its pages would stay in the
+// resident set through every later stage.
+void discard(void* p, std::size_t bytes) noexcept;
 // Unmaps every cached block (for tests and for callers about to need memory).
 void clear() noexcept;
 std::size_t cached_bytes() noexcept;
@@ -82,6 +86,14 @@ class Array {
   void reset() noexcept {
     if (p_) Allocator<T>().deallocate(p_, n_);
     p_ = nullptr, n_ = 0;
+  }
+  // reset(), the pages going back to the system (see cache::discard).
+  void discard() noexcept {
+    if (p_ && n_ * sizeof(T) >= kMinBytes) {
+      cache::discard(p_, n_ * sizeof(T));
+      p_ = nullptr, n_ = 0;
+    }
+    reset();
   }
 
  private:

@@ -43,9 +43,10 @@ void SignalSample::begin(const std::vector<std::uint64_t>& shape, std::uint64_t 
     lattice_at_.push_back(place(i));
     neighbour_at_.push_back((i + 1) % nx != 0 ? place(i + 1) : kNone);
   }
+  // The lattice's and the neighbours' lists repeat what `filling_` holds:
+  // they are made when the first volume settles, which for a streamed image
+  // is after the fit, so that the two never sit beside the fit's sums.
   filling_.assign(static_cast<std::size_t>(n_volumes) * kept_.size(), 0.0f);
-  values_.assign(static_cast<std::size_t>(n_volumes) * lattice_.size(), 0.0f);
-  neighbour_values_.assign(values_.size(), 0.0f);
   filled_.assign(static_cast<std::size_t>(n_volumes), 0);
   settled_.assign(static_cast<std::size_t>(n_volumes), 0);
   n_volumes_ = n_volumes;
@@ -80,8 +81,15 @@ void SignalSample::mark(std::uint64_t k) {
 
 // Volume k's signals from the filling buffer into the lattice's and the
 // neighbours' lists.
+void SignalSample::make_lists() {
+  if (!values_.empty() || lattice_.empty()) return;
+  values_.assign(static_cast<std::size_t>(n_volumes_) * lattice_.size(), 0.0f);
+  neighbour_values_.assign(values_.size(), 0.0f);
+}
+
 void SignalSample::settle(std::uint64_t k) {
   if (filling_.empty() || settled_[static_cast<std::size_t>(k)]) return;
+  make_lists();
   settled_[static_cast<std::size_t>(k)] = 1;
   const float* in = slot(k);
   float* out = values_.data() + k * lattice_.size();
@@ -93,6 +101,7 @@ void SignalSample::settle(std::uint64_t k) {
 }
 
 void SignalSample::clean() {
+  make_lists();
   for (std::uint64_t k = 0; k < n_volumes_; ++k)
     if (filled_[static_cast<std::size_t>(k)]) settle(k);
   if (complete()) std::vector<float>().swap(filling_);

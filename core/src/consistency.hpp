@@ -76,6 +76,7 @@ class SignalSample {
   std::vector<std::uint8_t> filled_, settled_;
   std::uint64_t n_volumes_ = 0;
 
+  void make_lists();
   void settle(std::uint64_t k);
 };
 

@@ -302,7 +302,9 @@ struct FitStream::State {
     } else {
       eigen_pass(out, {});
     }
-    sums.reset();
+    // The largest array of the run, and the last of its size: the tracking and
+    // the coherence that follow would only keep its cached pages resident.
+    sums.discard();
     field = std::move(out);
     finished = true;
   }
