@@ -291,7 +291,8 @@ def bench_hcp_memory():
     rss = peak_rss_mb(f"from tarvix import _engine\n_engine.audit({call}, tracking=True, threads=2)")
     volumes = HCP_SCAN["n_b0"] + HCP_SCAN["n_dirs"] * len(HCP_SCAN["shells"])
     shape = "x".join(str(n) for n in (*HCP_SCAN["shape"], volumes))
-    text = f"{rss:.0f} MB, target <= {HCP_RSS_TARGET_MB:.0f} MB: {'met' if rss <= HCP_RSS_TARGET_MB else 'MISSED'}" if rss else "n/a"
+    met = "met" if rss is not None and rss <= HCP_RSS_TARGET_MB else "MISSED"
+    text = f"{rss:.0f} MB, target <= {HCP_RSS_TARGET_MB:.0f} MB: {met}" if rss is not None else "n/a"
     print(f"  HCP geometry {shape}, int16: peak RSS of audit (tracking, threads=2, fresh process) {text}",
           flush=True)
 
