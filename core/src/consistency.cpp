@@ -87,16 +87,31 @@ void SignalSample::make_lists() {
   neighbour_values_.assign(values_.size(), 0.0f);
 }
 
+void SignalSample::hold_patterns(const std::vector<float>& value) {
+  if (filling_.empty() || value.size() != std::size_t{1} << 16) return;
+  patterns_.assign(filling_.size(), 0);
+  std::vector<float>().swap(filling_);
+  pattern_value_ = value;
+}
+
 void SignalSample::settle(std::uint64_t k) {
-  if (filling_.empty() || settled_[static_cast<std::size_t>(k)]) return;
+  if ((filling_.empty() && patterns_.empty()) || settled_[static_cast<std::size_t>(k)]) return;
   make_lists();
   settled_[static_cast<std::size_t>(k)] = 1;
-  const float* in = slot(k);
   float* out = values_.data() + k * lattice_.size();
   float* next = neighbour_values_.data() + k * lattice_.size();
-  for (std::size_t v = 0; v < lattice_.size(); ++v) {
-    out[v] = in[lattice_at_[v]];
-    next[v] = neighbour_at_[v] != kNone ? in[neighbour_at_[v]] : 0.0f;
+  const auto fill = [&](auto&& in) {
+    for (std::size_t v = 0; v < lattice_.size(); ++v) {
+      out[v] = in(lattice_at_[v]);
+      next[v] = neighbour_at_[v] != kNone ? in(neighbour_at_[v]) : 0.0f;
+    }
+  };
+  if (!patterns_.empty()) {
+    const std::uint16_t* in = pattern_slot(k);
+    fill([&](std::size_t i) { return pattern_value_[in[i]]; });
+  } else {
+    const float* in = slot(k);
+    fill([&](std::size_t i) { return in[i]; });
   }
 }
 
@@ -104,7 +119,10 @@ void SignalSample::clean() {
   make_lists();
   for (std::uint64_t k = 0; k < n_volumes_; ++k)
     if (filled_[static_cast<std::size_t>(k)]) settle(k);
-  if (complete()) std::vector<float>().swap(filling_);
+  if (complete()) {
+    std::vector<float>().swap(filling_);
+    std::vector<std::uint16_t>().swap(patterns_);
+  }
   for (float& v : values_) v = finite_or_zero(v);
   for (float& v : neighbour_values_) v = finite_or_zero(v);
 }

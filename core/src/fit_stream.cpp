@@ -171,6 +171,12 @@ struct FitStream::State {
     const std::size_t bytes = raw.bytes_per_voxel;
     for (std::size_t d = b; d < e; ++d) {
       const Delivery& v = deliveries[d];
+      if (sample->holds_patterns()) {
+        // Every delivery is raw then (take_raw agreed before the first).
+        std::uint16_t* out = sample->pattern_slot(v.volume);
+        for (std::size_t i = first; i < last; ++i) std::memcpy(out + i, v.raw + at[i] * 2, 2);
+        continue;
+      }
       float* out = sample->slot(v.volume);
       if (v.kept || !v.raw) {
         const float* src = v.kept ? v.kept : v.data;
@@ -507,6 +513,7 @@ bool FitStream::take_raw(const RawVoxels& raw) {
   st.raw = raw;
   st.raw_ring = true;
   st.table = make_signal_table(raw.bytes_per_voxel, raw.to_float, st.design.ln_floor);
+  if (st.sample && st.table.bytes == 2) st.sample->hold_patterns(st.table.value);
   return true;
 }
 
