@@ -74,7 +74,7 @@ void* acquire(std::size_t bytes) {
 
 void release(void* p, std::size_t bytes) noexcept {
   const std::size_t size = mapped_size(bytes);
-  if (size > kCachedBytes) {
+  if (size > kLargestCached) {
     ::munmap(p, size);
     return;
   }
@@ -99,8 +99,6 @@ void release(void* p, std::size_t bytes) noexcept {
   }
   for (const Block& b : evicted) ::munmap(b.p, b.bytes);
 }
-
-void discard(void* p, std::size_t bytes) noexcept { ::munmap(p, mapped_size(bytes)); }
 
 void clear() noexcept {
   std::list<Block> all;

@@ -308,9 +308,7 @@ struct FitStream::State {
     } else {
       eigen_pass(out, {});
     }
-    // The largest array of the run, and the last of its size: the tracking and
-    // the coherence that follow would only keep its cached pages resident.
-    sums.discard();
+    sums.reset();
     field = std::move(out);
     finished = true;
   }
