@@ -6,7 +6,8 @@ verdict at 1.8 and 1.2 mm, and its independence of how the voxels are stored.
    the streamlines of 10 mm or more under the best transform, the wall time
    (median of 3, in this process) and the peak RSS of one audit in a fresh
    process. Targets on the 1.2 mm series: FLAG with x flipped (what the 1.8 mm
-   series shows), lead at least 10 %, at least 500 streamlines, under 2 s.
+   series shows), lead at least 10 %, at least 500 streamlines, under 2 s,
+   peak RSS at most 300 MB.
 2. The 1.8 mm series stored in other axis orders (x reversed, x and y
    exchanged; affine and table matching, written under bench/data/): the same
    verdict, and lead and spread within 1 % of the series as published.
@@ -32,6 +33,7 @@ HIGH_RES = "philips_40dir_1p2mm"
 TARGET_SECONDS = 2.0
 TARGET_LEAD = 0.10
 TARGET_STREAMLINES = 500
+TARGET_RSS_MB = 300.0
 ORDER_TOLERANCE = 0.01
 
 # VmHWM: ru_maxrss would count the parent's resident set at fork time, which
@@ -75,14 +77,18 @@ def resolutions(folder):
         seconds = statistics.median(times)
         lead, spread = verdict.get("lead") or 0.0, verdict.get("lead_spread") or 0.0
         lines = tracking["best"]["n_streamlines"]
+        rss = peak_rss_mb(args)
         print(f"  {stem:<22}{verdict['status']:<7}{verdict.get('recommended_label') or '-':<11}{lead:>7.1%}"
-              f"{spread:>7.1%}{lines:>12}{seconds:>7.2f}{peak_rss_mb(args):>8.0f}")
+              f"{spread:>7.1%}{lines:>12}{seconds:>7.2f}{rss:>8.0f}")
         if stem == HIGH_RES:
             met = (verdict["status"] == "FLAG" and verdict.get("recommended_label") == "-x+y+z" and lead >= TARGET_LEAD
                    and lines >= TARGET_STREAMLINES and seconds < TARGET_SECONDS)
             print(f"  {stem}: FLAG -x+y+z, lead >= {TARGET_LEAD:.0%}, >= {TARGET_STREAMLINES} streamlines, "
                   f"< {TARGET_SECONDS:.0f} s: {'met' if met else 'MISSED'}")
             ok = ok and met
+            print(f"  {stem}: peak RSS {rss:.0f} MB, target <= {TARGET_RSS_MB:.0f} MB: "
+                  f"{'met' if rss <= TARGET_RSS_MB else 'MISSED'}")
+            ok = ok and rss <= TARGET_RSS_MB
     return ok
 
 

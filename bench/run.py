@@ -73,6 +73,13 @@ SCANS = {
     "research": dict(shape=(140, 140, 96), voxel=1.5, shells=(1000.0, 2000.0), n_dirs=60, n_b0=10),
 }
 
+# The geometry of a Human Connectome Project scan (1.25 mm, three shells of 90
+# directions and 18 b=0, int16): generated once, at gzip -1 (the figure is memory,
+# not inflation time), about 1.3 GB.
+HCP_SCAN = dict(shape=(145, 174, 145), voxel=1.25, shells=(1000.0, 2000.0, 3000.0), n_dirs=90, n_b0=18,
+                compresslevel=1)
+HCP_RSS_TARGET_MB = 400.0
+
 # Rician noise at this level makes the int16 data compress about 1.7x with gzip -6.
 SNR, SEED = 30.0, 7
 
@@ -116,7 +123,8 @@ def ensure_scan(name, spec):
     start = time.perf_counter()
     affine = synthetic.affine_preset("LAS", spec["voxel"], spec["shape"])
     paths = synthetic.write_scan(DATA, name, shape=spec["shape"], affine=affine, shells=spec["shells"],
-                                 n_dirs=spec["n_dirs"], n_b0=spec["n_b0"], snr=SNR, seed=SEED)
+                                 n_dirs=spec["n_dirs"], n_b0=spec["n_b0"], snr=SNR, seed=SEED,
+                                 compresslevel=spec.get("compresslevel", 6))
     files = {k: os.path.basename(v) for k, v in paths.items()}
     stamp.write_text(json.dumps({"spec": wanted, "files": files}))
     print(f"  ... done in {time.perf_counter() - start:.0f} s", flush=True)
@@ -276,6 +284,20 @@ def ensure_random_table(n):
     return bvec, bval
 
 
+def bench_hcp_memory():
+    """Peak RSS of the command line's audit (tracking and consistency on, two
+    threads) of the HCP-geometry scan, in a fresh process."""
+    paths = ensure_scan("hcp", HCP_SCAN)
+    call = ", ".join(f"{k}={paths[k]!r}" for k in ("dwi", "bvec", "bval"))
+    rss = peak_rss_mb(f"from tarvix import _engine\n_engine.audit({call}, tracking=True, threads=2)")
+    volumes = HCP_SCAN["n_b0"] + HCP_SCAN["n_dirs"] * len(HCP_SCAN["shells"])
+    shape = "x".join(str(n) for n in (*HCP_SCAN["shape"], volumes))
+    met = "met" if rss is not None and rss <= HCP_RSS_TARGET_MB else "MISSED"
+    text = f"{rss:.0f} MB, target <= {HCP_RSS_TARGET_MB:.0f} MB: {met}" if rss is not None else "n/a"
+    print(f"  HCP geometry {shape}, int16: peak RSS of audit (tracking, threads=2, fresh process) {text}",
+          flush=True)
+
+
 def bench_bounds():
     print("bounds: inspect of huge tables in a fresh process (wall s, peak RSS MB, report MB); "
           f"target for {HUGE_TABLES[-1]:,}: <= {HUGE_INSPECT_TARGET[0]:.0f} s, <= {HUGE_INSPECT_TARGET[1]:.0f} MB")
@@ -396,6 +418,7 @@ def main():
     print(f"tarvix {_tarvix.version()} on {os.cpu_count()} CPUs, Python {sys.version.split()[0]}")
     if options.bounds:
         bench_bounds()
+        bench_hcp_memory()
         return 0
     if options.wheel:
         bench_wheel()
@@ -428,6 +451,7 @@ def main():
         consistency.main([])
         bench_wheel()
         bench_bounds()
+        bench_hcp_memory()
     return 0
 
 

@@ -18,8 +18,8 @@ namespace {
 
 // The fit of `plan`, made while the DWI is read. None when the detection will
 // not fit (it fails first) or the design cannot be solved: the fit reports that
-// in its turn. `keep_b0`: the audit measures the b=0 drift, so those volumes
-// stay in memory.
+// in its turn. `keep_b0`: the audit measures the b=0 drift inside a mask that
+// is read after the DWI, so those volumes stay in memory.
 std::unique_ptr<FitStream> start_fit_stream(const GradientTable& table, const DetectionPlan& plan,
                                             const AnalysisOptions& options, const Execution& exec, bool keep_b0,
                                             FitScope scope) {
@@ -85,13 +85,16 @@ void read_images(RunData& run, const RunInputs& inputs, const AnalysisOptions& o
     // tracking) stays inside the white-matter proxy; a mask or the glyphs
     // read other voxels too.
     const bool proxy_only = !whole_field && !inputs.mask && inputs.mask_candidates.empty();
-    if (step_valid(options.step))
-      run.stream = start_fit_stream(run.loaded.table, run.plan, options, exec, pipeline == Pipeline::Audit,
-                                    proxy_only ? FitScope::WhiteMatterProxy : FitScope::Whole);
     // With no mask to come, the drift's b=0 means are over the whole grid, and
-    // the summing task works them out during the read.
-    if (run.stream && pipeline == Pipeline::Audit && !inputs.mask && inputs.mask_candidates.empty())
-      run.stream->average_kept(run.loaded.table.b0_indices(options.b0_threshold));
+    // the summing task works them out during the read: the b=0 volumes then
+    // need not stay.
+    const bool grid_drift = pipeline == Pipeline::Audit && !inputs.mask && inputs.mask_candidates.empty();
+    if (step_valid(options.step))
+      run.stream = start_fit_stream(run.loaded.table, run.plan, options, exec,
+                                    pipeline == Pipeline::Audit && !grid_drift,
+                                    proxy_only ? FitScope::WhiteMatterProxy : FitScope::Whole);
+    if (run.stream && grid_drift)
+      run.stream->average_volumes(run.loaded.table.b0_indices(options.b0_threshold));
     if (run.stream && sample) run.stream->sample_signals(sample);
     // A DWI with another volume count than the table is refused on its
     // header, before gigabytes are inflated only to be compared.

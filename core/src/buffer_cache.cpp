@@ -60,8 +60,12 @@ void* acquire(std::size_t bytes) {
         best = it;
     if (best != c.blocks.end()) {
       void* p = best->p;
-      c.bytes -= best->bytes;
+      const std::size_t had = best->bytes;
+      c.bytes -= had;
       c.blocks.erase(best);
+      // The pages past the request go back to the system: left in the
+      // block they would stay resident, unused, while it is out.
+      if (had > size) ::munmap(static_cast<char*>(p) + size, had - size);
       return p;
     }
   }
@@ -70,7 +74,7 @@ void* acquire(std::size_t bytes) {
 
 void release(void* p, std::size_t bytes) noexcept {
   const std::size_t size = mapped_size(bytes);
-  if (size > kCachedBytes) {
+  if (size > kLargestCached) {
     ::munmap(p, size);
     return;
   }

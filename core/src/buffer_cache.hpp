@@ -21,11 +21,15 @@ namespace tarvix::cache {
 // Arrays below this size come from the ordinary heap.
 constexpr std::size_t kMinBytes = std::size_t{4} << 20;
 constexpr std::size_t kCachedBytes = std::size_t{512} << 20;  // one research-size run's arrays
+constexpr std::size_t kLargestCached = kCachedBytes / 4;
 
 // At least `bytes` (rounded up to whole huge pages), aligned to a huge page,
 // with huge pages advised; contents unspecified. Throws std::bad_alloc.
 void* acquire(std::size_t bytes);
-// `bytes` as given to acquire.
+// `bytes` as given to acquire. A block over kLargestCached goes back to the
+// system: cached, its pages would stay in the resident set through every
+// later stage of the run, which for the largest arrays (the fit's sums of a
+// whole-brain scan at 1.2 mm and finer) sets the run's peak.
 void release(void* p, std::size_t bytes) noexcept;
 // Unmaps every cached block (for tests and for callers about to need memory).
 void clear() noexcept;

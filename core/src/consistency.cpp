@@ -43,9 +43,10 @@ void SignalSample::begin(const std::vector<std::uint64_t>& shape, std::uint64_t 
     lattice_at_.push_back(place(i));
     neighbour_at_.push_back((i + 1) % nx != 0 ? place(i + 1) : kNone);
   }
+  // The lattice's and the neighbours' lists repeat what `filling_` holds:
+  // they are made when the first volume settles, which for a streamed image
+  // is after the fit, so that the two never sit beside the fit's sums.
   filling_.assign(static_cast<std::size_t>(n_volumes) * kept_.size(), 0.0f);
-  values_.assign(static_cast<std::size_t>(n_volumes) * lattice_.size(), 0.0f);
-  neighbour_values_.assign(values_.size(), 0.0f);
   filled_.assign(static_cast<std::size_t>(n_volumes), 0);
   settled_.assign(static_cast<std::size_t>(n_volumes), 0);
   n_volumes_ = n_volumes;
@@ -80,22 +81,48 @@ void SignalSample::mark(std::uint64_t k) {
 
 // Volume k's signals from the filling buffer into the lattice's and the
 // neighbours' lists.
+void SignalSample::make_lists() {
+  if (!values_.empty() || lattice_.empty()) return;
+  values_.assign(static_cast<std::size_t>(n_volumes_) * lattice_.size(), 0.0f);
+  neighbour_values_.assign(values_.size(), 0.0f);
+}
+
+void SignalSample::hold_patterns(const std::vector<float>& value) {
+  if (filling_.empty() || value.size() != std::size_t{1} << 16) return;
+  patterns_.assign(filling_.size(), 0);
+  std::vector<float>().swap(filling_);
+  pattern_value_ = value;
+}
+
 void SignalSample::settle(std::uint64_t k) {
-  if (filling_.empty() || settled_[static_cast<std::size_t>(k)]) return;
+  if ((filling_.empty() && patterns_.empty()) || settled_[static_cast<std::size_t>(k)]) return;
+  make_lists();
   settled_[static_cast<std::size_t>(k)] = 1;
-  const float* in = slot(k);
   float* out = values_.data() + k * lattice_.size();
   float* next = neighbour_values_.data() + k * lattice_.size();
-  for (std::size_t v = 0; v < lattice_.size(); ++v) {
-    out[v] = in[lattice_at_[v]];
-    next[v] = neighbour_at_[v] != kNone ? in[neighbour_at_[v]] : 0.0f;
+  const auto fill = [&](auto&& in) {
+    for (std::size_t v = 0; v < lattice_.size(); ++v) {
+      out[v] = in(lattice_at_[v]);
+      next[v] = neighbour_at_[v] != kNone ? in(neighbour_at_[v]) : 0.0f;
+    }
+  };
+  if (!patterns_.empty()) {
+    const std::uint16_t* in = pattern_slot(k);
+    fill([&](std::size_t i) { return pattern_value_[in[i]]; });
+  } else {
+    const float* in = slot(k);
+    fill([&](std::size_t i) { return in[i]; });
   }
 }
 
 void SignalSample::clean() {
+  make_lists();
   for (std::uint64_t k = 0; k < n_volumes_; ++k)
     if (filled_[static_cast<std::size_t>(k)]) settle(k);
-  if (complete()) std::vector<float>().swap(filling_);
+  if (complete()) {
+    std::vector<float>().swap(filling_);
+    std::vector<std::uint16_t>().swap(patterns_);
+  }
   for (float& v : values_) v = finite_or_zero(v);
   for (float& v : neighbour_values_) v = finite_or_zero(v);
 }

@@ -52,6 +52,12 @@ class SignalSample {
   const std::vector<std::uint64_t>& kept() const { return kept_; }
   std::pair<std::size_t, std::size_t> within(std::uint64_t begin, std::uint64_t end) const;
   float* slot(std::uint64_t k) { return filling_.data() + k * kept_.size(); }
+  // Before any volume comes in: every volume will be written as its stored
+  // 16-bit patterns into `pattern_slot(k)`, each read later as value[pattern]
+  // (65,536 floats), at half the memory of the floats.
+  void hold_patterns(const std::vector<float>& value);
+  bool holds_patterns() const { return !patterns_.empty(); }
+  std::uint16_t* pattern_slot(std::uint64_t k) { return patterns_.data() + k * kept_.size(); }
   void mark(std::uint64_t k);
   // Once every volume is in, before the signals are read: non-finite
   // signals (of a damaged volume) read as no signal.
@@ -72,10 +78,13 @@ class SignalSample {
   std::vector<std::uint64_t> kept_;     // the lattice and its neighbours, ascending
   std::vector<std::size_t> lattice_at_, neighbour_at_;  // their places in kept_
   std::vector<float> filling_;          // volume-major over kept_, until every volume is in
+  std::vector<std::uint16_t> patterns_;  // or, with hold_patterns, their stored patterns
+  std::vector<float> pattern_value_;
   std::vector<float> values_, neighbour_values_;  // volume-major over the lattice
   std::vector<std::uint8_t> filled_, settled_;
   std::uint64_t n_volumes_ = 0;
 
+  void make_lists();
   void settle(std::uint64_t k);
 };
 

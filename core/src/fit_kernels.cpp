@@ -67,7 +67,7 @@ namespace {
 }
 
 // Adds G rows, in order, to a block's sums (n voxels): for each row,
-// sum_c += w_c * y for the seven parameters, then S into the baseline sum for
+// sum_c += w_c * y for the six tensor elements, then S into the baseline sum for
 // the rows that count towards it. Every voxel's sums take the rows one after
 // another in volume order whatever the grouping, so they are the same bits
 // whichever path, thread or batch computes them; the group only saves passes
@@ -81,18 +81,17 @@ template <int G>
   double* __restrict a3 = acc + 3 * kStride;
   double* __restrict a4 = acc + 4 * kStride;
   double* __restrict a5 = acc + 5 * kStride;
-  double* __restrict a6 = acc + 6 * kStride;
   const std::uint64_t floor_bits = std::bit_cast<std::uint64_t>(ln_floor);
   const float* __restrict src[G];
-  double w[G][7];
+  double w[G][kParams];
   for (int g = 0; g < G; ++g) {
     src[g] = rows[g].src;
-    for (int c = 0; c < 7; ++c) w[g][c] = rows[g].w[c];
+    for (std::size_t c = 0; c < kParams; ++c) w[g][c] = rows[g].w[c];
   }
   for (std::size_t j = 0; j < n; ++j) {
     double y[G];
     for (int g = 0; g < G; ++g) y[g] = ln_signal(src[g], j, floor_bits);
-    double x0 = a0[j], x1 = a1[j], x2 = a2[j], x3 = a3[j], x4 = a4[j], x5 = a5[j], x6 = a6[j];
+    double x0 = a0[j], x1 = a1[j], x2 = a2[j], x3 = a3[j], x4 = a4[j], x5 = a5[j];
     for (int g = 0; g < G; ++g) {
       x0 += w[g][0] * y[g];
       x1 += w[g][1] * y[g];
@@ -100,7 +99,6 @@ template <int G>
       x3 += w[g][3] * y[g];
       x4 += w[g][4] * y[g];
       x5 += w[g][5] * y[g];
-      x6 += w[g][6] * y[g];
     }
     a0[j] = x0;
     a1[j] = x1;
@@ -108,9 +106,8 @@ template <int G>
     a3[j] = x3;
     a4[j] = x4;
     a5[j] = x5;
-    a6[j] = x6;
   }
-  double* __restrict sum = acc + 7 * kStride;
+  double* __restrict sum = acc + kBaseRow * kStride;
   for (int g = 0; g < G; ++g)
     if (rows[g].base)
       for (std::size_t j = 0; j < n; ++j) sum[j] += static_cast<double>(src[g][j]);
@@ -121,7 +118,7 @@ template <int G>
 template <int G, class Index>
 [[gnu::always_inline]] inline void add_stored_baselines(double* __restrict acc, const RowInput* rows, std::size_t n,
                                                         const float* __restrict value) {
-  double* __restrict sum = acc + 7 * kStride;
+  double* __restrict sum = acc + kBaseRow * kStride;
   for (int g = 0; g < G; ++g)
     if (rows[g].base)
       for (std::size_t j = 0; j < n; ++j) {
@@ -146,12 +143,11 @@ template <int G, class Index>
   double* __restrict a3 = acc + 3 * kStride;
   double* __restrict a4 = acc + 4 * kStride;
   double* __restrict a5 = acc + 5 * kStride;
-  double* __restrict a6 = acc + 6 * kStride;
   const unsigned char* __restrict src[G];
-  double w[G][7];
+  double w[G][kParams];
   for (int g = 0; g < G; ++g) {
     src[g] = rows[g].stored;
-    for (int c = 0; c < 7; ++c) w[g][c] = rows[g].w[c];
+    for (std::size_t c = 0; c < kParams; ++c) w[g][c] = rows[g].w[c];
   }
   for (std::size_t j = 0; j < n; ++j) {
     double y[G];
@@ -160,7 +156,7 @@ template <int G, class Index>
       std::memcpy(&i, src[g] + j * sizeof(Index), sizeof i);
       y[g] = ln[i];
     }
-    double x0 = a0[j], x1 = a1[j], x2 = a2[j], x3 = a3[j], x4 = a4[j], x5 = a5[j], x6 = a6[j];
+    double x0 = a0[j], x1 = a1[j], x2 = a2[j], x3 = a3[j], x4 = a4[j], x5 = a5[j];
     for (int g = 0; g < G; ++g) {
       x0 += w[g][0] * y[g];
       x1 += w[g][1] * y[g];
@@ -168,7 +164,6 @@ template <int G, class Index>
       x3 += w[g][3] * y[g];
       x4 += w[g][4] * y[g];
       x5 += w[g][5] * y[g];
-      x6 += w[g][6] * y[g];
     }
     a0[j] = x0;
     a1[j] = x1;
@@ -176,13 +171,12 @@ template <int G, class Index>
     a3[j] = x3;
     a4[j] = x4;
     a5[j] = x5;
-    a6[j] = x6;
   }
   add_stored_baselines<G, Index>(acc, rows, n, value);
 }
 
 #if TARVIX_X86_DISPATCH
-// add_stored_rows for AVX2, by hand: GCC keeps all G x 7 weights in vector
+// add_stored_rows for AVX2, by hand: GCC keeps all G x 6 weights in vector
 // registers, spills most of them and then reloads them on every voxel, which
 // makes this loop (the fit's main cost on a 16-bit image) about three times
 // slower than its multiply-adds. Here eight voxels are taken at a time and each
@@ -208,10 +202,10 @@ template <int G, class Index>
 [[gnu::target("avx2,fma")]] void add_stored_rows_avx2(double* __restrict acc, const RowInput* rows, std::size_t n,
                                                       const double* __restrict ln, const float* __restrict value) {
   const unsigned char* __restrict src[G];
-  double w[G][7];
+  double w[G][kParams];
   for (int g = 0; g < G; ++g) {
     src[g] = rows[g].stored;
-    for (int c = 0; c < 7; ++c) w[g][c] = rows[g].w[c];
+    for (std::size_t c = 0; c < kParams; ++c) w[g][c] = rows[g].w[c];
   }
   std::size_t j = 0;
   for (; j + 8 <= n; j += 8) {
@@ -220,7 +214,7 @@ template <int G, class Index>
       lo[g] = four_entries<Index>(src[g], j, ln);
       hi[g] = four_entries<Index>(src[g], j + 4, ln);
     }
-    for (int c = 0; c < 7; ++c) {
+    for (std::size_t c = 0; c < kParams; ++c) {
       double* a = acc + c * kStride + j;
       __m256d x0 = _mm256_loadu_pd(a), x1 = _mm256_loadu_pd(a + 4);
       for (int g = 0; g < G; ++g) {
@@ -235,7 +229,7 @@ template <int G, class Index>
   for (; j < n; ++j) {
     double y[G];
     for (int g = 0; g < G; ++g) y[g] = ln_entry<Index>(src[g], j, ln);
-    for (int c = 0; c < 7; ++c) {
+    for (std::size_t c = 0; c < kParams; ++c) {
       double x = acc[c * kStride + j];
       for (int g = 0; g < G; ++g) x += w[g][c] * y[g];
       acc[c * kStride + j] = x;
@@ -473,7 +467,9 @@ FitDesign make_design(const GradientTable& table, const std::vector<std::uint64_
     DesignRow& s = design.rows[r];
     const bool b0_row = r < b0_indices.size();
     s.volume = b0_row ? b0_indices[r] : shell_indices[r - b0_indices.size()];
-    for (int c = 0; c < 7; ++c) s.w[static_cast<std::size_t>(c)] = pinv(c, static_cast<Eigen::Index>(r));
+    // Row 0 of the pseudo-inverse, the log-baseline, is left out: nothing reads it.
+    for (std::size_t c = 0; c < kParams; ++c)
+      s.w[c] = pinv(static_cast<Eigen::Index>(c + 1), static_cast<Eigen::Index>(r));
     // The baseline runs over the b=0 rows, or over the shell rows without any.
     s.base = b0_row || b0_indices.empty();
   }
@@ -503,13 +499,13 @@ void finish_block(const FitDesign& design, const double* acc, std::uint64_t star
   std::size_t fitted = 0;
   for (std::size_t j = 0; j < n; ++j) {
     const std::uint64_t t = (x * ny + yy) * nz + z;
-    const double s0 = acc[7 * kStride + j] / design.base_count;
+    const double s0 = acc[kBaseRow * kStride + j] / design.base_count;
     field.s0[t] = s0;
     if (!(design.min_s0 > s0) && pick.takes(s0)) {
       scratch.at[fitted] = static_cast<std::uint32_t>(j);
       scratch.slot[fitted] = t;
-      scratch.setup[fitted] = eigen_setup(acc[1 * kStride + j], acc[2 * kStride + j], acc[3 * kStride + j],
-                                          acc[4 * kStride + j], acc[5 * kStride + j], acc[6 * kStride + j]);
+      scratch.setup[fitted] = eigen_setup(acc[0 * kStride + j], acc[1 * kStride + j], acc[2 * kStride + j],
+                                          acc[3 * kStride + j], acc[4 * kStride + j], acc[5 * kStride + j]);
       ++fitted;
     }
     if (++x == nx) {
@@ -525,10 +521,12 @@ void finish_block(const FitDesign& design, const double* acc, std::uint64_t star
     scratch.cos_theta[i] = libm::cos(theta);
     scratch.sin_theta[i] = libm::sin(theta);
   }
-  double p[7];
+  // principal() takes the parameters at their places in the design, the
+  // unused log-baseline at 0.
+  double p[7] = {};
   for (std::size_t i = 0; i < fitted; ++i) {
     const std::size_t j = scratch.at[i];
-    for (std::size_t c = 0; c < 7; ++c) p[c] = acc[c * kStride + j];
+    for (std::size_t c = 0; c < kParams; ++c) p[c + 1] = acc[c * kStride + j];
     const PrincipalFit e = principal(p, eigen_finish(scratch.setup[i], scratch.cos_theta[i], scratch.sin_theta[i]));
     const std::uint64_t t = scratch.slot[i];
     field.v1[t] = e.v1;

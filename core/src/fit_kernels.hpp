@@ -19,9 +19,14 @@ namespace tarvix::fit {
 // Stored voxels per block. A block's sums (kRows rows of kBlock doubles) stay
 // in L1/L2 while a run of volumes is added into them.
 constexpr std::size_t kBlock = 512;
-// Per voxel: the seven parameter sums, then the baseline signal sum. Rows
-// exactly 4 KiB apart would alias each other in the load/store unit.
-constexpr std::size_t kRows = 8;
+// Per voxel: the six tensor sums, then the baseline signal sum. The fit's
+// seventh parameter, the log-baseline, is never read (the baseline is the
+// mean b=0 signal), so its sum is not made: an eighth of the memory the
+// streamed fit holds per voxel, and of its multiply-adds. Rows exactly 4 KiB
+// apart would alias each other in the load/store unit.
+constexpr std::size_t kParams = 6;
+constexpr std::size_t kBaseRow = kParams;
+constexpr std::size_t kRows = kParams + 1;
 constexpr std::size_t kStride = kBlock + 16;
 constexpr std::size_t kBlockDoubles = kRows * kStride;
 // Rows added in one pass over a block's sums.
@@ -57,11 +62,11 @@ using StoredToFloat = std::function<void(const unsigned char* src, std::size_t n
 // Empty (bytes 0) for stored voxels wider than 16 bits.
 SignalTable make_signal_table(std::size_t bytes_per_voxel, const StoredToFloat& to_float, double ln_floor);
 
-// One design row: its volume, its column of the pseudo-inverse and whether
-// the volume counts towards the baseline mean.
+// One design row: its volume, its column of the pseudo-inverse for the six
+// tensor elements and whether the volume counts towards the baseline mean.
 struct DesignRow {
   std::uint64_t volume = 0;
-  std::array<double, 7> w{};
+  std::array<double, kParams> w{};
   bool base = false;
 };
 

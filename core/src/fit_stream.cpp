@@ -99,9 +99,6 @@ struct FitStream::State {
   // summed, which may be well before the read ends.
   bool finished = false;
   TensorField field;
-  // The field, zeroed ahead by the summing task while it waits for its first
-  // batch, so that the read's end does not wait for it.
-  std::optional<TensorField> blank;
 
   bool drainer_started = false;
   tbb::task_group group;
@@ -132,11 +129,34 @@ struct FitStream::State {
 
   // The means of the deliveries [b, e) that are to be averaged; their
   // signals on the sample's lattice count as taken (sum_batch copies them).
+  // A volume the Volume does not keep is averaged from the ring, its stored
+  // voxels looked up as the floats the reader would have made of them.
   void average_batch(std::size_t b, std::size_t e) {
+    const std::uint64_t nx = shape[0], ny = shape[1], nz = shape[2];
+    std::vector<float> converted;
     for (std::size_t d = b; d < e; ++d) {
       const Delivery& v = deliveries[d];
-      if (v.kept && std::binary_search(averaged.begin(), averaged.end(), v.volume))
-        means.emplace_back(v.volume, grid_mean(v.kept, shape[0], shape[1], shape[2]));
+      if (std::binary_search(averaged.begin(), averaged.end(), v.volume)) {
+        double mean;
+        if (v.kept || !v.raw) {
+          mean = grid_mean(v.kept ? v.kept : v.data, nx, ny, nz);
+        } else if (table.bytes == 1) {
+          mean = grid_mean_of([&](std::uint64_t at) { return table.value[v.raw[at]]; }, nx, ny, nz);
+        } else if (table.bytes == 2) {
+          mean = grid_mean_of(
+              [&](std::uint64_t at) {
+                std::uint16_t pattern;
+                std::memcpy(&pattern, v.raw + at * 2, 2);
+                return table.value[pattern];
+              },
+              nx, ny, nz);
+        } else {
+          converted.resize(static_cast<std::size_t>(grid));
+          raw.to_float(v.raw, static_cast<std::size_t>(grid), converted.data());
+          mean = grid_mean(converted.data(), nx, ny, nz);
+        }
+        means.emplace_back(v.volume, mean);
+      }
       if (sample) sample->mark(v.volume);
     }
   }
@@ -151,6 +171,12 @@ struct FitStream::State {
     const std::size_t bytes = raw.bytes_per_voxel;
     for (std::size_t d = b; d < e; ++d) {
       const Delivery& v = deliveries[d];
+      if (sample->holds_patterns()) {
+        // Every delivery is raw then (take_raw agreed before the first).
+        std::uint16_t* out = sample->pattern_slot(v.volume);
+        for (std::size_t i = first; i < last; ++i) std::memcpy(out + i, v.raw + at[i] * 2, 2);
+        continue;
+      }
       float* out = sample->slot(v.volume);
       if (v.kept || !v.raw) {
         const float* src = v.kept ? v.kept : v.data;
@@ -261,8 +287,11 @@ struct FitStream::State {
   // empty (the detection then scores every anisotropic voxel) are the others
   // fitted too.
   void finish() {
-    TensorField out = blank ? std::move(*blank) : empty_field(shape[0], shape[1], shape[2]);
-    blank.reset();
+    // Every volume is summed: the ring goes before the field is made, so that
+    // the two are never held together.
+    ring.reset();
+    raw_slots.reset();
+    TensorField out = empty_field(shape[0], shape[1], shape[2]);
     if (scope == FitScope::WhiteMatterProxy) {
       eigen_pass(out, {EigenPick::None});
       // The tracking seeds in the tissue, which reaches below the proxy's
@@ -280,8 +309,6 @@ struct FitStream::State {
       eigen_pass(out, {});
     }
     sums.reset();
-    ring.reset();
-    raw_slots.reset();
     field = std::move(out);
     finished = true;
   }
@@ -318,11 +345,6 @@ struct FitStream::State {
   // summed, then runs the eigen step while the reader may still be inflating
   // volumes the fit does not read.
   void drain() {
-    try {
-      blank = empty_field(shape[0], shape[1], shape[2]);
-    } catch (const std::bad_alloc&) {
-      // made again by finish(), once the sums are freed
-    }
     std::unique_lock<std::mutex> l(m);
     for (;;) {
       cv.wait(l, [&] { return cancelled || (!busy && (batch_ready() || consumed == wanted)); });
@@ -400,7 +422,8 @@ bool FitStream::begin(const VolumeInfo& info, std::vector<std::uint8_t>& keep, s
   std::size_t wanted = 0, ring_volumes = 0;  // ring_volumes: wanted, not kept
   if (st.sample) st.sample->begin(info.shape, n_volumes);
   for (std::uint64_t k = 0; k < n_volumes; ++k) {
-    const bool w = first_row[k + 1] > first_row[k] || st.sample;
+    const bool w = first_row[k + 1] > first_row[k] || st.sample ||
+                   std::binary_search(st.averaged.begin(), st.averaged.end(), k);
     const bool kp = std::binary_search(st.keep.begin(), st.keep.end(), k);
     keep[k] = kp ? 1 : 0;
     want[k] = w ? 1 : 0;
@@ -488,6 +511,7 @@ bool FitStream::take_raw(const RawVoxels& raw) {
   st.raw = raw;
   st.raw_ring = true;
   st.table = make_signal_table(raw.bytes_per_voxel, raw.to_float, st.design.ln_floor);
+  if (st.sample && st.table.bytes == 2) st.sample->hold_patterns(st.table.value);
   return true;
 }
 
@@ -507,9 +531,9 @@ void FitStream::raw_volume_ready(std::uint64_t k, const unsigned char* raw, cons
   deliver(k, nullptr, raw, kept);
 }
 
-void FitStream::average_kept(std::vector<std::uint64_t> volumes) {
+void FitStream::average_volumes(std::vector<std::uint64_t> volumes) {
   State& st = *state_;
-  if (st.began) throw std::logic_error("FitStream::average_kept: the read has begun");
+  if (st.began) throw std::logic_error("FitStream::average_volumes: the read has begun");
   std::sort(volumes.begin(), volumes.end());
   volumes.erase(std::unique(volumes.begin(), volumes.end()), volumes.end());
   st.averaged = std::move(volumes);
@@ -521,7 +545,7 @@ void FitStream::sample_signals(SignalSample* sample) {
   st.sample = sample;
 }
 
-std::optional<std::vector<double>> FitStream::kept_means(const std::vector<std::uint64_t>& volumes) const {
+std::optional<std::vector<double>> FitStream::volume_means(const std::vector<std::uint64_t>& volumes) const {
   const State& st = *state_;
   if (!st.taken) return std::nullopt;
   std::vector<double> out;

@@ -57,10 +57,12 @@ class FitStream final : public VolumeSink {
   unsigned char* raw_buffer_for(std::uint64_t k) override;
   void raw_volume_ready(std::uint64_t k, const unsigned char* raw, const float* kept) override;
 
-  // Before the read: the means over the whole grid (grid_mean) of these kept
+  // Before the read: the means over the whole grid (grid_mean) of these
   // volumes are worked out by the summing task as they arrive, while the
-  // reading thread still inflates, instead of after the read.
-  void average_kept(std::vector<std::uint64_t> volumes);
+  // reading thread still inflates, instead of after the read. They need not
+  // be kept: one that is not passes through the ring like the fit's volumes
+  // and is gone once averaged.
+  void average_volumes(std::vector<std::uint64_t> volumes);
   // Before the read: every volume, the fit's or not, goes through the stream
   // and leaves its signals on the lattice of `sample` (filled by whoever sums,
   // so the reading thread only inflates). Volumes the fit does not read then
@@ -68,7 +70,7 @@ class FitStream final : public VolumeSink {
   void sample_signals(SignalSample* sample);
   // After take(): the means of `volumes`, in that order, when every one was
   // worked out.
-  std::optional<std::vector<double>> kept_means(const std::vector<std::uint64_t>& volumes) const;
+  std::optional<std::vector<double>> volume_means(const std::vector<std::uint64_t>& volumes) const;
 
   // True when a whole image went through the stream and its field is not
   // yet taken; false when begin() declined the image (read whole instead).

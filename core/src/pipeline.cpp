@@ -66,7 +66,7 @@ B0Drift drift_of(const RunData& run, const Volume& dwi, const AnalysisOptions& o
   const GradientTable& table = run.loaded.table;
   if (!run.mask_ptr() && run.stream) {
     std::vector<std::uint64_t> indices = table.b0_indices(options.b0_threshold);
-    if (std::optional<std::vector<double>> means = run.stream->kept_means(indices))
+    if (std::optional<std::vector<double>> means = run.stream->volume_means(indices))
       return b0_drift(std::move(indices), std::move(*means));
   }
   return compute_drift(dwi, table, run.mask_ptr(), options.b0_threshold);

@@ -141,6 +141,19 @@ double masked_mean_of_volume(const Volume& volume, std::uint64_t k, const Mask* 
 // mask.
 double grid_mean(const float* v, std::uint64_t nx, std::uint64_t ny, std::uint64_t nz);
 
+// grid_mean's sum, in its order, of the floats at(offset) gives for each
+// stored offset: the same bits for a grid held in another form.
+template <class At>
+double grid_mean_of(At&& at, std::uint64_t nx, std::uint64_t ny, std::uint64_t nz) {
+  const std::uint64_t plane = nx * ny, grid = plane * nz;
+  double sum = 0;
+  for (std::uint64_t x = 0; x < nx; ++x)
+    for (std::uint64_t y = 0; y < ny; ++y)
+      for (std::uint64_t z = 0, offset = x + nx * y; z < nz; ++z, offset += plane)
+        sum += static_cast<double>(static_cast<float>(at(offset)));
+  return grid ? sum / static_cast<double>(grid) : 0.0;
+}
+
 // One masked mean per requested volume, in request order, in parallel.
 std::vector<double> mean_for_volumes(const Volume& volume, const std::vector<std::uint64_t>& indices,
                                      const Mask* mask);

@@ -117,25 +117,26 @@ TEST(FitStream, StreamedFieldEqualsTheDirectFitForAnyThreadCount) {
     const std::pair<tbb::task_arena*, int> runs[] = {{&one, 1}, {&two, 2}, {nullptr, 2}};
     for (const auto& [arena, concurrency] : runs) {
       SCOPED_TRACE(concurrency);
-      FitStream stream(t, l.b0, l.shell, 1.0, l.b0, arena, concurrency);
-      stream.average_kept({39, 0, 26, 13, 5});  // 5 is neither kept nor averaged
+      // Two b=0 volumes kept, two averaged from the ring as stored and dropped.
+      const std::vector<std::uint64_t> kept{0, 26};
+      FitStream stream(t, l.b0, l.shell, 1.0, kept, arena, concurrency);
+      stream.average_volumes({39, 0, 26, 13});
       ReadTimings timings;
       const VolumeRead r = read_volume_with_info(path, &timings, &stream);
-      // Only the b=0 volumes stay; the drift reads exactly those.
       EXPECT_TRUE(r.volume.partial);
-      EXPECT_EQ(r.volume.held, l.b0);
-      EXPECT_EQ(r.volume.data.size(), l.b0.size() * GRID);
+      EXPECT_EQ(r.volume.held, kept);
+      EXPECT_EQ(r.volume.data.size(), kept.size() * GRID);
       EXPECT_THROW(r.volume.volume_data(l.shell[0]), std::logic_error);
       EXPECT_EQ(std::memcmp(r.volume.volume_data(26), whole.volume.volume_data(26), GRID * sizeof(float)), 0);
-      EXPECT_EQ(mean_for_volumes(r.volume, l.b0, nullptr), mean_for_volumes(whole.volume, l.b0, nullptr));
+      EXPECT_EQ(mean_for_volumes(r.volume, kept, nullptr), mean_for_volumes(whole.volume, kept, nullptr));
 
       ASSERT_TRUE(stream.complete());
       const TensorField streamed = arena ? arena->execute([&] { return stream.take(); }) : stream.take();
       expect_same_bits(direct, streamed);
       EXPECT_THROW(stream.take(), std::logic_error);  // the field is handed over once
       // The drift's means, made while the image streamed in.
-      EXPECT_EQ(stream.kept_means(l.b0), mean_for_volumes(whole.volume, l.b0, nullptr));
-      EXPECT_FALSE(stream.kept_means({0, 5}));
+      EXPECT_EQ(stream.volume_means(l.b0), mean_for_volumes(whole.volume, l.b0, nullptr));
+      EXPECT_FALSE(stream.volume_means({0, 5}));  // 5 was not averaged
     }
   }
 }
