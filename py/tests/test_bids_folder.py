@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from tarvix import batch, qcpage
+from tarvix import batch, batch_task, qcpage
 
 from cli_runner import cli
 from conftest import write_run as run
@@ -111,8 +111,8 @@ def test_job_array_tasks_share_one_summary_and_page(tmp_path):
 # aside, until the file GO appears; with WAITING, says when it comes to wait
 # for a run another task holds.
 STALL = ("import os, sys, time\n"
-         "from tarvix import batch, cli\n"
-         "audit, lock = batch._audit, batch.RunLock.__init__\n"
+         "from tarvix import batch_task, cli\n"
+         "audit, lock = batch_task._audit, batch_task.RunLock.__init__\n"
          "def stalled(entry, *args):\n"
          "    if entry['name'] == 'sub-02_dwi' and 'READY' in os.environ:\n"
          "        open(os.environ['READY'], 'w').close()\n"
@@ -124,7 +124,7 @@ STALL = ("import os, sys, time\n"
          "    if wait and 'WAITING' in os.environ:\n"
          "        open(os.environ['WAITING'], 'w').close()\n"
          "    lock(self, path, wait)\n"
-         "batch._audit, batch.RunLock.__init__ = stalled, waiting\n"
+         "batch_task._audit, batch_task.RunLock.__init__ = stalled, waiting\n"
          "sys.exit(cli.main(sys.argv[1:]))")
 
 
@@ -318,14 +318,14 @@ def test_no_process_outlives_a_killed_client(six_runs, sig):
 def test_task_checks_it_sees_the_clients_inputs(tmp_path, change, says):
     paths = run(tmp_path / "sub-01/dwi", "sub-01_dwi")
     entry = {"dwi": paths["dwi"], "bvec": paths["bvec"], "bval": paths["bval"], "masks": [], "sidecar": None}
-    entry["seen"] = {p: batch.fingerprint(p) for p in batch.input_files(entry)}
+    entry["seen"] = {p: batch_task.fingerprint(p) for p in batch_task.input_files(entry)}
     if change == "missing":
         os.rename(paths["bval"], paths["bval"] + ".x")
     elif change == "size":
         with open(paths["bval"], "a") as f:
             f.write(" ")
     out = tmp_path / ("gone" if change == "folder" else "")
-    found = batch.check_inputs(entry, str(out))
+    found = batch_task.check_inputs(entry, str(out))
     if says is None:
         assert found is None
     else:
