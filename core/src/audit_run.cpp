@@ -230,6 +230,9 @@ RunResult audit_run(const RunInputs& inputs, const AnalysisOptions& options, Exe
     return result;
   }
 
+  // The command line and the batch hold a requested shell to the table.
+  if (inputs.image_rules == ImageRules::Checked) require_requested_shell(run.loaded.table, options);
+
   // The clock covers the image reads and the analysis, not table loading or
   // serialisation.
   const auto start = MonotonicClock::now();

@@ -15,6 +15,7 @@
 
 #include "coherence.hpp"
 #include "error.hpp"
+#include "format.hpp"
 #include "timing.hpp"
 
 namespace tarvix {
@@ -101,6 +102,19 @@ Shell pick_shell(const std::vector<double>& bvals, double b0_threshold, double t
   }
   if (!best) throw Error::no_flip_shell();
   return std::move(*best);
+}
+
+void require_requested_shell(const GradientTable& table, const AnalysisOptions& options) {
+  if (!options.shell) return;
+  std::string listed;
+  for (const Shell& s : detect_shells(table.bvals, options.b0_threshold, options.tolerance)) {
+    if (s.is_b0) continue;
+    if (std::fabs(s.nominal_b - *options.shell) <= options.tolerance * s.nominal_b) return;
+    listed += (listed.empty() ? "b=" : ", b=") + format_plain(s.nominal_b);
+  }
+  throw Failure("--shell " + format_plain(*options.shell) +
+                " matches no shell of the table; its diffusion-weighted shells are: " +
+                (listed.empty() ? std::string("none") : listed));
 }
 
 DetectionPlan plan_detection(const GradientTable& table, const AnalysisOptions& options) {

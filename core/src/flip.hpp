@@ -87,6 +87,11 @@ std::optional<Shell> select_working_shell(const GradientTable& table, double b0_
 // The non-b=0 shell nearest `requested`; none is Error::no_flip_shell.
 Shell pick_shell(const std::vector<double>& bvals, double b0_threshold, double tolerance, double requested);
 
+// A requested working shell (--shell) that is none of the table's
+// diffusion-weighted shells, within the shell tolerance, is refused
+// (Failure naming the shells there are); the module itself takes the nearest.
+void require_requested_shell(const GradientTable& table, const AnalysisOptions& options);
+
 // The scoring mask (the user's, else the white-matter proxy) on a fitted field.
 FitAndMask mask_field(TensorField field, const Mask* mask);
 

@@ -11,6 +11,7 @@
 #include "paths.hpp"
 #include "text.hpp"
 #include "timing.hpp"
+#include "verdict.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -404,6 +405,31 @@ PyObject* run_settings(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* { return settings_list(); });
 }
 
+// The evidence limits and lead rules the verdict applies, for the texts that
+// quote them: min_wm_voxels, min_samples, min_shell_volumes (the coherence's
+// and the fit's), tracking_min_voxels, tracking_min_streamlines,
+// tracking_spreads, tracking_margin_threshold, tracking_fa_threshold,
+// tracking_min_length_mm.
+PyObject* run_limits(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    const tarvix::EvidenceLimits e;
+    const tarvix::TrackingOptions t;
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    const auto count = [](std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); };
+    const bool ok = set_item(dict.get(), "min_wm_voxels", count(e.min_wm_voxels)) &&
+                    set_item(dict.get(), "min_samples", count(e.min_samples)) &&
+                    set_item(dict.get(), "min_shell_volumes", count(e.min_shell_volumes)) &&
+                    set_item(dict.get(), "tracking_min_voxels", count(t.min_trackable_voxels)) &&
+                    set_item(dict.get(), "tracking_min_streamlines", count(t.min_streamlines)) &&
+                    set_item(dict.get(), "tracking_spreads", PyFloat_FromDouble(t.spread_factor)) &&
+                    set_item(dict.get(), "tracking_margin_threshold", PyFloat_FromDouble(t.margin_threshold)) &&
+                    set_item(dict.get(), "tracking_fa_threshold", PyFloat_FromDouble(t.fa_threshold)) &&
+                    set_item(dict.get(), "tracking_min_length_mm", PyFloat_FromDouble(t.min_length_mm));
+    return ok ? dict.release() : nullptr;
+  });
+}
+
 constexpr Signature kInspect{"inspect", kInspectParams, kInspectDoc};
 constexpr Signature kAudit{"audit", kAuditParams, kAuditDoc};
 constexpr Signature kCheckTable{"check_table", kCheckTableParams, kCheckTableDoc};
@@ -415,7 +441,7 @@ constexpr Signature kMaskFit{"mask_fit", kMaskFitParams, kMaskFitDoc};
 constexpr Signature kDetectFlip{"detect_flip", kDetectParams, kDetectDoc};
 constexpr Signature kRepair{"repair", kRepairParams, kRepairDoc};
 
-constexpr std::size_t kFunctionCount = 11;
+constexpr std::size_t kFunctionCount = 12;
 
 std::array<Entry, kFunctionCount> entries() {
   return {{
@@ -430,6 +456,7 @@ std::array<Entry, kFunctionCount> entries() {
       fast_entry<g_state, kCheckTable, run_check_table>(),
       fast_entry<g_state, kRecomputeBval, run_recompute_bval>(),
       {nullptr, "settings", &run_settings},
+      {nullptr, "limits", &run_limits},
   }};
 }
 

@@ -111,8 +111,6 @@ def test_every_command_has_help_with_its_exit_status():
     (["bids", "NO-SUCH-FOLDER"], "ROOT NO-SUCH-FOLDER does not exist"),
     # Checked against what exists.
     (["bids", "{bval}"], "ROOT {bval} is not a folder"),
-    (["audit", "--dwi", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--shell", "2000"],
-     "--shell 2000 matches no shell of the table; its diffusion-weighted shells are: b=1000"),
     (["audit", "--dwi", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--tracking-out", "t.json", "--no-tracking"],
      "--tracking-out and --no-tracking contradict each other: the record is the tracking's"),
 ])
@@ -138,6 +136,8 @@ MISSING = "I/O error: No such file or directory (os error 2), while reading --bv
      "looks like an MRtrix gradient file ('x y z b' per line): give it with --grad instead"),
     (["audit", "--dwi", "{dwi}", "--bvec", "{t}/short.bvec", "--bval", "{t}/short.bval"], "volume mismatch: ",
      "between the table {t}/short.bvec and --dwi {dwi}"),
+    (["audit", "--dwi", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--shell", "2000"],
+     "--shell 2000 matches no shell of the table; ", "its diffusion-weighted shells are: b=1000"),
     (["inspect", "--bvec", "{t}/amp.bvec", "--bval", "{t}/amp.bval", "--strict"],
      "amplitude-encoded bvecs (--strict): ", "recover explicitly with `tarvix recompute-bval`."),
     (["recompute-bval", "--bvec", "{bvec}", "--bval", "{bval}", "--out-bvec", "{t}/u.bvec", "--out-bval", "{t}/u.bval"],

@@ -7,8 +7,8 @@ from __future__ import annotations
 import sys
 
 from . import _engine, _tarvix, defaults, outputs, summary, verdict
-from .cli_options import EXIT_OF_STATUS, EXIT_OK, PNG_HINT, _number
-from .errors import CliError, UsageError, compiled, terminal_text
+from .cli_options import EXIT_OF_STATUS, EXIT_OK, PNG_HINT
+from .errors import CliError, compiled, terminal_text
 from .lazy import json
 from .optiontable import Namespace
 
@@ -69,21 +69,6 @@ def _table_scheme(args) -> dict:
     """The scheme report of the table alone (reads only the gradient files)."""
     keep = {n: getattr(args, n) for n in ("bvec", "bval", "grad", "tolerance", "b0_threshold") if hasattr(args, n)}
     return json.loads(_tarvix.inspect(**keep))
-
-
-def check_shell(args) -> None:
-    """--shell must name a diffusion-weighted shell of the table: the module
-    would quietly take the nearest one."""
-    requested = getattr(args, "shell", None)
-    if requested is None:
-        return
-    shells = [s for s in _table_scheme(args)["shells"]["shells"] if not s["is_b0"]]
-    tolerance = getattr(args, "tolerance", defaults.TOLERANCE)
-    if any(abs(s["nominal_b"] - requested) <= tolerance * s["nominal_b"] for s in shells):
-        return
-    existing = ", ".join(f"b={summary._b(s['nominal_b'])}" for s in shells) or "none"
-    raise UsageError(f"--shell {_number(requested)} matches no shell of the table; its diffusion-weighted "
-                     f"shells are: {existing}")
 
 
 def _inputs(args) -> list:
@@ -171,7 +156,6 @@ def _print(args, text: str, human: str, extra: list[str], notes: list[str] = ())
 def _analyse(args, base: str, command: str) -> int:
     """audit and detect-flip: one call, the verdict, the outputs."""
     _need_matplotlib(args)
-    check_shell(args)
     plan = plan_outputs(args)
     profile = getattr(args, "profile", False)
     with plan.transaction():
@@ -212,7 +196,6 @@ def run_detect(args) -> int:
 
 def run_repair(args) -> int:
     _need_matplotlib(args)
-    check_shell(args)
     plan = plan_outputs(args)
     force_repair = getattr(args, "force_repair", False)
     extra = []

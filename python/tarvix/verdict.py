@@ -5,21 +5,31 @@ texts that explain it."""
 
 from __future__ import annotations
 
+from . import _engine
 
-# The thresholds the help texts quote; the core applies them.
-MIN_WM_VOXELS = 250
-MIN_SAMPLES = 400
-MIN_SHELL_VOLUMES = 6
-TRACKING_MIN_VOXELS = 200
-TRACKING_MIN_STREAMLINES = 50
-TRACKING_SPREADS = 2
+
+def _number(value) -> str:
+    return f"{value:g}"
+
+
+# The limits the help texts and outputs quote, as the core applies them.
+LIMITS = _engine.limits()
+MIN_WM_VOXELS = LIMITS["min_wm_voxels"]
+MIN_SAMPLES = LIMITS["min_samples"]
+MIN_SHELL_VOLUMES = LIMITS["min_shell_volumes"]
+TRACKING_MIN_VOXELS = LIMITS["tracking_min_voxels"]
+TRACKING_MIN_STREAMLINES = LIMITS["tracking_min_streamlines"]
+TRACKING_SPREADS = LIMITS["tracking_spreads"]
+if float(TRACKING_SPREADS).is_integer():
+    TRACKING_SPREADS = int(TRACKING_SPREADS)  # "2 SD", as people write it
 
 THIN_EVIDENCE_HELP = (
     f"thin evidence: both measures need {MIN_SHELL_VOLUMES} volumes in the working shell. The coherence needs at "
     f"least\n  {MIN_WM_VOXELS} white-matter voxels, {MIN_SAMPLES} neighbour comparisons for the best and runner-up "
     "transforms and some\n  non-zero score; the tracking needs "
-    f"{TRACKING_MIN_VOXELS} trackable voxels (FA of at least 0.3 inside the mask) and\n"
-    f"  {TRACKING_MIN_STREAMLINES} streamlines of 10 mm or more, and when it ran only its own minimum counts. "
+    f"{TRACKING_MIN_VOXELS} trackable voxels (FA of at least {_number(LIMITS['tracking_fa_threshold'])} inside the "
+    f"mask) and\n  {TRACKING_MIN_STREAMLINES} streamlines of {_number(LIMITS['tracking_min_length_mm'])} mm or "
+    "more, and when it ran only its own minimum counts. "
     "Below that a PASS\n  or FLAG is reported as WARN, and repair writes no transform without --force-repair "
     "(every report\n  written says the same: its status and `verdict` section are this verdict)")
 
