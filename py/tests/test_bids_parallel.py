@@ -170,8 +170,7 @@ def test_keep_going_lists_failures_and_summarises_the_rest(trees, tmp_path):
     assert (summary["status"], summary["verdict"], summary["n_failed"]) == ("ERROR", "FLAG", 2)
     assert summary["failed"] == [{"dwi": f["dwi"], "error": f["error"], "name": f["name"]} for f in failed]
     assert not list(out.rglob("*_tracking.json"))
-    page = (out / "index.html").read_text()
-    assert all(f["name"] in page for f in failed) and "could not be audited" in page
+    # (The page's row for a failed run: test_qc_page; a batch's failures on its page: test_bounds.)
 
 
 def test_finish_refuses_a_status_nobody_decided(tmp_path):

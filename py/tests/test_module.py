@@ -165,7 +165,6 @@ IMAGE = dict(dwi="dwi", bvec="bvec", bval="bval")
     ("detect_flip", dict(dwi="3d.nii", bvec="one.bvec", bval="one.bval"), "DTI fit failed: expected 4-D DWI, got 3-D"),
     ("audit", dict(dwi="dwi", bvec="t64.bvec", bval="t64.bval"), "volume mismatch: 64 gradients but 65 DWI volumes"),
     ("audit", dict(IMAGE, mask="mask.nii"), "mask grid mismatch: mask has 1000 voxels but the DWI grid has 256"),
-    ("detect_flip", dict(IMAGE, mask="mask.nii"), "mask grid mismatch: mask has 1000 voxels but the DWI grid has 256"),
     ("detect_flip_with_glyphs", dict(dwi="dwi", bvec="b0.bvec", bval="b0.bval"),
      "no usable non-b0 shell for flip detection"),
     ("detect_flip_with_glyphs", dict(dwi="dwi", bvec="b0.bvec", bval="b0.bval", shell=1000.0),
