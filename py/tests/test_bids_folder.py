@@ -228,13 +228,9 @@ def test_labels_sessions_and_links_are_told_apart(tmp_path):
     assert all(f'<td class=run><code>{n}</code>' in page for n in names)
 
 
-@pytest.mark.parametrize("name, link", [
-    ("sub-01_acq-a#b?c_dwi_report.json", "sub-01_acq-a%23b%3Fc_dwi_report.json"),
-    ("sub-01_acq-a\nb%_dwi_qc.png", "sub-01_acq-a%0Ab%25_dwi_qc.png"),
-    ('a"b<c>&d', "a%22b%3Cc%3E%26d"),
-])
-def test_page_links_are_percent_encoded(name, link):
-    assert f'href="{link}"' in qcpage._link(name, "report")
+def test_page_links_encode_line_breaks_and_the_percent_sign():
+    # (#, ?, <, >, " and &: test_qc_page's hostile run name.)
+    assert 'href="sub-01_acq-a%0Ab%25_dwi_qc.png"' in qcpage._link("sub-01_acq-a\nb%_dwi_qc.png", "report")
 
 
 def _children(pid):

@@ -134,21 +134,11 @@ def test_reports_are_the_modules_with_one_verdict_everywhere(trees, backend, tmp
         module_report = json.loads(module_texts[f"{name}_report.json"])
         engine["status"] = module_report["status"]
         assert engine == module_report
-    assert (verdict_of("sub-02_dwi", texts)["recommended_label"], verdict_of("sub-02_dwi", texts)["recommended_words"]) \
-        == ("-x+y+z", "x axis flipped")
-    assert (out / "index.html").is_file()
-    rows = (out / "group_report.tsv").read_text().splitlines()
-    header = rows[0].split("\t")
-    table = {r.split("\t")[header.index("name")]: dict(zip(header, r.split("\t"))) for r in rows[1:]}
-    assert {n: r["status"] for n, r in table.items()} == VERDICTS
-    assert table["sub-02_dwi"]["recommended_label"] == "-x+y+z" and table["sub-01_ses-02_dwi"]["session_id"] == "ses-02"
-    assert table["sub-01_ses-01_dwi"]["recommended_label"] == "n/a"
-    sidecar = json.loads((out / "group_report.json").read_text())
-    assert list(sidecar) == header
-
-
-def verdict_of(name, texts):
-    return json.loads(texts[f"{stem(name)}_report.json"])["verdict"]
+    # The group table's columns by entity: test_bids_group; the same table from a split batch: test_bids_app.
+    rows = [r.split("\t") for r in (out / "group_report.tsv").read_text().splitlines()]
+    column = rows[0].index("recommended_label")
+    assert {r[rows[0].index("name")]: r[column] for r in rows[1:]} == {
+        "sub-01_ses-01_dwi": "n/a", "sub-01_ses-02_dwi": "n/a", "sub-02_dwi": "-x+y+z", "sub-04_dwi": "n/a"}
 
 
 def test_first_failing_run_in_discovery_order_wins(trees, backend):
@@ -180,8 +170,7 @@ def test_keep_going_lists_failures_and_summarises_the_rest(trees, tmp_path):
     assert (summary["status"], summary["verdict"], summary["n_failed"]) == ("ERROR", "FLAG", 2)
     assert summary["failed"] == [{"dwi": f["dwi"], "error": f["error"], "name": f["name"]} for f in failed]
     assert not list(out.rglob("*_tracking.json"))
-    page = (out / "index.html").read_text()
-    assert all(f["name"] in page for f in failed) and "could not be audited" in page
+    # (The page's row for a failed run: test_qc_page; a batch's failures on its page: test_bounds.)
 
 
 def test_finish_refuses_a_status_nobody_decided(tmp_path):
@@ -195,9 +184,7 @@ def test_finish_refuses_a_status_nobody_decided(tmp_path):
 def test_participant_labels_description_and_dask_only_for_a_scheduler(trees, tmp_path):
     root, _, _ = trees[False]
     out = tmp_path / "out"
-    result = cli("bids", root, "--participant-label", "01", "sub-04", "--output-dir", out, "--no-tracking", "--json")
-    names = [r["name"] for r in json.loads(result.stdout)["results"]]
-    assert names == ["sub-01_ses-01_dwi", "sub-01_ses-02_dwi", "sub-04_dwi"]
+    assert cli("bids", root, "--participant-label", "01", "--output-dir", out, "--no-tracking").returncode == 0
     description = json.loads((out / "dataset_description.json").read_text())
     assert description["GeneratedBy"] == [{"Name": "tarvix", "Version": _tarvix.version()}]
     assert {"Name", "BIDSVersion"} <= set(description)

@@ -10,7 +10,7 @@ import pytest
 from tarvix import _tarvix, synthetic
 
 from cli_runner import cli, hiding, image
-from conftest import module_part, same_module_report, assert_close, untimed
+from conftest import module_part, same_module_report, assert_close, untimed, validate
 
 COMMANDS = ["inspect", "audit", "detect-flip", "repair", "recompute-bval", "bids", "demo"]
 HIDE_MPL = hiding("matplotlib")
@@ -191,6 +191,7 @@ def test_thin_evidence_is_a_warning_and_repairs_nothing(tmp_path, small_scan, ar
     assert result.stdout.startswith("status: WARN — the axes cannot be judged with confidence")
     assert note in result.stdout and "tarvix repair" not in result.stdout
     as_json = cli("detect-flip", *image(small_scan), *args, "--json")
+    validate("engine-report", as_json.stdout)
     report, verdict = module_part(as_json.stdout)
     assert as_json.returncode == 3 and report["status"] == "WARN" and report["flip"]["decision"] != "WARN"
     assert verdict["thin_evidence"] and verdict["recommended_label"] is None and note in as_json.stderr

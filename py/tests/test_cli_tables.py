@@ -23,14 +23,6 @@ def test_an_mrtrix_file_with_its_header_as_bvec_is_named_with_the_hint(tmp_path)
     assert "given with --grad" in r.stderr and r.stderr.count("--grad") == 1, r.stderr
 
 
-def test_repair_of_a_nan_table_writes_nothing(tmp_path, scan):
-    bval = _put(tmp_path, "nan.bval", open(scan["bval"]).read().replace("1000", "nan", 1))
-    out = [tmp_path / "o.bvec", tmp_path / "o.bval"]
-    r = cli("repair", "--dwi", scan["dwi"], "--bvec", scan["bvec"], "--bval", bval, "--out-bvec", out[0],
-            "--out-bval", out[1])
-    assert r.returncode == 1 and "is not a finite number" in r.stderr and not any(p.exists() for p in out)
-
-
 def test_recompute_refuses_to_split_a_shell_unless_forced(tmp_path):
     # Amplitude-encoded thirds of b=3000 and one vector three times too long.
     lengths = [0.0] + [(k / 3) ** 0.5 for k in (1, 2, 3) for _ in range(10)] + [3.0]

@@ -49,7 +49,8 @@ def audit(scan, kind):
 
 
 # (layout, kind, the failing test, a piece of its finding). A shuffled shell, a shifted single-shell
-# table, a b=0 row swapped and two shells exchanged: EachKindOfMismatch in core/tests.
+# table, a b=0 row swapped and two shells exchanged, each test's margin, and correct tables at high and
+# low SNR passing: EachKindOfMismatch in core/tests; here what the verdict makes of them.
 MISMATCHES = [
     ("multi", "shifted", "volumes", "is called b=1000 but is as bright as the b=0 volumes"),
     ("single", "random-directions", "order", "do not follow their directions"),
@@ -63,21 +64,11 @@ def test_a_table_of_other_volumes_is_flagged_by_its_test_and_named(scans, layout
     validate("engine-report", report)
     c, v = report["consistency"], report["verdict"]
     assert c["tests"][test]["status"] == "FLAG"
-    assert c["tests"][test]["margin"] < c["tests"][test]["flag_below"]
     assert report["status"] == v["status"] == "FLAG"
     assert any(says in n for n in v["notes"]), v["notes"]
     # The axes are still reported, but nothing is recommended: no transform mends it.
     assert v["recommended_label"] is None
     assert any("no transform of the axes can mend it" in n for n in v["notes"])
-
-
-@pytest.mark.parametrize("layout", LAYOUTS)
-@pytest.mark.parametrize("snr", [CLEAR_SNR, NOISY_SNR])
-def test_a_correct_table_is_never_flagged(scans, layout, snr):
-    report = audit(scans[layout, snr], "correct")
-    assert report["consistency"]["status"] != "FLAG"
-    if snr == CLEAR_SNR:
-        assert report["consistency"]["status"] == "PASS" and report["status"] == "PASS"
 
 
 @pytest.mark.parametrize("layout, kind", [("single", "shuffled"), ("multi", "random-directions")])

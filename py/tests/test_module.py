@@ -56,30 +56,21 @@ def test_function_table_and_signatures():
 @pytest.mark.parametrize("call, message", [
     (lambda: m.detect_flip(), "detect_flip() missing required argument 'dwi' (pos 1)"),
     (lambda: m.repair("d", bvec="x"), "repair() missing required argument 'out_bvec' (pos 2)"),
-    (lambda: m.recompute_bval(out_bval="b"), "recompute_bval() missing required argument 'out_bvec' (pos 1)"),
     (lambda: m.inspect(*range(10)), "inspect() takes at most 9 arguments (10 given)"),
     (lambda: m.inspect(1, 2, 3, 4, 5, 6, 7, 8, 9, grad=None), "inspect() takes at most 9 arguments (10 given)"),
     (lambda: m.inspect(**{k: None for k in "abcdefghij"}), "inspect() takes at most 9 keyword arguments (10 given)"),
     (lambda: m.inspect("a", bvec="b"), "argument for inspect() given by name ('bvec') and position (1)"),
     (lambda: m.audit_bids(root="r", path="x"), "audit_bids() got an unexpected keyword argument 'path'"),
     (lambda: m.inspect(bvec="a", thread=2), "inspect() got an unexpected keyword argument 'thread'. Did you mean 'threads'?"),
-    (lambda: m.audit(colour=1), "audit() got an unexpected keyword argument 'colour'"),
     # The interpreter's order: a missing required argument is found before a duplicate one.
     (lambda: m.repair("d", dwi="d"), "repair() missing required argument 'out_bvec' (pos 2)"),
     # Conversions name the function and the parameter.
-    (lambda: m.inspect(bvec=1), "inspect() argument 'bvec' must be str or None, not int"),
     (lambda: m.inspect(bval=pathlib.Path("x")), "inspect() argument 'bval' must be str or None, not PosixPath"),
-    (lambda: m.inspect(grad=b"x"), "inspect() argument 'grad' must be str or None, not bytes"),
-    (lambda: m.detect_flip(None), "detect_flip() argument 'dwi' must be str, not None"),
     (lambda: m.audit_bids(pathlib.Path("r")), "audit_bids() argument 'root' must be str, not PosixPath"),
     (lambda: m.inspect(tolerance="0.1"), "inspect() argument 'tolerance' must be float, not str"),
-    (lambda: m.inspect(b0_threshold=None), "inspect() argument 'b0_threshold' must be float, not None"),
     (lambda: m.inspect(shell="1000"), "inspect() argument 'shell' must be float or None, not str"),
-    (lambda: m.inspect(strict=1), "inspect() argument 'strict' must be bool, not int"),
-    (lambda: m.inspect(strict=None), "inspect() argument 'strict' must be bool, not None"),
     (lambda: m.repair("d", "o", "v", dry_run=np.int64(1)), "repair() argument 'dry_run' must be bool, not numpy.int64"),
     (lambda: m.inspect(threads=2.0), "inspect() argument 'threads' must be int or None, not float"),
-    (lambda: m.inspect(threads="2"), "inspect() argument 'threads' must be int or None, not str"),
     # The first failing parameter wins, whatever follows.
     (lambda: m.inspect(bvec=1, tolerance="x", threads=-1), "inspect() argument 'bvec' must be str or None, not int"),
     (lambda: m.inspect(bvec="a", tolerance="x", strict=1), "inspect() argument 'tolerance' must be float, not str"),
@@ -157,20 +148,16 @@ IMAGE = dict(dwi="dwi", bvec="bvec", bval="bval")
 
 @pytest.mark.parametrize("function, kwargs, message", [
     ("audit", {}, NO_TABLE),
-    ("audit", dict(bvec="bvec"), NO_TABLE),
     ("audit", dict(bval="bval"), NO_TABLE),
     ("audit", dict(dwi="bvec"), NO_TABLE),
     ("recompute_bval", dict(out_bvec="o.bvec", out_bval="o.bval", bvec="bvec"), NO_TABLE),
     # A thread count of zero is refused before any file is looked at.
     ("inspect", dict(bvec="missing.nii", bval="missing.nii", threads=0), "threads must be a positive integer"),
-    ("audit", dict(dwi="missing.nii", threads=0), "threads must be a positive integer"),
-    ("audit_bids", dict(root="missing.nii", threads=0), "threads must be a positive integer"),
     ("recompute_bval", dict(out_bvec="o.bvec", out_bval="o.bval", threads=False), "threads must be a positive integer"),
     # A message ending in ": " is the start of the reader's own words.
     ("audit", dict(bvec="bvec", bval="bval", mask="missing.nii"), "NIfTI error: "),  # read though unused
     ("audit", dict(IMAGE, mask="missing.nii", step=0), "NIfTI error: "),  # read before the step is looked at
     ("detect_flip", dict(IMAGE, step=0), "step must be finite and greater than 0: 0"),
-    ("detect_flip", dict(IMAGE, step=-1.5), "step must be finite and greater than 0: -1.5"),
     ("detect_flip", dict(IMAGE, step=float("nan")), "step must be finite and greater than 0: NaN"),
     ("detect_flip", dict(IMAGE, step=float("inf")), "step must be finite and greater than 0: inf"),
     ("repair", dict(IMAGE, out_bvec="o.bvec", out_bval="o.bval", step=0), "step must be finite and greater than 0: 0"),
@@ -178,7 +165,6 @@ IMAGE = dict(dwi="dwi", bvec="bvec", bval="bval")
     ("detect_flip", dict(dwi="3d.nii", bvec="one.bvec", bval="one.bval"), "DTI fit failed: expected 4-D DWI, got 3-D"),
     ("audit", dict(dwi="dwi", bvec="t64.bvec", bval="t64.bval"), "volume mismatch: 64 gradients but 65 DWI volumes"),
     ("audit", dict(IMAGE, mask="mask.nii"), "mask grid mismatch: mask has 1000 voxels but the DWI grid has 256"),
-    ("detect_flip", dict(IMAGE, mask="mask.nii"), "mask grid mismatch: mask has 1000 voxels but the DWI grid has 256"),
     ("detect_flip_with_glyphs", dict(dwi="dwi", bvec="b0.bvec", bval="b0.bval"),
      "no usable non-b0 shell for flip detection"),
     ("detect_flip_with_glyphs", dict(dwi="dwi", bvec="b0.bvec", bval="b0.bval", shell=1000.0),
