@@ -39,6 +39,11 @@ constexpr std::size_t kOneThreadRingBytes = std::size_t{32} << 20;
 // In-plane positions the eigen step takes through all z at a time: the lines
 // of the field it writes meanwhile (about five per position) stay in L1/L2.
 constexpr std::uint64_t kColumn = 64;
+// When the sums alone outgrow the cache (a whole brain at 1.2 mm and finer),
+// sums and ring together would set the run's peak: the ring is kept to about
+// this many bytes there, at the cost of more, shorter passes over the sums.
+constexpr std::size_t kLeanRingBytes = std::size_t{48} << 20;
+constexpr std::size_t kLeanRingVolumes = 4;
 
 }  // namespace
 
@@ -49,6 +54,11 @@ struct FitStream::State {
   tbb::task_arena* arena = nullptr;
   bool background = false;
   FitScope scope = FitScope::Whole;
+  // The sums go back to the system rather than the cache: the ring is smaller,
+  // and the eigen step parks the directions in the sums, so that neither the
+  // ring nor a grid of directions is ever resident beside them.
+  bool lean = false;
+  std::size_t lean_from = cache::kLargestCached + 1;
 
   // Set by begin().
   bool began = false;
@@ -105,6 +115,7 @@ struct FitStream::State {
 
   // Ring volumes of `volume_bytes` each to hold at most.
   std::size_t ring_cap(std::size_t volume_bytes) const {
+    if (lean && volume_bytes) return std::clamp(kLeanRingBytes / volume_bytes, kLeanRingVolumes, kRingVolumes);
     if (background || volume_bytes == 0) return kRingVolumes;
     return std::max(kRingVolumes, kOneThreadRingBytes / volume_bytes);
   }
@@ -260,6 +271,7 @@ struct FitStream::State {
   // taken through every z, and each voxel's lines fill up while they are
   // still in cache. Each voxel's arithmetic is the same in any order.
   void eigen_pass(TensorField& out, EigenPick pick) {
+    const bool park = out.v1.empty();
     const std::uint64_t plane = shape[0] * shape[1], nz = shape[2];
     const std::size_t n_columns = static_cast<std::size_t>((plane + kColumn - 1) / kColumn);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_columns), [&](const tbb::blocked_range<std::size_t>& r) {
@@ -271,11 +283,68 @@ struct FitStream::State {
           for (std::uint64_t begin = z * plane + p0, end = z * plane + p1; begin < end;) {
             const std::uint64_t blk = begin / kBlock;
             const std::uint64_t stop = std::min<std::uint64_t>(end, (blk + 1) * kBlock);
-            finish_block(design, sums.get() + blk * kBlockDoubles + (begin - blk * kBlock), begin,
-                         static_cast<std::size_t>(stop - begin), out, scratch, pick);
+            double* acc = sums.get() + blk * kBlockDoubles + (begin - blk * kBlock);
+            finish_block(design, acc, begin, static_cast<std::size_t>(stop - begin), out, scratch, pick,
+                         park ? acc : nullptr);
             begin = stop;
           }
         }
+      }
+    });
+  }
+
+  // Calls f(t, j, acc) for every voxel of block blk (linear index t, position
+  // j in the block's sums acc), in stored order.
+  template <class F>
+  void each_voxel(std::size_t blk, F&& f) {
+    const std::uint64_t nx = shape[0], ny = shape[1], nz = shape[2];
+    const std::uint64_t start = blk * kBlock;
+    const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, grid - start));
+    std::uint64_t x = start % nx, y = (start / nx) % ny, z = start / (nx * ny);
+    double* acc = sums.get() + blk * kBlockDoubles;
+    for (std::size_t j = 0; j < width; ++j) {
+      f((x * ny + y) * nz + z, j, acc);
+      if (++x == nx) {
+        x = 0;
+        if (++y == ny) {
+          y = 0;
+          ++z;
+        }
+      }
+    }
+  }
+
+  // The directions parked in the sums (by eigen passes over a field without
+  // them) move to the field: packed to the front of the sums in stored
+  // order, the rest of the sums' pages go back, and only then is the grid of
+  // directions made. `fitted` picks, by baseline, the voxels the passes
+  // fitted; the others keep direction 0, as they would in the field.
+  void unpark_directions(TensorField& out, EigenPick fitted) {
+    const auto takes = [&](double s0) { return !(design.min_s0 > s0) && fitted.takes(s0); };
+    double* packed = sums.get();
+    std::vector<std::size_t> offset(n_blocks + 1, 0);
+    std::vector<double> held(3 * kBlock);
+    // Block by block through a copy: a block's packed directions may land on
+    // its own rows, never on a later block's.
+    for (std::size_t blk = 0; blk < n_blocks; ++blk) {
+      std::size_t h = 0;
+      each_voxel(blk, [&](std::uint64_t t, std::size_t j, const double* acc) {
+        if (!takes(out.s0[t])) return;
+        for (std::size_t c = 0; c < 3; ++c) held[h++] = acc[c * kStride + j];
+      });
+      std::copy(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(h), packed + offset[blk]);
+      offset[blk + 1] = offset[blk] + h;
+    }
+    sums.trim(offset[n_blocks]);
+    out.v1.assign(static_cast<std::size_t>(grid), Vec3{0, 0, 0});
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_blocks), [&](const tbb::blocked_range<std::size_t>& r) {
+      for (std::size_t blk = r.begin(); blk != r.end(); ++blk) {
+        const double* from = packed + offset[blk];
+        each_voxel(blk, [&](std::uint64_t t, std::size_t, const double*) {
+          if (!takes(out.s0[t])) return;
+          out.v1[t] = Vec3{from[0], from[1], from[2]};
+          from += 3;
+        });
       }
     });
   }
@@ -289,9 +358,15 @@ struct FitStream::State {
   void finish() {
     // Every volume is summed: the ring goes before the field is made, so that
     // the two are never held together.
-    ring.reset();
-    raw_slots.reset();
-    TensorField out = empty_field(shape[0], shape[1], shape[2]);
+    if (lean) {
+      ring.give_back();
+      raw_slots.give_back();
+    } else {
+      ring.reset();
+      raw_slots.reset();
+    }
+    TensorField out = empty_field(shape[0], shape[1], shape[2], !lean);
+    bool below_too = false;
     if (scope == FitScope::WhiteMatterProxy) {
       eigen_pass(out, {EigenPick::None});
       // The tracking seeds in the tissue, which reaches below the proxy's
@@ -303,10 +378,14 @@ struct FitStream::State {
       out.bright_from = bright;  // the proxy and the tracking ask again
       out.tissue_from = tissue;
       const Mask proxy = out.wm_proxy(defaults::kFaThreshold);
-      if (std::none_of(proxy.begin(), proxy.end(), [](std::uint8_t b) { return b != 0; }))
+      if (std::none_of(proxy.begin(), proxy.end(), [](std::uint8_t b) { return b != 0; })) {
         eigen_pass(out, {EigenPick::Below, from});
+        below_too = true;
+      }
+      if (lean) unpark_directions(out, below_too ? EigenPick{} : EigenPick{EigenPick::AtLeast, from});
     } else {
       eigen_pass(out, {});
+      if (lean) unpark_directions(out, {});
     }
     sums.reset();
     field = std::move(out);
@@ -431,6 +510,7 @@ bool FitStream::begin(const VolumeInfo& info, std::vector<std::uint8_t>& keep, s
     ring_volumes += w && !kp;
   }
   const std::size_t n_blocks = static_cast<std::size_t>((grid + kBlock - 1) / kBlock);
+  st.lean = n_blocks * kBlockDoubles * sizeof(double) >= st.lean_from;
   const std::size_t slots = std::min(st.ring_cap(static_cast<std::size_t>(grid) * sizeof(float)), ring_volumes);
   try {
     // Left uninitialised: each block is cleared by the first batch, on the
@@ -537,6 +617,12 @@ void FitStream::average_volumes(std::vector<std::uint64_t> volumes) {
   std::sort(volumes.begin(), volumes.end());
   volumes.erase(std::unique(volumes.begin(), volumes.end()), volumes.end());
   st.averaged = std::move(volumes);
+}
+
+void FitStream::lean_from(std::size_t sum_bytes) {
+  State& st = *state_;
+  if (st.began) throw std::logic_error("FitStream::lean_from: the read has begun");
+  st.lean_from = sum_bytes;
 }
 
 void FitStream::sample_signals(SignalSample* sample) {
