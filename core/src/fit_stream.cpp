@@ -1,6 +1,7 @@
 #include "fit_stream.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -293,58 +294,54 @@ struct FitStream::State {
     });
   }
 
-  // Calls f(t, j, acc) for every voxel of block blk (linear index t, position
-  // j in the block's sums acc), in stored order.
-  template <class F>
-  void each_voxel(std::size_t blk, F&& f) {
-    const std::uint64_t nx = shape[0], ny = shape[1], nz = shape[2];
-    const std::uint64_t start = blk * kBlock;
-    const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, grid - start));
-    std::uint64_t x = start % nx, y = (start / nx) % ny, z = start / (nx * ny);
-    double* acc = sums.get() + blk * kBlockDoubles;
-    for (std::size_t j = 0; j < width; ++j) {
-      f((x * ny + y) * nz + z, j, acc);
-      if (++x == nx) {
-        x = 0;
-        if (++y == ny) {
-          y = 0;
-          ++z;
-        }
-      }
-    }
-  }
-
   // The directions parked in the sums (by eigen passes over a field without
   // them) move to the field: packed to the front of the sums in stored
   // order, the rest of the sums' pages go back, and only then is the grid of
   // directions made. `fitted` picks, by baseline, the voxels the passes
-  // fitted; the others keep direction 0, as they would in the field.
+  // fitted (the baseline worked out as the eigen step does, from the sums in
+  // stored order); the others keep direction 0, as they would in the field.
   void unpark_directions(TensorField& out, EigenPick fitted) {
-    const auto takes = [&](double s0) { return !(design.min_s0 > s0) && fitted.takes(s0); };
-    double* packed = sums.get();
-    std::vector<std::size_t> offset(n_blocks + 1, 0);
+    constexpr std::size_t kWords = kBlock / 64;
+    std::vector<std::uint64_t> bits(n_blocks * kWords, 0);  // fitted voxels, in stored order
+    std::vector<std::size_t> offset(n_blocks + 1, 0);      // first packed double of each block
     std::vector<double> held(3 * kBlock);
+    double* packed = sums.get();
     // Block by block through a copy: a block's packed directions may land on
     // its own rows, never on a later block's.
     for (std::size_t blk = 0; blk < n_blocks; ++blk) {
+      const double* acc = sums.get() + blk * kBlockDoubles;
+      const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, grid - blk * kBlock));
       std::size_t h = 0;
-      each_voxel(blk, [&](std::uint64_t t, std::size_t j, const double* acc) {
-        if (!takes(out.s0[t])) return;
+      for (std::size_t j = 0; j < width; ++j) {
+        const double s0 = acc[kBaseRow * kStride + j] / design.base_count;
+        if (design.min_s0 > s0 || !fitted.takes(s0)) continue;
+        bits[blk * kWords + j / 64] |= std::uint64_t{1} << (j % 64);
         for (std::size_t c = 0; c < 3; ++c) held[h++] = acc[c * kStride + j];
-      });
+      }
       std::copy(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(h), packed + offset[blk]);
       offset[blk + 1] = offset[blk] + h;
     }
     sums.trim(offset[n_blocks]);
     out.v1.assign(static_cast<std::size_t>(grid), Vec3{0, 0, 0});
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_blocks), [&](const tbb::blocked_range<std::size_t>& r) {
-      for (std::size_t blk = r.begin(); blk != r.end(); ++blk) {
-        const double* from = packed + offset[blk];
-        each_voxel(blk, [&](std::uint64_t t, std::size_t, const double*) {
-          if (!takes(out.s0[t])) return;
-          out.v1[t] = Vec3{from[0], from[1], from[2]};
-          from += 3;
-        });
+    // In the eigen step's order, for the same reason.
+    const std::uint64_t nx = shape[0], ny = shape[1], plane = nx * ny, nz = shape[2];
+    const std::size_t n_columns = static_cast<std::size_t>((plane + kColumn - 1) / kColumn);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_columns), [&](const tbb::blocked_range<std::size_t>& r) {
+      for (std::size_t col = r.begin(); col != r.end(); ++col) {
+        const std::uint64_t p0 = col * kColumn, p1 = std::min<std::uint64_t>(plane, p0 + kColumn);
+        for (std::uint64_t z = 0; z < nz; ++z) {
+          for (std::uint64_t v = z * plane + p0, end = z * plane + p1; v < end; ++v) {
+            const std::size_t blk = static_cast<std::size_t>(v / kBlock), j = static_cast<std::size_t>(v % kBlock);
+            const std::uint64_t* w = bits.data() + blk * kWords;
+            if (!((w[j / 64] >> (j % 64)) & 1)) continue;
+            // Rank of the voxel among its block's fitted voxels.
+            std::size_t rank = static_cast<std::size_t>(std::popcount(w[j / 64] & ((std::uint64_t{1} << (j % 64)) - 1)));
+            for (std::size_t k = 0; k < j / 64; ++k) rank += static_cast<std::size_t>(std::popcount(w[k]));
+            const double* d = packed + offset[blk] + 3 * rank;
+            const std::uint64_t p = v - z * plane;
+            out.v1[static_cast<std::size_t>(((p % nx) * ny + p / nx) * nz + z)] = Vec3{d[0], d[1], d[2]};
+          }
+        }
       }
     });
   }
