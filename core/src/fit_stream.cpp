@@ -335,7 +335,8 @@ struct FitStream::State {
             const std::uint64_t* w = bits.data() + blk * kWords;
             if (!((w[j / 64] >> (j % 64)) & 1)) continue;
             // Rank of the voxel among its block's fitted voxels.
-            std::size_t rank = static_cast<std::size_t>(std::popcount(w[j / 64] & ((std::uint64_t{1} << (j % 64)) - 1)));
+            const std::uint64_t before = w[j / 64] & ((std::uint64_t{1} << (j % 64)) - 1);
+            std::size_t rank = static_cast<std::size_t>(std::popcount(before));
             for (std::size_t k = 0; k < j / 64; ++k) rank += static_cast<std::size_t>(std::popcount(w[k]));
             const double* d = packed + offset[blk] + 3 * rank;
             const std::uint64_t p = v - z * plane;
