@@ -100,6 +100,13 @@ void release(void* p, std::size_t bytes) noexcept {
   for (const Block& b : evicted) ::munmap(b.p, b.bytes);
 }
 
+void unmap(void* p, std::size_t bytes) noexcept { ::munmap(p, mapped_size(bytes)); }
+
+void trim(void* p, std::size_t keep, std::size_t bytes) noexcept {
+  const std::size_t from = mapped_size(keep), size = mapped_size(bytes);
+  if (from < size) ::madvise(static_cast<char*>(p) + from, size - from, MADV_DONTNEED);
+}
+
 void clear() noexcept {
   std::list<Block> all;
   Cache& c = the_cache();

@@ -31,6 +31,13 @@ void* acquire(std::size_t bytes);
 // later stage of the run, which for the largest arrays (the fit's sums of a
 // whole-brain scan at 1.2 mm and finer) sets the run's peak.
 void release(void* p, std::size_t bytes) noexcept;
+// Hands `bytes` (as given to acquire) straight back to the system, cached or
+// not: an array that would fit the cache but whose pages must leave the
+// resident set now, because what comes next needs the room.
+void unmap(void* p, std::size_t bytes) noexcept;
+// The pages of the block (`bytes` as given to acquire) past its first `keep`
+// bytes go back to the system; those pages read as zeros afterwards.
+void trim(void* p, std::size_t keep, std::size_t bytes) noexcept;
 // Unmaps every cached block (for tests and for callers about to need memory).
 void clear() noexcept;
 std::size_t cached_bytes() noexcept;
@@ -86,6 +93,18 @@ class Array {
   void reset() noexcept {
     if (p_) Allocator<T>().deallocate(p_, n_);
     p_ = nullptr, n_ = 0;
+  }
+  // reset(), but never into the cache.
+  void give_back() noexcept {
+    if (p_ && n_ * sizeof(T) >= kMinBytes) {
+      unmap(p_, n_ * sizeof(T));
+      p_ = nullptr, n_ = 0;
+    }
+    reset();
+  }
+  // Keeps the first `n` elements resident, the rest of the pages go back.
+  void trim(std::size_t n) noexcept {
+    if (p_ && n_ * sizeof(T) >= kMinBytes && n < n_) cache::trim(p_, n * sizeof(T), n_ * sizeof(T));
   }
 
  private:

@@ -481,11 +481,11 @@ FitDesign make_design(const GradientTable& table, const std::vector<std::uint64_
   return design;
 }
 
-TensorField empty_field(std::uint64_t nx, std::uint64_t ny, std::uint64_t nz) {
+TensorField empty_field(std::uint64_t nx, std::uint64_t ny, std::uint64_t nz, bool directions) {
   const std::uint64_t grid = nx * ny * nz;
   TensorField field;
   field.shape = {nx, ny, nz};
-  field.v1.assign(grid, Vec3{0, 0, 0});
+  if (directions) field.v1.assign(grid, Vec3{0, 0, 0});
   field.fa.assign(grid, 0.0);
   field.s0.assign(grid, 0.0);
   field.valid.assign(grid, 0);
@@ -493,7 +493,7 @@ TensorField empty_field(std::uint64_t nx, std::uint64_t ny, std::uint64_t nz) {
 }
 
 void finish_block(const FitDesign& design, const double* acc, std::uint64_t start, std::size_t n, TensorField& field,
-                  FinishScratch& scratch, EigenPick pick) {
+                  FinishScratch& scratch, EigenPick pick, double* v1_in) {
   const std::uint64_t nx = field.shape[0], ny = field.shape[1], nz = field.shape[2];
   std::uint64_t x = start % nx, yy = (start / nx) % ny, z = start / (nx * ny);
   std::size_t fitted = 0;
@@ -529,7 +529,10 @@ void finish_block(const FitDesign& design, const double* acc, std::uint64_t star
     for (std::size_t c = 0; c < kParams; ++c) p[c + 1] = acc[c * kStride + j];
     const PrincipalFit e = principal(p, eigen_finish(scratch.setup[i], scratch.cos_theta[i], scratch.sin_theta[i]));
     const std::uint64_t t = scratch.slot[i];
-    field.v1[t] = e.v1;
+    if (v1_in)
+      for (std::size_t c = 0; c < 3; ++c) v1_in[c * kStride + j] = e.v1[c];
+    else
+      field.v1[t] = e.v1;
     field.fa[t] = e.fa;
     field.valid[t] = e.valid ? 1 : 0;
   }

@@ -98,7 +98,8 @@ void add_row_run(double* acc, const RowInput* rows, std::size_t count, std::size
 FitDesign make_design(const GradientTable& table, const std::vector<std::uint64_t>& b0_indices,
                       const std::vector<std::uint64_t>& shell_indices, double min_s0);
 
-TensorField empty_field(std::uint64_t nx, std::uint64_t ny, std::uint64_t nz);
+// Without `directions`, v1 is left empty for the caller to make later.
+TensorField empty_field(std::uint64_t nx, std::uint64_t ny, std::uint64_t nz, bool directions = true);
 
 // Which voxels the eigen step takes, by their baseline: all, none, those at
 // or above `from`, or the others. Every voxel's baseline is written either way.
@@ -117,8 +118,10 @@ struct EigenPick {
 };
 
 // The eigen step for the block of `n` stored voxels from `start`; each voxel
-// is written to its own slot in voxel linear order.
+// is written to its own slot in voxel linear order. With `v1_in` set (the
+// block's sums themselves), a fitted voxel's direction goes to its first three
+// rows there instead of to the field, whose list of directions need not exist yet.
 void finish_block(const FitDesign& design, const double* acc, std::uint64_t start, std::size_t n, TensorField& field,
-                  FinishScratch& scratch, EigenPick pick = {});
+                  FinishScratch& scratch, EigenPick pick = {}, double* v1_in = nullptr);
 
 }  // namespace tarvix::fit

@@ -1,6 +1,7 @@
 #include "fit_stream.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -39,6 +40,11 @@ constexpr std::size_t kOneThreadRingBytes = std::size_t{32} << 20;
 // In-plane positions the eigen step takes through all z at a time: the lines
 // of the field it writes meanwhile (about five per position) stay in L1/L2.
 constexpr std::uint64_t kColumn = 64;
+// When the sums alone outgrow the cache (a whole brain at 1.2 mm and finer),
+// sums and ring together would set the run's peak: the ring is kept to about
+// this many bytes there, at the cost of more, shorter passes over the sums.
+constexpr std::size_t kLeanRingBytes = std::size_t{48} << 20;
+constexpr std::size_t kLeanRingVolumes = 4;
 
 }  // namespace
 
@@ -49,6 +55,11 @@ struct FitStream::State {
   tbb::task_arena* arena = nullptr;
   bool background = false;
   FitScope scope = FitScope::Whole;
+  // The sums go back to the system rather than the cache: the ring is smaller,
+  // and the eigen step parks the directions in the sums, so that neither the
+  // ring nor a grid of directions is ever resident beside them.
+  bool lean = false;
+  std::size_t lean_from = cache::kLargestCached + 1;
 
   // Set by begin().
   bool began = false;
@@ -105,6 +116,7 @@ struct FitStream::State {
 
   // Ring volumes of `volume_bytes` each to hold at most.
   std::size_t ring_cap(std::size_t volume_bytes) const {
+    if (lean && volume_bytes) return std::clamp(kLeanRingBytes / volume_bytes, kLeanRingVolumes, kRingVolumes);
     if (background || volume_bytes == 0) return kRingVolumes;
     return std::max(kRingVolumes, kOneThreadRingBytes / volume_bytes);
   }
@@ -260,6 +272,7 @@ struct FitStream::State {
   // taken through every z, and each voxel's lines fill up while they are
   // still in cache. Each voxel's arithmetic is the same in any order.
   void eigen_pass(TensorField& out, EigenPick pick) {
+    const bool park = out.v1.empty();
     const std::uint64_t plane = shape[0] * shape[1], nz = shape[2];
     const std::size_t n_columns = static_cast<std::size_t>((plane + kColumn - 1) / kColumn);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_columns), [&](const tbb::blocked_range<std::size_t>& r) {
@@ -271,9 +284,63 @@ struct FitStream::State {
           for (std::uint64_t begin = z * plane + p0, end = z * plane + p1; begin < end;) {
             const std::uint64_t blk = begin / kBlock;
             const std::uint64_t stop = std::min<std::uint64_t>(end, (blk + 1) * kBlock);
-            finish_block(design, sums.get() + blk * kBlockDoubles + (begin - blk * kBlock), begin,
-                         static_cast<std::size_t>(stop - begin), out, scratch, pick);
+            double* acc = sums.get() + blk * kBlockDoubles + (begin - blk * kBlock);
+            finish_block(design, acc, begin, static_cast<std::size_t>(stop - begin), out, scratch, pick,
+                         park ? acc : nullptr);
             begin = stop;
+          }
+        }
+      }
+    });
+  }
+
+  // The directions parked in the sums (by eigen passes over a field without
+  // them) move to the field: packed to the front of the sums in stored
+  // order, the rest of the sums' pages go back, and only then is the grid of
+  // directions made. `fitted` picks, by baseline, the voxels the passes
+  // fitted (the baseline worked out as the eigen step does, from the sums in
+  // stored order); the others keep direction 0, as they would in the field.
+  void unpark_directions(TensorField& out, EigenPick fitted) {
+    constexpr std::size_t kWords = kBlock / 64;
+    std::vector<std::uint64_t> bits(n_blocks * kWords, 0);  // fitted voxels, in stored order
+    std::vector<std::size_t> offset(n_blocks + 1, 0);      // first packed double of each block
+    std::vector<double> held(3 * kBlock);
+    double* packed = sums.get();
+    // Block by block through a copy: a block's packed directions may land on
+    // its own rows, never on a later block's.
+    for (std::size_t blk = 0; blk < n_blocks; ++blk) {
+      const double* acc = sums.get() + blk * kBlockDoubles;
+      const std::size_t width = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, grid - blk * kBlock));
+      std::size_t h = 0;
+      for (std::size_t j = 0; j < width; ++j) {
+        const double s0 = acc[kBaseRow * kStride + j] / design.base_count;
+        if (design.min_s0 > s0 || !fitted.takes(s0)) continue;
+        bits[blk * kWords + j / 64] |= std::uint64_t{1} << (j % 64);
+        for (std::size_t c = 0; c < 3; ++c) held[h++] = acc[c * kStride + j];
+      }
+      std::copy(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(h), packed + offset[blk]);
+      offset[blk + 1] = offset[blk] + h;
+    }
+    sums.trim(offset[n_blocks]);
+    out.v1.assign(static_cast<std::size_t>(grid), Vec3{0, 0, 0});
+    // In the eigen step's order, for the same reason.
+    const std::uint64_t nx = shape[0], ny = shape[1], plane = nx * ny, nz = shape[2];
+    const std::size_t n_columns = static_cast<std::size_t>((plane + kColumn - 1) / kColumn);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_columns), [&](const tbb::blocked_range<std::size_t>& r) {
+      for (std::size_t col = r.begin(); col != r.end(); ++col) {
+        const std::uint64_t p0 = col * kColumn, p1 = std::min<std::uint64_t>(plane, p0 + kColumn);
+        for (std::uint64_t z = 0; z < nz; ++z) {
+          for (std::uint64_t v = z * plane + p0, end = z * plane + p1; v < end; ++v) {
+            const std::size_t blk = static_cast<std::size_t>(v / kBlock), j = static_cast<std::size_t>(v % kBlock);
+            const std::uint64_t* w = bits.data() + blk * kWords;
+            if (!((w[j / 64] >> (j % 64)) & 1)) continue;
+            // Rank of the voxel among its block's fitted voxels.
+            const std::uint64_t before = w[j / 64] & ((std::uint64_t{1} << (j % 64)) - 1);
+            std::size_t rank = static_cast<std::size_t>(std::popcount(before));
+            for (std::size_t k = 0; k < j / 64; ++k) rank += static_cast<std::size_t>(std::popcount(w[k]));
+            const double* d = packed + offset[blk] + 3 * rank;
+            const std::uint64_t p = v - z * plane;
+            out.v1[static_cast<std::size_t>(((p % nx) * ny + p / nx) * nz + z)] = Vec3{d[0], d[1], d[2]};
           }
         }
       }
@@ -289,9 +356,15 @@ struct FitStream::State {
   void finish() {
     // Every volume is summed: the ring goes before the field is made, so that
     // the two are never held together.
-    ring.reset();
-    raw_slots.reset();
-    TensorField out = empty_field(shape[0], shape[1], shape[2]);
+    if (lean) {
+      ring.give_back();
+      raw_slots.give_back();
+    } else {
+      ring.reset();
+      raw_slots.reset();
+    }
+    TensorField out = empty_field(shape[0], shape[1], shape[2], !lean);
+    bool below_too = false;
     if (scope == FitScope::WhiteMatterProxy) {
       eigen_pass(out, {EigenPick::None});
       // The tracking seeds in the tissue, which reaches below the proxy's
@@ -303,10 +376,14 @@ struct FitStream::State {
       out.bright_from = bright;  // the proxy and the tracking ask again
       out.tissue_from = tissue;
       const Mask proxy = out.wm_proxy(defaults::kFaThreshold);
-      if (std::none_of(proxy.begin(), proxy.end(), [](std::uint8_t b) { return b != 0; }))
+      if (std::none_of(proxy.begin(), proxy.end(), [](std::uint8_t b) { return b != 0; })) {
         eigen_pass(out, {EigenPick::Below, from});
+        below_too = true;
+      }
+      if (lean) unpark_directions(out, below_too ? EigenPick{} : EigenPick{EigenPick::AtLeast, from});
     } else {
       eigen_pass(out, {});
+      if (lean) unpark_directions(out, {});
     }
     sums.reset();
     field = std::move(out);
@@ -431,6 +508,7 @@ bool FitStream::begin(const VolumeInfo& info, std::vector<std::uint8_t>& keep, s
     ring_volumes += w && !kp;
   }
   const std::size_t n_blocks = static_cast<std::size_t>((grid + kBlock - 1) / kBlock);
+  st.lean = n_blocks * kBlockDoubles * sizeof(double) >= st.lean_from;
   const std::size_t slots = std::min(st.ring_cap(static_cast<std::size_t>(grid) * sizeof(float)), ring_volumes);
   try {
     // Left uninitialised: each block is cleared by the first batch, on the
@@ -537,6 +615,12 @@ void FitStream::average_volumes(std::vector<std::uint64_t> volumes) {
   std::sort(volumes.begin(), volumes.end());
   volumes.erase(std::unique(volumes.begin(), volumes.end()), volumes.end());
   st.averaged = std::move(volumes);
+}
+
+void FitStream::lean_from(std::size_t sum_bytes) {
+  State& st = *state_;
+  if (st.began) throw std::logic_error("FitStream::lean_from: the read has begun");
+  st.lean_from = sum_bytes;
 }
 
 void FitStream::sample_signals(SignalSample* sample) {

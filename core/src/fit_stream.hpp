@@ -68,6 +68,10 @@ class FitStream final : public VolumeSink {
   // so the reading thread only inflates). Volumes the fit does not read then
   // take a ring slot too, and the eigen step waits for the last volume.
   void sample_signals(SignalSample* sample);
+  // Before the read: sums of at least this many bytes make the stream hold
+  // its ring small and park the directions in the sums (default: sums the
+  // buffer cache would not keep anyway).
+  void lean_from(std::size_t sum_bytes);
   // After take(): the means of `volumes`, in that order, when every one was
   // worked out.
   std::optional<std::vector<double>> volume_means(const std::vector<std::uint64_t>& volumes) const;

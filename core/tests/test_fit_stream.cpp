@@ -155,10 +155,14 @@ TEST(FitStream, DetectionOnTheStreamedFieldEqualsDetectionOnTheWholeImage) {
     const FlipResult plain = detect_flip(whole.volume, t, nullptr, options, sampling);
     const TensorField direct = fit_dti(whole.volume, t, plan.b0, plan.shell->indices, 1.0);
     EXPECT_EQ(direct.wm_proxy(defaults::kFaThreshold) == Mask(GRID, 0), iso_bright);
-    for (const FitScope scope : {FitScope::Whole, FitScope::WhiteMatterProxy}) {
+    TensorField held;  // the scope's field without lean sums
+    using Run = std::pair<FitScope, bool>;  // and lean sums
+    for (const auto& [scope, lean] : {Run{FitScope::Whole, false}, Run{FitScope::Whole, true},
+                                      Run{FitScope::WhiteMatterProxy, false}, Run{FitScope::WhiteMatterProxy, true}}) {
       SCOPED_TRACE(std::string(iso_bright ? "isotropic bright voxels, " : "") +
-                   (scope == FitScope::Whole ? "whole field" : "proxy only"));
+                   (scope == FitScope::Whole ? "whole field" : "proxy only") + (lean ? ", lean" : ""));
       FitStream stream(t, plan.b0, plan.shell->indices, 1.0, {}, nullptr, 2, scope);
+      if (lean) stream.lean_from(0);
       const VolumeRead r = read_volume_with_info(path, nullptr, &stream);
       EXPECT_TRUE(r.volume.data.empty());  // nothing kept: detection needs only the fit
       ASSERT_TRUE(stream.complete());
@@ -171,6 +175,10 @@ TEST(FitStream, DetectionOnTheStreamedFieldEqualsDetectionOnTheWholeImage) {
         EXPECT_LT(field.tissue_threshold(), field.bright_threshold());
       }
       EXPECT_EQ(field.s0, direct.s0);
+      if (lean)
+        expect_same_bits(held, field);
+      else
+        held = field;
       DetectTimings timings{-1, -1};
       const FlipResult streamed =
           detect_on_field(std::move(field), nullptr, plan, sampling, options.margin_threshold, nullptr, &timings);
