@@ -54,7 +54,10 @@ def terminal_text(text: str, keep: str = "") -> str:
     """Text with its control characters (a file name may hold any) written as
     escapes, so that nothing printed can move the cursor, recolour the
     terminal or split a one-line message; the characters in `keep` stay."""
-    if text.isprintable():  # neither a control character nor a surrogate
+    plain = text
+    for kept in keep:
+        plain = plain.replace(kept, "")
+    if plain.isprintable():  # neither a control character nor a surrogate
         return text
     text = shown(text)
     return compiled(_CONTROL).sub(
