@@ -188,6 +188,44 @@ def prepare(root: str, options: dict, out_dir: str | None = None, participants=N
     root = os.path.abspath(root)
     out_dir = os.path.abspath(out_dir if out_dir is not None else os.path.join(root, "derivatives", "tarvix"))
     check_out_dir(root, out_dir)
+    made = not os.path.isdir(out_dir)
+    os.makedirs(out_dir, exist_ok=True)
+    # The tasks of a job array claim a new folder one at a time: another task
+    # must not find it holding this one's first files but no description yet,
+    # and take it for a folder tarvix did not make.
+    with outputs.folder_lock(out_dir):
+        try:
+            plan, folder = _claim(root, out_dir, options, participants, force, keep_going, mask_dir, repair)
+        except BaseException:
+            if made:
+                with contextlib.suppress(OSError):
+                    os.rmdir(out_dir)  # only while still empty
+            raise
+    # The summary, the group table and the page stay as the last group level
+    # wrote them until the next one (the participant level of one task of a
+    # job array must not take them from the others); each run's files are
+    # replaced as the run is redone.
+    with folder.locked():
+        # Failures listed by an earlier batch for the runs this one redoes no
+        # longer hold; a batch that redoes every run replaces the whole list.
+        selected = plan["selected"]
+        redone = {plan["runs"][i]["stem"] for i in selected}
+        everything = len(selected) == len(plan["runs"])
+        kept = [] if everything else [f for f in _read_failures(folder) if _failure_key(f) not in redone]
+        _write_failures(folder, kept)
+        # Discovery sees the whole dataset in every task: each writes the same
+        # lists, which a group level run alone later still reports.
+        _write_list(folder.file(SKIPPED_RUNS), plan["skipped_runs"])
+        _write_list(folder.file(UNLISTED_FOLDERS), plan["unreadable"])
+    plan["folder"] = folder
+    return plan
+
+
+def _claim(root: str, out_dir: str, options: dict, participants, force: bool, keep_going: bool,
+           mask_dir=None, repair=None):
+    """Discovery and the output folder, under the folder's lock: whether the
+    folder is ours, foreign files out of the way, the plan, and the folder's
+    description written."""
     folder = Folder(out_dir, force)
     # The engine removes the folder's summary as it begins: a foreign one goes aside first.
     if not folder.ours:
@@ -226,23 +264,7 @@ def prepare(root: str, options: dict, out_dir: str | None = None, participants=N
     for where in run_folders:
         folder.begin(where)
     _write_description(folder, root)
-    # The summary, the group table and the page stay as the last group level
-    # wrote them until the next one (the participant level of one task of a
-    # job array must not take them from the others); each run's files are
-    # replaced as the run is redone.
-    with folder.locked():
-        # Failures listed by an earlier batch for the runs this one redoes no
-        # longer hold; a batch that redoes every run replaces the whole list.
-        redone = {plan["runs"][i]["stem"] for i in selected}
-        everything = len(selected) == len(plan["runs"])
-        kept = [] if everything else [f for f in _read_failures(folder) if _failure_key(f) not in redone]
-        _write_failures(folder, kept)
-        # Discovery sees the whole dataset in every task: each writes the same
-        # lists, which a group level run alone later still reports.
-        _write_list(folder.file(SKIPPED_RUNS), plan["skipped_runs"])
-        _write_list(folder.file(UNLISTED_FOLDERS), plan["unreadable"])
-    plan["folder"] = folder
-    return plan
+    return plan, folder
 
 
 def run(root: str, options: dict | None = None, *, out_dir: str | None = None, participants=None,
