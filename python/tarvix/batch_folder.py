@@ -240,17 +240,24 @@ def _failure_key(failure: dict):
     return failure.get("stem") or failure.get("name")
 
 
+def _stored(path: str):
+    """(what the list a batch left at PATH holds, or [] without one; why it
+    cannot be read, or None), read as untrusted input."""
+    if not os.path.lexists(path):
+        return [], None
+    try:
+        return readback.read_json(path), None
+    except readback.Unreadable as e:
+        return None, str(e)
+
+
 def _read_failures(folder: Folder) -> list[dict]:
     """The failure list the batches sharing the folder keep. No entry is
     dropped for its form: a failure named badly is still a failure, and a list
     that cannot be read stands for failures nobody can name."""
-    path = folder.file(FAILED_RUNS)
-    if not os.path.lexists(path):
-        return []
-    try:
-        listed = readback.read_json(path)
-    except readback.Unreadable as e:
-        return [{"name": FAILED_RUNS, "error": f"the list of failed runs {e}: which runs failed is unknown"}]
+    listed, unreadable = _stored(folder.file(FAILED_RUNS))
+    if unreadable is not None:
+        return [{"name": FAILED_RUNS, "error": f"the list of failed runs {unreadable}: which runs failed is unknown"}]
     if not isinstance(listed, list):
         return [{"name": FAILED_RUNS, "error": "the list of failed runs is not a list: which runs failed is unknown"}]
     return [_failure_entry(item) for item in listed]
@@ -283,13 +290,9 @@ def _read_lines(folder: Folder, name: str) -> list[str]:
     cannot be read stands for what nobody can name."""
     what, unknown = {SKIPPED_RUNS: ("skipped runs", "which images were left out"),
                      UNLISTED_FOLDERS: ("folders not listed", "which folders were not read")}[name]
-    path = folder.file(name)
-    if not os.path.lexists(path):
-        return []
-    try:
-        listed = readback.read_json(path)
-    except readback.Unreadable as e:
-        return [f"the list of {what} {e}: {unknown} is unknown"]
+    listed, unreadable = _stored(folder.file(name))
+    if unreadable is not None:
+        return [f"the list of {what} {unreadable}: {unknown} is unknown"]
     if not isinstance(listed, list) or not all(isinstance(line, str) for line in listed):
         return [f"the list of {what} is not a list of texts: {unknown} is unknown"]
     return listed
