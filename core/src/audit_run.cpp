@@ -220,7 +220,12 @@ RunResult audit_run(const RunInputs& inputs, const AnalysisOptions& options, Exe
   SignalSample sample;
   RunData run;
   const Stopwatch table_clock;
-  run.loaded = load_table(inputs.table.bvec, inputs.table.bval, inputs.table.grad);
+  // Under the checked rules a table is refused for what the module would read
+  // leniently (NaN, infinite or negative entries, misread layouts), naming the
+  // entry; what both accept they read to the same table.
+  run.loaded = inputs.image_rules == ImageRules::Checked
+                   ? load_table_checked(inputs.table.bvec, inputs.table.bval, inputs.table.grad)
+                   : load_table(inputs.table.bvec, inputs.table.bval, inputs.table.grad);
   if (extras.timings) result.table_s = table_clock.seconds();
   if (pipeline == Pipeline::Inspect) {
     result.report =

@@ -254,9 +254,6 @@ RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const 
     inputs.mask_candidates = entry.masks;
     // The module's batch takes headers as the module's audit does.
     inputs.image_rules = request.engine_report ? ImageRules::Checked : ImageRules::Stated;
-    // The engine's runs refuse what the command line refuses of a table
-    // (NaN, infinite or negative entries, misread layouts), naming the entry.
-    if (request.engine_report) load_table_checked(entry.bvec, entry.bval, std::nullopt);
     RunExtras extras;
     extras.tracking = request.tracking;
     extras.consistency = request.engine_report;
@@ -336,12 +333,10 @@ BatchOutcome run(const std::string& root, const AnalysisOptions& options, Execut
 
 std::string outcome_json(const BatchOutcome& outcome, bool verdict_exit) {
   json::Value out = json::Value::object();
-  const int flag_code = verdict_exit ? 4 : 0;
   const bool incomplete = outcome.gaps && outcome.gaps->incomplete();
-  out.set("exit_code", incomplete                         ? 1
-                       : outcome.status == Status::Warn ? 3
-                       : outcome.status == Status::Flag ? flag_code
-                                                        : 0);
+  out.set("exit_code", incomplete                                         ? kExitError
+                       : outcome.status == Status::Flag && !verdict_exit ? 0
+                                                                         : exit_code(outcome.status));
   if (outcome.gaps) out.set("failed", failed_array(*outcome.gaps));
   if (outcome.gaps) set_gap_counts(out, *outcome.gaps);
   out.set("results", results_array(outcome));

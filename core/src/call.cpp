@@ -7,6 +7,7 @@
 #include "bids_batch.hpp"
 #include "execution.hpp"
 #include "frame.hpp"
+#include "text.hpp"
 
 namespace tarvix {
 namespace {
@@ -106,14 +107,27 @@ std::string call_recompute_bval(const RecomputeArgs& args) {
   return json::dump(out.to_json());
 }
 
-void call_check_table(const TableArgs& table) { load_table_checked(table.bvec, table.bval, table.grad); }
+namespace {
 
-std::string call_recompute_bval_checked(const RecomputeArgs& args, bool split_shells) {
+// Directions that all have unit length hold no b-value to recover: every
+// volume would get the largest b-value.
+void refuse_unit_directions(const TableArgs& table, const GradientTable& loaded, double b0_threshold) {
+  const NormStats norms = loaded.norm_stats(b0_threshold, defaults::kNormTolerance);
+  if (norms.non_b0_count == 0 || norms.non_unit_count != 0) return;
+  throw Failure("every direction in " + display_path(table.grad ? *table.grad : table.bvec.value_or("")) +
+                " has unit length: nothing to recover, the b-values would all become the largest one (pass "
+                "--force to proceed anyway)");
+}
+
+}  // namespace
+
+std::string call_recompute_bval_checked(const RecomputeArgs& args, bool force) {
   Execution exec(args.threads);
   LoadedTable loaded = load_table_checked(args.table.bvec, args.table.bval, args.table.grad);
+  if (!force) refuse_unit_directions(args.table, loaded.table, args.b0_threshold);
   RecomputeOutput out = exec.run([&] {
     return recompute_bval(loaded.table, loaded.inputs, args.outputs, args.b0_threshold, defaults::kTolerance,
-                          !split_shells);
+                          !force);
   });
   return json::dump(out.to_json());
 }

@@ -66,11 +66,9 @@ RunResult call_run(const AnalysisArgs& args, Pipeline pipeline, RunExtras extras
 // and whether one is applied at all; otherwise, with extras.tracking, the
 // tracking's decision does, and without it the coherence's (the module).
 RunResult call_repair_run(const RepairArgs& args, RunExtras extras, bool by_verdict = false);
-// The command line's reading of the table files (load_table_checked): throws
-// what it refuses, returns nothing.
-void call_check_table(const TableArgs& table);
-// recompute_bval on the checked table; unless `split_shells`, a recovery that
-// would split an acquired shell is refused.
-std::string call_recompute_bval_checked(const RecomputeArgs& args, bool split_shells);
+// recompute_bval on the table read strictly (load_table_checked); unless
+// `force`, a table whose directions all have unit length (nothing to recover)
+// and a recovery that would split an acquired shell are refused.
+std::string call_recompute_bval_checked(const RecomputeArgs& args, bool force);
 
 }  // namespace tarvix

@@ -94,7 +94,7 @@ Mat3 to_world(const FrameMaps& maps) { return mul(transpose(maps.world_voxel_map
 
 double default_step(const Vec3& voxel_sizes) {
   const double m = (voxel_sizes[0] + voxel_sizes[1] + voxel_sizes[2]) / 3.0;
-  if (m > 0.0) return std::max(4.0 / m, 1.0);
+  if (m > 0.0) return std::max(kDefaultStepMm / m, 1.0);
   return 1.0;
 }
 

@@ -18,8 +18,9 @@ Mat3 world_voxel_map(const VolumeInfo& info);
 Mat3 voxel_frame_map(bool world, const VolumeInfo& info);
 bool frames_divergent(const VolumeInfo& info);
 
-// Sampling four units of the header's voxel-size unit apart, never closer than
-// one voxel; headers with unusable sizes fall back to one voxel.
+// Sampling kDefaultStepMm units of the header's voxel-size unit apart, never
+// closer than one voxel; headers with unusable sizes fall back to one voxel.
+inline constexpr double kDefaultStepMm = 4.0;
 double default_step(const Vec3& voxel_sizes);
 
 // Where this image is sampled for a table in the given frame: its frame map,

@@ -44,8 +44,9 @@ struct VolumeInfo {
 // placeholder affine are common and are used by index). `Checked`: the grid
 // measured by the affine the frame comes from, a mask refused unless it lies
 // on the DWI's grid in the world, and a volume the fit takes that holds no
-// finite value named as the cause of a failed fit; the engine, the command
-// line and its batches take images this way.
+// finite value named as the cause of a failed fit, and the table files read
+// strictly (load_table_checked); the engine, the command line and its batches
+// take their inputs this way.
 enum class ImageRules { Stated, Checked };
 
 // The voxel sizes a run measures the grid by, under `rule`.

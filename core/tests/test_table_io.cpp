@@ -347,8 +347,7 @@ TEST_F(TableIo, SwappedPairIsSaidSo) {
   const std::string bvec = put("x.bvec", "1 0 0\n0 1 0\n0 0 1\n");
   const std::string bval = put("x.bval", "0 1000 1000\n");
   const std::string text = error_of([&] { load_table_checked(bval, bvec, std::nullopt); });
-  EXPECT_TRUE(text.ends_with("; --bvec " + bval + " and --bval " + bvec +
-                             " look swapped (the b-vector file has three rows)"))
+  EXPECT_TRUE(text.ends_with("; it has three rows and the b-vector file " + bval + " one: the two look swapped"))
       << text;
   // Three lines of b-values beside a bvec of three: no hint.
   EXPECT_EQ(error_of([&] { load_table_checked(bvec, bvec, std::nullopt); }).find("swapped"), std::string::npos);

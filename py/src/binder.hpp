@@ -90,7 +90,7 @@ enum Field : std::size_t {
   kKeepGoing,
   kResults,
   kGaps,
-  kSplitShells,
+  kForce,
   kNoConsistency,
   kThreads,
   kFieldCount
@@ -138,7 +138,7 @@ constexpr std::array<FieldSpec, kFieldCount> kFields = {{
     {kKeepGoing, "keep_going", Kind::Flag},
     {kResults, "results", Kind::Path},
     {kGaps, "gaps", Kind::Path},
-    {kSplitShells, "split_shells", Kind::Flag},
+    {kForce, "force", Kind::Flag},
     {kNoConsistency, "no_consistency", Kind::Flag},
     {kThreads, "threads", Kind::Count},
 }};

@@ -7,8 +7,10 @@
 #include "bids_batch.hpp"
 #include "call.hpp"
 #include "cross_run.hpp"
+#include "frame.hpp"
 #include "image_header.hpp"
 #include "paths.hpp"
+#include "status.hpp"
 #include "text.hpp"
 #include "timing.hpp"
 #include "verdict.hpp"
@@ -114,13 +116,9 @@ PyObject* run_repair(const Bound& b) {
 
 // ---- table files as the command line reads them
 
-PyObject* run_check_table(const Bound& b) {
-  tarvix::call_check_table(table_args(b));
-  return none();
-}
 PyObject* run_recompute_bval(const Bound& b) {
   const tarvix::RecomputeArgs args{table_args(b), output_paths(b), b.real[kB0Threshold].value(), b.threads};
-  return text(tarvix::call_recompute_bval_checked(args, b.flag[kSplitShells]));
+  return text(tarvix::call_recompute_bval_checked(args, b.flag[kForce]));
 }
 
 // ---- one BIDS run at a time, for batches spread over processes or machines
@@ -306,10 +304,9 @@ constexpr Param kBidsAuditRunParams[] = {
 };
 constexpr Param kMaskFitParams[] = {{kMask, true}, {kDwi, true}};
 constexpr Param kBidsFinishParams[] = {{kRoot, true}, {kOutDir, true}, {kResults, true}, {kGaps}};
-constexpr Param kCheckTableParams[] = {{kBvec}, {kBval}, {kGrad}};
 constexpr Param kRecomputeParams[] = {
     {kOutBvec, true}, {kOutBval, true}, {kBvec},   {kBval},        {kGrad},    {kOutGrad},
-    {kProvenance},    {kB0Threshold},   {kDryRun}, {kInPlace},     {kSplitShells}, {kThreads},
+    {kProvenance},    {kB0Threshold},   {kDryRun}, {kInPlace},     {kForce},       {kThreads},
 };
 
 constexpr const char* kInspectDoc =
@@ -361,15 +358,14 @@ constexpr const char* kBidsFinishDoc =
     "failed run or an unreadable folder is ERROR, exit_code 1. Returns what\n"
     "audit_bids returns, with the gaps.";
 
-constexpr const char* kCheckTableDoc =
-    "Reads the table files as the command line does, refusing what _tarvix reads\n"
-    "leniently (NaN, infinite or negative entries, grad rows of other than four\n"
-    "numbers, a byte-order mark, CR-only line ends, a bval of several lines, a\n"
-    "'#' comment in a bvec); raises ValueError naming the file and the entry.";
 constexpr const char* kRecomputeDoc =
-    "The recovery of _tarvix.recompute_bval on a table read as `check_table` reads\n"
-    "it; refuses a recovery that would split an acquired shell (one vector far\n"
-    "longer than the rest of its shell) unless `split_shells`.";
+    "The recovery of _tarvix.recompute_bval on a table read strictly (NaN,\n"
+    "infinite or negative entries, grad rows of other than four numbers, a\n"
+    "byte-order mark, CR-only line ends, a bval of several lines or a '#' comment\n"
+    "in a bvec raise ValueError naming the file and the entry). Unless `force`,\n"
+    "refuses a table whose directions all have unit length (nothing to recover)\n"
+    "and a recovery that would split an acquired shell (one vector far longer\n"
+    "than the rest of its shell).";
 
 // ---- the command line's settings table
 
@@ -407,7 +403,7 @@ PyObject* run_settings(PyObject*, PyObject*) {
 
 // The evidence limits and lead rules the verdict applies, for the texts that
 // quote them: min_wm_voxels, min_samples, min_shell_volumes (the coherence's
-// and the fit's), tracking_min_voxels, tracking_min_streamlines,
+// and the fit's), coherence_step_mm (its default step), tracking_min_voxels, tracking_min_streamlines,
 // tracking_spreads, tracking_margin_threshold, tracking_fa_threshold,
 // tracking_min_length_mm.
 PyObject* run_limits(PyObject*, PyObject*) {
@@ -420,6 +416,7 @@ PyObject* run_limits(PyObject*, PyObject*) {
     const bool ok = set_item(dict.get(), "min_wm_voxels", count(e.min_wm_voxels)) &&
                     set_item(dict.get(), "min_samples", count(e.min_samples)) &&
                     set_item(dict.get(), "min_shell_volumes", count(e.min_shell_volumes)) &&
+                    set_item(dict.get(), "coherence_step_mm", PyFloat_FromDouble(tarvix::kDefaultStepMm)) &&
                     set_item(dict.get(), "tracking_min_voxels", count(t.min_trackable_voxels)) &&
                     set_item(dict.get(), "tracking_min_streamlines", count(t.min_streamlines)) &&
                     set_item(dict.get(), "tracking_spreads", PyFloat_FromDouble(t.spread_factor)) &&
@@ -430,9 +427,20 @@ PyObject* run_limits(PyObject*, PyObject*) {
   });
 }
 
+// The verdicts from best to worst, each with the exit status it ends a
+// command with: {"PASS": 0, "WARN": 3, "FLAG": 4}.
+PyObject* run_statuses(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (const tarvix::Status s : {tarvix::Status::Pass, tarvix::Status::Warn, tarvix::Status::Flag})
+      if (!set_item(dict.get(), tarvix::status_text(s), PyLong_FromLong(tarvix::exit_code(s)))) return nullptr;
+    return dict.release();
+  });
+}
+
 constexpr Signature kInspect{"inspect", kInspectParams, kInspectDoc};
 constexpr Signature kAudit{"audit", kAuditParams, kAuditDoc};
-constexpr Signature kCheckTable{"check_table", kCheckTableParams, kCheckTableDoc};
 constexpr Signature kRecomputeBval{"recompute_bval", kRecomputeParams, kRecomputeDoc};
 constexpr Signature kBidsPrepare{"bids_prepare", kBidsPrepareParams, kBidsPrepareDoc};
 constexpr Signature kBidsAuditRun{"bids_audit_run", kBidsAuditRunParams, kBidsAuditRunDoc};
@@ -453,10 +461,10 @@ std::array<Entry, kFunctionCount> entries() {
       fast_entry<g_state, kBidsAuditRun, run_bids_audit_run>(),
       fast_entry<g_state, kBidsFinish, run_bids_finish>(),
       fast_entry<g_state, kMaskFit, run_mask_fit>(),
-      fast_entry<g_state, kCheckTable, run_check_table>(),
       fast_entry<g_state, kRecomputeBval, run_recompute_bval>(),
       {nullptr, "settings", &run_settings},
       {nullptr, "limits", &run_limits},
+      {nullptr, "statuses", &run_statuses},
   }};
 }
 

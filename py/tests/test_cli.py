@@ -131,7 +131,7 @@ MISSING = "I/O error: No such file or directory (os error 2), while reading --bv
     (["audit", "--dwi", "{dwi}", "--mask", "{bval}", "--bvec", "{bvec}", "--bval", "{bval}"], "NIfTI error: ",
      ", while reading --mask {bval}"),
     (["inspect", "--bvec", "{bval}", "--bval", "{bvec}"], "failed to parse {bvec}: b-values go on one line",
-     "--bvec {bval} and --bval {bvec} look swapped (the b-vector file has three rows)"),
+     "; it has three rows and the b-vector file {bval} one: the two look swapped"),
     (["inspect", "--bvec", "{t}/short.b", "--bval", "{bval}"], "failed to parse {t}/short.b: ",
      "looks like an MRtrix gradient file ('x y z b' per line): give it with --grad instead"),
     (["audit", "--dwi", "{dwi}", "--bvec", "{t}/short.bvec", "--bval", "{t}/short.bval"], "volume mismatch: ",

@@ -7,7 +7,9 @@ own defaults stay the only ones. `audit` (with --dwi), `detect-flip` and
 (unless --no-tracking), the glyphs of --png and the timings of --profile;
 `bids` runs `_engine`'s per-run entry points through `batch.py` (in this
 process, in worker processes or on a Dask cluster); `inspect` and
-`recompute-bval` call `_tarvix`. By default a short summary is
+`recompute-bval` call their `_engine` functions too, which read the table
+files strictly (NaN, infinite or negative entries and misread layouts are
+refused, naming the file and entry). By default a short summary is
 printed; `--json` prints the module's JSON report unchanged and `--out` stores
 it.
 
@@ -24,7 +26,7 @@ import _signal as signal
 import sys
 
 from . import outputs
-from .cli_commands import check_table, whole_call_timings  # noqa: F401 (whole_call_timings: --profile's sums)
+from .cli_commands import whole_call_timings  # noqa: F401 (whole_call_timings: --profile's sums)
 from .cli_options import EXIT_ERROR, EXIT_USAGE, build_parser, check_usage, declare  # noqa: F401
 from .errors import CliError, Terminated, UsageError, terminal_text
 from .optiontable import Namespace
@@ -123,7 +125,6 @@ def _main(argv: list[str] | None) -> int:
     args = table.parse(words) or table.argparse().parse_args(words)
     try:
         check_usage(args)
-        check_table(args)
         return args.run(args)
     except UsageError as e:
         print(terminal_text(f"{args.parser.prog}: error: {e}"), file=sys.stderr)

@@ -6,9 +6,9 @@ from __future__ import annotations
 import os
 import sys
 
-from . import outputs, summary
+from . import outputs, summary, verdict
 from .cli_commands import _missing, _write_outputs, plan_outputs
-from .cli_options import EXIT_ERROR, EXIT_FLAG, EXIT_OF_STATUS, EXIT_OK, EXIT_WARN, PNG_HINT
+from .cli_options import EXIT_ERROR, EXIT_OK, PNG_HINT
 from .errors import CliError, terminal_text
 from .lazy import batch, json
 
@@ -146,8 +146,7 @@ def _bids_exit(args, outcome) -> int:
     if args.fail_on == "never":
         return EXIT_OK
     statuses = [batch.combined_verdict(r.result["report"])[0] for r in outcome.folder_runs]
-    return max((EXIT_OF_STATUS.get(s, EXIT_OK) for s in statuses), default=EXIT_OK,
-               key=lambda code: {EXIT_OK: 0, EXIT_WARN: 1, EXIT_FLAG: 2}[code])
+    return verdict.EXIT_OF_STATUS[verdict.worst(statuses)]
 
 
 def _stating_exit(text: str, code: int) -> str:

@@ -6,8 +6,8 @@ from __future__ import annotations
 
 import sys
 
-from . import _engine, _tarvix, defaults, outputs, summary, verdict
-from .cli_options import EXIT_OF_STATUS, EXIT_OK, PNG_HINT
+from . import _engine, defaults, outputs, summary, verdict
+from .cli_options import EXIT_OK, PNG_HINT
 from .errors import CliError, compiled, terminal_text
 from .lazy import json
 from .optiontable import Namespace
@@ -15,12 +15,12 @@ from .optiontable import Namespace
 # --- running -------------------------------------------------------------------
 
 
-def _call(function: str, args: Namespace, module=_tarvix, **extra):
-    """Call a module function with the options the user typed that it takes."""
-    names = defaults.parameters(function, module)
+def _call(function: str, args: Namespace, **extra):
+    """Call an engine function with the options the user typed that it takes."""
+    names = defaults.parameters(function, _engine)
     kwargs = {n: getattr(args, n) for n in names if hasattr(args, n) and n not in extra}
     kwargs.update(extra)
-    return getattr(module, function)(**kwargs)
+    return getattr(_engine, function)(**kwargs)
 
 
 def _tracking_on(args) -> bool:
@@ -38,7 +38,7 @@ class Run:
 
 
 def _engine_run(function: str, args, **extra) -> Run:
-    result = _call(function, args, module=_engine, tracking=_tracking_on(args), glyphs=bool(args.png), **extra)
+    result = _call(function, args, tracking=_tracking_on(args), glyphs=bool(args.png), **extra)
     record = result.get("tracking")
     timings = result.get("timings")
     if timings is not None:
@@ -63,12 +63,6 @@ def whole_call_timings(result: dict, timings: dict) -> dict:
         timings["scheme"] = min(scheme, timings.get("other", 0.0))
         timings["other"] = timings.get("other", 0.0) - timings["scheme"]
     return timings
-
-
-def _table_scheme(args) -> dict:
-    """The scheme report of the table alone (reads only the gradient files)."""
-    keep = {n: getattr(args, n) for n in ("bvec", "bval", "grad", "tolerance", "b0_threshold") if hasattr(args, n)}
-    return json.loads(_tarvix.inspect(**keep))
 
 
 def _inputs(args) -> list:
@@ -161,7 +155,7 @@ def _analyse(args, base: str, command: str) -> int:
     with plan.transaction():
         if getattr(args, "dwi", None) is None:
             # The table alone: nothing to track; the scheme audit and its verdict are the whole answer.
-            result = _call("audit", args, module=_engine)
+            result = _call("audit", args)
             run, text = None, result["report"]
             report = json.loads(text)
         else:
@@ -172,18 +166,18 @@ def _analyse(args, base: str, command: str) -> int:
         extra += _write_outputs(args, plan, text, report, run, command, decided)
     human = summary.report_summary(shown(report), verdict=decided, tracking=run.tracking if run else None)
     _print(args, text, human, extra, decided.notes)
-    return EXIT_OF_STATUS.get(decided.status, EXIT_OK)
+    return verdict.EXIT_OF_STATUS[decided.status]
 
 
 def run_inspect(args) -> int:
     plan = plan_outputs(args)
     with plan.transaction():
-        text = _call("inspect", args, module=_engine)
+        text = _call("inspect", args)
         report = json.loads(text)
         decided = verdict.of_report(report)
         _write_outputs(args, plan, text, report, None, "inspect")
     _print(args, text, summary.report_summary(shown(report), verdict=decided), [], decided.notes)
-    return EXIT_OF_STATUS.get(decided.status, EXIT_OK)
+    return verdict.EXIT_OF_STATUS[decided.status]
 
 
 def run_audit(args) -> int:
@@ -210,19 +204,7 @@ def run_repair(args) -> int:
                                           shown(getattr(args, "provenance", None)),
                                           plan.dry_run, force_repair, tracking=run.tracking, verdict=decided)
     _print(args, text, human, extra, decided.notes)
-    return EXIT_OF_STATUS.get(decided.status, EXIT_OK)
-
-
-TABLE_COMMANDS = ("inspect", "audit", "detect-flip", "repair", "recompute-bval")
-
-
-def check_table(args) -> None:
-    """The table files read as the command line reads them: NaN, infinite and
-    negative entries, grad rows of other than four numbers and layouts the
-    module would misread are refused (ValueError, naming file and entry)
-    before any other work."""
-    if args.command in TABLE_COMMANDS:
-        _call("check_table", args, module=_engine)
+    return verdict.EXIT_OF_STATUS[decided.status]
 
 
 MODULE_OUTPUTS = {"out_bvec": "--out-bvec", "out_bval": "--out-bval", "out_grad": "--out-grad",
@@ -238,15 +220,9 @@ def _staged_run(plan, run: Run) -> Run:
 
 
 def run_recompute(args) -> int:
-    if not args.force:
-        norms = _table_scheme(args).get("norm_stats", {})
-        if norms.get("non_b0_count", 0) and norms.get("non_unit_count", 0) == 0:
-            table = getattr(args, "grad", None) or args.bvec
-            raise CliError(f"every direction in {table} has unit length: nothing to recover, the b-values "
-                           "would all become the largest one (pass --force to proceed anyway)")
     plan = plan_outputs(args)
     with plan.transaction():
-        text = _call("recompute_bval", args, module=_engine, in_place=False, split_shells=args.force,
+        text = _call("recompute_bval", args, in_place=False, force=args.force,
                      **plan.module_paths(MODULE_OUTPUTS))
         text = plan.real_names(text)
         plan.fix_names_in("--provenance")

@@ -12,7 +12,7 @@ from . import _engine, _tarvix, defaults, verdict
 from .errors import UsageError, terminal_text
 from .optiontable import BOOLEAN_OPTIONAL, SUPPRESS, Table
 
-EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_WARN, EXIT_FLAG = 0, 1, 2, 3, 4
+EXIT_OK, EXIT_ERROR, EXIT_USAGE = 0, 1, 2
 # The analysis settings the engine declares: name, default, range and help.
 SETTINGS = {setting["name"]: setting for setting in _engine.settings()}
 MAX_THREADS = int(SETTINGS["threads"]["max"])
@@ -68,7 +68,6 @@ exit status:
 
 AXES_EPILOG = EXIT_TABLE + "\n\n" + verdict.COMBINING_HELP + "\n\n" + verdict.THIN_EVIDENCE_HELP
 PNG_HINT = "--png needs matplotlib, which is not installed; install it with: pip install 'tarvix[viz]'"
-EXIT_OF_STATUS = {"PASS": EXIT_OK, "WARN": EXIT_WARN, "FLAG": EXIT_FLAG}
 
 
 def _parser_class():

@@ -22,7 +22,10 @@ from . import verdict as verdicts
 from .qcpage_assets import CSP, CSS, SCRIPT, _script_hash  # noqa: F401 (the page's own)
 
 PAGE = "index.html"
-RANK = {"FLAG": 0, "WARN": 1, "FAILED": 2, "PASS": 3}
+# The rows that need a look first: the verdicts worse than PASS, worst first,
+# then the runs that failed, then the passes.
+_VERDICTS = list(reversed(verdicts.EXIT_OF_STATUS))
+RANK = {s: i for i, s in enumerate(_VERDICTS[:-1] + ["FAILED"] + _VERDICTS[-1:])}
 BAR_SPAN = 5.0  # the lead bar spans five thresholds
 
 

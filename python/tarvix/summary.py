@@ -300,16 +300,17 @@ def bids_summary(result: dict, list_runs: bool = True, statuses=None) -> str:
     """`statuses`: (name, status) of each run where the command line's verdict
     replaces the batch's. The count is of every run met: audited, failed and
     skipped; an incomplete batch (a failed run, a folder not listed) is ERROR."""
+    from . import verdict
+
     runs = [(r["name"], r["status"]) for r in result.get("results", [])] if statuses is None else list(statuses)
     failed, skipped = result.get("failed", []), result.get("n_skipped", 0)
     folders = len(result.get("unreadable_folders", []))
-    counts = {s: sum(1 for _, status in runs if status == s) for s in ("PASS", "WARN", "FLAG")}
+    counts = {s: sum(1 for _, status in runs if status == s) for s in verdict.EXIT_OF_STATUS}
     tally = [f"{n} {s}" for s, n in counts.items() if n]
     tally += [f"{n} {what}" for n, what in ((len(failed), "failed"), (skipped, "skipped")) if n]
     if folders:
         tally.append(f"{folders} folder{'s' if folders != 1 else ''} not listed")
-    worst = next((s for s in ("FLAG", "WARN") if counts[s]), "PASS")
-    status = "ERROR" if result.get("status") == "ERROR" else worst
+    status = "ERROR" if result.get("status") == "ERROR" else verdict.worst(status for _, status in runs)
     total = len(runs) + len(failed) + skipped
     lines = [f"status: {status} — {total} run{'s' if total != 1 else ''}: {', '.join(tally)}"]
     if list_runs:

@@ -12,6 +12,20 @@ def _number(value) -> str:
     return f"{value:g}"
 
 
+def _percent(fraction) -> str:
+    return f"{100 * fraction:g}%"
+
+
+# The verdicts from best to worst, with the exit status each ends a command with.
+EXIT_OF_STATUS = _engine.statuses()
+
+
+def worst(statuses) -> str:
+    """The worst of these verdicts; PASS when there are none."""
+    order = list(EXIT_OF_STATUS)
+    return max(statuses, key=order.index, default=order[0])
+
+
 # The limits the help texts and outputs quote, as the core applies them.
 LIMITS = _engine.limits()
 MIN_WM_VOXELS = LIMITS["min_wm_voxels"]
@@ -20,6 +34,7 @@ MIN_SHELL_VOLUMES = LIMITS["min_shell_volumes"]
 TRACKING_MIN_VOXELS = LIMITS["tracking_min_voxels"]
 TRACKING_MIN_STREAMLINES = LIMITS["tracking_min_streamlines"]
 TRACKING_SPREADS = LIMITS["tracking_spreads"]
+COHERENCE_MARGIN = next(s["default"] for s in _engine.settings() if s["name"] == "margin_threshold")
 if float(TRACKING_SPREADS).is_integer():
     TRACKING_SPREADS = int(TRACKING_SPREADS)  # "2 SD", as people write it
 
@@ -38,9 +53,12 @@ COMBINING_HELP = (
     "  on an oblique image, also the 24 read in the other coordinate frame). The tracking\n"
     "  (on by default; --no-tracking leaves it out) follows fibres over their whole length and\n"
     "  compares the mean streamline length; it FLAGs when another transform scores best and leads\n"
-    "  the runner-up by at least 5% and by at least 2 SD of that lead over seed subsets. The\n"
-    "  coherence compares each fibre direction with its neighbours one step (4 mm) ahead and FLAGs\n"
-    "  at a 2% lead. When the tracking ran it decides; when it is WARN the verdict is WARN (a note\n"
+    f"  the runner-up by at least {_percent(LIMITS['tracking_margin_threshold'])} and by at least "
+    f"{TRACKING_SPREADS} SD of that lead over seed subsets. The\n"
+    "  coherence compares each fibre direction with its neighbours one step "
+    f"({_number(LIMITS['coherence_step_mm'])} mm) ahead and FLAGs\n"
+    f"  at a {_percent(COHERENCE_MARGIN)} lead. When the tracking ran it decides; when it is WARN the verdict "
+    "is WARN (a note\n"
     "  says so when the coherence alone would FLAG), and when the measures rank different\n"
     "  transforms first a note says so. Without the tracking the coherence decides. A table whose\n"
     "  rows do not describe the image's volumes (b=0 rows, shells or order against the signal: the\n"

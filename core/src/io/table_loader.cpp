@@ -282,8 +282,8 @@ LoadedTable load_table_checked(const std::optional<std::string>& bvec, const std
       bvals = checked_bvals(bval_text, *bval);
     } catch (Error& e) {
       if (looks_swapped(bval_text, *bvec))
-        e.add_hint("; --bvec " + display_path(*bvec) + " and --bval " + display_path(*bval) +
-                   " look swapped (the b-vector file has three rows)");
+        e.add_hint("; it has three rows and the b-vector file " + display_path(*bvec) +
+                   " one: the two look swapped");
       throw;
     }
   });
