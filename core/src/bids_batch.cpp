@@ -278,12 +278,13 @@ RunOutcome audit_entry(const DwiEntry& entry, const std::string& out_dir, const 
       concerning(Role::RunFile, path, [&] { write_file_atomic(path, text); });
     };
     if (run.tracking) write_run_file(kTrackingSuffix, json::dump(run.tracking->to_json(), true));
-    write_run_file(kReportSuffix,
-                   request.engine_report
-                       ? json::dump(engine_report_json(report, run.tracking ? &*run.tracking : nullptr, run.verdict),
-                                    true)
-                       : report.to_json_text(true));
     RunOutcome out;
+    if (request.engine_report) {
+      out.written_report = engine_report_json(report, run.tracking ? &*run.tracking : nullptr, run.verdict);
+      if (request.annotate) request.annotate(out.written_report, run.verdict);
+    }
+    write_run_file(kReportSuffix, request.engine_report ? json::dump(out.written_report, true)
+                                                        : report.to_json_text(true));
     out.item = {entry.name(), entry.dwi, request.engine_report ? run.verdict.status : report.status};
     out.verdict = std::move(run.verdict);
     out.report = std::move(report);

@@ -3,6 +3,7 @@
 // <root>/derivatives/tarvix, and a dataset summary closes a successful batch.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -83,6 +84,7 @@ struct BatchPlan {
 struct RunOutcome {
   BatchItem item;
   Report report;
+  json::Value written_report;  // with `engine_report`: the report as written
   std::optional<TrackingResult> tracking;
   Verdict verdict;
   std::optional<GlyphData> glyphs;
@@ -146,6 +148,9 @@ struct RunRequest {
   std::optional<BatchRepair> repair;
   bool glyphs = false;
   std::uint64_t streamline_sample = 0;
+  // With `engine_report`: what the dataset batch adds to the report before it
+  // is written (run_context.hpp).
+  std::function<void(json::Value& report, const Verdict& verdict)> annotate;
 };
 
 // Audits one run as a single `audit` of its files would, and writes its

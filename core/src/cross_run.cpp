@@ -324,21 +324,4 @@ std::string with_verdict(const std::string& note, const std::optional<std::strin
   return note + "; the run's own verdict is PASS, which decides";
 }
 
-std::optional<std::string> for_report(const std::string& entry_text, Status status,
-                                      const std::optional<std::string>& recommended) {
-  nlohmann::ordered_json cross;
-  try {
-    const nlohmann::ordered_json entry = nlohmann::ordered_json::parse(nul_escaped_json(entry_text));
-    const auto it = entry.find("cross_run");
-    if (it == entry.end() || !it->is_object()) return std::nullopt;
-    cross = *it;
-    std::optional<std::string> undo;
-    if (cross.contains("correction") && cross["correction"].is_string()) undo = cross["correction"].get<std::string>();
-    cross["note"] = with_verdict(cross.at("note").get<std::string>(), undo, status, recommended);
-  } catch (const nlohmann::json::exception&) {
-    return std::nullopt;
-  }
-  return cross.dump();
-}
-
 }  // namespace tarvix::cross_run

@@ -65,9 +65,4 @@ void add_notes(json::Value& plan, const std::vector<DwiEntry>& entries, const st
 std::string with_verdict(const std::string& note, const std::optional<std::string>& correction, Status status,
                          const std::optional<std::string>& recommended);
 
-// The "cross_run" of a run's plan entry (JSON text), its note completed by the
-// verdict, as compact JSON text; none when the entry has none.
-std::optional<std::string> for_report(const std::string& entry_text, Status status,
-                                      const std::optional<std::string>& recommended);
-
 }  // namespace tarvix::cross_run

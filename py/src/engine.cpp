@@ -8,8 +8,8 @@
 #include "call.hpp"
 #include "cross_run.hpp"
 #include "frame.hpp"
-#include "image_header.hpp"
 #include "paths.hpp"
+#include "run_context.hpp"
 #include "status.hpp"
 #include "text.hpp"
 #include "timing.hpp"
@@ -169,16 +169,19 @@ std::string run_record(const tarvix::bids_batch::RunOutcome& run) {
   out.set("name", tarvix::display_path(run.item.name));
   out.set("dwi", tarvix::display_path(run.item.dwi));
   out.set("status", tarvix::status_text(run.item.status));
-  out.set("report", tarvix::engine_report_json(run.report, run.tracking ? &*run.tracking : nullptr, run.verdict));
+  out.set("report", run.written_report);
   out.set("tracking", run.tracking ? run.tracking->to_json() : tarvix::json::Value(nullptr));
   return tarvix::json::dump(out);
 }
 
-// One run of a plan (its JSON entry), audited and written as audit_bids does;
-// returns what a progress line, the QC page and the run's picture need.
+// One run of a plan (its JSON entry), audited and written as audit_bids does,
+// its report carrying what the batch knows of the run; returns what a progress
+// line, the QC page and the run's picture need.
 PyObject* run_bids_audit_run(const Bound& b) {
   std::string stem;
-  const tarvix::DwiEntry entry = tarvix::bids_batch::entry_from_json(b.required_path(kEntry), stem);
+  tarvix::DwiEntry entry = tarvix::bids_batch::entry_from_json(b.required_path(kEntry), stem);
+  const tarvix::bids_batch::RunContext context =
+      tarvix::bids_batch::run_context(b.required_path(kEntry), b.required_path(kOutDir), entry);
   tarvix::Execution exec(b.threads);
   tarvix::bids_batch::RunRequest request;
   request.tracking = b.flag[kTracking];
@@ -187,6 +190,9 @@ PyObject* run_bids_audit_run(const Bound& b) {
   // The picture a single audit with --png draws: the same run's field and streamlines.
   request.glyphs = b.flag[kGlyphs];
   request.streamline_sample = kPictureStreamlines;
+  request.annotate = [&context](tarvix::json::Value& report, const tarvix::Verdict& verdict) {
+    tarvix::bids_batch::add_context(report, context, verdict);
+  };
   const tarvix::bids_batch::RunOutcome run = tarvix::bids_batch::audit_entry(
       entry, b.required_path(kOutDir), stem, analysis_options(b), exec, request);
   Ref dict(PyDict_New());
@@ -196,16 +202,7 @@ PyObject* run_bids_audit_run(const Bound& b) {
   if (!set_item(dict.get(), "glyphs", run.glyphs ? glyph_payload(*run.glyphs, *run.info) : none())) return nullptr;
   if (!set_item(dict.get(), "streamlines", run.streamlines ? streamlines_dict(*run.streamlines) : none()))
     return nullptr;
-  const auto cross = tarvix::cross_run::for_report(b.required_path(kEntry), run.verdict.status,
-                                                   run.verdict.recommended_label);
-  if (!set_item(dict.get(), "cross_run", cross ? text(*cross) : none())) return nullptr;
   return dict.release();
-}
-
-// Why the brain mask a derivatives dataset gives a run cannot stand for its region, or None.
-PyObject* run_mask_fit(const Bound& b) {
-  const auto why = tarvix::mask_misfit(b.required_path(kMask), b.required_path(kDwi));
-  return why ? text(*why) : none();
 }
 
 tarvix::Status run_status(const std::string& status, const std::string& name) {
@@ -302,7 +299,6 @@ constexpr Param kBidsAuditRunParams[] = {
     {kStrict}, {kNormTolerance}, {kTracking}, {kOutBvec}, {kOutBval}, {kOutGrad}, {kProvenance}, {kForceRepair},
     {kGlyphs}, {kThreads},
 };
-constexpr Param kMaskFitParams[] = {{kMask, true}, {kDwi, true}};
 constexpr Param kBidsFinishParams[] = {{kRoot, true}, {kOutDir, true}, {kResults, true}, {kGaps}};
 constexpr Param kRecomputeParams[] = {
     {kOutBvec, true}, {kOutBval, true}, {kBvec},   {kBval},        {kGrad},    {kOutGrad},
@@ -342,15 +338,15 @@ constexpr const char* kBidsAuditRunDoc =
     "Audits one run of a plan (`entry`, its JSON) and writes its report, and with\n"
     "`tracking` its tracking record, into `out_dir`. With `out_bvec` and `out_bval`\n"
     "(and `out_grad`, `provenance`) it first writes the run's table from its verdict:\n"
-    "as given for PASS, corrected for FLAG, for WARN only with `force_repair`.\n"
+    "as given for PASS, corrected for FLAG, for WARN only with `force_repair`. The\n"
+    "report carries what the entry says of the run beyond its audit: `source`\n"
+    "(dwi_relative, name), `mask` (with `mask_dir`: its `mask_candidate` taken when\n"
+    "it lies on the image's grid with its affine, else the automatic region),\n"
+    "`cross_run` (its note completed by the run's verdict) and, with `repair`, the\n"
+    "`written_tables`; the mask's and the cross-run note join its notes.\n"
     "Returns a dict: record (JSON: name, dwi, status, report, tracking), and with\n"
     "`glyphs` the glyph payload and the streamline sample `audit` gives a picture\n"
-    "(else None), and cross_run: the entry's `cross_run` with its note completed by\n"
-    "the run's verdict (JSON, else None).";
-constexpr const char* kMaskFitDoc =
-    "Why the brain mask `mask` cannot stand for the region of the image `dwi` (not\n"
-    "a NIfTI image with an affine, another grid, another affine), or None when it\n"
-    "fits. Only the two headers are read.";
+    "(else None).";
 constexpr const char* kBidsFinishDoc =
     "Writes the dataset summary of the runs audited (`results`: {name, dwi, status},\n"
     "status PASS, WARN or FLAG) and of what was not (`gaps`: JSON {failed: [{name,\n"
@@ -445,11 +441,10 @@ constexpr Signature kRecomputeBval{"recompute_bval", kRecomputeParams, kRecomput
 constexpr Signature kBidsPrepare{"bids_prepare", kBidsPrepareParams, kBidsPrepareDoc};
 constexpr Signature kBidsAuditRun{"bids_audit_run", kBidsAuditRunParams, kBidsAuditRunDoc};
 constexpr Signature kBidsFinish{"bids_finish", kBidsFinishParams, kBidsFinishDoc};
-constexpr Signature kMaskFit{"mask_fit", kMaskFitParams, kMaskFitDoc};
 constexpr Signature kDetectFlip{"detect_flip", kDetectParams, kDetectDoc};
 constexpr Signature kRepair{"repair", kRepairParams, kRepairDoc};
 
-constexpr std::size_t kFunctionCount = 12;
+constexpr std::size_t kFunctionCount = 11;
 
 std::array<Entry, kFunctionCount> entries() {
   return {{
@@ -460,7 +455,6 @@ std::array<Entry, kFunctionCount> entries() {
       fast_entry<g_state, kBidsPrepare, run_bids_prepare>(),
       fast_entry<g_state, kBidsAuditRun, run_bids_audit_run>(),
       fast_entry<g_state, kBidsFinish, run_bids_finish>(),
-      fast_entry<g_state, kMaskFit, run_mask_fit>(),
       fast_entry<g_state, kRecomputeBval, run_recompute_bval>(),
       {nullptr, "settings", &run_settings},
       {nullptr, "limits", &run_limits},

@@ -15,7 +15,7 @@ import stat
 import time
 
 from . import _engine, outputs, verdict
-from .errors import CliError, shown
+from .errors import shown
 
 PREVIOUS = "previous-"  # in the name of a run's earlier file set aside: .tarvix-<pid>-previous-<name>
 LOCK_PREFIX = ".tarvix-lock-"  # hidden, so BIDS tools pass over it; the tidy-up removes it only when unheld
@@ -209,14 +209,12 @@ def put_back(paths: list[str], aside: dict[str, str]) -> None:
 
 def _audit(entry: dict, out_dir: str, options: dict, tracking: bool, threads: int | None,
            png: bool) -> tuple[str, str, str | None]:
-    entry_text = json.dumps(entry)
+    """The engine audits the run and writes its report, with what the entry
+    says of it beyond its audit (source, derivatives mask, cross-run note,
+    tables written)."""
     kwargs = dict(options, tracking=tracking)
     if threads is not None:
         kwargs["threads"] = threads
-    mask = None
-    if entry.get("mask_dir"):
-        entry["masks"], mask = choose_mask(entry)
-        entry_text = json.dumps(entry)
     repair = entry.get("repair")
     if repair:
         kwargs.update(out_bvec=repair["bvec"], out_bval=repair["bval"], provenance=repair["provenance"],
@@ -224,49 +222,11 @@ def _audit(entry: dict, out_dir: str, options: dict, tracking: bool, threads: in
         if repair.get("grad"):
             kwargs["out_grad"] = repair["grad"]
     try:
-        ran = _engine.bids_audit_run(entry_text, out_dir, glyphs=png, **kwargs)
+        ran = _engine.bids_audit_run(json.dumps(entry), out_dir, glyphs=png, **kwargs)
     except ValueError as e:
         return "error", str(e), None
-    record = json.loads(ran["record"])
-    try:
-        _annotate(entry, out_dir, record["report"], mask, ran.get("cross_run"))
-    except CliError as e:
-        return "error", str(e), None
-    picture = _draw_qc(entry, out_dir, record, ran) if png else None
-    return "ok", json.dumps(record), picture
-
-
-def choose_mask(entry: dict) -> tuple[list[str], dict]:
-    """The run's mask from the derivatives dataset when its grid and affine are
-    the image's, else none (the automatic region), and the report's record of it."""
-    mask_dir, found = entry["mask_dir"], entry.get("mask_candidate")
-    if not found:
-        return [], {"path": None, "note": f"no brain mask for this run in {mask_dir}: the automatic region is used"}
-    shown = os.path.relpath(found, mask_dir)
-    why = _engine.mask_fit(mask=found, dwi=entry["dwi"])
-    if why:
-        return [], {"path": None, "rejected": shown,
-                    "note": f"the brain mask {shown} {why}: the automatic region is used"}
-    return [found], {"path": shown, "note": f"brain mask {shown} from {mask_dir}"}
-
-
-def _annotate(entry: dict, out_dir: str, report: dict, mask: dict | None, cross: str | None) -> None:
-    """What the batch knows of a run beyond its audit, in the run's report: its
-    source (so the group level needs no raw data), the mask it was given, the
-    cross-run note (completed by the engine from the run's verdict), and the
-    tables written for it. The report is rewritten whole."""
-    report["source"] = {"dwi": shown(entry.get("dwi_relative", entry["dwi"])), "name": entry["name"]}
-    notes = report.setdefault("notes", [])
-    if mask is not None:
-        report["mask"] = mask
-        notes.append(mask["note"])
-    if cross:
-        report["cross_run"] = json.loads(cross)
-        notes.append(report["cross_run"]["note"])
-    if entry.get("repair"):
-        wanted = [entry["repair"][k] for k in ("bvec", "bval", "grad", "provenance") if entry["repair"].get(k)]
-        report["written_tables"] = [os.path.relpath(p, out_dir) for p in wanted if os.path.isfile(p)]
-    outputs.write_text(os.path.join(out_dir, entry["stem"] + RUN_SUFFIXES[0]), json.dumps(report, indent=2) + "\n")
+    picture = _draw_qc(entry, out_dir, json.loads(ran["record"]), ran) if png else None
+    return "ok", ran["record"], picture
 
 
 def _draw_qc(entry: dict, out_dir: str, record: dict, ran: dict) -> str | None:
