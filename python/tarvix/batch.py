@@ -103,18 +103,6 @@ def best_label(report: dict, tracking: dict | None = None) -> str | None:
     return verdict.of_report(report).best
 
 
-# --- the task ----------------------------------------------------------------
-
-
-# --- backends ------------------------------------------------------------------
-
-
-# --- the batch -----------------------------------------------------------------
-
-
-# --- the output folder ----------------------------------------------------------
-
-
 def select(plan: dict, participants) -> tuple[list[int], list[str]]:
     """The runs of these participants ('01' or 'sub-01'), and the labels that
     matched no run."""
