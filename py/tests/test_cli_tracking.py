@@ -26,18 +26,6 @@ def coarse(tmp_path_factory):
             for name, t in (("correct", None), ("flipped", "-x+y+z"))}
 
 
-# A whole-head mask blinds the coherence, not the tracking. (Without a mask: test_one_verdict.)
-@pytest.mark.parametrize("table, status, code", [("correct", "PASS", 0), ("flipped", "FLAG", 4)])
-def test_tracking_decides_end_to_end_inside_a_whole_head_mask(scans, table, status, code):
-    args = ["audit", *image(scans[table], mask=True)]
-    result = cli(*args)
-    assert result.returncode == code, result.stdout + result.stderr
-    assert result.stdout.startswith(f"status: {status}")
-    assert "tracking (whole fibres)" in result.stdout
-    recommended = ": recommended transform -x+y+z (x axis flipped)" if status == "FLAG" else ""
-    assert f"verdict on the axes: {status} by the tracking{recommended}" in result.stdout
-
-
 def test_disagreement_is_said_and_no_tracking_is_the_coherence_alone(coarse):
     correct = image(coarse["correct"])
     both = cli("audit", *correct)
