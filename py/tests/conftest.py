@@ -1,34 +1,13 @@
 import json
 import math
 import os
+import time
 
-import numpy as np
 import pytest
 
 from tarvix import synthetic
 
-# One b=0 volume and six well-spread directions at b=1000.
-DIRECTIONS = [
-    (0.0, 0.0, 0.0),
-    (1.0, 0.0, 0.0),
-    (0.0, 1.0, 0.0),
-    (0.0, 0.0, 1.0),
-    (0.7071068, 0.7071068, 0.0),
-    (0.7071068, 0.0, 0.7071068),
-    (0.0, 0.7071068, 0.7071068),
-]
-BVALS = [0, 1000, 1000, 1000, 1000, 1000, 1000]
 SHAPE = (24, 24, 16)
-
-
-@pytest.fixture
-def fsl_pair(tmp_path):
-    """A small FSL bvec/bval pair; returns their paths as str."""
-    bvec = tmp_path / "t.bvec"
-    bval = tmp_path / "t.bval"
-    bvec.write_text("\n".join(" ".join(f"{d[i]:.7f}" for d in DIRECTIONS) for i in range(3)) + "\n")
-    bval.write_text(" ".join(str(b) for b in BVALS) + "\n")
-    return str(bvec), str(bval)
 
 
 SCHEMAS = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "schemas")
@@ -52,6 +31,21 @@ def snapshot(folder):
     """Each entry of a folder: a file's bytes, or "other"."""
     return {n: open(os.path.join(folder, n), "rb").read() if os.path.isfile(os.path.join(folder, n)) else "other"
             for n in sorted(os.listdir(folder))}
+
+
+def contents(folder):
+    """Every file under a folder: its bytes by its relative path."""
+    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+def wait_for(predicate, seconds=60):
+    """Polls until predicate() is true, and returns its value."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if value := predicate():
+            return value
+        time.sleep(0.02)
+    raise AssertionError("timed out")
 
 
 def untimed(text):
@@ -137,31 +131,6 @@ def write_run(folder, name, preset="LAS", fmt="nii.gz", transform=None, scale=1.
         os.rename(paths[key], paths[key] + suffix)
         paths[key] += suffix
     return paths
-
-
-def tensor_fit(data, bvals, dirs, b0_threshold=50.0):
-    """Log-linear tensor fit over the b=0 volumes and every weighted volume,
-    written from the model rather than from the core. Returns per voxel the
-    mean b=0 signal (summed in volume order, like the core), the ascending
-    eigenvalues (floored at 0), the principal eigenvector and FA."""
-    b0 = np.flatnonzero(bvals <= b0_threshold)
-    shell = np.flatnonzero(bvals > b0_threshold)
-    rows = [[1.0, 0, 0, 0, 0, 0, 0]] * len(b0)
-    for k in shell:
-        u, b = dirs[k] / np.linalg.norm(dirs[k]), bvals[k]
-        rows.append([1.0, -b * u[0] ** 2, -b * u[1] ** 2, -b * u[2] ** 2,
-                     -2 * b * u[0] * u[1], -2 * b * u[0] * u[2], -2 * b * u[1] * u[2]])
-    params = np.log(np.maximum(data[..., np.concatenate([b0, shell])], 1e-6)) @ np.linalg.pinv(np.array(rows)).T
-    d = np.empty(data.shape[:3] + (3, 3))
-    for (i, j), c in {(0, 0): 1, (1, 1): 2, (2, 2): 3, (0, 1): 4, (0, 2): 5, (1, 2): 6}.items():
-        d[..., i, j] = d[..., j, i] = params[..., c]
-    evals, evecs = np.linalg.eigh(d)
-    evals = np.maximum(evals, 0.0)
-    sq = (evals**2).sum(-1)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        fa = np.sqrt(1.5 * ((evals - evals.mean(-1, keepdims=True)) ** 2).sum(-1) / sq)
-    s0 = sum(data[..., k] for k in b0) / len(b0)
-    return dict(s0=s0, evals=evals, v1=evecs[..., :, 2], fa=np.where(sq > 0, fa, 0.0))
 
 
 @pytest.fixture(scope="session")

@@ -8,14 +8,13 @@ import pathlib
 import signal
 import subprocess
 import sys
-import time
 
 import pytest
 
 from tarvix import batch, batch_task, qcpage
 
 from cli_runner import cli
-from conftest import write_run as run
+from conftest import contents, wait_for, write_run as run
 
 FOREIGN = {"index.html": "<p>our lab page</p>", "dataset_summary.json": '{"ours": 1}',
            "failed_runs.json": "[]", "dataset_description.json": '{"Name": "lab", "GeneratedBy": [{"Name": "x"}]}'}
@@ -41,11 +40,11 @@ def tree(tmp_path_factory):
     ("derivatives", "the dataset's derivatives folder, which every pipeline shares"),
 ])
 def test_dataset_itself_is_never_the_output(tree, where, says):
-    before = {p: p.read_bytes() for p in tree.rglob("*") if p.is_file()}
+    before = contents(tree)
     for force in ([], ["--force"]):
         result = cli("bids", tree, "--output-dir", tree / where, "--no-tracking", *force)
         assert result.returncode == 1 and says in result.stderr, result.stderr
-    assert {p: p.read_bytes() for p in tree.rglob("*") if p.is_file()} == before
+    assert contents(tree) == before
 
 
 def test_foreign_folder_refused_then_kept_as_backups_and_own_folder_replaced(tree, tmp_path):
@@ -128,10 +127,6 @@ STALL = ("import os, sys, time\n"
          "sys.exit(cli.main(sys.argv[1:]))")
 
 
-def contents(out):
-    return {str(p.relative_to(out)): p.read_bytes() for p in sorted(out.rglob("*")) if p.is_file()}
-
-
 def test_a_rerun_that_stops_keeps_the_files_of_every_run_it_did_not_finish(tmp_path):
     root = make_tree(tmp_path / "ds", runs=[("01", {}), ("02", {}), ("03", {})])
     out = root / "derivatives/tarvix"
@@ -151,7 +146,7 @@ def test_a_rerun_that_stops_keeps_the_files_of_every_run_it_did_not_finish(tmp_p
         ready = tmp_path / f"ready-{sig}"
         proc = subprocess.Popen([sys.executable, "-c", STALL, "bids", str(root), "--no-tracking"],
                                 env=dict(os.environ, READY=str(ready)), stderr=subprocess.PIPE, text=True)
-        _wait_for(lambda: ready.exists() or proc.poll() is not None)
+        wait_for(lambda: ready.exists() or proc.poll() is not None)
         proc.send_signal(sig)
         _, err = proc.communicate(timeout=60)
         assert proc.returncode == code and "Traceback" not in err, err
@@ -186,7 +181,7 @@ def test_tasks_on_one_run_take_turns_or_the_second_fails_naming_it(tmp_path):
     holder = subprocess.Popen([sys.executable, "-c", STALL, *args, "--participant-label", "02"],
                               env=dict(os.environ, READY=str(ready), GO=str(go)), stderr=subprocess.PIPE, text=True)
     try:
-        _wait_for(lambda: ready.exists() or holder.poll() is not None)
+        wait_for(lambda: ready.exists() or holder.poll() is not None)
         held = contents(out)
         busy = subprocess.run([sys.executable, "-m", "tarvix", *args, "--participant-label", "01", "02",
                                "--keep-going"], env=dict(os.environ, TARVIX_LOCK_WAIT="0"), capture_output=True,
@@ -198,7 +193,7 @@ def test_tasks_on_one_run_take_turns_or_the_second_fails_naming_it(tmp_path):
         repair = subprocess.Popen([sys.executable, "-c", STALL, *args, "--participant-label", "02", "--repair"],
                                   env=dict(os.environ, WAITING=str(waits), TARVIX_LOCK_WAIT="120"),
                                   stderr=subprocess.PIPE, text=True)
-        _wait_for(lambda: waits.exists() or repair.poll() is not None)
+        wait_for(lambda: waits.exists() or repair.poll() is not None)
     finally:
         go.touch()
     assert holder.wait(timeout=300) == 4 and repair.wait(timeout=300) == 4, repair.stderr.read()
@@ -235,37 +230,22 @@ def test_page_links_encode_line_breaks_and_the_percent_sign():
 
 def _children(pid):
     try:
-        text = pathlib.Path(f"/proc/{pid}/task/{pid}/children").read_text()
+        return pathlib.Path(f"/proc/{pid}/task/{pid}/children").read_text().split()
     except OSError:
         return []
-    return [int(c) for c in text.split()]
-
-
-def _alive(pid):
-    try:
-        state = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
-    except OSError:
-        return False
-    return state != "Z"
 
 
 def _session_members(sid):
-    def member(pid):
+    """The live (not zombie) processes of a session."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
-            return os.getsid(pid) == sid and _alive(pid)
+            state = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+            if os.getsid(int(pid)) == sid and state != "Z":
+                found.append(pid)
         except OSError:
-            return False
-    return [int(p) for p in os.listdir("/proc") if p.isdigit() and member(int(p))]
-
-
-def _wait_for(predicate, seconds=60):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.02)
-    raise AssertionError("timed out")
+            pass
+    return found
 
 
 @pytest.fixture
@@ -279,7 +259,7 @@ def test_killed_worker_fails_only_its_run(six_runs):
     client = subprocess.Popen([sys.executable, "-m", "tarvix", "bids", str(six_runs), "--jobs", "2", "--keep-going",
                                "--no-tracking"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     # Killed once it has set a run's earlier files aside (the names carry its process id).
-    aside = _wait_for(lambda: next(out.rglob(".tarvix-*-previous-*_report.json"), None))
+    aside = wait_for(lambda: next(out.rglob(".tarvix-*-previous-*_report.json"), None))
     os.kill(int(aside.name.split("-")[1]), signal.SIGKILL)
     _, stderr = client.communicate(timeout=300)
     assert client.returncode == 1, stderr
@@ -298,11 +278,11 @@ def test_no_process_outlives_a_killed_client(six_runs, sig):
     client = subprocess.Popen([sys.executable, "-m", "tarvix", "bids", str(six_runs), "--jobs", "2",
                                "--no-tracking"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                               start_new_session=True)
-    _wait_for(lambda: len(_children(client.pid)) == 2)
+    wait_for(lambda: len(_children(client.pid)) == 2)
     os.kill(client.pid, sig)
     client.wait(timeout=60)
     # Nothing of the batch (workers, a fork server, a resource tracker) remains in its session.
-    _wait_for(lambda: not _session_members(client.pid), seconds=30)
+    wait_for(lambda: not _session_members(client.pid), seconds=30)
 
 
 @pytest.mark.parametrize("change, says", [

@@ -12,14 +12,13 @@ import shutil
 import signal
 import subprocess
 import sys
-import time
 
 import pytest
 
-from tarvix import _engine, _tarvix
+from tarvix import _engine, _tarvix, batch
 
 from cli_runner import cli, hiding
-from conftest import validate, without_names, write_run as run
+from conftest import validate, wait_for, without_names, write_run as run
 
 HAS_DASK = all(importlib.util.find_spec(m) for m in ("dask", "distributed"))
 TIMESTAMP = re.compile(r'"timestamp": "[^"]*"')
@@ -52,12 +51,8 @@ def folder_texts(folder):
             for p in sorted(folder.rglob("*.json"))}
 
 
-def stem(name):
-    """Where the command line puts a run's files: sub-01_ses-01_dwi ->
-    sub-01/ses-01/dwi/sub-01_ses-01_desc-tarvix."""
-    entities = name.removesuffix("_dwi")
-    folders = [part for part in entities.split("_") if part.startswith(("sub-", "ses-"))]
-    return "/".join(folders + ["dwi", f"{entities}_desc-tarvix"])
+def stem(name):  # where the command line puts a run's files (the rule itself: test_bids_app)
+    return batch.derivative_stem(name, 1)
 
 
 @pytest.fixture(scope="module")
@@ -229,9 +224,7 @@ def test_interrupt_cancels_and_leaves_whole_files(tmp_path):
     # Its own process group, as a terminal's Ctrl-C reaches the command and its workers alike.
     child = subprocess.Popen([sys.executable, "-m", "tarvix", "bids", str(root), "--jobs", "2"],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
-    deadline = time.monotonic() + 120
-    while not list(out.rglob("*_report.json")) and time.monotonic() < deadline:
-        time.sleep(0.05)
+    wait_for(lambda: list(out.rglob("*_report.json")), 120)
     os.killpg(child.pid, signal.SIGINT)
     _, stderr = child.communicate(timeout=120)
     assert child.returncode == 130, stderr

@@ -5,6 +5,7 @@ that waits on a FIFO fails the test instead of hanging it."""
 
 import json
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
@@ -124,18 +125,15 @@ def test_batch_skips_fifos_and_reports_unreadable_folders(hostile_dataset, keep_
         os.unlink(os.path.join(out, "dataset_summary.json"))
         alone = cli("bids", ds, out, "group", timeout=TIMEOUT)
         assert alone.returncode == 1 and folder_line in alone.stderr, alone.stderr
-        with open(os.path.join(out, "dataset_summary.json")) as f:
-            summary = json.load(f)
+        summary = json.loads(pathlib.Path(out, "dataset_summary.json").read_text())
         assert (summary["status"], summary["unreadable_folders"]) == ("ERROR", [folder_line])
         assert (summary["n_datasets"], summary["n_failed"], summary["n_skipped"]) == (2, 1, 1)
-        with open(os.path.join(out, "group_report.tsv")) as f:
-            rows = [line.split("\t") for line in f.read().splitlines()]
+        rows = [line.split("\t") for line in pathlib.Path(out, "group_report.tsv").read_text().splitlines()]
         name, status, notes = (rows[0].index(c) for c in ("name", "status", "notes"))
         assert {r[name]: r[status] for r in rows[1:]} == {"sub-01_dwi": "PASS", "sub-02_dwi": "PASS",
                                                           "sub-04_dwi": "FAILED", "sub-01_acq-fifo_dwi": "SKIPPED"}
         assert all(r[notes] != "n/a" for r in rows[1:] if r[status] in ("FAILED", "SKIPPED"))
-        with open(os.path.join(out, "index.html")) as f:
-            page = f.read()
+        page = pathlib.Path(out, "index.html").read_text()
         assert all(text in page for text in (folder_line, f"{fifo} is a FIFO", "sub-04_dwi", closed))
     else:
         assert done.returncode == 1

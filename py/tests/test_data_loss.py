@@ -85,43 +85,33 @@ def test_an_output_never_lands_on_an_input_or_another_output(job, command, outpu
     assert snapshot(folder) == before
 
 
-@pytest.mark.skipif(not HAS_MPL, reason="matplotlib is not installed")
-def test_a_failing_picture_takes_back_the_repair(job):
-    folder, files, inputs = job
-    (folder / "f.bvec").write_text("old\n")
-    args = ["repair", *inputs, "--out-bvec", folder / "f.bvec", "--out-bval", folder / "f.bval",
-            "--provenance", folder / "p.json", "--out", folder / "r.json", "--png", folder / "q.png", "--force"]
-    before = snapshot(folder)
-    result = cli(*args, prelude=FAIL_PNG)
-    assert result.returncode == 1 and "No space left on device" in result.stderr
-    assert snapshot(folder) == before
-    assert cli(*args).returncode == 4  # FLAG, repaired: nothing left behind to refuse a rerun
-    assert (folder / "f.bvec.bak").read_text() == "old\n"
-
-
-@pytest.mark.parametrize("command", ["repair", "recompute-bval"])
-def test_a_dry_run_writes_nothing(job, command):
-    folder, files, inputs = job
-    table = inputs if command == "repair" else inputs[2:]
-    extra = ["--png", folder / "q.png"] if command == "repair" and HAS_MPL else []
-    before = snapshot(folder)
-    result = cli(command, *table, "--out-bvec", folder / "f.bvec", "--out-bval", folder / "f.bval",
-                 "--provenance", folder / "p.json", "--out", folder / "r.json", *extra, "--dry-run", "--force")
-    assert result.returncode == (4 if command == "repair" else 0), result.stderr
-    assert snapshot(folder) == before
-
-
 NO_ROOM = ("import resource, sys; from tarvix import cli\n"
            "resource.setrlimit(resource.RLIMIT_FSIZE, (0, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))\n"
            "sys.exit(cli.main(sys.argv[1:]))")
+OUTPUTS = ["--out-bvec", "{dir}/f.bvec", "--out-bval", "{dir}/f.bval", "--provenance", "{dir}/p.json",
+           "--out", "{dir}/r.json"]
+PNG = ["--png", "{dir}/q.png"] if HAS_MPL else []
 
 
-def test_a_table_the_engine_cannot_write_is_named_by_its_option(job):
-    """The engine wrote under a temporary name; the error names the output."""
+@pytest.mark.parametrize("prelude, args, code, message", [
+    # A picture that fails after the repair takes the repair back; a rerun then finds nothing left to refuse.
+    pytest.param(FAIL_PNG, ["repair", *OUTPUTS, *PNG], 1, "No space left on device",
+                 marks=pytest.mark.skipif(not HAS_MPL, reason="matplotlib is not installed")),
+    (None, ["repair", *OUTPUTS, *PNG, "--dry-run"], 4, ""),
+    (None, ["recompute-bval", *OUTPUTS, "--dry-run"], 0, ""),
+    # The engine wrote under a temporary name; the error names the output.
+    (NO_ROOM, ["repair", *OUTPUTS[:4], "--no-tracking"], 1,
+     "tarvix: error: I/O error: File too large (os error 27), while writing --out-bvec {dir}/f.bvec\n"),
+], ids=["failing picture", "repair dry run", "recompute dry run", "no room"])
+def test_a_failed_or_dry_run_changes_nothing(job, prelude, args, code, message):
     folder, files, inputs = job
+    (folder / "f.bvec").write_text("old\n")
+    command, *options = [a.format(dir=folder) for a in args]
+    table = inputs if command == "repair" else inputs[2:]
     before = snapshot(folder)
-    result = cli("repair", *inputs, "--out-bvec", folder / "f.bvec", "--out-bval", folder / "f.bval", "--no-tracking",
-                 prelude=NO_ROOM)
-    assert result.stderr == ("tarvix: error: I/O error: File too large (os error 27), "
-                             f"while writing --out-bvec {folder}/f.bvec\n")
-    assert result.returncode == 1 and snapshot(folder) == before
+    result = cli(command, *table, *options, "--force", prelude=prelude)
+    assert result.returncode == code and message.format(dir=folder) in result.stderr, result.stderr
+    assert snapshot(folder) == before
+    if prelude == FAIL_PNG:
+        assert cli(command, *table, *options, "--force").returncode == 4  # FLAG, repaired
+        assert (folder / "f.bvec.bak").read_text() == "old\n"

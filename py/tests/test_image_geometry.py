@@ -14,6 +14,7 @@ import pytest
 from tarvix import _engine
 
 from cli_runner import cli, image
+from conftest import SHAPE
 
 
 def _write(path, header, data):
@@ -83,31 +84,33 @@ def _header_only(path, shape, dtype=np.int16):
     return _write(path, h, np.zeros(0, dtype))
 
 
-# (A mask placed elsewhere: MaskGeometry in core/tests; the swapped one shows the command line holds
-# masks to the checked rules, which the module does not.)
-@pytest.mark.parametrize("case", ["huge mask", "other volume count", "swapped axes"])
-def test_what_a_header_shows_is_refused_before_any_data(tmp_path, scan, case):
-    run = dict(scan)
-    if case == "huge mask":
-        run["mask"], message = _header_only(tmp_path / "m.nii.gz", (1000,) * 3), "mask has 1000000000 voxels"
-    elif case == "other volume count":
-        run["dwi"] = _header_only(tmp_path / "d.nii.gz", nib.load(scan["dwi"]).shape[:3] + (4000,))
-        message = f"volume mismatch: {len(np.loadtxt(scan['bval']))} gradients but 4000 DWI volumes"
-    else:
-        mask = nib.load(scan["mask"])
-        run["mask"] = str(tmp_path / "m.nii.gz")
-        nib.save(nib.Nifti1Image(np.asarray(mask.dataobj).transpose(0, 2, 1), mask.affine), run["mask"])
-        message = "the mask is 24\u00d716\u00d724 voxels but the DWI grid is 24\u00d724\u00d716"
-    result = cli("audit", *image(run, mask=True))
-    assert result.returncode == 1 and message in result.stderr, result.stderr
+def _swapped_mask(scan, path):
+    mask = nib.load(scan["mask"])
+    nib.save(nib.Nifti1Image(np.asarray(mask.dataobj).transpose(0, 2, 1), mask.affine), path)
+    return dict(scan, mask=str(path))
 
 
-def test_an_inf_volume_and_an_empty_mask_say_different_things(tmp_path, scan):
+def _inf_volume(scan, path):
     data = np.asarray(nib.load(scan["dwi"]).dataobj).astype(np.float32)
     data[..., 9] = np.inf
-    empty = str(tmp_path / "empty.nii.gz")
-    nib.save(nib.Nifti1Image(np.zeros(data.shape[:3], np.uint8), nib.load(scan["dwi"]).affine), empty)
-    by_inf = cli("audit", *image(_dwi(scan, tmp_path / "inf.nii.gz", data=data)))
-    by_mask = cli("audit", *image(dict(scan, mask=empty), mask=True))
-    assert by_inf.returncode == 1 and "volume 9 of the DWI holds no finite value" in by_inf.stderr, by_inf.stderr
-    assert by_mask.returncode == 1 and "no WM voxels above the FA threshold" in by_mask.stderr, by_mask.stderr
+    return _dwi(scan, path, data=data)
+
+
+def _empty_mask(scan, path):
+    nib.save(nib.Nifti1Image(np.zeros(SHAPE, np.uint8), nib.load(scan["dwi"]).affine), path)
+    return dict(scan, mask=str(path))
+
+
+# What a header shows is refused before any data is read; an Inf volume and an empty mask say different
+# things. (A mask placed elsewhere: MaskGeometry in core/tests; the swapped one shows the command line
+# holds masks to the checked rules, which the module does not.)
+@pytest.mark.parametrize("make, message", [
+    (lambda scan, p: dict(scan, mask=_header_only(p, (1000,) * 3)), "mask has 1000000000 voxels"),
+    (lambda scan, p: dict(scan, dwi=_header_only(p, SHAPE + (4000,))), "volume mismatch: 36 gradients but 4000 DWI"),
+    (_swapped_mask, "the mask is 24\u00d716\u00d724 voxels but the DWI grid is 24\u00d724\u00d716"),
+    (_inf_volume, "volume 9 of the DWI holds no finite value"),
+    (_empty_mask, "no WM voxels above the FA threshold"),
+], ids=["huge mask", "other volume count", "swapped axes", "inf volume", "empty mask"])
+def test_an_unusable_image_or_mask_is_refused_naming_why(tmp_path, scan, make, message):
+    result = cli("audit", *image(make(scan, tmp_path / "x.nii.gz"), mask=True))
+    assert result.returncode == 1 and message in result.stderr, result.stderr

@@ -97,8 +97,8 @@ def test_keyword_suggestions_follow_the_interpreter():
         assert str(e.value) == expected
 
 
-def test_accepted_argument_types_and_audit_without_an_image(fsl_pair):
-    bvec, bval = fsl_pair
+def test_accepted_argument_types_and_audit_without_an_image(scan):
+    bvec, bval = scan["bvec"], scan["bval"]
     plain = json.loads(m.inspect(bvec=bvec, bval=bval))
     real = type("Real", (), {"__float__": lambda self: 0.5})()
     index = type("Index", (), {"__index__": lambda self: 2})()
@@ -218,8 +218,8 @@ def test_reimport_returns_the_first_module_and_subinterpreters_are_refused():
     assert out.split() == ["True", "True", "isolated", "ImportError", "legacy", "ImportError"]
 
 
-def test_non_utf8_paths_reach_the_file_system(tmp_path, fsl_pair):
-    bvec, bval = fsl_pair
+def test_non_utf8_paths_reach_the_file_system(tmp_path, scan):
+    bvec, bval = scan["bvec"], scan["bval"]
     raw = os.fsencode(str(tmp_path)) + b"/t\xff.bval"
     with open(raw, "wb") as f:
         f.write(pathlib.Path(bval).read_bytes())

@@ -13,8 +13,8 @@ from conftest import validate
 EXIT = {"PASS": 0, "WARN": 3, "FLAG": 4}
 
 
-# (A thin-evidence run, on which the coherence FLAGs and the tracking cannot judge, through the same
-# commands: test_cli's test_thin_evidence_is_a_warning_and_repairs_nothing.)
+# Inside a whole-head mask, which blinds the coherence, not the tracking. (A thin-evidence run, on which the
+# coherence FLAGs and the tracking cannot judge: test_cli's test_thin_evidence_is_a_warning_and_repairs_nothing.)
 @pytest.fixture(scope="module")
 def runs(scans):
     return {"flipped": (scans["flipped"], "FLAG", "-x+y+z"), "correct": (scans["correct"], "PASS", None)}
@@ -33,7 +33,7 @@ def _outputs(tmp_path, command):
 def test_every_output_states_the_exit_status(tmp_path, runs, command, case):
     scan, status, label = runs[case]
     files = _outputs(tmp_path, command)
-    args = [command, *image(scan), *[a for pair in files.items() for a in pair]]
+    args = [command, *image(scan, mask=True), *[a for pair in files.items() for a in pair]]
     printed = cli(*args, "--json")
     assert printed.returncode == EXIT[status], printed.stderr
     report = json.loads(printed.stdout)
@@ -52,9 +52,9 @@ def test_every_output_states_the_exit_status(tmp_path, runs, command, case):
             assert provenance["applied_label"] == label
     terminal = cli(*args, "--force")
     assert terminal.returncode == EXIT[status]
-    assert terminal.stdout.startswith(f"status: {status}")
-    if label:
-        assert f"recommended transform {label} (x axis flipped)" in terminal.stdout
+    assert terminal.stdout.startswith(f"status: {status}") and "tracking (whole fibres)" in terminal.stdout
+    recommended = f": recommended transform {label} (x axis flipped)" if label else ""
+    assert f"verdict on the axes: {status} by the tracking{recommended}" in terminal.stdout
 
 
 def test_inspect_and_a_table_alone_go_through_the_verdict(tmp_path, runs):

@@ -9,12 +9,11 @@ import signal
 import socket
 import subprocess
 import sys
-import time
 
 import pytest
 
 from cli_runner import cli, image
-from conftest import snapshot
+from conftest import snapshot, wait_for
 
 # Runs the command, but stops where module.name is called: writes READY, then
 # waits until the file GO exists (or the test signals or kills it).
@@ -56,38 +55,27 @@ def start(args, where=None, **env):
                             env={**os.environ, **{k: str(v) for k, v in env.items()}})
 
 
-def wait_for(path, proc):
-    for _ in range(6000):
-        if os.path.exists(path) or proc.poll() is not None:
-            break
-        time.sleep(0.02)
+def paused(path, proc):
+    wait_for(lambda: os.path.exists(path) or proc.poll() is not None, 120)
     assert os.path.exists(path), "the command never reached the pause"
 
 
 # --- outputs that are not regular files ------------------------------------------
 
-MAKE = {
-    "fifo": lambda p, d: os.mkfifo(p),
-    "socket": lambda p, d: socket.socket(socket.AF_UNIX).bind(str(p)),
-    "folder": lambda p, d: os.mkdir(p),
-    "device": lambda p, d: os.mknod(p, 0o666 | 0o020000, os.makedev(1, 3)),  # what /dev/null is
-    "dangling link": lambda p, d: os.symlink(d / "nowhere", p),
-}
-
-
 @pytest.mark.parametrize("force", [[], ["--force"]])
-@pytest.mark.parametrize("kind, message", [
-    ("fifo", "is a FIFO, not a regular file"),
-    ("socket", "is a socket, not a regular file"),
-    ("folder", "is a folder, not a file"),
-    pytest.param("device", "is a character device, not a regular file",
+@pytest.mark.parametrize("make, message", [
+    (os.mkfifo, "is a FIFO, not a regular file"),
+    (lambda p: socket.socket(socket.AF_UNIX).bind(str(p)), "is a socket, not a regular file"),
+    (os.mkdir, "is a folder, not a file"),
+    pytest.param(lambda p: os.mknod(p, 0o666 | 0o020000, os.makedev(1, 3)),  # what /dev/null is
+                 "is a character device, not a regular file",
                  marks=pytest.mark.skipif(os.geteuid() != 0, reason="making a device file needs root")),
-    ("dangling link", "is a symbolic link, not a regular file"),
-])
-def test_an_output_that_is_not_a_regular_file_is_refused_even_with_force(tmp_path, fsl_pair, kind, message, force):
-    MAKE[kind](tmp_path / "out.json", tmp_path)
+    (lambda p: os.symlink(p.parent / "nowhere", p), "is a symbolic link, not a regular file"),
+], ids=["fifo", "socket", "folder", "device", "dangling link"])
+def test_an_output_that_is_not_a_regular_file_is_refused_even_with_force(tmp_path, scan, make, message, force):
+    make(tmp_path / "out.json")
     before = snapshot(tmp_path)
-    result = cli("inspect", "--bvec", fsl_pair[0], "--bval", fsl_pair[1], "--out", tmp_path / "out.json", *force)
+    result = cli("inspect", "--bvec", scan["bvec"], "--bval", scan["bval"], "--out", tmp_path / "out.json", *force)
     assert result.returncode == 1 and message in result.stderr and result.stderr.count("\n") == 1, result.stderr
     assert snapshot(tmp_path) == before
 
@@ -123,7 +111,7 @@ def test_two_repairs_on_the_same_outputs_take_turns(job, tmp_path, force):
             os.unlink(path)
     first = start(args, dict(module="cli_commands", name="_engine_run", before="pass"), READY=tmp_path / "ready",
                   GO=tmp_path / "go")
-    wait_for(tmp_path / "ready", first)
+    paused(tmp_path / "ready", first)
     second = start(args)
     second.wait(timeout=300)
     (tmp_path / "go").touch()
@@ -172,7 +160,7 @@ def test_a_signal_or_a_kill_leaves_the_old_files(job, tmp_path, signum, code, wh
     live = f".tarvix-{os.getpid()}-2def-o.bval"  # as if a running command's: kept
     (folder / live).write_text("x")
     proc = start(args, where, READY=tmp_path / "ready")
-    wait_for(tmp_path / "ready", proc)
+    paused(tmp_path / "ready", proc)
     proc.send_signal(signum)
     _, err = proc.communicate(timeout=60)
     assert proc.returncode == code and "Traceback" not in err, err
@@ -186,10 +174,10 @@ def test_a_signal_or_a_kill_leaves_the_old_files(job, tmp_path, signum, code, wh
 
 @pytest.mark.parametrize("stdout", ["/dev/full", "closed pipe"])
 @pytest.mark.parametrize("writes", [True, False])
-def test_a_failing_standard_output_is_one_line_and_the_status_says_what_was_written(job, fsl_pair, stdout, writes):
+def test_a_failing_standard_output_is_one_line_and_the_status_says_what_was_written(job, scan, stdout, writes):
     folder, names, args = job
     if not writes:
-        args = ["inspect", "--bvec", fsl_pair[0], "--bval", fsl_pair[1]]
+        args = ["inspect", "--bvec", scan["bvec"], "--bval", scan["bval"]]
     read, target = os.pipe()
     os.close(read)
     if stdout == "/dev/full":
@@ -211,10 +199,11 @@ def test_a_failing_standard_output_is_one_line_and_the_status_says_what_was_writ
 @pytest.mark.parametrize("name, shown", [("a\x1b[31mred.bvec", "a\\x1b[31mred.bvec"),
                                          ("two\nlines.bvec", "two\\nlines.bvec"),
                                          ("bell\x07\r.bvec", "bell\\x07\\r.bvec")])
-def test_control_characters_in_file_names_are_escaped(tmp_path, fsl_pair, name, shown):
-    missing = cli("inspect", "--bvec", tmp_path / name, "--bval", fsl_pair[1])
+def test_control_characters_in_file_names_are_escaped(tmp_path, scan, name, shown):
+    missing = cli("inspect", "--bvec", tmp_path / name, "--bval", scan["bval"])
     assert missing.returncode == 1 and missing.stderr.count("\n") == 1, missing.stderr
-    written = cli("recompute-bval", "--bvec", fsl_pair[0], "--bval", fsl_pair[1], "--out-bvec", tmp_path / name,
-                  "--out-bval", tmp_path / "o.bval", "--force")
+    written = cli("recompute-bval", "--bvec", scan["bvec"], "--bval", scan["bval"], "--out-bvec", tmp_path / name,
+                  "--out-bval", tmp_path / "o.bval", "--force")  # a unit-length table: only forced
+    assert written.returncode == 0, written.stderr
     for text in (missing.stderr, written.stdout):
         assert shown in text and not any(c in text for c in "\x1b\x07\r"), text

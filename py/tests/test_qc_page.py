@@ -102,24 +102,17 @@ def test_batch_page_states_leads_fix_and_a_repair_command_that_works(batch, tmp_
 def _with(run, **changes):
     run = copy.deepcopy(run)
     for key, value in changes.items():
-        if key == "notes":
-            run["report"]["notes"] = value
-        elif key == "consistency":
-            run["report"]["consistency"] = value
-        else:
-            run[key] = value
+        (run["report"] if key in ("notes", "consistency") else run)[key] = value
     return run
 
 
-class Attributes(HTMLParser):
+def urls(page):
     """Every link and source the page names."""
-
-    def __init__(self):
-        super().__init__()
-        self.urls = []
-
-    def handle_starttag(self, tag, attrs):
-        self.urls += [v for k, v in attrs if k in ("href", "src", "srcset", "action", "poster") and v]
+    found, parser = [], HTMLParser()
+    parser.handle_starttag = lambda tag, attrs: found.extend(
+        v for k, v in attrs if k in ("href", "src", "srcset", "action", "poster") and v)
+    parser.feed(page)
+    return found
 
 
 def test_notes_once_detail_and_escaping(batch, tmp_path):
@@ -164,10 +157,8 @@ def test_notes_once_detail_and_escaping(batch, tmp_path):
     scripts = re.findall(r"<script\b[^>]*>(.*?)</script>", page, re.S)
     assert scripts == [qcpage.SCRIPT] and "alert(1)" in words
     assert re.search(r"script-src ([^;]*);", page).group(1) == qcpage._script_hash(qcpage.SCRIPT)
-    parser = Attributes()
-    parser.feed(page)
-    assert "sub-0x/dwi/sub-0x_acq-%3Ci%3E%22a%26b%22%23%3F_dwi_report.json" in parser.urls
-    for url in parser.urls:
+    assert "sub-0x/dwi/sub-0x_acq-%3Ci%3E%22a%26b%22%23%3F_dwi_report.json" in urls(page)
+    for url in urls(page):
         assert not re.match(r"^[a-z][a-z0-9+.-]*:|^/|^\.\.", url, re.I), url
 
 
@@ -212,14 +203,11 @@ class Listener:
         while not self.stop:
             try:
                 conn, _ = self.server.accept()
-            except TimeoutError:
-                continue
-            with conn:
-                conn.settimeout(2)
-                try:
+                with conn:
+                    conn.settimeout(2)
                     self.requests.append(conn.recv(4096).split(b"\r\n")[0].decode("latin-1"))
-                except OSError:
-                    pass
+            except OSError:  # a timeout among them
+                pass
 
     def close(self):
         self.stop = True
@@ -227,11 +215,7 @@ class Listener:
         self.server.close()
 
     def hosts(self):
-        found = set()
-        for line in self.requests:
-            m = re.match(r"\S+ (?:https?://)?([^/:\s]+)", line)
-            if m:
-                found.add(m.group(1))
+        found = {m.group(1) for m in (re.match(r"\S+ (?:https?://)?([^/:\s]+)", r) for r in self.requests) if m}
         # The browser's own background services (clock, updates, account), not the page's.
         return {h for h in found if not re.search(r"(^|\.)(google\.com|googleapis\.com|gvt1\.com|gstatic\.com)$", h)}
 
@@ -305,7 +289,5 @@ def test_page_requests_nothing_outside_its_folder(batch, tmp_path):
     finally:
         listener.close()
     assert listener.hosts() == {"tarvix-probe.invalid"}
-    parser = Attributes()
-    parser.feed(dom)
-    pictures = [u for u in parser.urls if u.endswith(".png")]
+    pictures = [u for u in urls(dom) if u.endswith(".png")]
     assert pictures and all((copied / u).is_file() for u in pictures)
