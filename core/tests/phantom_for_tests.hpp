@@ -118,10 +118,6 @@ inline GradientTable sphere_scheme(int n, int n_b0 = 2) {
 // thinner than the sampling step of 2 voxels: a wrong direction steps out of them.
 constexpr int kPhantomNx = 32, kPhantomNy = 30, kPhantomNz = 24;
 
-inline bool in_brain_box(int x, int y, int z) {
-  return x >= 1 && y >= 1 && z >= 1 && x < kPhantomNx - 1 && y < kPhantomNy - 1 && z < kPhantomNz - 1;
-}
-
 inline std::optional<Vec3> bundle_direction(int x, int y, int z) {
   if (y >= 4 && y < 7 && z >= 4 && z < 7 && x >= 2 && x < 30) return Vec3{1, 0, 0};
   if (x >= 4 && x < 7 && z >= 17 && z < 20 && y >= 2 && y < 28) return Vec3{0, 1, 0};
@@ -165,7 +161,8 @@ inline Volume synthesize(std::uint64_t nx, std::uint64_t ny, std::uint64_t nz, c
 // 1000, nothing outside it.
 inline const Volume& bundle_phantom() {
   static const Volume vol = synthesize(kPhantomNx, kPhantomNy, kPhantomNz, sphere_scheme(40), [](int x, int y, int z) {
-    if (!in_brain_box(x, y, z)) return std::pair{0.0, Tensor{}};
+    if (std::min({x, y, z}) < 1 || x >= kPhantomNx - 1 || y >= kPhantomNy - 1 || z >= kPhantomNz - 1)
+      return std::pair{0.0, Tensor{}};
     const auto e = bundle_direction(x, y, z);
     return std::pair{1000.0, e ? stick(*e) : stick({1, 0, 0}, 0.7e-3, 0.7e-3)};
   });

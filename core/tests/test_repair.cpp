@@ -126,17 +126,13 @@ TEST(RepairFiles, RefusalsAndDryRun) {
   EXPECT_EQ(error_text([&] { repair_from_report(kTable, report, {}, s.spec, 0.02); }), refusal(s.spec.out_bvec));
   EXPECT_EQ(s.entries(), (Strings{"out.b", "out.bval", "out.bvec"}));
 
-  // A dry run examines nothing: no refusal, no move, no file, even for a
-  // target in a missing directory.
+  // A dry run examines nothing: no refusal, no file, even for a target in a
+  // missing directory. (With --force, no move: test_data_loss.py.)
   s.spec.dry_run = true;
   s.spec.out_grad = s.at("missing/out.b");
-  for (bool in_place : {false, true}) {
-    s.spec.in_place = in_place;
-    const RepairOutput out = repair_from_report(kTable, report, {}, s.spec, 0.02);
-    EXPECT_TRUE(out.report.repair && out.report.repair->outputs.empty());
-    EXPECT_TRUE(out.backups.empty() && out.table);
-    EXPECT_EQ(s.entries(), (Strings{"out.b", "out.bval", "out.bvec"}));
-  }
+  const RepairOutput out = repair_from_report(kTable, report, {}, s.spec, 0.02);
+  EXPECT_TRUE(out.report.repair && out.report.repair->outputs.empty() && out.table);
+  EXPECT_EQ(s.entries(), (Strings{"out.b", "out.bval", "out.bvec"}));
 }
 
 TEST(RepairFiles, UnwritableTargetsFailBeforeAnythingMoves) {
@@ -210,14 +206,9 @@ TEST(RepairFormats, ProvenanceRecord) {
   report.angular = AngularSummary{};
   repair_from_report(kTable, report, inputs, s.spec, 0.02);
 
-  const std::string text = slurp(*s.spec.provenance);
-  EXPECT_EQ(text.substr(0, 24), "{\n  \"schema_version\": 1,");
-  EXPECT_EQ(text.back(), '}');
-  const ojson j = ojson::parse(text);
+  const ojson j = ojson::parse(slurp(*s.spec.provenance));
   EXPECT_EQ(keys_of(j), (Strings{"schema_version", "tool", "tool_version", "timestamp", "inputs", "shells", "angular",
                                  "flip", "applied_transform", "applied_label", "frame", "outputs", "notes"}));
-  EXPECT_EQ(j["tool_version"], TARVIX_VERSION);
-  EXPECT_EQ(j["inputs"][1]["path"], "in.bval");
   EXPECT_EQ(j["applied_label"], "-x+y+z");
   EXPECT_EQ(j["outputs"], (ojson{s.spec.out_bvec, s.spec.out_bval, *s.spec.out_grad}));
   EXPECT_TRUE(j["notes"].empty());  // the report's notes stay in the report
@@ -257,7 +248,6 @@ TEST(Recompute, AmplitudeEncodedTableWithAllOutputs) {
   const std::string summary = json::dump(out.to_json());
   EXPECT_EQ(summary.substr(0, 72), R"({"b_nominal":1000.0,"max_norm":1.0,"b_min":250.0,"b_max":1000.0,"before")");
   EXPECT_LT(summary.find("\"after\""), summary.find("\"outputs\""));
-  EXPECT_EQ(out.outputs, (Strings{spec.out_bvec, spec.out_bval, *spec.out_grad}));
   EXPECT_EQ(slurp(*spec.out_grad), "0.000000 0.000000 0.000000 0\n1.000000 0.000000 0.000000 1000\n"
                                    "0.000000 1.000000 0.000000 250\n0.000000 0.000000 1.000000 500\n");
   const ojson prov = ojson::parse(slurp(*spec.provenance));
