@@ -127,7 +127,7 @@ wheel: deps venv $(WHEEL_DEPS)/.complete
 	@ls -l dist/tarvix-*.whl
 
 wheel-test: wheel
-	$(PY) py/tests/check_wheel.py --python $(PY311) --python $$($(PY) -c 'import sys; print(sys._base_executable)')
+	$(PY) py/wheel/check_wheel.py --python $(PY311) --python $$($(PY) -c 'import sys; print(sys._base_executable)')
 
 # ---- hardening ---------------------------------------------------------------------------
 FUZZ_BUILD ?= build/fuzz

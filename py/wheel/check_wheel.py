@@ -34,7 +34,7 @@ from elftools.elf.dynamic import DynamicSection
 from elftools.elf.elffile import ELFFile
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-TESTS = pathlib.Path(__file__).resolve().parent
+TESTS = ROOT / "py" / "tests"
 # The oldest glibc the wheel serves (RHEL 8).
 GLIBC_FLOOR = (2, 28)
 PYTHON_TAG = "cp311-abi3"
