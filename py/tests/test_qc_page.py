@@ -1,5 +1,5 @@
 """The QC page a reviewer works from: rendered from a real batch (two subjects,
-sub-02's table with x negated), its repair command run as printed, and the
+sub-02's table with x negated), its repair command, and the
 page driven in headless Chromium (sorting, filtering, nothing fetched)."""
 
 import copy
