@@ -107,8 +107,6 @@ def test_layout_masks_repair_and_cross_run_note(dataset, tmp_path):
     for key, stem in stems.items():
         expected |= {f"{stem}_report.json", f"{stem}_tracking.json", *repaired[key]}
     assert set(files_of(out)) == expected  # nothing of sourcedata/, code/ or .git/; no table for WARN
-    description = json.loads((out / "dataset_description.json").read_text())
-    assert description["DatasetType"] == "derivative" and description["GeneratedBy"][0]["Name"] == "tarvix"
 
     reports = {key: json.loads((out / f"{stem}_report.json").read_text()) for key, stem in stems.items()}
     for report in reports.values():
@@ -120,7 +118,6 @@ def test_layout_masks_repair_and_cross_run_note(dataset, tmp_path):
                          ("02", "3"): None}
     assert "20x24x16 grid" in reports[("01", "2")]["mask"]["note"]
     assert "no brain mask" in reports[("02", "1")]["mask"]["note"]
-    assert "automatic region" in reports[("02", "1")]["mask"]["note"]
     assert reports[("01", "1")]["inputs"][-1]["path"].endswith("sub-01_ses-1_space-dwi_desc-brain_mask.nii.gz")
 
     # The note names the flipped run only, and leaves its status to its image (its words: CrossRun in
@@ -130,7 +127,6 @@ def test_layout_masks_repair_and_cross_run_note(dataset, tmp_path):
     rows = [line.split("\t") for line in (out / "group_report.tsv").read_text().splitlines()]
     column = {r[rows[0].index("name")]: r for r in rows[1:]}
     assert [n for n, r in column.items() if r[rows[0].index("cross_run_note")] != "n/a"] == [f"{FLIPPED}_dwi"]
-    assert "x negated" in (out / "index.html").read_text()
 
     # The flipped run's tables written re-audit PASS (the PASS runs' are their own tables).
     assert {key: r["written_tables"] for key, r in reports.items()} == repaired

@@ -96,8 +96,6 @@ def test_reports_that_cannot_be_used_are_named_counted_and_never_shown(study, tm
     assert "which runs failed is unknown" in rows["failed_runs.json"]["notes"]
     assert rows["sub-9_acq-<script>_dwi"]["status"] == "SKIPPED"
     assert "which folders were not read is unknown" in result.stderr
-    assert {n: r["status"] for n, r in rows.items() if r["status"] not in ("FAILED", "SKIPPED")} == {
-        "sub-01_dir-AP_dwi": "PASS", "sub-01_dir-PA_dwi": "FLAG", "sub-02_ses-1_acq-b_dwi": "PASS"}
     summary = json.loads((folder / "dataset_summary.json").read_text())
     assert [r["status"] for r in summary["results"]] == ["PASS", "FLAG", "PASS"]
     page = (folder / "index.html").read_text()

@@ -1,5 +1,5 @@
 """The QC page a reviewer works from: rendered from a real batch (two subjects,
-sub-02's table with x negated), its repair command run as printed, and the
+sub-02's table with x negated), its repair command, and the
 page driven in headless Chromium (sorting, filtering, nothing fetched)."""
 
 import copy
@@ -72,7 +72,7 @@ def test_a_runs_picture_is_the_one_audit_draws(tmp_path, monkeypatch):
     assert kwargs["verdict"] == verdict.of_report(json.loads(single["report"]))
 
 
-def test_batch_page_states_leads_fix_and_a_repair_command_that_works(batch, tmp_path):
+def test_batch_page_states_leads_fix_and_the_repair_command(batch):
     root, out, _ = batch
     page = (out / "index.html").read_text()
     words = text_of(page)
@@ -82,21 +82,11 @@ def test_batch_page_states_leads_fix_and_a_repair_command_that_works(batch, tmp_
     assert "Fix: x axis flipped -x+y+z" in words
     assert 'href="group_report.tsv"' in page
 
-    # One command, for the FLAG run, and it does what the page says.
+    # One command, for the FLAG run, as qcpage.repair_args gives it (its options: below; that
+    # the tables a batch's repair writes re-audit PASS: test_bids_app).
     [args] = commands(page)
-    flagged = root / "sub-02/ses-1/dwi/sub-02_ses-1_dwi"
-    assert args[:2] == ["tarvix", "repair"]
-    options = dict(zip(args[2::2], args[3::2]))
-    assert options["--dwi"] == f"{flagged}.nii.gz"
-    assert (options["--bvec"], options["--bval"]) == (f"{flagged}.bvec", f"{flagged}.bval")
-    assert os.path.dirname(options["--out-bvec"]) == str(out / "sub-02/ses-1/dwi")
-    for key in ("--out-bvec", "--out-bval", "--provenance"):  # written here, not into the batch's folder
-        options[key] = str(tmp_path / os.path.basename(options[key]))
-    repaired = cli("repair", *[x for pair in options.items() for x in pair], "--threads", "1")
-    assert repaired.returncode == 4, repaired.stderr  # FLAG: the fix was written
-    audit = cli("audit", "--dwi", options["--dwi"], "--bvec", options["--out-bvec"], "--bval", options["--out-bval"],
-                "--threads", "1")
-    assert audit.returncode == 0, audit.stdout + audit.stderr
+    assert args == qcpage.repair_args(batch[2][2], str(root), str(out), True)
+    assert args[args.index("--dwi") + 1] == f"{root}/sub-02/ses-1/dwi/sub-02_ses-1_dwi.nii.gz"
 
 
 def _with(run, **changes):
@@ -118,7 +108,7 @@ def urls(page):
 def test_notes_once_detail_and_escaping(batch, tmp_path):
     _, _, runs = batch
     good, _, flagged = runs
-    hostile = 'sub-0x_acq-<i>"a&b"#?_dwi'
+    hostile = 'sub-0x_acq-<i>"a&b"#?%\n_dwi'
     shared = "every run of this scanner: no b=0 drift check"
     cross = "sub-02's table is the others' with x negated"
     page_runs = [
@@ -157,7 +147,7 @@ def test_notes_once_detail_and_escaping(batch, tmp_path):
     scripts = re.findall(r"<script\b[^>]*>(.*?)</script>", page, re.S)
     assert scripts == [qcpage.SCRIPT] and "alert(1)" in words
     assert re.search(r"script-src ([^;]*);", page).group(1) == qcpage._script_hash(qcpage.SCRIPT)
-    assert "sub-0x/dwi/sub-0x_acq-%3Ci%3E%22a%26b%22%23%3F_dwi_report.json" in urls(page)
+    assert "sub-0x/dwi/sub-0x_acq-%3Ci%3E%22a%26b%22%23%3F%25%0A_dwi_report.json" in urls(page)
     for url in urls(page):
         assert not re.match(r"^[a-z][a-z0-9+.-]*:|^/|^\.\.", url, re.I), url
 
