@@ -307,7 +307,11 @@ constexpr Param kRecomputeParams[] = {
 
 constexpr const char* kInspectDoc =
     "The scheme report of _tarvix.inspect with the run's verdict: its status is the\n"
-    "verdict's and its `verdict` section says why. Returns JSON text.";
+    "verdict's and its `verdict` section says why. Returns JSON text. Every function\n"
+    "here reads the table files strictly: NaN, infinite or negative entries, grad\n"
+    "rows of other than four numbers, a byte-order mark, CR-only line ends, a bval\n"
+    "of several lines and a '#' comment in a bvec raise ValueError naming the file\n"
+    "and the entry, where _tarvix reads leniently.";
 constexpr const char* kAuditDoc =
     "The audit of _tarvix.audit, plus on request the fibre-tracking measure on the\n"
     "same fitted field (`tracking`), the glyph payload (`glyphs`) and the stage\n"
@@ -355,13 +359,10 @@ constexpr const char* kBidsFinishDoc =
     "audit_bids returns, with the gaps.";
 
 constexpr const char* kRecomputeDoc =
-    "The recovery of _tarvix.recompute_bval on a table read strictly (NaN,\n"
-    "infinite or negative entries, grad rows of other than four numbers, a\n"
-    "byte-order mark, CR-only line ends, a bval of several lines or a '#' comment\n"
-    "in a bvec raise ValueError naming the file and the entry). Unless `force`,\n"
-    "refuses a table whose directions all have unit length (nothing to recover)\n"
-    "and a recovery that would split an acquired shell (one vector far longer\n"
-    "than the rest of its shell).";
+    "The recovery of _tarvix.recompute_bval on a table read strictly (see\n"
+    "`inspect`). Unless `force`, refuses a table whose directions all have unit\n"
+    "length (nothing to recover) and a recovery that would split an acquired shell\n"
+    "(one vector far longer than the rest of its shell).";
 
 // ---- the command line's settings table
 
