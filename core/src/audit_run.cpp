@@ -77,13 +77,13 @@ void refuse_non_finite_volumes(RunData& run) {
 // frame map and default step), then the mask, then the check of a caller-given
 // step, which only matters when there is an image to sample.
 void read_images(RunData& run, const RunInputs& inputs, const AnalysisOptions& options,
-                 const Execution& exec, Pipeline pipeline, ReadTimings* timings, bool whole_field,
+                 const Execution& exec, Pipeline pipeline, ReadTimings* timings, bool whole_field, bool tracking,
                  SignalSample* sample) {
   if (inputs.dwi) {
     run.plan = plan_detection(run.loaded.table, options);
-    // Without a mask of any kind every reader of the field (the coherence, the
-    // tracking) stays inside the white-matter proxy; a mask or the glyphs
-    // read other voxels too.
+    // Without a mask of any kind every reader of the field stays inside the
+    // white-matter proxy (the coherence) or the tissue (the tracking); a mask
+    // or the glyphs read other voxels too.
     const bool proxy_only = !whole_field && !inputs.mask && inputs.mask_candidates.empty();
     // With no mask to come, the drift's b=0 means are over the whole grid, and
     // the summing task works them out during the read: the b=0 volumes then
@@ -92,7 +92,9 @@ void read_images(RunData& run, const RunInputs& inputs, const AnalysisOptions& o
     if (step_valid(options.step))
       run.stream = start_fit_stream(run.loaded.table, run.plan, options, exec,
                                     pipeline == Pipeline::Audit && !grid_drift,
-                                    proxy_only ? FitScope::WhiteMatterProxy : FitScope::Whole);
+                                    !proxy_only ? FitScope::Whole
+                                    : tracking  ? FitScope::ProxyAndTissue
+                                                : FitScope::WhiteMatterProxy);
     if (run.stream && grid_drift)
       run.stream->average_volumes(run.loaded.table.b0_indices(options.b0_threshold));
     if (run.stream && sample) run.stream->sample_signals(sample);
@@ -243,7 +245,7 @@ RunResult audit_run(const RunInputs& inputs, const AnalysisOptions& options, Exe
   const auto start = MonotonicClock::now();
   ReadTimings read;
   read_images(run, inputs, options, execution, pipeline, extras.timings ? &read : nullptr, extras.glyphs,
-              extras.consistency ? &sample : nullptr);
+              extras.tracking, extras.consistency ? &sample : nullptr);
   DetectTimings detect;
   GlyphData glyphs;
   // The tracking measure reuses the fitted field the glyph data carries.

@@ -365,16 +365,21 @@ struct FitStream::State {
     }
     TensorField out = empty_field(shape[0], shape[1], shape[2], !lean);
     bool below_too = false;
-    if (scope == FitScope::WhiteMatterProxy) {
+    if (scope != FitScope::Whole) {
       eigen_pass(out, {EigenPick::None});
       // The tracking seeds in the tissue, which reaches below the proxy's
       // threshold on a grid with no background (a crop inside the brain); on a
-      // head both are the same and nothing more is fitted.
-      const auto [bright, tissue] = out.brightness_thresholds();
-      const double from = std::min(bright, tissue);
-      eigen_pass(out, {EigenPick::AtLeast, from});
+      // head both are the same and nothing more is fitted. Without the
+      // tracking its threshold (two more passes over the grid, one of them
+      // taking logarithms) is not worked out at all.
+      const double bright = out.bright_threshold();
       out.bright_from = bright;  // the proxy and the tracking ask again
-      out.tissue_from = tissue;
+      double from = bright;
+      if (scope == FitScope::ProxyAndTissue) {
+        out.tissue_from = out.tissue_threshold();
+        from = std::min(bright, *out.tissue_from);
+      }
+      eigen_pass(out, {EigenPick::AtLeast, from});
       const Mask proxy = out.wm_proxy(defaults::kFaThreshold);
       if (std::none_of(proxy.begin(), proxy.end(), [](std::uint8_t b) { return b != 0; })) {
         eigen_pass(out, {EigenPick::Below, from});

@@ -17,11 +17,13 @@ namespace tarvix {
 
 class SignalSample;
 
-// The voxels a streamed fit must complete: all of them, or only those the
+// The voxels a streamed fit must complete: all of them; only those the
 // white-matter proxy can take (validly fitted voxels at or above its
 // brightness threshold; the rest get valid 0), which is all an audit without
-// a mask of its own and without the field's pictures reads.
-enum class FitScope { Whole, WhiteMatterProxy };
+// a mask of its own, without the field's pictures and without the tracking
+// reads; or those and the tissue the tracking seeds in, which reaches below
+// the proxy's threshold on a grid with no background.
+enum class FitScope { Whole, WhiteMatterProxy, ProxyAndTissue };
 
 // The tensor fit run while the DWI is read: a VolumeSink that adds each b=0
 // and shell volume into per-voxel sums as soon as it is converted, so that

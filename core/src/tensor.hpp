@@ -38,8 +38,6 @@ struct TensorField {
   // when the fit already worked it out.
   double tissue_threshold() const;
   std::optional<double> tissue_from;
-  // Both, {bright, tissue}, from one histogram.
-  std::pair<double, double> brightness_thresholds() const;
 };
 
 

@@ -199,10 +199,6 @@ double TensorField::tissue_threshold() const {
   return tissue_threshold_of(s0);
 }
 
-std::pair<double, double> TensorField::brightness_thresholds() const {
-  return {bright_threshold(), tissue_threshold()};
-}
-
 Mask TensorField::wm_proxy(double fa_threshold) const {
   const std::size_t len = std::min({s0.size(), fa.size(), valid.size()});
   const double threshold = bright_threshold();
