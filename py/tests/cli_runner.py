@@ -1,5 +1,6 @@
 """Running `tarvix` as a user does: in its own process."""
 
+import os
 import subprocess
 import sys
 
@@ -13,6 +14,13 @@ def hiding(module):
 def cli(*args, cwd=None, prelude=None, timeout=300):
     command = [sys.executable, "-m", "tarvix"] if prelude is None else [sys.executable, "-c", prelude]
     return subprocess.run([*command, *map(str, args)], capture_output=True, text=True, cwd=cwd, timeout=timeout)
+
+
+def start(*args, prelude=None, **env):
+    """cli() left running, with environment variables added."""
+    command = [sys.executable, "-m", "tarvix"] if prelude is None else [sys.executable, "-c", prelude]
+    return subprocess.Popen([*command, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env={**os.environ, **{k: str(v) for k, v in env.items()}})
 
 
 def image(scan, mask=False):

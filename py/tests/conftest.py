@@ -48,6 +48,31 @@ def wait_for(predicate, seconds=60):
     raise AssertionError("timed out")
 
 
+PAUSE = """import os, sys, time
+from tarvix import cli, {module} as m
+owner = m{owner}
+real = getattr(owner, {name!r})
+def pause(*a, **k):
+    if {when}:
+        {before}
+        open(os.environ[{signal!r}], 'w').close()
+        deadline = time.monotonic() + 300
+        while not os.path.exists(os.environ.get('GO', '/none')) and time.monotonic() < deadline:
+            time.sleep(0.02)
+    return real(*a, **k)
+setattr(owner, {name!r}, pause)
+sys.exit(cli.main(sys.argv[1:]))"""
+
+
+def pausing(at, when="True", before="pass", signal="READY"):
+    """A prelude that runs the command but stops where the tarvix function `at` (module.name or
+    module.Class.name) is called with arguments `a` for which `when` holds: it runs `before`, writes
+    the file named by $<signal>, then waits until the file $GO exists (or it is signalled or killed)."""
+    module, *owner, name = at.split(".")
+    return PAUSE.format(module=module, owner="".join("." + o for o in owner), name=name, when=when, before=before,
+                        signal=signal)
+
+
 def untimed(text):
     """A JSON report without its timestamp."""
     report = json.loads(text)

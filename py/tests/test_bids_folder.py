@@ -13,8 +13,8 @@ import pytest
 
 from tarvix import batch, batch_task
 
-from cli_runner import cli
-from conftest import contents, wait_for, write_run as run
+from cli_runner import cli, start
+from conftest import contents, pausing, wait_for, write_run as run
 
 FOREIGN = {"index.html": "<p>our lab page</p>", "dataset_summary.json": '{"ours": 1}',
            "failed_runs.json": "[]", "dataset_description.json": '{"Name": "lab", "GeneratedBy": [{"Name": "x"}]}'}
@@ -81,9 +81,7 @@ def test_job_array_tasks_share_one_summary_and_page(tmp_path):
         return results
 
     # Tasks at once: whichever writes last covers every report.
-    tasks = [subprocess.Popen([sys.executable, "-m", "tarvix", "bids", str(root), "--participant-label", label,
-                               "--no-tracking"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-             for label in ("01", "02", "03")]
+    tasks = [start("bids", root, "--participant-label", label, "--no-tracking") for label in ("01", "02", "03")]
     # (A task that finishes before sub-02's report is back states the PASS it summarised.)
     assert {t.wait(timeout=300) for t in tasks} <= {0, 4} and tasks[1].returncode == 4
     everyone = [("sub-01_dwi", "PASS"), ("sub-02_dwi", "FLAG"), ("sub-03_dwi", "PASS")]
@@ -96,25 +94,8 @@ def test_job_array_tasks_share_one_summary_and_page(tmp_path):
     assert covered() == everyone
 
 
-# Stalls the batch in sub-02's run, after it set the run's earlier files
-# aside, until the file GO appears; with WAITING, says when it comes to wait
-# for a run another task holds.
-STALL = ("import os, sys, time\n"
-         "from tarvix import batch_task, cli\n"
-         "audit, lock = batch_task._audit, batch_task.RunLock.__init__\n"
-         "def stalled(entry, *args):\n"
-         "    if entry['name'] == 'sub-02_dwi' and 'READY' in os.environ:\n"
-         "        open(os.environ['READY'], 'w').close()\n"
-         "        deadline = time.monotonic() + 300\n"
-         "        while not os.path.exists(os.environ.get('GO', '')) and time.monotonic() < deadline:\n"
-         "            time.sleep(0.02)\n"
-         "    return audit(entry, *args)\n"
-         "def waiting(self, path, wait):\n"
-         "    if wait and 'WAITING' in os.environ:\n"
-         "        open(os.environ['WAITING'], 'w').close()\n"
-         "    lock(self, path, wait)\n"
-         "batch_task._audit, batch_task.RunLock.__init__ = stalled, waiting\n"
-         "sys.exit(cli.main(sys.argv[1:]))")
+# Stalls the batch in sub-02's run, after it set the run's earlier files aside.
+STALL = pausing("batch_task._audit", when="a[0]['name'] == 'sub-02_dwi'")
 
 
 def test_a_rerun_that_stops_keeps_the_files_of_every_run_it_did_not_finish(tmp_path):
@@ -134,8 +115,7 @@ def test_a_rerun_that_stops_keeps_the_files_of_every_run_it_did_not_finish(tmp_p
     for sig, code in ((signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGKILL, -9)):
         before = contents(out)
         ready = tmp_path / f"ready-{sig}"
-        proc = subprocess.Popen([sys.executable, "-c", STALL, "bids", str(root), "--no-tracking"],
-                                env=dict(os.environ, READY=str(ready)), stderr=subprocess.PIPE, text=True)
+        proc = start("bids", root, "--no-tracking", prelude=STALL, READY=ready)
         wait_for(lambda: ready.exists() or proc.poll() is not None)
         proc.send_signal(sig)
         _, err = proc.communicate(timeout=60)
@@ -168,21 +148,17 @@ def test_tasks_on_one_run_take_turns_or_the_second_fails_naming_it(tmp_path):
     args = ["bids", str(root), str(out), "participant", "--no-tracking"]
     assert cli(*args).returncode == 4
     ready, go, waits = tmp_path / "ready", tmp_path / "go", tmp_path / "waits"
-    holder = subprocess.Popen([sys.executable, "-c", STALL, *args, "--participant-label", "02"],
-                              env=dict(os.environ, READY=str(ready), GO=str(go)), stderr=subprocess.PIPE, text=True)
+    holder = start(*args, "--participant-label", "02", prelude=STALL, READY=ready, GO=go)
     try:
         wait_for(lambda: ready.exists() or holder.poll() is not None)
         held = contents(out)
-        busy = subprocess.run([sys.executable, "-m", "tarvix", *args, "--participant-label", "01", "02",
-                               "--keep-going"], env=dict(os.environ, TARVIX_LOCK_WAIT="0"), capture_output=True,
-                              text=True, timeout=300)
-        assert busy.returncode == 1, busy.stderr
-        assert "sub-02_dwi: this run is being processed by another tarvix task" in busy.stderr
-        assert {k: v for k, v in contents(out).items() if k.startswith("sub-02/")} == \
-            {k: v for k, v in held.items() if k.startswith("sub-02/")}
-        repair = subprocess.Popen([sys.executable, "-c", STALL, *args, "--participant-label", "02", "--repair"],
-                                  env=dict(os.environ, WAITING=str(waits), TARVIX_LOCK_WAIT="120"),
-                                  stderr=subprocess.PIPE, text=True)
+        busy = start(*args, "--participant-label", "01", "02", "--keep-going", TARVIX_LOCK_WAIT=0)
+        _, err = busy.communicate(timeout=300)
+        assert busy.returncode == 1 and "sub-02_dwi: this run is being processed by another tarvix task" in err, err
+        sub02 = lambda files: {k: v for k, v in files.items() if k.startswith("sub-02/")}  # noqa: E731
+        assert sub02(contents(out)) == sub02(held)
+        repair = start(*args, "--participant-label", "02", "--repair", WAITING=waits, GO=go, TARVIX_LOCK_WAIT=120,
+                       prelude=pausing("batch_task.RunLock.__init__", when="a[2]", signal="WAITING"))
         wait_for(lambda: waits.exists() or repair.poll() is not None)
     finally:
         go.touch()
@@ -237,8 +213,7 @@ def six_runs(tmp_path):
 def test_killed_worker_fails_only_its_run(six_runs):
     out = six_runs / "derivatives/tarvix"
     assert cli("bids", six_runs, "--no-tracking").returncode == 0
-    client = subprocess.Popen([sys.executable, "-m", "tarvix", "bids", str(six_runs), "--jobs", "2", "--keep-going",
-                               "--no-tracking"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    client = start("bids", six_runs, "--jobs", "2", "--keep-going", "--no-tracking")
     # Killed once it has set a run's earlier files aside (the names carry its process id).
     aside = wait_for(lambda: next(out.rglob(".tarvix-*-previous-*_report.json"), None))
     os.kill(int(aside.name.split("-")[1]), signal.SIGKILL)

@@ -12,22 +12,11 @@ import sys
 
 import pytest
 
-from cli_runner import cli, image
-from conftest import snapshot, wait_for
+from cli_runner import cli, image, start
+from conftest import pausing, snapshot, wait_for
 
-# Runs the command, but stops where module.name is called: writes READY, then
-# waits until the file GO exists (or the test signals or kills it).
-PAUSE = ("import os, sys, time; from tarvix import cli, {module} as m\n"
-         "real = m.{name}\n"
-         "def pause(*a, **k):\n"
-         "    {before}; open(os.environ['READY'], 'w').close()\n"
-         "    for _ in range(3000):\n"
-         "        if os.path.exists(os.environ.get('GO', '/none')): break\n"
-         "        time.sleep(0.02)\n"
-         "    return real(*a, **k)\n"
-         "m.{name} = pause; sys.exit(cli.main(sys.argv[1:]))")
-AFTER_MODULE = dict(module="verdict", name="of_report", before="pass")
-DRAWING = dict(module="qcplot", name="write_png", before="open(a[0], 'w').write('half a picture')")
+AFTER_MODULE = pausing("verdict.of_report")
+DRAWING = pausing("qcplot.write_png", before="open(a[0], 'w').write('half a picture')")
 
 
 def leftovers(folder):
@@ -47,12 +36,6 @@ def job(tmp_path, scan):
     args = ["repair", *image(files), "--out-bvec", names["bvec"], "--out-bval", names["bval"],
             "--provenance", names["prov"], "--out", out / "r.json", "--force"]
     return out, names, args
-
-
-def start(args, where=None, **env):
-    command = [sys.executable, "-m", "tarvix"] if where is None else [sys.executable, "-c", PAUSE.format(**where)]
-    return subprocess.Popen([*command, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            env={**os.environ, **{k: str(v) for k, v in env.items()}})
 
 
 def paused(path, proc):
@@ -109,10 +92,9 @@ def test_two_repairs_on_the_same_outputs_take_turns(job, tmp_path, force):
         args = args[:-1]
         for path in names.values():
             os.unlink(path)
-    first = start(args, dict(module="cli_commands", name="_engine_run", before="pass"), READY=tmp_path / "ready",
-                  GO=tmp_path / "go")
+    first = start(*args, prelude=pausing("cli_commands._engine_run"), READY=tmp_path / "ready", GO=tmp_path / "go")
     paused(tmp_path / "ready", first)
-    second = start(args)
+    second = start(*args)
     second.wait(timeout=300)
     (tmp_path / "go").touch()
     results = [p.communicate(timeout=300) + (p.returncode,) for p in (first, second)]
@@ -138,7 +120,7 @@ def test_a_command_gives_up_waiting_for_a_locked_folder(job):
     holder = os.open(folder, os.O_RDONLY)
     fcntl.flock(holder, fcntl.LOCK_EX)
     try:
-        proc = start(args, TARVIX_LOCK_WAIT=0.5)
+        proc = start(*args, TARVIX_LOCK_WAIT=0.5)
         _, err = proc.communicate(timeout=300)
     finally:
         os.close(holder)
@@ -159,7 +141,7 @@ def test_a_signal_or_a_kill_leaves_the_old_files(job, tmp_path, signum, code, wh
     before = snapshot(folder)
     live = f".tarvix-{os.getpid()}-2def-o.bval"  # as if a running command's: kept
     (folder / live).write_text("x")
-    proc = start(args, where, READY=tmp_path / "ready")
+    proc = start(*args, prelude=where, READY=tmp_path / "ready")
     paused(tmp_path / "ready", proc)
     proc.send_signal(signum)
     _, err = proc.communicate(timeout=60)
