@@ -5,16 +5,14 @@ dataset; tables written for pipelines; the cross-run table check."""
 import json
 import os
 import shutil
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 
 from tarvix import batch, synthetic
 
-from cli_runner import cli
-from conftest import SHAPE, validate, write_run as run
+from cli_runner import cli, start
+from conftest import SHAPE, contents, validate, write_run as run
 
 RUNS = {  # (subject, session): how its table is written, and the run's verdict
     ("01", "1"): ({}, "PASS"), ("01", "2"): ({}, "PASS"), ("02", "1"): ({}, "PASS"),
@@ -51,6 +49,20 @@ def dataset(tmp_path_factory):
     return make_tree(base / "ds"), make_masks(base / "masks")
 
 
+COMMON = ["--repair", "--repair-grad", "--threads", "1"]
+
+
+@pytest.fixture(scope="module")
+def full(dataset, tmp_path_factory):
+    """One full run of the dataset: the flipped run FLAGs; the dataset is left as it was."""
+    root, masks = dataset
+    raw = contents(root)
+    out = tmp_path_factory.mktemp("full") / "out"
+    result = cli("bids", root, out, "--mask-dir", masks, *COMMON)
+    assert result.returncode == 4 and contents(root) == raw, result.stderr
+    return out
+
+
 def files_of(out):
     return sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.is_file())
 
@@ -69,16 +81,11 @@ def comparable(out):
 
 
 @pytest.mark.parametrize("jobs", [[], ["--jobs", "2"]])
-def test_levels_per_subject_then_group_equal_one_full_run(dataset, tmp_path, jobs):
+def test_levels_per_subject_then_group_equal_one_full_run(dataset, full, tmp_path, jobs):
     root, masks = dataset
-    common = ["--mask-dir", masks, "--repair", "--threads", "1", *jobs]
-    full = tmp_path / "full"
-    assert cli("bids", root, full, *common).returncode == 4  # the flipped run
-
-    # The tasks of a job array, at once: each writes only its own runs' files.
+    # The tasks of a job array, at once (with --jobs or not): each writes only its own runs' files.
     split = tmp_path / "split"
-    tasks = [subprocess.Popen([sys.executable, "-m", "tarvix", "bids", str(root), str(split), "participant",
-                               spelling, label, *map(str, common)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    tasks = [start("bids", root, split, "participant", spelling, label, "--mask-dir", masks, *COMMON, *jobs)
              for spelling, label in (("--participant_label", "01"), ("--participant-label", "sub-02"))]
     assert [t.wait(timeout=300) for t in tasks] == [0, 4]  # sub-02 has the FLAG
     assert not {"dataset_summary.json", "group_report.tsv", "index.html"} & set(files_of(split))
@@ -92,13 +99,8 @@ def test_levels_per_subject_then_group_equal_one_full_run(dataset, tmp_path, job
     assert comparable(split) == comparable(full)
 
 
-def test_layout_masks_repair_and_cross_run_note(dataset, tmp_path):
-    root, masks = dataset
-    raw = {p: p.read_bytes() for p in root.rglob("*") if p.is_file()}
-    out = tmp_path / "out"
-    result = cli("bids", root, out, "--mask-dir", masks, "--repair", "--repair-grad", "--threads", "1")
-    assert result.returncode == 4, result.stderr
-    assert {p: p.read_bytes() for p in root.rglob("*") if p.is_file()} == raw
+def test_layout_masks_repair_and_cross_run_note(dataset, full):
+    root, out = dataset[0], full
     stems = {key: f"sub-{key[0]}/ses-{key[1]}/dwi/sub-{key[0]}_ses-{key[1]}_desc-tarvix" for key in RUNS}
     repaired = {key: [f"{stems[key]}_{s}" for s in REPAIRED] if status != "WARN" else []
                 for key, (_, status) in RUNS.items()}
@@ -111,11 +113,9 @@ def test_layout_masks_repair_and_cross_run_note(dataset, tmp_path):
     reports = {key: json.loads((out / f"{stem}_report.json").read_text()) for key, stem in stems.items()}
     for report in reports.values():
         validate("engine-report", report)
-    mask_path = {key: r["mask"]["path"] for key, r in reports.items()}
-    assert mask_path == {("01", "1"): "sub-01/ses-1/dwi/sub-01_ses-1_space-dwi_desc-brain_mask.nii.gz",
-                         ("01", "2"): None, ("02", "1"): None,
-                         ("02", "2"): "sub-02/ses-2/dwi/sub-02_ses-2_space-dwi_desc-brain_mask.nii.gz",
-                         ("02", "3"): None}
+    assert {key: r["mask"]["path"] for key, r in reports.items()} == {  # the mask of the wrong grid is named
+        (sub, ses): f"sub-{sub}/ses-{ses}/dwi/sub-{sub}_ses-{ses}_space-dwi_desc-brain_mask.nii.gz"
+        if MASKS.get((sub, ses)) == SHAPE else None for sub, ses in RUNS}
     assert "20x24x16 grid" in reports[("01", "2")]["mask"]["note"]
     assert "no brain mask" in reports[("02", "1")]["mask"]["note"]
     assert reports[("01", "1")]["inputs"][-1]["path"].endswith("sub-01_ses-1_space-dwi_desc-brain_mask.nii.gz")
