@@ -38,6 +38,12 @@ def contents(folder):
     return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
 
 
+def group_rows(out):
+    """The group table of an output folder: its header, and each row as a dict by the run's name."""
+    lines = [line.split("\t") for line in (out / "group_report.tsv").read_text().splitlines()]
+    return lines[0], {r[lines[0].index("name")]: dict(zip(lines[0], r)) for r in lines[1:]}
+
+
 def wait_for(predicate, seconds=60):
     """Polls until predicate() is true, and returns its value."""
     deadline = time.monotonic() + seconds

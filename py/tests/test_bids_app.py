@@ -12,7 +12,7 @@ import pytest
 from tarvix import batch, synthetic
 
 from cli_runner import cli, start
-from conftest import SHAPE, contents, validate, write_run as run
+from conftest import SHAPE, contents, group_rows, validate, write_run as run
 
 RUNS = {  # (subject, session): how its table is written, and the run's verdict
     ("01", "1"): ({}, "PASS"), ("01", "2"): ({}, "PASS"), ("02", "1"): ({}, "PASS"),
@@ -124,16 +124,15 @@ def test_layout_masks_repair_and_cross_run_note(dataset, full):
     # core/tests; in the report of each backend: test_bids_parallel).
     assert [key for key, r in reports.items() if r.get("cross_run")] == [("02", "2")]
     assert {key: r["status"] for key, r in reports.items()} == {key: status for key, (_, status) in RUNS.items()}
-    rows = [line.split("\t") for line in (out / "group_report.tsv").read_text().splitlines()]
-    column = {r[rows[0].index("name")]: r for r in rows[1:]}
-    assert [n for n, r in column.items() if r[rows[0].index("cross_run_note")] != "n/a"] == [f"{FLIPPED}_dwi"]
+    rows = group_rows(out)[1]
+    assert [n for n, r in rows.items() if r["cross_run_note"] != "n/a"] == [f"{FLIPPED}_dwi"]
 
     # The flipped run's tables written re-audit PASS (the PASS runs' are their own tables).
     assert {key: r["written_tables"] for key, r in reports.items()} == repaired
     table, dwi = out / f"{stems[('02', '2')]}_dwi", root / f"sub-02/ses-2/dwi/{FLIPPED}_dwi.nii.gz"
     again = cli("audit", "--dwi", dwi, "--bvec", f"{table}.bvec", "--bval", f"{table}.bval", "--no-tracking")
     assert again.returncode == 0, again.stdout
-    assert f"{table.relative_to(out)}.bvec" in column[f"{FLIPPED}_dwi"][rows[0].index("written_tables")]
+    assert f"{table.relative_to(out)}.bvec" in rows[f"{FLIPPED}_dwi"]["written_tables"]
 
 
 def test_every_image_met_is_audited_or_named_as_skipped(tmp_path):

@@ -15,7 +15,7 @@ import pytest
 from tarvix import cli as tarvix_cli
 
 from cli_runner import cli
-from conftest import write_run as run
+from conftest import group_rows as rows_of, write_run as run
 
 
 @pytest.fixture(scope="module")
@@ -33,11 +33,6 @@ def study(tmp_path_factory):
                  "--threads", "1")
     assert result.returncode == 4, result.stderr
     return root, root / "derivatives/tarvix"
-
-
-def rows_of(out):
-    lines = [line.split("\t") for line in (out / "group_report.tsv").read_text().splitlines()]
-    return lines[0], {r[lines[0].index("name")]: dict(zip(lines[0], r)) for r in lines[1:]}
 
 
 def test_group_table_tells_runs_apart_by_their_entities(study):

@@ -18,7 +18,7 @@ import pytest
 from tarvix import _engine, _tarvix, batch
 
 from cli_runner import cli, hiding
-from conftest import validate, wait_for, without_names, write_run as run
+from conftest import group_rows, validate, wait_for, without_names, write_run as run
 
 HAS_DASK = all(importlib.util.find_spec(m) for m in ("dask", "distributed"))
 TIMESTAMP = re.compile(r'"timestamp": "[^"]*"')
@@ -130,9 +130,7 @@ def test_reports_are_the_modules_with_one_verdict_everywhere(trees, backend, tmp
         engine["status"] = module_report["status"]
         assert engine == module_report
     # The group table's columns by entity: test_bids_group; the same table from a split batch: test_bids_app.
-    rows = [r.split("\t") for r in (out / "group_report.tsv").read_text().splitlines()]
-    column = rows[0].index("recommended_label")
-    assert {r[rows[0].index("name")]: r[column] for r in rows[1:]} == {
+    assert {n: r["recommended_label"] for n, r in group_rows(out)[1].items()} == {
         "sub-01_ses-01_dwi": "n/a", "sub-01_ses-02_dwi": "n/a", "sub-02_dwi": "-x+y+z", "sub-04_dwi": "n/a"}
 
 

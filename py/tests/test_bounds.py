@@ -13,8 +13,8 @@ import tempfile
 
 import pytest
 
-from cli_runner import cli
-from conftest import write_run
+from cli_runner import cli, image
+from conftest import group_rows, write_run
 
 TIMEOUT = 120
 
@@ -48,13 +48,12 @@ CASES = {
     "FIFO as --bvec": (lambda t, r, f: [f, "inspect", "--bvec", f, "--bval", r["bval"]], "is a FIFO"),
     "/dev/zero as --bval": (lambda t, r, f: ["/dev/zero", "inspect", "--bvec", r["bvec"], "--bval", "/dev/zero"],
                             "is a character device"),
-    "FIFO as --dwi": (lambda t, r, f: [f, "audit", "--dwi", f, "--bvec", r["bvec"], "--bval", r["bval"]],
-                      "a FIFO, not a regular file"),
+    "FIFO as --dwi": (lambda t, r, f: [f, "audit", *image(dict(r, dwi=f))], "a FIFO, not a regular file"),
     "40 MiB --grad": (lambda t, r, f: [g := _sparse(t, "big.b", 40 << 20), "inspect", "--grad", g], "32 MiB"),
-    "gzip named .nii": (lambda t, r, f: [d := _renamed(t, r, "gz_dwi.nii", False), "audit", "--dwi", d,
-                                         "--bvec", r["bvec"], "--bval", r["bval"]], "is gzip-compressed, but"),
-    "plain named .nii.gz": (lambda t, r, f: [d := _renamed(t, r, "plain_dwi.nii.gz", True), "audit", "--dwi", d,
-                                             "--bvec", r["bvec"], "--bval", r["bval"]], "is not gzip-compressed"),
+    "gzip named .nii": (lambda t, r, f: [d := _renamed(t, r, "gz_dwi.nii", False), "audit", *image(dict(r, dwi=d))],
+                        "is gzip-compressed, but"),
+    "plain named .nii.gz": (lambda t, r, f: [d := _renamed(t, r, "plain_dwi.nii.gz", True), "audit",
+                                             *image(dict(r, dwi=d))], "is not gzip-compressed"),
 }
 
 
@@ -89,9 +88,9 @@ def hostile_dataset():
     write_run(os.path.join(ds, "sub-01", "dwi"), "sub-01_dwi")
     write_run(os.path.join(ds, "sub-02", "dwi"), "sub-02_dwi")
     fifo_base = os.path.join(ds, "sub-01", "dwi", "sub-01_acq-fifo_dwi")
+    write_run(os.path.join(ds, "sub-01", "dwi"), "sub-01_acq-fifo_dwi")
+    os.unlink(fifo_base + ".nii.gz")
     os.mkfifo(fifo_base + ".nii.gz")
-    shutil.copy(os.path.join(ds, "sub-01", "dwi", "sub-01_dwi.bvec"), fifo_base + ".bvec")
-    shutil.copy(os.path.join(ds, "sub-01", "dwi", "sub-01_dwi.bval"), fifo_base + ".bval")
     locked = os.path.join(ds, "sub-03")
     os.makedirs(os.path.join(locked, "dwi"))
     closed = write_run(os.path.join(ds, "sub-04", "dwi"), "sub-04_dwi")["bval"]
@@ -126,18 +125,16 @@ def test_batch_skips_fifos_and_reports_unreadable_folders(hostile_dataset, keep_
         alone = cli("bids", ds, out, "group", timeout=TIMEOUT)
         assert alone.returncode == 1 and folder_line in alone.stderr, alone.stderr
         summary = json.loads(pathlib.Path(out, "dataset_summary.json").read_text())
-        assert (summary["status"], summary["unreadable_folders"]) == ("ERROR", [folder_line])
-        assert (summary["n_datasets"], summary["n_failed"], summary["n_skipped"]) == (2, 1, 1)
-        rows = [line.split("\t") for line in pathlib.Path(out, "group_report.tsv").read_text().splitlines()]
-        name, status, notes = (rows[0].index(c) for c in ("name", "status", "notes"))
-        assert {r[name]: r[status] for r in rows[1:]} == {"sub-01_dwi": "PASS", "sub-02_dwi": "PASS",
-                                                          "sub-04_dwi": "FAILED", "sub-01_acq-fifo_dwi": "SKIPPED"}
-        assert all(r[notes] != "n/a" for r in rows[1:] if r[status] in ("FAILED", "SKIPPED"))
+        assert [summary[k] for k in ("status", "unreadable_folders", "n_datasets", "n_failed", "n_skipped")] == [
+            "ERROR", [folder_line], 2, 1, 1]
+        rows = group_rows(pathlib.Path(out))[1]
+        assert {n: (r["status"], r["notes"] != "n/a") for n, r in rows.items()} == {
+            "sub-01_dwi": ("PASS", False), "sub-02_dwi": ("PASS", False), "sub-04_dwi": ("FAILED", True),
+            "sub-01_acq-fifo_dwi": ("SKIPPED", True)}
         page = pathlib.Path(out, "index.html").read_text()
         assert all(text in page for text in (folder_line, f"{fifo} is a FIFO", "sub-04_dwi", closed))
     else:
-        assert done.returncode == 1
-        assert done.stderr.strip().splitlines()[-1] == f"tarvix: error: {folder_line}", done.stderr
+        assert done.returncode == 1 and done.stderr.strip().splitlines()[-1] == f"tarvix: error: {folder_line}"
 
 
 # VmHWM, the child's own peak: ru_maxrss would start from the test process's
