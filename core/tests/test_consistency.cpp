@@ -18,13 +18,6 @@ namespace {
 
 constexpr double kS0 = 1000;
 
-Vec3 random_unit(std::mt19937_64& rng, std::normal_distribution<double>& normal) {
-  Vec3 g{normal(rng), normal(rng), normal(rng)};
-  const double n = std::sqrt(g[0] * g[0] + g[1] * g[1] + g[2] * g[2]);
-  for (double& c : g) c /= n;
-  return g;
-}
-
 // `n_b0` b=0 volumes spread among `per_shell` directions per shell.
 GradientTable scheme(std::vector<double> shells, std::size_t per_shell, std::size_t n_b0 = 4) {
   GradientTable t;
@@ -38,8 +31,11 @@ GradientTable scheme(std::vector<double> shells, std::size_t per_shell, std::siz
       t.directions.push_back({0, 0, 0});
       continue;
     }
+    Vec3 g{normal(rng), normal(rng), normal(rng)};
+    const double n = std::sqrt(g[0] * g[0] + g[1] * g[1] + g[2] * g[2]);
+    for (double& c : g) c /= n;
     t.bvals.push_back(shells[w++ / per_shell]);
-    t.directions.push_back(random_unit(rng, normal));
+    t.directions.push_back(g);
   }
   return t;
 }
@@ -60,7 +56,9 @@ SignalSample image_of(const GradientTable& truth, double snr, bool stripped = fa
   for (std::uint64_t i = 0; i < grid; ++i) {
     const double x = double(i % 32) - 15.5, y = double((i / 32) % 32) - 15.5;
     tissue[i] = x * x + y * y > 14 * 14 ? 0 : (i % 3 ? 2 : 1);
-    const Vec3 f = random_unit(rng, normal);
+    Vec3 f{normal(rng), normal(rng), normal(rng)};
+    const double n = std::sqrt(f[0] * f[0] + f[1] * f[1] + f[2] * f[2]);
+    for (double& c : f) c /= n;
     fibre[i] = stripped && i % 4 ? fibre[i - 1] : f;
     if (stripped && tissue[i] == 1) tissue[i] = 2;
   }
