@@ -96,12 +96,7 @@ TEST(Frames, SingularAffineMapsToTheIdentity) {
 
 // A uniform axis-aligned field on a 6^3 cube, every voxel white matter.
 TEST(Coherence, UniformCubeTiesAndSkipsVoxelsWithoutDirectionOrOutsideTheMask) {
-  TensorField f;
-  f.shape = {6, 6, 6};
-  f.v1.assign(216, Vec3{1, 0, 0});
-  f.fa.assign(216, 0.7);
-  f.s0.assign(216, 100);
-  f.valid.assign(216, 1);
+  TensorField f = field_of({6, 6, 6}, [](int, int, int) { return Vec3{1, 0, 0}; });
   Mask all(216, 1);
   std::vector<std::uint64_t> wm(216);
   for (std::uint64_t i = 0; i < 216; ++i) wm[i] = i;

@@ -71,6 +71,13 @@ TEST_P(FrameReadings, WinningReadingUndoesTheMistakeExactly) {
   EXPECT_EQ(r.best.label, p.expect);
   EXPECT_EQ(r.best.frame.has_value(), std::string(p.expect).find("->") != std::string::npos);
   EXPECT_EQ(r.decision, std::string(p.expect) == "+x+y+z" ? Status::Pass : Status::Flag);
+  EXPECT_FALSE(antipodal_or_equal(r.runner_up.matrix, r.best.matrix));
+  EXPECT_GE(r.relative_margin, r.margin_threshold);
+  EXPECT_GT(r.relative_margin, 2 * r.margin_spread);
+  EXPECT_TRUE(r.best_leads && !r.thin_evidence);
+  // A FLAG recommends the best reading (of a fix and its negation, the one with fewer sign flips).
+  EXPECT_EQ(r.recommended_transform, r.decision == Status::Flag ? std::optional(r.best.matrix) : std::nullopt);
+  EXPECT_EQ(r.recommended_label, r.decision == Status::Flag ? std::optional(r.best.label) : std::nullopt);
   // Applied in the table's frame, the winner maps every fitted direction
   // back onto its true voxel axis: the exact fix, not its nearest permutation.
   // Below the frame threshold no frame is claimed and the nearest permutation
@@ -91,7 +98,14 @@ INSTANTIATE_TEST_SUITE_P(
         FrameCase{"CorrectBOblique", true, false, {0, 0, 25}, false, "+x+y+z", "+x+y+z", true},
         // On the scanner's axes the two frames differ by a signed permutation.
         FrameCase{"BvecAxisAligned", false, false, {0, 0, 0}, true, "+x+y+z", "-x+y+z", false},
-        FrameCase{"BvecThreeDegrees", false, false, {0, 0, 3}, true, "+x+y+z", "-x+y+z", false}),
+        FrameCase{"BvecThreeDegrees", false, false, {0, 0, 3}, true, "+x+y+z", "-x+y+z", false},
+        // A correct frame on the scanner's axes with a corrupted table: the best reading undoes it.
+        // (Inside a whole-head mask: test_cli_tracking.py.)
+        FrameCase{"XFlip", false, false, {0, 0, 0}, false, "-x+y+z", "-x+y+z", false},
+        FrameCase{"NegatedZFix", false, false, {0, 0, 0}, false, "-x-y+z", "+x+y-z", false},
+        FrameCase{"XYSwap", false, false, {0, 0, 0}, false, "+y+x+z", "+y+x+z", false},
+        FrameCase{"Cycle", false, false, {0, 0, 0}, false, "+y+z+x", "+z+x+y", false},
+        FrameCase{"XZSwapNegated", false, false, {0, 0, 0}, false, "-z+y-x", "+z-y+x", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -117,14 +117,13 @@ TEST(RepairFiles, RefusalsAndDryRun) {
   const Report report = audit_report(Status::Flag);
   Scene s(true);
   s.spec.provenance = s.at("prov.json");
-  put(*s.spec.out_grad, "old");
-  EXPECT_EQ(error_text([&] { repair_from_report(kTable, report, {}, s.spec, 0.02); }), refusal(*s.spec.out_grad));
-  EXPECT_EQ(s.entries(), Strings{"out.b"});
-  put(s.spec.out_bval, "old");
-  EXPECT_EQ(error_text([&] { repair_from_report(kTable, report, {}, s.spec, 0.02); }), refusal(s.spec.out_bval));
-  put(s.spec.out_bvec, "old");
-  EXPECT_EQ(error_text([&] { repair_from_report(kTable, report, {}, s.spec, 0.02); }), refusal(s.spec.out_bvec));
-  EXPECT_EQ(s.entries(), (Strings{"out.b", "out.bval", "out.bvec"}));
+  Strings made;
+  for (const std::string& target : {*s.spec.out_grad, s.spec.out_bval, s.spec.out_bvec}) {
+    put(target, "old");
+    made.push_back(s.rel(target));  // in name order, as entries() lists them
+    EXPECT_EQ(error_text([&] { repair_from_report(kTable, report, {}, s.spec, 0.02); }), refusal(target));
+    EXPECT_EQ(s.entries(), made);
+  }
 
   // A dry run examines nothing: no refusal, no file, even for a target in a
   // missing directory. (With --force, no move: test_data_loss.py.)

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <tuple>
 
 #include "format.hpp"
 #include "gradient.hpp"
@@ -195,11 +196,9 @@ TEST(GradientTableEdges, ThresholdsToleranceAndRecovery) {
   const GradientTable t = GradientTable::make({{9, 9, 9}, {1.5, 0, 0}, {0, 0, 0}, {0, 2, 0}}, {50, 1000, 1000, nan});
   EXPECT_EQ(t.b0_indices(50), (std::vector<std::uint64_t>{0}));
   const NormStats s = t.norm_stats(50, 0.5);
-  EXPECT_EQ(s.non_b0_count, 2u);
-  EXPECT_EQ(s.non_unit_count, 1u);  // only the zero vector
-  EXPECT_EQ(s.norm_min, 0.0);
-  EXPECT_EQ(s.norm_max, 1.5);
-  EXPECT_EQ(s.norm_mean, 0.75);
+  // Weighted and non-unit counts (only the zero vector is off), then the norms' minimum, maximum and mean.
+  EXPECT_EQ(std::tuple(s.non_b0_count, s.non_unit_count, s.norm_min, s.norm_max, s.norm_mean),
+            std::tuple(std::uint64_t{2}, std::uint64_t{1}, 0.0, 1.5, 0.75));
   const GradientTable n = t.normalized(50);
   EXPECT_EQ(n.directions, (std::vector<Vec3>{{0, 0, 0}, {1, 0, 0}, {0, 0, 0}, {0, 1, 0}}));
 

@@ -30,15 +30,10 @@ struct FlippedRun {
   VolumeInfo image;
 
   FlippedRun() {
-    Shell b0;
-    b0.is_b0 = true;
-    b0.count = 5;
-    Shell dw;
-    dw.nominal_b = 1000;
-    dw.count = 30;
-    ShellSummary shells;
-    shells.shells = {b0, dw};
-    report.shells = shells;
+    Shell b0, dw;
+    b0.is_b0 = true, b0.count = 5;
+    dw.nominal_b = 1000, dw.count = 30;
+    report.shells = ShellSummary{{b0, dw}, {}, {}, 0, 0};
     FlipResult flip;
     flip.working_b = 1000;
     flip.n_wm_voxels = 3000;
