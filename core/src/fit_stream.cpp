@@ -372,12 +372,15 @@ struct FitStream::State {
       // head both are the same and nothing more is fitted. Without the
       // tracking its threshold (two more passes over the grid, one of them
       // taking logarithms) is not worked out at all.
-      const double bright = out.bright_threshold();
-      out.bright_from = bright;  // the proxy and the tracking ask again
-      double from = bright;
+      // Kept in the field: the proxy and the tracking ask again.
+      double from = 0;
       if (scope == FitScope::ProxyAndTissue) {
-        out.tissue_from = out.tissue_threshold();
-        from = std::min(bright, *out.tissue_from);
+        const auto [bright, tissue] = out.brightness_thresholds();
+        out.bright_from = bright;
+        out.tissue_from = tissue;
+        from = std::min(bright, tissue);
+      } else {
+        out.bright_from = from = out.bright_threshold();
       }
       eigen_pass(out, {EigenPick::AtLeast, from});
       const Mask proxy = out.wm_proxy(defaults::kFaThreshold);

@@ -38,6 +38,8 @@ struct TensorField {
   // when the fit already worked it out.
   double tissue_threshold() const;
   std::optional<double> tissue_from;
+  // Both, {bright, tissue}, from one split of the baseline.
+  std::pair<double, double> brightness_thresholds() const;
 };
 
 

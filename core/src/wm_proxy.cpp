@@ -177,8 +177,7 @@ std::uint64_t at_least(const GridList<double>& s0, double threshold) {
       std::plus<>());
 }
 
-double tissue_threshold_of(const GridList<double>& s0) {
-  const BrightnessSplit plain = split_s0(s0);
+double tissue_threshold_of(const GridList<double>& s0, const BrightnessSplit& plain) {
   // A grid that is all tissue keeps its floor.
   if (plain.dark_mean >= kBackgroundShare * plain.bright_mean) return tissue_threshold_of(plain);
   const BrightnessSplit log = split_log_s0(s0);
@@ -196,7 +195,12 @@ double TensorField::bright_threshold() const {
 
 double TensorField::tissue_threshold() const {
   if (tissue_from) return *tissue_from;
-  return tissue_threshold_of(s0);
+  return tissue_threshold_of(s0, split_s0(s0));
+}
+
+std::pair<double, double> TensorField::brightness_thresholds() const {
+  const BrightnessSplit plain = split_s0(s0);
+  return {plain.threshold, tissue_threshold_of(s0, plain)};
 }
 
 Mask TensorField::wm_proxy(double fa_threshold) const {
