@@ -11,7 +11,6 @@ import json
 import os
 import re
 import signal
-import stat
 import time
 
 from . import _engine, outputs, verdict
