@@ -46,6 +46,16 @@ CallResult call_result(RunResult&& r) {
   return out;
 }
 
+// Directions that all have unit length hold no b-value to recover: every
+// volume would get the largest b-value.
+void refuse_unit_directions(const TableArgs& table, const GradientTable& loaded, double b0_threshold) {
+  const NormStats norms = loaded.norm_stats(b0_threshold, defaults::kNormTolerance);
+  if (norms.non_b0_count == 0 || norms.non_unit_count != 0) return;
+  throw Failure("every direction in " + display_path(table.grad ? *table.grad : table.bvec.value_or("")) +
+                " has unit length: nothing to recover, the b-values would all become the largest one (pass "
+                "--force to proceed anyway)");
+}
+
 }  // namespace
 
 std::string call_inspect(const AnalysisArgs& args) { return run(args, Pipeline::Inspect).report.to_json_text(); }
@@ -106,20 +116,6 @@ std::string call_recompute_bval(const RecomputeArgs& args) {
   });
   return json::dump(out.to_json());
 }
-
-namespace {
-
-// Directions that all have unit length hold no b-value to recover: every
-// volume would get the largest b-value.
-void refuse_unit_directions(const TableArgs& table, const GradientTable& loaded, double b0_threshold) {
-  const NormStats norms = loaded.norm_stats(b0_threshold, defaults::kNormTolerance);
-  if (norms.non_b0_count == 0 || norms.non_unit_count != 0) return;
-  throw Failure("every direction in " + display_path(table.grad ? *table.grad : table.bvec.value_or("")) +
-                " has unit length: nothing to recover, the b-values would all become the largest one (pass "
-                "--force to proceed anyway)");
-}
-
-}  // namespace
 
 std::string call_recompute_bval_checked(const RecomputeArgs& args, bool force) {
   Execution exec(args.threads);

@@ -371,8 +371,8 @@ struct FitStream::State {
       // threshold on a grid with no background (a crop inside the brain); on a
       // head both are the same and nothing more is fitted. Without the
       // tracking its threshold (two more passes over the grid, one of them
-      // taking logarithms) is not worked out at all.
-      // Kept in the field: the proxy and the tracking ask again.
+      // taking logarithms) is not worked out at all. Both are kept in the
+      // field, where the proxy and the tracking ask for them again.
       double from = 0;
       if (scope == FitScope::ProxyAndTissue) {
         const auto [bright, tissue] = out.brightness_thresholds();

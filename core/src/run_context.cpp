@@ -94,8 +94,10 @@ RunContext run_context(const std::string& entry_text, const std::string& out_dir
         c.cross_correction = undo->get<std::string>();
     }
     if (const auto repair = j.find("repair"); repair != j.end() && repair->is_object())
-      for (const char* key : {"bvec", "bval", "grad", "provenance"})
-        if (const auto p = repair->find(key); p != repair->end() && p->is_string()) c.repair_outputs.push_back(path_of(*p));
+      for (const char* key : {"bvec", "bval", "grad", "provenance"}) {
+        const auto p = repair->find(key);
+        if (p != repair->end() && p->is_string()) c.repair_outputs.push_back(path_of(*p));
+      }
   } catch (const Json::exception& ex) {
     throw Failure(std::string("invalid run entry: ") + ex.what());
   }
