@@ -24,8 +24,10 @@ inline std::string temp_path(const std::string& name) {
   return name.empty() ? dir : dir + "/" + name;
 }
 
-inline void write_bytes(const std::string& path, const std::string& bytes) {
+// Returns the path, for reading straight back.
+inline std::string write_bytes(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return path;
 }
 
 // Unit voxels, no scaling, data straight after the header and extension flag.
@@ -64,7 +66,5 @@ inline std::string nii_bytes(const nifti_1_header& h, const std::string& data) {
 
 // Gzipped when the name ends in .gz; returns the path.
 inline std::string write_nii(const std::string& name, const std::string& bytes) {
-  const std::string p = temp_path(name);
-  write_bytes(p, name.ends_with(".gz") ? gzip(bytes) : bytes);
-  return p;
+  return write_bytes(temp_path(name), name.ends_with(".gz") ? gzip(bytes) : bytes);
 }

@@ -24,12 +24,6 @@ using tarvix::test_support::error_text;
 using tarvix::test_support::put;
 using TempDir = tarvix::test_support::ScratchDir;
 
-namespace {
-
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-}  // namespace
-
 // What the command-line tests do not reach: a sidecar above the cap, and a mask
 // digested in pieces (the same digest as of the whole contents).
 TEST(BoundedReads, SidecarCapAndStreamedDigest) {
@@ -37,8 +31,9 @@ TEST(BoundedReads, SidecarCapAndStreamedDigest) {
   const std::string sidecar = dir / "huge.json";
   put(sidecar, "");
   fs::resize_file(sidecar, kTableFileLimit + 1);  // sparse: no disk space taken
-  const std::string text = error_text([&] { bids::read_sidecar(sidecar); });
-  EXPECT_TRUE(contains(text, "I/O error: " + sidecar) && contains(text, "32 MiB")) << text;
+  EXPECT_EQ(error_text([&] { bids::read_sidecar(sidecar); }),
+            "I/O error: " + sidecar + " holds 33554433 bytes, more than the 32 MiB a gradient table or sidecar file "
+            "may hold");
 
   std::string bytes(3 << 20, '\0');
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919) >> 3);
@@ -48,16 +43,15 @@ TEST(BoundedReads, SidecarCapAndStreamedDigest) {
   EXPECT_EQ(InputFile::of(dir / "empty").sha256, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
-// FIFOs named like runs or gradient files are left out with a note naming
-// them; every run of a folder gets that folder's masks and no other's.
+// A FIFO named like a gradient file leaves its run out with a note naming it
+// (a FIFO named like a run: test_bounds.py); every run of a folder gets that
+// folder's masks and no other's.
 TEST(BoundedDiscovery, SpecialFilesAreSkippedAndMasksStayWithTheirFolder) {
   TempDir root;
   for (const char* base : {"sub-01/dwi/sub-01_dwi", "sub-01/dwi/sub-01_run-2_dwi", "sub-02/dwi/sub-02_dwi",
-                           "sub-01/dwi/sub-01_acq-fifo_dwi", "sub-01/dwi/sub-01_acq-pipe_dwi"}) {
+                           "sub-01/dwi/sub-01_acq-pipe_dwi"}) {
     for (const char* ext : {".nii.gz", ".bvec", ".bval"}) put(root / (std::string(base) + ext));
   }
-  fs::remove(root / "sub-01/dwi/sub-01_acq-fifo_dwi.nii.gz");
-  ASSERT_EQ(::mkfifo((root / "sub-01/dwi/sub-01_acq-fifo_dwi.nii.gz").c_str(), 0644), 0);
   fs::remove(root / "sub-01/dwi/sub-01_acq-pipe_dwi.bvec");
   ASSERT_EQ(::mkfifo((root / "sub-01/dwi/sub-01_acq-pipe_dwi.bvec").c_str(), 0644), 0);
   put(root / "sub-01/dwi/sub-01_desc-brain_mask.nii.gz");
@@ -68,10 +62,8 @@ TEST(BoundedDiscovery, SpecialFilesAreSkippedAndMasksStayWithTheirFolder) {
   EXPECT_EQ(runs, (std::vector<std::string>{"sub-01/dwi/sub-01_dwi.nii.gz masks 1",
                                             "sub-01/dwi/sub-01_run-2_dwi.nii.gz masks 1",
                                             "sub-02/dwi/sub-02_dwi.nii.gz masks 0"}));
-  EXPECT_EQ(found.skipped,
-            (std::vector<std::string>{
-                root / "sub-01/dwi/sub-01_acq-fifo_dwi.nii.gz is a FIFO, not a regular file: skipped",
-                root / "sub-01/dwi/sub-01_acq-pipe_dwi.nii.gz: its bvec file is a FIFO, not a regular file: skipped"}));
+  EXPECT_EQ(found.skipped, (std::vector<std::string>{root / "sub-01/dwi/sub-01_acq-pipe_dwi.nii.gz: its bvec file is "
+                                                             "a FIFO, not a regular file: skipped"}));
   EXPECT_TRUE(found.unreadable.empty());
 }
 
@@ -117,11 +109,10 @@ std::vector<Vec3> random_directions(std::size_t n, unsigned seed) {
 // A shell too large for the one pass gives the documented pairs, in order and
 // with the same angles, and the energy up to the order of the sum.
 TEST(LargeShells, SameAnswersAsTheDocumentedScan) {
-  struct Case {
+  const struct {
     const char* what;
     std::function<void(std::vector<Vec3>&)> plant;
-  };
-  const std::vector<Case> cases = {
+  } cases[] = {
       {"planted twins, opposites, near pairs and zero directions",
        [](std::vector<Vec3>& d) {
          d[10] = d[4000];
@@ -136,15 +127,12 @@ TEST(LargeShells, SameAnswersAsTheDocumentedScan) {
        }},
       {"a non-finite direction pairs with every other", [](std::vector<Vec3>& d) { d[7] = {NAN, 0, 0}; }},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     std::vector<Vec3> dirs = random_directions(5000, 7);
     c.plant(dirs);
-    GradientTable table;
-    table.directions = dirs;
-    table.bvals.assign(dirs.size(), 1000.0);
+    const GradientTable table = GradientTable::make(dirs, std::vector<double>(dirs.size(), 1000.0));
     const ShellAngular got = angular::analyze(table, 50, 0.05, 5.0).shells.at(0);
-    std::vector<Vec3> unit = table.normalized(50).directions;
-    const Reference want = reference_scan(unit, 5.0);
+    const Reference want = reference_scan(table.normalized(50).directions, 5.0);
 
     const std::size_t listed = std::min<std::size_t>(want.pairs.size(), 10000);
     ASSERT_EQ(got.duplicates.size(), listed) << c.what;
@@ -156,8 +144,8 @@ TEST(LargeShells, SameAnswersAsTheDocumentedScan) {
   }
 }
 
-// However many pairs a shell has, the report lists a bounded number, and the
-// finding counts them all and says the list was cut.
+// However many pairs a shell has, the finding counts them all and says the
+// list was cut (its length: SameAnswersAsTheDocumentedScan).
 TEST(LargeShells, DuplicateListIsCappedAndTheFindingSaysSo) {
   GradientTable table;
   table.directions.assign(150, Vec3{0, 0, 1});  // 11 175 identical pairs
@@ -165,7 +153,6 @@ TEST(LargeShells, DuplicateListIsCappedAndTheFindingSaysSo) {
   table.bvals.assign(table.directions.size(), 1000.0);
   Report report;
   report.angular = angular::analyze(table, 50, 0.05, 5.0);
-  EXPECT_EQ(report.angular->shells.at(0).duplicates.size(), 10000u);
   const Report checked = scheme_qc::apply(report, false);
   const auto has = [&](const std::string& note) {
     return std::find(checked.notes.begin(), checked.notes.end(), note) != checked.notes.end();

@@ -42,11 +42,6 @@ class TableIo : public ::testing::Test {
 const auto error_of = tarvix::test_support::error_text;
 using tarvix::test_support::slurp;
 
-// The text a bval file with this content is refused with.
-std::string invalid(const std::string& content) {
-  return error_of([&] { fsl::parse_floats(content, "b.bval"); });
-}
-
 }  // namespace
 
 TEST(NumberSyntax, AcceptsDecimalFormsAndWordsOnly) {
@@ -61,8 +56,7 @@ TEST(NumberSyntax, AcceptsDecimalFormsAndWordsOnly) {
   for (const auto& [tok, v] : ok)
     EXPECT_EQ(std::bit_cast<std::uint64_t>(text::parse_number(tok).value_or(NAN)), std::bit_cast<std::uint64_t>(v))
         << tok;
-  EXPECT_TRUE(std::isnan(*text::parse_number("NaN")));
-  EXPECT_TRUE(std::isnan(*text::parse_number("-nan")));
+  for (const char* nan : {"NaN", "-nan"}) EXPECT_TRUE(std::isnan(*text::parse_number(nan))) << nan;
 
   for (const char* bad : {"1,5", "0x10", "1_000", "e5", ".", "#", "+", "-", "", "1e", "1e+", "--1", "+-1", ".e3",
                           "infin", "nan(1)", "1.2.3", "1 ", "\xEF\xBC\x91"})
@@ -78,7 +72,8 @@ TEST(NumberSyntax, InvalidTokensAreQuotedWithEscapes) {
       {"\xEF\xBB\xBF" "0 1000", "\\u{feff}0"}, {"1\xE2\x80\x8B" "2", "1\\u{200b}2"}, {"1\x1c" "2", "1\\u{1c}2"},
   };
   for (const auto& [content, quoted] : cases)
-    EXPECT_EQ(invalid(content), "failed to parse b.bval: invalid number: \"" + quoted + "\"") << content;
+    EXPECT_EQ(error_of([&] { fsl::parse_floats(content, "b.bval"); }),
+              "failed to parse b.bval: invalid number: \"" + quoted + "\"");
   EXPECT_EQ(error_of([] { fsl::parse_floats("x", "\xFF" "b.bval"); }),
             "failed to parse \xEF\xBF\xBD" "b.bval: invalid number: \"x\"");
 }
@@ -173,18 +168,16 @@ TEST_F(TableIo, LoaderOrderAndInputs) {
   const std::string short_bvec = put("s.bvec", "1 0\n0 1\n0 0\n");
   EXPECT_EQ(error_of([&] { load_table(short_bvec, bval, std::nullopt); }),
             "failed to parse " + short_bvec + ": bvec shape does not match the b-value count");
+  // (The table read and its frame, for either kind of file: every module audit, and the FSL
+  // and MRtrix tables in test_flip_end_to_end.py.)
   const LoadedTable fsl_loaded = load_table(bvec, bval, std::nullopt);
-  EXPECT_EQ(fsl_loaded.table.directions, (std::vector<Vec3>{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}));
-  EXPECT_FALSE(fsl_loaded.world_frame);
   ASSERT_EQ(fsl_loaded.inputs.size(), 2u);
   EXPECT_EQ(fsl_loaded.inputs[0].path, bvec);
   EXPECT_EQ(fsl_loaded.inputs[0].bytes, 17u);
 
   // grad wins: the FSL paths are not even looked at.
   const std::string grad = put("a.b", "1 0 0 1000\n");
-  const LoadedTable mr = load_table(path("no.bvec"), std::nullopt, grad);
-  EXPECT_TRUE(mr.world_frame);
-  EXPECT_EQ(mr.inputs.size(), 1u);
+  EXPECT_EQ(load_table(path("no.bvec"), std::nullopt, grad).inputs.size(), 1u);
 }
 
 TEST(GradientTableEdges, ThresholdsToleranceAndRecovery) {
@@ -209,12 +202,10 @@ TEST(GradientTableEdges, ThresholdsToleranceAndRecovery) {
 
   const GradientTable amp =
       GradientTable::make({{1, 0, 0}, {0, 0.5, 0}, {0, 0, 0.75}, {0, 0, 0}, {0, 0.5, 0}}, {1000, 1000, 1000, 0, nan});
+  // 1000 * 0.75^2 = 562.5 rounds away from zero; the NaN b-value is recomputed from its length and
+  // its direction normalized. (The nominal b and plain recovery: Recompute in test_repair.cpp.)
   const RecoveredTable r = amp.recover_bvals(50);
-  EXPECT_EQ(r.b_nominal, 1000);
-  EXPECT_EQ(r.max_norm, 1.0);
-  // 1000 * 0.75^2 = 562.5 rounds away from zero; the NaN b-value is recomputed from its length.
   EXPECT_EQ(r.table.bvals, (std::vector<double>{1000, 250, 563, 0, 250}));
-  EXPECT_EQ(r.table.directions[1], (Vec3{0, 1, 0}));
   EXPECT_EQ(r.table.directions[4], (Vec3{0, 1, 0}));
 }
 

@@ -32,6 +32,11 @@ std::string read_error(const std::string& path) {
   return e;
 }
 
+// The error of reading these bytes from a file of this name.
+std::string error_of(const std::string& name, const std::string& bytes) {
+  return read_error(write_bytes(temp_path(name), bytes));
+}
+
 VolumeRead read_nii(const std::string& name, const nifti_1_header& h, const std::string& data) {
   return read_volume_with_info(write_nii(name, nii_bytes(h, data)));
 }
@@ -59,10 +64,6 @@ TEST(VolumeRead, Int16WithScalingFromGzip) {
   for (std::int16_t x : v) scaled.push_back(x * 0.5f + 3.0f);
   EXPECT_EQ(r.volume.data, scaled);
   EXPECT_TRUE(t.decompress_s >= 0 && t.convert_s >= 0);
-
-  // A non-finite slope, like slope 0 (every data type below), means the stored values as they are.
-  h.scl_slope = std::numeric_limits<float>::quiet_NaN();
-  EXPECT_EQ(read_nii("s16_nanscale.nii", h, raw(v)).volume.data, VoxelData(v.begin(), v.end()));
 }
 
 TEST(VolumeRead, EveryDataTypeInBothByteOrders) {
@@ -119,9 +120,8 @@ TEST(VolumeRead, AffineChoice) {
   // Both codes set: the sform rows win, widened from their 32-bit values.
   h.sform_code = 2;
   const float rows[3][4] = {{0.1f, 0, 0, 5}, {0, 0, 1.3f, 6}, {0, -2, 0, 7}};
-  std::memcpy(h.srow_x, rows[0], sizeof rows[0]);
-  std::memcpy(h.srow_y, rows[1], sizeof rows[1]);
-  std::memcpy(h.srow_z, rows[2], sizeof rows[2]);
+  float* const srows[] = {h.srow_x, h.srow_y, h.srow_z};
+  for (int i = 0; i < 3; ++i) std::memcpy(srows[i], rows[i], sizeof rows[i]);
   const Mat4 sf = affine("sform.nii");
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 4; ++j) EXPECT_EQ(sf[i][j], static_cast<double>(rows[i][j]));
@@ -233,21 +233,14 @@ TEST(VolumeRead, GzipStreams) {
   const VoxelData expected(v.begin(), v.end());
 
   // Several members, split inside the header and inside an element.
-  std::string multi = gzip(file.substr(0, 100)) + gzip(file.substr(100, 301)) + gzip(file.substr(401)) +
-                      gzip("");
+  std::string multi = gzip(file.substr(0, 100)) + gzip(file.substr(100, 301)) + gzip(file.substr(401)) + gzip("");
   multi.append(16, '\0');  // padding after the last member is never looked at
-  write_bytes(temp_path("multi.nii.gz"), multi);
-  EXPECT_EQ(read_volume_with_info(temp_path("multi.nii.gz")).volume.data, expected);
+  EXPECT_EQ(read_volume_with_info(write_bytes(temp_path("multi.nii.gz"), multi)).volume.data, expected);
 
-  // The error of a .nii.gz file holding these bytes.
-  auto error_of = [](const std::string& name, const std::string& bytes) {
-    write_bytes(temp_path(name), bytes);
-    return read_error(temp_path(name));
-  };
   const std::string whole = gzip(file);
-  EXPECT_NE(error_of("cut.nii.gz", whole.substr(0, whole.size() / 2)).find("truncated gzip stream"), std::string::npos);
-  EXPECT_NE(error_of("notrailer.nii.gz", whole.substr(0, whole.size() - 4)).find("truncated gzip stream"),
-            std::string::npos);
+  // Cut inside the deflate data, and just before the trailer.
+  for (const std::size_t cut : {whole.size() / 2, whole.size() - 4})
+    EXPECT_NE(error_of("cut.nii.gz", whole.substr(0, cut)).find("truncated gzip stream"), std::string::npos) << cut;
   // A member that ends cleanly before the image data is complete.
   EXPECT_EQ(error_of("short.nii.gz", gzip(file.substr(0, file.size() - 10))),
             "NIfTI error: file too short: expected 840 bytes of image data, found 830");
@@ -280,13 +273,12 @@ TEST(VolumeRead, HostileHeadersFailQuietly) {
   ::dup2(::fileno(err), 2);
 
   // Edits of a 2x3x4 uint8 header, followed by this many data bytes.
-  struct Case {
+  const struct {
     const char* name;
     std::function<void(nifti_1_header&)> edit;
     std::size_t bytes;
     std::string error;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"dim0.nii", [](auto& h) { h.dim[0] = 9; }, 24, "inconsistent dimension: dim[0] = 9"},
       {"dim3.nii", [](auto& h) { h.dim[3] = -4; }, 24, "inconsistent dimension: dim[3] = -4"},
       {"overflow.nii", [](auto& h) { h.dim[0] = 7, std::fill(h.dim + 1, h.dim + 8, short{32767}); }, 24,
@@ -303,13 +295,12 @@ TEST(VolumeRead, HostileHeadersFailQuietly) {
       {"dt77.nii", [](auto& h) { h.datatype = 77; }, 24, "unknown data type code 77"},
       {"magic.nii", [](auto& h) { h.sizeof_hdr = 540; }, 24, "not a NIfTI-1 file: header size 540 instead of 348"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     auto h = make_header({2, 3, 4}, DT_UINT8, 8);
     c.edit(h);
     EXPECT_EQ(read_error(write_nii(c.name, nii_bytes(h, std::string(c.bytes, '\1')))), "NIfTI error: " + c.error);
   }
-  write_bytes(temp_path("stub.nii"), std::string(100, 'x'));
-  EXPECT_EQ(read_error(temp_path("stub.nii")), "NIfTI error: file too short for a NIfTI-1 header");
+  EXPECT_EQ(error_of("stub.nii", std::string(100, 'x')), "NIfTI error: file too short for a NIfTI-1 header");
   EXPECT_EQ(read_error(temp_path("missing.nii.gz")),
             "NIfTI error: cannot open " + temp_path("missing.nii.gz") + ": No such file or directory (os error 2)");
   EXPECT_NE(read_error(temp_path("")).find("(os error 21)"), std::string::npos);
@@ -364,7 +355,7 @@ struct RecordingSink final : VolumeSink {
   void volume_ready(std::uint64_t k, const float* data) override { seen[k].assign(data, data + kGrid); }
   void end() override {}
   void abandon() noexcept override {}
-  bool take_raw(const RawVoxels& r) override { return offered = true, raw = r, accept; }
+  bool take_raw(const RawVoxels& r) override { return raw = r, accept; }
   unsigned char* raw_buffer_for(std::uint64_t k) override {
     return bytes[k].assign(kGrid * raw.bytes_per_voxel, 0), bytes[k].data();
   }
@@ -375,7 +366,7 @@ struct RecordingSink final : VolumeSink {
     if (kept) kept_floats[k].assign(kept, kept + kGrid);
   }
 
-  bool accept, offered = false;
+  bool accept;
   RawVoxels raw;
   std::map<std::uint64_t, VoxelData> floats, seen;
   std::map<std::uint64_t, std::vector<unsigned char>> bytes;
@@ -391,7 +382,6 @@ TEST_P(RawVolumes, ConvertToTheReadersFloats) {
   RecordingSink declining(false), accepting(true);
   const VolumeRead plain = read_volume_with_info(path, nullptr, &declining);
   const VolumeRead raw = read_volume_with_info(path, nullptr, &accepting);
-  EXPECT_EQ(accepting.offered, f.offered);
   EXPECT_EQ(accepting.raw_volumes, f.offered ? std::vector<std::uint64_t>({1, 2, 4}) : std::vector<std::uint64_t>());
   ASSERT_EQ(declining.seen.size(), 3u);
   ASSERT_EQ(accepting.seen.size(), 3u);
@@ -406,7 +396,6 @@ TEST_P(RawVolumes, ConvertToTheReadersFloats) {
 // Floats as stored need no conversion, and swapped bytes stay with the reader.
 INSTANTIATE_TEST_SUITE_P(StoredTypes, RawVolumes,
                          ::testing::Values(Format{"int16", DT_INT16, 2, 0.0f, false, true},
-                                           Format{"int16_scaled", DT_INT16, 2, 0.25f, false, true},
                                            Format{"uint8_scaled", DT_UINT8, 1, 2.0f, false, true},
                                            Format{"float32_scaled", DT_FLOAT32, 4, 0.5f, false, true},
                                            Format{"float32", DT_FLOAT32, 4, 0.0f, false, false},
