@@ -82,7 +82,6 @@ TEST(BidsDiscovery, RealisticTree) {
   EXPECT_EQ(masks, (std::vector<std::string>{"sub-01/ses-01/dwi/Brain_MASK.NII.GZ", "sub-01/ses-01/dwi/MASK.nii",
                                              "sub-01/ses-01/dwi/sub-01_ses-01_desc-brain_mask.nii.gz"}));
   EXPECT_EQ(root.rel(entries[3].bvec), "sub-02/dwi/sub-02_dwi.bvec");
-  EXPECT_EQ(root.rel(entries[3].bval), "sub-02/dwi/sub-02_dwi.bval");
   EXPECT_EQ(root.rel(entries[5].bvec), "sub-06/dwi/sub-06_acq-1.5mm_dwi.bvec");
 
   // The walk keeps broken links as files and sees the cycle only once.
@@ -194,9 +193,8 @@ TEST(BidsDiscovery, RootsAndFailures) {
 
   // A trailing slash and a leading "./" keep the root as given, joined once.
   run_files(root / "data/sub-01/dwi/sub-01_dwi", ".nii");
-  auto entries = bids::discover(root / "data/");
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].dwi, root / "data/sub-01/dwi/sub-01_dwi.nii");
+  EXPECT_EQ(relative_dwis(root, bids::discover(root / "data/")),
+            (std::vector<std::string>{"data/sub-01/dwi/sub-01_dwi.nii"}));
 
   // A directory below the root that cannot be listed ends discovery.
   if (::geteuid() != 0) {
