@@ -180,10 +180,8 @@ TEST(PathsInJson, BytesSurviveTheRoundTrip) {
       {R"("\\udcff")", "\\udcff"},                    // an escaped backslash, then text
       {R"("\u00e9")", "\xc3\xa9"},
   };
-  for (const auto& [text, bytes] : back) {
-    SCOPED_TRACE(text);
-    EXPECT_EQ(bytes_of_nul_escapes(nlohmann::json::parse(nul_escaped_json(text)).get<std::string>()), bytes);
-  }
+  for (const auto& [text, bytes] : back)
+    EXPECT_EQ(bytes_of_nul_escapes(nlohmann::json::parse(nul_escaped_json(text)).get<std::string>()), bytes) << text;
 }
 
 TEST(BidsDiscovery, RootsAndFailures) {

@@ -75,11 +75,9 @@ TEST(VolumeRead, EveryDataTypeInBothByteOrders) {
     std::vector<T> v(src.begin(), src.end());
     for (bool big : {false, true}) {
       auto h = make_header({5, 1, 1}, dt, sizeof(T) * 8);
-      std::string data = raw(v, big);
       if (big) swap_nifti_header(&h, 1);
       const std::string name = "dt" + std::to_string(dt) + (big ? "be" : "le") + ".nii";
-      auto r = read_nii(name, h, data);
-      EXPECT_EQ(r.volume.data, VoxelData(src.begin(), src.end())) << dt << " " << big;
+      EXPECT_EQ(read_nii(name, h, raw(v, big)).volume.data, VoxelData(src.begin(), src.end())) << dt << " " << big;
     }
   };
   check(std::uint8_t{}, DT_UINT8, false);
