@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <numbers>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -101,6 +102,16 @@ inline VolumeInfo info_with(const Mat3& block) {
   return info;
 }
 
+// Turned about x, then y, then z (degrees).
+inline Mat3 rotation(double x_deg, double y_deg, double z_deg) {
+  const double a = x_deg * std::numbers::pi / 180, b = y_deg * std::numbers::pi / 180,
+               c = z_deg * std::numbers::pi / 180;
+  const Mat3 rx{{{1, 0, 0}, {0, std::cos(a), -std::sin(a)}, {0, std::sin(a), std::cos(a)}}};
+  const Mat3 ry{{{std::cos(b), 0, std::sin(b)}, {0, 1, 0}, {-std::sin(b), 0, std::cos(b)}}};
+  const Mat3 rz{{{std::cos(c), -std::sin(c), 0}, {std::sin(c), std::cos(c), 0}, {0, 0, 1}}};
+  return mul(rz, mul(ry, rx));
+}
+
 // n_b0 b=0 volumes, then n directions spread over the sphere at b=1000.
 inline GradientTable sphere_scheme(int n, int n_b0 = 2) {
   GradientTable t;
@@ -127,12 +138,16 @@ inline std::optional<Vec3> bundle_direction(int x, int y, int z) {
   return std::nullopt;
 }
 
+inline Vec3 unit(const Vec3& v) {
+  const double n = norm(v);
+  return {v[0] / n, v[1] / n, v[2] / n};
+}
+
 using Tensor = std::array<double, 6>;  // Dxx, Dyy, Dzz, Dxy, Dxz, Dyz
 
 // Axial eigenvalue l1 along e, l2 across it.
-inline Tensor stick(Vec3 e, double l1 = 1.7e-3, double l2 = 0.3e-3) {
-  const double n = norm(e);
-  for (auto& c : e) c /= n;
+inline Tensor stick(const Vec3& axis, double l1 = 1.7e-3, double l2 = 0.3e-3) {
+  const Vec3 e = unit(axis);
   auto d = [&](int i, int j) { return l2 * (i == j) + (l1 - l2) * e[i] * e[j]; };
   return {d(0, 0), d(1, 1), d(2, 2), d(0, 1), d(0, 2), d(1, 2)};
 }
@@ -181,10 +196,7 @@ inline TensorField field_of(std::array<std::uint64_t, 3> shape,
     for (std::uint64_t y = 0; y < shape[1]; ++y)
       for (std::uint64_t z = 0; z < shape[2]; ++z) {
         const std::optional<Vec3> d = fibre(int(x), int(y), int(z));
-        Vec3 u = d ? *d : Vec3{0.3, 0.5, 0.8};
-        const double n = norm(u);
-        for (double& c : u) c /= n;
-        f.v1.push_back(mul(table, u));
+        f.v1.push_back(mul(table, unit(d ? *d : Vec3{0.3, 0.5, 0.8})));
         f.fa.push_back(d ? 0.7 : 0.05);
         f.s0.push_back(1000);
         f.valid.push_back(1);

@@ -11,6 +11,7 @@
 
 #include "consistency.hpp"
 #include "options.hpp"
+#include "phantom_for_tests.hpp"
 #include "report.hpp"
 
 namespace tarvix {
@@ -31,11 +32,8 @@ GradientTable scheme(std::vector<double> shells, std::size_t per_shell, std::siz
       t.directions.push_back({0, 0, 0});
       continue;
     }
-    Vec3 g{normal(rng), normal(rng), normal(rng)};
-    const double n = std::sqrt(g[0] * g[0] + g[1] * g[1] + g[2] * g[2]);
-    for (double& c : g) c /= n;
     t.bvals.push_back(shells[w++ / per_shell]);
-    t.directions.push_back(g);
+    t.directions.push_back(test_support::unit({normal(rng), normal(rng), normal(rng)}));
   }
   return t;
 }
@@ -56,9 +54,7 @@ SignalSample image_of(const GradientTable& truth, double snr, bool stripped = fa
   for (std::uint64_t i = 0; i < grid; ++i) {
     const double x = double(i % 32) - 15.5, y = double((i / 32) % 32) - 15.5;
     tissue[i] = x * x + y * y > 14 * 14 ? 0 : (i % 3 ? 2 : 1);
-    Vec3 f{normal(rng), normal(rng), normal(rng)};
-    const double n = std::sqrt(f[0] * f[0] + f[1] * f[1] + f[2] * f[2]);
-    for (double& c : f) c /= n;
+    const Vec3 f = test_support::unit({normal(rng), normal(rng), normal(rng)});
     fibre[i] = stripped && i % 4 ? fibre[i - 1] : f;
     if (stripped && tissue[i] == 1) tissue[i] = 2;
   }
@@ -84,12 +80,9 @@ SignalSample image_of(const GradientTable& truth, double snr, bool stripped = fa
 // The ways a table stops describing its image (every one keeps the count).
 GradientTable bent(GradientTable t, const std::string& how) {
   const auto b0 = t.b0_indices(50);
-  std::vector<std::size_t> first;  // the lowest shell's rows
-  double low = 1e9;
-  for (double b : t.bvals)
-    if (b > 50) low = std::min(low, b);
+  std::vector<std::size_t> first;  // the rows of the b=1000 shell, the lowest in every case
   for (std::size_t k = 0; k < t.size(); ++k)
-    if (t.bvals[k] == low) first.push_back(k);
+    if (t.bvals[k] == 1000) first.push_back(k);
   if (how == "shuffled") {
     std::vector<Vec3> dirs;
     for (auto k : first) dirs.push_back(t.directions[k]);

@@ -4,10 +4,10 @@
 
 #include <cmath>
 #include <filesystem>
-#include <numbers>
 
 #include "cross_run.hpp"
 #include "nifti_for_tests.hpp"
+#include "phantom_for_tests.hpp"
 
 using namespace tarvix;
 using cross_run::Run;
@@ -25,17 +25,10 @@ GradientTable scheme(const Mat3& m = identity3()) {
   return t;
 }
 
-Mat3 turned(double deg) {  // about x: a slice angulation
-  const double a = deg * std::numbers::pi / 180, c = std::cos(a), s = std::sin(a);
-  return {{{1, 0, 0}, {0, c, -s}, {0, s, c}}};
-}
+Mat3 turned(double deg) { return test_support::rotation(deg, 0, 0); }  // about x: a slice angulation
 
 Mat4 affine(const Mat3& axes) {  // 2 mm voxels along these scanner directions
-  Mat4 a{};
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) a[i][j] = 2 * axes[i][j];
-  a[3][3] = 1;
-  return a;
+  return test_support::info_with(mul(axes, Mat3{{{2, 0, 0}, {0, 2, 0}, {0, 0, 2}}})).affine;
 }
 
 // A table fixed in scanner coordinates, written as the bvec of an image with these axes.

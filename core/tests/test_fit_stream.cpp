@@ -86,21 +86,14 @@ void expect_same_bits(const TensorField& a, const TensorField& b) {
   EXPECT_EQ(a.valid, b.valid);
 }
 
-struct Lists {
-  std::vector<std::uint64_t> b0, shell;
-};
-
-Lists lists(const GradientTable& t) {
-  return {t.b0_indices(50.0), select_working_shell(t, 50.0, 0.05)->indices};
-}
-
 }  // namespace
 
 TEST(FitStream, StreamedFieldEqualsTheDirectFitForAnyThreadCount) {
   const GradientTable t = table();
-  const Lists l = lists(t);
+  const DetectionPlan l = plan_detection(t, {});
+  const std::vector<std::uint64_t>& shell = l.shell->indices;
   ASSERT_EQ(l.b0, (std::vector<std::uint64_t>{0, 13, 26, 39}));
-  ASSERT_GT(l.shell.size(), 20u);
+  ASSERT_GT(shell.size(), 20u);
   tbb::task_arena one(1), two(2);
 
   for (const bool as_int16 : {true, false}) {
@@ -108,8 +101,8 @@ TEST(FitStream, StreamedFieldEqualsTheDirectFitForAnyThreadCount) {
     const std::string path = write_scan(as_int16 ? "s16.nii.gz" : "f32.nii", signals(t, !as_int16), as_int16);
     const VolumeRead whole = read_volume_with_info(path);
     ASSERT_FALSE(whole.volume.partial);
-    const TensorField direct = one.execute([&] { return fit_dti(whole.volume, t, l.b0, l.shell, 1.0); });
-    expect_same_bits(direct, two.execute([&] { return fit_dti(whole.volume, t, l.b0, l.shell, 1.0); }));
+    const TensorField direct = one.execute([&] { return fit_dti(whole.volume, t, l.b0, shell, 1.0); });
+    expect_same_bits(direct, two.execute([&] { return fit_dti(whole.volume, t, l.b0, shell, 1.0); }));
     // The voxel at stored offset 9 has a dark baseline: kept, not fitted.
     EXPECT_TRUE(as_int16 || (!direct.valid[9 * NY * NZ] && direct.s0[9 * NY * NZ] == 0.5));
 
@@ -119,14 +112,14 @@ TEST(FitStream, StreamedFieldEqualsTheDirectFitForAnyThreadCount) {
       SCOPED_TRACE(concurrency);
       // Two b=0 volumes kept, two averaged from the ring as stored and dropped.
       const std::vector<std::uint64_t> kept{0, 26};
-      FitStream stream(t, l.b0, l.shell, 1.0, kept, arena, concurrency);
+      FitStream stream(t, l.b0, shell, 1.0, kept, arena, concurrency);
       stream.average_volumes({39, 0, 26, 13});
       ReadTimings timings;
       const VolumeRead r = read_volume_with_info(path, &timings, &stream);
       EXPECT_TRUE(r.volume.partial);
       EXPECT_EQ(r.volume.held, kept);
       EXPECT_EQ(r.volume.data.size(), kept.size() * GRID);
-      EXPECT_THROW(r.volume.volume_data(l.shell[0]), std::logic_error);
+      EXPECT_THROW(r.volume.volume_data(shell[0]), std::logic_error);
       EXPECT_EQ(std::memcmp(r.volume.volume_data(26), whole.volume.volume_data(26), GRID * sizeof(float)), 0);
       EXPECT_EQ(mean_for_volumes(r.volume, kept, nullptr), mean_for_volumes(whole.volume, kept, nullptr));
 
@@ -203,7 +196,7 @@ TEST(FitStream, DetectionOnTheStreamedFieldEqualsDetectionOnTheWholeImage) {
 
 TEST(FitStream, DeclinedImagesAndFailedReads) {
   const GradientTable t = table();
-  const Lists l = lists(t);
+  const DetectionPlan l = plan_detection(t, {});
   const std::string path = write_scan("decline.nii.gz", signals(t, false), true);
 
   // A table of another length: the image is read whole and the stream is unused.
@@ -211,8 +204,8 @@ TEST(FitStream, DeclinedImagesAndFailedReads) {
   shorter.directions.pop_back();
   shorter.bvals.pop_back();
   {
-    const Lists s = lists(shorter);
-    FitStream stream(shorter, s.b0, s.shell, 1.0, s.b0, nullptr, 2);
+    const DetectionPlan s = plan_detection(shorter, {});
+    FitStream stream(shorter, s.b0, s.shell->indices, 1.0, s.b0, nullptr, 2);
     const VolumeRead r = read_volume_with_info(path, nullptr, &stream);
     EXPECT_FALSE(r.volume.partial);
     EXPECT_EQ(r.volume.data.size(), GRID * NV);
@@ -229,7 +222,7 @@ TEST(FitStream, DeclinedImagesAndFailedReads) {
   const std::string cut = temp_path("cut.nii.gz");
   write_bytes(cut, bytes.substr(0, bytes.size() * 2 / 3));
   for (const int concurrency : {1, 2}) {
-    FitStream stream(t, l.b0, l.shell, 1.0, l.b0, nullptr, concurrency);
+    FitStream stream(t, l.b0, l.shell->indices, 1.0, l.b0, nullptr, concurrency);
     const std::string error = test_support::error_text([&] { read_volume_with_info(cut, nullptr, &stream); });
     EXPECT_TRUE(error.starts_with("NIfTI error: ")) << error;
     EXPECT_THROW(stream.take(), std::logic_error);

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <numbers>
 
 #include "candidate.hpp"
 #include "execution.hpp"
@@ -18,19 +17,9 @@ using namespace tarvix;
 
 namespace {
 
-Mat3 rotation(double x_deg, double y_deg, double z_deg) {
-  const double a = x_deg * std::numbers::pi / 180, b = y_deg * std::numbers::pi / 180,
-               c = z_deg * std::numbers::pi / 180;
-  const Mat3 rx{{{1, 0, 0}, {0, std::cos(a), -std::sin(a)}, {0, std::sin(a), std::cos(a)}}};
-  const Mat3 ry{{{std::cos(b), 0, std::sin(b)}, {0, 1, 0}, {-std::sin(b), 0, std::cos(b)}}};
-  const Mat3 rz{{{std::cos(c), -std::sin(c), 0}, {std::sin(c), std::cos(c), 0}, {0, 0, 1}}};
-  return mul(rz, mul(ry, rx));
-}
-
 // A 2 mm image: LAS (negative determinant) or RAS, turned by `turn`.
 VolumeInfo image(bool ras, const Mat3& turn) {
-  Mat3 block = mul(turn, Mat3{{{ras ? 2.0 : -2.0, 0, 0}, {0, 2, 0}, {0, 0, 2}}});
-  return test_support::info_with(block);
+  return test_support::info_with(mul(turn, Mat3{{{ras ? 2.0 : -2.0, 0, 0}, {0, 2, 0}, {0, 0, 2}}}));
 }
 
 // The shared bundle phantom's fitted field for a table whose directions are
@@ -55,7 +44,7 @@ class FrameReadings : public ::testing::TestWithParam<FrameCase> {};
 
 TEST_P(FrameReadings, WinningReadingUndoesTheMistakeExactly) {
   const FrameCase& p = GetParam();
-  const VolumeInfo info = image(p.ras, rotation(p.turn_deg[0], p.turn_deg[1], p.turn_deg[2]));
+  const VolumeInfo info = image(p.ras, test_support::rotation(p.turn_deg[0], p.turn_deg[1], p.turn_deg[2]));
   const Mat3 declared = voxel_frame_map(p.world, info), other_map = voxel_frame_map(!p.world, info);
   const Mat3 written_frame = p.mistake ? other_map : declared;
   const Mat3 flip = test_support::candidate_matrix(p.flip);

@@ -93,11 +93,8 @@ TEST(MaskGeometry, ComparedWithTheDwiGridAndPlacement) {
 }
 
 TEST(Geometry, StatedStepFollowsPixdimCheckedFollowsTheAffine) {
-  VolumeInfo info;
-  info.shape = {8, 8, 8, 7};
-  info.voxel_sizes = {1, 1, 1};
-  info.spacing = {2, 2, 2};
-  info.affine = {{{2, 0, 0, 0}, {0, 2, 0, 0}, {0, 0, 2, 0}, {0, 0, 0, 1}}};
+  const VolumeInfo info{.shape = {8, 8, 8, 7}, .voxel_sizes = {1, 1, 1},
+                        .affine = {{{2, 0, 0, 0}, {0, 2, 0, 0}, {0, 0, 2, 0}, {0, 0, 0, 1}}}, .spacing = {2, 2, 2}};
   EXPECT_EQ(image_sampling(false, info, std::nullopt, ImageRules::Stated).step, 4.0);
   EXPECT_EQ(image_sampling(false, info, std::nullopt, ImageRules::Checked).step, 2.0);
 }

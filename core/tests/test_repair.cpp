@@ -27,17 +27,11 @@ struct Scene : ScratchDir {
   }
 };
 
-std::string refusal(const std::string& path) {
-  return "refusing to overwrite existing file: " + path + " (pass --force to allow)";
-}
-
 Strings keys_of(const ojson& j) {
   Strings keys;
   for (const auto& [k, v] : j.items()) keys.push_back(k);
   return keys;
 }
-
-const auto candidate = candidate_matrix;
 
 const GradientTable kTable = GradientTable::make({{0, 0, 0}, {1, 0, 0}, {0, 0.6, 0.8}}, {0, 1000, 1000});
 
@@ -47,18 +41,12 @@ Report audit_report(std::optional<Status> decision, const std::string& label = "
   Report r = Report::make(SchemeTable::of(kTable));
   r.notes.push_back("audit note");
   if (!decision) return r;
-  FlipResult f;
-  f.best = {label, matrix ? *matrix : candidate(label), label == "+x+y+z", 0.5, 10};
-  f.ranking = {f.best};
-  f.runner_up = f.best;
-  f.relative_margin = 0.0123;
-  f.decision = *decision;
-  if (*decision == Status::Flag) {
-    f.recommended_transform = f.best.matrix;
-    f.recommended_label = label;
-  }
+  const CandidateScore best{label, matrix ? *matrix : candidate_matrix(label), label == "+x+y+z", 0.5, 10};
+  const bool flag = *decision == Status::Flag;
+  r.flip = FlipResult{.ranking = {best}, .best = best, .runner_up = best, .relative_margin = 0.0123,
+                      .decision = *decision, .recommended_transform = flag ? std::optional(best.matrix) : std::nullopt,
+                      .recommended_label = flag ? std::optional(label) : std::nullopt};
   r.status = *decision;
-  r.flip = f;
   return r;
 }
 
@@ -105,7 +93,7 @@ TEST(RepairDecision, RecommendedForcedRefusedAndAbsent) {
     }
     EXPECT_EQ(out.report.repair->label, c.label);
     EXPECT_EQ(out.report.repair->outputs, (Strings{s.spec.out_bvec, s.spec.out_bval}));
-    EXPECT_EQ(out.table->directions[2], mul(candidate(c.label), kTable.directions[2]));
+    EXPECT_EQ(out.table->directions[2], mul(candidate_matrix(c.label), kTable.directions[2]));
     EXPECT_EQ(s.entries(), (Strings{"out.bval", "out.bvec"}));
   }
 }
@@ -121,7 +109,8 @@ TEST(RepairFiles, RefusalsAndDryRun) {
   for (const std::string& target : {*s.spec.out_grad, s.spec.out_bval, s.spec.out_bvec}) {
     put(target, "old");
     made.push_back(s.rel(target));  // in name order, as entries() lists them
-    EXPECT_EQ(error_text([&] { repair_from_report(kTable, report, {}, s.spec, 0.02); }), refusal(target));
+    EXPECT_EQ(error_text([&] { repair_from_report(kTable, report, {}, s.spec, 0.02); }),
+              "refusing to overwrite existing file: " + target + " (pass --force to allow)");
     EXPECT_EQ(s.entries(), made);
   }
 

@@ -267,8 +267,7 @@ TEST(Pipelines, RequestedShellAndLowMaskNote) {
   Report r = Report::make({});
   note_low_mask_fa(r);
   for (double fa : {0.0, 0.3, 0.25}) {
-    r.flip = FlipResult{};
-    r.flip->mask_mean_fa = fa;
+    r.flip = FlipResult{.mask_mean_fa = fa};
     note_low_mask_fa(r);
   }
   EXPECT_EQ(r.notes, (Texts{"coherence mask mean FA 0.25 is low (looks whole-brain) \u2014 flip-detection "

@@ -24,11 +24,9 @@ Mat3 mat(const std::string& label) { return test_support::candidate_matrix(label
 // Length in mm of a streamline's point list.
 double length_mm(const std::vector<Vec3>& pts, const Vec3& vs) {
   double sum = 0;
-  for (std::size_t i = 1; i < pts.size(); ++i) {
-    double s = 0;
-    for (int a = 0; a < 3; ++a) s += std::pow((pts[i][a] - pts[i - 1][a]) * vs[a], 2);
-    sum += std::sqrt(s);
-  }
+  for (std::size_t i = 1; i < pts.size(); ++i)
+    sum += std::hypot((pts[i][0] - pts[i - 1][0]) * vs[0], (pts[i][1] - pts[i - 1][1]) * vs[1],
+                      (pts[i][2] - pts[i - 1][2]) * vs[2]);
   return sum;
 }
 
@@ -133,9 +131,7 @@ TEST(Tracking, StopsWhereTheDirectionTurnsSharply) {
   const std::array<std::uint64_t, 3> shape{20, 20, 5};
   const TensorField f = field_of(shape, [](int x, int, int) { return Vec3{x <= 10 ? 1.0 : 0.0, x <= 10 ? 0.0 : 1.0, 0}; });
   const Vec3 vs{2, 2, 2};
-  TrackingOptions strict, lenient;
-  strict.max_angle_deg = 30;
-  lenient.max_angle_deg = 60;
+  const TrackingOptions strict{.max_angle_deg = 30}, lenient{.max_angle_deg = 60};
   const std::uint64_t seed = index_of(shape, 4, 10, 2);
   double furthest = 0;
   for (const Vec3& q : trace(f, vs, seed, strict)) furthest = std::max(furthest, q[0]);
@@ -177,9 +173,7 @@ TEST(Tracking, RankingHasOneEntryPerPairAndIsTheSameForAnyThreadCount) {
 // (Too few trackable voxels: test_cli.py.)
 TEST(Tracking, ThinEvidenceIsWarnWithItsReason) {
   const TensorField f = field_of(kPhantom, phantom, mat("+x+y-z"));
-  TrackingOptions too_long;
-  too_long.min_length_mm = 1000;
-  const TrackingResult r = track(f, nullptr, 2, too_long);
+  const TrackingResult r = track(f, nullptr, 2, {.min_length_mm = 1000});
   EXPECT_EQ(r.decision, Status::Warn);
   const char* why = "no streamline of at least 1000 mm under any transform: no transform leads";
   EXPECT_TRUE(r.thin_evidence && r.thin_evidence->starts_with(why)) << r.thin_evidence.value_or("none");
@@ -243,12 +237,10 @@ INSTANTIATE_TEST_SUITE_P(Grids, DefaultRegion,
 // (The record's fields: the tracking schema, which the command-line tests hold it to.)
 TEST(Tracking, OptionErrors) {
   const TensorField f = field_of(kPhantom, phantom, mat("-x+y+z"));
-  TrackingOptions o;
-  o.margin_threshold = 0;
-  EXPECT_EQ(test_support::error_text([&] { track(f, nullptr, 1, o); }), "margin threshold must be finite and in (0, 1]: 0");
-  o = {};
-  o.step_voxels = -1;
-  EXPECT_EQ(test_support::error_text([&] { track(f, nullptr, 1, o); }), "Failure: tracking options out of range");
+  EXPECT_EQ(test_support::error_text([&] { track(f, nullptr, 1, {.margin_threshold = 0}); }),
+            "margin threshold must be finite and in (0, 1]: 0");
+  EXPECT_EQ(test_support::error_text([&] { track(f, nullptr, 1, {.step_voxels = -1}); }),
+            "Failure: tracking options out of range");
 }
 
 }  // namespace

@@ -30,46 +30,24 @@ struct FlippedRun {
   VolumeInfo image;
 
   FlippedRun() {
-    Shell b0, dw;
-    b0.is_b0 = true, b0.count = 5;
-    dw.nominal_b = 1000, dw.count = 30;
-    report.shells = ShellSummary{{b0, dw}, {}, {}, 0, 0};
-    FlipResult flip;
-    flip.working_b = 1000;
-    flip.n_wm_voxels = 3000;
-    flip.best = coherence_score("-x+y+z", 0.8);
-    flip.runner_up = coherence_score("+x+y+z", 0.7);
-    flip.ranking = {flip.best, coherence_score("+x-y-z", 0.8), flip.runner_up};
-    flip.relative_margin = 0.14;
-    flip.decision = Status::Flag;
-    flip.recommended_transform = flip.best.matrix;
-    flip.recommended_label = flip.best.label;
-    report.flip = flip;
+    report.shells = ShellSummary{{{.count = 5, .is_b0 = true}, {.nominal_b = 1000, .count = 30}}, {}, {}, 0, 0};
+    const CandidateScore best = coherence_score("-x+y+z", 0.8), second = coherence_score("+x+y+z", 0.7);
+    report.flip = FlipResult{.working_b = 1000, .n_wm_voxels = 3000,
+                             .ranking = {best, coherence_score("+x-y-z", 0.8), second}, .best = best,
+                             .runner_up = second, .relative_margin = 0.14, .decision = Status::Flag,
+                             .recommended_transform = best.matrix, .recommended_label = best.label};
     report.status = Status::Flag;
-
-    tracking.decision = Status::Flag;
-    tracking.best_leads = true;
-    tracking.best = tracking_score("-x+y+z", 30);
-    tracking.runner_up = tracking_score("+x+y+z", 20);
-    tracking.ranking = {tracking.best, tracking.runner_up};
-    tracking.recommended_transform = tracking.best.matrix;
-    tracking.recommended_label = tracking.best.label;
-    tracking.relative_margin = 0.5;
-    tracking.margin_spread = 0.04;
-    tracking.margin_threshold = 0.05;
-    tracking.n_seeds = 2000;
-    tracking.fa_threshold = 0.3;
-    tracking.min_length_mm = 10;
+    const TrackingScore lead = tracking_score("-x+y+z", 30), next = tracking_score("+x+y+z", 20);
+    tracking = {.decision = Status::Flag, .recommended_label = lead.label, .recommended_transform = lead.matrix,
+                .best = lead, .best_leads = true, .runner_up = next, .relative_margin = 0.5, .margin_spread = 0.04,
+                .margin_threshold = 0.05, .ranking = {lead, next}, .fa_threshold = 0.3, .n_seeds = 2000,
+                .min_length_mm = 10};
   }
 
   void tracking_warns() { tracking.decision = Status::Warn, tracking.recommended_transform.reset(); }
 
   Verdict decide(bool with_tracking = true) const {
-    VerdictInputs in;
-    in.report = &report;
-    in.tracking = with_tracking ? &tracking : nullptr;
-    in.image = &image;
-    return decide_verdict(in);
+    return decide_verdict({.report = &report, .tracking = with_tracking ? &tracking : nullptr, .image = &image});
   }
 };
 
