@@ -5,7 +5,6 @@ in a note or message naming its cause, never in a crash or a NaN written."""
 import json
 import math
 import os
-import struct
 
 import nibabel as nib
 import numpy as np
@@ -49,7 +48,6 @@ def _pixdim(h):
 
 HOSTILE = {  # each header, and what the verdict's note must say of it (every kind: OrientationDoubt in core/tests)
     "sform NaN": (_sform([np.nan, 0, 0, 0], [0, 2, 0, 0], [0, 0, 2, 0]), "(srow_x[0] = NaN)"),
-    "pixdim contradicts": (_pixdim, "pixdim (0.04, 2, 20) disagree with the sform's (2, 2, 2)"),
 }
 
 
