@@ -44,9 +44,7 @@ def test_function_table_and_signatures():
     assert public == list(SIGNATURES)
     for name, sig in SIGNATURES.items():
         f = getattr(m, name)
-        s = pyinspect.signature(f)
-        assert str(s) == sig, name
-        assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in s.parameters.values())
+        assert str(pyinspect.signature(f)) == sig, name  # (no "/" or "*": each by position or by name)
         assert getattr(tarvix, name) is f
     assert tarvix.__version__ == m.version() == importlib.metadata.version("tarvix")
     with pytest.raises(TypeError, match=r"version\(\) takes no keyword arguments$"):
