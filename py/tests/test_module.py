@@ -128,7 +128,6 @@ def files(tmp_path_factory):
                        ("one", [1000.0], [[1.0, 0.0, 0.0]])]:
         synthetic.write_fsl(d / f"{name}.bvec", d / f"{name}.bval", b, g)
     synthetic.write_nifti(d / "3d.nii", np.full((8, 8, 4), 1000, np.int16), affine)
-    synthetic.write_nifti(d / "mask.nii", np.ones((10, 10, 10), np.uint8), affine)
     files.update({p.name: str(p) for p in d.iterdir()})
     files.update({name: str(d / name) for name in ("missing.nii", "o.bvec", "o.bval")})  # never written
     return d, files
