@@ -19,8 +19,7 @@ def cli(*args, cwd=None, prelude=None, timeout=300, **streams):
 
 
 def start(*args, prelude=None, new_session=False, **env):
-    """cli() left running, with environment variables added; with new_session in a process group of its
-    own, as a terminal starts it (a signal to the group reaches its workers too)."""
+    """cli() left running, with environment variables added; with new_session in a session of its own."""
     command = [sys.executable, "-m", "tarvix"] if prelude is None else [sys.executable, "-c", prelude]
     return subprocess.Popen([*command, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             start_new_session=new_session, env={**os.environ, **{k: str(v) for k, v in env.items()}})

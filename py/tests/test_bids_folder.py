@@ -6,8 +6,6 @@ import json
 import os
 import pathlib
 import signal
-import subprocess
-import sys
 
 import pytest
 
@@ -230,9 +228,7 @@ def test_killed_worker_fails_only_its_run(six_runs):
 
 @pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGTERM])
 def test_no_process_outlives_a_killed_client(six_runs, sig):
-    client = subprocess.Popen([sys.executable, "-m", "tarvix", "bids", str(six_runs), "--jobs", "2",
-                               "--no-tracking"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                              start_new_session=True)
+    client = start("bids", six_runs, "--jobs", "2", "--no-tracking", new_session=True)
     wait_for(lambda: len(_children(client.pid)) == 2)
     os.kill(client.pid, sig)
     client.wait(timeout=60)
