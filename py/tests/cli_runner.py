@@ -5,9 +5,9 @@ import subprocess
 import sys
 
 
-def hiding(module):
-    """A prelude that runs the command as if `module` were not installed."""
-    return (f"import sys; sys.modules[{module!r}] = None; from tarvix.cli import main; "
+def hiding(*modules):
+    """A prelude that runs the command as if `modules` were not installed."""
+    return (f"import sys; sys.modules.update(dict.fromkeys({modules!r})); from tarvix.cli import main; "
             "sys.exit(main(sys.argv[1:]))")
 
 

@@ -77,16 +77,15 @@ def hostile_dataset():
     ds = os.path.join(top, "ds")
     write_run(os.path.join(ds, "sub-01", "dwi"), "sub-01_dwi")
     write_run(os.path.join(ds, "sub-02", "dwi"), "sub-02_dwi")
-    fifo_base = os.path.join(ds, "sub-01", "dwi", "sub-01_acq-fifo_dwi")
-    write_run(os.path.join(ds, "sub-01", "dwi"), "sub-01_acq-fifo_dwi")
-    os.unlink(fifo_base + ".nii.gz")
-    os.mkfifo(fifo_base + ".nii.gz")
+    fifo = write_run(os.path.join(ds, "sub-01", "dwi"), "sub-01_acq-fifo_dwi")["dwi"]
+    os.unlink(fifo)
+    os.mkfifo(fifo)
     locked = os.path.join(ds, "sub-03")
     os.makedirs(os.path.join(locked, "dwi"))
     closed = write_run(os.path.join(ds, "sub-04", "dwi"), "sub-04_dwi")["bval"]
     os.chmod(locked, 0)
     os.chmod(closed, 0)
-    yield ds, locked, fifo_base + ".nii.gz", closed
+    yield ds, locked, fifo, closed
     os.chmod(locked, 0o755)
     shutil.rmtree(top)
 
