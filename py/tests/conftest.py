@@ -3,6 +3,7 @@ import math
 import os
 import time
 
+import numpy as np
 import pytest
 
 from tarvix import synthetic
@@ -162,6 +163,15 @@ def write_run(folder, name, preset="LAS", fmt="nii.gz", transform=None, scale=1.
         os.rename(paths[key], paths[key] + suffix)
         paths[key] += suffix
     return paths
+
+
+def box_mask(path, shape=SHAPE):
+    """A brain mask of the given shape, a box inside it, on write_run's LAS grid. Returns its path."""
+    m = np.zeros(shape, np.uint8)
+    m[3:-3, 3:-3, 2:-2] = 1
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    synthetic.write_nifti(str(path), m, synthetic.affine_preset("LAS", 2.0, SHAPE))
+    return str(path)
 
 
 @pytest.fixture(scope="session")

@@ -6,13 +6,12 @@ import json
 import os
 import shutil
 
-import numpy as np
 import pytest
 
-from tarvix import batch, synthetic
+from tarvix import batch
 
 from cli_runner import cli, start
-from conftest import SHAPE, contents, group_rows, validate, write_run as run
+from conftest import SHAPE, box_mask, contents, group_rows, validate, write_run as run
 
 RUNS = {  # (subject, session): how its table is written, and the run's verdict
     ("01", "1"): ({}, "PASS"), ("01", "2"): ({}, "PASS"), ("02", "1"): ({}, "PASS"),
@@ -34,12 +33,7 @@ def make_tree(root):
 
 def make_masks(deriv):
     for (sub, ses), shape in MASKS.items():
-        m = np.zeros(shape, np.uint8)
-        m[3:-3, 3:-3, 2:-2] = 1
-        folder = deriv / f"sub-{sub}/ses-{ses}/dwi"
-        folder.mkdir(parents=True)
-        synthetic.write_nifti(str(folder / f"sub-{sub}_ses-{ses}_space-dwi_desc-brain_mask.nii.gz"), m,
-                              synthetic.affine_preset("LAS", 2.0, SHAPE))
+        box_mask(deriv / f"sub-{sub}/ses-{ses}/dwi/sub-{sub}_ses-{ses}_space-dwi_desc-brain_mask.nii.gz", shape)
     return deriv
 
 

@@ -8,23 +8,15 @@ import json
 import os
 import pathlib
 
-import numpy as np
 import pytest
 
-from tarvix import _tarvix, synthetic
+from tarvix import _tarvix
 
-from conftest import SHAPE, assert_close, write_run as run
+from conftest import assert_close, box_mask as mask, write_run as run
 
 
 NO_RUN = "no *_dwi NIfTI with sibling bvec/bval (or bvecs/bvals) found under {}"
 SIDECAR_NOTE = "BIDS sidecar: PE=j-, TRT=0.0542s, MB=3"
-
-
-def mask(path, shape=SHAPE):
-    m = np.zeros(shape, np.uint8)
-    m[3:-3, 3:-3, 2:-2] = 1
-    synthetic.write_nifti(str(path), m, synthetic.affine_preset("LAS", 2.0, SHAPE))
-    return str(path)
 
 
 def same_as_single_audit(report_file, paths, mask_path=None, sidecar_note=None):

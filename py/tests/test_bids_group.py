@@ -7,8 +7,6 @@ import copy
 import json
 import os
 import shutil
-import subprocess
-import sys
 
 import pytest
 
@@ -138,10 +136,8 @@ def _batch(args, closed):
     """The command with stdout or stderr a pipe nobody reads."""
     read, write = os.pipe()
     os.close(read)
-    streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, closed: write}
     try:
-        return subprocess.run([sys.executable, "-m", "tarvix", "bids", *map(str, args)], text=True, timeout=300,
-                              **streams)
+        return cli("bids", *args, **{closed: write})
     finally:
         os.close(write)
 

@@ -10,14 +10,12 @@ import pathlib
 import re
 import shutil
 import signal
-import subprocess
-import sys
 
 import pytest
 
 from tarvix import _engine, _tarvix, batch
 
-from cli_runner import cli, hiding
+from cli_runner import cli, hiding, start
 from conftest import group_rows, validate, wait_for, without_names, write_run as run
 
 HAS_DASK = all(importlib.util.find_spec(m) for m in ("dask", "distributed"))
@@ -218,8 +216,7 @@ def test_interrupt_cancels_and_leaves_whole_files(tmp_path):
         run(root / f"sub-{k:02d}/dwi", f"sub-{k:02d}_dwi")
     out = root / "derivatives/tarvix"
     # Its own process group, as a terminal's Ctrl-C reaches the command and its workers alike.
-    child = subprocess.Popen([sys.executable, "-m", "tarvix", "bids", str(root), "--jobs", "2"],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    child = start("bids", root, "--jobs", "2", new_session=True)
     wait_for(lambda: list(out.rglob("*_report.json")), 120)
     os.killpg(child.pid, signal.SIGINT)
     _, stderr = child.communicate(timeout=120)

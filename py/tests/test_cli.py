@@ -12,8 +12,7 @@ from conftest import module_part, same_module_report, validate
 
 COMMANDS = ["inspect", "audit", "detect-flip", "repair", "recompute-bval", "bids", "demo"]
 HIDE_MPL = hiding("matplotlib")
-HIDE_EXTRAS = ("import sys; sys.modules.update(numpy=None, nibabel=None, matplotlib=None); "
-               "from tarvix.cli import main; sys.exit(main(sys.argv[1:]))")
+HIDE_EXTRAS = hiding("numpy", "nibabel", "matplotlib")
 
 
 @pytest.fixture(scope="module")

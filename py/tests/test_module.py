@@ -44,9 +44,7 @@ def test_function_table_and_signatures():
     assert public == list(SIGNATURES)
     for name, sig in SIGNATURES.items():
         f = getattr(m, name)
-        s = pyinspect.signature(f)
-        assert str(s) == sig, name
-        assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in s.parameters.values())
+        assert str(pyinspect.signature(f)) == sig, name  # (no "/" or "*": each by position or by name)
         assert getattr(tarvix, name) is f
     assert tarvix.__version__ == m.version() == importlib.metadata.version("tarvix")
     with pytest.raises(TypeError, match=r"version\(\) takes no keyword arguments$"):
@@ -75,7 +73,6 @@ def test_function_table_and_signatures():
     (lambda: m.inspect(bvec=1, tolerance="x", threads=-1), "inspect() argument 'bvec' must be str or None, not int"),
     (lambda: m.audit(bvec="missing", strict=0, threads=-1), "audit() argument 'strict' must be bool, not int"),
     # Counts out of range (the audit's range check comes before its table is looked at); a null character.
-    (lambda: m.inspect(threads=-1), OverflowError()),
     (lambda: m.inspect(threads=2**64), OverflowError()),
     (lambda: m.audit(bvec="missing", tolerance=1, threads=-1), OverflowError()),
     (lambda: m.inspect(bvec="a\0b", bval="c"), ValueError("inspect: embedded null character in bvec")),
@@ -131,7 +128,6 @@ def files(tmp_path_factory):
                        ("one", [1000.0], [[1.0, 0.0, 0.0]])]:
         synthetic.write_fsl(d / f"{name}.bvec", d / f"{name}.bval", b, g)
     synthetic.write_nifti(d / "3d.nii", np.full((8, 8, 4), 1000, np.int16), affine)
-    synthetic.write_nifti(d / "mask.nii", np.ones((10, 10, 10), np.uint8), affine)
     files.update({p.name: str(p) for p in d.iterdir()})
     files.update({name: str(d / name) for name in ("missing.nii", "o.bvec", "o.bval")})  # never written
     return d, files
@@ -159,10 +155,7 @@ IMAGE = dict(dwi="dwi", bvec="bvec", bval="bval")
     # A 3-D image passes the volume check with a one-entry table, then the fit refuses it.
     ("detect_flip", dict(dwi="3d.nii", bvec="one.bvec", bval="one.bval"), "DTI fit failed: expected 4-D DWI, got 3-D"),
     ("audit", dict(dwi="dwi", bvec="t64.bvec", bval="t64.bval"), "volume mismatch: 64 gradients but 65 DWI volumes"),
-    ("audit", dict(IMAGE, mask="mask.nii"), "mask grid mismatch: mask has 1000 voxels but the DWI grid has 256"),
     ("detect_flip_with_glyphs", dict(dwi="dwi", bvec="b0.bvec", bval="b0.bval"),
-     "no usable non-b0 shell for flip detection"),
-    ("detect_flip_with_glyphs", dict(dwi="dwi", bvec="b0.bvec", bval="b0.bval", shell=1000.0),
      "no usable non-b0 shell for flip detection"),
 ])
 def test_value_errors_and_nothing_written(files, function, kwargs, message):

@@ -13,11 +13,10 @@ from conftest import validate
 EXIT = {"PASS": 0, "WARN": 3, "FLAG": 4}
 
 
-# Inside a whole-head mask, which blinds the coherence, not the tracking. (A thin-evidence run, on which the
-# coherence FLAGs and the tracking cannot judge: test_cli's test_thin_evidence_is_a_warning_and_repairs_nothing.)
-@pytest.fixture(scope="module")
-def runs(scans):
-    return {"flipped": (scans["flipped"], "FLAG", "-x+y+z"), "correct": (scans["correct"], "PASS", None)}
+# The shared scans' status and transform inside a whole-head mask, which blinds the coherence, not the tracking.
+# (A thin-evidence run, on which the coherence FLAGs and the tracking cannot judge: test_cli's
+# test_thin_evidence_is_a_warning_and_repairs_nothing.)
+VERDICTS = {"flipped": ("FLAG", "-x+y+z"), "correct": ("PASS", None)}
 
 
 def _outputs(tmp_path, command):
@@ -30,8 +29,8 @@ def _outputs(tmp_path, command):
 
 @pytest.mark.parametrize("case", ["flipped", "correct"])
 @pytest.mark.parametrize("command", ["audit", "detect-flip", "repair"])
-def test_every_output_states_the_exit_status(tmp_path, runs, command, case):
-    scan, status, label = runs[case]
+def test_every_output_states_the_exit_status(tmp_path, scans, command, case):
+    scan, (status, label) = scans[case], VERDICTS[case]
     files = _outputs(tmp_path, command)
     args = [command, *image(scan, mask=True), *[a for pair in files.items() for a in pair]]
     printed = cli(*args, "--json")
@@ -57,8 +56,8 @@ def test_every_output_states_the_exit_status(tmp_path, runs, command, case):
     assert f"verdict on the axes: {status} by the tracking{recommended}" in terminal.stdout
 
 
-def test_inspect_and_a_table_alone_go_through_the_verdict(tmp_path, runs):
-    scan = runs["correct"][0]
+def test_inspect_and_a_table_alone_go_through_the_verdict(tmp_path, scans):
+    scan = scans["correct"]
     for command in ("inspect", "audit"):
         out = tmp_path / f"{command}.json"
         result = cli(command, "--bvec", scan["bvec"], "--bval", scan["bval"], "--json", "--out", out)

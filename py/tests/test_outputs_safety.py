@@ -7,8 +7,6 @@ import os
 import shutil
 import signal
 import socket
-import subprocess
-import sys
 
 import pytest
 
@@ -165,8 +163,7 @@ def test_a_failing_standard_output_is_one_line_and_the_status_says_what_was_writ
     if stdout == "/dev/full":
         os.dup2(os.open("/dev/full", os.O_WRONLY), target)
     try:
-        result = subprocess.run([sys.executable, "-m", "tarvix", *map(str, args)], stdout=target,
-                                stderr=subprocess.PIPE, text=True, timeout=300)
+        result = cli(*args, stdout=target)
     finally:
         os.close(target)
     lines = result.stderr.splitlines()
