@@ -96,11 +96,7 @@ std::vector<Vec3> random_directions(std::size_t n, unsigned seed) {
   std::mt19937_64 rng(seed);
   std::normal_distribution<double> g;
   std::vector<Vec3> out(n);
-  for (auto& d : out) {
-    const double x = g(rng), y = g(rng), z = g(rng);
-    const double len = std::sqrt(x * x + y * y + z * z);
-    d = {x / len, y / len, z / len};
-  }
+  for (auto& d : out) d = tarvix::test_support::unit({g(rng), g(rng), g(rng)});
   return out;
 }
 

@@ -174,24 +174,15 @@ TEST(Flip, DecisionRulesAndJson) {
   };
   const std::vector<CandidateScore> flipped{score("-x+y+z", 1.0), score("+x-y-z", 1.0), score("+x+y+z", 0.95)};
 
-  // The runner-up is the first transform not equivalent to the best (the
-  // record's layout: py/tests/contract).
-  FlipResult r = assemble_result(7, flipped, 1000, 0.5, 0.02);
-  EXPECT_EQ(r.runner_up.label, "+x+y+z");
-  EXPECT_EQ(r.identity_coherence, 0.95);
-  EXPECT_EQ(r.relative_margin, 1.0 - 0.95);  // the lead over the best score
-  EXPECT_EQ(r.decision, Status::Flag);
-  EXPECT_EQ(r.recommended_label, "-x+y+z");
+  // (FLAG, PASS and WARN, each with the best tied with its negation and the
+  // runner-up the first transform not equivalent to it: the flip sections of
+  // audit_flipped, audit_correct_mask and audit_placeholder_mask in py/tests/contract.)
   // A threshold other than the default is recorded.
   EXPECT_NE(json::dump(assemble_result(7, flipped, 1000, 0.5, 0.1).to_json()).find(R"("margin_threshold":0.1,"decision":"WARN","recommended_transform":null,)"
                       R"("recommended_label":null})"),
             std::string::npos);
 
-  r = assemble_result(7, {score("+x+y+z", 0.5), score("-x-y-z", 0.5), score("+y+x+z", 0.1)}, 1000, 0.5, 0.02);
-  EXPECT_EQ(r.decision, Status::Pass);
-  EXPECT_EQ(r.runner_up.label, "+y+x+z");
-
-  r = assemble_result(7, {score("+y+x+z", 0.0), score("-y-x-z", 0.0)}, 1000, 0.5, 0.02);
+  const FlipResult r = assemble_result(7, {score("+y+x+z", 0.0), score("-y-x-z", 0.0)}, 1000, 0.5, 0.02);
   EXPECT_EQ(r.runner_up.label, "-y-x-z");  // every later entry is equivalent
   EXPECT_EQ(r.relative_margin, 0.0);
   EXPECT_EQ(r.decision, Status::Warn);

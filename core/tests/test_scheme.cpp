@@ -28,16 +28,6 @@ Vec3 from_angles(double theta_deg, double phi_deg) {
   return {std::sin(t) * std::cos(p), std::sin(t) * std::sin(p), std::cos(t)};
 }
 
-// n well-separated directions on a hemisphere (golden spiral).
-std::vector<Vec3> spiral(int n) {
-  std::vector<Vec3> out;
-  for (int k = 0; k < n; ++k) {
-    const double z = 1 - (k + 0.5) / n, r = std::sqrt(1 - z * z), phi = k * M_PI * (3 - std::sqrt(5.0));
-    out.push_back({r * std::cos(phi), r * std::sin(phi), z});
-  }
-  return out;
-}
-
 GradientTable table_of(const std::vector<Vec3>& dirs, double b, int leading_b0 = 0) {
   GradientTable t = test_support::sphere_scheme(0, leading_b0);
   t.directions.insert(t.directions.end(), dirs.begin(), dirs.end());
@@ -107,15 +97,11 @@ TEST(Angular, DuplicatesEnergyAndConditioning) {
   EXPECT_NEAR(two.electrostatic_energy, std::sqrt(2.0), 1e-12);
   EXPECT_FALSE(two.condition_number || two.meets_dti_minimum);
 
+  // Six directions, two of them identical: rank 5, a 0-degree pair (volume
+  // indices) and a 1e9 energy term. (A full-rank shell's condition number and
+  // empty pair list: the angular section of every report in py/tests/contract.)
   const double h = std::sqrt(0.5);
-  std::vector<Vec3> six{{h, h, 0}, {h, -h, 0}, {h, 0, h}, {h, 0, -h}, {0, h, h}, {0, h, -h}};
-  auto good = shell_of(six, 1);
-  ASSERT_TRUE(good.condition_number.has_value());
-  EXPECT_TRUE(std::isfinite(*good.condition_number) && *good.condition_number >= 1.0);
-  EXPECT_TRUE(good.duplicates.empty());
-
-  // Two identical directions: rank 5, a 0-degree pair (volume indices) and a 1e9 energy term.
-  six[5] = six[0];
+  std::vector<Vec3> six{{h, h, 0}, {h, -h, 0}, {h, 0, h}, {h, 0, -h}, {0, h, h}, {h, h, 0}};
   auto bad = shell_of(six, 1);
   EXPECT_FALSE(bad.condition_number.has_value());
   ASSERT_EQ(bad.duplicates.size(), 1u);
@@ -132,7 +118,7 @@ TEST(Angular, DuplicatesEnergyAndConditioning) {
   EXPECT_NEAR(d[1].angle_deg, 4.9, 1e-9);
 
   for (int n : {6, 30, 45}) {
-    auto s = shell_of(spiral(n));
+    auto s = shell_of(test_support::sphere_scheme(n, 0).directions);
     EXPECT_TRUE(s.meets_dti_minimum && s.meets_dti_recommended == (n >= 30) && s.meets_csd_minimum == (n >= 45));
   }
 }
@@ -227,7 +213,7 @@ TEST(SchemeQc, AmplitudeGate) {
 // stored report holds: a NaN b-value, a shell without a condition number and a
 // repair section.
 TEST(ReportJson, NullsAndTheRepairSection) {
-  GradientTable t = table_of(spiral(30), 1000, 2);
+  GradientTable t = test_support::sphere_scheme(30);
   t.bvals[1] = std::nan("");
   Report r = inspect_pipeline(t, {}, AnalysisOptions{});
   EXPECT_NE(r.to_json_text().find(R"("bvals":[0.0,null,1000.0,)"), std::string::npos);
@@ -295,7 +281,7 @@ TEST(ImplausibleTable, UnitsZerosAndMissingDirections) {
       {{0, NAN, 1000}, {}, {}},
   };
   for (const auto& c : cases) {
-    GradientTable t = table_of(spiral(static_cast<int>(c.bvals.size())), 0);
+    GradientTable t = test_support::sphere_scheme(static_cast<int>(c.bvals.size()), 0);
     t.bvals = c.bvals;
     for (std::size_t i = 0; i < t.size(); ++i)
       if (t.bvals[i] == 0 || std::find(c.zero.begin(), c.zero.end(), i) != c.zero.end()) t.directions[i] = {-0.0, 0, 0};

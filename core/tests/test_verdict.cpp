@@ -67,7 +67,8 @@ struct Case {
   bool thin;
 };
 
-// (Thin evidence of either measure alone, end to end: test_cli.py.)
+// (Thin evidence of either measure alone, and the coherence alone confident
+// with --no-tracking, end to end: test_cli.py.)
 TEST(Verdict, CombiningRule) {
   const Case cases[] = {
       {"both FLAG", [](FlippedRun&) {}, true, Status::Flag, "-x+y+z", nullptr, false},
@@ -81,7 +82,6 @@ TEST(Verdict, CombiningRule) {
       // Both measures stand on the fit.
       {"shell too small", [](FlippedRun& r) { r.report.shells->shells[1].count = 5; }, true, Status::Warn, nullptr,
        "has only 5 volumes: too few for a tensor fit", true},
-      {"coherence alone, confident", [](FlippedRun&) {}, false, Status::Flag, "-x+y+z", nullptr, false},
       {"measures disagree", [](FlippedRun& r) { r.report.flip->best = coherence_score("+y+x+z", 0.9); }, true,
        Status::Flag, "-x+y+z", "the measures disagree: coherence ranks +y+x+z first, tracking -x+y+z", false},
       {"the other frame kept",
