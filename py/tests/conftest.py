@@ -103,24 +103,16 @@ def without_names(report):
     return report
 
 
-def module_part(text):
-    """The module's report inside an engine report: the engine adds the
-    tracking, consistency and verdict sections and the transforms' names and
-    puts the verdict's status on top, which must agree with the verdict
-    section."""
-    report = without_names(json.loads(text))
-    verdict = report.pop("verdict")
-    assert report["status"] == verdict["status"]
-    report.pop("tracking", None)
-    report.pop("consistency", None)
-    return report, verdict
-
-
 def same_module_report(engine_text, module_text):
-    """An engine report carries the module's report unchanged but for its status."""
-    engine, _ = module_part(engine_text)
-    module = untimed(module_text)
+    """An engine report carries the module's report unchanged but for its
+    status: the engine adds the tracking, consistency and verdict sections and
+    the transforms' names, and puts the verdict's status on top."""
+    engine = without_names(json.loads(engine_text))
+    assert engine["status"] == engine.pop("verdict")["status"]
+    engine.pop("tracking", None)
+    engine.pop("consistency", None)
     del engine["timestamp"]
+    module = untimed(module_text)
     engine["status"] = module["status"]
     assert_close(engine, module, rel=1e-12, abs_tol=1e-15)
 

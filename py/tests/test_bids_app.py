@@ -112,11 +112,9 @@ def test_layout_masks_repair_and_cross_run_note(dataset, full):
         if MASKS.get((sub, ses)) == SHAPE else None for sub, ses in RUNS}
     assert "20x24x16 grid" in reports[("01", "2")]["mask"]["note"]
     assert "no brain mask" in reports[("02", "1")]["mask"]["note"]
-    assert reports[("01", "1")]["inputs"][-1]["path"].endswith("sub-01_ses-1_space-dwi_desc-brain_mask.nii.gz")
 
-    # The note names the flipped run only, and leaves its status to its image (its words: CrossRun in
-    # core/tests; in the report of each backend: test_bids_parallel).
-    assert [key for key, r in reports.items() if r.get("cross_run")] == [("02", "2")]
+    # The note names the flipped run only (its words: CrossRun in core/tests; in the report of each
+    # backend: test_bids_parallel), and leaves its status to its image.
     assert {key: r["status"] for key, r in reports.items()} == {key: status for key, (_, status) in RUNS.items()}
     rows = group_rows(out)[1]
     assert [n for n, r in rows.items() if r["cross_run_note"] != "n/a"] == [f"{FLIPPED}_dwi"]
@@ -150,8 +148,6 @@ def test_every_image_met_is_audited_or_named_as_skipped(tmp_path):
     skipped = f"{lost['dwi']}: no .bval beside it (nor inherited): skipped"
     assert (printed["skipped"], printed["n_skipped"]) == ([skipped], 1) and f"tarvix: {skipped}" in result.stderr
     out = root / "derivatives/tarvix"
-    report = json.loads((out / "sub-01/ses-1/dwi/sub-01_ses-1_desc-tarvix_report.json").read_text())
-    assert [i["path"] for i in report["inputs"]] == [str(root / "dwi.bvec"), str(root / "sub-01/ses-1_dwi.bval")]
     assert json.loads((out / "dataset_summary.json").read_text())["n_skipped"] == 1
     again = cli("bids", root, "--no-tracking", "--threads", "1")
     assert again.stdout.startswith("status: PASS — 3 runs: 2 PASS, 1 skipped"), again.stdout

@@ -138,7 +138,6 @@ IMAGE = dict(dwi="dwi", bvec="bvec", bval="bval")
 
 
 @pytest.mark.parametrize("function, kwargs, message", [
-    ("audit", {}, NO_TABLE),
     ("audit", dict(bval="bval"), NO_TABLE),
     ("audit", dict(dwi="bvec"), NO_TABLE),
     ("recompute_bval", dict(out_bvec="o.bvec", out_bval="o.bval", bvec="bvec"), NO_TABLE),
@@ -151,7 +150,6 @@ IMAGE = dict(dwi="dwi", bvec="bvec", bval="bval")
     ("detect_flip", dict(IMAGE, step=0), "step must be finite and greater than 0: 0"),
     ("detect_flip", dict(IMAGE, step=float("nan")), "step must be finite and greater than 0: NaN"),
     ("detect_flip", dict(IMAGE, step=float("inf")), "step must be finite and greater than 0: inf"),
-    ("repair", dict(IMAGE, out_bvec="o.bvec", out_bval="o.bval", step=0), "step must be finite and greater than 0: 0"),
     # A 3-D image passes the volume check with a one-entry table, then the fit refuses it.
     ("detect_flip", dict(dwi="3d.nii", bvec="one.bvec", bval="one.bval"), "DTI fit failed: expected 4-D DWI, got 3-D"),
     ("audit", dict(dwi="dwi", bvec="t64.bvec", bval="t64.bval"), "volume mismatch: 64 gradients but 65 DWI volumes"),
