@@ -21,29 +21,24 @@ TIMESTAMP = re.compile(r'"timestamp": ?"[^"]*"')
 def scans(folders):
     for folder in folders:
         for dwi in sorted(pathlib.Path(folder).glob("*.nii.gz")):
-            stem = dwi.name.removesuffix(".nii.gz")
-            bvec, bval = dwi.with_name(stem + ".bvec"), dwi.with_name(stem + ".bval")
-            if bvec.is_file() and bval.is_file():
-                yield dwi, bvec, bval
+            stem = str(dwi).removesuffix(".nii.gz")
+            if pathlib.Path(stem + ".bvec").is_file() and pathlib.Path(stem + ".bval").is_file():
+                yield dwi.name, dict(dwi=str(dwi), bvec=stem + ".bvec", bval=stem + ".bval")
 
 
-def fingerprint(dwi, bvec, bval) -> str:
-    paths = dict(dwi=str(dwi), bvec=str(bvec), bval=str(bval))
-    plain = _tarvix.audit(**paths)
-    engine = _engine.audit(**paths, tracking=True)
+def fingerprint(paths) -> str:
+    plain, engine = _tarvix.audit(**paths), _engine.audit(**paths, tracking=True)
     text = "\n".join([plain, engine["report"], engine["tracking"]])
     return hashlib.sha256(TIMESTAMP.sub('"timestamp":""', text).encode()).hexdigest()
 
 
 def main(folders) -> int:
-    found = 0
-    for dwi, bvec, bval in scans(folders):
-        found += 1
-        print(dwi.name, fingerprint(dwi, bvec, bval), flush=True)
+    found = list(scans(folders))
+    for name, paths in found:
+        print(name, fingerprint(paths), flush=True)
     if not found:
         print("no scans found in " + " ".join(folders), file=sys.stderr)
-        return 1
-    return 0
+    return 0 if found else 1
 
 
 if __name__ == "__main__":

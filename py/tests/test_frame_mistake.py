@@ -48,10 +48,9 @@ def table_args(scan):
 
 def worst_angle_deg(got, want):
     """Largest angle between matching diffusion-weighted directions (rows)."""
-    got, want = np.asarray(got, float), np.asarray(want, float)
     keep = np.linalg.norm(want, axis=1) > 0
-    cos = np.sum(got[keep] * want[keep], axis=1) / (np.linalg.norm(got[keep], axis=1) * np.linalg.norm(want[keep], axis=1))
-    return float(np.degrees(np.arccos(np.clip(np.abs(cos), 0, 1))).max())
+    got, want = (rows[keep] / np.linalg.norm(rows[keep], axis=1, keepdims=True) for rows in (got, want))
+    return float(np.degrees(np.arccos(np.clip(np.abs((got * want).sum(axis=1)), 0, 1))).max())
 
 
 @pytest.mark.parametrize("name", CASES)

@@ -46,10 +46,8 @@ def numpy_fit(paths):
         rows.append([1.0, -b * u[0] ** 2, -b * u[1] ** 2, -b * u[2] ** 2,
                      -2 * b * u[0] * u[1], -2 * b * u[0] * u[2], -2 * b * u[1] * u[2]])
     params = np.log(np.maximum(data[..., np.concatenate([b0, shell])], 1e-6)) @ np.linalg.pinv(np.array(rows)).T
-    d = np.empty(data.shape[:3] + (3, 3))
-    for (i, j), c in {(0, 0): 1, (1, 1): 2, (2, 2): 3, (0, 1): 4, (0, 2): 5, (1, 2): 6}.items():
-        d[..., i, j] = d[..., j, i] = params[..., c]
-    evals, evecs = np.linalg.eigh(d)
+    # The tensor, row by row, from the coefficients of xx, yy, zz, xy, xz, yz.
+    evals, evecs = np.linalg.eigh(params[..., [1, 4, 5, 4, 2, 6, 5, 6, 3]].reshape(data.shape[:3] + (3, 3)))
     evals = np.maximum(evals, 0.0)
     sq = (evals**2).sum(-1)
     with np.errstate(invalid="ignore", divide="ignore"):

@@ -19,36 +19,28 @@ EXIT = {"PASS": 0, "WARN": 3, "FLAG": 4}
 VERDICTS = {"flipped": ("FLAG", "-x+y+z"), "correct": ("PASS", None)}
 
 
-def _outputs(tmp_path, command):
-    files = {"--out": tmp_path / "report.json", "--tracking-out": tmp_path / "tracking.json"}
-    if command == "repair":
-        files |= {"--out-bvec": tmp_path / "f.bvec", "--out-bval": tmp_path / "f.bval",
-                  "--provenance": tmp_path / "p.json"}
-    return files
-
-
 @pytest.mark.parametrize("case", ["flipped", "correct"])
 @pytest.mark.parametrize("command", ["audit", "detect-flip", "repair"])
 def test_every_output_states_the_exit_status(tmp_path, scans, command, case):
     scan, (status, label) = scans[case], VERDICTS[case]
-    files = _outputs(tmp_path, command)
+    files = {"--out": tmp_path / "report.json", "--tracking-out": tmp_path / "tracking.json"}
+    if command == "repair":
+        files |= {"--out-bvec": tmp_path / "f.bvec", "--out-bval": tmp_path / "f.bval",
+                  "--provenance": tmp_path / "p.json"}
     args = [command, *image(scan, mask=True), *[a for pair in files.items() for a in pair]]
     printed = cli(*args, "--json")
     assert printed.returncode == EXIT[status], printed.stderr
-    report = json.loads(printed.stdout)
-    validate("engine-report", report)
-    stored = json.loads(files["--out"].read_text())
-    validate("engine-report", stored)
+    report, stored = json.loads(printed.stdout), json.loads(files["--out"].read_text())
     validate("tracking", files["--tracking-out"].read_text())
     for r in (report, stored):
+        validate("engine-report", r)
         assert r["status"] == r["verdict"]["status"] == status
         assert r["verdict"]["recommended_label"] == label
     if command == "repair":
         assert (report.get("repair") or {}).get("label") == label
         assert files["--out-bvec"].exists() == (label is not None)
         if label:
-            provenance = json.loads(files["--provenance"].read_text())
-            assert provenance["applied_label"] == label
+            assert json.loads(files["--provenance"].read_text())["applied_label"] == label
     terminal = cli(*args, "--force")
     assert terminal.returncode == EXIT[status]
     assert terminal.stdout.startswith(f"status: {status}") and "tracking (whole fibres)" in terminal.stdout

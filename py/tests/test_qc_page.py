@@ -2,6 +2,7 @@
 sub-02's table with x negated), its repair command, and the
 page driven in headless Chromium (sorting, filtering, nothing fetched)."""
 
+import contextlib
 import copy
 import html
 import json
@@ -9,7 +10,7 @@ import os
 import re
 import shlex
 import shutil
-import socket
+import socketserver
 import subprocess
 import threading
 from html.parser import HTMLParser
@@ -106,8 +107,7 @@ def urls(page):
 
 
 def test_notes_once_detail_and_escaping(batch, tmp_path):
-    _, _, runs = batch
-    good, _, flagged = runs
+    good, _, flagged = batch[2]
     hostile = 'sub-0x_acq-<i>"a&b"#?%\n_dwi'
     shared = "every run of this scanner: no b=0 drift check"
     cross = "sub-02's table is the others' with x negated"
@@ -178,36 +178,17 @@ def test_repair_command_reads_the_runs_inputs(batch, inputs, mask, expected):
 # --- in a browser -----------------------------------------------------------------------
 
 
-class Listener:
-    """A loopback proxy that answers nothing and records what the browser asks for."""
+def _record(conn, _address, server):
+    """A loopback proxy's handler: it answers nothing and keeps the first line the browser sent."""
+    conn.settimeout(2)
+    with contextlib.suppress(OSError):  # a timeout among them
+        server.requests.append(conn.recv(4096).split(b"\r\n")[0].decode("latin-1"))
 
-    def __init__(self):
-        self.server = socket.create_server(("127.0.0.1", 0))
-        self.server.settimeout(0.2)
-        self.port = self.server.getsockname()[1]
-        self.requests, self.stop = [], False
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-        self.thread.start()
 
-    def serve(self):
-        while not self.stop:
-            try:
-                conn, _ = self.server.accept()
-                with conn:
-                    conn.settimeout(2)
-                    self.requests.append(conn.recv(4096).split(b"\r\n")[0].decode("latin-1"))
-            except OSError:  # a timeout among them
-                pass
-
-    def close(self):
-        self.stop = True
-        self.thread.join(timeout=5)
-        self.server.close()
-
-    def hosts(self):
-        found = {m.group(1) for m in (re.match(r"\S+ (?:https?://)?([^/:\s]+)", r) for r in self.requests) if m}
-        # The browser's own background services (clock, updates, account), not the page's.
-        return {h for h in found if not re.search(r"(^|\.)(google\.com|googleapis\.com|gvt1\.com|gstatic\.com)$", h)}
+def hosts(requests):
+    found = {m.group(1) for m in (re.match(r"\S+ (?:https?://)?([^/:\s]+)", r) for r in requests) if m}
+    # The browser's own background services (clock, updates, account), not the page's.
+    return {h for h in found if not re.search(r"(^|\.)(google\.com|googleapis\.com|gvt1\.com|gstatic\.com)$", h)}
 
 
 def chromium(url, profile, proxy=None):
@@ -259,25 +240,25 @@ def test_sorting_and_filtering_in_chromium(batch, tmp_path, actions, fragment, e
                     .replace("script-src ", f"script-src {qcpage._script_hash(actions)} "))
     dom = chromium(page.as_uri() + fragment, tmp_path / "profile")
     assert shown(dom) == expected
-    visible = sum(v for _, v in expected)
-    assert f"{visible} of 3 runs shown" in dom
+    assert f"{sum(v for _, v in expected)} of 3 runs shown" in dom
 
 
 @pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")
 def test_page_requests_nothing_outside_its_folder(batch, tmp_path):
-    root, out, runs = batch
     # A copy of the folder elsewhere still finds its pictures, and the browser asks no one for anything.
-    copied = tmp_path / "copied"
-    shutil.copytree(out, copied)
-    listener = Listener()
+    copied = shutil.copytree(batch[1], tmp_path / "copied")
+    # The check would see a page's request: a page naming an outside picture is caught.
+    probe = tmp_path / "probe.html"
+    probe.write_text('<img src="http://tarvix-probe.invalid/x.png">')
+    proxy = socketserver.TCPServer(("127.0.0.1", 0), _record)
+    proxy.requests = []
+    threading.Thread(target=proxy.serve_forever, args=(0.2,), daemon=True).start()
     try:
-        dom = chromium((copied / qcpage.PAGE).as_uri(), tmp_path / "profile", proxy=listener.port)
-        # The check would see a page's request: a page naming an outside picture is caught.
-        probe = tmp_path / "probe.html"
-        probe.write_text('<img src="http://tarvix-probe.invalid/x.png">')
-        chromium(probe.as_uri(), tmp_path / "profile2", proxy=listener.port)
+        dom = chromium((copied / qcpage.PAGE).as_uri(), tmp_path / "profile", proxy=proxy.server_address[1])
+        chromium(probe.as_uri(), tmp_path / "profile2", proxy=proxy.server_address[1])
     finally:
-        listener.close()
-    assert listener.hosts() == {"tarvix-probe.invalid"}
+        proxy.shutdown()
+        proxy.server_close()
+    assert hosts(proxy.requests) == {"tarvix-probe.invalid"}
     pictures = [u for u in urls(dom) if u.endswith(".png")]
     assert pictures and all((copied / u).is_file() for u in pictures)
