@@ -108,7 +108,11 @@ def test_usage_errors_exit_2_with_one_line_and_write_nothing(tmp_path, scan, arg
     assert "Traceback" not in result.stderr and os.listdir(tmp_path) == []
 
 
+MISSING = "I/O error: No such file or directory (os error 2), while reading --bval {t}/missing.bval"
+
+
 @pytest.mark.parametrize("args, head, tail", [
+    (["inspect", "--bvec", "{bvec}", "--bval", "{t}/missing.bval"], MISSING, MISSING),
     (["audit", "--dwi", "{bvec}", "--bvec", "{bvec}", "--bval", "{bval}"], "NIfTI error: ",
      ", while reading --dwi {bvec}"),
     (["audit", "--dwi", "{dwi}", "--mask", "{bval}", "--bvec", "{bvec}", "--bval", "{bval}"], "NIfTI error: ",
